@@ -1,0 +1,91 @@
+// Entry points of the codec libraries, SDL and the C runtime.
+//
+// No binary of the project links these libraries: the loader (media/loader.h) opens them at
+// run time and fills one pointer per entry point below. Everything else calls them through
+// the `ff::` variables, which carry the exact types of the installed headers.
+//
+// Each library has one list. F(name) is a function, V(name) an exported variable. Every
+// entry is required: a library that lacks one is not bound at all. Add an entry to its
+// library's list when the code starts calling it; keep the lists to what is called.
+#pragma once
+
+#define SDL_MAIN_HANDLED
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
+#include <libavdevice/avdevice.h>
+#include <libavfilter/avfilter.h>
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+#include <libavformat/avformat.h>
+#include <libavformat/avio.h>
+#include <libavutil/audio_fifo.h>
+#include <libavutil/avstring.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/dict.h>
+#include <libavutil/error.h>
+#include <libavutil/fifo.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/log.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/opt.h>
+#include <libavutil/parseutils.h>
+#include <libavutil/pixdesc.h>
+#include <libavutil/rational.h>
+#include <libavutil/samplefmt.h>
+#include <libavutil/time.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+#include <SDL.h>
+}
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// clang-format off
+#define ORV_AVCODEC_ENTRIES(F, V) \
+  F(avcodec_version)
+
+#define ORV_AVDEVICE_ENTRIES(F, V) \
+  F(avdevice_version)
+
+#define ORV_AVFILTER_ENTRIES(F, V) \
+  F(avfilter_version)
+
+#define ORV_AVFORMAT_ENTRIES(F, V) \
+  F(avformat_version)
+
+#define ORV_AVUTIL_ENTRIES(F, V) \
+  F(avutil_version) \
+  F(av_log_set_callback) \
+  F(av_log_set_level)
+
+#define ORV_SWSCALE_ENTRIES(F, V) \
+  F(swscale_version)
+
+#define ORV_LIBC_ENTRIES(F, V) \
+  F(vsnprintf)
+
+#define ORV_SDL_ENTRIES(F, V) \
+  F(SDL_GetVersion)
+
+#define ORV_SWRESAMPLE_ENTRIES(F, V) \
+  F(swresample_version)
+// clang-format on
+
+namespace ff {
+#define ORV_DECLARE_ENTRY(name) extern decltype(&::name) name;
+#define ORV_DECLARE_VARIABLE(name) extern decltype(&::name) name;
+ORV_AVCODEC_ENTRIES(ORV_DECLARE_ENTRY, ORV_DECLARE_VARIABLE)
+ORV_AVDEVICE_ENTRIES(ORV_DECLARE_ENTRY, ORV_DECLARE_VARIABLE)
+ORV_AVFILTER_ENTRIES(ORV_DECLARE_ENTRY, ORV_DECLARE_VARIABLE)
+ORV_AVFORMAT_ENTRIES(ORV_DECLARE_ENTRY, ORV_DECLARE_VARIABLE)
+ORV_AVUTIL_ENTRIES(ORV_DECLARE_ENTRY, ORV_DECLARE_VARIABLE)
+ORV_SWSCALE_ENTRIES(ORV_DECLARE_ENTRY, ORV_DECLARE_VARIABLE)
+ORV_LIBC_ENTRIES(ORV_DECLARE_ENTRY, ORV_DECLARE_VARIABLE)
+ORV_SDL_ENTRIES(ORV_DECLARE_ENTRY, ORV_DECLARE_VARIABLE)
+ORV_SWRESAMPLE_ENTRIES(ORV_DECLARE_ENTRY, ORV_DECLARE_VARIABLE)
+#undef ORV_DECLARE_ENTRY
+#undef ORV_DECLARE_VARIABLE
+}  // namespace ff

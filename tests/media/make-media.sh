@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Makes the small deterministic clips the tests use, with the ffmpeg command and its
+# lavfi test sources. Usage: make-media.sh OUTDIR
+set -euo pipefail
+out=${1:?usage: make-media.sh OUTDIR}
+mkdir -p "$out"
+cd "$out"
+
+ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
+# Bit-exact output across runs: no encoder tag with a version, fixed seeds.
+common=(-fflags +bitexact -flags:v +bitexact -flags:a +bitexact -map_metadata -1)
+
+vsrc="testsrc2=size=320x240:rate=25:duration=10"
+asrc="sine=frequency=440:sample_rate=44100:duration=10"
+
+# 10 s 320x240 25 fps with 44.1 kHz stereo tone, in four containers.
+ff -f lavfi -i "$vsrc" -f lavfi -i "$asrc" -ac 2 -c:v mpeg4 -q:v 4 -g 25 -c:a libmp3lame -b:a 128k "${common[@]}" clip.avi
+ff -f lavfi -i "$vsrc" -f lavfi -i "$asrc" -ac 2 -c:v libx264 -preset veryfast -g 25 -pix_fmt yuv420p -c:a aac -b:a 128k "${common[@]}" clip.mp4
+ff -f lavfi -i "$vsrc" -f lavfi -i "$asrc" -ac 2 -c:v libx264 -preset veryfast -g 25 -pix_fmt yuv420p -c:a libvorbis "${common[@]}" clip.mkv
+ff -f lavfi -i "$vsrc" -f lavfi -i "$asrc" -ac 2 -c:v mpeg2video -q:v 4 -g 12 -c:a mp2 -b:a 192k "${common[@]}" clip.ts
+
+# Video only, audio only.
+ff -f lavfi -i "$vsrc" -c:v mpeg4 -q:v 4 -g 25 "${common[@]}" video_only.mp4
+ff -f lavfi -i "$asrc" -ac 2 -c:a libmp3lame -b:a 128k "${common[@]}" audio.mp3
+ff -f lavfi -i "$asrc" -ac 2 -c:a pcm_s16le "${common[@]}" audio.wav
+
+# 720x576 with sample aspect 16:15 (PAL 4:3).
+ff -f lavfi -i "testsrc2=size=720x576:rate=25:duration=4" -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=4" \
+   -vf setsar=16/15 -c:v mpeg2video -q:v 4 -c:a mp2 -ac 2 "${common[@]}" pal_720x576.mpg
+
+# Two audio streams (440 Hz English, 880 Hz German).
+ff -f lavfi -i "$vsrc" -f lavfi -i "$asrc" -f lavfi -i "sine=frequency=880:sample_rate=44100:duration=10" \
+   -map 0:v -map 1:a -map 2:a -ac 2 -c:v mpeg4 -q:v 4 -c:a aac -b:a 96k \
+   -metadata:s:a:0 language=eng -metadata:s:a:1 language=ger "${common[@]}" two_audio.mkv
+
+# 48 kHz mono.
+ff -f lavfi -i "$vsrc" -f lavfi -i "sine=frequency=1000:sample_rate=48000:duration=10" -ac 1 \
+   -c:v mpeg4 -q:v 4 -c:a aac -b:a 64k "${common[@]}" mono48k.mp4
+
+# Odd picture size.
+ff -f lavfi -i "testsrc2=size=321x241:rate=25:duration=4" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=4" \
+   -ac 2 -c:v libx264 -preset veryfast -pix_fmt yuv444p -c:a aac "${common[@]}" odd_321x241.mkv
+
+# Subtitle stream (SubRip in Matroska).
+cat > subs.srt <<'SRT'
+1
+00:00:01,000 --> 00:00:03,000
+First line
+
+2
+00:00:05,000 --> 00:00:07,000
+Second line
+SRT
+ff -f lavfi -i "$vsrc" -f lavfi -i "$asrc" -i subs.srt -map 0:v -map 1:a -map 2:s -ac 2 \
+   -c:v mpeg4 -q:v 4 -c:a aac -c:s srt "${common[@]}" subtitles.mkv
+rm -f subs.srt
+
+# A non-ASCII name with spaces (a copy of the MP4 clip).
+cp clip.mp4 "vidéo ünïcode 片.mp4"
+
+# A truncated file (the first 40% of the AVI, index lost) and random bytes.
+size=$(stat -c %s clip.avi)
+head -c $((size * 2 / 5)) clip.avi > truncated.avi
+# Seeded "random" bytes so failures reproduce.
+python3 -c 'import random; r = random.Random(1234); open("random.bin", "wb").write(bytes(r.getrandbits(8) for _ in range(200000)))' \
+  || head -c 200000 /dev/urandom > random.bin
