@@ -45,24 +45,36 @@ extern "C" {
 
 // clang-format off
 #define ORV_AVCODEC_ENTRIES(F, V) \
-  F(avcodec_version)
+  F(avcodec_version) \
+  F(av_packet_alloc) \
+  F(av_packet_free) \
+  F(avcodec_free_context)
 
 #define ORV_AVDEVICE_ENTRIES(F, V) \
   F(avdevice_version)
 
 #define ORV_AVFILTER_ENTRIES(F, V) \
-  F(avfilter_version)
+  F(avfilter_version) \
+  F(avfilter_graph_free)
 
 #define ORV_AVFORMAT_ENTRIES(F, V) \
-  F(avformat_version)
+  F(avformat_version) \
+  F(avformat_close_input) \
+  F(avformat_free_context)
 
 #define ORV_AVUTIL_ENTRIES(F, V) \
   F(avutil_version) \
   F(av_log_set_callback) \
-  F(av_log_set_level)
+  F(av_log_set_level) \
+  F(av_frame_alloc) \
+  F(av_frame_free) \
+  F(av_dict_free) \
+  F(av_audio_fifo_free) \
+  F(av_free)
 
 #define ORV_SWSCALE_ENTRIES(F, V) \
-  F(swscale_version)
+  F(swscale_version) \
+  F(sws_freeContext)
 
 #define ORV_LIBC_ENTRIES(F, V) \
   F(vsnprintf)
@@ -71,7 +83,8 @@ extern "C" {
   F(SDL_GetVersion)
 
 #define ORV_SWRESAMPLE_ENTRIES(F, V) \
-  F(swresample_version)
+  F(swresample_version) \
+  F(swr_free)
 // clang-format on
 
 namespace ff {
