@@ -45,6 +45,12 @@ extern "C" {
 
 // clang-format off
 #define ORV_AVCODEC_ENTRIES(F, V) \
+  F(avcodec_parameters_copy) \
+  F(av_packet_unref) \
+  F(av_packet_rescale_ts) \
+  F(avcodec_alloc_context3) \
+  F(avcodec_parameters_to_context) \
+  F(avcodec_string) \
   F(avcodec_version) \
   F(av_packet_alloc) \
   F(av_packet_free) \
@@ -58,11 +64,33 @@ extern "C" {
   F(avfilter_graph_free)
 
 #define ORV_AVFORMAT_ENTRIES(F, V) \
+  F(avformat_alloc_output_context2) \
+  F(avformat_new_stream) \
+  F(avformat_write_header) \
+  F(av_read_frame) \
+  F(av_interleaved_write_frame) \
+  F(av_write_trailer) \
+  F(avformat_open_input) \
+  F(avformat_alloc_context) \
+  F(avio_alloc_context) \
+  F(avio_context_free) \
+  F(avio_open) \
+  F(avio_closep) \
+  F(avio_flush) \
+  F(avio_size) \
+  F(av_find_input_format) \
+  F(avformat_find_stream_info) \
   F(avformat_version) \
   F(avformat_close_input) \
   F(avformat_free_context)
 
 #define ORV_AVUTIL_ENTRIES(F, V) \
+  F(av_malloc) \
+  F(av_freep) \
+  F(av_dict_get) \
+  F(av_dict_count) \
+  F(av_reduce) \
+  F(av_rescale_q) \
   F(avutil_version) \
   F(av_log_set_callback) \
   F(av_log_set_level) \
