@@ -45,6 +45,13 @@ extern "C" {
 
 // clang-format off
 #define ORV_AVCODEC_ENTRIES(F, V) \
+  F(av_bsf_get_by_name) \
+  F(avcodec_receive_packet) \
+  F(avcodec_send_frame) \
+  F(avcodec_open2) \
+  F(avcodec_find_encoder_by_name) \
+  F(av_codec_is_encoder) \
+  F(av_codec_iterate) \
   F(avcodec_parameters_copy) \
   F(av_packet_unref) \
   F(av_packet_rescale_ts) \
@@ -64,6 +71,7 @@ extern "C" {
   F(avfilter_graph_free)
 
 #define ORV_AVFORMAT_ENTRIES(F, V) \
+  F(av_muxer_iterate) \
   F(avformat_alloc_output_context2) \
   F(avformat_new_stream) \
   F(avformat_write_header) \
@@ -85,6 +93,18 @@ extern "C" {
   F(avformat_free_context)
 
 #define ORV_AVUTIL_ENTRIES(F, V) \
+  F(av_frame_get_buffer) \
+  F(av_get_sample_fmt_name) \
+  F(av_get_sample_fmt) \
+  F(av_pix_fmt_desc_next) \
+  F(av_get_pix_fmt) \
+  F(av_parse_video_size) \
+  F(av_parse_video_rate) \
+  F(av_parse_time) \
+  F(av_log) \
+  F(av_opt_get) \
+  F(av_opt_set) \
+  F(av_opt_find) \
   F(av_malloc) \
   F(av_freep) \
   F(av_dict_get) \
@@ -101,6 +121,7 @@ extern "C" {
   F(av_free)
 
 #define ORV_SWSCALE_ENTRIES(F, V) \
+  F(sws_getContext) \
   F(swscale_version) \
   F(sws_freeContext)
 
