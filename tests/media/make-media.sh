@@ -64,3 +64,14 @@ head -c $((size * 2 / 5)) clip.avi > truncated.avi
 # Seeded "random" bytes so failures reproduce.
 python3 -c 'import random; r = random.Random(1234); open("random.bin", "wb").write(bytes(r.getrandbits(8) for _ in range(200000)))' \
   || head -c 200000 /dev/urandom > random.bin
+
+# Container aspect 16:9 over a 1:1 bitstream (PAR/DAR differ), 29.97 fps, file metadata and
+# a stream language (probe information text).
+ff -f lavfi -i "testsrc2=size=320x240:rate=30000/1001:duration=1" -c:v libx264 -preset veryfast -pix_fmt yuv420p \
+   "${common[@]}" ntsc_tmp.mp4
+ff -i ntsc_tmp.mp4 -c copy -aspect 16:9 -metadata title="Probe Title" -metadata artist="Probe Artist" \
+   -metadata:s:v:0 language=fre "${common[@]}" ntsc_16x9.mkv
+rm -f ntsc_tmp.mp4
+# One second of the transport stream with a named service and an audio language only.
+ff -i clip.ts -t 1 -map 0 -c copy -metadata service_name=Orvane -metadata service_provider=Tests \
+   -metadata:s:a:0 language=eng "${common[@]}" lang.ts
