@@ -307,6 +307,7 @@ TEST(Engine, TwoAtATimeStartsTheThirdWhenOneEnds) {
   ASSERT_TRUE(engine.TestTask(2)->WaitStarted(5s));
   EXPECT_FALSE(engine.TestTask(0)->Ended()) << "task 0 should still run beside task 2";
   engine.TestTask(0)->Release();
+  ASSERT_TRUE(WaitUntil([&] { return notices.Indices().size() == 2; }));
   engine.TestTask(2)->Release();
   ASSERT_TRUE(notices.WaitEndOfRun());
   EXPECT_EQ(notices.Indices(), (std::vector<int>{1, 0, 2, -1}));
