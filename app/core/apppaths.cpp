@@ -1,0 +1,50 @@
+#include "app/core/apppaths.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr const char* kConfigFolderName = "orvane-video-converter";
+constexpr const char* kSettingsFileName = "orvanepspvideoconverter.ini";
+constexpr const char* kFormatFileName = "orvanepspformat.ini";
+}  // namespace
+
+std::string HomeDir() {
+  const char* home = std::getenv("HOME");
+  if (home && *home) return home;
+  if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return "/";
+}
+
+std::string ConfigDir() {
+  // A relative XDG_CONFIG_HOME is invalid by the base-directory rules and is ignored.
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  std::string base = (xdg && xdg[0] == '/') ? std::string(xdg) : HomeDir() + "/.config";
+  return base + "/" + kConfigFolderName;
+}
+
+std::string SettingsIniPath() { return ConfigDir() + "/" + kSettingsFileName; }
+
+std::string ProgramDir() {
+  std::error_code ec;
+  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return ".";
+  return exe.parent_path().string();
+}
+
+std::string FormatIniPath(const std::string& programDir) {
+  std::string user = ConfigDir() + "/" + kFormatFileName;
+  std::error_code ec;
+  if (fs::is_regular_file(user, ec)) return user;
+  return programDir + "/data/" + kFormatFileName;
+}
+
+std::string FormatIniPath() { return FormatIniPath(ProgramDir()); }
+
+std::string DefaultOutputDir() { return HomeDir() + "/Videos/videoconverter"; }

@@ -1,0 +1,23 @@
+// Where the program keeps its files on this platform.
+//
+// Settings and the user's own copy of the format-profile file live in
+// $XDG_CONFIG_HOME/orvane-video-converter/ (default ~/.config/orvane-video-converter/); the
+// format-profile file delivered with the program lives in data/ beside the executable.
+#pragma once
+
+#include <string>
+
+// The configuration folder (not created here; the first write creates it).
+std::string ConfigDir();
+// The settings file "orvanepspvideoconverter.ini" in the configuration folder.
+std::string SettingsIniPath();
+// The folder of the running executable.
+std::string ProgramDir();
+// The format-profile file: the user's copy in the configuration folder when there is one,
+// else data/orvanepspformat.ini beside the program (programDir).
+std::string FormatIniPath(const std::string& programDir);
+std::string FormatIniPath();
+// The user's home folder ($HOME, else the password database).
+std::string HomeDir();
+// The default output and snapshot folder, ~/Videos/videoconverter.
+std::string DefaultOutputDir();

@@ -1,0 +1,57 @@
+// The conversion renderer: applies a job's picture adjustments and draws its watermark items
+// into each video frame of the job's conversion. The engine's custom hook calls it on the
+// task's worker thread with the frame and its time.
+//
+// Rendered text and decoded picture files are kept between frames; a picture file is decoded
+// again only when it changes on disk. Drawing text needs the program's QGuiApplication (the
+// font system); the command line creates one on the offscreen platform.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+
+#include "app/core/jobrecord.h"
+#include "engine/options.h"
+#include "media/bitmap.h"
+
+// Blends an overlay into a frame at (x, y) with opacity 0..255:
+// frame' = ((256 - a) * frame + a * overlay) >> 8 on every covered channel; the parts of the
+// overlay outside the frame are clipped.
+void BlendBitmap(TBitmap24& frame, const TBitmap24& overlay, int x, int y, int opacity);
+
+// Item time in whole seconds for a presentation time in microseconds (truncated).
+int64_t ItemTimeSec(int64_t pts);
+// The item shows in a frame whose whole-second time t lies in StartSec..EndSec.
+bool WmItemActive(const TWmRec& item, int64_t pts);
+
+class TConversionRenderer {
+public:
+  TConversionRenderer();
+  ~TConversionRenderer();
+  TConversionRenderer(const TConversionRenderer&) = delete;
+  TConversionRenderer& operator=(const TConversionRenderer&) = delete;
+
+  // Changes info.Bitmap in place: the brightness-contrast-saturation filter when any of the
+  // three differs from its no-change value (255, 0, 255), the exposure filter when exposure is
+  // not 0, then every active item in array order. Update and StopHook are left alone.
+  // A picture item whose file cannot be read or decoded makes the call log the error and
+  // throw FFmpegException before the frame is touched, so the frame stays as it was.
+  void RenderFrame(const THookInfo& info, const TlvFilesRecord& job);
+
+  // Forgets the kept text and pictures.
+  void ClearCache();
+
+private:
+  struct TTextBox;
+  struct TPicture;
+  std::shared_ptr<const TTextBox> TextBox(const TWmRec& item, int frameWidth, int frameHeight);
+  std::shared_ptr<const TPicture> Picture(const std::string& file);
+
+  std::mutex lock_;
+  std::map<std::string, std::shared_ptr<const TTextBox>> texts_;
+  std::map<std::string, std::shared_ptr<const TPicture>> pictures_;
+};
