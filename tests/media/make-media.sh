@@ -70,6 +70,7 @@ python3 -c 'import random; r = random.Random(1234); open("random.bin", "wb").wri
 ff -f lavfi -i "testsrc2=size=320x240:rate=30000/1001:duration=1" -c:v libx264 -preset veryfast -pix_fmt yuv420p \
    "${common[@]}" ntsc_tmp.mp4
 ff -i ntsc_tmp.mp4 -c copy -aspect 16:9 -metadata title="Probe Title" -metadata artist="Probe Artist" \
+   -metadata creation_time=2020-01-02T03:04:05Z \
    -metadata:s:v:0 language=fre "${common[@]}" ntsc_16x9.mkv
 rm -f ntsc_tmp.mp4
 # One second of the transport stream with a named service and an audio language only.
