@@ -45,6 +45,9 @@ extern "C" {
 
 // clang-format off
 #define ORV_AVCODEC_ENTRIES(F, V) \
+  F(avcodec_find_decoder) \
+  F(avcodec_find_encoder) \
+  F(avcodec_descriptor_get) \
   F(av_bsf_get_by_name) \
   F(avcodec_receive_packet) \
   F(avcodec_send_frame) \
@@ -93,6 +96,8 @@ extern "C" {
   F(avformat_free_context)
 
 #define ORV_AVUTIL_ENTRIES(F, V) \
+  F(av_opt_set_defaults2) \
+  F(av_log_get_level) \
   F(av_frame_get_buffer) \
   F(av_get_sample_fmt_name) \
   F(av_get_sample_fmt) \
@@ -121,11 +126,18 @@ extern "C" {
   F(av_free)
 
 #define ORV_SWSCALE_ENTRIES(F, V) \
+  F(sws_getCachedContext) \
+  F(sws_scale) \
   F(sws_getContext) \
   F(swscale_version) \
   F(sws_freeContext)
 
 #define ORV_LIBC_ENTRIES(F, V) \
+  F(fopen) \
+  F(fseek) \
+  F(ftell) \
+  F(fread) \
+  F(fclose) \
   F(vsnprintf)
 
 #define ORV_SDL_ENTRIES(F, V) \
