@@ -133,7 +133,10 @@ void InitOptionHolder(TOptionHolder& holder, int scalerFlags) {
   for (int type = 0; type < kOptionHolderTypes; ++type) {
     holder.CodecContexts[type].reset(ff::avcodec_alloc_context3(nullptr));
     if (!holder.CodecContexts[type]) throw FFmpegException("avcodec_alloc_context3 failed");
+    // The defaults of options that differ per media type ("b" is 200000 for video, 128000
+    // for audio), as a context made for an encoder of that type has them.
     holder.CodecContexts[type]->codec_type = AVMediaType(type);
+    if (kTypeMasks[type]) ff::av_opt_set_defaults2(holder.CodecContexts[type].get(), kTypeMasks[type], kTypeMasks[type]);
   }
   holder.FormatContext.reset(ff::avformat_alloc_context());
   if (!holder.FormatContext) throw FFmpegException("avformat_alloc_context failed");
