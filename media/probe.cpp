@@ -32,7 +32,8 @@ std::string SecondsText(int64_t us) {
   return StrFormat("%s%llu.%.6llu", sign, (unsigned long long)(a / 1000000), (unsigned long long)(a % 1000000));
 }
 
-// The metadata block of the information text (see MetadataBlock in GetInfoText).
+// A metadata block of the information text: nothing for an empty dictionary or one holding
+// only "language"; otherwise "Metadata:" and one line per entry but "language".
 void AppendMetadata(std::string& out, const AVDictionary* d, const std::string& indent) {
   int count = d ? ff::av_dict_count(d) : 0;
   if (count == 0) return;

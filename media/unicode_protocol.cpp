@@ -147,7 +147,7 @@ int FreeUnicodeIO(AVIOContext** pb) {
   return err;
 }
 
-// The library name, or 0 with an error code in `err`.
+// The library name; false with an error code in `err` when the name cannot be handed over.
 bool LibraryName(const std::string& name, std::string& lib, int& err) {
   if (name.find('\0') != std::string::npos) {
     err = AVERROR(EINVAL);
