@@ -130,6 +130,8 @@ bool ApplyPrivate(const std::vector<TPrivateOption>& list, void* privData, int f
 
 void InitOptionHolder(TOptionHolder& holder, int scalerFlags) {
   FreeOptionHolder(holder);
+  if (!ff::avcodec_alloc_context3 || !ff::avformat_alloc_context || !ff::sws_getContext)
+    throw FFmpegException("The codec libraries are not loaded");
   for (int type = 0; type < kOptionHolderTypes; ++type) {
     holder.CodecContexts[type].reset(ff::avcodec_alloc_context3(nullptr));
     if (!holder.CodecContexts[type]) throw FFmpegException("avcodec_alloc_context3 failed");
