@@ -34,6 +34,7 @@ struct TScript {
   int failAtTurn = -1;        // raise failMsg at the top of this turn
   std::string failMsg;
   bool hold = false;          // after the turns, hold until released or stopped
+  bool gateWhileHolding = true;  // false: the hold stands for finishing steps past the gate
   int outputBytes = -1;       // >= 0: write that many bytes to every output before the turns
 };
 
@@ -98,7 +99,7 @@ public:
   int ObservedNice() const { return nice_; }
   bool ObservedIdle() const { return idle_; }
   int HookCalls() const { return hookCalls_; }
-  using TCustomFFmpeg::ThreadDone;
+  bool InPreview() const { return inPreview_; }
 
 protected:
   bool OpenInputFile(const TInputOptions& options, bool) override {
@@ -138,7 +139,7 @@ protected:
       std::this_thread::sleep_for(std::chrono::milliseconds(script_.turnMs));
     }
     while (script_.hold && !StopRequested()) {
-      PassPauseGate();
+      if (script_.gateWhileHolding) PassPauseGate();
       Turn();
       std::unique_lock<std::mutex> g(lock_);
       if (cv_.wait_for(g, 2ms, [&] { return released_; })) break;
@@ -161,6 +162,14 @@ private:
       ++hookCalls_;
       if (hook.StopHook) SetHookCallback(nullptr);
     }
+    // The preview step holds the global flags lock while it reads the flags and delivers.
+    std::lock_guard<std::mutex> g(PreviewFlagsLock());
+    if (FlagsLocked() & kFlagPreviewBitmap) {
+      TPreviewInfo preview;
+      preview.FrameNumber = turns_;
+      inPreview_ = true;
+      DoPreview(preview);
+    }
   }
 
   const std::map<std::string, TScript>& scripts_;
@@ -176,6 +185,7 @@ private:
   std::atomic<int> nice_{0};
   std::atomic<bool> idle_{false};
   std::atomic<int> hookCalls_{0};
+  std::atomic<bool> inPreview_{false};
 };
 
 class TTestEngine : public TConvertEngine {
@@ -583,8 +593,10 @@ TEST(Engine, PausedRunDoesNotStartTheNextTask) {
   TTestEngine engine;
   TNotices notices(engine);
   engine.Scripts["a"] = Turns(2, 1);
-  engine.Scripts["hold"] = Hold();
-  AddWithOutput(engine, "hold", "out");
+  // The pause comes while the first task is in its finishing steps, past its last gate.
+  engine.Scripts["finishing"] = Hold();
+  engine.Scripts["finishing"].gateWhileHolding = false;
+  AddWithOutput(engine, "finishing", "out");
   AddWithOutput(engine, "a", "out");
   engine.StartTask(1);
   ASSERT_TRUE(engine.TestTask(0)->WaitStarted(5s));
@@ -620,6 +632,33 @@ TEST(Engine, ProgressHandlerRunsOnMainThreadWhileMainWaitsInStop) {
   EXPECT_EQ(offMain, 0);
   EXPECT_EQ(badIndex, 0);
   ASSERT_TRUE(notices.WaitEndOfRun());
+  engine.ClearTasks();
+}
+
+TEST(Engine, PreviewCanBeSwitchedOffWhileTheWorkerWaitsInAPreviewCall) {
+  TTestEngine engine;
+  TNotices notices(engine);
+  engine.Scripts["hold"] = Hold();
+  engine.SetPreviewBitmap(true);
+  AddWithOutput(engine, "hold", "out");
+  std::atomic<int> calls{0}, offMain{0};
+  engine.SetOnPreviewBitmap([&](TCustomConvertEngine*, const TPreviewInfo* info) {
+    ++calls;
+    if (!IsMainThread() || info->TaskIndex != 0) ++offMain;
+  });
+  engine.StartTask(1);
+  // The worker is blocked in its first preview call, holding the flags lock, until the main
+  // thread runs the handler: switching the flag must not wait for it without doing so.
+  ASSERT_TRUE(WaitUntil([&] { return engine.TestTask(0)->InPreview(); }));
+  EXPECT_EQ(calls, 0);
+  engine.SetPreviewBitmap(false);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(engine.Task(0)->Flags(), 0);
+  std::this_thread::sleep_for(30ms);
+  engine.TestTask(0)->Release();
+  ASSERT_TRUE(notices.WaitEndOfRun());
+  EXPECT_EQ(calls, 1) << "preview delivered after it was switched off";
+  EXPECT_EQ(offMain, 0);
   engine.ClearTasks();
 }
 
