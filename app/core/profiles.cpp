@@ -223,11 +223,15 @@ bool InProfileRangeList(const std::string& list, double v) {
   size_t last = list.rfind(',');
   std::string head = list.substr(0, first);
   std::string low = head;
+  bool lowAfterComma = false;
   if (first + 1 < list.size() && Lower(head) == "as source") {
     size_t second = list.find(',', first + 1);
     low = list.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+    lowAfterComma = true;
   }
-  std::string high = last > first ? list.substr(last + 1) : low;
+  // The upper bound is the last entry; only "as source,X" (one entry after the marker) has
+  // X as both bounds. A plain two-entry list such as 300,2000 spans 300 to 2000.
+  std::string high = (last > first || !lowAfterComma) ? list.substr(last + 1) : low;
   double lo, hi;
   if (!IsNumber(Trim(low), &lo) || !IsNumber(Trim(high), &hi)) return false;
   return lo <= v && v <= hi;

@@ -49,8 +49,9 @@ bool IsNumber(const std::string& text, double* value = nullptr);
 
 // ---- Range test ----
 enum class TRangeParam { SampleRate, AudioBitRate, VideoBitRate };
-// The range rule on one list text: true when v lies between the list's first numeric bound
-// (skipping a leading "as source") and its last entry. Bounds that are not numbers give false.
+// The range rule on one list text: true when v lies between the list's first entry (the one
+// after a leading "as source") and its last entry. A list without a comma has no range;
+// bounds that are not numbers give false.
 bool InProfileRangeList(const std::string& list, double v);
 // Reads the parameter's list ("SampleRate", "AudioBitRate", "VideoBitRate") from the
 // format-profile file's section and applies the range rule.
