@@ -126,6 +126,8 @@ extern "C" {
   F(av_free)
 
 #define ORV_SWSCALE_ENTRIES(F, V) \
+  F(sws_isSupportedInput) \
+  F(sws_isSupportedOutput) \
   F(sws_getCachedContext) \
   F(sws_scale) \
   F(sws_getContext) \
