@@ -429,10 +429,6 @@ void TCustomConvertEngine::SendEndOfRun(std::unique_lock<std::recursive_mutex>& 
 
 void TCustomConvertEngine::DispatchTerminate(TCustomFFmpeg* task) {
   std::unique_lock<std::recursive_mutex> lock(runLock_);
-  if (!task) {
-    SendEndOfRun(lock);
-    return;
-  }
   TTerminateInfo info;
   info.TaskIndex = IndexOfTask(task);
   info.Finished = task->Finished();
