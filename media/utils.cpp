@@ -1,0 +1,341 @@
+#include "media/utils.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <ctime>
+#include <new>
+#include <stdexcept>
+
+#include "media/errors.h"
+
+std::string FormatDuration(int64_t microseconds) {
+  if (microseconds == AV_NOPTS_VALUE) return "N/A";
+  // AV_NOPTS_VALUE is the only value whose magnitude does not fit, so negating is safe here.
+  bool negative = microseconds < 0;
+  unsigned long long t = negative ? 0ULL - static_cast<unsigned long long>(microseconds)
+                                  : static_cast<unsigned long long>(microseconds);
+  unsigned long long seconds = t / 1000000ULL;
+  return StrFormat("%s%02llu:%02llu:%02llu.%03llu", negative ? "-" : "", seconds / 3600ULL, (seconds / 60ULL) % 60ULL,
+                   seconds % 60ULL, (t % 1000000ULL) / 1000ULL);
+}
+
+std::string FormatByteSize(int64_t size) {
+  // printf formats "%f" with the decimal separator of the LC_NUMERIC locale.
+  if (size > 1073741824LL) return StrFormat("%.2f GB", double(size) / 1073741824.0);
+  if (size > 1048576LL) return StrFormat("%.2f MB", double(size) / 1048576.0);
+  if (size > 1024LL) return StrFormat("%.2f KB", double(size) / 1024.0);
+  return StrFormat("%lld Byte", static_cast<long long>(size));
+}
+
+std::string FormatAVError(const std::string& name, int code) {
+  const char* text = nullptr;
+  switch (code) {
+    case AVERROR(ENOENT):
+      text = "No such file or directory";
+      break;
+    case AVERROR(EIO):
+      text = "I/O error";
+      break;
+    case AVERROR(ENOMEM):
+      text = "Not enough memory";
+      break;
+    case AVERROR_INVALIDDATA:
+    case AVERROR(EINVAL):
+      text = "Invalid data found when processing input";
+      break;
+    case AVERROR_EOF:
+      text = "End of file";
+      break;
+    case AVERROR(EDOM):
+      text = "Number syntax expected in filename";
+      break;
+    case AVERROR_DEMUXER_NOT_FOUND:
+      text = "Unknown format";
+      break;
+    case AVERROR_PROTOCOL_NOT_FOUND:
+      text = "Unsupported network protocol";
+      break;
+    case AVERROR_PATCHWELCOME:
+      text = "Not yet implemented in FFmpeg";
+      break;
+    default:
+      return name + ": " + StrFormat("Error number %d occurred", code);
+  }
+  return name + ": " + text;
+}
+
+std::string MediaTypeName(int type) {
+  switch (type) {
+    case AVMEDIA_TYPE_VIDEO:
+      return "Video";
+    case AVMEDIA_TYPE_AUDIO:
+      return "Audio";
+    case AVMEDIA_TYPE_DATA:
+      return "Data";
+    case AVMEDIA_TYPE_SUBTITLE:
+      return "Subtitle";
+    case AVMEDIA_TYPE_ATTACHMENT:
+      return "Attachment";
+    default:
+      return "Unknown";
+  }
+}
+
+namespace {
+
+std::string Trim(const char* s) {
+  if (!s) return std::string();
+  std::string t(s);
+  size_t b = 0, e = t.size();
+  while (b < e && static_cast<unsigned char>(t[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(t[e - 1]) <= ' ') --e;
+  return t.substr(b, e - b);
+}
+
+std::string DescribeCodec(AVCodecID id, uint32_t tag, bool encoder) {
+  const AVCodec* codec = encoder ? ff::avcodec_find_encoder(id) : ff::avcodec_find_decoder(id);
+  if (codec) {
+    std::string longName = Trim(codec->long_name);
+    return longName.empty() ? std::string(codec->name) : StrFormat("%s(%s)", codec->name, longName.c_str());
+  }
+  // A codec the libraries know by name but cannot encode or decode in this build.
+  if (id != AV_CODEC_ID_NONE) {
+    const AVCodecDescriptor* desc = ff::avcodec_descriptor_get(id);
+    if (desc && desc->name) {
+      std::string name = Trim(desc->name);
+      if (!name.empty()) return name;
+    }
+  }
+  unsigned char c[4];
+  bool printable = true;
+  for (int i = 0; i < 4; ++i) {
+    c[i] = static_cast<unsigned char>((tag >> (8 * i)) & 0xFF);
+    if (c[i] < 32 || c[i] > 126) printable = false;
+  }
+  if (printable) return StrFormat("%c%c%c%c / 0x%04X", c[0], c[1], c[2], c[3], tag);
+  return StrFormat("0x%04x", tag);
+}
+
+}  // namespace
+
+std::string CodecDescription(const AVCodecParameters* par, bool encoder) {
+  if (!par) return DescribeCodec(AV_CODEC_ID_NONE, 0, encoder);
+  return DescribeCodec(par->codec_id, par->codec_tag, encoder);
+}
+
+std::string CodecDescription(const AVCodecContext* ctx, bool encoder) {
+  if (!ctx) return DescribeCodec(AV_CODEC_ID_NONE, 0, encoder);
+  return DescribeCodec(ctx->codec_id, ctx->codec_tag, encoder);
+}
+
+std::string MetadataValue(const AVDictionary* dict, const std::string& key, const std::string& def) {
+  if (!dict) return def;
+  const AVDictionaryEntry* entry = ff::av_dict_get(dict, key.c_str(), nullptr, 0);
+  return entry && entry->value ? std::string(entry->value) : def;
+}
+
+AVRational DoubleToRational(double x, int max) {
+  if (std::isnan(x)) return AVRational{0, 0};
+  // Beyond the 32-bit range no fraction fits: report an infinite ratio of the right sign
+  // (this also keeps the shift below defined).
+  if (std::fabs(x) > double(INT_MAX) + 3.0) return AVRational{x < 0 ? -1 : 1, 0};
+  int e = static_cast<int>(std::lround(std::log2(std::fabs(x) + 1e-20)));
+  if (e < 0) e = 0;
+  int64_t den = int64_t(1) << (61 - e);
+  AVRational r{0, 1};
+  ff::av_reduce(&r.num, &r.den, static_cast<int64_t>(std::floor(x * double(den) + 0.5)), den, max);
+  return r;
+}
+
+int ReadWholeFile(const std::string& name, std::string& content) {
+  content.clear();
+  // A directory opens for reading on Linux but has no contents to read.
+  if (!FileExists(name)) return -1;
+  FILE* f = ff::fopen(name.c_str(), "rb");
+  if (!f) return -1;
+  long size = -1;
+  if (ff::fseek(f, 0, SEEK_END) == 0) size = ff::ftell(f);
+  if (size < 0 || ff::fseek(f, 0, SEEK_SET) != 0) {
+    ff::fclose(f);
+    return -1;
+  }
+  try {
+    content.resize(static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+    ff::fclose(f);
+    return AVERROR(ENOMEM);
+  } catch (const std::length_error&) {
+    ff::fclose(f);
+    return AVERROR(ENOMEM);
+  }
+  size_t got = size > 0 ? ff::fread(content.data(), 1, static_cast<size_t>(size), f) : 0;
+  ff::fclose(f);
+  if (got != static_cast<size_t>(size)) {
+    content.clear();
+    return -1;
+  }
+  return 0;
+}
+
+std::string ExtractFileDir(const std::string& path) {
+  size_t p = path.rfind('/');
+  return p == std::string::npos ? std::string() : path.substr(0, p + 1);
+}
+
+std::string ExtractFileName(const std::string& path) {
+  size_t p = path.rfind('/');
+  return p == std::string::npos ? path : path.substr(p + 1);
+}
+
+std::string IncludeTrailingSlash(const std::string& path) {
+  if (path.empty() || path.back() == '/') return path;
+  return path + '/';
+}
+
+bool FileExists(const std::string& name) {
+  struct stat st {};
+  return !name.empty() && ::stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+int64_t FileSize(const std::string& name) {
+  struct stat st {};
+  if (name.empty() || ::stat(name.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+std::string SplitAtSeparator(std::string& text, const std::string& separator, bool cut) {
+  size_t p = separator.empty() ? std::string::npos : text.find(separator);
+  if (p == std::string::npos) {
+    std::string whole = text;
+    if (cut) text.clear();
+    return whole;
+  }
+  std::string part = text.substr(0, p);
+  if (cut) text.erase(0, p + separator.size());
+  return part;
+}
+
+double UnixTimeToLocal(int64_t seconds) {
+  constexpr double kUnixEpochDays = 25569.0;  // 1 January 1970 counted from 30 December 1899
+  time_t t = static_cast<time_t>(seconds);
+  struct tm local {};
+  long offset = ::localtime_r(&t, &local) ? local.tm_gmtoff : 0;
+  return double(seconds + offset) / 86400.0 + kUnixEpochDays;
+}
+
+// ---- picture converter ----
+
+namespace {
+
+constexpr AVPixelFormat kBitmapFormat = AV_PIX_FMT_BGR24;
+constexpr int kScaleFlags = SWS_BICUBIC;
+
+// The same limit the libraries apply to picture sizes; it also keeps the buffer arithmetic
+// far from overflow.
+bool SizeOk(int width, int height) {
+  return width > 0 && height > 0 && (int64_t(width) + 128) * (int64_t(height) + 128) < INT_MAX / 8;
+}
+
+// Rows of the conversion buffer hold whole blocks of 16 pixels and start on 64-byte
+// boundaries: the scaler's vector code converts whole blocks and would otherwise leave the
+// last pixels of a tight row unconverted.
+int ConversionLinesize(int width) { return FFALIGN(FFALIGN(width, 16) * 3, 64); }
+
+bool EnsureBuffer(TPictureConverter& conv, int width, int height) {
+  int linesize = ConversionLinesize(width);
+  size_t needed = size_t(linesize) * size_t(height) + 64;  // tail room for vector reads
+  if (needed > conv.BufferSize) {
+    uint8_t* buffer = static_cast<uint8_t*>(ff::av_malloc(needed));
+    if (!buffer) return false;
+    ff::av_free(conv.Buffer);
+    conv.Buffer = buffer;
+    conv.BufferSize = needed;
+  }
+  conv.BufferLinesize = linesize;
+  return true;
+}
+
+// Packed BGR24 rows that already have the bitmap's layout are copied as they are.
+bool DirectCopy(const TPictureConverter& conv, AVPixelFormat pixfmt, const int linesize[], int width, int height) {
+  return pixfmt == kBitmapFormat && (width & 1) == 0 && (height & 1) == 0 && linesize[0] == conv.Bitmap.Stride;
+}
+
+}  // namespace
+
+TPictureConverter::~TPictureConverter() { ResetConverter(*this); }
+
+void ResetConverter(TPictureConverter& conv) {
+  if (conv.ToBitmapContext) ff::sws_freeContext(conv.ToBitmapContext);
+  if (conv.FromBitmapContext) ff::sws_freeContext(conv.FromBitmapContext);
+  if (conv.Buffer) ff::av_free(conv.Buffer);
+  conv.ToBitmapContext = nullptr;
+  conv.FromBitmapContext = nullptr;
+  conv.Buffer = nullptr;
+  conv.BufferSize = 0;
+  conv.BufferLinesize = 0;
+  conv.Bitmap = TBitmap24{};
+}
+
+bool PictureToBitmap(TPictureConverter& conv, const uint8_t* const data[], const int linesize[],
+                     AVPixelFormat pixfmt, int height, int width) {
+  if (!data || !linesize || !data[0] || !SizeOk(width, height)) return false;
+  // The scaler aborts the process on a format it does not know instead of failing.
+  if (!ff::sws_isSupportedInput(pixfmt)) return false;
+  conv.Bitmap.SetSize(width, height);
+  const size_t rowBytes = size_t(width) * 3;
+  if (DirectCopy(conv, pixfmt, linesize, width, height)) {
+    std::memcpy(conv.Bitmap.Pixels.data(), data[0], size_t(conv.Bitmap.Stride) * size_t(height - 1) + rowBytes);
+    return true;
+  }
+  if (!EnsureBuffer(conv, width, height)) return false;
+  conv.ToBitmapContext = ff::sws_getCachedContext(conv.ToBitmapContext, width, height, pixfmt, width, height,
+                                                  kBitmapFormat, kScaleFlags, nullptr, nullptr, nullptr);
+  if (!conv.ToBitmapContext) return false;
+  uint8_t* dst[4] = {conv.Buffer, nullptr, nullptr, nullptr};
+  int dstLinesize[4] = {conv.BufferLinesize, 0, 0, 0};
+  if (ff::sws_scale(conv.ToBitmapContext, data, linesize, 0, height, dst, dstLinesize) != height) return false;
+  for (int y = 0; y < height; ++y)
+    std::memcpy(conv.Bitmap.Row(y), conv.Buffer + size_t(y) * size_t(conv.BufferLinesize), rowBytes);
+  return true;
+}
+
+bool PictureToBitmap(TPictureConverter& conv, const AVFrame* frame, AVPixelFormat pixfmt, int height, int width) {
+  if (!frame) return false;
+  return PictureToBitmap(conv, frame->data, frame->linesize, pixfmt, height, width);
+}
+
+bool BitmapToPicture(TPictureConverter& conv, uint8_t* const data[], const int linesize[], AVPixelFormat pixfmt,
+                     int height, int width) {
+  if (!data || !linesize || !data[0] || !SizeOk(width, height)) return false;
+  if (conv.Bitmap.Width != width || conv.Bitmap.Height != height || conv.Bitmap.Pixels.empty()) return false;
+  if (!ff::sws_isSupportedOutput(pixfmt)) return false;
+  const size_t rowBytes = size_t(width) * 3;
+  if (DirectCopy(conv, pixfmt, linesize, width, height)) {
+    std::memcpy(data[0], conv.Bitmap.Pixels.data(), size_t(conv.Bitmap.Stride) * size_t(height - 1) + rowBytes);
+    return true;
+  }
+  if (!EnsureBuffer(conv, width, height)) return false;
+  // The scaler reads from the padded buffer, never past the end of the bitmap's rows. For
+  // subsampled chroma it averages pixel pairs, also the pair that the last pixel of an odd
+  // row forms with the one after it: that one repeats the last pixel, so the edge keeps its
+  // colour.
+  for (int y = 0; y < height; ++y) {
+    uint8_t* row = conv.Buffer + size_t(y) * size_t(conv.BufferLinesize);
+    std::memcpy(row, conv.Bitmap.Row(y), rowBytes);
+    if (size_t(conv.BufferLinesize) >= rowBytes + 3) std::memcpy(row + rowBytes, row + rowBytes - 3, 3);
+  }
+  conv.FromBitmapContext = ff::sws_getCachedContext(conv.FromBitmapContext, width, height, kBitmapFormat, width,
+                                                    height, pixfmt, kScaleFlags, nullptr, nullptr, nullptr);
+  if (!conv.FromBitmapContext) return false;
+  const uint8_t* src[4] = {conv.Buffer, nullptr, nullptr, nullptr};
+  int srcLinesize[4] = {conv.BufferLinesize, 0, 0, 0};
+  return ff::sws_scale(conv.FromBitmapContext, src, srcLinesize, 0, height, data, linesize) == height;
+}
+
+bool BitmapToPicture(TPictureConverter& conv, AVFrame* frame, AVPixelFormat pixfmt, int height, int width) {
+  if (!frame) return false;
+  return BitmapToPicture(conv, frame->data, frame->linesize, pixfmt, height, width);
+}

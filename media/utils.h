@@ -1,0 +1,102 @@
+// Small routines shared by the engine, the probe and the player: text renderings of times,
+// sizes, error codes, stream types and codecs; metadata look-up; double to fraction; whole
+// file reading; path and file helpers; and the picture converter between decoded pictures
+// and 24-bit BGR bitmaps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "media/bitmap.h"
+#include "media/ffapi.h"
+
+// "HH:MM:SS.mmm" (hours take as many digits as needed), "N/A" for AV_NOPTS_VALUE. Negative
+// times carry a leading "-".
+std::string FormatDuration(int64_t microseconds);
+
+// "1.50 GB", "2.00 MB", "1.00 KB" (binary units, the decimal separator of the current
+// LC_NUMERIC locale) or "1024 Byte" up to 1,024 bytes (negative sizes included).
+std::string FormatByteSize(int64_t size);
+
+// "<name>: <text of the library error code>".
+std::string FormatAVError(const std::string& name, int code);
+
+// "Video", "Audio", "Data", "Subtitle", "Attachment" for the AVMEDIA_TYPE_* numbers, else
+// "Unknown".
+std::string MediaTypeName(int type);
+
+// The codec's short name with its long name in brackets ("mpeg4(MPEG-4 part 2)"), looked
+// up among the encoders or the decoders. Without such a codec: the codec's registered name,
+// else the codec tag as four characters with its hexadecimal value ("XVID / 0x44495658"),
+// else the hexadecimal tag alone ("0x1020304").
+std::string CodecDescription(const AVCodecParameters* par, bool encoder);
+std::string CodecDescription(const AVCodecContext* ctx, bool encoder);
+
+// The value of the first entry whose key matches (case-insensitive), else `def`.
+std::string MetadataValue(const AVDictionary* dict, const std::string& key, const std::string& def = "");
+
+// The fraction nearest to x whose numerator and denominator do not exceed max. NaN gives
+// 0/0, values beyond the 32-bit range give +-1/0.
+AVRational DoubleToRational(double x, int max);
+
+// Reads a whole file through the C runtime entries. 0 on success (`content` holds the
+// bytes; its c_str() is zero-terminated), -1 when the file cannot be opened or read, -12
+// when there is not enough memory.
+int ReadWholeFile(const std::string& name, std::string& content);
+
+// Path parts on "/": the directory part is everything up to and including the last "/",
+// the name part the rest.
+std::string ExtractFileDir(const std::string& path);
+std::string ExtractFileName(const std::string& path);
+// Appends "/" unless the text already ends with one; an empty text (no folder) stays empty.
+std::string IncludeTrailingSlash(const std::string& path);
+
+// True when the name exists and is not a directory.
+bool FileExists(const std::string& name);
+// The size in bytes, -1 when the name does not exist or is a directory.
+int64_t FileSize(const std::string& name);
+
+// The text before the first occurrence of `separator`, or the whole text when it does not
+// occur. With `cut`, `text` keeps what follows the separator (empty when it does not occur).
+std::string SplitAtSeparator(std::string& text, const std::string& separator, bool cut);
+
+// Local date and time of a Unix time, as days since 30 December 1899 with the time of day
+// as the fraction.
+double UnixTimeToLocal(int64_t seconds);
+
+// Converts decoded pictures into a 24-bit BGR bitmap and back. Owned by one user (a task or
+// a player) and used by one thread at a time. The scaling contexts and the conversion buffer
+// are kept between calls, so converting frames of one size allocates nothing after the first.
+struct TPictureConverter {
+  TPictureConverter() = default;
+  ~TPictureConverter();
+  TPictureConverter(const TPictureConverter&) = delete;
+  TPictureConverter& operator=(const TPictureConverter&) = delete;
+
+  TBitmap24 Bitmap;
+  // Packed BGR24 rows with room for the scaler's whole-block writes; it only grows.
+  uint8_t* Buffer = nullptr;
+  size_t BufferSize = 0;
+  int BufferLinesize = 0;
+  SwsContext* ToBitmapContext = nullptr;
+  SwsContext* FromBitmapContext = nullptr;
+};
+
+// Frees the bitmap, the buffer and both scaling contexts.
+void ResetConverter(TPictureConverter& conv);
+
+// Converts a picture of the given format and size into conv.Bitmap (resized to width ×
+// height). A packed BGR24 picture of even size whose line size equals the bitmap's row size
+// is copied directly; any other goes through a cached bicubic scaling context. False when
+// the size is not positive, the picture is missing or no scaling context can be made.
+bool PictureToBitmap(TPictureConverter& conv, const uint8_t* const data[], const int linesize[],
+                     AVPixelFormat pixfmt, int height, int width);
+bool PictureToBitmap(TPictureConverter& conv, const AVFrame* frame, AVPixelFormat pixfmt, int height, int width);
+
+// Writes conv.Bitmap back into a picture of the same size in the given format (after a hook
+// has drawn on the bitmap). False when the bitmap does not have that size, the picture is
+// missing or no scaling context can be made.
+bool BitmapToPicture(TPictureConverter& conv, uint8_t* const data[], const int linesize[], AVPixelFormat pixfmt,
+                     int height, int width);
+bool BitmapToPicture(TPictureConverter& conv, AVFrame* frame, AVPixelFormat pixfmt, int height, int width);
