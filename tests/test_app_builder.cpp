@@ -372,3 +372,134 @@ TEST_F(BuilderTest, FreshInstallationUsesTheProfileChoices) {
   EXPECT_TRUE(prompts.Asked.empty());
   EXPECT_FALSE(fs::exists(settingsPath_)) << "building options writes nothing";
 }
+
+namespace {
+
+// The engine's reading of an option record, spelt as ffmpeg command-line options: the frame
+// size scales the (cropped) picture before the filter text runs.
+std::string CommandLineOptions(const TOutputOptions& o, const TInputOptions& in) {
+  using testsupport::ShellQuote;
+  std::string args;
+  if (in.ExtOptions.find("vn=1") != std::string::npos) args += " -vn";
+  if (o.Target >= 1 && o.Target <= 3) {
+    static const char* kTypes[] = {"", "vcd", "svcd", "dvd"};
+    args += std::string(" -target ") + (o.TargetNorm == 1 ? "pal-" : o.TargetNorm == 2 ? "ntsc-" : "") +
+            kTypes[o.Target];
+  }
+  if (!o.FileFormat.empty()) args += " -f " + o.FileFormat;
+  if (o.DisableVideo) {
+    args += " -vn";
+  } else {
+    if (!o.VideoCodec.empty()) args += " -c:v " + o.VideoCodec;
+    if (o.VideoBitrate > 0) args += " -b:v " + std::to_string(o.VideoBitrate);
+    if (!o.FrameRate.empty()) args += " -r " + o.FrameRate;
+    std::string size = o.FrameSize;
+    if (size.find('x') != std::string::npos) size[size.find('x')] = ':';
+    if (!o.FrameSize.empty() && !o.VideoFilters.empty())
+      args += " -vf " + ShellQuote("scale=" + size + "," + o.VideoFilters);
+    else if (!o.FrameSize.empty())
+      args += " -s " + o.FrameSize;
+    else if (!o.VideoFilters.empty())
+      args += " -vf " + ShellQuote(o.VideoFilters);
+    for (const TExtOption& e : ParseExtOptions(o.ExtOptions))
+      if (e.Name == "pix_fmt") args += " -pix_fmt " + e.Value;
+  }
+  if (o.DisableAudio) {
+    args += " -an";
+  } else {
+    if (!o.AudioCodec.empty()) args += " -c:a " + o.AudioCodec;
+    if (o.AudioSampleRate > 0) args += " -ar " + std::to_string(o.AudioSampleRate);
+    if (o.AudioBitrate > 0) args += " -b:a " + std::to_string(o.AudioBitrate);
+    if (o.AudioChannels > 0) args += " -ac " + std::to_string(o.AudioChannels);
+  }
+  if (o.DisableSubtitle) args += " -sn";
+  return args;
+}
+
+}  // namespace
+
+// Each delivered profile, with the choices of a fresh installation, gives options that make
+// the file the profile promises (checked with ffmpeg and ffprobe).
+TEST_F(BuilderTest, DeliveredProfilesMakeWhatTheyPromise) {
+  using testsupport::FfprobeValue;
+  testsupport::LoadEngineLibs();
+  struct Promise {
+    int code;
+    const char* format;  // part of ffprobe's format_name
+    const char* vcodec;  // empty: no video
+    const char* size;
+    const char* acodec;
+    const char* rate;
+    const char* extra;  // "brand=..." or "pix=..."
+  };
+  const std::vector<Promise> promises = {
+      {0, "mp4", "mpeg4", "320x240", "aac", "48000", "brand=MSNV"},
+      {1, "mp4", "mpeg4", "320x240", "aac", "48000", "brand=MSNV"},
+      {2, "mp4", "mpeg4", "320x240", "aac", "48000", "brand=MSNV"},
+      {3, "mp4", "h264", "480x272", "aac", "48000", "brand=MSNV"},
+      {4, "mp4", "mpeg4", "480x272", "aac", "48000", "brand=MSNV"},
+      {100, "mp4", "mpeg4", "720x480", "aac", "48000", ""},
+      {101, "mp4", "mpeg4", "720x480", "aac", "48000", ""},
+      {102, "mp4", "mpeg4", "1280x720", "aac", "48000", ""},
+      {103, "mp4", "mpeg4", "1920x1080", "aac", "48000", ""},
+      {200, "mpeg", "mpeg1video", "352x288", "mp2", "44100", ""},
+      {201, "mpeg", "mpeg2video", "720x576", "mp2", "48000", ""},
+      {202, "mp4", "mpeg4", "640x480", "aac", "44100", ""},
+      {203, "mp4", "h264", "640x480", "aac", "44100", ""},
+      {204, "avi", "mpeg4", "640x480", "mp3", "44100", ""},
+      {205, "asf", "wmv2", "640x480", "wmav2", "44100", ""},
+      {206, "avi", "mpeg4", "640x480", "mp3", "44100", ""},
+      {207, "avi", "mpeg4", "640x480", "mp3", "44100", ""},
+      {208, "dv", "dvvideo", "720x480", "pcm_s16le", "48000", "pix=yuv411p"},
+      {209, "dv", "dvvideo", "720x576", "pcm_s16le", "48000", "pix=yuv420p"},
+      {300, "mp3", "", "", "mp3", "44100", ""},
+      {301, "aac", "", "", "aac", "44100", ""},
+      {302, "mp4", "", "", "aac", "44100", ""},
+      {303, "asf", "", "", "wmav2", "44100", ""},
+      {304, "wav", "", "", "pcm_s16le", "44100", ""},
+      {305, "ogg", "", "", "vorbis", "44100", ""},
+      {306, "ac3", "", "", "ac3", "48000", ""},
+  };
+  const std::string delivered = std::string(ORVANE_BINARY_DIR) + "/data/orvanepspformat.ini";
+  const std::string source = testsupport::MediaPath("clip.avi");
+  TSourceInfo src;
+  src.VideoStreamCount = 1;
+  src.Width = 320;
+  src.Height = 240;
+  src.AudioSampleRate = 44100;
+  src.AudioBitRate = 128000;
+  TIniFile format(delivered);
+  TFixedPrompts prompts(false);
+  TOutputOptionBuilder b(settingsPath_, delivered, prompts);
+  for (const Promise& p : promises) {
+    SCOPED_TRACE(BuiltinProfileName(p.code));
+    TlvFilesRecord job;
+    job.ZoomMode = ReadProfileZoom(TIniFile(settingsPath_), p.code);
+    TOutputOptions out = StartRecord(job);
+    TInputOptions in;
+    b.BuildOutputOptions(job, p.code, out, src, in);
+    const std::string file =
+        dir_.file("out" + std::to_string(p.code) + "." + format.ReadString(ProfileSection(p.code), "FileExt", "mp4"));
+    std::string log;
+    const std::string cmd = "ffmpeg -nostdin -v error -y -t 1 -i " + testsupport::ShellQuote(source) +
+                            CommandLineOptions(out, in) + " " + testsupport::ShellQuote(file) + " 2>&1";
+    ASSERT_EQ(testsupport::RunCapture(cmd, log), 0) << cmd << "\n" << log;
+    EXPECT_NE(FfprobeValue(file, "format=format_name").find(p.format), std::string::npos) << cmd;
+    const std::string extra = p.extra;
+    if (*p.vcodec) {
+      EXPECT_EQ(FfprobeValue(file, "stream=codec_name", "v:0"), p.vcodec);
+      EXPECT_EQ(FfprobeValue(file, "stream=width", "v:0") + "x" + FfprobeValue(file, "stream=height", "v:0"), p.size);
+      if (extra.rfind("pix=", 0) == 0) {
+        EXPECT_EQ(FfprobeValue(file, "stream=pix_fmt", "v:0"), extra.substr(4));
+      }
+    } else {
+      EXPECT_EQ(FfprobeValue(file, "stream=codec_name", "v"), "");
+    }
+    EXPECT_EQ(FfprobeValue(file, "stream=codec_name", "a:0"), p.acodec);
+    EXPECT_EQ(FfprobeValue(file, "stream=sample_rate", "a:0"), p.rate);
+    if (extra.rfind("brand=", 0) == 0) {
+      EXPECT_EQ(FfprobeValue(file, "format_tags=major_brand"), extra.substr(6));
+    }
+    EXPECT_TRUE(prompts.Asked.empty());
+  }
+}
