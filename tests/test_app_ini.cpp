@@ -118,7 +118,7 @@ TEST(IniFile, ValuesAreReadUpTo2047Characters) {
 TEST(IniFile, BrokenFileReadsWhatItCanAndKeepsTheRest) {
   TempDir dir;
   std::string path = dir.file("broken.ini");
-  std::string junk("\x01\xff\xfe garbage line\r\n", 20);
+  std::string junk = "\x01\xff\xfe garbage line\r\n";
   junk += std::string("bin\0ary", 7) + "\n";
   WriteText(path, "orphan=before any section\r\n" + junk + "[s\r\nk1 = v1\r\n[t]\r\nnot a pair\r\nk2=v2");
   TIniFile ini(path);
