@@ -35,6 +35,9 @@ void THeadlessDispatcher::RunInMainThread(const std::function<void()>& fn) {
 }
 
 void THeadlessDispatcher::ProcessPendingMessages() {
+  // Only the main thread runs main-thread calls; elsewhere this would run them on the wrong
+  // thread.
+  if (!IsMainThread()) return;
   std::unique_lock<std::mutex> g(lock_);
   while (!queue_.empty()) {
     Call* call = queue_.front();
@@ -52,6 +55,7 @@ void THeadlessDispatcher::ProcessPendingMessages() {
 }
 
 bool THeadlessDispatcher::WaitAndProcess(int timeoutMs) {
+  if (!IsMainThread()) return false;
   {
     std::unique_lock<std::mutex> g(lock_);
     if (!arrived_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return !queue_.empty(); })) return false;

@@ -31,6 +31,47 @@ TLogList& LogList() {
   return *list;
 }
 
+// Longest library message kept; a longer one is cut there.
+constexpr size_t kMaxLibraryMessage = 2047;
+
+// Formats with the C runtime's entry when it is bound (the library hands over its own
+// argument list). A message longer than the limit is cut, but keeps its closing line feed so
+// that it still ends its line.
+std::string FormatLibraryMessage(const char* fmt, va_list vl) {
+  using Formatter = int (*)(char*, size_t, const char*, va_list);
+  Formatter format = ff::vsnprintf ? ff::vsnprintf : static_cast<Formatter>(std::vsnprintf);
+  va_list measure;
+  va_copy(measure, vl);
+  int n = format(nullptr, 0, fmt, measure);
+  va_end(measure);
+  if (n <= 0) return std::string();
+  std::string text(size_t(n) + 1, '\0');
+  va_list copy;
+  va_copy(copy, vl);
+  format(text.data(), text.size(), fmt, copy);
+  va_end(copy);
+  text.resize(size_t(n));
+  if (text.size() > kMaxLibraryMessage) {
+    bool lineEnd = text.back() == '\n';
+    text.resize(kMaxLibraryMessage);
+    if (lineEnd) text += '\n';
+  }
+  return text;
+}
+
+// printf-style formatting of a component message, without a length limit.
+std::string FormatComponentMessage(const char* fmt, va_list ap) {
+  va_list measure;
+  va_copy(measure, ap);
+  int n = std::vsnprintf(nullptr, 0, fmt, measure);
+  va_end(measure);
+  if (n <= 0) return std::string();
+  std::string text(size_t(n) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), fmt, ap);
+  text.resize(size_t(n));
+  return text;
+}
+
 const char* const kLevelNames[] = {"quiet", "panic", "fatal", "error", "warning", "info", "verbose", "debug"};
 
 }  // namespace
@@ -94,8 +135,12 @@ void TFFLogger::SetLogLevelByName(const std::string& name) {
     }
   if (!found) {
     size_t used = 0;
-    lib = std::stoi(name, &used, 10);  // throws std::invalid_argument / std::out_of_range
-    if (used != name.size()) throw std::invalid_argument("'" + name + "' is not a valid integer value");
+    try {
+      lib = std::stoi(name, &used, 10);
+    } catch (const std::logic_error&) {
+      used = 0;  // not a number, or out of range: reported below as one kind of error
+    }
+    if (used == 0 || used != name.size()) throw std::invalid_argument("'" + name + "' is not a valid integer value");
   }
   SetLogLevel(LibraryToLogLevel(lib));
 }
@@ -123,11 +168,8 @@ bool TFFLogger::HasOnLog() const {
 void TFFLogger::InstallLogHook() {
   assert(ff::av_log_set_callback && ff::av_log_set_level);
   ff::av_log_set_callback(&TFFLogger::LibraryCallback);
+  // A freshly loaded library starts at its own default level: apply ours even when unchanged.
   ApplyLogLevel();
-  // The library keeps its own level until told; apply the current one even when unchanged.
-  int lib = LogLevelToLibrary(LogLevel());
-  gLibraryLevel.store(lib);
-  ff::av_log_set_level(lib);
 }
 
 bool TFFLogger::Passes(TLogLevel level) const {
@@ -145,10 +187,9 @@ void TFFLogger::LogFmt(const void* sender, TLogLevel level, const char* fmt, ...
   if (!Passes(level)) return;
   va_list ap;
   va_start(ap, fmt);
-  char buf[2048];
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  std::string msg = FormatComponentMessage(fmt, ap);
   va_end(ap);
-  Deliver(sender, CurrentThreadId(), level, buf);
+  Deliver(sender, CurrentThreadId(), level, msg);
 }
 
 void TFFLogger::Deliver(const void* sender, uint32_t threadId, TLogLevel level, const std::string& msg) {
@@ -175,15 +216,7 @@ void TFFLogger::LibraryCallback(void* avcl, int level, const char* fmt, va_list 
     if (cls && cls->item_name) prefix = StrFormat("[%s @ %08llX]", cls->item_name(avcl),
                                                   static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(avcl)));
   }
-  char buf[2048] = {0};
-  va_list copy;
-  va_copy(copy, vl);
-  if (ff::vsnprintf)
-    ff::vsnprintf(buf, sizeof buf, fmt, copy);
-  else
-    std::vsnprintf(buf, sizeof buf, fmt, copy);
-  va_end(copy);
-
+  std::string msg = FormatLibraryMessage(fmt, vl);
   uint32_t tid = CurrentThreadId();
   std::vector<std::string> lines;
   {
@@ -191,9 +224,9 @@ void TFFLogger::LibraryCallback(void* avcl, int level, const char* fmt, va_list 
     std::lock_guard<std::mutex> g(list.lock);
     std::string& buffer = list.items[tid];
     if (buffer.empty())
-      buffer = prefix + buf;
+      buffer = prefix + msg;
     else
-      buffer += buf;
+      buffer += msg;
     size_t nl;
     while ((nl = buffer.find('\n')) != std::string::npos) {
       lines.push_back(buffer.substr(0, nl));
