@@ -13,6 +13,7 @@
 #include "media/ffapi.h"
 #include "media/logger.h"
 #include "media/unicode_protocol.h"
+#include "media/utils.h"
 
 // The entry variables themselves.
 namespace ff {
@@ -228,8 +229,7 @@ bool TFFmpegLoader::LoadLib(TLibraryKind kind) {
   const TLibraryItem& item = kLibraryItems[kind];
   std::string name = LibraryFileName(kind);
   if (!st.handle) {
-    std::string directory = folder_;
-    if (!directory.empty() && directory.back() != '/') directory += '/';
+    std::string directory = IncludeTrailingSlash(folder_);
     std::string error, path;
     void* handle = LoadModule(directory, name, error, path);
     if (!handle) {
