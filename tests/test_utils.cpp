@@ -448,7 +448,7 @@ TEST_F(Utils, ConverterRefusesBadInput) {
   EXPECT_FALSE(PictureToBitmap(conv, f.get(), AV_PIX_FMT_YUV420P, 16, -4));
   EXPECT_FALSE(PictureToBitmap(conv, f.get(), AV_PIX_FMT_YUV420P, 100000, 100000));
   // Formats the scaler cannot read (the scaler itself would abort the process on these).
-  for (AVPixelFormat bad : {AV_PIX_FMT_NONE, AV_PIX_FMT_VAAPI, AV_PIX_FMT_NB, AVPixelFormat(9999)})
+  for (AVPixelFormat bad : {AV_PIX_FMT_NONE, AV_PIX_FMT_VAAPI, AV_PIX_FMT_NB})
     EXPECT_FALSE(PictureToBitmap(conv, f.get(), bad, 16, 16)) << int(bad);
   EXPECT_EQ(conv.ToBitmapContext, nullptr);
 
@@ -458,7 +458,7 @@ TEST_F(Utils, ConverterRefusesBadInput) {
   ffw::Frame bigger = MakeEmptyYuvFrame(32, 32);
   EXPECT_FALSE(BitmapToPicture(conv, bigger.get(), AV_PIX_FMT_YUV420P, 32, 32));
   EXPECT_FALSE(BitmapToPicture(conv, static_cast<AVFrame*>(nullptr), AV_PIX_FMT_YUV420P, 16, 16));
-  for (AVPixelFormat bad : {AV_PIX_FMT_NONE, AV_PIX_FMT_VAAPI, AVPixelFormat(9999)})
+  for (AVPixelFormat bad : {AV_PIX_FMT_NONE, AV_PIX_FMT_VAAPI, AV_PIX_FMT_NB})
     EXPECT_FALSE(BitmapToPicture(conv, f.get(), bad, 16, 16)) << int(bad);
   // A failed call leaves the converter usable.
   EXPECT_TRUE(BitmapToPicture(conv, f.get(), AV_PIX_FMT_YUV420P, 16, 16));
