@@ -3,6 +3,7 @@
 // desktop program wraps it in a QImage (Format_BGR888) without copying.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

@@ -1,3 +1,4 @@
+#include "media/utils.h"
 #include "media/option_holder.h"
 
 #include <algorithm>
@@ -11,12 +12,7 @@ namespace {
 constexpr int kTypeMasks[kOptionHolderTypes] = {AV_OPT_FLAG_VIDEO_PARAM, AV_OPT_FLAG_AUDIO_PARAM, 0,
                                                 AV_OPT_FLAG_SUBTITLE_PARAM, 0};
 
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
+std::string Trim(const std::string& s) { return TrimText(s); }
 
 void LogRefused(const std::string& name, const std::string& value) {
   ff::av_log(nullptr, AV_LOG_ERROR, "Invalid value \"%s\" for option \"%s\"\n", value.c_str(), name.c_str());

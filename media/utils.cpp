@@ -84,16 +84,22 @@ std::string MediaTypeName(int type) {
   }
 }
 
+std::string TrimText(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+  return s.substr(b, e - b);
+}
+
+std::string LowerAscii(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return s;
+}
+
 namespace {
 
-std::string Trim(const char* s) {
-  if (!s) return std::string();
-  std::string t(s);
-  size_t b = 0, e = t.size();
-  while (b < e && static_cast<unsigned char>(t[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(t[e - 1]) <= ' ') --e;
-  return t.substr(b, e - b);
-}
+std::string Trim(const char* s) { return s ? TrimText(s) : std::string(); }
 
 std::string DescribeCodec(AVCodecID id, uint32_t tag, bool encoder) {
   const AVCodec* codec = encoder ? ff::avcodec_find_encoder(id) : ff::avcodec_find_decoder(id);

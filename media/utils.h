@@ -59,6 +59,11 @@ int64_t FileSize(const std::string& name);
 
 // The text before the first occurrence of `separator`, or the whole text when it does not
 // occur. With `cut`, `text` keeps what follows the separator (empty when it does not occur).
+// The text without blanks and control characters at either end.
+std::string TrimText(const std::string& s);
+// ASCII letters lower-cased; other bytes (UTF-8 included) unchanged.
+std::string LowerAscii(std::string s);
+
 std::string SplitAtSeparator(std::string& text, const std::string& separator, bool cut);
 
 // Local date and time of a Unix time, as days since 30 December 1899 with the time of day

@@ -256,7 +256,7 @@ TEST_F(OptionsTest, ValuesAreParsedIntoTheState) {
   opts_->ParseOption("version", "");
   EXPECT_TRUE(Logged(llInfo, "Do nothing: option - version"));
   opts_->ParseOption("timelimit", "10");
-  EXPECT_TRUE(Logged(llWarning, "Warning: -timelimit not implemented on Windows"));
+  EXPECT_TRUE(Logged(llWarning, "Warning: -timelimit is not supported by this program"));
   opts_->ParseOption("loglevel", "warning");
   EXPECT_EQ(GetFFLogger().LogLevel(), llWarning);
 }

@@ -1,3 +1,4 @@
+#include "media/utils.h"
 #include "app/core/profiles.h"
 
 #include <cerrno>
@@ -13,18 +14,8 @@
 
 namespace {
 
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-  return s;
-}
-
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
-  return s.substr(b, e - b);
-}
+std::string Lower(const std::string& s) { return LowerAscii(s); }
+std::string Trim(const std::string& s) { return TrimText(s); }
 
 using TNamePair = std::pair<const char*, const char*>;
 

@@ -1,3 +1,4 @@
+#include "media/utils.h"
 #include "engine/transcoder/options.h"
 
 #include <strings.h>
@@ -22,12 +23,7 @@ namespace {
 constexpr uintmax_t kMaxPresetFileSize = 1 << 20;
 constexpr size_t kMaxHookWords = 254;
 
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
+std::string Trim(const std::string& s) { return TrimText(s); }
 
 [[noreturn]] void Fail(const std::string& msg) { throw FFmpegException(msg); }
 
@@ -377,7 +373,7 @@ struct TOptionHandlers {
         {"dframes", OPT(dframes) { O.DataMaxFrames = ToInt(v); }},
         // 5.
         {"timelimit", OPT(timelimit) {
-           GetFFLogger().Log(&t, llWarning, "Warning: -timelimit not implemented on Windows");
+           GetFFLogger().Log(&t, llWarning, "Warning: -timelimit is not supported by this program");
          }},
         // 6.
         {"dump", OPT(dump) { O.DoDumpPackets = ToBool(v); }},
