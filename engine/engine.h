@@ -20,6 +20,7 @@
 #include "engine/task.h"
 #include "engine/thread_priority.h"
 #include "media/logger.h"
+#include "media/probe.h"
 
 // Owning list of tasks: freeing an entry stops the task (waiting) and frees it.
 class TFFmpegList {
@@ -98,6 +99,9 @@ public:
   std::string LastErrMsg() const;
   const std::string& Version() const;
 
+  // The component's own media probe, for probing files without a task.
+  TAVProbe& AVProbe() { return avProbe_; }
+
   // Run counters.
   int FinishedCount() const;
   int NextTaskIndex() const;
@@ -129,6 +133,8 @@ protected:
 
 private:
   friend class engine::TDoTerminateThread;
+
+  TAVProbe avProbe_;
 
   void CheckWorking(const char* operation) const;
   void SetLastErrMsg(const std::string& text);

@@ -740,3 +740,11 @@ TEST(Engine, WorkerThreadPriority) {
 }
 
 }  // namespace
+
+TEST(Engine, OwnProbeReadsFilesWithoutATask) {
+  testsupport::LoadEngineLibs();
+  TConvertEngine engine;
+  ASSERT_TRUE(engine.AVProbe().LoadFile(testsupport::MediaPath("clip.mp4")));
+  EXPECT_NE(engine.AVProbe().GetFormatName().find("mp4"), std::string::npos);
+  EXPECT_EQ(engine.TasksCount(), 0);
+}

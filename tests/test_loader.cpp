@@ -311,3 +311,17 @@ TEST(Loader, BindEntriesNamesTheMissingEntry) {
 }
 
 }  // namespace
+
+// The libraries are opened at run time only: no binary of the project names them as a
+// link-time dependency.
+TEST(Loader, NoBinaryLinksTheCodecLibraries) {
+  std::string out;
+  ASSERT_EQ(testsupport::RunCapture("ldd /proc/" + std::to_string(::getpid()) + "/exe " +
+                                        testsupport::ShellQuote(std::string(ORVANE_BINARY_DIR) + "/orvane-convert"),
+                                    out),
+            0);
+  EXPECT_NE(out.find("libc.so.6"), std::string::npos) << out;  // ldd did list the dependencies
+  for (const char* lib : {"libavcodec", "libavformat", "libavfilter", "libavutil", "libswscale", "libswresample",
+                          "libavdevice", "libSDL2"})
+    EXPECT_EQ(out.find(lib), std::string::npos) << lib << " is linked:\n" << out;
+}
