@@ -1,0 +1,122 @@
+// The command-line converter driven as a user runs it: a real process, real clips, a private
+// configuration folder and home.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testsupport::ShellQuote;
+
+class CliTest : public ::testing::Test {
+protected:
+  // Runs orvane-convert with `args` (already shell-quoted where needed); stdout and stderr
+  // together in `out`, the exit status returned.
+  int Run(const std::string& args, std::string& out) {
+    const std::string cmd = "XDG_CONFIG_HOME=" + ShellQuote(config_.path().string()) +
+                            " HOME=" + ShellQuote(home_.path().string()) + " " +
+                            ShellQuote(std::string(ORVANE_BINARY_DIR) + "/orvane-convert") + " " + args +
+                            " 2>&1";
+    return testsupport::RunCapture(cmd, out);
+  }
+  testsupport::TempDir config_, home_, outDir_;
+};
+
+TEST_F(CliTest, HelpAndUsageErrors) {
+  std::string out;
+  EXPECT_EQ(Run("--help", out), 0);
+  for (const char* opt : {"--profile", "--list-profiles", "--output-dir", "--crop", "--trim", "--zoom", "--info",
+                          "--dry-run", "--version"})
+    EXPECT_NE(out.find(opt), std::string::npos) << opt;
+
+  struct Case {
+    const char* args;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"--frobnicate", "unknown option '--frobnicate'"},
+      {"--profile", "needs a value"},
+      {"--zoom wide x.mp4", "invalid --zoom"},
+      {"--crop 1,2,3 x.mp4", "invalid --crop"},
+      {"--crop 3,0,0,0 x.mp4", "invalid --crop"},
+      {"--trim 10,5 x.mp4", "END must lie after START"},
+      {"--trim 0:75,90 x.mp4", "invalid --trim"},
+      {"--profile 9999 x.mp4", "no profile number 9999"},
+      {"--profile nosuchdevice x.mp4", "no profile name contains"},
+      {"--dry-run", "no input files"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    EXPECT_EQ(Run(c.args, out), 2) << out;
+    EXPECT_NE(out.find(c.message), std::string::npos) << out;
+  }
+}
+
+TEST_F(CliTest, ListsAllProfilesWithContainersAndCodecs) {
+  std::string out;
+  ASSERT_EQ(Run("--list-profiles", out), 0) << out;
+  std::regex row(R"(^ +(\d+) +.+ \.(\w+) +\S+ +video \S+, audio \S+$|^ +(\d+) +.+ \.(\w+) +\S+ +no video, audio \S+$)");
+  int rows = 0;
+  size_t start = 0;
+  while (start < out.size()) {
+    size_t end = out.find('\n', start);
+    std::string line = out.substr(start, end - start);
+    if (std::regex_match(line, row)) ++rows;
+    start = end == std::string::npos ? out.size() : end + 1;
+  }
+  EXPECT_EQ(rows, 26) << out;
+  EXPECT_NE(out.find("PSP MPEG-4 Excellent Quality"), std::string::npos);
+}
+
+TEST_F(CliTest, InfoNamesTheStreams) {
+  std::string out;
+  ASSERT_EQ(Run("--info " + ShellQuote(testsupport::MediaPath("clip.mp4")), out), 0) << out;
+  EXPECT_NE(out.find("h264"), std::string::npos) << out;
+  EXPECT_NE(out.find("aac"), std::string::npos) << out;
+  EXPECT_NE(out.find("320x240"), std::string::npos) << out;
+  EXPECT_EQ(out.find('\r'), std::string::npos);
+
+  const std::string missing = home_.file("missing.mp4");
+  EXPECT_EQ(Run("--info " + ShellQuote(missing), out), 1);
+  EXPECT_NE(out.find(missing), std::string::npos) << out;
+}
+
+TEST_F(CliTest, DryRunShowsOutputNameAndLetterbox) {
+  std::string out;
+  const std::string clip = testsupport::MediaPath("clip.mp4");
+  const std::string broken = home_.file("broken.mp4");
+  {
+    std::ofstream(broken) << "not a video\n";
+  }
+  // The 4:3 clip letterboxed into the 720x480 frame of profile 100, chosen by number.
+  ASSERT_EQ(Run("--dry-run --profile 100 " + ShellQuote(clip), out), 0) << out;
+  EXPECT_NE(out.find("Profile 100:"), std::string::npos) << out;
+  EXPECT_NE(out.find("\n  vf=pad=720:480:40:0\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("output: " + home_.file("Videos/videoconverter/clip_(new).mp4")), std::string::npos) << out;
+
+  // By a part of the name, into another folder, cropped and trimmed; the unreadable file is
+  // named and fails the run, the clip is still shown.
+  int rc = Run("--dry-run --profile 'psp video (480P)' --crop 40,0,40,0 --trim 2,0:00:06 --output-dir " +
+                   ShellQuote(outDir_.path().string()) + " " + ShellQuote(broken) + " " + ShellQuote(clip),
+               out);
+  EXPECT_EQ(rc, 1) << out;
+  EXPECT_NE(out.find("Profile 4:"), std::string::npos) << out;
+  EXPECT_NE(out.find("output: " + outDir_.file("clip_(new).mp4")), std::string::npos) << out;
+  EXPECT_NE(out.find("\n  vf=crop=0:40:320:160,scale=364:272,pad=480:272:58:0\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\n  input ss=2000000\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\n  t=4000000\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(broken + ": "), std::string::npos) << out;
+  // Nothing was converted.
+  EXPECT_FALSE(std::filesystem::exists(outDir_.file("clip_(new).mp4")));
+
+  // Without --dry-run there is no conversion yet, and that is said.
+  EXPECT_EQ(Run(ShellQuote(clip), out), 1);
+  EXPECT_NE(out.find("not available"), std::string::npos) << out;
+}
+
+}  // namespace
