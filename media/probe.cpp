@@ -321,7 +321,7 @@ TVideoStreamInfo TCustomAVProbe::GetVideoStreamInfo(int index) {
   return info;
 }
 
-bool TCustomAVProbe::IsAudioStream(int index) {
+bool TCustomAVProbe::StreamIsOfType(int index, int mediaType) {
   if (!ctx_) {
     ReportError(llWarning, kFileNotLoaded);
     return false;
@@ -330,20 +330,12 @@ bool TCustomAVProbe::IsAudioStream(int index) {
     ReportError(llError, StrFormat("stream index #%d is invalid.", index));
     return false;
   }
-  return ctx_->streams[index]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
+  return ctx_->streams[index]->codecpar->codec_type == mediaType;
 }
 
-bool TCustomAVProbe::IsVideoStream(int index) {
-  if (!ctx_) {
-    ReportError(llWarning, kFileNotLoaded);
-    return false;
-  }
-  if (index < 0 || index >= int(ctx_->nb_streams)) {
-    ReportError(llError, StrFormat("stream index #%d is invalid.", index));
-    return false;
-  }
-  return ctx_->streams[index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
-}
+bool TCustomAVProbe::IsAudioStream(int index) { return StreamIsOfType(index, AVMEDIA_TYPE_AUDIO); }
+
+bool TCustomAVProbe::IsVideoStream(int index) { return StreamIsOfType(index, AVMEDIA_TYPE_VIDEO); }
 
 std::string TCustomAVProbe::StreamLine(int index) {
   AVStream* st = ctx_->streams[index];

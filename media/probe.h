@@ -100,6 +100,8 @@ public:
 private:
   void CheckLibs() const;
   void ReportError(TLogLevel level, const std::string& msg);
+  // Whether stream `index` of the loaded file has the given media type; errors are reported.
+  bool StreamIsOfType(int index, int mediaType);
   void RefreshCounts();
   // Common checks of the stream queries; the stream or null after reporting the problem.
   AVStream* QueryStream(int index, AVMediaType type);

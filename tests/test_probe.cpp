@@ -127,18 +127,7 @@ private:
   std::vector<Entry> entries_;
 };
 
-class LocaleScope {
-public:
-  explicit LocaleScope(const char* name) : saved_(std::setlocale(LC_ALL, nullptr)) {
-    ok_ = std::setlocale(LC_ALL, name) != nullptr;
-  }
-  ~LocaleScope() { std::setlocale(LC_ALL, saved_.c_str()); }
-  bool ok() const { return ok_; }
-
-private:
-  std::string saved_;
-  bool ok_ = false;
-};
+using testsupport::LocaleScope;
 
 class Probe : public ::testing::Test {
 protected:

@@ -19,19 +19,7 @@ namespace {
 
 const char kNonAsciiClip[] = "vidéo ünïcode 片.mp4";
 
-// Switches the process locale for one test and restores it afterwards.
-class LocaleScope {
-public:
-  explicit LocaleScope(const char* name) : saved_(std::setlocale(LC_ALL, nullptr)) {
-    ok_ = std::setlocale(LC_ALL, name) != nullptr;
-  }
-  ~LocaleScope() { std::setlocale(LC_ALL, saved_.c_str()); }
-  bool ok() const { return ok_; }
-
-private:
-  std::string saved_;
-  bool ok_ = false;
-};
+using testsupport::LocaleScope;
 
 #define ENTER_LOCALE(var, name) \
   LocaleScope var(name);        \

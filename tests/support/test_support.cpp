@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +35,12 @@ TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
 }
+
+LocaleScope::LocaleScope(const char* name) : saved_(std::setlocale(LC_ALL, nullptr)) {
+  ok_ = std::setlocale(LC_ALL, name) != nullptr;
+}
+
+LocaleScope::~LocaleScope() { std::setlocale(LC_ALL, saved_.c_str()); }
 
 std::string ShellQuote(const std::string& s) {
   std::string out = "'";

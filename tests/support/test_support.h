@@ -28,6 +28,20 @@ private:
   std::filesystem::path path_;
 };
 
+// Switches the process locale for one scope and restores it afterwards.
+class LocaleScope {
+public:
+  explicit LocaleScope(const char* name);
+  ~LocaleScope();
+  LocaleScope(const LocaleScope&) = delete;
+  LocaleScope& operator=(const LocaleScope&) = delete;
+  bool ok() const { return ok_; }
+
+private:
+  std::string saved_;
+  bool ok_ = false;
+};
+
 // Runs a shell command; returns its exit status and puts stdout into `out`.
 int RunCapture(const std::string& command, std::string& out);
 // Quotes a path for the shell.
