@@ -1,0 +1,56 @@
+// The command line of orvane-convert: options, per-job settings and their checks.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/core/jobrecord.h"
+
+// The settings of one job before its source file is opened: the job record with the crop,
+// trim, picture adjustments and watermark items, and whether the zoom mode was chosen
+// (otherwise the profile's zoom mode applies).
+struct TJobSettings {
+  TlvFilesRecord Job;
+  bool ZoomSet = false;
+};
+
+// A watermark item that should show to the end of the file.
+constexpr int32_t kWmToTheEnd = INT32_MAX;
+
+enum class TProgressMode { Auto, Plain, Live };
+
+struct TCliArgs {
+  bool help = false, version = false, libraries = false, listProfiles = false, dryRun = false;
+  bool quiet = false, json = false;
+  int verbose = 0;
+  TProgressMode progress = TProgressMode::Auto;
+  int jobs = 1;
+  std::string info;
+  std::string profile;
+  std::string outputDir;
+  std::string batch;
+  TJobSettings settings;  // applies to every FILE, and is the default of every --batch job
+  std::vector<std::string> files;
+};
+
+extern const char* const kHelpText;
+
+// Parses the command line; on a usage error returns false with the message in err.
+bool ParseArgs(int argc, char** argv, TCliArgs& a, std::string& err);
+
+// Seconds, M:SS or H:MM:SS (the seconds may carry a fraction) -> microseconds.
+bool ParseTime(const std::string& text, int64_t& us);
+// "RRGGBB" or "#RRGGBB" -> 0xRRGGBB.
+bool ParseColor(const std::string& text, uint32_t& rgb);
+std::vector<std::string> SplitComma(const std::string& text);
+
+// The ranges of the picture adjustments (as the crop dialog offers them).
+struct TAdjustRange {
+  const char* Name;  // option name without dashes
+  int32_t Min, Max;
+};
+constexpr TAdjustRange kBrightnessRange{"brightness", 0, 512};
+constexpr TAdjustRange kContrastRange{"contrast", -100, 100};
+constexpr TAdjustRange kSaturationRange{"saturation", 0, 512};
+constexpr TAdjustRange kExposureRange{"exposure", -255, 512};

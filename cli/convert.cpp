@@ -1,0 +1,180 @@
+#include "cli/convert.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <map>
+#include <mutex>
+
+#include "app/core/apppaths.h"
+#include "app/core/inifile.h"
+#include "app/core/optionbuilder.h"
+#include "cli/jobprep.h"
+#include "dialogs/core/renderer.h"
+#include "engine/engine.h"
+#include "media/dispatcher.h"
+#include "media/errors.h"
+
+namespace {
+
+volatile sig_atomic_t gStopSignal = 0;
+
+// The handler only records the signal; the main loop stops the engine. A second signal
+// means the user does not want to wait.
+void OnStopSignal(int sig) {
+  if (gStopSignal != 0) _exit(128 + gStopSignal);
+  gStopSignal = sig;
+}
+
+class TStopSignals {
+public:
+  TStopSignals() {
+    gStopSignal = 0;
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, &oldInt_);
+    sigaction(SIGTERM, &sa, &oldTerm_);
+  }
+  ~TStopSignals() {
+    sigaction(SIGINT, &oldInt_, nullptr);
+    sigaction(SIGTERM, &oldTerm_, nullptr);
+  }
+  TStopSignals(const TStopSignals&) = delete;
+  TStopSignals& operator=(const TStopSignals&) = delete;
+  int Signal() const { return gStopSignal; }
+
+private:
+  struct sigaction oldInt_ {}, oldTerm_ {};
+};
+
+}  // namespace
+
+int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
+  TStopSignals signals;
+  TConvertEngine engine;
+  if (!engine.LoadAVLib(ProgramDir() + "/LibAV")) {
+    reporter.Error("the codec libraries cannot be loaded: " + engine.LastErrMsg());
+    return 1;
+  }
+
+  const TIniFile settingsIni(setup.SettingsIniPath);
+  const TIniFile formatIni(FormatIniPath());
+  TAutoAnswerPrompts prompts;
+  TOutputOptionBuilder builder(setup.SettingsIniPath, FormatIniPath(), prompts);
+  TConversionRenderer renderer;
+
+  // One task per job, in order; task k converts prepared[k].
+  std::vector<TPreparedJob> prepared;
+  int skipped = 0;
+  for (const TJobSettings& s : setup.Jobs) {
+    if (signals.Signal()) break;
+    const std::string& file = s.Job.SourceFile;
+    TPreparedJob p;
+    std::string err;
+    if (!PrepareJob(s, setup.ProfileCode, engine.AVProbe(), builder, settingsIni, formatIni, renderer, p, err)) {
+      reporter.Skipped(file, err);
+      ++skipped;
+      continue;
+    }
+    const int index = engine.AddTask(file, p.In);
+    if (index < 0) {
+      reporter.Skipped(file, WithFileName(file, engine.LastErrMsg()));
+      ++skipped;
+      continue;
+    }
+    if (!engine.SetOutputFile(index, p.Out.FileName, p.Out)) {
+      reporter.Skipped(file, WithFileName(file, engine.LastErrMsg()));
+      engine.RemoveTask(index);
+      ++skipped;
+      continue;
+    }
+    prepared.push_back(std::move(p));
+  }
+  if (reporter.Mode() != TReportMode::Quiet)
+    for (const std::string& w : prompts.Warnings) reporter.Error("warning: " + w);
+  if (signals.Signal()) {
+    engine.ClearTasks();
+    reporter.RunEnded(0, 0, int(prepared.size()), skipped, 128 + signals.Signal());
+    return 128 + signals.Signal();
+  }
+  if (prepared.empty()) {
+    reporter.RunEnded(0, 0, 0, skipped, 1);
+    return 1;
+  }
+  for (size_t k = 0; k < prepared.size(); ++k)
+    reporter.Queued(int(k), int(prepared.size()), prepared[k].Job.SourceFile, prepared[k].Out.FileName);
+
+  // A picture hook that fails is reported as the failure of its file, even though the engine
+  // goes on encoding the pictures unchanged.
+  std::mutex hookErrorsLock;
+  std::map<int, std::string> hookErrors;
+  engine.SetOnCustomHook([&](TCustomConvertEngine*, PHookInfo info) {
+    if (info->TaskIndex < 0 || size_t(info->TaskIndex) >= prepared.size()) return;
+    try {
+      renderer.RenderFrame(*info, prepared[size_t(info->TaskIndex)].Job);
+    } catch (const std::exception& e) {
+      std::lock_guard<std::mutex> g(hookErrorsLock);
+      hookErrors.emplace(info->TaskIndex, e.what());
+      throw;
+    }
+  });
+
+  int converted = 0, failed = 0, stopped = 0;
+  bool runEnded = false;
+  auto taskEnded = [&](const TTerminateInfo& info) {
+    if (info.TaskIndex < 0) {
+      runEnded = true;
+      return;
+    }
+    std::string hookError;
+    {
+      std::lock_guard<std::mutex> g(hookErrorsLock);
+      if (auto it = hookErrors.find(info.TaskIndex); it != hookErrors.end()) hookError = it->second;
+    }
+    if (info.Exception) {
+      ++failed;
+      reporter.Ended(info.TaskIndex, TTaskEnd::Failed,
+                     info.ExceptionMsg.empty() ? "the conversion failed" : info.ExceptionMsg);
+    } else if (!hookError.empty()) {
+      ++failed;
+      reporter.Ended(info.TaskIndex, TTaskEnd::Failed, "the pictures could not be changed: " + hookError);
+    } else if (!info.Finished) {
+      ++stopped;
+      reporter.Ended(info.TaskIndex, TTaskEnd::Stopped, "");
+    } else {
+      ++converted;
+      reporter.Ended(info.TaskIndex, TTaskEnd::Converted, "");
+    }
+  };
+  engine.SetTriggerEventInMainThread(true);
+  engine.SetProgressInterval(reporter.Mode() == TReportMode::Live ? 200 : 500);
+  engine.SetOnProgress([&](TCustomConvertEngine*, PProgressInfo info) { reporter.Progress(*info); });
+  // End notices arrive on notice threads of their own: each is handed to the main loop,
+  // which owns the counters and the screen.
+  engine.SetOnTerminate([&](TCustomConvertEngine*, const TTerminateInfo* info) {
+    const TTerminateInfo copy = *info;
+    RunInMainThread([&] { taskEnded(copy); });
+  });
+
+  engine.StartTask(setup.Parallel);
+  bool stopping = false;
+  while (!runEnded) {
+    HeadlessDispatcher().WaitAndProcess(50);
+    if (signals.Signal() && !stopping) {
+      stopping = true;
+      reporter.Note("Stopping: the files being converted are closed now (press Ctrl-C again to quit at once).");
+      engine.StopTask(false);
+    }
+  }
+  engine.SetOnProgress(nullptr);
+  engine.SetOnTerminate(nullptr);
+  engine.SetOnCustomHook(nullptr);
+  engine.ClearTasks();
+
+  int status = failed + skipped > 0 ? 1 : 0;
+  if (signals.Signal()) status = 128 + signals.Signal();
+  reporter.RunEnded(converted, failed, stopped, skipped, status);
+  return status;
+}

@@ -1,0 +1,62 @@
+// What the command line shows of a run: a live line per running task on a terminal, one line
+// per update otherwise, one JSON object per event for other programs, or only the errors.
+// All calls come from the main thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "engine/options.h"
+
+enum class TReportMode { Quiet, Live, Plain, Json };
+
+enum class TTaskEnd { Converted, Failed, Stopped };
+
+// A JSON string literal of the text; bytes that are not UTF-8 become U+FFFD.
+std::string JsonString(const std::string& text);
+// "H:MM:SS" of whole seconds.
+std::string FormatClock(int64_t seconds);
+// Columns a UTF-8 text takes on a terminal (wide East Asian characters count two).
+int TextColumns(const std::string& text);
+
+class TRunReporter {
+public:
+  // Progress and notes go to `out`, errors to `err`.
+  TRunReporter(TReportMode mode, FILE* out, FILE* err);
+  TReportMode Mode() const { return mode_; }
+
+  // A task of the run: its number among `total` tasks, its source and output files.
+  void Queued(int task, int total, const std::string& file, const std::string& output);
+  // A file that could not become a task (the message names the file).
+  void Skipped(const std::string& file, const std::string& msg);
+  void Progress(const TProgressInfo& info);
+  void Ended(int task, TTaskEnd how, const std::string& msg);
+  // A note for the user (not shown in quiet and JSON modes), and an error (always shown).
+  void Note(const std::string& text);
+  void Error(const std::string& text);
+  void RunEnded(int converted, int failed, int stopped, int skipped, int exitCode);
+
+private:
+  struct TTask {
+    std::string file, name, output;
+    int number = 0, total = 0;
+    bool running = false;
+    TProgressInfo last;
+    std::chrono::steady_clock::time_point firstTime, queuedTime;
+    int64_t firstDuration = 0;
+    double speed = -1;  // media time per wall time; < 0 unknown
+  };
+  std::string StatusText(const TTask& t) const;
+  void ClearBlock();
+  void DrawBlock();
+  void Emit(FILE* f, const std::string& line);
+
+  TReportMode mode_;
+  FILE* out_;
+  FILE* err_;
+  std::map<int, TTask> tasks_;
+  int drawnLines_ = 0;
+};
