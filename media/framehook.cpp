@@ -23,8 +23,8 @@ namespace {
 
 // The process-wide module list: file name as given (compared exactly, as Linux paths are)
 // to its library handle. Handles are never closed: a module stays loaded until the process
-// ends, so contexts and entry points of every chain stay valid. The lock also serialises
-// the loads themselves.
+// ends, so contexts and entry points of every chain stay valid. The lock serialises the
+// loads.
 struct TModuleList {
   std::mutex lock;
   std::map<std::string, void*> modules;
@@ -44,21 +44,21 @@ void LogError(const std::string& line) {
     GetFFLogger().Log(&GetFFLogger(), llError, line);
 }
 
-// The module's handle, loading it on first use; null (with the system's text logged) when it
-// cannot be loaded. Called with the list lock held.
-void* ModuleHandle(TModuleList& list, const std::string& file) {
+// The module's handle, loading it on first use; null with the system's text in `error` when
+// it cannot be loaded. Called with the list lock held.
+void* ModuleHandle(TModuleList& list, const std::string& file, std::string& error) {
   auto it = list.modules.find(file);
   if (it != list.modules.end()) return it->second;
   if (file.empty()) {
     // dlopen of an empty name would hand back the program itself.
-    LogError("Cannot load a frame-hook module without a file name");
+    error = "Cannot load a frame-hook module without a file name";
     return nullptr;
   }
   ::dlerror();
   void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle) {
     const char* err = ::dlerror();
-    LogError(err ? err : "Cannot load " + file);
+    error = err ? err : "Cannot load " + file;
     return nullptr;
   }
   list.modules.emplace(file, handle);
@@ -70,33 +70,26 @@ Fn Entry(void* handle, const char* name) {
   return reinterpret_cast<Fn>(::dlsym(handle, name));
 }
 
-}  // namespace
-
-int LoadFrameHook(TFrameHookChain& chain, int argc, char* argv[]) {
-  if (argc <= 0 || !argv || !argv[0]) return kFrameHookBadModule;
-  const std::string file = argv[0];
-
+// Loads, configures and appends one instance with the list lock held; a failure leaves its
+// log line in `error`.
+int LoadLocked(TFrameHookChain& chain, int argc, char* argv[], std::string& error) {
+  void* handle = ModuleHandle(Modules(), argv[0], error);
+  if (!handle) return kFrameHookLoadFailed;
   auto node = std::make_unique<TFrameHookNode>();
-  {
-    TModuleList& list = Modules();
-    std::lock_guard<std::mutex> g(list.lock);
-    void* handle = ModuleHandle(list, file);
-    if (!handle) return kFrameHookLoadFailed;
-    node->configure = Entry<TFrameHookConfigureFn>(handle, "Configure");
-    node->process = Entry<TFrameHookProcessFn>(handle, "Process");
-    node->release = Entry<TFrameHookReleaseFn>(handle, "Release");
-  }
+  node->configure = Entry<TFrameHookConfigureFn>(handle, "Configure");
+  node->process = Entry<TFrameHookProcessFn>(handle, "Process");
+  node->release = Entry<TFrameHookReleaseFn>(handle, "Release");
 
   if (!node->process) {
-    LogError(StrFormat("Failed to find Process entrypoint in %s", argv[0]));
+    error = StrFormat("Failed to find Process entrypoint in %s", argv[0]);
     return kFrameHookBadModule;
   }
   if (!node->configure && argc > 1) {
-    LogError(StrFormat("Failed to find Configure entrypoint in %s", argv[0]));
+    error = StrFormat("Failed to find Configure entrypoint in %s", argv[0]);
     return kFrameHookBadModule;
   }
   if (node->configure && node->configure(&node->ctx, argc, argv) != 0) {
-    LogError(StrFormat("Failed to Configure %s", argv[0]));
+    error = StrFormat("Failed to Configure %s", argv[0]);
     return kFrameHookConfigRefused;
   }
 
@@ -108,6 +101,24 @@ int LoadFrameHook(TFrameHookChain& chain, int argc, char* argv[]) {
     last->next = std::move(node);
   }
   return kFrameHookOk;
+}
+
+}  // namespace
+
+int LoadFrameHook(TFrameHookChain& chain, int argc, char* argv[]) {
+  if (argc <= 0 || !argv || !argv[0]) return kFrameHookBadModule;
+  // The whole load, the module's Configure included, runs under the list lock: modules may
+  // rely on their set-up never running twice at once. The failure is logged after the lock
+  // is released, as the log handler may wait for the main thread, which may itself be
+  // waiting to load a module.
+  std::string error;
+  int result;
+  {
+    std::lock_guard<std::mutex> g(Modules().lock);
+    result = LoadLocked(chain, argc, argv, error);
+  }
+  if (!error.empty()) LogError(error);
+  return result;
 }
 
 void RunFrameHooks(TFrameHookChain& chain, TFrameHookPicture* pict, int pixFmt, int width, int height, int64_t pts) {

@@ -4,14 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "media/dispatcher.h"
 #include "media/ffwrap.h"
 #include "media/framehook.h"
 #include "media/logger.h"
@@ -295,6 +300,63 @@ TEST_F(FrameHookTest, OneLibraryServesTwoChainsWithTheirOwnInstances) {
   EXPECT_NE(still, nullptr);
   if (still) ::dlclose(still);
   EXPECT_TRUE(TakeErrors().empty());
+}
+
+// Passes main-thread calls to the headless dispatcher and tells when a worker starts waiting
+// for one.
+class SignallingDispatcher : public IMainThreadDispatcher {
+public:
+  bool IsMainThread() const override { return HeadlessDispatcher().IsMainThread(); }
+  void RunInMainThread(const std::function<void()>& fn) override {
+    if (!IsMainThread()) {
+      std::lock_guard<std::mutex> g(lock_);
+      waiting_ = true;
+      changed_.notify_all();
+    }
+    HeadlessDispatcher().RunInMainThread(fn);
+  }
+  void ProcessPendingMessages() override { HeadlessDispatcher().ProcessPendingMessages(); }
+  bool WaitForWorker() {
+    std::unique_lock<std::mutex> g(lock_);
+    return changed_.wait_for(g, std::chrono::seconds(10), [this] { return waiting_; });
+  }
+
+private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool waiting_ = false;
+};
+
+// A failure's log line goes to the main thread after the module lock is released: another
+// load meanwhile does not wait for the main thread, which may be the thread asking for it.
+TEST_F(FrameHookTest, LoadsProceedWhileAFailureWaitsForTheMainThread) {
+  SignallingDispatcher dispatcher;
+  SetMainThreadDispatcher(&dispatcher);
+  GetFFLogger().SetTriggerEventInMainThread(true);
+  testsupport::TempDir dir;
+
+  TFrameHookChain failed = nullptr;
+  std::thread worker([&] { EXPECT_EQ(Load(failed, {dir.file("missing.so")}), -1); });
+  ASSERT_TRUE(dispatcher.WaitForWorker());
+
+  TFrameHookChain chain = nullptr;
+  auto other = std::async(std::launch::async, [&] { return Load(chain, {kDrawBox, "0", "0", "2", "2"}); });
+  bool finished = other.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  EXPECT_TRUE(finished);
+  // Deliver the log line so that the worker can end either way.
+  std::vector<std::string> errors;
+  while (errors.empty()) {
+    ProcessPendingMessages();
+    errors = TakeErrors();
+    if (errors.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  worker.join();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].find("missing.so"), std::string::npos);
+  EXPECT_EQ(other.get(), 0);
+  ReleaseFrameHooks(chain);
+  GetFFLogger().SetTriggerEventInMainThread(false);
+  SetMainThreadDispatcher(nullptr);
 }
 
 // Loads the module without Process and expects its failure in the log collector: 0 when it
