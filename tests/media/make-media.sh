@@ -76,3 +76,8 @@ rm -f ntsc_tmp.mp4
 # One second of the transport stream with a named service and an audio language only.
 ff -i clip.ts -t 1 -map 0 -c copy -metadata service_name=Orvane -metadata service_provider=Tests \
    -metadata:s:a:0 language=eng "${common[@]}" lang.ts
+
+# Two minutes at 320x240 and 10 fps: a conversion that lasts long enough to be watched and
+# stopped half-way (command-line progress and stop tests).
+ff -f lavfi -i "testsrc2=size=320x240:rate=10:duration=120" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=120" \
+   -ac 2 -c:v mpeg4 -q:v 8 -g 50 -c:a aac -b:a 48k "${common[@]}" long.mp4
