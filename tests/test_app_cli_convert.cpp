@@ -1,0 +1,415 @@
+// Conversions through the command-line converter, driven as a user runs it: a real process,
+// real clips, a private configuration folder and home, outputs checked with ffprobe and with
+// frames decoded by the ffmpeg command.
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "app/core/inifile.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testsupport::FfprobeNumber;
+using testsupport::FfprobeValue;
+using testsupport::MediaPath;
+using testsupport::ShellQuote;
+
+const std::string kProgram = std::string(ORVANE_BINARY_DIR) + "/orvane-convert";
+
+// One decoded frame of a file as RGB bytes.
+struct TFrame {
+  int width = 0, height = 0;
+  std::string rgb;
+  const unsigned char* At(int x, int y) const {
+    return reinterpret_cast<const unsigned char*>(rgb.data()) + (size_t(y) * size_t(width) + size_t(x)) * 3;
+  }
+};
+
+// The frame at `seconds`, decoded by the ffmpeg command (after `filter`, when given).
+TFrame DecodeFrame(const std::string& file, double seconds, const std::string& filter = "") {
+  TFrame f;
+  f.width = int(FfprobeNumber(file, "stream=width", "v:0"));
+  f.height = int(FfprobeNumber(file, "stream=height", "v:0"));
+  std::string cmd = "ffmpeg -v error -nostdin -ss " + std::to_string(seconds) + " -i " + ShellQuote(file);
+  if (!filter.empty()) cmd += " -vf " + ShellQuote(filter);
+  cmd += " -frames:v 1 -f rawvideo -pix_fmt rgb24 -";
+  testsupport::RunCapture(cmd, f.rgb);
+  return f;
+}
+
+// Mean absolute difference of two frames of one size over the rows [y0, y1).
+double MeanDiff(const TFrame& a, const TFrame& b, int y0, int y1) {
+  double sum = 0;
+  for (int y = y0; y < y1; ++y)
+    for (int x = 0; x < a.width; ++x)
+      for (int c = 0; c < 3; ++c) sum += std::abs(int(a.At(x, y)[c]) - int(b.At(x, y)[c]));
+  return sum / (double(y1 - y0) * a.width * 3);
+}
+
+// A running orvane-convert whose standard output and error go to a pipe or to a terminal.
+class TChild {
+public:
+  TChild(const std::vector<std::string>& args, const std::string& config, const std::string& home, bool terminal,
+         int columns = 80) {
+    std::vector<std::string> all{kProgram};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    auto exec = [&] {
+      setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+      setenv("HOME", home.c_str(), 1);
+      execv(kProgram.c_str(), argv.data());
+      _exit(127);
+    };
+    if (terminal) {
+      winsize ws{};
+      ws.ws_col = static_cast<unsigned short>(columns);
+      ws.ws_row = 24;
+      pid_ = forkpty(&fd_, nullptr, nullptr, &ws);
+      if (pid_ == 0) {
+        setenv("TERM", "xterm", 1);
+        exec();
+      }
+    } else {
+      int p[2];
+      if (pipe(p) != 0) return;
+      pid_ = fork();
+      if (pid_ == 0) {
+        dup2(p[1], 1);
+        dup2(p[1], 2);
+        close(p[0]);
+        close(p[1]);
+        exec();
+      }
+      close(p[1]);
+      fd_ = p[0];
+    }
+  }
+  ~TChild() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (fd_ >= 0) close(fd_);
+  }
+  TChild(const TChild&) = delete;
+  TChild& operator=(const TChild&) = delete;
+
+  bool Started() const { return pid_ > 0 && fd_ >= 0; }
+  pid_t Pid() const { return pid_; }
+  const std::string& Output() const { return out_; }
+
+  // Reads until `done` holds for the output so far; false at the end of the output or after
+  // timeoutMs.
+  bool ReadUntil(const std::function<bool(const std::string&)>& done, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done(out_)) {
+      const int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
+      if (left <= 0) return false;
+      pollfd pfd{fd_, POLLIN, 0};
+      if (poll(&pfd, 1, left) <= 0) continue;
+      char buf[4096];
+      const ssize_t n = read(fd_, buf, sizeof buf);
+      if (n <= 0) return done(out_);  // end of output (a terminal reports EIO)
+      out_.append(buf, size_t(n));
+    }
+    return true;
+  }
+  // Reads the rest of the output and returns the exit status (-1 when killed or timed out).
+  int Finish(int timeoutMs) {
+    ReadUntil([](const std::string&) { return false; }, timeoutMs);
+    int status = 0;
+    for (int waited = 0; waited < timeoutMs; waited += 20) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      usleep(20000);
+    }
+    return -1;
+  }
+
+private:
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  std::string out_;
+};
+
+class CliConvertTest : public ::testing::Test {
+protected:
+  // Runs orvane-convert through the shell; stdout in `out` and stderr in `err` (merged into
+  // `out` when err is null). Returns the exit status.
+  int Run(const std::string& args, std::string& out, std::string* err = nullptr) {
+    const std::string errFile = home_.file("stderr.txt");
+    const std::string cmd = "XDG_CONFIG_HOME=" + ShellQuote(config_.path().string()) +
+                            " HOME=" + ShellQuote(home_.path().string()) + " " + ShellQuote(kProgram) + " " + args +
+                            (err ? " 2>" + ShellQuote(errFile) : std::string(" 2>&1"));
+    const int rc = testsupport::RunCapture(cmd, out);
+    if (err) {
+      std::ifstream in(errFile);
+      err->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return rc;
+  }
+  std::string Out(const std::string& name) const { return outDir_.file(name); }
+  std::string OutArg() const { return "--output-dir " + ShellQuote(outDir_.path().string()); }
+  size_t OutputCount() const {
+    size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(outDir_.path())) n += e.is_regular_file() ? 1 : 0;
+    return n;
+  }
+
+  testsupport::TempDir config_, home_, outDir_;
+};
+
+TEST_F(CliConvertTest, ConvertsEveryReadableFileAndNamesTheBrokenOne) {
+  const std::string broken = home_.file("broken.mp4");
+  std::ofstream(broken) << "not a video\n";
+  std::string out;
+  // clip.mp4 and clip.avi share their name: the second output takes the next free name.
+  const int rc = Run("--profile 0 --trim 0,2 --progress=plain " + OutArg() + " " + ShellQuote(MediaPath("clip.mp4")) +
+                         " " + ShellQuote(broken) + " " + ShellQuote(MediaPath("clip.avi")),
+                     out);
+  EXPECT_EQ(rc, 1) << out;
+  EXPECT_NE(out.find("orvane-convert: " + broken), std::string::npos) << out;
+  EXPECT_NE(out.find("2 of 3 files converted"), std::string::npos) << out;
+  EXPECT_EQ(OutputCount(), 2u);
+  for (const char* name : {"clip_(new).mp4", "clip_(new_1).mp4"}) {
+    SCOPED_TRACE(name);
+    EXPECT_NE(out.find("-> " + Out(name)), std::string::npos) << out;
+    EXPECT_EQ(FfprobeValue(Out(name), "stream=codec_name", "v:0"), "mpeg4");
+    EXPECT_EQ(FfprobeValue(Out(name), "stream=codec_name", "a:0"), "aac");
+    EXPECT_NEAR(FfprobeNumber(Out(name), "format=duration"), 2.0, 0.25);
+  }
+}
+
+TEST_F(CliConvertTest, ParallelJobsReportJsonEvents) {
+  // Task 0 converts ten seconds, task 1 one second: run side by side, task 1 ends first.
+  const std::string longer = MediaPath("clip.mp4"), shorter = MediaPath("lang.ts");
+  const std::string missing = home_.file("missing.mp4");
+  std::string out, err;
+  const int rc = Run("--jobs 2 --json --profile 0 " + OutArg() + " " + ShellQuote(longer) + " " + ShellQuote(missing) +
+                         " " + ShellQuote(shorter),
+                     out, &err);
+  EXPECT_EQ(rc, 1) << out << err;
+  EXPECT_NE(err.find(missing), std::string::npos) << err;
+
+  std::vector<QJsonObject> events;
+  size_t start = 0;
+  while (start < out.size()) {
+    const size_t end = out.find('\n', start);
+    const std::string line = out.substr(start, end - start);
+    start = end == std::string::npos ? out.size() : end + 1;
+    QJsonParseError perr{};
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line), &perr);
+    ASSERT_TRUE(doc.isObject()) << "not a JSON object: " << line;
+    events.push_back(doc.object());
+  }
+  std::vector<std::string> order;  // queued/skipped/end events as "kind:task"
+  double lastPercent[2] = {-1, -1};
+  for (const QJsonObject& e : events) {
+    const std::string kind = e["event"].toString().toStdString();
+    const int task = e["task"].toInt(-1);
+    if (kind == "queued") {
+      EXPECT_EQ(e["file"].toString().toStdString(), task == 0 ? longer : shorter);
+      EXPECT_EQ(e["output"].toString().toStdString(), Out(task == 0 ? "clip_(new).mp4" : "lang_(new).mp4"));
+      order.push_back("queued:" + std::to_string(task));
+    } else if (kind == "skipped") {
+      EXPECT_EQ(e["file"].toString().toStdString(), missing);
+      EXPECT_FALSE(e["error"].toString().isEmpty());
+      order.push_back("skipped");
+    } else if (kind == "progress") {
+      ASSERT_TRUE(task == 0 || task == 1) << task;
+      const double p = e["percent"].toDouble(-1);
+      EXPECT_GE(p, lastPercent[task]);
+      EXPECT_LE(p, 100.0);
+      EXPECT_GE(e["size"].toDouble(-1), 0);
+      EXPECT_DOUBLE_EQ(e["duration"].toDouble(), task == 0 ? 10.0 : FfprobeNumber(shorter, "format=duration"));
+      lastPercent[task] = p;
+    } else if (kind == "end") {
+      EXPECT_EQ(e["status"].toString().toStdString(), "converted");
+      EXPECT_EQ(e["error"].toString().toStdString(), "");
+      order.push_back("end:" + std::to_string(task));
+    } else if (kind == "run_end") {
+      EXPECT_EQ(e["converted"].toInt(), 2);
+      EXPECT_EQ(e["skipped"].toInt(), 1);
+      EXPECT_EQ(e["failed"].toInt(), 0);
+      EXPECT_EQ(e["exit_code"].toInt(), 1);
+      order.push_back("run_end");
+    } else {
+      ADD_FAILURE() << "unknown event " << kind;
+    }
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"skipped", "queued:0", "queued:1", "end:1", "end:0", "run_end"}));
+  EXPECT_EQ(lastPercent[0], 100.0);
+  EXPECT_NEAR(FfprobeNumber(Out("clip_(new).mp4"), "format=duration"), 10.0, 0.3);
+  EXPECT_NEAR(FfprobeNumber(Out("lang_(new).mp4"), "format=duration"), 1.0, 0.3);
+}
+
+TEST_F(CliConvertTest, ProfileByNumberAndByName) {
+  struct Case {
+    const char* profile;
+    const char* header;
+    const char* output;
+    const char* videoCodec;  // empty: no video stream
+    const char* audioCodec;
+    int width;
+  };
+  const Case cases[] = {
+      {"300", "Profile 300:", "clip_(new).mp3", "", "mp3", 0},
+      {"'psp video (480p)'", "Profile 4:", "clip_(new).mp4", "mpeg4", "aac", 480},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.profile);
+    std::string out;
+    ASSERT_EQ(Run(std::string("--profile ") + c.profile + " --trim 0,1 " + OutArg() + " " +
+                      ShellQuote(MediaPath("clip.mp4")),
+                  out),
+              0)
+        << out;
+    EXPECT_NE(out.find(c.header), std::string::npos) << out;
+    const std::string file = Out(c.output);
+    EXPECT_EQ(FfprobeValue(file, "stream=codec_name", "v:0"), c.videoCodec);
+    EXPECT_EQ(FfprobeValue(file, "stream=codec_name", "a:0"), c.audioCodec);
+    if (c.width > 0) {
+      EXPECT_EQ(FfprobeNumber(file, "stream=width", "v:0"), c.width);
+    }
+    EXPECT_NEAR(FfprobeNumber(file, "format=duration"), 1.0, 0.25);
+  }
+}
+
+TEST_F(CliConvertTest, BatchFileGivesEachFileItsOwnSettings) {
+  // A red 40x40 picture beside the batch file (named relative to it).
+  std::string ignored;
+  ASSERT_EQ(testsupport::RunCapture("ffmpeg -v error -nostdin -f lavfi -i color=c=red:s=40x40 -frames:v 1 " +
+                                        ShellQuote(home_.file("red.png")),
+                                    ignored),
+            0);
+  const std::string batch = home_.file("jobs.ini");
+  TIniFile ini(batch);
+  // File 1: the middle 320x160 of the picture, seconds 1 to 3, the red picture at (140,100)
+  // of the source throughout.
+  ini.WriteStrings("file1", {{"SourceFile", MediaPath("clip.mp4")},
+                             {"CropTop", "40"},
+                             {"CropBottom", "40"},
+                             {"TrimStart", "1000000"},
+                             {"TrimLength", "2000000"}});
+  ini.WriteStrings("file1.wm1", {{"Kind", "image"}, {"ImageFile", "red.png"}, {"ImageLeft", "140"}, {"ImageTop", "100"}});
+  // File 2: the first three seconds uncropped, a "." on a green box at (200,20) during the
+  // first second only.
+  ini.WriteStrings("file2", {{"SourceFile", MediaPath("clip.mkv")}, {"TrimLength", "3000000"}});
+  ini.WriteStrings("file2.wm1", {{"Kind", "text"},
+                                 {"Text", "."},
+                                 {"BackColor", "00FF00"},
+                                 {"FontSize", "30"},
+                                 {"TextLeft", "200"},
+                                 {"TextTop", "20"},
+                                 {"StartSec", "0"},
+                                 {"EndSec", "0"}});
+
+  std::string out;
+  ASSERT_EQ(Run("--profile 0 " + OutArg() + " --batch " + ShellQuote(batch), out), 0) << out;
+  const std::string out1 = Out("clip_(new).mp4"), out2 = Out("clip_(new_1).mp4");
+  EXPECT_NEAR(FfprobeNumber(out1, "format=duration"), 2.0, 0.25);
+  EXPECT_NEAR(FfprobeNumber(out2, "format=duration"), 3.0, 0.25);
+  ASSERT_EQ(FfprobeNumber(out1, "stream=width", "v:0"), 320);
+  ASSERT_EQ(FfprobeNumber(out1, "stream=height", "v:0"), 240);
+
+  auto isColour = [](const unsigned char* p, int r, int g, int b) {
+    return std::abs(p[0] - r) < 60 && std::abs(p[1] - g) < 60 && std::abs(p[2] - b) < 60;
+  };
+  // File 1 at 0.5 s (source 1.5 s): the red picture at source (140..180, 100..140) lands on
+  // output (140..180, 90..150) after the crop and the stretch to 240 rows; the picture above
+  // it is the source's cropped middle, not its whole height.
+  const TFrame f1 = DecodeFrame(out1, 0.5);
+  ASSERT_EQ(f1.rgb.size(), size_t(320 * 240 * 3));
+  EXPECT_TRUE(isColour(f1.At(160, 120), 255, 0, 0));
+  const TFrame cropped = DecodeFrame(MediaPath("clip.mp4"), 1.5, "crop=320:160:0:40,scale=320:240");
+  const TFrame whole = DecodeFrame(MediaPath("clip.mp4"), 1.5);
+  EXPECT_LT(MeanDiff(f1, cropped, 0, 80), MeanDiff(f1, whole, 0, 80) / 2);
+
+  // File 2: the green box in the first second only, and no red picture of file 1.
+  const TFrame early = DecodeFrame(out2, 0.5), late = DecodeFrame(out2, 2.5);
+  ASSERT_EQ(early.rgb.size(), size_t(320 * 240 * 3));
+  ASSERT_EQ(late.rgb.size(), size_t(320 * 240 * 3));
+  EXPECT_TRUE(isColour(early.At(204, 24), 0, 255, 0));
+  EXPECT_FALSE(isColour(late.At(204, 24), 0, 255, 0));
+  EXPECT_FALSE(isColour(early.At(160, 120), 255, 0, 0));
+}
+
+TEST_F(CliConvertTest, CtrlCLeavesAPlayableFileAndExits130) {
+  TChild child({"--profile", "0", "--progress=plain", "--output-dir", outDir_.path().string(), MediaPath("long.mp4"),
+                MediaPath("clip.mp4")},
+               config_.path().string(), home_.path().string(), false);
+  ASSERT_TRUE(child.Started());
+  // Stopped once the first file is under way.
+  ASSERT_TRUE(child.ReadUntil([](const std::string& s) { return std::regex_search(s, std::regex(R"(\[1/2\] long\.mp4: +\d+%)")); },
+                              60000))
+      << child.Output();
+  kill(child.Pid(), SIGINT);
+  EXPECT_EQ(child.Finish(60000), 130) << child.Output();
+  EXPECT_NE(child.Output().find("stopped"), std::string::npos) << child.Output();
+
+  const std::string file = Out("long_(new).mp4");
+  const double duration = FfprobeNumber(file, "format=duration");
+  EXPECT_GT(duration, 0.0);
+  EXPECT_LT(duration, 100.0);
+  std::string decodeErrors;
+  EXPECT_EQ(testsupport::RunCapture("ffmpeg -v error -nostdin -i " + ShellQuote(file) + " -f null - 2>&1", decodeErrors), 0);
+  EXPECT_EQ(decodeErrors, "");
+  // The second file never started: no output is left for it.
+  EXPECT_FALSE(std::filesystem::exists(Out("clip_(new).mp4")));
+}
+
+TEST_F(CliConvertTest, LiveProgressLineOnATerminal) {
+  // A name far longer than the 60-column terminal: the live line shortens it and never wraps.
+  const std::string name = std::string(70, 'n') + "_long.mp4";
+  std::filesystem::create_symlink(MediaPath("long.mp4"), home_.file(name));
+  TChild child({"--profile", "0", "--trim", "0,40", "--output-dir", outDir_.path().string(), home_.file(name)},
+               config_.path().string(), home_.path().string(), true, 60);
+  ASSERT_TRUE(child.Started());
+  ASSERT_EQ(child.Finish(120000), 0) << child.Output();
+  const std::string& text = child.Output();
+
+  // Every live line is drawn over the previous one: clear the line, write it, and later move
+  // the cursor back up before the next drawing.
+  std::vector<std::string> live;
+  for (size_t pos = text.find("\x1b[2K"); pos != std::string::npos; pos = text.find("\x1b[2K", pos + 1)) {
+    const size_t end = text.find_first_of("\r\n", pos);
+    live.push_back(text.substr(pos + 4, end - pos - 4));
+  }
+  ASSERT_GE(live.size(), 2u) << text;
+  EXPECT_NE(text.find("\x1b[1F"), std::string::npos);
+  const std::regex line(R"(\[1/1\] \.\.\.n*_long\.mp4: +\d+%  \d+ fps.*)");
+  for (const std::string& l : live) {
+    EXPECT_TRUE(std::regex_match(l, line)) << l;
+    EXPECT_LE(l.size(), 59u) << l;
+  }
+  // Once the speed is known the line shows it and the time left.
+  EXPECT_TRUE(std::regex_match(live.back(), std::regex(R"(.*% +\d+ fps +[0-9.]+x +[0-9.]+ [kM]?B +\d:\d\d:\d\d left)")))
+      << live.back();
+  // The finished file stays on the screen with its output.
+  EXPECT_NE(text.find("-> " + Out(std::string(70, 'n') + "_long_(new).mp4")), std::string::npos) << text;
+  EXPECT_NEAR(FfprobeNumber(Out(std::string(70, 'n') + "_long_(new).mp4"), "format=duration"), 40.0, 0.5);
+}
+
+}  // namespace
