@@ -1,4 +1,5 @@
 #include "engine/engine.h"
+#include "engine/transcoder/transcoder.h"
 
 #include <chrono>
 #include <system_error>
@@ -116,7 +117,7 @@ std::string TCustomConvertEngine::LastErrMsg() const { return lastErrMsg_; }
 
 const std::string& TCustomConvertEngine::Version() const { return kVersion; }
 
-TFFmpegPtr TCustomConvertEngine::CreateTask() { return nullptr; }
+TFFmpegPtr TCustomConvertEngine::CreateTask() { return TFFmpegPtr(new TTranscoder()); }
 
 int TCustomConvertEngine::TasksCount() const {
   std::lock_guard<std::mutex> g(listLock_);

@@ -45,6 +45,23 @@ extern "C" {
 
 // clang-format off
 #define ORV_AVCODEC_ENTRIES(F, V) \
+  F(av_bsf_alloc) \
+  F(av_bsf_free) \
+  F(av_bsf_init) \
+  F(av_bsf_receive_packet) \
+  F(av_bsf_send_packet) \
+  F(avcodec_decode_subtitle2) \
+  F(avcodec_encode_subtitle) \
+  F(avcodec_find_decoder_by_name) \
+  F(avcodec_flush_buffers) \
+  F(avcodec_parameters_from_context) \
+  F(avcodec_receive_frame) \
+  F(avcodec_send_packet) \
+  F(avsubtitle_free) \
+  F(av_new_packet) \
+  F(av_packet_get_side_data) \
+  F(av_packet_move_ref) \
+  F(av_packet_ref) \
   F(avcodec_find_decoder) \
   F(avcodec_find_encoder) \
   F(avcodec_descriptor_get) \
@@ -70,10 +87,33 @@ extern "C" {
   F(avdevice_version)
 
 #define ORV_AVFILTER_ENTRIES(F, V) \
+  F(av_buffersink_get_frame) \
+  F(av_buffersink_get_h) \
+  F(av_buffersink_get_w) \
+  F(av_buffersink_get_sample_aspect_ratio) \
+  F(av_buffersrc_add_frame_flags) \
+  F(avfilter_get_by_name) \
+  F(avfilter_graph_alloc) \
+  F(avfilter_graph_config) \
+  F(avfilter_graph_create_filter) \
+  F(avfilter_graph_parse_ptr) \
+  F(avfilter_inout_alloc) \
+  F(avfilter_inout_free) \
+  F(avfilter_link) \
   F(avfilter_version) \
   F(avfilter_graph_free)
 
 #define ORV_AVFORMAT_ENTRIES(F, V) \
+  F(av_dump_format) \
+  F(av_filename_number_test) \
+  F(av_guess_codec) \
+  F(av_guess_format) \
+  F(av_pkt_dump_log2) \
+  F(av_sdp_create) \
+  F(av_seek_frame) \
+  F(av_codec_get_id) \
+  F(av_codec_get_tag2) \
+  F(avio_seek) \
   F(av_muxer_iterate) \
   F(avformat_alloc_output_context2) \
   F(avformat_new_stream) \
@@ -96,6 +136,37 @@ extern "C" {
   F(avformat_free_context)
 
 #define ORV_AVUTIL_ENTRIES(F, V) \
+  F(av_audio_fifo_alloc) \
+  F(av_audio_fifo_read) \
+  F(av_audio_fifo_size) \
+  F(av_audio_fifo_write) \
+  F(av_channel_layout_compare) \
+  F(av_channel_layout_copy) \
+  F(av_channel_layout_default) \
+  F(av_channel_layout_uninit) \
+  F(av_compare_ts) \
+  F(av_dict_copy) \
+  F(av_dict_set) \
+  F(av_find_nearest_q_idx) \
+  F(av_frame_make_writable) \
+  F(av_frame_ref) \
+  F(av_frame_unref) \
+  F(av_get_bytes_per_sample) \
+  F(av_get_packed_sample_fmt) \
+  F(av_get_picture_type_char) \
+  F(av_get_pix_fmt_name) \
+  F(av_gettime) \
+  F(av_mallocz) \
+  F(av_opt_get_int) \
+  F(av_opt_set_bin) \
+  F(av_opt_set_double) \
+  F(av_opt_set_int) \
+  F(av_pix_fmt_desc_get) \
+  F(av_realloc_array) \
+  F(av_sample_fmt_is_planar) \
+  F(av_samples_alloc_array_and_samples) \
+  F(av_samples_set_silence) \
+  F(av_strdup) \
   F(av_opt_set_defaults2) \
   F(av_log_get_level) \
   F(av_frame_get_buffer) \
@@ -146,6 +217,12 @@ extern "C" {
   F(SDL_GetVersion)
 
 #define ORV_SWRESAMPLE_ENTRIES(F, V) \
+  F(swr_alloc_set_opts2) \
+  F(swr_convert) \
+  F(swr_get_delay) \
+  F(swr_get_out_samples) \
+  F(swr_init) \
+  F(swr_set_compensation) \
   F(swresample_version) \
   F(swr_free)
 // clang-format on

@@ -1,0 +1,277 @@
+// Input opening: the container is opened and analysed with the current option state, the
+// start position sought, and the input's picture and sound properties copied back into the
+// option state so that outputs opened afterwards inherit them.
+#include <cmath>
+
+#include "engine/transcoder/transcoder.h"
+#include "media/errors.h"
+#include "media/loader.h"
+#include "media/logger.h"
+
+using namespace transcoder;
+
+namespace {
+
+// Lets a stop request reach a read or an open that blocks inside the format library.
+int InterruptCallback(void* opaque) {
+  auto* task = static_cast<TCustomFFmpeg*>(opaque);
+  return task->StopRequested() ? 1 : 0;
+}
+
+const char* CodecWord(bool encoder) { return encoder ? "encoder" : "decoder"; }
+
+}  // namespace
+
+bool TTranscoder::FindCodec(const std::string& name, AVMediaType kind, bool encoder, int strict, AVCodecID& id) {
+  id = AV_CODEC_ID_NONE;
+  if (name.empty()) return true;
+  const AVCodec* codec =
+      encoder ? ff::avcodec_find_encoder_by_name(name.c_str()) : ff::avcodec_find_decoder_by_name(name.c_str());
+  if (!codec) {
+    SetLastError(StrFormat("Unknown %s '%s'", CodecWord(encoder), name.c_str()));
+    return false;
+  }
+  if (codec->type != kind) {
+    SetLastError(StrFormat("Invalid %s type '%s'", CodecWord(encoder), name.c_str()));
+    return false;
+  }
+  if ((codec->capabilities & AV_CODEC_CAP_EXPERIMENTAL) && strict > FF_COMPLIANCE_EXPERIMENTAL) {
+    std::string text = StrFormat(
+        "%s '%s' is experimental and might produce bad results.\r\nAdd '-strict experimental' if you want to use it.",
+        CodecWord(encoder), codec->name);
+    const AVCodec* def = encoder ? ff::avcodec_find_encoder(codec->id) : ff::avcodec_find_decoder(codec->id);
+    if (def && !(def->capabilities & AV_CODEC_CAP_EXPERIMENTAL))
+      text += StrFormat("\r\nOr use the non experimental %s '%s'.", CodecWord(encoder), def->name);
+    SetLastError(text);
+    return false;
+  }
+  id = codec->id;
+  return true;
+}
+
+bool TTranscoder::OpenInputFile(const std::string& fileName) {
+  TOptionState& o = Opt;
+  if (inputs_.size() >= size_t(kMaxInputFiles))
+    throw FFmpegException(StrFormat("max input files %d reached", kMaxInputFiles));
+
+  // 1. Forced format, for this file only.
+  const AVInputFormat* fmt = nullptr;
+  if (!o.FileFormat.empty()) {
+    fmt = ff::av_find_input_format(o.FileFormat.c_str());
+    if (!fmt) throw FFmpegException(StrFormat("Unknown input format: \"%s\"", o.FileFormat.c_str()));
+    o.FileFormat.clear();
+  }
+
+  // 2. An empty context that carries our flags and interrupt callback into the opening.
+  AVFormatContext* raw = ff::avformat_alloc_context();
+  if (!raw) throw FFmpegException("avformat_alloc_context failed");
+  raw->interrupt_callback.callback = InterruptCallback;
+  raw->interrupt_callback.opaque = static_cast<TCustomFFmpeg*>(this);
+
+  // 3. Parameters for raw and capture formats, and the generic format options.
+  ffw::Dict params;
+  auto setParam = [&](const char* key, const std::string& value) { ff::av_dict_set(&params, key, value.c_str(), 0); };
+  setParam("sample_rate", std::to_string(o.AudioSampleRate));
+  setParam("channels", std::to_string(o.AudioChannels));
+  if (o.FrameRate.num > 0 && o.FrameRate.den > 0)
+    setParam("framerate", StrFormat("%d/%d", o.FrameRate.num, o.FrameRate.den));
+  if (o.FrameWidth > 0 && o.FrameHeight > 0) setParam("video_size", StrFormat("%dx%d", o.FrameWidth, o.FrameHeight));
+  if (o.FramePixFmt != AV_PIX_FMT_NONE)
+    if (const char* n = ff::av_get_pix_fmt_name(o.FramePixFmt)) setParam("pixel_format", n);
+  if (o.VideoChannel != 0) setParam("channel", std::to_string(o.VideoChannel));
+  if (!o.VideoStandard.empty()) setParam("standard", o.VideoStandard);
+  if (o.LoopInput) setParam("loop", "1");
+  ApplyGenericOptions(Holder, raw, AV_OPT_FLAG_DECODING_PARAM);
+
+  // 4. Forced decoders.
+  auto strictOf = [&](AVMediaType t) { return Holder.CodecContexts[t]->strict_std_compliance; };
+  AVCodecID vid = AV_CODEC_ID_NONE, aid = AV_CODEC_ID_NONE, sid = AV_CODEC_ID_NONE;
+  auto clearNames = [&] {
+    o.VideoCodecName.clear();
+    o.AudioCodecName.clear();
+    o.SubtitleCodecName.clear();
+  };
+  if (!FindCodec(o.VideoCodecName, AVMEDIA_TYPE_VIDEO, false, strictOf(AVMEDIA_TYPE_VIDEO), vid) ||
+      !FindCodec(o.AudioCodecName, AVMEDIA_TYPE_AUDIO, false, strictOf(AVMEDIA_TYPE_AUDIO), aid) ||
+      !FindCodec(o.SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, false, strictOf(AVMEDIA_TYPE_SUBTITLE), sid)) {
+    clearNames();
+    ff::avformat_free_context(raw);
+    return false;
+  }
+  raw->video_codec_id = vid;
+  raw->audio_codec_id = aid;
+  raw->subtitle_codec_id = sid;
+
+  // 5. Non-blocking reads; the PGM-YUV reading of image sequences.
+  raw->flags |= AVFMT_FLAG_NONBLOCK;
+  if (o.PgmyuvCompat) raw->video_codec_id = AV_CODEC_ID_PGMYUV;
+
+  // 6. Open the file (the context is freed by the call on failure).
+  int ret = ::OpenInputFile(&raw, fileName, fmt, &params);
+  if (ret < 0) {
+    SetLastError(FormatAVError(fileName, ret));
+    clearNames();
+    return false;
+  }
+  ffw::InputFile ctx(raw);
+
+  // 7. Program selection.
+  if (o.ProgramId != 0) {
+    bool found = false;
+    for (unsigned i = 0; i < ctx->nb_streams; ++i) ctx->streams[i]->discard = AVDISCARD_ALL;
+    for (unsigned p = 0; p < ctx->nb_programs; ++p) {
+      AVProgram* prog = ctx->programs[p];
+      if (prog->id == o.ProgramId) {
+        found = true;
+        prog->discard = AVDISCARD_DEFAULT;
+        for (unsigned k = 0; k < prog->nb_stream_indexes; ++k)
+          ctx->streams[prog->stream_index[k]]->discard = AVDISCARD_DEFAULT;
+      } else {
+        prog->discard = AVDISCARD_ALL;
+      }
+    }
+    if (!found) {
+      SetLastError("Specified program id not found");
+      clearNames();
+      return false;
+    }
+    o.ProgramId = 0;
+  }
+
+  // 9. Stream analysis, under the codec lock.
+  {
+    std::lock_guard<std::mutex> g(CodecLock());
+    ret = ff::avformat_find_stream_info(ctx.get(), nullptr);
+  }
+  if (ret < 0 && o.Verbose >= 0) {
+    SetLastError(StrFormat("%s: could not find codec parameters", fileName.c_str()));
+    LogText(llVerbose, LastError());
+    clearNames();
+    return false;
+  }
+  if (StopRequested()) {
+    SetLastError("Opening stopped");
+    clearNames();
+    return false;
+  }
+
+  // 10. Start position.
+  int64_t timestamp = o.StartTime;
+  if (ctx->start_time != AV_NOPTS_VALUE) timestamp += ctx->start_time;
+  if (o.StartTime != 0) {
+    ret = ff::av_seek_frame(ctx.get(), -1, timestamp, AVSEEK_FLAG_BACKWARD);
+    if (ret < 0 && o.Verbose > 0)
+      GetFFLogger().LogFmt(this, llVerbose, "%s: could not seek to position %0.3f", fileName.c_str(),
+                           double(timestamp) / 1000000.0);
+  }
+  o.StartTime = 0;
+
+  // 11. Per-stream properties and decoder contexts.
+  auto state = std::make_unique<TInputFileState>();
+  state->TsScale = o.InputTsScale;
+  state->Streams.resize(ctx->nb_streams);
+  for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+    AVStream* st = ctx->streams[i];
+    AVCodecParameters* par = st->codecpar;
+    TInputStreamCodec& sc = state->Streams[i];
+    switch (par->codec_type) {
+      case AVMEDIA_TYPE_VIDEO:
+      case AVMEDIA_TYPE_AUDIO:
+      case AVMEDIA_TYPE_DATA:
+      case AVMEDIA_TYPE_SUBTITLE:
+      case AVMEDIA_TYPE_ATTACHMENT:
+      case AVMEDIA_TYPE_UNKNOWN:
+        break;
+      default:
+        throw FFmpegException("invalid codec_type");
+    }
+    const std::string* wanted = par->codec_type == AVMEDIA_TYPE_VIDEO      ? &o.VideoCodecName
+                                : par->codec_type == AVMEDIA_TYPE_AUDIO    ? &o.AudioCodecName
+                                : par->codec_type == AVMEDIA_TYPE_SUBTITLE ? &o.SubtitleCodecName
+                                                                           : nullptr;
+    if (wanted && !wanted->empty()) sc.NamedDecoder = ff::avcodec_find_decoder_by_name(wanted->c_str());
+    const AVCodec* dec = sc.NamedDecoder ? sc.NamedDecoder : ff::avcodec_find_decoder(par->codec_id);
+    sc.Dec.reset(ff::avcodec_alloc_context3(dec));
+    if (!sc.Dec) throw FFmpegException("avcodec_alloc_context3 failed");
+    if (ff::avcodec_parameters_to_context(sc.Dec.get(), par) < 0)
+      throw FFmpegException("avcodec_parameters_to_context failed");
+    sc.Dec->pkt_timebase = st->time_base;
+    // One thread per core, as the libraries choose: decoding keeps pace with the encoders.
+    sc.Dec->thread_count = 0;
+
+    if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
+      ApplyGenericOptions(Holder, sc.Dec.get(), AVMEDIA_TYPE_VIDEO,
+                          AV_OPT_FLAG_DECODING_PARAM | AV_OPT_FLAG_VIDEO_PARAM);
+      o.FrameWidth = par->width;
+      o.FrameHeight = par->height;
+      AVRational sar = st->sample_aspect_ratio.num ? st->sample_aspect_ratio : par->sample_aspect_ratio;
+      if (par->width > 0 && par->height > 0) {
+        const double s = sar.num && sar.den ? double(sar.num) / sar.den : 0.0;
+        o.FrameAspectRatio = s != 0.0 ? double(par->width) * s / par->height : double(par->width) / par->height;
+      } else if (!sar.num) {
+        o.FrameAspectRatio = 4.0 / 3.0;
+      }
+      if (par->format < 0) par->format = AV_PIX_FMT_YUV420P;
+      o.FramePixFmt = AVPixelFormat(par->format);
+      AVRational rate = st->r_frame_rate;
+      if (rate.num <= 0 || rate.den <= 0) rate = st->avg_frame_rate;
+      if (rate.num <= 0 || rate.den <= 0) rate = AVRational{25, 1};
+      sc.RealFrameRate = rate;
+      if (sc.Dec->lowres > 0) {
+        o.FrameWidth >>= sc.Dec->lowres;
+        o.FrameHeight >>= sc.Dec->lowres;
+      }
+      const AVRational avg = st->avg_frame_rate;
+      if (avg.num > 0 && avg.den > 0 && (avg.num != rate.num || avg.den != rate.den) && o.Verbose >= 0)
+        GetFFLogger().LogFmt(
+            this, llInfo,
+            "Seems stream %d codec frame rate differs from container frame rate: %2.2f (%d/%d) -> %2.2f (%d/%d)", int(i),
+            double(avg.num) / avg.den, avg.num, avg.den, double(rate.num) / rate.den, rate.num, rate.den);
+      o.FrameRate = rate;
+      if (o.VideoDisable) {
+        st->discard = AVDISCARD_ALL;
+        sc.Discarded = true;
+      } else if (o.VideoDiscard != 0) {
+        st->discard = AVDiscard(o.VideoDiscard);
+        sc.Discarded = st->discard == AVDISCARD_ALL;
+      }
+    } else if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
+      ApplyGenericOptions(Holder, sc.Dec.get(), AVMEDIA_TYPE_AUDIO,
+                          AV_OPT_FLAG_DECODING_PARAM | AV_OPT_FLAG_AUDIO_PARAM);
+      ff::av_channel_layout_uninit(&inputLayout_);
+      ff::av_channel_layout_copy(&inputLayout_, &par->ch_layout);
+      if (par->ch_layout.nb_channels > 0) o.AudioChannels = par->ch_layout.nb_channels;
+      if (par->sample_rate > 0) o.AudioSampleRate = par->sample_rate;
+      o.AudioSampleFmt = AVSampleFormat(par->format);
+      if (o.AudioDisable) {
+        st->discard = AVDISCARD_ALL;
+        sc.Discarded = true;
+      }
+    } else if (par->codec_type == AVMEDIA_TYPE_SUBTITLE) {
+      if (o.SubtitleDisable) {
+        st->discard = AVDISCARD_ALL;
+        sc.Discarded = true;
+      }
+    }
+    if (st->discard == AVDISCARD_ALL) sc.Discarded = true;
+  }
+
+  // 12. The progress total follows the longest input.
+  if (ctx->duration != AV_NOPTS_VALUE && ctx->duration > o.TotalDuration) o.TotalDuration = ctx->duration;
+
+  // 13. Time-stamp offset: the sought start becomes time 0.
+  state->TsOffset = o.CopyTs ? o.InputTsOffset : o.InputTsOffset - timestamp;
+  state->FileName = fileName;
+  o.InputTsScale = {};
+
+  // 14. Format dump.
+  if (o.Verbose >= 0) ff::av_dump_format(ctx.get(), int(inputs_.size()), ctx->url ? ctx->url : "", 0);
+
+  state->Ctx = std::move(ctx);
+  inputs_.push_back(std::move(state));
+
+  // 15. Per-file values consumed.
+  o.VideoChannel = 0;
+  clearNames();
+  return true;
+}

@@ -1,0 +1,586 @@
+// Transcode set-up: stream tables, the pairing of output streams with input streams, stream
+// copy and encoding preparation (crop, scaling, filter graph, resampling), encoders and
+// decoders, input clocks, metadata, chapters, headers and the stream mapping log.
+#include <climits>
+#include <cstring>
+
+#include "engine/transcoder/transcoder.h"
+#include "media/errors.h"
+#include "media/loader.h"
+#include "media/logger.h"
+
+using namespace transcoder;
+
+namespace {
+
+const char* KindName(AVMediaType type) {
+  switch (type) {
+    case AVMEDIA_TYPE_VIDEO: return "Video";
+    case AVMEDIA_TYPE_AUDIO: return "Audio";
+    case AVMEDIA_TYPE_SUBTITLE: return "Subtitle";
+    case AVMEDIA_TYPE_DATA: return "Data";
+    case AVMEDIA_TYPE_ATTACHMENT: return "Attachment";
+    default: return "Unknown";
+  }
+}
+
+struct InOutDeleter {
+  void operator()(AVFilterInOut* p) const { ff::avfilter_inout_free(&p); }
+};
+using InOut = std::unique_ptr<AVFilterInOut, InOutDeleter>;
+
+}  // namespace
+
+void TTranscoder::Raise(const std::string& message) const { throw FFmpegException(message); }
+
+void TTranscoder::LogText(TLogLevel level, const std::string& text) const { GetFFLogger().Log(this, level, text); }
+
+void TTranscoder::SetupTranscode() {
+  BuildInputTables();
+  BuildOutputTables();
+  OpenEncoders();
+  OpenDecoders();
+  InitInputTimes();
+  CopyMetadataMaps();
+  CopyChapters();
+  WriteHeaders();
+  LogStreamMapping();
+}
+
+void TTranscoder::BuildInputTables() {
+  fileTable_.clear();
+  ist_.clear();
+  const int64_t now = ff::av_gettime();
+  for (size_t f = 0; f < inputs_.size(); ++f) {
+    AVFormatContext* ic = inputs_[f]->Ctx.get();
+    TInputFile file;
+    file.IstIndex = int32_t(ist_.size());
+    file.NbStreams = int32_t(ic->nb_streams);
+    fileTable_.push_back(file);
+    for (unsigned i = 0; i < ic->nb_streams; ++i) {
+      auto ist = std::make_unique<TInputStream>();
+      ist->FileIndex = int32_t(f);
+      ist->Index = int32_t(i);
+      ist->Stream = ic->streams[i];
+      ist->Codec = &inputs_[f]->Streams[i];
+      if (Opt.RateEmulation) ist->Start = now;
+      ist_.push_back(std::move(ist));
+    }
+  }
+}
+
+void TTranscoder::BuildOutputTables() {
+  TOptionState& o = Opt;
+  const size_t slotCount = joinMode_ ? 1 : outputSlots_.size();
+  int totalStreams = 0;
+  for (size_t s = 0; s < outputSlots_.size(); ++s) {
+    AVFormatContext* oc = outputSlots_[s]->Ctx.get();
+    if (oc->nb_streams == 0) {
+      ff::av_dump_format(oc, int(s), oc->url ? oc->url : "", 1);
+      Raise(StrFormat("Output file #%d does not contain any stream", int(s)));
+    }
+    totalStreams += int(oc->nb_streams);
+  }
+  (void)slotCount;
+
+  if (!o.StreamMaps.empty()) {
+    if (int(o.StreamMaps.size()) != totalStreams) Raise("Number of stream maps must match number of output streams");
+    for (const TStreamMap& m : o.StreamMaps) {
+      auto exists = [&](int file, int stream) {
+        return file >= 0 && file < int(fileTable_.size()) && stream >= 0 && stream < fileTable_[size_t(file)].NbStreams;
+      };
+      if (!exists(m.FileIndex, m.StreamIndex))
+        Raise(StrFormat("Could not find input stream #%d.%d", m.FileIndex, m.StreamIndex));
+      if (!exists(m.SyncFileIndex, m.SyncStreamIndex))
+        Raise(StrFormat("Could not find sync stream #%d.%d", m.SyncFileIndex, m.SyncStreamIndex));
+    }
+  }
+
+  ost_.clear();
+  int mapIndex = 0;
+  for (size_t s = 0; s < outputSlots_.size(); ++s) {
+    TOutputFileState& of = *outputSlots_[s];
+    AVFormatContext* oc = of.Ctx.get();
+    for (size_t i = 0; i < of.Streams.size(); ++i) {
+      TOutputStreamDef& def = *of.Streams[i];
+      auto ost = std::make_unique<TOutputStream>();
+      ost->FileIndex = int32_t(s);
+      ost->Index = int32_t(i);
+      ost->Def = &def;
+      ost->Stream = def.Stream;
+      ost->Enc = def.Enc.get();
+      const AVMediaType kind = def.Type;
+      int source = -1;
+      if (!o.StreamMaps.empty()) {
+        const TStreamMap& m = o.StreamMaps[size_t(mapIndex++)];
+        source = fileTable_[size_t(m.FileIndex)].IstIndex + m.StreamIndex;
+        const AVMediaType inKind = ist_[size_t(source)]->Stream->codecpar->codec_type;
+        if (inKind != kind) {
+          ff::av_dump_format(oc, int(s), oc->url ? oc->url : "", 1);
+          Raise(StrFormat("Codec type mismatch for mapping #%d.%d (%s) -> #%d.%d (%s)", m.FileIndex, m.StreamIndex,
+                          KindName(inKind), int(s), int(i), KindName(kind)));
+        }
+        ost->SyncInput = ist_[size_t(fileTable_[size_t(m.SyncFileIndex)].IstIndex + m.SyncStreamIndex)].get();
+      } else {
+        // The unclaimed stream of this kind with the most frames the container reports.
+        int64_t bestFrames = -1;
+        for (size_t j = 0; j < ist_.size(); ++j) {
+          TInputStream& ist = *ist_[j];
+          if (ist.Stream->codecpar->codec_type != kind || !ist.Unclaimed || ist.Codec->Discarded) continue;
+          if (joinMode_ && ist.FileIndex != int32_t(s)) continue;
+          if (ist.Stream->nb_frames > bestFrames) {
+            bestFrames = ist.Stream->nb_frames;
+            source = int(j);
+          }
+        }
+        if (source < 0 && !joinMode_) {
+          for (size_t j = 0; j < ist_.size(); ++j) {
+            TInputStream& ist = *ist_[j];
+            if (ist.Stream->codecpar->codec_type == kind && !ist.Codec->Discarded) source = int(j);
+          }
+        }
+        if (source < 0) {
+          ff::av_dump_format(oc, int(s), oc->url ? oc->url : "", 1);
+          Raise(StrFormat("Could not find input stream matching output stream #%d.%d (%s)", int(s), int(i),
+                          KindName(kind)));
+        }
+      }
+      ost->SourceIndex = source;
+      ist_[size_t(source)]->Unclaimed = false;
+      if (!ost->SyncInput) ost->SyncInput = ist_[size_t(source)].get();
+      ost_.push_back(std::move(ost));
+    }
+  }
+
+  for (auto& p : ost_) {
+    TOutputStream& ost = *p;
+    TInputStream& ist = *ist_[size_t(ost.SourceIndex)];
+    const bool shared = joinMode_ && ost.FileIndex > 0;  // the first slot prepared the stream
+    if (!shared) {
+      ff::av_dict_copy(&ost.Stream->metadata, ist.Stream->metadata, AV_DICT_DONT_OVERWRITE);
+      ost.Stream->disposition = ist.Stream->disposition;
+    }
+    if (ost.Def->Copy) {
+      if (!shared) PrepareStreamCopy(ost, ist);
+    } else {
+      PrepareEncodedStream(ost, ist);
+    }
+  }
+}
+
+void TTranscoder::PrepareStreamCopy(TOutputStream& ost, TInputStream& ist) {
+  const AVCodecParameters* in = ist.Stream->codecpar;
+  AVCodecParameters* par = ost.Stream->codecpar;
+  AVFormatContext* oc = outputFile(ost.FileIndex).Ctx.get();
+  if (uint64_t(in->extradata_size) + AV_INPUT_BUFFER_PADDING_SIZE > uint64_t(INT_MAX))
+    Raise("icodec.extradata_size is invalid (too large)");
+  const uint32_t wantedTag = ost.Enc->codec_tag;
+  const AVRational sar = ost.Enc->sample_aspect_ratio;
+  if (ff::avcodec_parameters_copy(par, in) < 0) Raise("av_mallocz fail");
+  // The input's tag, unless the container's table gives that tag to another codec and has
+  // one of its own for this codec.
+  uint32_t tag = wantedTag;
+  if (tag == 0) {
+    tag = in->codec_tag;
+    const AVCodecTag* const* table = oc->oformat->codec_tag;
+    if (table && tag) {
+      const AVCodecID mapped = ff::av_codec_get_id(table, tag);
+      uint32_t own = 0;
+      const bool hasOwn = ff::av_codec_get_tag2(table, in->codec_id, &own) && own != 0;
+      if (mapped != in->codec_id && hasOwn) tag = 0;
+    }
+  }
+  par->codec_tag = tag;
+  ost.Stream->time_base = ist.Stream->time_base;
+  ost.Stream->avg_frame_rate = ist.Stream->avg_frame_rate;
+  ost.Stream->r_frame_rate = ist.Stream->r_frame_rate;
+  switch (par->codec_type) {
+    case AVMEDIA_TYPE_VIDEO:
+      if (HasHookCallback())
+        Raise("-vcodec copy and CustomHook are incompatible (frames are not decoded)");
+      if (hookChain_) Raise("-vcodec copy and -vhook are incompatible (frames are not decoded)");
+      if (Flags() != 0) Raise("-vcodec copy and PostHooks are incompatible (frames are not decoded)");
+      if (sar.num > 0 && sar.den > 0) {
+        par->sample_aspect_ratio = sar;
+        ost.Stream->sample_aspect_ratio = sar;
+      } else {
+        ost.Stream->sample_aspect_ratio = ist.Stream->sample_aspect_ratio;
+      }
+      break;
+    case AVMEDIA_TYPE_AUDIO:
+      if (Opt.AudioVolume != 256) Raise("-acodec copy and -vol are incompatible (frames are not decoded)");
+      if ((par->block_align == 1 && par->codec_id == AV_CODEC_ID_MP3) || par->codec_id == AV_CODEC_ID_AC3)
+        par->block_align = 0;
+      break;
+    case AVMEDIA_TYPE_SUBTITLE:
+      break;
+    default:
+      Raise("invalid codec_type of output stream");
+  }
+  ost.EncodingNeeded = false;
+}
+
+void TTranscoder::PrepareEncodedStream(TOutputStream& ost, TInputStream& ist) {
+  AVCodecContext* enc = ost.Enc;
+  AVCodecContext* dec = ist.Codec->Dec.get();
+  const bool shared = joinMode_ && ost.FileIndex > 0;
+  switch (ost.Def->Type) {
+    case AVMEDIA_TYPE_AUDIO:
+      ost.Fifo.reset(ff::av_audio_fifo_alloc(enc->sample_fmt, enc->ch_layout.nb_channels, 1024));
+      if (!ost.Fifo) Raise("av_fifo_alloc fail");
+      ost.AudioResample = dec->sample_rate != enc->sample_rate || Opt.AudioSyncMethod > 1 ||
+                          dec->ch_layout.nb_channels != enc->ch_layout.nb_channels;
+      break;
+    case AVMEDIA_TYPE_SUBTITLE:
+      break;
+    case AVMEDIA_TYPE_VIDEO: {
+      if (enc->pix_fmt == AV_PIX_FMT_NONE) Raise("Video pixel format is unknown, stream cannot be encoded");
+      TOptionState& o = Opt;
+      ost.VideoCrop = o.FrameTopBand || o.FrameBottomBand || o.FrameLeftBand || o.FrameRightBand;
+      ost.CurrentCropTop = ost.InitialCropTop = o.FrameTopBand;
+      ost.CurrentCropBottom = ost.InitialCropBottom = o.FrameBottomBand;
+      ost.CurrentCropLeft = ost.InitialCropLeft = o.FrameLeftBand;
+      ost.CurrentCropRight = ost.InitialCropRight = o.FrameRightBand;
+      const int inW = dec->width, inH = dec->height;
+      const int cropW = inW - ost.CurrentCropLeft - ost.CurrentCropRight;
+      const int cropH = inH - ost.CurrentCropTop - ost.CurrentCropBottom;
+      if (enc->width <= 0 || enc->height <= 0) {
+        enc->width = cropW;
+        enc->height = cropH;
+      }
+      ost.VideoResample = cropW != enc->width || cropH != enc->height || dec->pix_fmt != enc->pix_fmt;
+      int64_t swsFlags = kDefaultScalerFlags;
+      if (ff::av_opt_get_int(Holder.ScalerContext.get(), "sws_flags", 0, &swsFlags) >= 0) scalerFlags_ = int(swsFlags);
+      if (ost.VideoResample && !usesFilterGraph_) {
+        ost.ScaledPicture = ffw::MakeFrame();
+        if (!ost.ScaledPicture) Raise("Cannot allocate temp picture, check pix fmt");
+        ost.ScaledPicture->format = enc->pix_fmt;
+        ost.ScaledPicture->width = enc->width;
+        ost.ScaledPicture->height = enc->height;
+        if (ff::av_frame_get_buffer(ost.ScaledPicture.get(), 0) < 0) Raise("Cannot allocate temp picture, check pix fmt");
+        ost.PictureScaler.reset(ff::sws_getContext(cropW, cropH, dec->pix_fmt, enc->width, enc->height, enc->pix_fmt,
+                                                   scalerFlags_, nullptr, nullptr, nullptr));
+        if (!ost.PictureScaler) Raise("Cannot get resampling context");
+        ost.InitialWidth = inW;
+        ost.InitialHeight = inH;
+        enc->bits_per_raw_sample = 0;
+      }
+      ost.ScalerInputWidth = cropW;
+      ost.ScalerInputHeight = cropH;
+      ost.ScalerInputFormat = dec->pix_fmt;
+      SetLastError("");
+      if (usesFilterGraph_) {
+        try {
+          ConfigureFilters(ost, ist);
+        } catch (const FFmpegException&) {
+          Raise(LastError().empty() ? std::string("Error opening filters!") : "Error opening filters: " + LastError());
+        }
+      }
+      break;
+    }
+    default:
+      Raise("invalid codec_type of output stream");
+  }
+  ost.EncodingNeeded = true;
+  ist.DecodingNeeded = true;
+  if (!shared && (enc->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2))) {
+    int index = 0;
+    for (size_t k = 0; k < ost_.size(); ++k)
+      if (ost_[k].get() == &ost) index = int(k);
+    OpenPassLog(index, ost);
+  }
+}
+
+void TTranscoder::ConfigureFilters(TOutputStream& ost, TInputStream& ist) {
+  AVCodecContext* enc = ost.Enc;
+  AVCodecContext* dec = ist.Codec->Dec.get();
+  auto fail = [&](const std::string& step, int code) {
+    SetLastError(FormatAVError(step, code));
+    throw FFmpegException(LastError());
+  };
+  ost.Graph.reset(ff::avfilter_graph_alloc());
+  if (!ost.Graph) fail("avfilter_graph_alloc", AVERROR(ENOMEM));
+  AVFilterGraph* graph = ost.Graph.get();
+  graph->nb_threads = 0;
+  const AVRational sar = dec->sample_aspect_ratio.num ? dec->sample_aspect_ratio : AVRational{1, 1};
+  const std::string srcArgs = StrFormat("video_size=%dx%d:pix_fmt=%d:time_base=1/1000000:pixel_aspect=%d/%d",
+                                        dec->width, dec->height, int(dec->pix_fmt), sar.num, sar.den);
+  int ret = ff::avfilter_graph_create_filter(&ost.SourceFilter, ff::avfilter_get_by_name("buffer"), "src",
+                                             srcArgs.c_str(), nullptr, graph);
+  if (ret < 0) fail("buffer", ret);
+  ret = ff::avfilter_graph_create_filter(&ost.SinkFilter, ff::avfilter_get_by_name("buffersink"), "out", nullptr,
+                                         nullptr, graph);
+  if (ret < 0) fail("buffersink", ret);
+  const AVPixelFormat formats[] = {enc->pix_fmt, AV_PIX_FMT_NONE};
+  ret = ff::av_opt_set_bin(ost.SinkFilter, "pix_fmts", reinterpret_cast<const uint8_t*>(formats),
+                           int(sizeof(AVPixelFormat)), AV_OPT_SEARCH_CHILDREN);
+  if (ret < 0) fail("pix_fmts", ret);
+
+  AVFilterContext* last = ost.SourceFilter;
+  const int cropW = dec->width - ost.CurrentCropLeft - ost.CurrentCropRight;
+  const int cropH = dec->height - ost.CurrentCropTop - ost.CurrentCropBottom;
+  if (ost.VideoCrop) {
+    AVFilterContext* crop = nullptr;
+    const std::string args = StrFormat("w=%d:h=%d:x=%d:y=%d", cropW, cropH, ost.CurrentCropLeft, ost.CurrentCropTop);
+    ret = ff::avfilter_graph_create_filter(&crop, ff::avfilter_get_by_name("crop"), "cropper", args.c_str(), nullptr,
+                                           graph);
+    if (ret < 0) fail("crop", ret);
+    if ((ret = ff::avfilter_link(last, 0, crop, 0)) < 0) fail("crop", ret);
+    last = crop;
+  }
+  if (cropW != enc->width || cropH != enc->height) {
+    AVFilterContext* scale = nullptr;
+    const std::string args = StrFormat("w=%d:h=%d:flags=0x%X", enc->width, enc->height, unsigned(scalerFlags_));
+    ret = ff::avfilter_graph_create_filter(&scale, ff::avfilter_get_by_name("scale"), "scaler", args.c_str(), nullptr,
+                                           graph);
+    if (ret < 0) fail("scale", ret);
+    if ((ret = ff::avfilter_link(last, 0, scale, 0)) < 0) fail("scale", ret);
+    last = scale;
+  }
+  const std::string swsOpts = StrFormat("flags=0x%X", unsigned(scalerFlags_));
+  ff::av_freep(&graph->scale_sws_opts);
+  graph->scale_sws_opts = ff::av_strdup(swsOpts.c_str());
+
+  InOut outputs(ff::avfilter_inout_alloc());
+  InOut inputs(ff::avfilter_inout_alloc());
+  if (!outputs || !inputs) fail("avfilter_inout_alloc", AVERROR(ENOMEM));
+  outputs->name = ff::av_strdup("in");
+  outputs->filter_ctx = last;
+  outputs->pad_idx = 0;
+  outputs->next = nullptr;
+  inputs->name = ff::av_strdup("out");
+  inputs->filter_ctx = ost.SinkFilter;
+  inputs->pad_idx = 0;
+  inputs->next = nullptr;
+  AVFilterInOut* in = inputs.release();
+  AVFilterInOut* out = outputs.release();
+  ret = ff::avfilter_graph_parse_ptr(graph, Opt.VideoFilters.c_str(), &in, &out, nullptr);
+  ff::avfilter_inout_free(&in);
+  ff::avfilter_inout_free(&out);
+  if (ret < 0) fail(Opt.VideoFilters, ret);
+  if ((ret = ff::avfilter_graph_config(graph, nullptr)) < 0) fail(Opt.VideoFilters, ret);
+  enc->width = ff::av_buffersink_get_w(ost.SinkFilter);
+  enc->height = ff::av_buffersink_get_h(ost.SinkFilter);
+  const AVRational outSar = ff::av_buffersink_get_sample_aspect_ratio(ost.SinkFilter);
+  if (outSar.num > 0 && ost.Stream->sample_aspect_ratio.num == 0) {
+    enc->sample_aspect_ratio = outSar;
+    ost.Stream->sample_aspect_ratio = outSar;
+  }
+}
+
+void TTranscoder::OpenEncoders() {
+  for (size_t k = 0; k < ost_.size(); ++k) {
+    TOutputStream& ost = *ost_[k];
+    if (!ost.EncodingNeeded) continue;
+    if (joinMode_ && ost.FileIndex > 0) continue;
+    AVCodecContext* enc = ost.Enc;
+    const AVCodec* codec = ost.Def->Codec ? ost.Def->Codec : ff::avcodec_find_encoder(enc->codec_id);
+    const char* kind = KindName(ost.Def->Type);
+    if (!codec) {
+      LogStreamMapping();
+      const std::string text = StrFormat("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
+                                         int(enc->codec_id), ost.FileIndex, ost.Index, kind);
+      LogText(llError, text);
+      Raise(text);
+    }
+    if (joinMode_) ost.SavedCodecId = int32_t(codec->id);
+    if (ost.Def->Type == AVMEDIA_TYPE_AUDIO && enc->sample_rate > 0) enc->time_base = AVRational{1, enc->sample_rate};
+    int ret;
+    {
+      std::lock_guard<std::mutex> g(CodecLock());
+      ret = ff::avcodec_open2(enc, codec, nullptr);
+    }
+    if (ret < 0) {
+      LogStreamMapping();
+      const std::string text = StrFormat(
+          "Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect parameters such as bit_rate, "
+          "rate, width or height. Please check error log message to find out more detail information.",
+          ost.FileIndex, ost.Index, kind);
+      LogText(llError, text + " (" + FormatAVError(codec->name, ret) + ")");
+      Raise(text);
+    }
+    ost.Def->EncoderOpen = true;
+    if (ff::avcodec_parameters_from_context(ost.Stream->codecpar, enc) < 0) Raise("avcodec_parameters_from_context failed");
+    ost.Stream->time_base = enc->time_base;
+    if (ost.Def->Type == AVMEDIA_TYPE_VIDEO) {
+      ost.Stream->avg_frame_rate = enc->framerate;
+      ost.Stream->r_frame_rate = enc->framerate;
+    }
+    extraSize_ += enc->extradata_size;
+  }
+  // Audio-only joined slots share the first slot's encoder.
+  for (auto& p : ost_) {
+    TOutputStream& ost = *p;
+    if (!ost.EncodingNeeded || !joinMode_ || ost.FileIndex == 0) continue;
+    ost.SavedCodecId = ost.Def->Codec ? int32_t(ost.Def->Codec->id) : 0;
+  }
+  for (auto& p : ost_) InitBitstreamFilters(*p);
+}
+
+void TTranscoder::InitBitstreamFilters(TOutputStream& ost) {
+  if (joinMode_ && ost.FileIndex > 0) return;
+  for (const AVBitStreamFilter* f : ost.Def->BitstreamFilters) {
+    AVBSFContext* raw = nullptr;
+    if (ff::av_bsf_alloc(f, &raw) < 0) Raise(StrFormat("Cannot allocate bitstream filter %s", f->name));
+    Bsf bsf(raw);
+    const AVCodecParameters* src = ost.Bsfs.empty() ? ost.Stream->codecpar : ost.Bsfs.back()->par_out;
+    const AVRational tb = ost.Bsfs.empty() ? ost.Stream->time_base : ost.Bsfs.back()->time_base_out;
+    ff::avcodec_parameters_copy(raw->par_in, src);
+    raw->time_base_in = tb;
+    const int ret = ff::av_bsf_init(raw);
+    if (ret < 0) Raise(FormatAVError(StrFormat("Bitstream filter %s", f->name), ret));
+    ost.Bsfs.push_back(std::move(bsf));
+  }
+  if (!ost.Bsfs.empty()) {
+    ff::avcodec_parameters_copy(ost.Stream->codecpar, ost.Bsfs.back()->par_out);
+    ost.Stream->time_base = ost.Bsfs.back()->time_base_out;
+  }
+}
+
+void TTranscoder::OpenDecoders() {
+  for (auto& p : ist_) {
+    TInputStream& ist = *p;
+    if (!ist.DecodingNeeded) continue;
+    AVCodecContext* dec = ist.Codec->Dec.get();
+    const char* kind = KindName(ist.Stream->codecpar->codec_type);
+    const AVCodec* codec = ist.Codec->NamedDecoder ? ist.Codec->NamedDecoder : ff::avcodec_find_decoder(dec->codec_id);
+    if (!codec) {
+      LogStreamMapping();
+      const std::string text = StrFormat("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
+                                         int(dec->codec_id), ist.FileIndex, ist.Index, kind);
+      LogText(llError, text);
+      Raise(text);
+    }
+    int ret;
+    {
+      std::lock_guard<std::mutex> g(CodecLock());
+      ret = ff::avcodec_open2(dec, codec, nullptr);
+    }
+    if (ret < 0) {
+      LogStreamMapping();
+      const std::string text =
+          StrFormat("Error while opening decoder for input stream #%d.%d (%s)", ist.FileIndex, ist.Index, kind);
+      LogText(llError, text);
+      Raise(text);
+    }
+    ist.DecoderOpen = true;
+  }
+}
+
+void TTranscoder::InitInputTimes() {
+  for (auto& p : ist_) {
+    TInputStream& ist = *p;
+    const AVRational avg = ist.Stream->avg_frame_rate;
+    const int delay = ist.Stream->codecpar->video_delay;
+    ist.StreamTime = (avg.num > 0 && avg.den > 0) ? -std::llround(delay * 1000000.0 * avg.den / avg.num) : 0;
+    ist.NextStreamTime = kNoPts;
+    ist.AwaitingFirstPacket = true;
+  }
+}
+
+void TTranscoder::CopyMetadataMaps() {
+  for (const TMetaDataMap& m : Opt.MetaDataMaps) {
+    if (m.OutputFile < 0 || m.OutputFile >= int(outputSlots_.size())) {
+      LogStreamMapping();
+      Raise(StrFormat("Invalid output file index %d map_meta_data(%d,%d)", m.OutputFile, m.OutputFile, m.InputFile));
+    }
+    if (m.InputFile < 0 || m.InputFile >= int(inputs_.size())) {
+      LogStreamMapping();
+      Raise(StrFormat("Invalid input file index %d map_meta_data(%d,%d)", m.InputFile, m.OutputFile, m.InputFile));
+    }
+    ff::av_dict_copy(&outputSlots_[size_t(m.OutputFile)]->Ctx->metadata, inputs_[size_t(m.InputFile)]->Ctx->metadata,
+                     AV_DICT_DONT_OVERWRITE);
+  }
+}
+
+void TTranscoder::CopyChapters() {
+  for (size_t f = 0; f < inputs_.size(); ++f) {
+    AVFormatContext* ic = inputs_[f]->Ctx.get();
+    if (ic->nb_chapters == 0) continue;
+    for (TOutputFileState* of : outputSlots_) {
+      if (joinMode_ && of != outputSlots_.front()) break;
+      AVFormatContext* oc = of->Ctx.get();
+      for (unsigned c = 0; c < ic->nb_chapters; ++c) {
+        const AVChapter* in = ic->chapters[c];
+        const int64_t off = ff::av_rescale_q(Opt.StartTime - inputs_[f]->TsOffset, AV_TIME_BASE_Q, in->time_base);
+        const int64_t rt = Opt.RecordingTime == INT64_MAX
+                               ? INT64_MAX
+                               : ff::av_rescale_q(Opt.RecordingTime, AV_TIME_BASE_Q, in->time_base);
+        if (in->end < off) continue;
+        if (rt != INT64_MAX && in->start > off + rt) break;
+        auto* out = static_cast<AVChapter*>(ff::av_mallocz(sizeof(AVChapter)));
+        if (!out) Raise("av_mallocz fail");
+        out->id = in->id;
+        out->time_base = in->time_base;
+        out->start = std::max<int64_t>(0, in->start - off);
+        out->end = rt == INT64_MAX ? in->end - off : std::min(rt, in->end - off);
+        ff::av_dict_copy(&out->metadata, in->metadata, 0);
+        auto** grown =
+            static_cast<AVChapter**>(ff::av_realloc_array(oc->chapters, oc->nb_chapters + 1, sizeof(AVChapter*)));
+        if (!grown) {
+          ff::av_dict_free(&out->metadata);
+          ff::av_free(out);
+          Raise("av_realloc fail");
+        }
+        oc->chapters = grown;
+        oc->chapters[oc->nb_chapters++] = out;
+      }
+    }
+  }
+}
+
+void TTranscoder::WriteHeaders() {
+  bool allRtp = !outputSlots_.empty();
+  for (size_t s = 0; s < outputSlots_.size(); ++s) {
+    TOutputFileState& of = *outputSlots_[s];
+    if (of.HeaderWritten) continue;
+    const int ret = ff::avformat_write_header(of.Ctx.get(), nullptr);
+    if (ret < 0) {
+      LogStreamMapping();
+      const std::string text = StrFormat("Could not write header for output file #%d (incorrect codec parameters ?)",
+                                         int(s));
+      LogText(llError, text + " (" + FormatAVError(of.FileName, ret) + ")");
+      Raise(text);
+    }
+    of.HeaderWritten = true;
+    allRtp &= std::strcmp(of.Ctx->oformat->name, "rtp") == 0;
+  }
+  if (allRtp) {
+    std::vector<AVFormatContext*> list;
+    for (TOutputFileState* of : outputSlots_) list.push_back(of->Ctx.get());
+    char sdp[2048] = {0};
+    ff::av_sdp_create(list.data(), int(list.size()), sdp, sizeof sdp);
+    LogText(llInfo, "SDP:\r\n" + TrimText(sdp));
+  }
+}
+
+void TTranscoder::LogStreamMapping() {
+  for (size_t s = 0; s < outputSlots_.size(); ++s) {
+    if (joinMode_ && s > 0) break;
+    AVFormatContext* oc = outputSlots_[s]->Ctx.get();
+    if (Opt.Verbose >= 0) ff::av_dump_format(oc, int(s), oc->url ? oc->url : "", 1);
+  }
+  if (Opt.Verbose < 0) return;
+  LogText(llVerbose, "Stream mapping:");
+  for (auto& p : ost_) {
+    const TOutputStream& ost = *p;
+    const TInputStream& ist = *ist_[size_t(ost.SourceIndex)];
+    std::string line = StrFormat("  Stream #%d.%d -> #%d.%d (%s)", ist.FileIndex, ist.Index,
+                                 joinMode_ ? 0 : ost.FileIndex, ost.Index, KindName(ost.Def->Type));
+    if (ost.SyncInput && ost.SyncInput != &ist)
+      line += StrFormat(" [sync #%d.%d (%s)]", ost.SyncInput->FileIndex, ost.SyncInput->Index,
+                        KindName(ost.SyncInput->Stream->codecpar->codec_type));
+    LogText(llVerbose, line);
+  }
+}
+
+void TTranscoder::FreeTables() {
+  for (auto& p : ost_)
+    if (p->LogFile) {
+      std::fclose(p->LogFile);
+      p->LogFile = nullptr;
+    }
+  ost_.clear();
+  ist_.clear();
+  fileTable_.clear();
+}

@@ -1,0 +1,308 @@
+// The transcoder of one engine task: opens inputs and outputs from the option state, builds
+// the stream tables, sets up decoders, filters and encoders, and runs the packet loop that
+// demuxes, decodes, processes, encodes and muxes.
+//
+// It is a task (TFFmpeg: threads, events, records) and an option layer (TTranscoderOptions:
+// the named options and their state) at once. The work is spread over the files of this
+// folder: input.cpp (input opening), output.cpp (output and stream creation), targets.cpp
+// (target presets), tasks.cpp (applying option records), setup.cpp (transcode set-up),
+// loop.cpp (packet loop and progress), audio.cpp and video.cpp (the encoded output paths),
+// statistics.cpp (two-pass logs, video statistics, quality figures).
+//
+// Times are microseconds unless a name says otherwise. Everything here runs on the task's
+// worker thread once the task has started; before that, on the thread that adds the task.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/task.h"
+#include "engine/transcoder/options.h"
+#include "media/ffwrap.h"
+#include "media/framehook.h"
+#include "media/previewer.h"
+#include "media/probe.h"
+#include "media/unicode_protocol.h"
+#include "media/utils.h"
+
+namespace transcoder {
+
+// A bitstream-filter context owned by an output stream.
+struct BsfDeleter {
+  void operator()(AVBSFContext* c) const { ff::av_bsf_free(&c); }
+};
+using Bsf = std::unique_ptr<AVBSFContext, BsfDeleter>;
+
+// One stream of an opened input: its decoder context (made at opening, so that the generic
+// decoding options land on it, opened at set-up when a stream needs decoding).
+struct TInputStreamCodec {
+  const AVCodec* NamedDecoder = nullptr;  // chosen by name at opening, else null
+  ffw::CodecContext Dec;
+  AVRational RealFrameRate{0, 1};
+  bool Discarded = false;
+};
+
+struct TInputFileState {
+  ffw::InputFile Ctx;
+  int64_t TsOffset = 0;
+  std::array<double, kMaxStreams> TsScale{};
+  std::vector<TInputStreamCodec> Streams;
+  std::string FileName;
+};
+
+// One stream of an output file as made at opening.
+struct TOutputStreamDef {
+  AVStream* Stream = nullptr;
+  ffw::CodecContext Enc;          // encoder settings; opened at set-up
+  const AVCodec* Codec = nullptr; // encoder (null for stream copy until set-up)
+  bool Copy = false;
+  AVMediaType Type = AVMEDIA_TYPE_UNKNOWN;
+  std::vector<const AVBitStreamFilter*> BitstreamFilters;
+  float Quality = 0.0f;           // fixed quality ("qscale" x 118), 0 when not fixed
+  bool EncoderOpen = false;
+  std::string PassText;           // second-pass statistics given to the encoder
+};
+
+struct TOutputFileState {
+  ffw::OutputFile Ctx;
+  std::vector<std::unique_ptr<TOutputStreamDef>> Streams;
+  std::string FileName;
+  bool HeaderWritten = false;
+  bool TrailerWritten = false;
+};
+
+// Runtime tables, built at set-up.
+struct TInputStream {
+  int32_t FileIndex = 0;
+  int32_t Index = 0;
+  AVStream* Stream = nullptr;
+  TInputStreamCodec* Codec = nullptr;
+  bool Unclaimed = true;
+  bool DecodingNeeded = false;
+  bool DecoderOpen = false;
+  int64_t NextStreamTime = 0;
+  int64_t StreamTime = 0;
+  bool AwaitingFirstPacket = true;
+  int64_t Start = 0;
+  bool PastTimeLimit = false;
+  bool Flushed = false;
+  bool MultiFrameWarned = false;
+  float Quality = 0.0f;
+};
+
+struct TInputFile {
+  int32_t IstIndex = 0;
+  int32_t NbStreams = 0;
+  bool Eof = false;
+  bool NoPacket = false;
+};
+
+struct TOutputStream {
+  int32_t FileIndex = 0;       // output slot
+  int32_t Index = 0;
+  int32_t SourceIndex = 0;
+  TOutputStreamDef* Def = nullptr;
+  AVStream* Stream = nullptr;
+  AVCodecContext* Enc = nullptr;
+  bool EncodingNeeded = false;
+  int32_t FrameNumber = 0;
+  TInputStream* SyncInput = nullptr;
+  int64_t OutputTicks = 0;
+  bool OutputTicksSet = false;  // the first stream-copy packet or encoded frame was written
+  int64_t LastAudioEnd = INT64_MIN;  // audio: end of the last frame given to the encoder
+
+  // Video
+  bool VideoResample = false;
+  bool VideoCrop = false;
+  ffw::Frame ScaledPicture;
+  ffw::Sws PictureScaler;
+  int32_t CurrentCropTop = 0, CurrentCropBottom = 0, CurrentCropLeft = 0, CurrentCropRight = 0;
+  int32_t InitialCropTop = 0, InitialCropBottom = 0, InitialCropLeft = 0, InitialCropRight = 0;
+  int32_t ScalerInputWidth = 0, ScalerInputHeight = 0;
+  int32_t ScalerInputFormat = AV_PIX_FMT_NONE;
+  int32_t InitialWidth = 0, InitialHeight = 0;
+  ffw::FilterGraph Graph;
+  AVFilterContext* SourceFilter = nullptr;
+  AVFilterContext* SinkFilter = nullptr;
+  float LastQuality = 0.0f;     // quantiser x 118 of the last encoded picture
+  uint64_t LastError[3] = {0, 0, 0};  // plane errors of the last encoded picture (PSNR)
+  char LastPictType = '?';
+
+  // Audio
+  bool AudioResample = false;
+  ffw::Swr AudioResampler;
+  int32_t ResamplerInFormat = -1, ResamplerInRate = 0;
+  AVChannelLayout ResamplerInLayout{};
+  ffw::AudioFifo Fifo;
+
+  // Bitstream filters in chain order
+  std::vector<Bsf> Bsfs;
+  std::FILE* LogFile = nullptr;
+  int32_t SavedCodecId = 0;
+  bool Active = true;
+};
+
+}  // namespace transcoder
+
+class TTranscoder : public TFFmpeg, public TTranscoderOptions {
+public:
+  TTranscoder();
+  ~TTranscoder() override;
+
+  // ---- Input opening ----
+  // Opens the next input with the current option state. Errors of the first steps are
+  // raised; later failures give false with LastError set.
+  bool OpenInputFile(const std::string& fileName);
+  // Codec id for a codec name of a kind; AV_CODEC_ID_NONE for an empty name. False with
+  // LastError set when the name is unknown, of another kind or experimental under Strict.
+  bool FindCodec(const std::string& name, AVMediaType kind, bool encoder, int strict, AVCodecID& id);
+
+  // ---- Output opening ----
+  // Opens an output with the current option state: the output count, or -1 with LastError.
+  int OpenOutputFile(const std::string& fileName, bool join);
+  void NewVideoStream(transcoder::TOutputFileState& output);
+  void NewAudioStream(transcoder::TOutputFileState& output);
+  void NewSubtitleStream(transcoder::TOutputFileState& output);
+  // Whether any input (only the first in join mode) has a video, audio, subtitle stream.
+  void CheckInputStreams(bool join, bool& hasVideo, bool& hasAudio, bool& hasSubtitle);
+
+  // ---- State read by the front end and tests ----
+  int64_t TotalDuration() const { return Opt.TotalDuration; }
+  bool JoinMode() const { return joinMode_; }
+  int OpenedInputCount() const { return int(inputs_.size()); }
+  AVFormatContext* InputContext(int index) const { return inputs_.at(size_t(index))->Ctx.get(); }
+  AVFormatContext* OutputContext(int slot) const { return outputFile(slot).Ctx.get(); }
+  const transcoder::TOutputFileState& OutputState(int slot) const { return outputFile(slot); }
+  // The media probe bound to an opened input.
+  TAVProbe* InputProbe(int index) const { return probes_.at(size_t(index)).get(); }
+  // The encoder or stream-copy flag of an output stream, after set-up started (tests).
+  int64_t VideoBytes() const { return videoSize_; }
+  int64_t AudioBytes() const { return audioSize_; }
+  int32_t DupCount() const { return dupCount_; }
+  int32_t DropCount() const { return dropCount_; }
+
+protected:
+  // TFFmpeg
+  bool OpenInputFile(const TInputOptions& options, bool hasRecord) override;
+  bool OpenOutputFile(const TOutputOptions& options, bool hasRecord) override;
+  void Transcode() override;
+  void CloseEncoders() override;
+  void CloseDecoders() override;
+  void CloseOutputs() override;
+  void ReleaseFiles() override;
+
+  // TTranscoderOptions
+  int OutputFileCount() const override { return int(outputSlots_.size()); }
+  void NewStream(AVMediaType type) override;
+  void SetTarget(const std::string& type, const std::string& norm, const std::string& fallbackNorm) override;
+  bool AddVideoHook(const std::vector<std::string>& words) override;
+
+private:
+  using TInputStream = transcoder::TInputStream;
+  using TOutputStream = transcoder::TOutputStream;
+  using TOutputFileState = transcoder::TOutputFileState;
+
+  transcoder::TOutputFileState& outputFile(int slot) const { return *outputSlots_.at(size_t(slot)); }
+
+  // ---- set-up (setup.cpp) ----
+  void SetupTranscode();
+  void BuildInputTables();
+  void BuildOutputTables();
+  void PrepareStreamCopy(TOutputStream& ost, TInputStream& ist);
+  void PrepareEncodedStream(TOutputStream& ost, TInputStream& ist);
+  void ConfigureFilters(TOutputStream& ost, TInputStream& ist);
+  void OpenEncoders();
+  void OpenDecoders();
+  void InitInputTimes();
+  void CopyMetadataMaps();
+  void CopyChapters();
+  void WriteHeaders();
+  void LogStreamMapping();
+  void InitBitstreamFilters(TOutputStream& ost);
+  void FreeTables();
+
+  // ---- loop (loop.cpp) ----
+  void RunLoop();
+  int ProcessPacket(TInputStream& ist, AVPacket* pkt);
+  void HandleDecodedFrame(TInputStream& ist, AVFrame* frame);
+  void HandleSubtitle(TInputStream& ist, AVSubtitle& sub);
+  void CopyPacket(TOutputStream& ost, TInputStream& ist, const AVPacket* pkt);
+  void FlushEncoders(TInputStream& ist);
+  void EncodeAndWrite(TOutputStream& ost, AVFrame* frame, bool video);
+  void WriteFrame(TOutputStream& ost, AVPacket* pkt);
+  void ReportProgress(bool isLast, int fileIndex);
+  bool NextJoinInput(int& fileIndex);
+  void ApplyVolume(AVFrame* frame) const;
+  void WriteTrailers();
+
+  // ---- audio (audio.cpp) ----
+  void DoAudioOut(TOutputStream& ost, TInputStream& ist, AVFrame* frame);
+  void EncodeAudioFromFifo(TOutputStream& ost, bool flush);
+
+  // ---- video (video.cpp) ----
+  void PrepareDecodedPicture(TInputStream& ist, AVFrame* picture);
+  void CustomHook(AVFrame* picture, AVPixelFormat pixFmt, int width, int height, int64_t streamTime);
+  void PreviewPicture(const AVFrame* picture, int64_t pts);
+  int DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* picture);
+  void DoSubtitleOut(TOutputStream& ost, TInputStream& ist, AVSubtitle& sub, int64_t streamTime);
+
+  // ---- statistics (statistics.cpp) ----
+  void OpenPassLog(int outputStreamIndex, TOutputStream& ost);
+  void WritePassLog(TOutputStream& ost);
+  void WriteVideoStats(TOutputStream& ost, int frameSize);
+  std::string QualityText(TOutputStream& ost, bool isLast);
+  void CloseStatistics();
+
+  [[noreturn]] void Raise(const std::string& message) const;
+  void LogText(TLogLevel level, const std::string& text) const;
+
+  // Inputs and outputs
+  std::vector<std::unique_ptr<transcoder::TInputFileState>> inputs_;
+  std::vector<std::unique_ptr<TAVProbe>> probes_;
+  std::vector<std::unique_ptr<transcoder::TOutputFileState>> outputs_;  // owned files
+  std::vector<transcoder::TOutputFileState*> outputSlots_;             // slots (join repeats)
+  bool joinMode_ = false;
+  bool usesFilterGraph_ = false;
+  AVChannelLayout inputLayout_{};  // the last opened input's layout (for new audio streams)
+
+  // Runtime tables
+  std::vector<transcoder::TInputFile> fileTable_;
+  std::vector<std::unique_ptr<TInputStream>> ist_;
+  std::vector<std::unique_ptr<TOutputStream>> ost_;
+
+  // Counters and pacing
+  int64_t videoSize_ = 0, audioSize_ = 0, extraSize_ = 0;
+  int32_t dupCount_ = 0, dropCount_ = 0;
+  bool dupDropLogged_ = false;
+  int64_t timerStart_ = 0;
+  int64_t lastReport_ = 0;
+  int32_t pictureCount_ = 0;
+  int64_t previewLast_ = 0;
+  int scalerFlags_ = kDefaultScalerFlags;
+
+  // Hooks and preview
+  TFrameHookChain hookChain_ = nullptr;
+  bool hookOn_ = false;        // the custom hook callback is active for this task
+  bool hookModulesOn_ = false; // hook modules are active for this task
+  TPictureConverter hookConv_;
+  TPictureConverter previewConv_;
+  std::unique_ptr<TPreviewer> previewer_;
+  ffw::Frame workPicture_;     // pre-processing copy of the decoded picture
+
+  // Buffers reused for every frame
+  ffw::Frame decoded_;
+  ffw::Frame filtered_;
+  ffw::Packet outPacket_;
+  ffw::Frame audioFrame_;
+  ffw::Frame cropView_;
+  int64_t lastVideoPacketSize_ = 0;
+  std::vector<uint8_t> subtitleBuffer_;
+
+  // Statistics
+  std::FILE* vstatsFile_ = nullptr;
+  std::array<int64_t, 52> qpHistogram_{};
+};
