@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <map>
 #include <mutex>
 
@@ -128,18 +129,22 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
       runEnded = true;
       return;
     }
+    if (size_t(info.TaskIndex) >= prepared.size()) return;
     std::string hookError;
     {
       std::lock_guard<std::mutex> g(hookErrorsLock);
       if (auto it = hookErrors.find(info.TaskIndex); it != hookErrors.end()) hookError = it->second;
     }
-    if (info.Exception) {
+    if (info.Exception || !hookError.empty()) {
       ++failed;
-      reporter.Ended(info.TaskIndex, TTaskEnd::Failed,
-                     info.ExceptionMsg.empty() ? "the conversion failed" : info.ExceptionMsg);
-    } else if (!hookError.empty()) {
-      ++failed;
-      reporter.Ended(info.TaskIndex, TTaskEnd::Failed, "the pictures could not be changed: " + hookError);
+      std::string msg = info.Exception ? (info.ExceptionMsg.empty() ? "the conversion failed" : info.ExceptionMsg)
+                                       : "the pictures could not be changed: " + hookError;
+      // The output of a failed file is not what was asked for (often only a header): it goes,
+      // so that no broken file is taken for a result. Its name was free when the run began.
+      std::error_code ec;
+      const std::string& output = prepared[size_t(info.TaskIndex)].Out.FileName;
+      if (std::filesystem::remove(output, ec)) msg += " (the incomplete output " + output + " was removed)";
+      reporter.Ended(info.TaskIndex, TTaskEnd::Failed, msg);
     } else if (!info.Finished) {
       ++stopped;
       reporter.Ended(info.TaskIndex, TTaskEnd::Stopped, "");

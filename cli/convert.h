@@ -19,5 +19,6 @@ struct TConvertSetup {
 // Runs the conversion. Returns the exit status: 0 every job converted, 1 any job skipped or
 // failed, 128 + the signal number when SIGINT or SIGTERM stopped the run. The first such
 // signal stops the run (the running files are closed with a valid trailer); a second one ends
-// the process at once.
+// the process at once. The output of a file that failed is removed; a stopped file keeps the
+// part converted so far.
 int RunConversion(const TConvertSetup& setup, TRunReporter& reporter);

@@ -205,31 +205,58 @@ void TRunReporter::Skipped(const std::string& file, const std::string& msg) {
   Error(msg + " (skipped)");
 }
 
-std::string TRunReporter::StatusText(const TTask& t) const {
+std::vector<std::string> TRunReporter::StatusParts(const TTask& t) const {
   const TProgressInfo& p = t.last;
-  std::string s;
+  std::vector<std::string> parts(kPartCount);
   char buf[96];
   if (p.TotalDuration > 0) {
     int64_t pct = p.CurrentDuration * 100 / p.TotalDuration;
     std::snprintf(buf, sizeof buf, "%3lld%%", static_cast<long long>(std::clamp<int64_t>(pct, 0, 100)));
-    s += buf;
+    parts[kPercent] = buf;
   } else {
-    s += FormatClock(p.CurrentDuration / 1000000);
+    parts[kPercent] = FormatClock(p.CurrentDuration / 1000000);
   }
   if (p.FPS >= 0) {
-    std::snprintf(buf, sizeof buf, "  %d fps", p.FPS);
-    s += buf;
+    std::snprintf(buf, sizeof buf, "%d fps", p.FPS);
+    parts[kFps] = buf;
   }
   if (t.speed > 0) {
-    std::snprintf(buf, sizeof buf, "  %.1fx", t.speed);
-    s += buf;
+    std::snprintf(buf, sizeof buf, "%.1fx", t.speed);
+    parts[kSpeed] = buf;
   }
-  s += "  " + HumanSize(p.CurrentSize);
+  parts[kSize] = HumanSize(p.CurrentSize);
   if (t.speed > 0 && p.TotalDuration > 0) {
     const double left = double(std::max<int64_t>(0, p.TotalDuration - p.CurrentDuration)) / t.speed / 1e6;
-    s += "  " + FormatClock(static_cast<int64_t>(std::ceil(left))) + " left";
+    parts[kLeft] = FormatClock(static_cast<int64_t>(std::ceil(left))) + " left";
+  }
+  return parts;
+}
+
+std::string TRunReporter::StatusText(const TTask& t) const { return JoinParts(StatusParts(t)); }
+
+std::string TRunReporter::JoinParts(const std::vector<std::string>& parts) {
+  std::string s;
+  for (const std::string& part : parts) {
+    if (part.empty()) continue;
+    if (!s.empty()) s += "  ";
+    s += part;
   }
   return s;
+}
+
+std::string TRunReporter::LiveLine(const TTask& t, int columns) const {
+  const std::string head = "[" + std::to_string(t.number) + "/" + std::to_string(t.total) + "] ";
+  std::vector<std::string> parts = StatusParts(t);
+  // The line must not wrap, or the cursor would not find its start again. On a narrow
+  // terminal the less telling figures give way first, so that the name stays readable.
+  const int wantName = std::min(TextColumns(t.name), 20);
+  for (int drop : {kFps, kSize, kSpeed, kLeft}) {
+    if (columns - 1 - TextColumns(head) - 2 - TextColumns(JoinParts(parts)) >= wantName) break;
+    parts[size_t(drop)].clear();
+  }
+  const std::string status = ": " + JoinParts(parts);
+  const int room = columns - 1 - TextColumns(head) - TextColumns(status);
+  return FitColumns(head + FitColumnsFromEnd(t.name, std::max(room, 4)) + status, columns - 1);
 }
 
 void TRunReporter::ClearBlock() {
@@ -245,12 +272,7 @@ void TRunReporter::DrawBlock() {
   int lines = 0;
   for (const auto& [index, t] : tasks_) {
     if (!t.running) continue;
-    const std::string head = "[" + std::to_string(t.number) + "/" + std::to_string(t.total) + "] ";
-    const std::string status = ": " + StatusText(t);
-    // The line must not wrap, or the cursor would not find its start again: the name gives way.
-    const int room = cols - 1 - TextColumns(head) - TextColumns(status);
-    std::string line = head + FitColumnsFromEnd(t.name, std::max(room, 4)) + status;
-    text += "\x1b[2K" + FitColumns(line, cols - 1) + "\n";
+    text += "\x1b[2K" + LiveLine(t, cols) + "\n";
     ++lines;
   }
   if (drawnLines_ > 0) std::fprintf(out_, "\x1b[%dF", drawnLines_);

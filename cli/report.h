@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "engine/options.h"
 
@@ -49,7 +50,13 @@ private:
     int64_t firstDuration = 0;
     double speed = -1;  // media time per wall time; < 0 unknown
   };
+  // The figures of a status line, in display order; an empty entry is not shown.
+  enum { kPercent, kFps, kSpeed, kSize, kLeft, kPartCount };
+  std::vector<std::string> StatusParts(const TTask& t) const;
+  static std::string JoinParts(const std::vector<std::string>& parts);
   std::string StatusText(const TTask& t) const;
+  // The live line of a task for a terminal `columns` wide (never wider than columns - 1).
+  std::string LiveLine(const TTask& t, int columns) const;
   void ClearBlock();
   void DrawBlock();
   void Emit(FILE* f, const std::string& line);

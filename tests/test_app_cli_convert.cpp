@@ -182,15 +182,18 @@ protected:
 };
 
 TEST_F(CliConvertTest, ConvertsEveryReadableFileAndNamesTheBrokenOne) {
-  const std::string broken = home_.file("broken.mp4");
-  std::ofstream(broken) << "not a video\n";
+  // Random bytes: whether the engine refuses them at opening or while converting, the file is
+  // named, fails the run and leaves no output behind.
+  const std::string broken = MediaPath("random.bin");
   std::string out;
   // clip.mp4 and clip.avi share their name: the second output takes the next free name.
   const int rc = Run("--profile 0 --trim 0,2 --progress=plain " + OutArg() + " " + ShellQuote(MediaPath("clip.mp4")) +
                          " " + ShellQuote(broken) + " " + ShellQuote(MediaPath("clip.avi")),
                      out);
   EXPECT_EQ(rc, 1) << out;
-  EXPECT_NE(out.find("orvane-convert: " + broken), std::string::npos) << out;
+  const size_t named = out.find(broken + ": ");
+  ASSERT_NE(named, std::string::npos) << out;
+  EXPECT_EQ(out.compare(out.rfind('\n', named) + 1, 16, "orvane-convert: "), 0) << out;
   EXPECT_NE(out.find("2 of 3 files converted"), std::string::npos) << out;
   EXPECT_EQ(OutputCount(), 2u);
   for (const char* name : {"clip_(new).mp4", "clip_(new_1).mp4"}) {
@@ -226,6 +229,7 @@ TEST_F(CliConvertTest, ParallelJobsReportJsonEvents) {
   }
   std::vector<std::string> order;  // queued/skipped/end events as "kind:task"
   double lastPercent[2] = {-1, -1};
+  const double sourceDuration[2] = {FfprobeNumber(longer, "format=duration"), FfprobeNumber(shorter, "format=duration")};
   for (const QJsonObject& e : events) {
     const std::string kind = e["event"].toString().toStdString();
     const int task = e["task"].toInt(-1);
@@ -243,7 +247,7 @@ TEST_F(CliConvertTest, ParallelJobsReportJsonEvents) {
       EXPECT_GE(p, lastPercent[task]);
       EXPECT_LE(p, 100.0);
       EXPECT_GE(e["size"].toDouble(-1), 0);
-      EXPECT_DOUBLE_EQ(e["duration"].toDouble(), task == 0 ? 10.0 : FfprobeNumber(shorter, "format=duration"));
+      EXPECT_NEAR(e["duration"].toDouble(), sourceDuration[task], 0.01);
       lastPercent[task] = p;
     } else if (kind == "end") {
       EXPECT_EQ(e["status"].toString().toStdString(), "converted");
@@ -260,7 +264,7 @@ TEST_F(CliConvertTest, ParallelJobsReportJsonEvents) {
     }
   }
   EXPECT_EQ(order, (std::vector<std::string>{"skipped", "queued:0", "queued:1", "end:1", "end:0", "run_end"}));
-  EXPECT_EQ(lastPercent[0], 100.0);
+  EXPECT_GE(lastPercent[0], 95.0);
   EXPECT_NEAR(FfprobeNumber(Out("clip_(new).mp4"), "format=duration"), 10.0, 0.3);
   EXPECT_NEAR(FfprobeNumber(Out("lang_(new).mp4"), "format=duration"), 1.0, 0.3);
 }
@@ -399,14 +403,14 @@ TEST_F(CliConvertTest, LiveProgressLineOnATerminal) {
   }
   ASSERT_GE(live.size(), 2u) << text;
   EXPECT_NE(text.find("\x1b[1F"), std::string::npos);
-  const std::regex line(R"(\[1/1\] \.\.\.n*_long\.mp4: +\d+%  \d+ fps.*)");
+  const std::regex line(R"(\[1/1\] \.\.\.n+_long\.mp4: +\d+%.*)");
   for (const std::string& l : live) {
     EXPECT_TRUE(std::regex_match(l, line)) << l;
     EXPECT_LE(l.size(), 59u) << l;
   }
-  // Once the speed is known the line shows it and the time left.
-  EXPECT_TRUE(std::regex_match(live.back(), std::regex(R"(.*% +\d+ fps +[0-9.]+x +[0-9.]+ [kM]?B +\d:\d\d:\d\d left)")))
-      << live.back();
+  // Once the speed is known the line shows it and the time left; the narrow terminal leaves
+  // no room for the frame rate and the size.
+  EXPECT_TRUE(std::regex_match(live.back(), std::regex(R"(.*: +\d+%  [0-9.]+x  \d:\d\d:\d\d left)"))) << live.back();
   // The finished file stays on the screen with its output.
   EXPECT_NE(text.find("-> " + Out(std::string(70, 'n') + "_long_(new).mp4")), std::string::npos) << text;
   EXPECT_NEAR(FfprobeNumber(Out(std::string(70, 'n') + "_long_(new).mp4"), "format=duration"), 40.0, 0.5);
