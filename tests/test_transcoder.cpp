@@ -109,3 +109,83 @@ TEST_F(TranscoderTest, StreamCopyOfEveryClip) {
     EXPECT_TRUE(DecodesCleanly(out, &messages)) << messages;
   }
 }
+
+// Every codec pair the output profiles use: the output has the asked codecs, picture size and
+// sample rate, audio and video of the same length starting together, and decodes cleanly.
+TEST_F(TranscoderTest, EncodesEveryProfileCodecPair) {
+  struct Case {
+    const char* output;
+    const char* vcodec;  // empty: audio only
+    const char* acodec;
+    const char* size;
+    int rate;
+  } cases[] = {
+      {"mpeg4.mp4", "mpeg4", "aac", "320x240", 48000},
+      {"xvid.avi", "libxvid", "libmp3lame", "320x240", 44100},
+      {"h264.mp4", "libx264", "aac", "480x272", 48000},
+      {"mpeg1.mpg", "mpeg1video", "mp2", "352x240", 44100},
+      {"mpeg2.vob", "mpeg2video", "ac3", "720x480", 48000},
+      {"mpeg2.mpg", "mpeg2video", "mp2", "720x576", 48000},
+      {"wmv.wmv", "wmv2", "wmav2", "320x240", 44100},
+      {"wmv1.asf", "wmv1", "wmav1", "320x240", 44100},
+      {"flv.flv", "flv", "libmp3lame", "320x240", 44100},
+      {"dv.dv", "dvvideo", "pcm_s16le", "720x480", 48000},
+      {"mjpeg.avi", "mjpeg", "pcm_s16le", "320x240", 44100},
+      {"audio.mp3", "", "libmp3lame", "", 44100},
+      {"audio.ogg", "", "libvorbis", "", 44100},
+      {"audio.flac", "", "flac", "", 44100},
+      {"audio.m4a", "", "alac", "", 44100},
+      {"audio.wav", "", "pcm_s16le", "", 22050},
+      {"audio.mp2", "", "mp2", "", 48000},
+      {"audio.ac3", "", "ac3", "", 48000},
+      {"audio.wma", "", "wmav2", "", 44100},
+      {"audio.aac", "", "aac", "", 44100},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output);
+    TOutputOptions o;
+    o.AudioCodec = c.acodec;
+    o.AudioSampleRate = c.rate;
+    o.AudioChannels = 2;
+    if (*c.vcodec) {
+      o.VideoCodec = c.vcodec;
+      o.FrameSize = c.size;
+      if (std::string(c.vcodec) == "dvvideo") {
+        o.FrameRate = "30000/1001";
+        o.ExtOptions = "pix_fmt=yuv411p";
+      }
+    } else {
+      o.DisableVideo = true;
+    }
+    o.Duration = 3000000;
+    const std::string out = dir.file(c.output);
+    TRunResult r = Convert(MediaPath("clip.mp4"), out, TInputOptions(), o);
+    ASSERT_TRUE(r.Added && r.OutputSet) << r.Error;
+    ASSERT_TRUE(r.Terminate.Finished) << r.Terminate.ExceptionMsg;
+    std::string messages;
+    EXPECT_TRUE(DecodesCleanly(out, &messages)) << messages;
+    const std::string aname = c.acodec;
+    const std::string acodec = aname == "libmp3lame" ? "mp3" : aname == "libvorbis" ? "vorbis" : aname;
+    EXPECT_EQ(First(FfprobeValue(out, "stream=codec_name", "a:0")), acodec);
+    EXPECT_EQ(FfprobeNumber(out, "stream=sample_rate", "a:0"), c.rate);
+    const double audioDur = FfprobeNumber(out, "stream=duration", "a:0");
+    const double formatDur = FfprobeNumber(out, "format=duration");
+    EXPECT_NEAR(formatDur, 3.0, 0.25);
+    if (*c.vcodec) {
+      const std::string name = c.vcodec;
+      const std::string vcodec = name == "libx264" ? "h264" : name == "libxvid" ? "mpeg4" : name == "flv" ? "flv1" : name;
+      EXPECT_EQ(First(FfprobeValue(out, "stream=codec_name", "v:0")), vcodec);
+      EXPECT_EQ(First(FfprobeValue(out, "stream=width", "v:0")) + "x" + First(FfprobeValue(out, "stream=height", "v:0")),
+                c.size);
+      const double videoStart = FfprobeNumber(out, "stream=start_time", "v:0");
+      const double audioStart = FfprobeNumber(out, "stream=start_time", "a:0");
+      if (!std::isnan(videoStart) && !std::isnan(audioStart)) {
+        EXPECT_NEAR(videoStart, audioStart, 0.1);
+      }
+      const double videoDur = FfprobeNumber(out, "stream=duration", "v:0");
+      if (!std::isnan(videoDur) && !std::isnan(audioDur)) {
+        EXPECT_NEAR(videoDur, audioDur, 0.15);
+      }
+    }
+  }
+}

@@ -12,6 +12,9 @@ using namespace transcoder;
 
 namespace {
 
+// Differences between the input and output clocks up to this many samples are left alone.
+constexpr int64_t kAudioSyncSlack = 50;
+
 const char* SampleFormatName(int fmt) {
   const char* n = ff::av_get_sample_fmt_name(AVSampleFormat(fmt));
   return n ? n : "none";
@@ -76,7 +79,7 @@ void TTranscoder::DoAudioOut(TOutputStream& ost, TInputStream& ist, AVFrame* fra
                               (ost.AudioResampler ? ff::swr_get_delay(ost.AudioResampler.get(), encRate) : 0);
   if (o.AudioSyncMethod != 0) {
     const double delta = syncTime * encRate - double(ost.OutputTicks) - double(fifoSamples);
-    if (std::fabs(delta) > 50) {
+    if (std::fabs(delta) > kAudioSyncSlack) {
       if (ist.AwaitingFirstPacket || std::fabs(delta) > o.AudioDriftThreshold * encRate) {
         if (delta < 0) {
           // The input is ahead: drop its first samples.
@@ -109,7 +112,11 @@ void TTranscoder::DoAudioOut(TOutputStream& ost, TInputStream& ist, AVFrame* fra
       }
     }
   } else {
-    ost.OutputTicks = std::llround(syncTime * encRate) - fifoSamples;
+    // The output clock follows the input clock; differences of a few samples (rounding in
+    // the resampler) are not followed, so that encoder frames stay back to back.
+    const int64_t target = std::llround(syncTime * encRate) - fifoSamples;
+    if (!ost.OutputTicksSet || std::llabs(target - ost.OutputTicks) > kAudioSyncSlack) ost.OutputTicks = target;
+    ost.OutputTicksSet = true;
   }
   ist.AwaitingFirstPacket = false;
 

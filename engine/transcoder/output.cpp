@@ -121,6 +121,10 @@ void TTranscoder::NewVideoStream(TOutputFileState& output) {
     if (codec && codec->pix_fmts) {
       bool listed = false;
       for (const AVPixelFormat* p = codec->pix_fmts; *p != AV_PIX_FMT_NONE; ++p) listed |= *p == enc->pix_fmt;
+      // The JPEG encoder takes limited-range YUV only when told to accept unofficial streams.
+      if (codec->id == AV_CODEC_ID_MJPEG && enc->strict_std_compliance >= 0 &&
+          (enc->pix_fmt == AV_PIX_FMT_YUV420P || enc->pix_fmt == AV_PIX_FMT_YUV422P || enc->pix_fmt == AV_PIX_FMT_YUV444P))
+        listed = false;
       const bool mjpegKeeps = codec->id == AV_CODEC_ID_MJPEG && enc->strict_std_compliance < 0 &&
                               (enc->pix_fmt == AV_PIX_FMT_YUV420P || enc->pix_fmt == AV_PIX_FMT_YUV422P);
       if (!listed && !mjpegKeeps) enc->pix_fmt = codec->pix_fmts[0];
