@@ -147,7 +147,10 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
       reporter.Ended(info.TaskIndex, TTaskEnd::Failed, msg);
     } else if (!info.Finished) {
       ++stopped;
-      reporter.Ended(info.TaskIndex, TTaskEnd::Stopped, "");
+      // A task stopped before it began leaves an empty output, which the engine removes.
+      std::error_code ec;
+      const auto size = std::filesystem::file_size(prepared[size_t(info.TaskIndex)].Out.FileName, ec);
+      reporter.Ended(info.TaskIndex, !ec && size > 0 ? TTaskEnd::Stopped : TTaskEnd::NotStarted, "");
     } else {
       ++converted;
       reporter.Ended(info.TaskIndex, TTaskEnd::Converted, "");

@@ -119,7 +119,8 @@ const char* EndName(TTaskEnd how) {
   switch (how) {
     case TTaskEnd::Converted: return "converted";
     case TTaskEnd::Failed: return "failed";
-    case TTaskEnd::Stopped: return "stopped";
+    case TTaskEnd::Stopped:
+    case TTaskEnd::NotStarted: return "stopped";
   }
   return "failed";
 }
@@ -193,7 +194,6 @@ void TRunReporter::Queued(int task, int total, const std::string& file, const st
   t.output = output;
   t.number = task + 1;
   t.total = total;
-  t.queuedTime = std::chrono::steady_clock::now();
   if (mode_ == TReportMode::Json)
     Emit(out_, "{\"event\":\"queued\",\"task\":" + std::to_string(task) + ",\"file\":" + JsonString(file) +
                    ",\"output\":" + JsonString(output) + "}");
@@ -340,15 +340,12 @@ void TRunReporter::Ended(int task, TTaskEnd how, const std::string& msg) {
   if (how == TTaskEnd::Failed) {
     Emit(err_, "orvane-convert: " + head + t.file + ": failed: " + msg);
   } else if (mode_ != TReportMode::Quiet) {
-    const double secs =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - t.queuedTime).count();
-    char buf[64];
-    std::snprintf(buf, sizeof buf, " (%s in %.1f s)", HumanSize(t.last.CurrentSize).c_str(), secs);
     if (how == TTaskEnd::Converted)
-      Emit(out_, head + t.file + " -> " + t.output + buf);
+      Emit(out_, head + t.file + " -> " + t.output + " (" + HumanSize(t.last.CurrentSize) + ")");
+    else if (how == TTaskEnd::Stopped)
+      Emit(out_, head + t.file + ": stopped; " + t.output + " keeps the part converted so far");
     else
-      Emit(out_, head + t.file + ": stopped; " + t.output + " keeps the part converted so far" +
-                     (msg.empty() ? "" : " (" + msg + ")"));
+      Emit(out_, head + t.file + ": stopped before it began");
   }
   if (mode_ == TReportMode::Live) DrawBlock();
 }

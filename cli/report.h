@@ -14,7 +14,8 @@
 
 enum class TReportMode { Quiet, Live, Plain, Json };
 
-enum class TTaskEnd { Converted, Failed, Stopped };
+// How a task ended; a stopped task either keeps the part converted so far or never began.
+enum class TTaskEnd { Converted, Failed, Stopped, NotStarted };
 
 // A JSON string literal of the text; bytes that are not UTF-8 become U+FFFD.
 std::string JsonString(const std::string& text);
@@ -46,7 +47,7 @@ private:
     int number = 0, total = 0;
     bool running = false;
     TProgressInfo last;
-    std::chrono::steady_clock::time_point firstTime, queuedTime;
+    std::chrono::steady_clock::time_point firstTime;
     int64_t firstDuration = 0;
     double speed = -1;  // media time per wall time; < 0 unknown
   };
