@@ -388,7 +388,7 @@ TEST_F(CliConvertTest, LiveProgressLineOnATerminal) {
   // A name far longer than the 60-column terminal: the live line shortens it and never wraps.
   const std::string name = std::string(70, 'n') + "_long.mp4";
   std::filesystem::create_symlink(MediaPath("long.mp4"), home_.file(name));
-  TChild child({"--profile", "0", "--trim", "0,40", "--output-dir", outDir_.path().string(), home_.file(name)},
+  TChild child({"--profile", "0", "--trim", "0,80", "--output-dir", outDir_.path().string(), home_.file(name)},
                config_.path().string(), home_.path().string(), true, 60);
   ASSERT_TRUE(child.Started());
   ASSERT_EQ(child.Finish(120000), 0) << child.Output();
@@ -413,7 +413,7 @@ TEST_F(CliConvertTest, LiveProgressLineOnATerminal) {
   EXPECT_TRUE(std::regex_match(live.back(), std::regex(R"(.*: +\d+%  [0-9.]+x  \d:\d\d:\d\d left)"))) << live.back();
   // The finished file stays on the screen with its output.
   EXPECT_NE(text.find("-> " + Out(std::string(70, 'n') + "_long_(new).mp4")), std::string::npos) << text;
-  EXPECT_NEAR(FfprobeNumber(Out(std::string(70, 'n') + "_long_(new).mp4"), "format=duration"), 40.0, 0.5);
+  EXPECT_NEAR(FfprobeNumber(Out(std::string(70, 'n') + "_long_(new).mp4"), "format=duration"), 80.0, 0.5);
 }
 
 }  // namespace
