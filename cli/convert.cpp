@@ -156,6 +156,14 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
       reporter.Ended(info.TaskIndex, TTaskEnd::Converted, "");
     }
   };
+  // The work priority chosen in the program's preferences applies here too.
+  switch (settingsIni.ReadInteger("settings", "priority", 1)) {
+    case 0: engine.SetThreadPriority(tpIdle); break;
+    case 1: engine.SetThreadPriority(tpNormal); break;
+    case 2: engine.SetThreadPriority(tpLower); break;
+    case 3: engine.SetThreadPriority(tpLowest); break;
+    default: break;
+  }
   engine.SetTriggerEventInMainThread(true);
   engine.SetProgressInterval(reporter.Mode() == TReportMode::Live ? 200 : 500);
   engine.SetOnProgress([&](TCustomConvertEngine*, PProgressInfo info) { reporter.Progress(*info); });
