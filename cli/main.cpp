@@ -1,14 +1,15 @@
 // orvane-convert: the command-line front end over the conversion engine.
 #include <QGuiApplication>
+#include <unistd.h>
+
+#include <cctype>
 #include <clocale>
 #include <cstdio>
-#include <mutex>
-#include <unistd.h>
 #include <cstdlib>
 #include <cstring>
-#include <cctype>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -159,8 +160,6 @@ private:
   std::string path_;
 };
 
-// Text watermarks are drawn and measured with the font system of a QGuiApplication; the
-// command line never shows a window, so it runs on the offscreen platform.
 bool gShowQtMessages = false;
 
 // Qt's notes about its own environment (no runtime folder, no display) mean nothing to a user
@@ -170,6 +169,8 @@ void QtMessage(QtMsgType type, const QMessageLogContext&, const QString& msg) {
     std::fprintf(stderr, "orvane-convert: %s\n", msg.toLocal8Bit().constData());
 }
 
+// Text watermarks are drawn and measured with the font system of a QGuiApplication; the
+// command line never shows a window, so it runs on the offscreen platform.
 std::unique_ptr<QGuiApplication> StartFontSystem(const char* argv0, bool verbose) {
   gShowQtMessages = verbose;
   qInstallMessageHandler(QtMessage);
@@ -177,8 +178,7 @@ std::unique_ptr<QGuiApplication> StartFontSystem(const char* argv0, bool verbose
   static int argc = 1;
   static char* argv[] = {const_cast<char*>(argv0), nullptr};
   auto app = std::make_unique<QGuiApplication>(argc, argv);
-  // Qt takes the user's locale for everything; numbers in settings files and in the JSON
-  // output keep the C locale's decimal point.
+  // Qt sets the whole locale again: numbers keep the C locale's decimal point.
   std::setlocale(LC_NUMERIC, "C");
   return app;
 }
@@ -213,6 +213,10 @@ TReportMode ChooseReportMode(const TCliArgs& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // File names and texts in the user's character set, as the desktop program has them; numbers
+  // in settings files and in the JSON output with the C locale's decimal point.
+  std::setlocale(LC_ALL, "");
+  std::setlocale(LC_NUMERIC, "C");
   std::string self = argv[0];
   std::string programDir = self.find('/') == std::string::npos ? "." : self.substr(0, self.rfind('/'));
   TCliArgs a;
