@@ -126,4 +126,36 @@ TEST_F(CliTest, DryRunShowsOutputNameAndLetterbox) {
   EXPECT_FALSE(std::filesystem::exists(outDir_.file("clip_(new).mp4")));
 }
 
+TEST_F(CliTest, PictureChangesTurnTheFrameHookOn) {
+  const std::string clip = ShellQuote(testsupport::MediaPath("clip.mp4"));
+  const std::string picture = home_.file("logo.png");
+  std::string out;
+  ASSERT_EQ(testsupport::RunCapture("ffmpeg -v error -nostdin -f lavfi -i color=c=red:s=16x16 -frames:v 1 " +
+                                        ShellQuote(picture),
+                                    out),
+            0);
+  const std::string notAPicture = home_.file("notes.png");
+  std::ofstream(notAPicture) << "not a picture\n";
+
+  struct Case {
+    std::string args;
+    bool hook;
+  };
+  const Case cases[] = {
+      {"", false},
+      {"--brightness 255 --contrast 0 --saturation 255 --exposure 0", false},
+      {"--exposure -40", true},
+      {"--text Hello --wm-font 'DejaVu Sans,20,bold' --wm-color FFFF00 --wm-time 1,2", true},
+      {"--image " + ShellQuote(picture) + " --wm-pos 5,5 --wm-opacity 128", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    ASSERT_EQ(Run("--dry-run " + c.args + " " + clip, out), 0) << out;
+    EXPECT_EQ(out.find("\n  custom hook") != std::string::npos, c.hook) << out;
+  }
+  // A picture that cannot be read is reported before anything is converted.
+  EXPECT_EQ(Run("--dry-run --image " + ShellQuote(notAPicture) + " " + clip, out), 1);
+  EXPECT_NE(out.find("Cannot read the watermark picture \"" + notAPicture + "\""), std::string::npos) << out;
+}
+
 }  // namespace
