@@ -196,6 +196,10 @@ void TOutputOptionBuilder::BuildOutputOptions(const TlvFilesRecord& job, int32_t
                       : lformat == "ipod" ? "libx264-ipod"
                       : lformat == "ps3"  ? "libx264-ps3"
                                           : "libx264-mp4";
+    // The PSP plays H.264 up to Main profile. The encoder of this library generation uses the
+    // 8x8 transform (a High profile tool) unless told otherwise, and the preset does not say.
+    if (lformat == "psp")
+      out.ExtOptions = (out.ExtOptions.empty() ? "" : out.ExtOptions + "\n") + "flags2=-dct8x8";
   }
   out.VideoCodec = ResolveEncoderName(out.VideoCodec, TEncoderKind::Video);
 
@@ -394,6 +398,11 @@ void TOutputOptionBuilder::BuildOutputOptions(const TlvFilesRecord& job, int32_t
         out.ExtOptions = (out.ExtOptions.empty() ? "" : out.ExtOptions + "\n") + "pix_fmt=" + pixFmt;
     }
   }
+
+  // A DV frame carries the sound that belongs to it, so the sound must start with the picture:
+  // after a seek to the trim start the first sound samples can lie a little behind the first
+  // picture, which the DV container refuses. Sound sync fills such a gap with silence.
+  if (lformat == "dv") out.AudioSyncMethod = 1;
 
   // Filters.
   if (!out.VideoFilters.empty()) {

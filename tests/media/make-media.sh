@@ -81,3 +81,8 @@ ff -i clip.ts -t 1 -map 0 -c copy -metadata service_name=Orvane -metadata servic
 # stopped half-way (command-line progress and stop tests).
 ff -f lavfi -i "testsrc2=size=320x240:rate=10:duration=120" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=120" \
    -ac 2 -c:v mpeg4 -q:v 8 -g 50 -c:a aac -b:a 48k "${common[@]}" long.mp4
+
+# Still colour bars at 16:9 (384x216), 4 s: frames whose pixels are known at every moment, for
+# checking picture adjustments, watermarks, crops and letterbox bands in converted output.
+ff -f lavfi -i "smptebars=size=384x216:rate=25:duration=4" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=4" \
+   -ac 2 -c:v mpeg4 -q:v 2 -g 25 -c:a aac -b:a 96k "${common[@]}" bars_16x9.mp4

@@ -1,0 +1,555 @@
+// The delivered output profiles converted through the engine, and the conversion renderer's
+// picture adjustments, watermarks and the builder's letterbox checked in decoded frames of real
+// output. Each job goes the way Start sends it: the source probed, the output named, the option
+// records filled by the builder from a fresh settings file, then one inline engine task.
+#include <gtest/gtest.h>
+
+#include <QGuiApplication>
+#include <QImage>
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+
+#include "app/core/apppaths.h"
+#include "app/core/inifile.h"
+#include "app/core/optionbuilder.h"
+#include "app/core/profiles.h"
+#include "dialogs/core/renderer.h"
+#include "engine/engine.h"
+#include "media/errors.h"
+#include "media/logger.h"
+#include "media/probe.h"
+#include "tests/support/test_support.h"
+
+namespace fs = std::filesystem;
+using namespace testsupport;
+
+namespace {
+
+// A fresh installation: configuration and home folders in a temporary folder (the default
+// output folder lies under the home folder), and the font system the text items need.
+class AppEnvironment : public ::testing::Environment {
+public:
+  void SetUp() override {
+    dir_ = std::make_unique<TempDir>();
+    ::setenv("XDG_CONFIG_HOME", dir_->file("config").c_str(), 1);
+    ::setenv("HOME", dir_->file("home").c_str(), 1);
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    app_ = std::make_unique<QGuiApplication>(argc_, argv_);
+  }
+  void TearDown() override {
+    app_.reset();
+    dir_.reset();
+  }
+
+private:
+  std::unique_ptr<TempDir> dir_;
+  int argc_ = 1;
+  char name_[32] = "test_app_profiles_engine";
+  char* argv_[2] = {name_, nullptr};
+  std::unique_ptr<QGuiApplication> app_;
+};
+[[maybe_unused]] auto* const gAppEnvironment = ::testing::AddGlobalTestEnvironment(new AppEnvironment);
+
+constexpr int64_t kSec = 1000000;
+
+// The engine's error-level log lines while it lives.
+class ErrorLog {
+public:
+  ErrorLog() {
+    GetFFLogger().SetTriggerEventInMainThread(false);
+    GetFFLogger().SetOnLog([this](const void*, uint32_t, TLogLevel level, const std::string& msg) {
+      if (level > llError) return;
+      std::lock_guard<std::mutex> g(lock_);
+      text_ += msg;
+      if (msg.empty() || msg.back() != '\n') text_ += '\n';
+    });
+  }
+  ~ErrorLog() { GetFFLogger().SetOnLog(nullptr); }
+  std::string Text() {
+    std::lock_guard<std::mutex> g(lock_);
+    return text_;
+  }
+
+private:
+  std::mutex lock_;
+  std::string text_;
+};
+
+struct TPreparedJob {
+  TlvFilesRecord Job;
+  TInputOptions In;
+  TOutputOptions Out;
+};
+
+// The steps of Start for one row: probe, output name, zoom mode of the profile, crop and trim
+// into the records, the builder, the hook switch.
+TPreparedJob Prepare(TlvFilesRecord job, int32_t code) {
+  const std::string settingsPath = SettingsIniPath();
+  const std::string formatPath = FormatIniPath(ORVANE_SOURCE_DIR);
+  TPreparedJob p;
+  TAVProbe probe;
+  EXPECT_TRUE(probe.LoadFile(job.SourceFile)) << probe.LastErrMsg();
+  TSourceInfo src;
+  src.VideoStreamCount = probe.VideoStreamCount();
+  if (src.VideoStreamCount > 0) {
+    const TVideoStreamInfo v = probe.GetVideoStreamInfo();
+    src.Width = std::max(0, v.Width);
+    src.Height = std::max(0, v.Height);
+    src.VideoBitRate = std::max(0, v.BitRate);
+  }
+  if (probe.AudioStreamCount() > 0) {
+    const TAudioStreamInfo a = probe.GetAudioStreamInfo();
+    src.AudioSampleRate = std::max(0, a.SampleRate);
+    src.AudioBitRate = std::max(0, a.BitRate);
+  }
+  probe.CloseFile();
+
+  TAutoAnswerPrompts prompts;
+  TOutputOptionBuilder builder(settingsPath, formatPath, prompts);
+  const TIniFile settings(settingsPath), format(formatPath);
+  p.In.FileName = job.SourceFile;
+  if (job.TrimStart > 0) p.In.StartTime = job.TrimStart;
+  job.ZoomMode = ReadProfileZoom(settings, code);
+  job.DestFile =
+      builder.BuildOutputPath(job.SourceFile, "." + format.ReadString(ProfileSection(code), "FileExt", "mp4"));
+  p.Out.FileName = job.DestFile;
+  if (job.CropTop > 0 || job.CropBottom > 0 || job.CropLeft > 0 || job.CropRight > 0) {
+    p.Out.CropTop = job.CropTop;
+    p.Out.CropBottom = job.CropBottom;
+    p.Out.CropLeft = job.CropLeft;
+    p.Out.CropRight = job.CropRight;
+  }
+  if (job.TrimLength > 0) p.Out.Duration = job.TrimLength;
+  builder.BuildOutputOptions(job, code, p.Out, src, p.In);
+  p.Out.CustomHook = job.Brightness != 255 || job.Contrast != 0 || job.Saturation != 255 || job.Exposure != 0 ||
+                     !job.WaterMarks.empty();
+  for (const std::string& q : prompts.Questions) ADD_FAILURE() << "builder asked: " << q;
+  for (const std::string& w : prompts.Warnings) ADD_FAILURE() << "builder warned: " << w;
+  p.Job = job;
+  return p;
+}
+
+struct TRunResult {
+  std::string SetupError;  // LastErrMsg of a refused AddTask or SetOutputFile
+  TTerminateInfo Terminate;
+  std::string ErrorLog;
+  std::string HookErrors;
+};
+
+// One inline engine task; with a renderer, the OnCustomHook handler draws the job into every
+// frame as the main window does.
+TRunResult Convert(const TPreparedJob& p, TConversionRenderer* renderer = nullptr) {
+  TRunResult r;
+  ErrorLog log;
+  {
+    TConvertEngine engine;
+    engine.SetOnTerminate([&](TCustomConvertEngine*, const TTerminateInfo* info) {
+      if (info->TaskIndex >= 0) r.Terminate = *info;
+    });
+    if (renderer)
+      engine.SetOnCustomHook([&](TCustomConvertEngine*, PHookInfo info) {
+        try {
+          renderer->RenderFrame(*info, p.Job);
+        } catch (const std::exception& e) {
+          r.HookErrors += std::string(e.what()) + "\n";
+          throw;
+        }
+      });
+    const int index = engine.AddTask(p.In.FileName, p.In);
+    if (index < 0) {
+      r.SetupError = engine.LastErrMsg();
+    } else if (!engine.SetOutputFile(index, p.Out.FileName, p.Out)) {
+      r.SetupError = engine.LastErrMsg();
+    } else {
+      engine.StartTask(0);
+    }
+  }
+  r.ErrorLog = log.Text();
+  return r;
+}
+
+std::string Describe(const TRunResult& r) {
+  return "setup: " + r.SetupError + "\nterminate: " + r.Terminate.ExceptionMsg + "\nlog:\n" + r.ErrorLog;
+}
+
+// One ffprobe call: format and first video and audio stream entries as "format.<key>",
+// "v.<key>", "a.<key>", and the stream counts as "count.video" and "count.audio".
+std::map<std::string, std::string> Probe(const std::string& file) {
+  std::string out;
+  RunCapture("ffprobe -v error -show_entries "
+             "format=format_name,duration:format_tags=major_brand:stream=codec_type,codec_name,profile,level,"
+             "width,height,pix_fmt,avg_frame_rate,sample_rate,channels -of flat " +
+                 ShellQuote(file) + " 2>/dev/null",
+             out);
+  std::map<std::string, std::string> raw, m;
+  size_t pos = 0;
+  while (pos < out.size()) {
+    size_t end = out.find('\n', pos);
+    if (end == std::string::npos) end = out.size();
+    const std::string line = out.substr(pos, end - pos);
+    pos = end + 1;
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string value = line.substr(eq + 1);
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+    raw[line.substr(0, eq)] = value;
+  }
+  int videos = 0, audios = 0;
+  for (int i = 0; raw.count("streams.stream." + std::to_string(i) + ".codec_type"); ++i) {
+    const std::string prefix = "streams.stream." + std::to_string(i) + ".";
+    const std::string type = raw[prefix + "codec_type"];
+    const int seen = type == "video" ? videos++ : type == "audio" ? audios++ : -1;
+    if (seen != 0) continue;
+    for (const auto& [key, value] : raw)
+      if (key.rfind(prefix, 0) == 0) m[type.substr(0, 1) + "." + key.substr(prefix.size())] = value;
+  }
+  for (const auto& [key, value] : raw)
+    if (key.rfind("format.", 0) == 0) m[key] = value;
+  m["count.video"] = std::to_string(videos);
+  m["count.audio"] = std::to_string(audios);
+  return m;
+}
+
+// "30000/1001" as a number.
+double Rate(const std::string& text) {
+  const size_t slash = text.find('/');
+  const double den = slash == std::string::npos ? 1.0 : std::atof(text.c_str() + slash + 1);
+  return den > 0 ? std::atof(text.c_str()) / den : 0.0;
+}
+
+// ffmpeg decodes the whole file without a message.
+std::string DecodeMessages(const std::string& file) {
+  std::string out;
+  const int status = RunCapture("ffmpeg -nostdin -v error -i " + ShellQuote(file) + " -f null - 2>&1", out);
+  if (status != 0 && out.empty()) out = "ffmpeg exit status " + std::to_string(status);
+  return out;
+}
+
+// One decoded picture as RGB bytes.
+struct TRgbFrame {
+  int Width = 0, Height = 0;
+  std::string Bytes;
+  bool Valid() const { return Width > 0 && Height > 0 && Bytes.size() == size_t(Width) * size_t(Height) * 3; }
+  int At(int x, int y, int channel) const {
+    return static_cast<unsigned char>(Bytes[(size_t(y) * size_t(Width) + size_t(x)) * 3 + size_t(channel)]);
+  }
+};
+
+// The frame shown at `seconds` (decoded from the start, so the time is exact).
+TRgbFrame DecodeFrame(const std::string& file, double seconds, int width, int height) {
+  TRgbFrame f;
+  f.Width = width;
+  f.Height = height;
+  RunCapture("ffmpeg -nostdin -v error -i " + ShellQuote(file) + " -ss " + std::to_string(seconds) +
+                 " -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null",
+             f.Bytes);
+  return f;
+}
+
+std::string Rgb(const TRgbFrame& f, int x, int y) {
+  return "(" + std::to_string(f.At(x, y, 0)) + "," + std::to_string(f.At(x, y, 1)) + "," +
+         std::to_string(f.At(x, y, 2)) + ")";
+}
+
+// The largest channel difference between a pixel and a colour.
+int Distance(const TRgbFrame& f, int x, int y, int r, int g, int b) {
+  return std::max({std::abs(f.At(x, y, 0) - r), std::abs(f.At(x, y, 1) - g), std::abs(f.At(x, y, 2) - b)});
+}
+
+class ProfilesEngineTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    LoadEngineLibs();
+    // Every test starts from a fresh installation: no settings file, an empty output folder.
+    std::error_code ec;
+    fs::remove(SettingsIniPath(), ec);
+    fs::remove_all(DefaultOutputDir(), ec);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(DefaultOutputDir(), ec);
+  }
+};
+
+}  // namespace
+
+// Each of the delivered profiles, with the choices of a fresh installation, converts a 2 s
+// piece of the test clip through the engine into what the profile promises; the audio
+// profiles also convert the audio-only clip.
+TEST_F(ProfilesEngineTest, EveryProfileConvertsToWhatItPromises) {
+  struct Promise {
+    int code;
+    const char* format;   // part of ffprobe's format_name
+    const char* brand;    // MP4 major brand, or empty
+    const char* vcodec;   // empty: no video stream
+    const char* vprofile; // ffprobe's profile name, or empty
+    const char* size;
+    double rate;          // frames per second
+    const char* pix;      // pixel format, or empty
+    const char* acodec;
+    const char* aprofile;
+    int sampleRate;
+  };
+  const Promise promises[] = {
+      {0, "mp4", "MSNV", "mpeg4", "Simple Profile", "320x240", 29.97, "", "aac", "LC", 48000},
+      {1, "mp4", "MSNV", "mpeg4", "Simple Profile", "320x240", 29.97, "", "aac", "LC", 48000},
+      {2, "mp4", "MSNV", "mpeg4", "Simple Profile", "320x240", 29.97, "", "aac", "LC", 48000},
+      {3, "mp4", "MSNV", "h264", "Main", "480x272", 29.97, "", "aac", "LC", 48000},
+      {4, "mp4", "MSNV", "mpeg4", "Simple Profile", "480x272", 29.97, "", "aac", "LC", 48000},
+      {100, "mp4", "", "mpeg4", "", "720x480", 29.97, "", "aac", "LC", 48000},
+      {101, "mp4", "", "mpeg4", "", "720x480", 29.97, "", "aac", "LC", 48000},
+      {102, "mp4", "", "mpeg4", "", "1280x720", 29.97, "", "aac", "LC", 48000},
+      {103, "mp4", "", "mpeg4", "", "1920x1080", 29.97, "", "aac", "LC", 48000},
+      {200, "mpeg", "", "mpeg1video", "", "352x288", 25, "", "mp2", "", 44100},
+      {201, "mpeg", "", "mpeg2video", "", "720x576", 25, "", "mp2", "", 48000},
+      {202, "mp4", "", "mpeg4", "", "640x480", 25, "", "aac", "LC", 44100},
+      {203, "mp4", "", "h264", "", "640x480", 25, "", "aac", "LC", 44100},
+      {204, "avi", "", "mpeg4", "", "640x480", 25, "", "mp3", "", 44100},
+      {205, "asf", "", "wmv2", "", "640x480", 25, "", "wmav2", "", 44100},
+      {206, "avi", "", "mpeg4", "", "640x480", 25, "", "mp3", "", 44100},
+      {207, "avi", "", "mpeg4", "", "640x480", 25, "", "mp3", "", 44100},
+      {208, "dv", "", "dvvideo", "", "720x480", 29.97, "yuv411p", "pcm_s16le", "", 48000},
+      {209, "dv", "", "dvvideo", "", "720x576", 25, "yuv420p", "pcm_s16le", "", 48000},
+      {300, "mp3", "", "", "", "", 0, "", "mp3", "", 44100},
+      {301, "aac", "", "", "", "", 0, "", "aac", "LC", 44100},
+      {302, "mp4", "", "", "", "", 0, "", "aac", "LC", 44100},
+      {303, "asf", "", "", "", "", 0, "", "wmav2", "", 44100},
+      {304, "wav", "", "", "", "", 0, "", "pcm_s16le", "", 44100},
+      {305, "ogg", "", "", "", "", 0, "", "vorbis", "", 44100},
+      {306, "ac3", "", "", "", "", 0, "", "ac3", "", 48000},
+  };
+  size_t profileCount = 0;
+  for (const TProfileGroup& g : BuiltinProfileGroups()) profileCount += g.Entries.size();
+  ASSERT_EQ(std::size(promises), profileCount) << "one promise per built-in profile";
+
+  for (const Promise& p : promises) {
+    const bool audioOnly = !*p.vcodec;
+    std::vector<std::string> sources = {MediaPath("clip.mp4")};
+    if (audioOnly) sources.push_back(MediaPath("audio.mp3"));
+    for (const std::string& source : sources) {
+      SCOPED_TRACE(std::to_string(p.code) + " " + BuiltinProfileName(p.code) + " from " + source);
+      TlvFilesRecord job;
+      job.SourceFile = source;
+      job.TrimStart = 3 * kSec;
+      job.TrimLength = 2 * kSec;
+      const TPreparedJob prepared = Prepare(job, p.code);
+      const TRunResult r = Convert(prepared);
+      ASSERT_TRUE(r.SetupError.empty()) << Describe(r);
+      ASSERT_TRUE(r.Terminate.Finished && !r.Terminate.Exception) << Describe(r);
+      const std::string out = prepared.Out.FileName;
+
+      auto m = Probe(out);
+      EXPECT_NE(m["format.format_name"].find(p.format), std::string::npos) << m["format.format_name"];
+      if (*p.brand) {
+        EXPECT_EQ(m["format.tags.major_brand"], p.brand);
+      }
+      EXPECT_NEAR(std::atof(m["format.duration"].c_str()), 2.0, 0.25);
+      if (audioOnly) {
+        EXPECT_EQ(m["count.video"], "0");
+      } else {
+        EXPECT_EQ(m["count.video"], "1");
+        EXPECT_EQ(m["v.codec_name"], p.vcodec);
+        EXPECT_EQ(m["v.width"] + "x" + m["v.height"], p.size);
+        EXPECT_NEAR(Rate(m["v.avg_frame_rate"]), p.rate, 0.01) << m["v.avg_frame_rate"];
+        if (*p.vprofile) {
+          EXPECT_EQ(m["v.profile"], p.vprofile);
+        }
+        if (*p.pix) {
+          EXPECT_EQ(m["v.pix_fmt"], p.pix);
+        }
+        if (*p.brand && std::string(p.vcodec) == "h264") {
+          EXPECT_LE(std::atoi(m["v.level"].c_str()), 30) << "level " << m["v.level"];
+        }
+      }
+      EXPECT_EQ(m["count.audio"], "1");
+      EXPECT_EQ(m["a.codec_name"], p.acodec);
+      if (*p.aprofile) {
+        EXPECT_EQ(m["a.profile"], p.aprofile);
+      }
+      EXPECT_EQ(std::atoi(m["a.sample_rate"].c_str()), p.sampleRate);
+      EXPECT_EQ(m["a.channels"], "2");
+      EXPECT_EQ(DecodeMessages(out), "");
+    }
+  }
+}
+
+namespace {
+
+// The profile's own choices saved by the settings dialog's OK, with another zoom mode.
+void SaveProfileChoices(int32_t code, const std::string& zoom) {
+  TIniFile settings(SettingsIniPath());
+  const TProfileParams p = ReadProfileParams(settings, TIniFile(FormatIniPath(ORVANE_SOURCE_DIR)), code);
+  settings.WriteStrings(ProfileSection(code), {{"paraVideoEncoder", p.VideoEncoder},
+                                               {"paraAudioEncoder", p.AudioEncoder},
+                                               {"paraVideoSize", p.VideoSize},
+                                               {"paraVideoBitRate", p.VideoBitRate},
+                                               {"paraFrameRate", p.FrameRate},
+                                               {"paraSampleRate", p.SampleRate},
+                                               {"paraAudioBitRate", p.AudioBitRate},
+                                               {"paraChannel", p.Channel},
+                                               {"paraVolume", p.Volume},
+                                               {"parazoom", zoom}});
+}
+
+void SaveTwoColourBmp(const std::string& path, int w, int h) {
+  QImage img(w, h, QImage::Format_RGB888);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) img.setPixelColor(x, y, x < w / 2 ? QColor(255, 0, 0) : QColor(0, 255, 0));
+  ASSERT_TRUE(img.save(QString::fromStdString(path), "BMP"));
+}
+
+// Brightness 320 of the adjustment dialog scales every level j to about 1.25 * (j - 1) + 1.
+int Brightened(int v) { return std::clamp(int(1.25 * (v - 1) + 1), 0, 255); }
+
+}  // namespace
+
+// A job with a crop, a trim, a brightness change, a picture item and a text item, converted
+// with the renderer in the hook. The frame the hook draws on is the whole source picture; the
+// output is its crop (32 left and right, 18 top and bottom of the 384x216 bars) stretched to the
+// PSP's 320x240 ("full" zoom): source (x, y) lands on (x - 32, (y - 18) * 4 / 3). Each item
+// appears where the record puts it, only in its time range, the picture at its own size; the
+// rest of the frame is the source brightened.
+TEST_F(ProfilesEngineTest, WatermarksAndAdjustmentsReachTheOutputFrames) {
+  TempDir tmp;
+  const std::string bmp = tmp.file("mark.bmp");
+  SaveTwoColourBmp(bmp, 48, 32);
+  SaveProfileChoices(0, "full");
+  auto sourceX = [](int x) { return x + 32; };
+  auto sourceY = [](int y) { return int(std::lround(y * 0.75)) + 18; };
+
+  TlvFilesRecord job;
+  job.SourceFile = MediaPath("bars_16x9.mp4");
+  job.CropLeft = job.CropRight = 32;
+  job.CropTop = job.CropBottom = 18;
+  job.TrimLength = 3 * kSec;
+  job.Brightness = 320;
+  TWmRec picture;
+  picture.Kind = wmkImage;
+  picture.ImageFile = bmp;
+  picture.ImageLeft = 64;  // output x 32..80, y 52..95
+  picture.ImageTop = 57;
+  picture.ImageWidth = 96;  // the editor's box was stretched; the output keeps 48x32
+  picture.ImageHeight = 64;
+  picture.StartSec = 0;
+  picture.EndSec = 1;
+  TWmRec text;
+  text.Kind = wmkText;
+  text.Text = "MW";
+  text.Font.Size = 20;
+  text.Font.Bold = true;
+  text.Font.Color = clWhite;
+  text.HasBackColor = true;
+  text.BackColor = clBlue;
+  text.TextLeft = 200;  // output x 168..288, y 132..185
+  text.TextTop = 117;
+  text.TextWidth = 120;
+  text.TextHeight = 40;
+  text.StartSec = 1;
+  text.EndSec = 2;
+  job.WaterMarks = {picture, text};
+
+  const TPreparedJob prepared = Prepare(job, 0);
+  ASSERT_EQ(prepared.Job.ZoomMode, "full");
+  ASSERT_TRUE(prepared.Out.CustomHook);
+  TConversionRenderer renderer;
+  const TRunResult r = Convert(prepared, &renderer);
+  ASSERT_TRUE(r.SetupError.empty()) << Describe(r);
+  ASSERT_TRUE(r.Terminate.Finished && !r.Terminate.Exception) << Describe(r);
+  EXPECT_EQ(r.HookErrors, "");
+  const std::string out = prepared.Out.FileName;
+  ASSERT_EQ(FfprobeValue(out, "stream=width,height", "v:0"), "320\n240");
+  EXPECT_NEAR(FfprobeNumber(out, "format=duration"), 3.0, 0.25);
+
+  const TRgbFrame source = DecodeFrame(job.SourceFile, 1.5, 384, 216);
+  ASSERT_TRUE(source.Valid());
+  struct Moment {
+    double seconds;
+    bool picture, text;
+  } moments[] = {{0.5, true, false}, {1.5, true, true}, {2.5, false, true}};
+  for (const Moment& m : moments) {
+    SCOPED_TRACE("at " + std::to_string(m.seconds) + " s");
+    const TRgbFrame f = DecodeFrame(out, m.seconds, 320, 240);
+    ASSERT_TRUE(f.Valid());
+    // Outside the items: the cropped source, brightened. (105, 72) lies inside the editor's
+    // stretched picture box but right of the picture's own width.
+    for (auto [x, y] : {std::pair{105, 72}, {215, 72}, {270, 100}, {150, 215}, {310, 110}}) {
+      const int sx = sourceX(x), sy = sourceY(y);
+      for (int c = 0; c < 3; ++c)
+        EXPECT_NEAR(f.At(x, y, c), Brightened(source.At(sx, sy, c)), 12)
+            << "pixel " << x << "," << y << " " << Rgb(f, x, y) << " source " << Rgb(source, sx, sy);
+    }
+
+    // The picture: red left half, green right half, at its own size.
+    EXPECT_EQ(Distance(f, 42, 72, 255, 0, 0) <= 24, m.picture) << Rgb(f, 42, 72);
+    EXPECT_EQ(Distance(f, 70, 72, 0, 255, 0) <= 24, m.picture) << Rgb(f, 70, 72);
+
+    // The text box: its background colour right of the glyphs, white glyph strokes in its
+    // left part.
+    EXPECT_EQ(Distance(f, 276, 140, 0, 0, 255) <= 24 && Distance(f, 276, 178, 0, 0, 255) <= 24, m.text)
+        << Rgb(f, 276, 140) << Rgb(f, 276, 178);
+    int whiteGlyphPixels = 0;
+    for (int y = 134; y < 180; ++y)
+      for (int x = 170; x < 230; ++x) whiteGlyphPixels += Distance(f, x, y, 255, 255, 255) <= 40;
+    if (m.text) {
+      EXPECT_GE(whiteGlyphPixels, 40);
+    } else {
+      EXPECT_EQ(whiteGlyphPixels, 0);
+    }
+  }
+  EXPECT_EQ(DecodeMessages(out), "");
+}
+
+// The builder's letterbox (fresh settings, so zoom "lbox") pads the scaled picture with black
+// bands: top and bottom for a wide source in a 4:3 frame, left and right for a 4:3 source in
+// the PSP's wide frame.
+TEST_F(ProfilesEngineTest, LetterboxPadsThePictureWithBlackBands) {
+  struct Case {
+    const char* clip;
+    int code;
+    const char* size;  // output frame
+    int bandX, bandY;  // thickness of the left/right and top/bottom bands
+  } cases[] = {
+      {"bars_16x9.mp4", 0, "320x240", 0, 30},
+      {"clip.mp4", 4, "480x272", 58, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.clip);
+    TlvFilesRecord job;
+    job.SourceFile = MediaPath(c.clip);
+    job.TrimLength = 1 * kSec;
+    const TPreparedJob prepared = Prepare(job, c.code);
+    EXPECT_EQ(prepared.Job.ZoomMode, "lbox");
+    const TRunResult r = Convert(prepared);
+    ASSERT_TRUE(r.Terminate.Finished && !r.Terminate.Exception) << Describe(r);
+    const std::string out = prepared.Out.FileName;
+    const std::string size = FfprobeValue(out, "stream=width", "v:0") + "x" + FfprobeValue(out, "stream=height", "v:0");
+    ASSERT_EQ(size, c.size);
+    const int w = std::atoi(c.size), h = std::atoi(std::strchr(c.size, 'x') + 1);
+    const TRgbFrame f = DecodeFrame(out, 0.5, w, h);
+    ASSERT_TRUE(f.Valid());
+    // Inside the bands (two pixels clear of their inner edge): black, apart from a faint
+    // bleed of the picture's colour through the halved colour resolution.
+    int bandPixels = 0, nonBlack = 0;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const bool inBand = x < c.bandX - 2 || x >= w - c.bandX + 2 || y < c.bandY - 2 || y >= h - c.bandY + 2;
+        if (!inBand) continue;
+        ++bandPixels;
+        nonBlack += Distance(f, x, y, 0, 0, 0) > 16;
+      }
+    EXPECT_GT(bandPixels, 0);
+    EXPECT_EQ(nonBlack, 0) << "of " << bandPixels << " band pixels";
+    // The picture fills the rest: its first lines and columns next to the bands carry the
+    // source's colours (both clips are bright there).
+    const int cx = c.bandX + 4, cy = c.bandY + 4;
+    EXPECT_GT(std::max({f.At(cx, h / 2, 0), f.At(cx, h / 2, 1), f.At(cx, h / 2, 2)}), 60) << Rgb(f, cx, h / 2);
+    EXPECT_GT(std::max({f.At(w / 2, cy, 0), f.At(w / 2, cy, 1), f.At(w / 2, cy, 2)}), 60) << Rgb(f, w / 2, cy);
+    EXPECT_EQ(DecodeMessages(out), "");
+  }
+}
