@@ -310,11 +310,12 @@ TEST_F(CliConvertTest, BatchFileGivesEachFileItsOwnSettings) {
             0);
   const std::string batch = home_.file("jobs.ini");
   TIniFile ini(batch);
-  // File 1: the middle 320x160 of the picture, seconds 1 to 3, the red picture at (140,100)
-  // of the source throughout.
+  // File 1: the middle 320x160 of the picture stretched over the whole frame, seconds 1 to 3,
+  // the red picture at (140,100) of the source throughout.
   ini.WriteStrings("file1", {{"SourceFile", MediaPath("clip.mp4")},
                              {"CropTop", "40"},
                              {"CropBottom", "40"},
+                             {"ZoomMode", "full"},
                              {"TrimStart", "1000000"},
                              {"TrimLength", "2000000"}});
   ini.WriteStrings("file1.wm1", {{"Kind", "image"}, {"ImageFile", "red.png"}, {"ImageLeft", "140"}, {"ImageTop", "100"}});
