@@ -12,6 +12,11 @@
 //     --duration SECONDS             convert only the first SECONDS of the input
 //     --ext NAME=VALUE               a further engine option (may be repeated)
 //     --hook                         run the colour lookup on every picture (OnCustomHook)
+//     --hook-mode MODE               what the hook does: "lut" (the default), "touch" (leaves
+//                                    the picture as it is but lets the engine take it back) or
+//                                    "keep" (sets Update false: no conversion back)
+//     --hook-stats                   print the number of hook calls and the time spent in the
+//                                    handler to stderr
 //     --loglevel NAME                library and engine messages to stderr (default: error)
 //     --lut-filter                   print the ffmpeg filter doing the same colour lookup, exit
 //
@@ -20,6 +25,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -78,7 +84,8 @@ std::string LutFilter() {
                "orvane-bench: %s\n"
                "usage: orvane-bench [--vcodec NAME] [--acodec NAME] [--size WxH] [--vb BITS] [--ab BITS]\n"
                "                    [--ar RATE] [--ac N] [--vpre NAME] [--format NAME] [--duration SECONDS]\n"
-               "                    [--ext NAME=VALUE]... [--hook] [--loglevel NAME] INPUT OUTPUT\n"
+               "                    [--ext NAME=VALUE]... [--hook] [--hook-mode lut|touch|keep] [--hook-stats]\n"
+               "                    [--loglevel NAME] INPUT OUTPUT\n"
                "       orvane-bench --lut-filter\n",
                problem.c_str());
   std::exit(2);
@@ -108,7 +115,8 @@ double ParseSeconds(const std::string& option, const std::string& text) {
 int main(int argc, char** argv) {
   TOutputOptions out;
   std::string input, output, logLevel = "error";
-  bool hook = false;
+  bool hook = false, hookStats = false;
+  std::string hookMode = "lut";
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -130,6 +138,12 @@ int main(int argc, char** argv) {
       out.ExtOptions += value();
     }
     else if (a == "--hook") hook = true;
+    else if (a == "--hook-mode") {
+      hookMode = value();
+      hook = true;
+      if (hookMode != "lut" && hookMode != "touch" && hookMode != "keep")
+        Usage("--hook-mode is lut, touch or keep, not \"" + hookMode + "\"");
+    } else if (a == "--hook-stats") hookStats = true;
     else if (a == "--loglevel") logLevel = value();
     else if (a == "--lut-filter") {
       std::printf("%s\n", LutFilter().c_str());
@@ -175,9 +189,15 @@ int main(int argc, char** argv) {
   }
 
   const TColourLut lut;
+  int64_t hookCalls = 0;
+  std::chrono::steady_clock::duration hookTime{};
   if (hook)
-    engine.SetOnCustomHook([&lut](TCustomConvertEngine*, PHookInfo info) {
-      if (info->Bitmap) lut.Apply(*info->Bitmap);
+    engine.SetOnCustomHook([&](TCustomConvertEngine*, PHookInfo info) {
+      const auto start = std::chrono::steady_clock::now();
+      if (hookMode == "keep") info->Update = false;
+      else if (hookMode == "lut" && info->Bitmap) lut.Apply(*info->Bitmap);
+      hookTime += std::chrono::steady_clock::now() - start;
+      ++hookCalls;
     });
 
   // The end notices arrive on notice threads; the task's record is copied before the run's.
@@ -199,6 +219,9 @@ int main(int argc, char** argv) {
   engine.ClearTasks();
   logger.SetOnLog(nullptr);
 
+  if (hookStats)
+    std::fprintf(stderr, "orvane-bench: %lld hook calls, %.1f ms in the handler\n", (long long)hookCalls,
+                 std::chrono::duration<double, std::milli>(hookTime).count());
   if (!haveResult) {
     std::fprintf(stderr, "orvane-bench: the conversion ended without a result\n");
     return 1;
