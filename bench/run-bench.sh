@@ -8,7 +8,7 @@
 #              (default: build-bench beside this folder)
 # Environment:
 #   RUNS=3           runs per side and job
-#   JOBS="a b c d"   which jobs to run
+#   JOBS="a b c d r" which jobs to run
 #   KEEP=1           keep the outputs of the last run in BUILD_DIR/bench-out
 set -euo pipefail
 
@@ -16,19 +16,20 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 build=${1:-$root/build-bench}
 runs=${RUNS:-3}
-jobs=${JOBS:-a b c d}
+jobs=${JOBS:-a b c d r}
 [[ $runs =~ ^[1-9][0-9]*$ ]] || { echo "RUNS must be a positive whole number" >&2; exit 2; }
 for tool in ffmpeg ffprobe cmake /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "run-bench: $tool is needed" >&2; exit 2; }
 done
 
-# The driver, optimised: its own build folder without the test suite.
+# The driver, optimised: its own build folder without the test suite (brought up to date on
+# every run).
 driver=$build/bench/orvane-bench
-if [[ ! -x $driver || -n ${REBUILD:-} ]]; then
-  echo "Building the driver in $build ..."
+if [[ ! -f $build/CMakeCache.txt ]]; then
+  echo "Configuring $build ..."
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_TESTS=OFF -DORVANE_BUILD_GUI=OFF >/dev/null
-  cmake --build "$build" --target orvane-bench -j2 >/dev/null
 fi
+cmake --build "$build" --target orvane-bench -j2 >/dev/null
 
 # The source: 60 s of 1280x720 25 fps H.264 with 48 kHz stereo AAC, made once.
 media=$build/bench-media
@@ -72,13 +73,18 @@ ff_c=(-c copy)
 # to the encoder's YUV 4:2:0, as the engine does).
 eng_d=("${eng_a[@]}" --hook)
 ff_d=(-vf "format=bgr24,$lut" -pix_fmt yuv420p "${ff_a[@]}")
+# (r) Job (a) with the picture taken to 24-bit BGR and back but left unchanged: the cost of
+# the round trip alone (engine: a hook that does nothing; ffmpeg: format=bgr24 and back).
+eng_r=("${eng_a[@]}" --hook-mode touch)
+ff_r=(-vf format=bgr24 -pix_fmt yuv420p "${ff_a[@]}")
 
-declare -A ext=([a]=mp4 [b]=mp4 [c]=mkv [d]=mp4)
+declare -A ext=([a]=mp4 [b]=mp4 [c]=mkv [d]=mp4 [r]=mp4)
 declare -A title=(
   [a]="MPEG-4 Part 2 2000k + AAC 128k, MP4"
   [b]="H.264 (libx264-mp4 settings) 1200k + AAC 128k, MP4"
   [c]="stream copy to MKV"
   [d]="job a + colour lookup on every pixel (engine: OnCustomHook; ffmpeg: lutrgb on bgr24)"
+  [r]="job a + BGR round trip without drawing (engine: empty OnCustomHook; ffmpeg: format=bgr24)"
 )
 
 # Runs a command under /usr/bin/time; appends "wall-seconds peak-KiB cpu-seconds" to the file
@@ -168,8 +174,11 @@ for job in $jobs; do
   echo
 done
 
-if [[ -n ${e_wall[a]:-} && -n ${e_wall[d]:-} ]]; then
-  printf 'Lookup cost: job d / job a wall time: engine %s, ffmpeg %s; CPU time: engine %s, ffmpeg %s\n' \
-    "$(ratio "${e_wall[d]}" "${e_wall[a]}")" "$(ratio "${f_wall[d]}" "${f_wall[a]}")" \
-    "$(ratio "${e_cpu[d]}" "${e_cpu[a]}")" "$(ratio "${f_cpu[d]}" "${f_cpu[a]}")"
-fi
+# What the picture hook adds to the plain job, on each side.
+for job in r d; do
+  if [[ -n ${e_wall[a]:-} && -n ${e_wall[$job]:-} ]]; then
+    printf 'Job %s / job a: wall time engine %s, ffmpeg %s; CPU time engine %s, ffmpeg %s\n' "$job" \
+      "$(ratio "${e_wall[$job]}" "${e_wall[a]}")" "$(ratio "${f_wall[$job]}" "${f_wall[a]}")" \
+      "$(ratio "${e_cpu[$job]}" "${e_cpu[a]}")" "$(ratio "${f_cpu[$job]}" "${f_cpu[a]}")"
+  fi
+done
