@@ -7,8 +7,18 @@
 #include <cmath>
 #include <thread>
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <mutex>
+
 #include "engine/engine.h"
 #include "engine/transcoder/transcoder.h"
+#include "media/dispatcher.h"
+#include "media/errors.h"
 #include "media/logger.h"
 #include "support/test_support.h"
 
@@ -62,6 +72,48 @@ bool DecodesCleanly(const std::string& file, std::string* messages = nullptr) {
   if (messages) *messages = out;
   return status == 0 && out.empty();
 }
+
+// One decoded picture of a file at a time, as packed RGB.
+std::string FrameRgb(const std::string& file, double seconds, int& width, int& height) {
+  width = int(FfprobeNumber(file, "stream=width", "v:0"));
+  height = int(FfprobeNumber(file, "stream=height", "v:0"));
+  std::string out;
+  RunCapture(StrFormat("ffmpeg -nostdin -v error -ss %.3f -i %s -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null",
+                       seconds, ShellQuote(file).c_str()),
+             out);
+  return out;
+}
+
+struct TRgb {
+  int R, G, B;
+};
+TRgb Pixel(const std::string& rgb, int width, int x, int y) {
+  const size_t i = (size_t(y) * size_t(width) + size_t(x)) * 3;
+  if (i + 2 >= rgb.size()) return {-1, -1, -1};
+  return {uint8_t(rgb[i]), uint8_t(rgb[i + 1]), uint8_t(rgb[i + 2])};
+}
+
+// Collects the log collector's lines while it lives.
+class LogCapture {
+public:
+  LogCapture() {
+    GetFFLogger().SetTriggerEventInMainThread(false);
+    GetFFLogger().SetOnLog([this](const void*, uint32_t, TLogLevel, const std::string& msg) {
+      std::lock_guard<std::mutex> g(lock_);
+      text_ += msg;
+      text_ += "\n";
+    });
+  }
+  ~LogCapture() { GetFFLogger().SetOnLog(nullptr); }
+  std::string Text() {
+    std::lock_guard<std::mutex> g(lock_);
+    return text_;
+  }
+
+private:
+  std::mutex lock_;
+  std::string text_;
+};
 
 TOutputOptions CopyBoth() {
   TOutputOptions o;
@@ -188,4 +240,275 @@ TEST_F(TranscoderTest, EncodesEveryProfileCodecPair) {
       }
     }
   }
+}
+
+// Trim through the records: the input's start time and the output's duration.
+TEST_F(TranscoderTest, TrimThroughTheRecords) {
+  TInputOptions in;
+  in.StartTime = 3000000;
+  // Stream copy: starts on the key frame at 3 s (the clip has one every second).
+  TOutputOptions copy = CopyBoth();
+  copy.Duration = 4000000;
+  const std::string copied = dir.file("trim.mkv");
+  TRunResult r = Convert(MediaPath("clip.mp4"), copied, in, copy);
+  ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+  EXPECT_NEAR(FfprobeNumber(copied, "format=duration"), 4.0, 1.0);
+  // The first copied picture is the source's key frame at 3 s, byte for byte.
+  auto hashes = [](const std::string& file) {
+    std::string out;
+    RunCapture("ffprobe -v error -select_streams v:0 -show_data_hash MD5 -show_entries packet=pts_time,data_hash"
+               " -of csv=p=0 " + ShellQuote(file),
+               out);
+    return out;
+  };
+  const std::string copiedList = hashes(copied);
+  const std::string firstCopied = copiedList.substr(copiedList.find(',') + 1, copiedList.find('\n') - copiedList.find(',') - 1);
+  const std::string sourceList = hashes(MediaPath("clip.mp4"));
+  EXPECT_NE(sourceList.find("3.000000," + firstCopied), std::string::npos) << firstCopied;
+
+  // Encoded: the asked length, and the picture of 3 s first (the test picture changes every
+  // frame, so compare with the source's picture at 3 s).
+  TOutputOptions enc;
+  enc.VideoCodec = "mpeg4";
+  enc.AudioCodec = "aac";
+  enc.ExtOptions = "qscale=2";
+  enc.Duration = 2000000;
+  const std::string encoded = dir.file("trim.mp4");
+  r = Convert(MediaPath("clip.mp4"), encoded, in, enc);
+  ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+  EXPECT_NEAR(FfprobeNumber(encoded, "format=duration"), 2.0, 0.1);
+  int w = 0, h = 0, sw = 0, sh = 0;
+  const std::string first = FrameRgb(encoded, 0, w, h);
+  const std::string source = FrameRgb(MediaPath("clip.mp4"), 3.0, sw, sh);
+  const std::string wrong = FrameRgb(MediaPath("clip.mp4"), 3.4, sw, sh);
+  ASSERT_EQ(first.size(), source.size());
+  auto distance = [](const std::string& a, const std::string& b) {
+    double sum = 0;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) sum += std::abs(int(uint8_t(a[i])) - int(uint8_t(b[i])));
+    return sum / double(a.size());
+  };
+  EXPECT_LT(distance(first, source), 3.0);
+  EXPECT_LT(distance(first, source), distance(first, wrong));
+}
+
+// The engine's notices: progress with the input's total, a final report, and the end notice.
+TEST_F(TranscoderTest, ProgressAndTerminateNotices) {
+  TRunResult r;
+  TConvertEngine engine;
+  engine.SetProgressInterval(100);
+  std::vector<TProgressInfo> reports;
+  engine.SetOnProgress([&](TCustomConvertEngine*, PProgressInfo info) { reports.push_back(*info); });
+  engine.SetOnTerminate([&](TCustomConvertEngine*, const TTerminateInfo* info) {
+    if (info->TaskIndex >= 0) r.Terminate = *info;
+  });
+  TInputOptions in;
+  in.ExtOptions = "re=1";  // at the clip's own pace, so that several reports come
+  TOutputOptions out = CopyBoth();
+  out.Duration = 1500000;
+  const int index = engine.AddTask(MediaPath("clip.mp4"), in);
+  ASSERT_GE(index, 0) << engine.LastErrMsg();
+  ASSERT_TRUE(engine.SetOutputFile(index, dir.file("p.mkv"), out)) << engine.LastErrMsg();
+  engine.StartTask(0);
+  EXPECT_TRUE(r.Terminate.Finished);
+  ASSERT_GE(reports.size(), 3u);
+  EXPECT_EQ(reports.back().FileIndex, -1);
+  EXPECT_NEAR(double(reports.back().CurrentDuration) / 1e6, 1.5, 0.2);
+  EXPECT_EQ(reports.back().TotalDuration, 1500000);
+  EXPECT_GT(reports.back().CurrentSize, 0);
+  EXPECT_EQ(reports.back().Quality, -1.0f);  // copied video has no quantiser
+  for (size_t i = 1; i < reports.size(); ++i) EXPECT_GE(reports[i].CurrentDuration, reports[i - 1].CurrentDuration);
+}
+
+namespace {
+
+// A threaded run that the test stops; the main thread drains the engine's calls meanwhile.
+struct ThreadedRun {
+  TConvertEngine engine;
+  std::atomic<bool> ended{false};
+  TTerminateInfo info;
+  std::atomic<int> reports{0};
+
+  ThreadedRun() {
+    engine.SetProgressInterval(100);
+    engine.SetOnProgress([this](TCustomConvertEngine*, PProgressInfo) { ++reports; });
+    engine.SetOnTerminate([this](TCustomConvertEngine*, const TTerminateInfo* i) {
+      if (i->TaskIndex >= 0) info = *i;
+      else ended = true;
+    });
+  }
+  // Waits until `done` holds or the time is up, draining main-thread calls.
+  template <typename F>
+  bool WaitFor(F done, int seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      HeadlessDispatcher().WaitAndProcess(20);
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+// A stop half-way finishes the file with its trailer; the notice says not finished.
+TEST_F(TranscoderTest, StopLeavesAPlayableFile) {
+  ThreadedRun run;
+  TInputOptions in;
+  in.ExtOptions = "re=1";
+  const std::string out = dir.file("stopped.mp4");
+  const int index = run.engine.AddTask(MediaPath("long.mp4"), in);
+  ASSERT_GE(index, 0) << run.engine.LastErrMsg();
+  ASSERT_TRUE(run.engine.SetOutputFile(index, out, CopyBoth())) << run.engine.LastErrMsg();
+  run.engine.StartTask(1);
+  ASSERT_TRUE(run.WaitFor([&] { return run.reports >= 5; }, 30));
+  run.engine.StopTask(true);
+  ASSERT_TRUE(run.WaitFor([&] { return run.ended.load(); }, 30));
+  EXPECT_FALSE(run.info.Finished);
+  EXPECT_FALSE(run.info.Exception) << run.info.ExceptionMsg;
+  const double duration = FfprobeNumber(out, "format=duration");
+  EXPECT_GT(duration, 0.3);
+  EXPECT_LT(duration, 60.0);
+  std::string messages;
+  EXPECT_TRUE(DecodesCleanly(out, &messages)) << messages;
+}
+
+// A stop reaches a read that waits for data inside the library: the input is a pipe that
+// an ffmpeg process fills at the clip's own pace.
+TEST_F(TranscoderTest, StopInterruptsABlockedRead) {
+  const std::string pipe = dir.file("feed.ts");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  const pid_t writer = ::fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    const std::string clip = MediaPath("long.mp4");
+    ::execlp("ffmpeg", "ffmpeg", "-nostdin", "-v", "quiet", "-re", "-i", clip.c_str(), "-c:v", "mpeg2video", "-c:a",
+             "mp2", "-f", "mpegts", "-y", pipe.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ThreadedRun run;
+  TInputOptions in;
+  in.ExtOptions = "analyzeduration=500000\nprobesize=65536";
+  const std::string out = dir.file("fed.mkv");
+  const int index = run.engine.AddTask(pipe, in);
+  ASSERT_GE(index, 0) << run.engine.LastErrMsg();
+  ASSERT_TRUE(run.engine.SetOutputFile(index, out, CopyBoth())) << run.engine.LastErrMsg();
+  run.engine.StartTask(1);
+  ASSERT_TRUE(run.WaitFor([&] { return run.reports >= 3; }, 30));  // the worker now waits for data
+  const auto before = std::chrono::steady_clock::now();
+  run.engine.StopTask(true);
+  const auto waited = std::chrono::steady_clock::now() - before;
+  ::kill(writer, SIGTERM);
+  ::waitpid(writer, nullptr, 0);
+  ASSERT_TRUE(run.WaitFor([&] { return run.ended.load(); }, 10));
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 2000);
+  EXPECT_FALSE(run.info.Finished);
+  EXPECT_GT(FfprobeNumber(out, "format=duration"), 0.2);
+}
+
+// Bad input and bad output places get a clear error and leave no file behind.
+TEST_F(TranscoderTest, BadInputAndOutputAreRefused) {
+  struct Case {
+    std::string input;
+    std::string output;
+    std::string error;  // part of LastErrMsg
+  } cases[] = {
+      {dir.file("missing.mp4"), dir.file("m.mkv"), "missing.mp4"},
+      {MediaPath("clip.mp4"), dir.file("no/such/folder/o.mkv"), "o.mkv"},
+      {MediaPath("clip.mp4"), dir.file("o.unknownext"), "Unable to find a suitable output format for"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input + " -> " + c.output);
+    TRunResult r = Convert(c.input, c.output, TInputOptions(), CopyBoth());
+    EXPECT_FALSE(r.Added && r.OutputSet);
+    EXPECT_NE(r.Error.find(c.error), std::string::npos) << r.Error;
+    EXPECT_FALSE(std::filesystem::exists(c.output));
+  }
+  // Random bytes that a format claims (by the file name) but that cannot be written anywhere:
+  // the run ends with the reason and leaves no half-written file.
+  {
+    const std::string out = dir.file("random.mkv");
+    TRunResult r = Convert(MediaPath("random.bin"), out, TInputOptions(), CopyBoth());
+    EXPECT_TRUE(r.Terminate.Exception);
+    EXPECT_NE(r.Terminate.ExceptionMsg.find("Could not write header"), std::string::npos) << r.Terminate.ExceptionMsg;
+    EXPECT_FALSE(std::filesystem::exists(out));
+  }
+  // A truncated file converts as far as it goes.
+  const std::string out = dir.file("truncated.mkv");
+  TRunResult r = Convert(MediaPath("truncated.avi"), out, TInputOptions(), CopyBoth());
+  ASSERT_TRUE(r.Added && r.OutputSet) << r.Error;
+  EXPECT_TRUE(r.Terminate.Finished) << r.Terminate.ExceptionMsg;
+  EXPECT_GT(FfprobeNumber(out, "format=duration"), 2.0);
+}
+
+// How the output record's fields and extra lines become streams.
+TEST_F(TranscoderTest, OutputRecordsBecomeStreams) {
+  // The record's codec wins for the first stream; an extra line adds a stream of its own codec.
+  {
+    TOutputOptions o;
+    o.VideoCodec = "mpeg4";
+    o.AudioCodec = "libmp3lame";
+    o.ExtOptions = "acodec=aac\nnewaudio=";
+    o.Duration = 1000000;
+    const std::string out = dir.file("two.mkv");
+    TRunResult r = Convert(MediaPath("clip.mp4"), out, TInputOptions(), o);
+    ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+    EXPECT_EQ(FfprobeValue(out, "stream=codec_name", "a"), "mp3\naac");
+  }
+  // Video discarded at the input: the output has no video stream.
+  {
+    TInputOptions in;
+    in.ExtOptions = "vn=1";
+    TOutputOptions o;
+    o.AudioCodec = "aac";
+    o.Duration = 1000000;
+    const std::string out = dir.file("novideo.mp4");
+    TRunResult r = Convert(MediaPath("clip.mp4"), out, in, o);
+    ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+    EXPECT_EQ(FfprobeValue(out, "stream=codec_type"), "audio");
+  }
+  // Crops are checked against the input picture; the frame size is the final size.
+  {
+    TOutputOptions o;
+    o.VideoCodec = "mpeg4";
+    o.AudioCodec = "aac";
+    o.CropTop = 8;
+    o.CropBottom = 8;
+    o.FrameSize = "320x240";
+    o.Duration = 1000000;
+    const std::string out = dir.file("crop.mp4");
+    TRunResult r = Convert(MediaPath("pal_720x576.mpg"), out, TInputOptions(), o);
+    ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+    EXPECT_EQ(FfprobeValue(out, "stream=width,height", "v:0"), "320\n240");
+  }
+  // Refusals reach LastErrMsg.
+  struct Refusal {
+    std::string ext;
+    std::string error;
+  } refusals[] = {
+      {"threads=2", "TODO: option - threads"},
+      {"vcodec=aac", "Invalid encoder type 'aac'"},
+      {"vcodec=nosuchcodec", "Unknown encoder 'nosuchcodec'"},
+  };
+  for (const Refusal& f : refusals) {
+    TOutputOptions o;
+    o.ExtOptions = f.ext;
+    TRunResult r = Convert(MediaPath("clip.mp4"), dir.file("x.mkv"), TInputOptions(), o);
+    EXPECT_FALSE(r.OutputSet) << f.ext;
+    EXPECT_NE(r.Error.find(f.error), std::string::npos) << r.Error;
+  }
+}
+
+// The target presets through the record: PAL DVD.
+TEST_F(TranscoderTest, TargetPresetFromTheRecord) {
+  TOutputOptions o;
+  o.Target = 3;
+  o.TargetNorm = 0;  // automatic: the 25 fps input gives PAL
+  o.Duration = 1000000;
+  const std::string out = dir.file("dvd.mpg");
+  TRunResult r = Convert(MediaPath("clip.mp4"), out, TInputOptions(), o);
+  ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+  EXPECT_EQ(FfprobeValue(out, "stream=codec_name,width,height,r_frame_rate", "v:0"), "mpeg2video\n720\n576\n25/1");
+  EXPECT_EQ(FfprobeValue(out, "stream=codec_name,sample_rate,bit_rate", "a:0"), "ac3\n48000\n448000");
+  std::string messages;
+  EXPECT_TRUE(DecodesCleanly(out, &messages)) << messages;
 }

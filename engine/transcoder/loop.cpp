@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <thread>
 
 #include "engine/transcoder/transcoder.h"
@@ -67,7 +68,10 @@ void TTranscoder::Transcode() {
     SetupTranscode();
     RunLoop();
   } catch (...) {
-    // The output stays playable up to the point of failure: finish what was started.
+    // The output stays playable up to the point of failure: finish what was started. A file
+    // whose header could not be written holds nothing usable and is removed when closed.
+    for (TOutputFileState* of : outputSlots_)
+      if (!of->HeaderWritten) of->Discard = true;
     try {
       WriteTrailers();
     } catch (...) {
@@ -367,6 +371,12 @@ int TTranscoder::ProcessPacket(TInputStream& ist, AVPacket* pkt) {
   if (pkt && pkt->dts != AV_NOPTS_VALUE) ist.StreamTime = ist.NextStreamTime = ToMicroseconds(pkt->dts, tb);
   else if (pkt) ist.StreamTime = ist.NextStreamTime;
 
+  // Reading at the native rate: wait until the wall clock reaches the packet's time.
+  if (pkt && o.RateEmulation) {
+    const int64_t ahead = ist.StreamTime - (ff::av_gettime() - ist.Start);
+    if (ahead > 1000) std::this_thread::sleep_for(std::chrono::milliseconds(ahead / 1000));
+  }
+
   // Stream copies of this input stream.
   if (pkt) {
     bool copied = false;
@@ -449,11 +459,6 @@ void TTranscoder::HandleDecodedFrame(TInputStream& ist, AVFrame* frame) {
     return;
   }
 
-  // Reading at the native rate.
-  if (o.RateEmulation) {
-    const int64_t ahead = ist.StreamTime - (ff::av_gettime() - ist.Start);
-    if (ahead > 1000) std::this_thread::sleep_for(std::chrono::milliseconds(ahead / 1000));
-  }
   if (!(o.StartTime == 0 || ist.StreamTime >= o.StartTime) || ist.StreamTime < 0) return;
 
   for (auto& p : ost_) {
@@ -712,7 +717,12 @@ void TTranscoder::CloseDecoders() {
 void TTranscoder::CloseOutputs() {
   for (auto& of : outputs_) {
     if (!of->Ctx) continue;
+    const bool hadFile = of->Ctx->pb != nullptr;
     const int ret = CloseOutputIO(of->Ctx.get());
+    if (of->Discard && hadFile) {
+      std::error_code ec;
+      std::filesystem::remove(of->FileName, ec);
+    }
     if (ret < 0) Raise(FormatAVError(of->FileName, ret));
   }
 }

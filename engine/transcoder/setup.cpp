@@ -2,6 +2,7 @@
 // copy and encoding preparation (crop, scaling, filter graph, resampling), encoders and
 // decoders, input clocks, metadata, chapters, headers and the stream mapping log.
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "engine/transcoder/transcoder.h"
@@ -22,6 +23,30 @@ const char* KindName(AVMediaType type) {
     case AVMEDIA_TYPE_ATTACHMENT: return "Attachment";
     default: return "Unknown";
   }
+}
+
+// Filter texts of this program give "crop" its arguments in the order x:y:width:height; the
+// filter library reads plain numbers as width:height:x:y. Four plain numbers are reordered.
+std::string TranslateLegacyFilters(const std::string& text) {
+  std::string out;
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t end = text.find_first_of(",;", pos);
+    if (end == std::string::npos) end = text.size();
+    std::string item = text.substr(pos, end - pos);
+    const size_t start = item.find_first_not_of(" \t");
+    if (start != std::string::npos && item.compare(start, 5, "crop=") == 0) {
+      int v[4];
+      char tail = 0;
+      const std::string args = item.substr(start + 5);
+      if (std::sscanf(args.c_str(), "%d:%d:%d:%d%c", &v[0], &v[1], &v[2], &v[3], &tail) == 4)
+        item = item.substr(0, start) + StrFormat("crop=%d:%d:%d:%d", v[2], v[3], v[0], v[1]);
+    }
+    out += item;
+    if (end < text.size()) out += text[end];
+    pos = end + 1;
+  }
+  return out;
 }
 
 struct InOutDeleter {
@@ -319,7 +344,11 @@ void TTranscoder::ConfigureFilters(TOutputStream& ost, TInputStream& ist) {
   AVFilterContext* last = ost.SourceFilter;
   const int cropW = dec->width - ost.CurrentCropLeft - ost.CurrentCropRight;
   const int cropH = dec->height - ost.CurrentCropTop - ost.CurrentCropBottom;
-  if (ost.VideoCrop) {
+  // A filter text that starts with its own crop counts it on the uncropped picture and
+  // stands for the crop fields; otherwise the crop fields are cut first.
+  const std::string text = TranslateLegacyFilters(Opt.VideoFilters);
+  const bool textCrops = TrimText(text).compare(0, 5, "crop=") == 0;
+  if (ost.VideoCrop && !textCrops) {
     AVFilterContext* crop = nullptr;
     const std::string args = StrFormat("w=%d:h=%d:x=%d:y=%d", cropW, cropH, ost.CurrentCropLeft, ost.CurrentCropTop);
     ret = ff::avfilter_graph_create_filter(&crop, ff::avfilter_get_by_name("crop"), "cropper", args.c_str(), nullptr,
@@ -354,7 +383,7 @@ void TTranscoder::ConfigureFilters(TOutputStream& ost, TInputStream& ist) {
   inputs->next = nullptr;
   AVFilterInOut* in = inputs.release();
   AVFilterInOut* out = outputs.release();
-  ret = ff::avfilter_graph_parse_ptr(graph, Opt.VideoFilters.c_str(), &in, &out, nullptr);
+  ret = ff::avfilter_graph_parse_ptr(graph, text.c_str(), &in, &out, nullptr);
   ff::avfilter_inout_free(&in);
   ff::avfilter_inout_free(&out);
   if (ret < 0) fail(Opt.VideoFilters, ret);

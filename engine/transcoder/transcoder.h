@@ -73,6 +73,7 @@ struct TOutputFileState {
   std::string FileName;
   bool HeaderWritten = false;
   bool TrailerWritten = false;
+  bool Discard = false;  // the file holds no usable result: removed when it is closed
 };
 
 // Runtime tables, built at set-up.

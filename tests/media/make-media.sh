@@ -82,6 +82,12 @@ ff -i clip.ts -t 1 -map 0 -c copy -metadata service_name=Orvane -metadata servic
 ff -f lavfi -i "testsrc2=size=320x240:rate=10:duration=120" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=120" \
    -ac 2 -c:v mpeg4 -q:v 8 -g 50 -c:a aac -b:a 48k "${common[@]}" long.mp4
 
+# A transport stream whose picture size changes half-way (320x240, then 352x288).
+ff -f lavfi -i "testsrc2=size=320x240:rate=25:duration=2" -c:v mpeg2video -q:v 4 "${common[@]}" size_a.ts
+ff -f lavfi -i "testsrc2=size=352x288:rate=25:duration=2" -c:v mpeg2video -q:v 4 -output_ts_offset 2 "${common[@]}" size_b.ts
+cat size_a.ts size_b.ts > size_change.ts
+rm -f size_a.ts size_b.ts
+
 # Still colour bars at 16:9 (384x216), 4 s: frames whose pixels are known at every moment, for
 # checking picture adjustments, watermarks, crops and letterbox bands in converted output.
 ff -f lavfi -i "smptebars=size=384x216:rate=25:duration=4" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=4" \
