@@ -207,6 +207,20 @@ TEST(Renderer, PictureItemsTimeRangeOwnSizeAndCache) {
     EXPECT_EQ(Px(frame, 10, 8)[0], 0) << "below the picture's own height";
   }
 
+  // A trimmed conversion: its pictures count from the trim start, the item's times from the
+  // start of the file.
+  job.TrimStart = 4 * kSec;
+  for (const Row& r : {Row{1 * kSec - 1, false}, Row{1 * kSec, true}, Row{6 * kSec + 999999, true},
+                       Row{7 * kSec, false}}) {
+    TBitmap24 frame = Filled(64, 48, 0, 0, 0);
+    THookInfo info;
+    info.Bitmap = &frame;
+    info.PTS = r.pts;
+    renderer.RenderFrame(info, job);
+    EXPECT_EQ(Px(frame, 10, 5)[0], r.drawn ? 254 : 0) << "trimmed " << r.pts;
+  }
+  job.TrimStart = 0;
+
   // A changed file is read again; the kept copy is not used for it.
   SaveBmp(pic, 2, 2, QColor(0, 0, 255));
   fs::last_write_time(pic, fs::last_write_time(pic) + std::chrono::seconds(2));

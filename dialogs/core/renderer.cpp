@@ -221,8 +221,11 @@ void TConversionRenderer::RenderFrame(const THookInfo& info, const TlvFilesRecor
     std::shared_ptr<const TPicture> picture;
   };
   std::vector<TPrepared> prepared;
+  // Item times count from the start of the file; the conversion's pictures count from the
+  // trim start, where the input was sought to.
+  const int64_t fileTime = info.PTS == kNoPts ? kNoPts : info.PTS + job.TrimStart;
   for (const TWmRec& item : job.WaterMarks) {
-    if (!WmItemActive(item, info.PTS)) continue;
+    if (!WmItemActive(item, fileTime)) continue;
     if (item.Kind == wmkText && !item.Text.empty()) {
       if (auto box = TextBox(item, frame.Width, frame.Height)) prepared.push_back({&item, box, nullptr});
     } else if (item.Kind == wmkImage && !item.ImageFile.empty()) {
