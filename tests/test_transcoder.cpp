@@ -12,7 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
+#include <functional>
+#include <stdexcept>
 #include <mutex>
 
 #include "engine/engine.h"
@@ -511,4 +514,253 @@ TEST_F(TranscoderTest, TargetPresetFromTheRecord) {
   EXPECT_EQ(FfprobeValue(out, "stream=codec_name,sample_rate,bit_rate", "a:0"), "ac3\n48000\n448000");
   std::string messages;
   EXPECT_TRUE(DecodesCleanly(out, &messages)) << messages;
+}
+
+namespace {
+
+// Converts with a custom hook handler; the engine runs inline.
+TRunResult ConvertWithHook(const std::string& input, const std::string& output, TOutputOptions out,
+                           const std::function<void(THookInfo&)>& handler, bool previewBitmap = false,
+                           std::vector<TPreviewInfo>* previews = nullptr) {
+  TRunResult r;
+  TConvertEngine engine;
+  out.CustomHook = true;
+  engine.SetOnCustomHook([&](TCustomConvertEngine*, PHookInfo info) { handler(*info); });
+  engine.SetPreviewBitmap(previewBitmap);
+  engine.SetOnPreviewBitmap([&](TCustomConvertEngine*, const TPreviewInfo* info) {
+    if (previews) previews->push_back(*info);
+  });
+  engine.SetOnTerminate([&](TCustomConvertEngine*, const TTerminateInfo* info) {
+    if (info->TaskIndex >= 0) r.Terminate = *info;
+  });
+  const int index = engine.AddTask(input);
+  r.Added = index >= 0;
+  if (r.Added) r.OutputSet = engine.SetOutputFile(index, output, out);
+  if (!r.Added || !r.OutputSet) {
+    r.Error = engine.LastErrMsg();
+    return r;
+  }
+  engine.StartTask(0);
+  return r;
+}
+
+TOutputOptions Mpeg4(int64_t duration) {
+  TOutputOptions o;
+  o.VideoCodec = "mpeg4";
+  o.AudioCodec = "aac";
+  o.ExtOptions = "qscale=2";
+  o.Duration = duration;
+  return o;
+}
+
+}  // namespace
+
+// The application draws on every decoded picture through the hook; a handler that fails
+// leaves its pictures unchanged; StopHook ends the calls; copied video cannot be hooked.
+TEST_F(TranscoderTest, CustomHookDrawsOnThePictures) {
+  int calls = 0;
+  int64_t lastPts = -1;
+  bool ordered = true;
+  const std::string red = dir.file("red.mp4");
+  TRunResult r = ConvertWithHook(MediaPath("clip.mp4"), red, Mpeg4(1000000), [&](THookInfo& info) {
+    ++calls;
+    ordered &= info.PTS > lastPts && info.FrameNumber == calls;
+    lastPts = info.PTS;
+    TBitmap24& b = *info.Bitmap;
+    for (int y = 0; y < 40; ++y)
+      for (int x = 0; x < 40; ++x) {
+        uint8_t* p = b.Row(y) + x * 3;
+        p[0] = 0, p[1] = 0, p[2] = 255;  // BGR: pure red
+      }
+  });
+  ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+  EXPECT_EQ(calls, 25);
+  EXPECT_TRUE(ordered);
+  int w = 0, h = 0;
+  const std::string frame = FrameRgb(red, 0.5, w, h);
+  const TRgb inside = Pixel(frame, w, 20, 20);
+  EXPECT_GT(inside.R, 200);
+  EXPECT_LT(inside.G, 60);
+  EXPECT_LT(inside.B, 60);
+
+  // A handler that raises: logged for every picture, the pictures encoded unchanged.
+  {
+    LogCapture log;
+    const std::string out = dir.file("raising.mp4");
+    r = ConvertWithHook(MediaPath("clip.mp4"), out, Mpeg4(400000), [&](THookInfo& info) {
+      TBitmap24& b = *info.Bitmap;
+      std::memset(b.Row(0), 255, size_t(b.Width) * 3);
+      throw std::runtime_error("no luck");
+    });
+    EXPECT_TRUE(r.Terminate.Finished) << r.Terminate.ExceptionMsg;
+    const std::string text = log.Text();
+    size_t count = 0;
+    for (size_t p = text.find("Error occurs OnCustomHook: no luck"); p != std::string::npos;
+         p = text.find("Error occurs OnCustomHook: no luck", p + 1))
+      ++count;
+    EXPECT_EQ(count, 10u);
+    const std::string source = FrameRgb(MediaPath("clip.mp4"), 0.2, w, h);
+    const std::string result = FrameRgb(out, 0.2, w, h);
+    EXPECT_NEAR(Pixel(result, w, 5, 0).G, Pixel(source, w, 5, 0).G, 20);
+  }
+
+  // StopHook on the first picture: that picture is still written back, no further calls.
+  calls = 0;
+  const std::string stopped = dir.file("stopped.mp4");
+  r = ConvertWithHook(MediaPath("clip.mp4"), stopped, Mpeg4(400000), [&](THookInfo& info) {
+    ++calls;
+    std::memset(info.Bitmap->Row(0), 0, size_t(info.Bitmap->Width) * 3);
+    info.StopHook = true;
+  });
+  EXPECT_TRUE(r.Terminate.Finished);
+  EXPECT_EQ(calls, 1);
+
+  // Stream copy cannot give the hook pictures.
+  TOutputOptions copy = CopyBoth();
+  r = ConvertWithHook(MediaPath("clip.mp4"), dir.file("copy.mkv"), copy, [](THookInfo&) {});
+  EXPECT_TRUE(r.Terminate.Exception);
+  EXPECT_EQ(r.Terminate.ExceptionMsg, "-vcodec copy and CustomHook are incompatible (frames are not decoded)");
+}
+
+// Preview pictures come from encoded frames, at most one per 100 ms.
+TEST_F(TranscoderTest, PreviewPicturesArePaced) {
+  std::vector<TPreviewInfo> previews;
+  TOutputOptions o = Mpeg4(3000000);
+  TInputOptions in;
+  const auto start = std::chrono::steady_clock::now();
+  TRunResult r = ConvertWithHook(MediaPath("clip.mp4"), dir.file("preview.mp4"), o, [](THookInfo&) {}, true, &previews);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+  ASSERT_FALSE(previews.empty());
+  EXPECT_LE(double(previews.size()), seconds * 10.0 + 1.0);
+  for (size_t i = 1; i < previews.size(); ++i) EXPECT_GT(previews[i].FrameNumber, previews[i - 1].FrameNumber);
+}
+
+// Frame-rate synchronisation: 25 fps pictures into 30 fps and 12.5 fps outputs.
+TEST_F(TranscoderTest, FrameRateChangesDuplicateAndDropPictures) {
+  struct Case {
+    const char* rate;
+    const char* vsync;
+    double frames;  // in 2 s
+  } cases[] = {{"30", "1", 60}, {"25", "1", 50}, {"12.5", "1", 25}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rate);
+    TOutputOptions o = Mpeg4(2000000);
+    o.FrameRate = c.rate;
+    o.DisableAudio = true;
+    o.VideoSyncMethod = std::atoi(c.vsync);
+    const std::string out = dir.file(std::string("rate") + c.rate + ".mp4");
+    TRunResult r = Convert(MediaPath("clip.mp4"), out, TInputOptions(), o);
+    ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+    EXPECT_NEAR(FfprobeNumber(out, "stream=nb_frames", "v:0"), c.frames, 1.0);
+  }
+}
+
+// Two passes through their statistics file, the per-frame statistics file, and PSNR and the
+// quantiser histogram in the progress line.
+TEST_F(TranscoderTest, TwoPassAndStatisticsFiles) {
+  const std::string prefix = dir.file("pass");
+  TOutputOptions first = Mpeg4(1000000);
+  first.ExtOptions = "pass=1\npasslogfile=" + prefix + "\nb=300k";
+  first.DisableAudio = true;
+  TRunResult r = Convert(MediaPath("clip.mp4"), dir.file("p1.mp4"), TInputOptions(), first);
+  ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+  ASSERT_TRUE(std::filesystem::exists(prefix + "-0.log"));
+  EXPECT_GT(std::filesystem::file_size(prefix + "-0.log"), 100u);
+
+  TOutputOptions second = first;
+  second.ExtOptions = "pass=2\npasslogfile=" + prefix + "\nb=300k\nvstats_file=" + dir.file("vstats.log") + "\npsnr=1";
+  r = Convert(MediaPath("clip.mp4"), dir.file("p2.mp4"), TInputOptions(), second);
+  ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+  std::ifstream stats(dir.file("vstats.log"));
+  std::string line;
+  int lines = 0;
+  while (std::getline(stats, line)) {
+    ++lines;
+    EXPECT_NE(line.find("PSNR="), std::string::npos) << line;
+    EXPECT_NE(line.find("type= "), std::string::npos) << line;
+  }
+  EXPECT_EQ(lines, 25);
+
+  // The second pass without a first-pass file.
+  second.ExtOptions = "pass=2\npasslogfile=" + dir.file("none");
+  r = Convert(MediaPath("clip.mp4"), dir.file("p3.mp4"), TInputOptions(), second);
+  EXPECT_EQ(r.Terminate.ExceptionMsg,
+            "Cannot read file: Error reading log file \"" + dir.file("none") + "-0.log\" for pass-2 encoding");
+}
+
+// A frame-hook module loaded with "vhook" draws into the decoded pictures.
+TEST_F(TranscoderTest, FrameHookModuleDrawsIntoPictures) {
+  TOutputOptions o = Mpeg4(1000000);
+  o.ExtOptions = std::string("qscale=2\nvhook=") + ORVANE_DRAWBOX_MODULE + " 0 0 64 64 81 90 240";  // red in YUV
+  const std::string out = dir.file("boxed.mp4");
+  TRunResult r = Convert(MediaPath("clip.mp4"), out, TInputOptions(), o);
+  ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+  int w = 0, h = 0;
+  const std::string frame = FrameRgb(out, 0.5, w, h);
+  EXPECT_GT(Pixel(frame, w, 30, 30).R, 200);
+  EXPECT_LT(Pixel(frame, w, 30, 30).G, 60);
+
+  o.ExtOptions = "vhook=" + dir.file("missing-module.so");
+  r = Convert(MediaPath("clip.mp4"), dir.file("x.mp4"), TInputOptions(), o);
+  EXPECT_FALSE(r.OutputSet);
+  EXPECT_NE(r.Error.find("Failed to add video hook function"), std::string::npos) << r.Error;
+}
+
+// Volume on decoded samples; copied audio cannot change volume.
+TEST_F(TranscoderTest, VolumeChangesTheDecodedSamples) {
+  auto meanVolume = [](const std::string& file) {
+    std::string out;
+    RunCapture("ffmpeg -nostdin -i " + ShellQuote(file) + " -af volumedetect -f null - 2>&1 | grep mean_volume", out);
+    const size_t p = out.find("mean_volume:");
+    return p == std::string::npos ? NAN : std::strtod(out.c_str() + p + 12, nullptr);
+  };
+  TOutputOptions o;
+  o.AudioCodec = "pcm_s16le";
+  o.Duration = 1000000;
+  const std::string plain = dir.file("plain.wav");
+  ASSERT_TRUE(Convert(MediaPath("clip.mp4"), plain, TInputOptions(), o).Terminate.Finished);
+  o.AudioVolume = 128;
+  const std::string half = dir.file("half.wav");
+  ASSERT_TRUE(Convert(MediaPath("clip.mp4"), half, TInputOptions(), o).Terminate.Finished);
+  EXPECT_NEAR(meanVolume(half), meanVolume(plain) - 6.0, 0.5);
+
+  TOutputOptions copy = CopyBoth();
+  copy.AudioVolume = 512;
+  TRunResult r = Convert(MediaPath("clip.mp4"), dir.file("vol.mkv"), TInputOptions(), copy);
+  EXPECT_EQ(r.Terminate.ExceptionMsg, "-acodec copy and -vol are incompatible (frames are not decoded)");
+}
+
+// A picture size change in mid-stream is followed by a new scaler; subtitles are encoded.
+TEST_F(TranscoderTest, SizeChangeAndSubtitles) {
+  TOutputOptions o;
+  o.VideoCodec = "mpeg4";
+  o.FrameSize = "320x240";
+  const std::string out = dir.file("changed.mp4");
+  TRunResult r = Convert(MediaPath("size_change.ts"), out, TInputOptions(), o);
+  ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+  EXPECT_NEAR(FfprobeNumber(out, "stream=nb_frames", "v:0"), 100, 3);
+  std::string messages;
+  EXPECT_TRUE(DecodesCleanly(out, &messages)) << messages;
+
+  // Without a size wish the pictures keep the first part's size; the second part is scaled.
+  o.FrameSize.clear();
+  const std::string kept = dir.file("kept.mkv");
+  r = Convert(MediaPath("size_change.ts"), kept, TInputOptions(), o);
+  ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+  EXPECT_EQ(FfprobeValue(kept, "stream=width,height", "v:0"), "320\n240");
+  EXPECT_NEAR(FfprobeNumber(kept, "format=duration"), 4.0, 0.2);
+
+  TOutputOptions s;
+  s.VideoCodec = "mpeg4";
+  s.AudioCodec = "aac";
+  s.SubtitleCodec = "ass";
+  const std::string subs = dir.file("subs.mkv");
+  r = Convert(MediaPath("subtitles.mkv"), subs, TInputOptions(), s);
+  ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+  EXPECT_EQ(First(FfprobeValue(subs, "stream=codec_name", "s:0")), "ass");
+  std::string text;
+  RunCapture("ffmpeg -nostdin -v error -i " + ShellQuote(subs) + " -map 0:s:0 -f srt - 2>/dev/null", text);
+  EXPECT_NE(text.find("First line"), std::string::npos) << text;
+  EXPECT_NE(text.find("00:00:05,0"), std::string::npos) << text;  // within the encoders' start delay
 }

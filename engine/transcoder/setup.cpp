@@ -413,6 +413,19 @@ void TTranscoder::OpenEncoders() {
       Raise(text);
     }
     if (joinMode_) ost.SavedCodecId = int32_t(codec->id);
+    if (ost.Def->Type == AVMEDIA_TYPE_SUBTITLE) {
+      // Text subtitle encoders take their style header from the decoder, made when it opens.
+      TInputStream& ist = *ist_[size_t(ost.SourceIndex)];
+      OpenDecoder(ist);
+      const AVCodecContext* dec = ist.Codec->Dec.get();
+      if (dec->subtitle_header && dec->subtitle_header_size > 0 && !enc->subtitle_header) {
+        enc->subtitle_header = static_cast<uint8_t*>(ff::av_mallocz(size_t(dec->subtitle_header_size) + 1));
+        if (!enc->subtitle_header) Raise("av_mallocz fail");
+        std::memcpy(enc->subtitle_header, dec->subtitle_header, size_t(dec->subtitle_header_size));
+        enc->subtitle_header_size = dec->subtitle_header_size;
+      }
+      enc->time_base = AV_TIME_BASE_Q;
+    }
     if (ost.Def->Type == AVMEDIA_TYPE_AUDIO && enc->sample_rate > 0) enc->time_base = AVRational{1, enc->sample_rate};
     int ret;
     {
@@ -466,34 +479,36 @@ void TTranscoder::InitBitstreamFilters(TOutputStream& ost) {
   }
 }
 
-void TTranscoder::OpenDecoders() {
-  for (auto& p : ist_) {
-    TInputStream& ist = *p;
-    if (!ist.DecodingNeeded) continue;
-    AVCodecContext* dec = ist.Codec->Dec.get();
-    const char* kind = KindName(ist.Stream->codecpar->codec_type);
-    const AVCodec* codec = ist.Codec->NamedDecoder ? ist.Codec->NamedDecoder : ff::avcodec_find_decoder(dec->codec_id);
-    if (!codec) {
-      LogStreamMapping();
-      const std::string text = StrFormat("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
-                                         int(dec->codec_id), ist.FileIndex, ist.Index, kind);
-      LogText(llError, text);
-      Raise(text);
-    }
-    int ret;
-    {
-      std::lock_guard<std::mutex> g(CodecLock());
-      ret = ff::avcodec_open2(dec, codec, nullptr);
-    }
-    if (ret < 0) {
-      LogStreamMapping();
-      const std::string text =
-          StrFormat("Error while opening decoder for input stream #%d.%d (%s)", ist.FileIndex, ist.Index, kind);
-      LogText(llError, text);
-      Raise(text);
-    }
-    ist.DecoderOpen = true;
+void TTranscoder::OpenDecoder(TInputStream& ist) {
+  if (ist.DecoderOpen) return;
+  AVCodecContext* dec = ist.Codec->Dec.get();
+  const char* kind = KindName(ist.Stream->codecpar->codec_type);
+  const AVCodec* codec = ist.Codec->NamedDecoder ? ist.Codec->NamedDecoder : ff::avcodec_find_decoder(dec->codec_id);
+  if (!codec) {
+    LogStreamMapping();
+    const std::string text = StrFormat("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
+                                       int(dec->codec_id), ist.FileIndex, ist.Index, kind);
+    LogText(llError, text);
+    Raise(text);
   }
+  int ret;
+  {
+    std::lock_guard<std::mutex> g(CodecLock());
+    ret = ff::avcodec_open2(dec, codec, nullptr);
+  }
+  if (ret < 0) {
+    LogStreamMapping();
+    const std::string text =
+        StrFormat("Error while opening decoder for input stream #%d.%d (%s)", ist.FileIndex, ist.Index, kind);
+    LogText(llError, text);
+    Raise(text);
+  }
+  ist.DecoderOpen = true;
+}
+
+void TTranscoder::OpenDecoders() {
+  for (auto& p : ist_)
+    if (p->DecodingNeeded) OpenDecoder(*p);
 }
 
 void TTranscoder::InitInputTimes() {

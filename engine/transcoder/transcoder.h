@@ -218,6 +218,7 @@ private:
   void ConfigureFilters(TOutputStream& ost, TInputStream& ist);
   void OpenEncoders();
   void OpenDecoders();
+  void OpenDecoder(TInputStream& ist);
   void InitInputTimes();
   void CopyMetadataMaps();
   void CopyChapters();
