@@ -111,8 +111,8 @@ public:
   bool Working() const { return working_; }
 
 protected:
-  // Makes an empty task for AddTask. Null while no transcoder is built into the program,
-  // which AddTask reports as "Cannot open input: transcoder not available".
+  // Makes an empty task for AddTask: a transcoder. A subclass that returns null makes AddTask
+  // fail with "Cannot open input: transcoder not available".
   virtual TFFmpegPtr CreateTask();
 
   bool Preview() const { return preview_; }
