@@ -118,6 +118,31 @@ private:
   std::string text_;
 };
 
+// PSNR (dB) of the file's picture at `seconds` against the source's picture of the same time
+// (or a neighbour: some containers shift pictures by one frame), the source scaled to the
+// file's picture size.
+double PsnrAgainstSource(const std::string& file, const std::string& source, double seconds) {
+  int w = 0, h = 0;
+  const std::string out = FrameRgb(file, seconds, w, h);
+  double best = 0.0;
+  for (double t : {seconds - 0.04, seconds, seconds + 0.04}) {
+    std::string src;
+    RunCapture(StrFormat("ffmpeg -nostdin -v error -ss %.3f -i %s -frames:v 1 -vf scale=%d:%d -f rawvideo -pix_fmt rgb24 - "
+                         "2>/dev/null",
+                         t, ShellQuote(source).c_str(), w, h),
+               src);
+    if (src.size() != out.size() || out.empty()) continue;
+    double sum = 0;
+    for (size_t i = 0; i < out.size(); ++i) {
+      const double d = double(uint8_t(out[i])) - double(uint8_t(src[i]));
+      sum += d * d;
+    }
+    const double mse = sum / double(out.size());
+    best = std::max(best, mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse));
+  }
+  return best;
+}
+
 TOutputOptions CopyBoth() {
   TOutputOptions o;
   o.VideoCodec = "copy";
@@ -213,6 +238,7 @@ TEST_F(TranscoderTest, EncodesEveryProfileCodecPair) {
       o.DisableVideo = true;
     }
     o.Duration = 3000000;
+    o.VideoBitrate = 1500000;
     const std::string out = dir.file(c.output);
     TRunResult r = Convert(MediaPath("clip.mp4"), out, TInputOptions(), o);
     ASSERT_TRUE(r.Added && r.OutputSet) << r.Error;
@@ -236,6 +262,10 @@ TEST_F(TranscoderTest, EncodesEveryProfileCodecPair) {
       const double audioStart = FfprobeNumber(out, "stream=start_time", "a:0");
       if (!std::isnan(videoStart) && !std::isnan(audioStart)) {
         EXPECT_NEAR(videoStart, audioStart, 0.1);
+      }
+      // The picture resembles the source (same frame rate: compare frame by frame).
+      if (std::string(c.vcodec) != "dvvideo") {
+        EXPECT_GT(PsnrAgainstSource(out, MediaPath("clip.mp4"), 1.5), 30.0);
       }
       const double videoDur = FfprobeNumber(out, "stream=duration", "v:0");
       if (!std::isnan(videoDur) && !std::isnan(audioDur)) {
@@ -642,15 +672,17 @@ TEST_F(TranscoderTest, FrameRateChangesDuplicateAndDropPictures) {
     const char* rate;
     const char* vsync;
     double frames;  // in 2 s
-  } cases[] = {{"30", "1", 60}, {"25", "1", 50}, {"12.5", "1", 25}};
+    const char* input = "clip.mp4";
+  } cases[] = {{"30", "1", 60}, {"25", "1", 50}, {"12.5", "1", 25}, {"30", "0", 50},
+               {"25", "1", 25, "ntsc_16x9.mkv"}};  // 1 s at 29.97 fps into 25 fps
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.rate);
+    SCOPED_TRACE(std::string(c.rate) + " vsync " + c.vsync + " " + c.input);
     TOutputOptions o = Mpeg4(2000000);
     o.FrameRate = c.rate;
     o.DisableAudio = true;
     o.VideoSyncMethod = std::atoi(c.vsync);
-    const std::string out = dir.file(std::string("rate") + c.rate + ".mp4");
-    TRunResult r = Convert(MediaPath("clip.mp4"), out, TInputOptions(), o);
+    const std::string out = dir.file(std::string("rate") + c.rate + c.vsync + c.input + ".mp4");
+    TRunResult r = Convert(MediaPath(c.input), out, TInputOptions(), o);
     ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
     EXPECT_NEAR(FfprobeNumber(out, "stream=nb_frames", "v:0"), c.frames, 1.0);
   }
@@ -763,4 +795,71 @@ TEST_F(TranscoderTest, SizeChangeAndSubtitles) {
   RunCapture("ffmpeg -nostdin -v error -i " + ShellQuote(subs) + " -map 0:s:0 -f srt - 2>/dev/null", text);
   EXPECT_NE(text.find("First line"), std::string::npos) << text;
   EXPECT_NE(text.find("00:00:05,0"), std::string::npos) << text;  // within the encoders' start delay
+}
+
+// "async" 1 fills the half second before late sound with silence, so that both streams start
+// together; without it the sound starts late.
+TEST_F(TranscoderTest, AudioSyncFillsALateStart) {
+  for (int async : {0, 1}) {
+    SCOPED_TRACE(async);
+    TOutputOptions o;
+    o.VideoCodec = "mpeg4";
+    o.AudioCodec = "pcm_s16le";
+    o.AudioSyncMethod = async;
+    const std::string out = dir.file("late" + std::to_string(async) + ".mkv");
+    TRunResult r = Convert(MediaPath("late_audio.mkv"), out, TInputOptions(), o);
+    ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+    const double audioStart = FfprobeNumber(out, "stream=start_time", "a:0");
+    EXPECT_NEAR(audioStart, async ? 0.0 : 0.5, 0.03);
+    // With the silence the sound lasts as long as the picture.
+    std::string samples;
+    RunCapture("ffmpeg -nostdin -v error -i " + ShellQuote(out) + " -map 0:a -f s16le - | wc -c", samples);
+    const double channels = FfprobeNumber(out, "stream=channels", "a:0");
+    EXPECT_NEAR(std::strtod(samples.c_str(), nullptr) / (44100.0 * 2 * channels), async ? 4.0 : 3.5, 0.05);
+  }
+}
+
+// A stop in the middle of an encode leaves a file that plays.
+TEST_F(TranscoderTest, StopDuringAnEncodeLeavesAPlayableFile) {
+  ThreadedRun run;
+  const std::string out = dir.file("stopped-encode.mp4");
+  const int index = run.engine.AddTask(MediaPath("long.mp4"));
+  ASSERT_GE(index, 0) << run.engine.LastErrMsg();
+  ASSERT_TRUE(run.engine.SetOutputFile(index, out, Mpeg4(kNoPts))) << run.engine.LastErrMsg();
+  run.engine.StartTask(1);
+  ASSERT_TRUE(run.WaitFor([&] { return run.reports >= 2; }, 60));
+  run.engine.StopTask(true);
+  ASSERT_TRUE(run.WaitFor([&] { return run.ended.load(); }, 30));
+  EXPECT_FALSE(run.info.Finished);
+  EXPECT_FALSE(run.info.Exception) << run.info.ExceptionMsg;
+  const double duration = FfprobeNumber(out, "format=duration");
+  EXPECT_GT(duration, 0.5);
+  EXPECT_LT(duration, 110.0);
+  std::string messages;
+  EXPECT_TRUE(DecodesCleanly(out, &messages)) << messages;
+}
+
+// Odd picture sizes go through the hook's conversion both ways.
+TEST_F(TranscoderTest, HookOnAnOddSizedPicture) {
+  int width = 0, height = 0;
+  TOutputOptions o;
+  o.VideoCodec = "libx264";
+  o.AudioCodec = "aac";
+  o.Duration = 400000;
+  o.ExtOptions = "pix_fmt=yuv444p\ncrf=10";
+  const std::string out = dir.file("odd.mkv");
+  TRunResult r = ConvertWithHook(MediaPath("odd_321x241.mkv"), out, o, [&](THookInfo& info) {
+    width = info.Bitmap->Width;
+    height = info.Bitmap->Height;
+    uint8_t* p = info.Bitmap->Row(240) + 320 * 3;  // the last pixel: blue
+    p[0] = 255, p[1] = 0, p[2] = 0;
+  });
+  ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+  EXPECT_EQ(width, 321);
+  EXPECT_EQ(height, 241);
+  int w = 0, h = 0;
+  const std::string frame = FrameRgb(out, 0.2, w, h);
+  ASSERT_EQ(w, 321);
+  EXPECT_GT(Pixel(frame, w, 320, 240).B, 180);
+  EXPECT_LT(Pixel(frame, w, 320, 240).R, 80);
 }

@@ -38,8 +38,9 @@ ff -f lavfi -i "$vsrc" -f lavfi -i "sine=frequency=1000:sample_rate=48000:durati
    -c:v mpeg4 -q:v 4 -c:a aac -b:a 64k "${common[@]}" mono48k.mp4
 
 # Odd picture size.
-ff -f lavfi -i "testsrc2=size=321x241:rate=25:duration=4" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=4" \
-   -ac 2 -c:v libx264 -preset veryfast -pix_fmt yuv444p -c:a aac "${common[@]}" odd_321x241.mkv
+# (The test source makes even sizes only: the odd size comes from the scaler.)
+ff -f lavfi -i "testsrc2=size=320x240:rate=25:duration=4" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=4" \
+   -vf scale=321:241 -ac 2 -c:v libx264 -preset veryfast -pix_fmt yuv444p -c:a aac "${common[@]}" odd_321x241.mkv
 
 # Subtitle stream (SubRip in Matroska).
 cat > subs.srt <<'SRT'
@@ -92,3 +93,9 @@ rm -f size_a.ts size_b.ts
 # checking picture adjustments, watermarks, crops and letterbox bands in converted output.
 ff -f lavfi -i "smptebars=size=384x216:rate=25:duration=4" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=4" \
    -ac 2 -c:v mpeg4 -q:v 2 -g 25 -c:a aac -b:a 96k "${common[@]}" bars_16x9.mp4
+
+# Sound that starts half a second after the picture (4 s).
+ff -f lavfi -i "testsrc2=size=320x240:rate=25:duration=4" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=3.5" \
+   -c:v mpeg4 -q:v 4 -c:a pcm_s16le "${common[@]}" late_audio_tmp.mkv
+ff -i late_audio_tmp.mkv -itsoffset 0.5 -i late_audio_tmp.mkv -map 0:v -map 1:a -c copy "${common[@]}" late_audio.mkv
+rm -f late_audio_tmp.mkv
