@@ -863,3 +863,28 @@ TEST_F(TranscoderTest, HookOnAnOddSizedPicture) {
   EXPECT_GT(Pixel(frame, w, 320, 240).B, 180);
   EXPECT_LT(Pixel(frame, w, 320, 240).R, 80);
 }
+
+// Join: the inputs of one task play one after another into a single output.
+TEST_F(TranscoderTest, JoinedInputsMakeOneOutput) {
+  TConvertEngine engine;
+  TTerminateInfo result;
+  engine.SetOnTerminate([&](TCustomConvertEngine*, const TTerminateInfo* info) {
+    if (info->TaskIndex >= 0) result = *info;
+  });
+  const int index = engine.AddTask(MediaPath("clip.mp4"));
+  ASSERT_GE(index, 0) << engine.LastErrMsg();
+  ASSERT_TRUE(engine.Task(index)->OpenInput(MediaPath("clip.mkv"), nullptr)) << engine.Task(index)->LastError();
+  TOutputOptions o = Mpeg4(kNoPts);
+  o.Join = true;
+  const std::string out = dir.file("joined.mp4");
+  ASSERT_TRUE(engine.SetOutputFile(index, out, o)) << engine.LastErrMsg();
+  // One joined output per task.
+  EXPECT_FALSE(engine.SetOutputFile(index, dir.file("second.mp4"), o));
+  EXPECT_EQ(engine.LastErrMsg(), "Cannot join more than one output file.");
+  engine.StartTask(0);
+  ASSERT_TRUE(result.Finished) << result.ExceptionMsg;
+  EXPECT_NEAR(FfprobeNumber(out, "format=duration"), 20.0, 0.3);
+  EXPECT_NEAR(FfprobeNumber(out, "stream=nb_frames", "v:0"), 500, 3);
+  std::string messages;
+  EXPECT_TRUE(DecodesCleanly(out, &messages)) << messages;
+}
