@@ -513,6 +513,23 @@ TEST_F(TranscoderTest, OutputRecordsBecomeStreams) {
     ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
     EXPECT_EQ(FfprobeValue(out, "stream=width,height", "v:0"), "320\n240");
   }
+  // Rates the encoders do not offer: the nearest frame rate, the closest sample rate (with a
+  // warning).
+  {
+    LogCapture log;
+    TOutputOptions o;
+    o.VideoCodec = "mpeg1video";
+    o.AudioCodec = "ac3";
+    o.FrameRate = "20";
+    o.AudioSampleRate = 22050;
+    o.Duration = 1000000;
+    const std::string out = dir.file("rates.mkv");
+    TRunResult r = Convert(MediaPath("clip.mp4"), out, TInputOptions(), o);
+    ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+    EXPECT_EQ(FfprobeValue(out, "stream=r_frame_rate", "v:0"), "24000/1001");
+    EXPECT_EQ(FfprobeValue(out, "stream=sample_rate", "a:0"), "32000");
+    EXPECT_NE(log.Text().find("Requested sampling rate unsupported using closest supported (32000)"), std::string::npos);
+  }
   // Refusals reach LastErrMsg.
   struct Refusal {
     std::string ext;

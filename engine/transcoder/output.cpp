@@ -347,11 +347,9 @@ int TTranscoder::OpenOutputFile(const std::string& fileName, bool join) {
   AVFormatContext* oc = raw;
 
   // 5. The streaming-server feed has no counterpart in the libraries in use.
-  if (std::string(fmt->name) == "ffm" || fileName.rfind("http:", 0) == 0) {
-    if (std::string(fmt->name) == "ffm") {
-      SetLastError(StrFormat("%s: feeding a streaming server is not supported", fileName.c_str()));
-      return -1;
-    }
+  if (std::string(fmt->name) == "ffm") {
+    SetLastError(StrFormat("%s: feeding a streaming server is not supported", fileName.c_str()));
+    return -1;
   }
 
   try {
