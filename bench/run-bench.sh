@@ -8,7 +8,7 @@
 #              (default: build-bench beside this folder)
 # Environment:
 #   RUNS=3           runs per side and job
-#   JOBS="a b c d r" which jobs to run
+#   JOBS="a b c d r s" which jobs to run
 #   KEEP=1           keep the outputs of the last run in BUILD_DIR/bench-out
 set -euo pipefail
 
@@ -16,7 +16,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 build=${1:-$root/build-bench}
 runs=${RUNS:-3}
-jobs=${JOBS:-a b c d r}
+jobs=${JOBS:-a b c d r s}
 [[ $runs =~ ^[1-9][0-9]*$ ]] || { echo "RUNS must be a positive whole number" >&2; exit 2; }
 for tool in ffmpeg ffprobe cmake /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "run-bench: $tool is needed" >&2; exit 2; }
@@ -77,14 +77,18 @@ ff_d=(-vf "format=bgr24,$lut" -pix_fmt yuv420p "${ff_a[@]}")
 # the round trip alone (engine: a hook that does nothing; ffmpeg: format=bgr24 and back).
 eng_r=("${eng_a[@]}" --hook-mode touch)
 ff_r=(-vf format=bgr24 -pix_fmt yuv420p "${ff_a[@]}")
+# (s) Job (a) scaled to 640x360, as the output profiles do (bicubic on both sides).
+eng_s=(--size 640x360 "${eng_a[@]}")
+ff_s=(-s 640x360 "${ff_a[@]}")
 
-declare -A ext=([a]=mp4 [b]=mp4 [c]=mkv [d]=mp4 [r]=mp4)
+declare -A ext=([a]=mp4 [b]=mp4 [c]=mkv [d]=mp4 [r]=mp4 [s]=mp4)
 declare -A title=(
   [a]="MPEG-4 Part 2 2000k + AAC 128k, MP4"
   [b]="H.264 (libx264-mp4 settings) 1200k + AAC 128k, MP4"
   [c]="stream copy to MKV"
   [d]="job a + colour lookup on every pixel (engine: OnCustomHook; ffmpeg: lutrgb on bgr24)"
   [r]="job a + BGR round trip without drawing (engine: empty OnCustomHook; ffmpeg: format=bgr24)"
+  [s]="job a scaled to 640x360"
 )
 
 # Runs a command under /usr/bin/time; appends "wall-seconds peak-KiB cpu-seconds" to the file
