@@ -53,7 +53,7 @@ trap '[[ -n ${KEEP:-} ]] || rm -rf "$out"' EXIT
 ffq=(ffmpeg -nostdin -hide_banner -loglevel error -nostats -y -i "$src")
 lut=$("$driver" --lut-filter)
 
-# (a) MPEG-4 Part 2 + AAC in MP4, the same bit rates on both sides.
+# (a) MPEG-4 video (mpeg4) + AAC in MP4, the same bit rates on both sides.
 eng_a=(--vcodec mpeg4 --vb 2000000 --acodec aac --ab 128000)
 ff_a=(-c:v mpeg4 -b:v 2000k -c:a aac -b:a 128k)
 # (b) H.264 + AAC in MP4 with the built-in "libx264-mp4" preset and the bit rates of the
@@ -83,7 +83,7 @@ ff_s=(-s 640x360 "${ff_a[@]}")
 
 declare -A ext=([a]=mp4 [b]=mp4 [c]=mkv [d]=mp4 [r]=mp4 [s]=mp4)
 declare -A title=(
-  [a]="MPEG-4 Part 2 2000k + AAC 128k, MP4"
+  [a]="MPEG-4 video (mpeg4) 2000k + AAC 128k, MP4"
   [b]="H.264 (libx264-mp4 settings) 1200k + AAC 128k, MP4"
   [c]="stream copy to MKV"
   [d]="job a + colour lookup on every pixel (engine: OnCustomHook; ffmpeg: lutrgb on bgr24)"
