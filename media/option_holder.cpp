@@ -100,7 +100,24 @@ Lookup TrySingle(void* obj, const std::string& name, const std::string& value, s
 
 // Copies one option's value, as text, from a generic object to a target.
 bool CopyOption(void* generic, void* target, const std::string& name, int flags) {
-  if (!FindOption(generic, name.c_str(), flags) || !FindOption(target, name.c_str(), flags)) return true;
+  const AVOption* option = FindOption(generic, name.c_str(), flags);
+  if (!option || !FindOption(target, name.c_str(), flags)) return true;
+  if (option->type == AV_OPT_TYPE_FLAGS) {
+    // Flag sets carry what was added to the default ("+loop") or taken from it; the target
+    // keeps the flags it already has (its encoder's defaults, headers set by the engine)
+    // apart from those.
+    int64_t wanted = 0, current = 0;
+    if (ff::av_opt_get_int(generic, name.c_str(), 0, &wanted) < 0 ||
+        ff::av_opt_get_int(target, name.c_str(), 0, &current) < 0)
+      return true;
+    const int64_t base = option->default_val.i64;
+    const int64_t added = wanted & ~base;
+    const int64_t removed = base & ~wanted;
+    const int64_t value = (current | added) & ~removed;
+    if (ff::av_opt_set_int(target, name.c_str(), value, 0) >= 0) return true;
+    LogRefused(name, std::to_string(wanted));
+    return false;
+  }
   uint8_t* text = nullptr;
   if (ff::av_opt_get(generic, name.c_str(), 0, &text) < 0 || !text) return true;
   ffw::AvBuffer<uint8_t> owned(text);

@@ -348,6 +348,7 @@ TEST_F(OptionsTest, GenericHolderFindsLibraryAndEncoderPrivateOptions) {
   EXPECT_TRUE(SetGenericOption(h, "preset", "veryfast"));
   EXPECT_TRUE(SetGenericOption(h, "x264-params", "keyint=77:ref=2"));
   EXPECT_TRUE(SetGenericOption(h, "muxrate", "2000000"));         // muxer private
+  EXPECT_TRUE(SetGenericOption(h, "flags", "+loop+psnr"));        // a flag set
   EXPECT_EQ(h.CodecContexts[AVMEDIA_TYPE_VIDEO]->gop_size, 48);
   EXPECT_EQ(h.FormatContext->packet_size, 2324u);
   ASSERT_NE(EncoderPrivateOption(h, "crf"), nullptr);
@@ -361,8 +362,13 @@ TEST_F(OptionsTest, GenericHolderFindsLibraryAndEncoderPrivateOptions) {
   const AVCodec* x264 = ff::avcodec_find_encoder_by_name("libx264");
   ASSERT_NE(x264, nullptr);
   ffw::CodecContext enc(ff::avcodec_alloc_context3(x264));
+  enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER | AV_CODEC_FLAG_GRAY;
+  const int encoderDefaults = enc->flags & AV_CODEC_FLAG_CLOSED_GOP;  // the encoder's own default
   ASSERT_TRUE(ApplyGenericOptions(h, enc.get(), AVMEDIA_TYPE_VIDEO, AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_VIDEO_PARAM));
   EXPECT_EQ(enc->gop_size, 48);
+  // A flag set adds its flags; the flags the context had stay.
+  EXPECT_EQ(enc->flags, AV_CODEC_FLAG_GLOBAL_HEADER | AV_CODEC_FLAG_GRAY | AV_CODEC_FLAG_LOOP_FILTER | AV_CODEC_FLAG_PSNR |
+                            encoderDefaults);
   double crf = 0;
   uint8_t* preset = nullptr;
   ASSERT_GE(ff::av_opt_get(enc->priv_data, "preset", 0, &preset), 0);
