@@ -58,10 +58,9 @@ eng_a=(--vcodec mpeg4 --vb 2000000 --acodec aac --ab 128000)
 ff_a=(-c:v mpeg4 -b:v 2000k -c:a aac -b:a 128k)
 # (b) H.264 + AAC in MP4 with the built-in "libx264-mp4" preset and the bit rates of the
 # general H.264 profile; ffmpeg gets the same encoder settings in modern option names (the
-# outputs' encoder settings strings are compared below). The engine's encoder runs with an
-# open GOP (see the README), so ffmpeg is given -cgop to do the same work.
+# outputs' encoder settings strings are compared below).
 eng_b=(--vcodec libx264 --vpre libx264-mp4 --vb 1200000 --acodec aac --ab 128000)
-ff_b=(-c:v libx264 -b:v 1200k -coder 1 -flags +loop-cgop -level 30 -x264-params chroma-me=1
+ff_b=(-c:v libx264 -b:v 1200k -coder 1 -flags +loop -level 30 -x264-params chroma-me=1
       -partitions i4x4,i8x8,p8x8,b8x8 -motion-est umh -subq 7 -me_range 16 -g 250 -keyint_min 25
       -sc_threshold 40 -i_qfactor 0.71 -b_strategy 1 -qcomp 0.6 -qmin 10 -qmax 51 -qdiff 4 -bf 3
       -refs 1 -direct-pred 1 -trellis 2 -maxrate 1500k -bufsize 4000k -bt 256k -c:a aac -b:a 128k)
