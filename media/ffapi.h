@@ -136,6 +136,9 @@ extern "C" {
   F(avformat_free_context)
 
 #define ORV_AVUTIL_ENTRIES(F, V) \
+  F(av_frame_is_writable) \
+  F(av_frame_copy_props) \
+  F(av_frame_move_ref) \
   F(av_audio_fifo_alloc) \
   F(av_audio_fifo_read) \
   F(av_audio_fifo_size) \

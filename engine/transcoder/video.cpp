@@ -61,6 +61,11 @@ void TTranscoder::PrepareDecodedPicture(TInputStream& ist, AVFrame* picture) {
   const bool hook = hookOn_ && HasHookCallback();
   const bool modules = hookModulesOn_ && hookChain_;
   if (!deinterlace && !hook && !modules) return;
+  if (hook && !deinterlace) {
+    // The hook reads the picture as it is and writes a whole new one only when it drew.
+    CustomHook(picture, AVPixelFormat(picture->format), picture->width, picture->height, streamTime);
+    return;
+  }
   // The decoder may still need this picture as a reference: work on a private copy.
   if (ff::av_frame_make_writable(picture) < 0) {
     LogText(llError, "hook buf malloc error.");
@@ -100,6 +105,19 @@ void TTranscoder::CustomHook(AVFrame* picture, AVPixelFormat pixFmt, int width, 
     } catch (...) {
       LogText(llError, "Error occurs OnCustomHook: unknown error");
       info.Update = false;
+    }
+    if (info.Update && !ff::av_frame_is_writable(picture)) {
+      // The decoder still holds these planes: the drawn picture goes into new ones, which the
+      // conversion fills completely, so nothing needs copying first.
+      ffw::Frame fresh = ffw::MakeFrame();
+      if (!fresh) Raise("Out of memory");
+      fresh->format = picture->format;
+      fresh->width = picture->width;
+      fresh->height = picture->height;
+      if (ff::av_frame_get_buffer(fresh.get(), 0) < 0 || ff::av_frame_copy_props(fresh.get(), picture) < 0)
+        Raise("Out of memory");
+      ff::av_frame_unref(picture);
+      ff::av_frame_move_ref(picture, fresh.get());
     }
     if (info.Update && !BitmapToPicture(hookConv_, picture, pixFmt, height, width)) {
       LogText(llError, "Cannot initialize the fromRGB conversion context");
