@@ -16,15 +16,6 @@ using namespace transcoder;
 
 namespace {
 
-const char* KindName(AVMediaType type) {
-  switch (type) {
-    case AVMEDIA_TYPE_VIDEO: return "Video";
-    case AVMEDIA_TYPE_AUDIO: return "Audio";
-    case AVMEDIA_TYPE_SUBTITLE: return "Subtitle";
-    default: return "Data";
-  }
-}
-
 int64_t ToMicroseconds(int64_t ts, AVRational tb) { return ff::av_rescale_q(ts, tb, AV_TIME_BASE_Q); }
 
 // The output time of a stream in seconds: what its encoder was given, or for stream copy the
@@ -232,7 +223,7 @@ void TTranscoder::RunLoop() {
       // 10. Decode or copy.
       if (ProcessPacket(ist, packet.get()) < 0) {
         const std::string text = StrFormat("Error while decoding stream #%d.%d (%s)", ist.FileIndex, ist.Index,
-                                           KindName(ist.Stream->codecpar->codec_type));
+                                           MediaTypeName(ist.Stream->codecpar->codec_type).c_str());
         ff::av_packet_unref(packet.get());
         if (o.ExitOnError) Raise(text);
         if (o.Verbose >= 0) LogText(llVerbose, text);

@@ -14,17 +14,6 @@ using namespace transcoder;
 
 namespace {
 
-const char* KindName(AVMediaType type) {
-  switch (type) {
-    case AVMEDIA_TYPE_VIDEO: return "Video";
-    case AVMEDIA_TYPE_AUDIO: return "Audio";
-    case AVMEDIA_TYPE_SUBTITLE: return "Subtitle";
-    case AVMEDIA_TYPE_DATA: return "Data";
-    case AVMEDIA_TYPE_ATTACHMENT: return "Attachment";
-    default: return "Unknown";
-  }
-}
-
 // Filter texts of this program give "crop" its arguments in the order x:y:width:height; the
 // filter library reads plain numbers as width:height:x:y. Four plain numbers are reordered.
 std::string TranslateLegacyFilters(const std::string& text) {
@@ -143,7 +132,7 @@ void TTranscoder::BuildOutputTables() {
         if (inKind != kind) {
           ff::av_dump_format(oc, int(s), oc->url ? oc->url : "", 1);
           Raise(StrFormat("Codec type mismatch for mapping #%d.%d (%s) -> #%d.%d (%s)", m.FileIndex, m.StreamIndex,
-                          KindName(inKind), int(s), int(i), KindName(kind)));
+                          MediaTypeName(inKind).c_str(), int(s), int(i), MediaTypeName(kind).c_str()));
         }
         ost->SyncInput = ist_[size_t(fileTable_[size_t(m.SyncFileIndex)].IstIndex + m.SyncStreamIndex)].get();
       } else {
@@ -167,7 +156,7 @@ void TTranscoder::BuildOutputTables() {
         if (source < 0) {
           ff::av_dump_format(oc, int(s), oc->url ? oc->url : "", 1);
           Raise(StrFormat("Could not find input stream matching output stream #%d.%d (%s)", int(s), int(i),
-                          KindName(kind)));
+                          MediaTypeName(kind).c_str()));
         }
       }
       ost->SourceIndex = source;
@@ -404,7 +393,8 @@ void TTranscoder::OpenEncoders() {
     if (joinMode_ && ost.FileIndex > 0) continue;
     AVCodecContext* enc = ost.Enc;
     const AVCodec* codec = ost.Def->Codec ? ost.Def->Codec : ff::avcodec_find_encoder(enc->codec_id);
-    const char* kind = KindName(ost.Def->Type);
+    const std::string kindText = MediaTypeName(ost.Def->Type);
+    const char* kind = kindText.c_str();
     if (!codec) {
       LogStreamMapping();
       const std::string text = StrFormat("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
@@ -482,7 +472,8 @@ void TTranscoder::InitBitstreamFilters(TOutputStream& ost) {
 void TTranscoder::OpenDecoder(TInputStream& ist) {
   if (ist.DecoderOpen) return;
   AVCodecContext* dec = ist.Codec->Dec.get();
-  const char* kind = KindName(ist.Stream->codecpar->codec_type);
+  const std::string kindText = MediaTypeName(ist.Stream->codecpar->codec_type);
+  const char* kind = kindText.c_str();
   const AVCodec* codec = ist.Codec->NamedDecoder ? ist.Codec->NamedDecoder : ff::avcodec_find_decoder(dec->codec_id);
   if (!codec) {
     LogStreamMapping();
@@ -610,10 +601,10 @@ void TTranscoder::LogStreamMapping() {
     const TOutputStream& ost = *p;
     const TInputStream& ist = *ist_[size_t(ost.SourceIndex)];
     std::string line = StrFormat("  Stream #%d.%d -> #%d.%d (%s)", ist.FileIndex, ist.Index,
-                                 joinMode_ ? 0 : ost.FileIndex, ost.Index, KindName(ost.Def->Type));
+                                 joinMode_ ? 0 : ost.FileIndex, ost.Index, MediaTypeName(ost.Def->Type).c_str());
     if (ost.SyncInput && ost.SyncInput != &ist)
       line += StrFormat(" [sync #%d.%d (%s)]", ost.SyncInput->FileIndex, ost.SyncInput->Index,
-                        KindName(ost.SyncInput->Stream->codecpar->codec_type));
+                        MediaTypeName(ost.SyncInput->Stream->codecpar->codec_type).c_str());
     LogText(llVerbose, line);
   }
 }
