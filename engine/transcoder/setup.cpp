@@ -266,15 +266,7 @@ void TTranscoder::PrepareEncodedStream(TOutputStream& ost, TInputStream& ist) {
       int64_t swsFlags = kDefaultScalerFlags;
       if (ff::av_opt_get_int(Holder.ScalerContext.get(), "sws_flags", 0, &swsFlags) >= 0) scalerFlags_ = int(swsFlags);
       if (ost.VideoResample && !usesFilterGraph_) {
-        ost.ScaledPicture = ffw::MakeFrame();
-        if (!ost.ScaledPicture) Raise("Cannot allocate temp picture, check pix fmt");
-        ost.ScaledPicture->format = enc->pix_fmt;
-        ost.ScaledPicture->width = enc->width;
-        ost.ScaledPicture->height = enc->height;
-        if (ff::av_frame_get_buffer(ost.ScaledPicture.get(), 0) < 0) Raise("Cannot allocate temp picture, check pix fmt");
-        ost.PictureScaler.reset(ff::sws_getContext(cropW, cropH, dec->pix_fmt, enc->width, enc->height, enc->pix_fmt,
-                                                   scalerFlags_, nullptr, nullptr, nullptr));
-        if (!ost.PictureScaler) Raise("Cannot get resampling context");
+        MakePictureScaler(ost, cropW, cropH, dec->pix_fmt);
         ost.InitialWidth = inW;
         ost.InitialHeight = inH;
         enc->bits_per_raw_sample = 0;
@@ -303,6 +295,21 @@ void TTranscoder::PrepareEncodedStream(TOutputStream& ost, TInputStream& ist) {
       if (ost_[k].get() == &ost) index = int(k);
     OpenPassLog(index, ost);
   }
+}
+
+void TTranscoder::MakePictureScaler(TOutputStream& ost, int width, int height, AVPixelFormat format) {
+  AVCodecContext* enc = ost.Enc;
+  if (!ost.ScaledPicture) {
+    ost.ScaledPicture = ffw::MakeFrame();
+    if (!ost.ScaledPicture) Raise("Cannot allocate temp picture, check pix fmt");
+    ost.ScaledPicture->format = enc->pix_fmt;
+    ost.ScaledPicture->width = enc->width;
+    ost.ScaledPicture->height = enc->height;
+    if (ff::av_frame_get_buffer(ost.ScaledPicture.get(), 0) < 0) Raise("Cannot allocate temp picture, check pix fmt");
+  }
+  ost.PictureScaler.reset(ff::sws_getContext(width, height, format, enc->width, enc->height, enc->pix_fmt, scalerFlags_,
+                                             nullptr, nullptr, nullptr));
+  if (!ost.PictureScaler) Raise("Cannot get resampling context");
 }
 
 void TTranscoder::ConfigureFilters(TOutputStream& ost, TInputStream& ist) {

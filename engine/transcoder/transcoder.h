@@ -216,6 +216,9 @@ private:
   void PrepareStreamCopy(TOutputStream& ost, TInputStream& ist);
   void PrepareEncodedStream(TOutputStream& ost, TInputStream& ist);
   void ConfigureFilters(TOutputStream& ost, TInputStream& ist);
+  // The scaler from pictures of this size and format to the encoder's, and the picture it
+  // scales into (made once).
+  void MakePictureScaler(TOutputStream& ost, int width, int height, AVPixelFormat format);
   void OpenEncoders();
   void OpenDecoders();
   void OpenDecoder(TInputStream& ist);

@@ -231,18 +231,7 @@ int TTranscoder::DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* pict
         ost.ScalerInputWidth = picture->width - ost.CurrentCropLeft - ost.CurrentCropRight;
         ost.ScalerInputFormat = picture->format;
         ost.VideoCrop = ost.CurrentCropTop || ost.CurrentCropBottom || ost.CurrentCropLeft || ost.CurrentCropRight;
-        ost.PictureScaler.reset(ff::sws_getContext(ost.ScalerInputWidth, ost.ScalerInputHeight,
-                                                   AVPixelFormat(ost.ScalerInputFormat), enc->width, enc->height,
-                                                   enc->pix_fmt, scalerFlags_, nullptr, nullptr, nullptr));
-        if (!ost.PictureScaler) Raise("Cannot get resampling context");
-        if (!ost.ScaledPicture) {
-          ost.ScaledPicture = ffw::MakeFrame();
-          if (!ost.ScaledPicture) Raise("Cannot allocate temp picture, check pix fmt");
-          ost.ScaledPicture->format = enc->pix_fmt;
-          ost.ScaledPicture->width = enc->width;
-          ost.ScaledPicture->height = enc->height;
-          if (ff::av_frame_get_buffer(ost.ScaledPicture.get(), 0) < 0) Raise("Cannot allocate temp picture, check pix fmt");
-        }
+        MakePictureScaler(ost, ost.ScalerInputWidth, ost.ScalerInputHeight, AVPixelFormat(ost.ScalerInputFormat));
       }
     }
 
