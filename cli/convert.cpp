@@ -122,7 +122,7 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
     }
   });
 
-  int converted = 0, failed = 0, stopped = 0;
+  int converted = 0, failed = 0, stopped = 0, endedEarly = 0;
   bool runEnded = false;
   auto taskEnded = [&](const TTerminateInfo& info) {
     if (info.TaskIndex < 0) {
@@ -153,7 +153,9 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
       reporter.Ended(info.TaskIndex, !ec && size > 0 ? TTaskEnd::Stopped : TTaskEnd::NotStarted, "");
     } else {
       ++converted;
-      reporter.Ended(info.TaskIndex, TTaskEnd::Converted, "");
+      endedEarly += info.EndedEarly ? 1 : 0;
+      reporter.Ended(info.TaskIndex, TTaskEnd::Converted, "", info.EndedEarly ? std::max<int64_t>(0, info.EndedAtUs) : -1,
+                     info.DurationUs);
     }
   };
   // The work priority chosen in the program's preferences applies here too.
@@ -191,6 +193,6 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
 
   int status = failed + skipped > 0 ? 1 : 0;
   if (signals.Signal()) status = 128 + signals.Signal();
-  reporter.RunEnded(converted, failed, stopped, skipped, status);
+  reporter.RunEnded(converted, failed, stopped, skipped, status, endedEarly);
   return status;
 }

@@ -35,11 +35,13 @@ public:
   // A file that could not become a task (the message names the file).
   void Skipped(const std::string& file, const std::string& msg);
   void Progress(const TProgressInfo& info);
-  void Ended(int task, TTaskEnd how, const std::string& msg);
+  // endedAtUs >= 0: the input ended early, at that time of its length durationUs (µs).
+  void Ended(int task, TTaskEnd how, const std::string& msg, int64_t endedAtUs = -1, int64_t durationUs = -1);
   // A note for the user (not shown in quiet and JSON modes), and an error (always shown).
   void Note(const std::string& text);
   void Error(const std::string& text);
-  void RunEnded(int converted, int failed, int stopped, int skipped, int exitCode);
+  // endedEarly: how many of the converted files had inputs that ended early.
+  void RunEnded(int converted, int failed, int stopped, int skipped, int exitCode, int endedEarly = 0);
 
 private:
   struct TTask {

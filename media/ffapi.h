@@ -111,6 +111,7 @@ extern "C" {
   F(av_pkt_dump_log2) \
   F(av_sdp_create) \
   F(av_seek_frame) \
+  F(av_find_best_stream) \
   F(av_codec_get_id) \
   F(av_codec_get_tag2) \
   F(avio_seek) \
