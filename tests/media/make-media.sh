@@ -99,3 +99,16 @@ ff -f lavfi -i "testsrc2=size=320x240:rate=25:duration=4" -f lavfi -i "sine=freq
    -c:v mpeg4 -q:v 4 -c:a pcm_s16le "${common[@]}" late_audio_tmp.mkv
 ff -i late_audio_tmp.mkv -itsoffset 0.5 -i late_audio_tmp.mkv -map 0:v -map 1:a -c copy "${common[@]}" late_audio.mkv
 rm -f late_audio_tmp.mkv
+
+# Player clips: every frame shows its own number as ten vertical stripes (bit k of the
+# frame number white in stripe k, least significant on the left), 25 fps with a key frame
+# every second, with a 440 Hz tone; the short one ends after 3 s.
+stripes="color=black:size=320x240:rate=25:duration=DUR,format=yuv420p,geq=lum='if(mod(floor(N/pow(2,floor(X*10/W))),2),235,16)':cb=128:cr=128"
+ff -f lavfi -i "${stripes/DUR/8}" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=8" -ac 2 \
+   -c:v libx264 -preset veryfast -crf 12 -g 25 -x264-params keyint=25:min-keyint=25:scenecut=0 -pix_fmt yuv420p -c:a aac -b:a 128k "${common[@]}" framenum.mp4
+ff -f lavfi -i "${stripes/DUR/3}" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=3" -ac 2 \
+   -c:v libx264 -preset veryfast -crf 12 -g 25 -x264-params keyint=25:min-keyint=25:scenecut=0 -pix_fmt yuv420p -c:a aac -b:a 128k "${common[@]}" framenum_3s.mp4
+# A file with a subtitle stream only (nothing a player can play).
+printf '1\n00:00:00,500 --> 00:00:01,500\nOnly text\n' > only.srt
+ff -i only.srt -c:s srt "${common[@]}" subtitles_only.mkv
+rm -f only.srt
