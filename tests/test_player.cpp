@@ -1,6 +1,10 @@
 // The preview player on real clips with SDL's dummy (and disk) sound drivers: opening and its
 // failures, the picture shown at a known time, sound pace, pause, step, seek, end of file,
 // the event queue, layout, volume and mute, the frame hook and GetCurrentFrame.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -521,6 +525,56 @@ TEST_F(PlayerTest, MuteAndVolumeShapeTheSound) {
     EXPECT_GT(player_->CurrentPosition() - pos0, 300000) << "the clock goes on, step " << step;
   }
   unsetenv("SDL_DISKAUDIOFILE");
+}
+
+// Stop with wait while the reader sits inside a read that does not return (a pipe whose
+// writer has gone quiet): the main thread keeps serving its calls, and Stop returns once the
+// read comes back, without a deadlock between the waiting threads.
+TEST_F(PlayerTest, StopWaitsOutAReaderBlockedInARead) {
+  testsupport::TempDir dir;
+  const std::string fifo = dir.file("feed.ts");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string data;
+  {
+    std::ifstream in(MediaPath("clip.ts"), std::ios::binary);
+    data.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  ASSERT_GT(data.size(), 100000u);
+  std::atomic<bool> release{false};
+  std::atomic<bool> closed{false};
+  std::thread writer([&] {
+    int fd = open(fifo.c_str(), O_WRONLY);
+    if (fd < 0) return;
+    size_t half = data.size() / 2, done = 0;
+    while (done < half) {
+      ssize_t n = write(fd, data.data() + done, half - done);
+      if (n <= 0) break;
+      done += size_t(n);
+    }
+    for (int i = 0; i < 300 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    closed = true;
+    close(fd);
+  });
+  ASSERT_TRUE(player_->Open(fifo, &surface_)) << player_->LastErrMsg();
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 3; }, 5000));
+  PumpFor(1500);  // the reader has read everything there is and waits for more
+  std::atomic<int> servedDuringStop{0};
+  std::thread caller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    RunInMainThread([&] { ++servedDuringStop; });
+    release = true;
+  });
+  auto t0 = Clock::now();
+  player_->Stop(true);
+  auto took = Clock::now() - t0;
+  caller.join();
+  writer.join();
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(servedDuringStop.load(), 1);
+  EXPECT_LT(took, std::chrono::seconds(5));
+  EXPECT_FALSE(player_->IsOpen());
+  PumpFor(100);
+  EXPECT_EQ(States().back(), psStop);
 }
 
 }  // namespace
