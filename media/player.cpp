@@ -43,11 +43,15 @@ TLayoutRect LayoutPicture(float aspectRatio, double sar, int picWidth, int picHe
 TCustomPlayer::TCustomPlayer() = default;
 
 TCustomPlayer::~TCustomPlayer() {
+  // No event reaches the application from here on; the handlers themselves are released
+  // once the threads that read them have ended.
+  eventsDetached_ = true;
+  Hook = false;
+  Stop(true);
+  JoinThreads();
   OnPosition = nullptr;
   OnState = nullptr;
   OnHook = nullptr;
-  Stop(true);
-  JoinThreads();
 }
 
 bool TCustomPlayer::LoadAVLib(const std::string& folder) {
@@ -149,7 +153,7 @@ void TCustomPlayer::EventThreadMain() {
     } else {
       end = true;
     }
-    if (call) {
+    if (call && !eventsDetached_) {
       try {
         if (TriggerEventInMainThread)
           RunInMainThread(call);
@@ -320,7 +324,7 @@ void TCustomPlayer::PlayThreadMain(TPlayback* pb) {
         ev = loopEvents_.front();
         loopEvents_.pop_front();
       }
-      std::unique_lock<std::timed_mutex> lock(loopLock_);
+      std::unique_lock<std::mutex> lock(loopLock_);
       if (playback_.load() != pb) break;
       if (ev.second != pb) continue;
       switch (ev.first) {
@@ -350,7 +354,7 @@ void TCustomPlayer::PlayThreadMain(TPlayback* pb) {
     }
   } catch (const std::exception& e) {
     GetFFLogger().Log(this, llFatal, std::string("PlayThread Exception: ") + e.what());
-    std::unique_lock<std::timed_mutex> lock(loopLock_);
+    std::unique_lock<std::mutex> lock(loopLock_);
     if (playback_.load() == pb) ShutdownPlayback(pb);
   }
   SetState(psStop);
@@ -393,8 +397,11 @@ void TCustomPlayer::Stop(bool wait) {
         },
         100);
     if (done || !playback_.load()) break;
-    if (!loopLock_.try_lock_for(std::chrono::milliseconds(100))) continue;
-    std::unique_lock<std::timed_mutex> lock(loopLock_, std::adopt_lock);
+    // The event-loop lock, for at most 100 ms.
+    std::unique_lock<std::mutex> lock(loopLock_, std::defer_lock);
+    auto lockEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+    while (!lock.try_lock() && std::chrono::steady_clock::now() < lockEnd) SleepMs(2);
+    if (!lock.owns_lock()) continue;
     TPlayback* cur = playback_.load();
     if (!cur) break;
     ++tries;

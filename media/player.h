@@ -202,7 +202,7 @@ private:
 
   // The event loop lock: held by the play thread while it handles one event, and by Stop
   // before it decides to shut the playback down itself.
-  std::timed_mutex loopLock_;
+  std::mutex loopLock_;
   std::mutex playThreadLock_;
   std::condition_variable playThreadDone_;
   bool playThreadRunning_ = false;
@@ -214,6 +214,7 @@ private:
   int readIndex_ = 0, writeIndex_ = 0;
   TEventEntry delivered_;
   std::atomic<bool> eventThreadRunning_{false};
+  std::atomic<bool> eventsDetached_{false};  // set by the destructor: no more handler calls
 
   // The play thread's event loop queue: (kind, playback) pairs.
   std::mutex loopQueueLock_;

@@ -222,39 +222,46 @@ void TPlayback::Display() {
 
 void TPlayback::DisplayPicture() {
   IVideoSurface* screen = player->screen_;
-  std::lock_guard<std::mutex> g(currentLock);
-  if (!haveCurrent || !screen) return;
-  AVFrame* f = current.get();
-  AVRational sarq = f->sample_aspect_ratio.num > 0 ? f->sample_aspect_ratio : videoSt->codecpar->sample_aspect_ratio;
-  double sar = sarq.num > 0 && sarq.den > 0 ? av_q2d(sarq) : 0;
-  TLayoutRect r = LayoutPicture(player->AspectRatio(), sar, f->width & ~1, f->height & ~1, outWidth, outHeight);
-  if (r.Width <= 0 || r.Height <= 0) return;
-
-  // Graphic subtitles are blended into a copy of the picture.
-  ffw::Frame blended;
-  AVFrame* src = f;
+  if (!screen) return;
+  int64_t pts;
+  TLayoutRect r;
   {
-    std::lock_guard<std::mutex> s(subLock);
-    if (subpqSize > 0 && f->format == AV_PIX_FMT_YUV420P) {
-      TSubPicture& sp = subpq[subpqRindex];
-      if (sp.Pts + sp.Sub.start_display_time / 1000.0 <= currentPts) {
-        blended = ffw::MakeFrame();
-        if (ff::av_frame_ref(blended.get(), f) >= 0 && ff::av_frame_make_writable(blended.get()) >= 0) {
-          BlendSubtitles(blended.get(), currentPts);
-          src = blended.get();
+    std::lock_guard<std::mutex> g(currentLock);
+    if (!haveCurrent) return;
+    AVFrame* f = current.get();
+    AVRational sarq =
+        f->sample_aspect_ratio.num > 0 ? f->sample_aspect_ratio : videoSt->codecpar->sample_aspect_ratio;
+    double sar = sarq.num > 0 && sarq.den > 0 ? av_q2d(sarq) : 0;
+    r = LayoutPicture(player->AspectRatio(), sar, f->width & ~1, f->height & ~1, outWidth, outHeight);
+    if (r.Width <= 0 || r.Height <= 0) return;
+    pts = int64_t(std::llround(currentPts * 1e6)) - startTime;
+
+    // Graphic subtitles are blended into a copy of the picture.
+    ffw::Frame blended;
+    AVFrame* src = f;
+    {
+      std::lock_guard<std::mutex> s(subLock);
+      if (subpqSize > 0 && f->format == AV_PIX_FMT_YUV420P) {
+        TSubPicture& sp = subpq[subpqRindex];
+        if (sp.Pts + sp.Sub.start_display_time / 1000.0 <= currentPts) {
+          blended = ffw::MakeFrame();
+          if (ff::av_frame_ref(blended.get(), f) >= 0 && ff::av_frame_make_writable(blended.get()) >= 0) {
+            BlendSubtitles(blended.get(), currentPts);
+            src = blended.get();
+          }
         }
       }
     }
+    // One scaling, straight to the size the surface draws.
+    displaySws = ff::sws_getCachedContext(displaySws, src->width, src->height, AVPixelFormat(src->format), r.Width,
+                                          r.Height, AV_PIX_FMT_BGR24, kDisplayScaleFlags, nullptr, nullptr, nullptr);
+    if (!displaySws) return;
+    displayBitmap.SetSize(r.Width, r.Height);
+    uint8_t* dst[4] = {displayBitmap.Pixels.data(), nullptr, nullptr, nullptr};
+    int dstLinesize[4] = {displayBitmap.Stride, 0, 0, 0};
+    ff::sws_scale(displaySws, src->data, src->linesize, 0, src->height, dst, dstLinesize);
   }
-  // One scaling, straight to the size the surface draws.
-  displaySws = ff::sws_getCachedContext(displaySws, src->width, src->height, AVPixelFormat(src->format), r.Width,
-                                        r.Height, AV_PIX_FMT_BGR24, kDisplayScaleFlags, nullptr, nullptr, nullptr);
-  if (!displaySws) return;
-  displayBitmap.SetSize(r.Width, r.Height);
-  uint8_t* dst[4] = {displayBitmap.Pixels.data(), nullptr, nullptr, nullptr};
-  int dstLinesize[4] = {displayBitmap.Stride, 0, 0, 0};
-  ff::sws_scale(displaySws, src->data, src->linesize, 0, src->height, dst, dstLinesize);
-  screen->Present(displayBitmap, r.X, r.Y, outWidth, outHeight, int64_t(std::llround(currentPts * 1e6)) - startTime);
+  screen->Present(displayBitmap, r.X, r.Y, outWidth, outHeight, pts);
 }
 
 // Caller holds subLock; the frame is a writable planar YUV 4:2:0 picture.
