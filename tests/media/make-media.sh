@@ -99,3 +99,15 @@ ff -f lavfi -i "testsrc2=size=320x240:rate=25:duration=4" -f lavfi -i "sine=freq
    -c:v mpeg4 -q:v 4 -c:a pcm_s16le "${common[@]}" late_audio_tmp.mkv
 ff -i late_audio_tmp.mkv -itsoffset 0.5 -i late_audio_tmp.mkv -map 0:v -map 1:a -c copy "${common[@]}" late_audio.mkv
 rm -f late_audio_tmp.mkv
+
+# Lengths the container only estimates. A 30 s MP3 with a varying bit rate and no length
+# header (loud first, nearly silent later: the estimate from the first frames is ~23 s), and
+# four 1.2 s transport-stream segments joined by cat, each starting at the same time (the
+# estimate is one segment; 120 frames in all).
+ff -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=30" -af "volume='if(lt(t,20),1,0.02)':eval=frame" \
+   -ac 2 -c:a libmp3lame -q:a 0 -write_xing 0 "${common[@]}" vbr_noheader.mp3
+for i in 0 1 2 3; do
+  ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=1.2" -c:v mpeg2video -q:v 4 -g 12 "${common[@]}" "seg$i.ts"
+done
+cat seg0.ts seg1.ts seg2.ts seg3.ts > joined_segments.ts
+rm -f seg0.ts seg1.ts seg2.ts seg3.ts
