@@ -194,6 +194,11 @@ TTaskOutcome TRunBook::TaskEnded(int task, bool finished, const std::string& fai
   if (!failure.empty()) {
     outcome.Kind = TTaskOutcome::Failed;
     outcome.Message = failure;
+    // The converter only knows the temporary name; the user knows the final one.
+    if (output.Reserved())
+      for (size_t at = outcome.Message.find(output.TempPath()); at != std::string::npos;
+           at = outcome.Message.find(output.TempPath(), at + output.FinalPath().size()))
+        outcome.Message.replace(at, output.TempPath().size(), output.FinalPath());
     // The output of a failed file is not what was asked for (often only a header): it goes,
     // so that no broken file is taken for a result.
     if (output.Discard()) outcome.Message += " (the incomplete output was removed)";
@@ -207,8 +212,13 @@ TTaskOutcome TRunBook::TaskEnded(int task, bool finished, const std::string& fai
     outcome.Kind = TTaskOutcome::NotStarted;
     return outcome;
   }
+  if (!written) {
+    output.Discard();
+    outcome.Kind = TTaskOutcome::Failed;
+    outcome.Message = "the conversion wrote no output";
+    return outcome;
+  }
   try {
-    if (!written) throw FFmpegException("the conversion wrote no output");
     outcome.Output = output.Commit();
     outcome.Kind = finished ? TTaskOutcome::Converted : TTaskOutcome::Stopped;
   } catch (const FFmpegException& e) {
