@@ -3,9 +3,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "app/core/apppaths.h"
 #include "app/core/jobprep.h"
@@ -19,12 +21,32 @@ namespace {
 
 volatile sig_atomic_t gStopSignal = 0;
 
+// The temporary files of the run's outputs, for the handler to remove when the user does not
+// wait: set before the tasks start, cleared before the list goes.
+std::atomic<const std::vector<std::string>*> gTempFiles{nullptr};
+
 // The handler only records the signal; the main loop stops the engine. A second Ctrl-C or
-// SIGTERM means the user does not want to wait.
+// SIGTERM means the user does not want to wait: the unfinished files go (unlink is safe in a
+// signal handler; a file already moved to its final name is no longer there to remove).
 void OnStopSignal(int sig) {
-  if (gStopSignal != 0 && sig != SIGXFSZ) _exit(128 + gStopSignal);
+  if (gStopSignal != 0 && sig != SIGXFSZ) {
+    if (const std::vector<std::string>* temps = gTempFiles.load())
+      for (const std::string& t : *temps) ::unlink(t.c_str());
+    _exit(128 + gStopSignal);
+  }
   if (gStopSignal == 0) gStopSignal = sig;
 }
+
+class TTempFilesForSignals {
+public:
+  explicit TTempFilesForSignals(std::vector<std::string> temps) : temps_(std::move(temps)) { gTempFiles = &temps_; }
+  ~TTempFilesForSignals() { gTempFiles = nullptr; }
+  TTempFilesForSignals(const TTempFilesForSignals&) = delete;
+  TTempFilesForSignals& operator=(const TTempFilesForSignals&) = delete;
+
+private:
+  std::vector<std::string> temps_;
+};
 
 // SIGINT and SIGTERM stop the run. SIGXFSZ (an output reached the file-size limit) stops it
 // too instead of killing the process, and SIGPIPE is ignored so that a closed standard output
@@ -129,8 +151,12 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
     reporter.RunEnded(0, 0, 0, skipped, 1);
     return 1;
   }
-  for (int k = 0; k < taskCount; ++k)
+  std::vector<std::string> temps;
+  for (int k = 0; k < taskCount; ++k) {
     reporter.Queued(k, taskCount, book.Job(k).Job.SourceFile, book.Job(k).Job.DestFile);
+    temps.push_back(book.Job(k).Output.TempPath());
+  }
+  const TTempFilesForSignals tempsForSignals(std::move(temps));
 
   // A picture hook that fails is reported as the failure of its file, even though the engine
   // goes on encoding the pictures unchanged.

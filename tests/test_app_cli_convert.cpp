@@ -560,6 +560,23 @@ TEST_F(CliConvertTest, EndsOfARunNeverLeaveABrokenFileUnderItsName) {
     kill(child.Pid(), SIGKILL);
   }
   EXPECT_FALSE(fs::exists(Out("long_(new_1).mp4")));
+
+  // Ctrl-C twice: the run leaves at once and takes its unfinished file with it.
+  testsupport::TempDir quick;
+  {
+    TChild child({"--profile", "0", "--progress=plain", "--output-dir", quick.path().string(), MediaPath("long.mp4")},
+                 config_.path().string(), home_.path().string(), false);
+    ASSERT_TRUE(child.ReadUntil([](const std::string& s) { return std::regex_search(s, std::regex(R"(long\.mp4: +[1-9]\d*%)")); },
+                                60000))
+        << child.Output();
+    kill(child.Pid(), SIGINT);
+    // The second one must not merge with the first while that one is pending, and comes
+    // well before the main loop (which looks every 50 ms) has closed the file.
+    usleep(10000);
+    kill(child.Pid(), SIGINT);
+    EXPECT_EQ(child.Finish(60000), 130) << child.Output();
+  }
+  for (const auto& e : fs::directory_iterator(quick.path())) ADD_FAILURE() << "left behind: " << e.path();
 }
 
 // Names and batch files as users have them.
