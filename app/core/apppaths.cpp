@@ -42,8 +42,18 @@ std::string FormatIniPath(const std::string& programDir) {
   std::string user = ConfigDir() + "/" + kFormatFileName;
   std::error_code ec;
   if (fs::is_regular_file(user, ec)) return user;
-  return programDir + "/data/" + kFormatFileName;
+  return ProgramDataRoot(programDir) + "/data/" + kFormatFileName;
 }
+
+std::string ProgramDataRoot(const std::string& programDir) {
+  std::error_code ec;
+  if (fs::is_directory(programDir + "/data", ec)) return programDir;
+  const std::string installed = programDir + "/../share/orvane-video-converter";
+  if (fs::is_directory(installed + "/data", ec)) return fs::path(installed).lexically_normal().string();
+  return programDir;
+}
+
+std::string SkinDir(const std::string& programDir) { return ProgramDataRoot(programDir) + "/skin"; }
 
 std::string FormatIniPath() { return FormatIniPath(ProgramDir()); }
 

@@ -13,8 +13,14 @@ std::string ConfigDir();
 std::string SettingsIniPath();
 // The folder of the running executable.
 std::string ProgramDir();
+// The folder that holds the program's data/ and skin/ folders: programDir itself in a build
+// tree (data/ beside the program), else programDir/../share/orvane-video-converter when
+// installed. programDir when neither holds data/.
+std::string ProgramDataRoot(const std::string& programDir);
+// The program's skin folder (ProgramDataRoot + "/skin").
+std::string SkinDir(const std::string& programDir);
 // The format-profile file: the user's copy in the configuration folder when there is one,
-// else data/orvanepspformat.ini beside the program (programDir).
+// else data/orvanepspformat.ini under the program's data root (programDir).
 std::string FormatIniPath(const std::string& programDir);
 std::string FormatIniPath();
 // The user's home folder ($HOME, else the password database).
