@@ -16,8 +16,14 @@ std::string SettingsIniPath();
 std::string ProgramDir();
 // The places of the format-profile file, in the order they are tried: the user's copy in the
 // configuration folder, data/ beside the program (a build tree), then
-// ../share/orvane-video-converter/ relative to the program (an installed program).
+// ../share/orvane-video-converter/data/ relative to the program (an installed program).
 std::vector<std::string> FormatIniSearchPaths(const std::string& programDir);
+// The folder that holds the program's data/ and skin/ folders: programDir itself in a build
+// tree (data/ beside the program), else programDir/../share/orvane-video-converter when
+// installed. programDir when neither holds data/.
+std::string ProgramDataRoot(const std::string& programDir);
+// The program's skin folder (ProgramDataRoot + "/skin").
+std::string SkinDir(const std::string& programDir);
 // The first of those places that holds the file; data/ beside the program when none does.
 std::string FormatIniPath(const std::string& programDir);
 std::string FormatIniPath();
