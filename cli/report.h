@@ -34,6 +34,8 @@ public:
   void Queued(int task, int total, const std::string& file, const std::string& output);
   // A file that could not become a task (the message names the file).
   void Skipped(const std::string& file, const std::string& msg);
+  // The final output name of a task, when it differs from the one queued.
+  void SetOutput(int task, const std::string& output);
   void Progress(const TProgressInfo& info);
   // endedAtUs >= 0: the input ended early, at that time of its length durationUs (µs).
   void Ended(int task, TTaskEnd how, const std::string& msg, int64_t endedAtUs = -1, int64_t durationUs = -1);

@@ -187,7 +187,7 @@ public:
   const transcoder::TOutputFileState& OutputState(int slot) const { return outputFile(slot); }
   // The media probe bound to an opened input; null for another index, and while the task is
   // queued (parked: its files are closed until it starts).
-  TAVProbe* InputProbe(int index) const {
+  TAVProbe* InputProbe(int index) const override {
     return index >= 0 && size_t(index) < probes_.size() ? probes_[size_t(index)].get() : nullptr;
   }
   // The encoder or stream-copy flag of an output stream, after set-up started (tests).
