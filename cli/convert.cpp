@@ -122,6 +122,12 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
     }
   });
 
+  // Frames the renderer leaves alone skip the conversion to the bitmap and back.
+  engine.SetOnCustomHookNeeded([&](TCustomConvertEngine*, int32_t taskIndex, int64_t pts) {
+    return taskIndex >= 0 && size_t(taskIndex) < prepared.size() &&
+           TConversionRenderer::DrawsAt(prepared[size_t(taskIndex)].Job, pts);
+  });
+
   int converted = 0, failed = 0, stopped = 0;
   bool runEnded = false;
   auto taskEnded = [&](const TTerminateInfo& info) {
@@ -187,6 +193,7 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
   engine.SetOnProgress(nullptr);
   engine.SetOnTerminate(nullptr);
   engine.SetOnCustomHook(nullptr);
+  engine.SetOnCustomHookNeeded(nullptr);
   engine.ClearTasks();
 
   int status = failed + skipped > 0 ? 1 : 0;
