@@ -132,7 +132,6 @@ TEST(PictureFilters, NeutralValuesAndTheDocumentedMappings) {
 // (saturation 255 and 256, with and without exposure), and per pixel; values out of range
 // are clamped the same way.
 TEST(PictureFilters, JobAdjustmentEqualsTheFilters) {
-  const TBitmap24 noise = Noise(67, 13, 7);
   const struct {
     int b, c, s, e;
     bool identity;
@@ -143,8 +142,11 @@ TEST(PictureFilters, JobAdjustmentEqualsTheFilters) {
       {255, 0, 512, 0, false},   {300, -50, 100, 0, false}, {40, 70, 400, -120, false}, {-5, 130, 900, 700, false},
       {256, 0, 256, 0, false},   {255, 0, 254, 0, false},  {255, 0, 257, 0, false},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.b << "/" << c.c << "/" << c.s << "/" << c.e);
+  // Padded rows (67 pixels) and rows without padding (68 pixels), each longer than one
+  // 64-byte vector step with a remainder.
+  for (const auto& c : cases)
+  for (const TBitmap24& noise : {Noise(67, 13, 7), Noise(68, 9, 8)}) {
+    SCOPED_TRACE(testing::Message() << c.b << "/" << c.c << "/" << c.s << "/" << c.e << " width " << noise.Width);
     TBitmap24 expected = noise;
     if (c.b != 255 || c.c != 0 || c.s != 255) BrightnessContrastSaturation(expected, c.b, c.c, c.s);
     if (c.e != 0) ExposureFilter(expected, c.e);
