@@ -175,8 +175,7 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
 
   // Frames the renderer leaves alone skip the conversion to the bitmap and back.
   engine.SetOnCustomHookNeeded([&](TCustomConvertEngine*, int32_t taskIndex, int64_t pts) {
-    return taskIndex >= 0 && size_t(taskIndex) < prepared.size() &&
-           TConversionRenderer::DrawsAt(prepared[size_t(taskIndex)].Job, pts);
+    return taskIndex >= 0 && taskIndex < taskCount && TConversionRenderer::DrawsAt(book.Job(taskIndex).Job, pts);
   });
 
   int converted = 0, failed = 0, stopped = 0;
