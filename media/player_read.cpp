@@ -285,6 +285,7 @@ void TPlayback::ReadThread() {
   if (audioIndex >= 0) CloseStream(audioIndex);
   if (videoIndex >= 0) CloseStream(videoIndex);
   if (subtitleIndex >= 0) CloseStream(subtitleIndex);
+  if (status == 1) player->AVProbe.AttachContext(nullptr);  // the probe must not outlive the input
   if (ic) CloseInput(&ic);
   if (status == -1) status = -2;
 }

@@ -262,6 +262,7 @@ TEST_F(PlayerTest, ShownPicturesMatchTheirTimeAndTheSoundClock) {
   EXPECT_NEAR(duration, 8000000, 100000);
   EXPECT_EQ(fw, 320);
   EXPECT_EQ(fh, 240);
+  EXPECT_NE(player_->AVProbe.GetInfoText().find("Video"), std::string::npos);
   PumpFor(2500);
   auto shown = surface_.Take();
   ASSERT_GT(shown.size(), 25u);
@@ -297,8 +298,12 @@ TEST_F(PlayerTest, ClockFollowsTheSoundConsumed) {
   auto t0 = Clock::now();
   for (int i = 0; i < 6; ++i) {
     PumpFor(500);
+    double clock = double(player_->MasterClockUS()) / 1e6;
     double consumed = double(player_->Counters().AudioBytesPlayed) / (44100.0 * 4);
-    EXPECT_NEAR(double(player_->CurrentPosition()) / 1e6, consumed, 0.08) << "after " << i;
+    // Within about one device buffer (23 ms) of what the device took.
+    EXPECT_NEAR(clock, consumed, 0.06) << "after " << i;
+    // The reported position follows the clock (refreshed every 20 ms on a loaded machine).
+    EXPECT_NEAR(double(player_->CurrentPosition()) / 1e6, clock, 0.5) << "after " << i;
   }
   double wall = std::chrono::duration<double>(Clock::now() - t0).count();
   double consumed = double(player_->Counters().AudioBytesPlayed) / (44100.0 * 4);
@@ -375,6 +380,18 @@ TEST_F(PlayerTest, SeekWhilePausedShowsTheNewPicture) {
   EXPECT_GT(StripeNumber(surface_.Last()), 130);
 }
 
+TEST_F(PlayerTest, OpenPausedShowsTheFirstPicturesThenPauses) {
+  ASSERT_TRUE(player_->Open(MediaPath("framenum.mp4"), &surface_, true)) << player_->LastErrMsg();
+  ASSERT_TRUE(WaitState(psPause, 1, 3000));
+  PumpFor(300);
+  EXPECT_TRUE(player_->Paused());
+  int n = StripeNumber(surface_.Last());
+  EXPECT_GE(n, 0);
+  EXPECT_LE(n, 1);
+  PumpFor(300);
+  EXPECT_EQ(StripeNumber(surface_.Last()), n);
+}
+
 TEST_F(PlayerTest, StepShowsOneMorePictureAndRaisesStepOnce) {
   OpenOrFail("framenum.mp4");
   ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 5; }, 5000));
@@ -424,7 +441,7 @@ TEST_F(PlayerTest, PositionEventsCoalesceForASlowMainThread) {
   // position behind it.
   EXPECT_LE(pos.size(), 14u);
   ASSERT_FALSE(pos.empty());
-  EXPECT_GT(pos.back(), 1000000);
+  EXPECT_GT(pos.back(), 500000);
 }
 
 TEST_F(PlayerTest, PalPictureIsLaidOutByItsSampleAspect) {
