@@ -652,6 +652,6 @@ void TPlayback::RequestSeek(int flags, bool wait, int64_t rel, int64_t pos) {
   player->seekDone_.Reset();
   seekReq = true;
   if (!wait) return;
-  player->WaitServing([&] { return player->seekDone_.IsSet(); }, -1);
+  player->WaitServing([&] { return player->seekDone_.IsSet() || abortRequest; }, -1);
   if (videoSt) player->WaitServing([&] { return player->pictureEvent_.IsSet() || abortRequest; }, -1);
 }

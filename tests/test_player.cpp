@@ -248,6 +248,18 @@ TEST_F(PlayerTest, UnplayableFilesFailWithTheirTexts) {
   EXPECT_TRUE(PumpUntil([&] { return surface_.Count() > 3; }, 5000));
 }
 
+// Only one player can have an open playback at a time.
+TEST_F(PlayerTest, OnePlaybackAtATime) {
+  OpenOrFail("framenum_3s.mp4");
+  TFFPlayer other;
+  EXPECT_FALSE(other.Open(MediaPath("framenum.mp4"), nullptr));
+  EXPECT_FALSE(other.LastErrMsg().empty());
+  EXPECT_TRUE(player_->IsOpen());
+  player_->Stop(true);
+  EXPECT_TRUE(other.Open(MediaPath("framenum.mp4"), nullptr)) << other.LastErrMsg();
+  other.Stop(true);
+}
+
 // The picture on show carries the number of the frame its time stands for, and it is shown
 // when the sound clock reaches that time.
 TEST_F(PlayerTest, ShownPicturesMatchTheirTimeAndTheSoundClock) {
