@@ -301,7 +301,10 @@ bool TPlayback::OpenStream(int index) {
   if (codec && ctx && ff::avcodec_parameters_to_context(ctx.get(), par) >= 0) {
     ctx->workaround_bugs = 1;
     ctx->error_concealment = 3;
-    ctx->thread_count = 1;
+    // Pictures decode on as many threads as the machine has cores (one picture behind the
+    // other), as fast decoding is what keeps them in time with the sound; sound and
+    // subtitles use one.
+    ctx->thread_count = par->codec_type == AVMEDIA_TYPE_VIDEO ? 0 : 1;
     ctx->pkt_timebase = st->time_base;
     std::lock_guard<std::mutex> g(CodecLock());
     opened = ff::avcodec_open2(ctx.get(), codec, nullptr) >= 0;
