@@ -112,3 +112,14 @@ ff -f lavfi -i "${stripes/DUR/3}" -f lavfi -i "sine=frequency=440:sample_rate=44
 printf '1\n00:00:00,500 --> 00:00:01,500\nOnly text\n' > only.srt
 ff -i only.srt -c:s srt "${common[@]}" subtitles_only.mkv
 rm -f only.srt
+# Lengths the container only estimates. A 30 s MP3 with a varying bit rate and no length
+# header (loud first, nearly silent later: the estimate from the first frames is ~23 s), and
+# four 1.2 s transport-stream segments joined by cat, each starting at the same time (the
+# estimate is one segment; 120 frames in all).
+ff -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=30" -af "volume='if(lt(t,20),1,0.02)':eval=frame" \
+   -ac 2 -c:a libmp3lame -q:a 0 -write_xing 0 "${common[@]}" vbr_noheader.mp3
+for i in 0 1 2 3; do
+  ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=1.2" -c:v mpeg2video -q:v 4 -g 12 "${common[@]}" "seg$i.ts"
+done
+cat seg0.ts seg1.ts seg2.ts seg3.ts > joined_segments.ts
+rm -f seg0.ts seg1.ts seg2.ts seg3.ts
