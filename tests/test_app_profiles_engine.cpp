@@ -17,6 +17,7 @@
 
 #include "app/core/apppaths.h"
 #include "app/core/inifile.h"
+#include "app/core/jobprep.h"
 #include "app/core/optionbuilder.h"
 #include "app/core/profiles.h"
 #include "dialogs/core/renderer.h"
@@ -81,57 +82,18 @@ private:
   std::string text_;
 };
 
-struct TPreparedJob {
-  TlvFilesRecord Job;
-  TInputOptions In;
-  TOutputOptions Out;
-};
-
-// The steps of Start for one row: probe, output name, zoom mode of the profile, crop and trim
-// into the records, the builder, the hook switch.
+// The steps of Start for one row, through the job preparation both front ends use.
 TPreparedJob Prepare(TlvFilesRecord job, int32_t code) {
-  const std::string settingsPath = SettingsIniPath();
-  const std::string formatPath = FormatIniPath(ORVANE_SOURCE_DIR);
-  TPreparedJob p;
-  TAVProbe probe;
-  EXPECT_TRUE(probe.LoadFile(job.SourceFile)) << probe.LastErrMsg();
-  TSourceInfo src;
-  src.VideoStreamCount = probe.VideoStreamCount();
-  if (src.VideoStreamCount > 0) {
-    const TVideoStreamInfo v = probe.GetVideoStreamInfo();
-    src.Width = std::max(0, v.Width);
-    src.Height = std::max(0, v.Height);
-    src.VideoBitRate = std::max(0, v.BitRate);
-  }
-  if (probe.AudioStreamCount() > 0) {
-    const TAudioStreamInfo a = probe.GetAudioStreamInfo();
-    src.AudioSampleRate = std::max(0, a.SampleRate);
-    src.AudioBitRate = std::max(0, a.BitRate);
-  }
-  probe.CloseFile();
-
+  const TAppSettings settings(SettingsIniPath(), FormatIniPath(ORVANE_SOURCE_DIR));
   TAutoAnswerPrompts prompts;
-  TOutputOptionBuilder builder(settingsPath, formatPath, prompts);
-  const TIniFile settings(settingsPath), format(formatPath);
-  p.In.FileName = job.SourceFile;
-  if (job.TrimStart > 0) p.In.StartTime = job.TrimStart;
-  job.ZoomMode = ReadProfileZoom(settings, code);
-  job.DestFile =
-      builder.BuildOutputPath(job.SourceFile, "." + format.ReadString(ProfileSection(code), "FileExt", "mp4"));
-  p.Out.FileName = job.DestFile;
-  if (job.CropTop > 0 || job.CropBottom > 0 || job.CropLeft > 0 || job.CropRight > 0) {
-    p.Out.CropTop = job.CropTop;
-    p.Out.CropBottom = job.CropBottom;
-    p.Out.CropLeft = job.CropLeft;
-    p.Out.CropRight = job.CropRight;
-  }
-  if (job.TrimLength > 0) p.Out.Duration = job.TrimLength;
-  builder.BuildOutputOptions(job, code, p.Out, src, p.In);
-  p.Out.CustomHook = job.Brightness != 255 || job.Contrast != 0 || job.Saturation != 255 || job.Exposure != 0 ||
-                     !job.WaterMarks.empty();
+  TConversionRenderer renderer;
+  TAVProbe probe;
+  TJobPreparation preparation(settings, prompts, renderer);
+  TPreparedJob p;
+  std::string err;
+  EXPECT_TRUE(preparation.Prepare(TJobSettings{job, false}, code, probe, p, err)) << err;
   for (const std::string& q : prompts.Questions) ADD_FAILURE() << "builder asked: " << q;
   for (const std::string& w : prompts.Warnings) ADD_FAILURE() << "builder warned: " << w;
-  p.Job = job;
   return p;
 }
 

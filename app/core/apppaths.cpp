@@ -38,11 +38,17 @@ std::string ProgramDir() {
   return exe.parent_path().string();
 }
 
+std::vector<std::string> FormatIniSearchPaths(const std::string& programDir) {
+  return {ConfigDir() + "/" + kFormatFileName, programDir + "/data/" + kFormatFileName,
+          programDir + "/../share/orvane-video-converter/data/" + kFormatFileName};
+}
+
 std::string FormatIniPath(const std::string& programDir) {
-  std::string user = ConfigDir() + "/" + kFormatFileName;
+  const std::vector<std::string> places = FormatIniSearchPaths(programDir);
   std::error_code ec;
-  if (fs::is_regular_file(user, ec)) return user;
-  return ProgramDataRoot(programDir) + "/data/" + kFormatFileName;
+  for (const std::string& p : places)
+    if (fs::is_regular_file(p, ec)) return p;
+  return places[1];
 }
 
 std::string ProgramDataRoot(const std::string& programDir) {

@@ -1,14 +1,17 @@
-#include "cli/jobprep.h"
+#include "app/core/jobprep.h"
 
 #include <QFont>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QString>
+#include <sys/stat.h>
+
 #include <cmath>
-#include <cstdio>
 
 #include "app/core/profiles.h"
+#include "dialogs/core/renderer.h"
 #include "media/errors.h"
+#include "media/probe.h"
 
 namespace {
 
@@ -75,9 +78,21 @@ std::string WithFileName(const std::string& file, const std::string& msg) {
   return file + ": " + msg;
 }
 
-bool PrepareJob(const TJobSettings& settings, int32_t code, TAVProbe& probe, TOutputOptionBuilder& builder,
-                const TIniFile& settingsIni, const TIniFile& formatIni, TConversionRenderer& renderer,
-                TPreparedJob& result, std::string& err) {
+TJobPreparation::TJobPreparation(const TAppSettings& settings, TBuilderPrompts& prompts,
+                                 TConversionRenderer& renderer, TPrepareOptions options)
+    : settings_(settings), prompts_(prompts), renderer_(renderer), options_(std::move(options)),
+      builder_(settings, prompts) {}
+
+std::string TJobPreparation::ResolveFolder() {
+  if (folder_.empty())
+    folder_ = !options_.OutputDir.empty()
+                  ? options_.OutputDir
+                  : builder_.OutputFolder(!options_.DryRun, options_.StoreFallback && !options_.DryRun);
+  return folder_;
+}
+
+bool TJobPreparation::Prepare(const TJobSettings& settings, int32_t code, TAVProbe& probe, TPreparedJob& result,
+                              std::string& err) {
   const std::string& file = settings.Job.SourceFile;
   if (!probe.LoadFile(file)) {
     err = WithFileName(file, probe.LastErrMsg());
@@ -101,10 +116,11 @@ bool PrepareJob(const TJobSettings& settings, int32_t code, TAVProbe& probe, TOu
 
   TlvFilesRecord job = settings.Job;
   job.DurationSec = durationUS > 0 ? static_cast<int32_t>(durationUS / 1000000) : 0;
-  if (!settings.ZoomSet) job.ZoomMode = ReadProfileZoom(settingsIni, code);
+  const bool hasVideo = src.VideoStreamCount > 0;
+  // Crop margins concern the picture: a file without one converts its sound as it is.
+  if (!hasVideo) job.CropTop = job.CropBottom = job.CropLeft = job.CropRight = 0;
   const bool cropped = job.CropTop > 0 || job.CropBottom > 0 || job.CropLeft > 0 || job.CropRight > 0;
-  if (cropped && src.VideoStreamCount > 0 &&
-      (job.CropTop + job.CropBottom >= src.Height || job.CropLeft + job.CropRight >= src.Width)) {
+  if (cropped && (job.CropTop + job.CropBottom >= src.Height || job.CropLeft + job.CropRight >= src.Width)) {
     err = StrFormat("%s: the crop leaves no picture of the %dx%d source", file.c_str(), src.Width, src.Height);
     return false;
   }
@@ -112,25 +128,25 @@ bool PrepareJob(const TJobSettings& settings, int32_t code, TAVProbe& probe, TOu
     err = file + ": the trim starts after the end of the file";
     return false;
   }
-  if (src.VideoStreamCount > 0) {
+  if (hasVideo) {
     for (TWmRec& item : job.WaterMarks)
       if (item.Kind == wmkText && !MeasureText(item, err)) {
         err = file + ": " + err;
         return false;
       }
-    if (!CheckPictures(job, src.Width, src.Height, renderer, err)) {
+    if (!CheckPictures(job, src.Width, src.Height, renderer_, err)) {
       err = WithFileName(file, err);
       return false;
     }
   }
 
   try {
-    const std::string ext = "." + formatIni.ReadString(ProfileSection(code), "FileExt", "mp4");
-    job.DestFile = builder.BuildOutputPath(file, ext);
+    if (!settings.ZoomSet) job.ZoomMode = settings_.Zoom(code);
+    const std::string ext = settings_.OutputExtension(code);
+    const std::string folder = ResolveFolder();
     TOutputOptions out;
     TInputOptions in;
     in.FileName = file;
-    out.FileName = job.DestFile;
     if (cropped) {
       out.CropTop = job.CropTop;
       out.CropBottom = job.CropBottom;
@@ -138,16 +154,23 @@ bool PrepareJob(const TJobSettings& settings, int32_t code, TAVProbe& probe, TOu
       out.CropRight = job.CropRight;
     }
     if (job.TrimStart > 0) in.StartTime = job.TrimStart;
-    // The duration also measures the progress: to the end of the file when not trimmed.
-    if (job.TrimLength > 0)
-      out.Duration = job.TrimLength;
-    else if (durationUS > 0)
-      out.Duration = durationUS - job.TrimStart;
-    builder.BuildOutputOptions(job, code, out, src, in);
-    out.CustomHook = src.VideoStreamCount > 0 && NeedsCustomHook(job);
-    result.Job = job;
-    result.In = in;
-    result.Out = out;
+    // Only a trim sets the length: a length the container only estimates (a sound file
+    // without a length header, joined stream segments) must not cut the conversion short.
+    if (job.TrimLength > 0) out.Duration = job.TrimLength;
+    // The options first: a profile that cannot be used leaves no reserved name behind.
+    builder_.BuildOutputOptions(job, code, out, src, in);
+    out.CustomHook = hasVideo && NeedsCustomHook(job);
+    if (options_.DryRun) {
+      job.DestFile = FirstFreeOutputName(folder, file, ext);
+      out.FileName = job.DestFile;
+    } else {
+      result.Output = TOutputReservation::Reserve(folder, file, ext);
+      job.DestFile = result.Output.FinalPath();
+      out.FileName = result.Output.TempPath();
+    }
+    result.Job = std::move(job);
+    result.In = std::move(in);
+    result.Out = std::move(out);
   } catch (const FFmpegException& e) {
     err = WithFileName(file, e.what());
     return false;
@@ -155,53 +178,54 @@ bool PrepareJob(const TJobSettings& settings, int32_t code, TAVProbe& probe, TOu
   return true;
 }
 
-void PrintOptionLines(const TInputOptions& in, const TOutputOptions& o) {
-  auto s = [](const char* name, const std::string& v) {
-    if (!v.empty()) std::printf("  %s=%s\n", name, v.c_str());
-  };
-  auto i = [](const char* name, int64_t v) {
-    if (v > 0) std::printf("  %s=%lld\n", name, static_cast<long long>(v));
-  };
-  auto b = [](const char* name, bool v) {
-    if (v) std::printf("  %s\n", name);
-  };
-  if (in.StartTime != kNoPts) std::printf("  input ss=%lld\n", static_cast<long long>(in.StartTime));
-  if (!in.FileFormat.empty()) std::printf("  input f=%s\n", in.FileFormat.c_str());
-  for (const TExtOption& e : ParseExtOptions(in.ExtOptions)) std::printf("  input %s=%s\n", e.Name.c_str(), e.Value.c_str());
-  s("f", o.FileFormat);
-  i("packetsize", o.PacketSize);
-  i("muxrate", o.MuxRate);
-  s("acodec", o.AudioCodec);
-  s("apre", o.AudioPreset);
-  b("an", o.DisableAudio);
-  if (o.AudioVolume >= 0) std::printf("  vol=%d\n", o.AudioVolume);
-  i("ac", o.AudioChannels);
-  i("ar", o.AudioSampleRate);
-  i("ab", o.AudioBitrate);
-  s("atag", o.AudioTag);
-  s("vcodec", o.VideoCodec);
-  s("vpre", o.VideoPreset);
-  b("vn", o.DisableVideo);
-  s("r", o.FrameRate);
-  s("s", o.FrameSize);
-  s("aspect", o.AspectRatio);
-  i("croptop", o.CropTop);
-  i("cropbottom", o.CropBottom);
-  i("cropleft", o.CropLeft);
-  i("cropright", o.CropRight);
-  i("g", o.GopSize);
-  i("vb", o.VideoBitrate);
-  i("maxrate", o.VideoMaxRate);
-  i("minrate", o.VideoMinRate);
-  i("bt", o.VideoBitrateTolerance);
-  i("bufsize", o.VideoBufferSize);
-  s("vtag", o.VideoTag);
-  s("vf", o.VideoFilters);
-  s("scodec", o.SubtitleCodec);
-  b("sn", o.DisableSubtitle);
-  if (o.StartTime != kNoPts) std::printf("  ss=%lld\n", static_cast<long long>(o.StartTime));
-  if (o.Duration != kNoPts) std::printf("  t=%lld\n", static_cast<long long>(o.Duration));
-  if (o.Target >= 1 && o.Target <= 3) std::printf("  target=%s\n", o.Target == 1 ? "vcd" : o.Target == 2 ? "svcd" : "dvd");
-  for (const TExtOption& e : ParseExtOptions(o.ExtOptions)) std::printf("  %s=%s\n", e.Name.c_str(), e.Value.c_str());
-  b("custom hook (picture adjustments and watermarks)", o.CustomHook);
+int TRunBook::Add(int row, TPreparedJob job) {
+  tasks_.push_back(TTask{row, std::move(job)});
+  return int(tasks_.size()) - 1;
+}
+
+int TRunBook::Row(int task) const {
+  return task >= 0 && size_t(task) < tasks_.size() ? tasks_[size_t(task)].Row : -1;
+}
+
+TTaskOutcome TRunBook::TaskEnded(int task, bool finished, const std::string& failure) {
+  TTaskOutcome outcome;
+  if (task < 0 || size_t(task) >= tasks_.size()) return outcome;
+  TOutputReservation& output = tasks_[size_t(task)].Job.Output;
+  if (!failure.empty()) {
+    outcome.Kind = TTaskOutcome::Failed;
+    outcome.Message = failure;
+    // The converter only knows the temporary name; the user knows the final one.
+    if (output.Reserved())
+      for (size_t at = outcome.Message.find(output.TempPath()); at != std::string::npos;
+           at = outcome.Message.find(output.TempPath(), at + output.FinalPath().size()))
+        outcome.Message.replace(at, output.TempPath().size(), output.FinalPath());
+    // The output of a failed file is not what was asked for (often only a header): it goes,
+    // so that no broken file is taken for a result.
+    if (output.Discard()) outcome.Message += " (the incomplete output was removed)";
+    return outcome;
+  }
+  struct stat st {};
+  const bool written = output.Reserved() && ::stat(output.TempPath().c_str(), &st) == 0 && st.st_size > 0;
+  if (!finished && !written) {
+    // Stopped before it began: nothing to keep.
+    output.Discard();
+    outcome.Kind = TTaskOutcome::NotStarted;
+    return outcome;
+  }
+  if (!written) {
+    output.Discard();
+    outcome.Kind = TTaskOutcome::Failed;
+    outcome.Message = "the conversion wrote no output";
+    return outcome;
+  }
+  try {
+    outcome.Output = output.Commit();
+    outcome.Kind = finished ? TTaskOutcome::Converted : TTaskOutcome::Stopped;
+  } catch (const FFmpegException& e) {
+    outcome.Kind = TTaskOutcome::Failed;
+    // The converted file stays under its temporary name, which the message names.
+    outcome.Message = e.what();
+    output.Release();
+  }
+  return outcome;
 }
