@@ -30,7 +30,7 @@
 #include "app/joblist.h"
 #include "app/mainwindow.h"
 #include "app/previewpanel.h"
-#include "app/theme.h"
+#include "controls/theme.h"
 #include "controls/imagebutton.h"
 #include "tests/support/test_support.h"
 

@@ -1,4 +1,4 @@
-#include "app/theme.h"
+#include "controls/theme.h"
 
 #include <QApplication>
 #include <QFileInfo>
