@@ -814,6 +814,12 @@ void TTranscoder::CloseOutputs() {
 }
 
 void TTranscoder::ReleaseFiles() {
+  ReleaseOpened();
+  std::lock_guard<std::mutex> g(parkedProbeLock_);
+  parkedProbes_.clear();
+}
+
+void TTranscoder::ReleaseOpened() {
   FreeTables();
   CloseStatistics();
   ReleaseFrameHooks(hookChain_);
@@ -837,7 +843,7 @@ void TTranscoder::ReleaseFiles() {
 }
 
 bool TTranscoder::ResetOpenedFiles() {
-  ReleaseFiles();
+  ReleaseOpened();
   ResetOptions();
   usesFilterGraph_ = false;
   ff::av_channel_layout_uninit(&inputLayout_);

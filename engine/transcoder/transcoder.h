@@ -185,11 +185,10 @@ public:
   AVFormatContext* InputContext(int index) const { return inputs_.at(size_t(index))->Ctx.get(); }
   AVFormatContext* OutputContext(int slot) const { return outputFile(slot).Ctx.get(); }
   const transcoder::TOutputFileState& OutputState(int slot) const { return outputFile(slot); }
-  // The media probe bound to an opened input; null for another index, and while the task is
-  // queued (parked: its files are closed until it starts).
-  TAVProbe* InputProbe(int index) const override {
-    return index >= 0 && size_t(index) < probes_.size() ? probes_[size_t(index)].get() : nullptr;
-  }
+  // The media probe bound to an opened input; null for another index. A queued task (its
+  // files closed until it starts) opens the asked input for the probe alone, which stays
+  // open until the task's files are closed at the end of its run or the task is freed.
+  TAVProbe* InputProbe(int index) const override;
   // The encoder or stream-copy flag of an output stream, after set-up started (tests).
   int64_t VideoBytes() const { return videoSize_; }
   int64_t AudioBytes() const { return audioSize_; }
@@ -243,6 +242,8 @@ private:
   void LogStreamMapping();
   void InitBitstreamFilters(TOutputStream& ost);
   void FreeTables();
+  // Frees what the openings and the transcode made; the queued task's probes stay.
+  void ReleaseOpened();
 
   // ---- loop (loop.cpp) ----
   // The packet loop: one turn chooses an input, reads one packet and handles it.
@@ -310,6 +311,13 @@ private:
   // Inputs and outputs
   std::vector<std::unique_ptr<transcoder::TInputFileState>> inputs_;
   std::vector<std::unique_ptr<TAVProbe>> probes_;
+  // Probes of a queued task's inputs (see InputProbe), by input index.
+  struct TParkedProbe {
+    ffw::InputFile Ctx;
+    TAVProbe Probe;
+  };
+  mutable std::mutex parkedProbeLock_;
+  mutable std::vector<std::unique_ptr<TParkedProbe>> parkedProbes_;
   std::vector<std::unique_ptr<transcoder::TOutputFileState>> outputs_;  // owned files
   std::vector<transcoder::TOutputFileState*> outputSlots_;             // slots (join repeats)
   bool joinMode_ = false;
