@@ -607,3 +607,43 @@ TEST_F(CliConvertTest, LocalNamesWithColonsAndBatchFilesFromOtherEditors) {
 }
 
 }  // namespace
+
+// An input that ends before its known length converts as far as it goes and says so: on the
+// file's line, in the JSON end event and in the summary.
+TEST_F(CliConvertTest, InputEndingEarlyIsReported) {
+  const std::string cut = ShellQuote(MediaPath("truncated.mkv"));
+  std::string out;
+  ASSERT_EQ(Run("--profile 0 --progress=plain " + OutArg() + " " + cut, out), 0) << out;
+  EXPECT_NE(out.find("; the input ended early, at 0:00:0"), std::string::npos) << out;
+  EXPECT_NE(out.find(" of 0:00:10"), std::string::npos) << out;
+  EXPECT_NE(out.find("1 of 1 file converted (1 input ended early)."), std::string::npos) << out;
+
+  ASSERT_EQ(Run("--json --profile 0 " + OutArg() + " " + cut + " " + ShellQuote(MediaPath("clip.mkv")), out), 0) << out;
+  int ends = 0;
+  size_t start = 0;
+  while (start < out.size()) {
+    const size_t end = out.find('\n', start);
+    const QJsonObject e = QJsonDocument::fromJson(QByteArray::fromStdString(out.substr(start, end - start))).object();
+    start = end == std::string::npos ? out.size() : end + 1;
+    const std::string kind = e["event"].toString().toStdString();
+    if (kind == "end") {
+      ++ends;
+      const bool cutOff = e["task"].toInt() == 0;
+      SCOPED_TRACE(cutOff ? "truncated.mkv" : "clip.mkv");
+      EXPECT_EQ(e["status"].toString().toStdString(), "converted");
+      EXPECT_EQ(e["ended_early"].toBool(!cutOff), cutOff);
+      if (cutOff) {
+        const double at = e["ended_at"].toDouble(-1);
+        EXPECT_GT(at, 2.0);
+        EXPECT_LT(at, 6.0);
+        EXPECT_NEAR(at, FfprobeNumber(Out("truncated_(new).mp4"), "format=duration"), 0.5);
+        EXPECT_NEAR(e["length"].toDouble(-1), 10.0, 0.2);
+      } else {
+        EXPECT_FALSE(e.contains("ended_at"));
+      }
+    } else if (kind == "run_end") {
+      EXPECT_EQ(e["ended_early"].toInt(-1), 1);
+    }
+  }
+  EXPECT_EQ(ends, 2);
+}

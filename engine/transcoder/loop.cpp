@@ -843,6 +843,13 @@ void TTranscoder::ReleaseOpened() {
 }
 
 bool TTranscoder::ResetOpenedFiles() {
+  // Only files on disk can be opened again as they were: a pipe, a device or a stream would
+  // lose what was read from it, or see its reader or writer go away.
+  std::error_code ec;
+  for (const auto& in : inputs_)
+    if (!std::filesystem::is_regular_file(in->FileName, ec)) return false;
+  for (const auto& out : outputs_)
+    if (!std::filesystem::is_regular_file(out->FileName, ec)) return false;
   ReleaseOpened();
   ResetOptions();
   usesFilterGraph_ = false;
