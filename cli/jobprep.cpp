@@ -83,19 +83,7 @@ bool PrepareJob(const TJobSettings& settings, int32_t code, TAVProbe& probe, TOu
     err = WithFileName(file, probe.LastErrMsg());
     return false;
   }
-  TSourceInfo src;
-  src.VideoStreamCount = probe.VideoStreamCount();
-  if (src.VideoStreamCount > 0) {
-    TVideoStreamInfo v = probe.GetVideoStreamInfo();
-    src.Width = v.Width > 0 ? v.Width : 0;
-    src.Height = v.Height > 0 ? v.Height : 0;
-    src.VideoBitRate = v.BitRate > 0 ? v.BitRate : 0;
-  }
-  if (probe.AudioStreamCount() > 0) {
-    TAudioStreamInfo au = probe.GetAudioStreamInfo();
-    src.AudioSampleRate = au.SampleRate > 0 ? au.SampleRate : 0;
-    src.AudioBitRate = au.BitRate > 0 ? au.BitRate : 0;
-  }
+  const TSourceInfo src = SourceInfoFromProbe(probe);
   const int64_t durationUS = probe.GetFileStreamInfo().Duration;
   probe.CloseFile();
 
@@ -104,8 +92,10 @@ bool PrepareJob(const TJobSettings& settings, int32_t code, TAVProbe& probe, TOu
   if (!settings.ZoomSet) job.ZoomMode = ReadProfileZoom(settingsIni, code);
   const bool cropped = job.CropTop > 0 || job.CropBottom > 0 || job.CropLeft > 0 || job.CropRight > 0;
   if (cropped && src.VideoStreamCount > 0 &&
-      (job.CropTop + job.CropBottom >= src.Height || job.CropLeft + job.CropRight >= src.Width)) {
-    err = StrFormat("%s: the crop leaves no picture of the %dx%d source", file.c_str(), src.Width, src.Height);
+      (job.CropTop + job.CropBottom >= src.DisplayHeight() || job.CropLeft + job.CropRight >= src.DisplayWidth())) {
+    // The margins are in the picture as it is shown (turned upright).
+    err = StrFormat("%s: the crop leaves no picture of the %dx%d source", file.c_str(), src.DisplayWidth(),
+                    src.DisplayHeight());
     return false;
   }
   if (durationUS > 0 && job.TrimStart >= durationUS) {
@@ -118,7 +108,7 @@ bool PrepareJob(const TJobSettings& settings, int32_t code, TAVProbe& probe, TOu
         err = file + ": " + err;
         return false;
       }
-    if (!CheckPictures(job, src.Width, src.Height, renderer, err)) {
+    if (!CheckPictures(job, src.DisplayWidth(), src.DisplayHeight(), renderer, err)) {
       err = WithFileName(file, err);
       return false;
     }

@@ -95,19 +95,7 @@ TPreparedJob Prepare(TlvFilesRecord job, int32_t code) {
   TPreparedJob p;
   TAVProbe probe;
   EXPECT_TRUE(probe.LoadFile(job.SourceFile)) << probe.LastErrMsg();
-  TSourceInfo src;
-  src.VideoStreamCount = probe.VideoStreamCount();
-  if (src.VideoStreamCount > 0) {
-    const TVideoStreamInfo v = probe.GetVideoStreamInfo();
-    src.Width = std::max(0, v.Width);
-    src.Height = std::max(0, v.Height);
-    src.VideoBitRate = std::max(0, v.BitRate);
-  }
-  if (probe.AudioStreamCount() > 0) {
-    const TAudioStreamInfo a = probe.GetAudioStreamInfo();
-    src.AudioSampleRate = std::max(0, a.SampleRate);
-    src.AudioBitRate = std::max(0, a.BitRate);
-  }
+  const TSourceInfo src = SourceInfoFromProbe(probe);
   probe.CloseFile();
 
   TAutoAnswerPrompts prompts;
