@@ -146,13 +146,15 @@ std::string MetadataValue(const AVDictionary* dict, const std::string& key, cons
 TDisplayOrientation DisplayOrientation(const int32_t* matrix) {
   TDisplayOrientation o;
   if (!matrix) return o;
-  // The counter-clockwise angle of the matrix's first row, each column normalised.
+  // The angle of the matrix's first row, each column normalised: the clockwise turn that
+  // shows the picture upright (a matrix "rotated 90 degrees counter-clockwise" is turned
+  // 270 degrees clockwise).
   auto fixed = [&](int i) { return double(matrix[i]) / 65536.0; };
   const double scaleX = std::hypot(fixed(0), fixed(3)), scaleY = std::hypot(fixed(1), fixed(4));
   if (scaleX == 0.0 || scaleY == 0.0) return o;
-  const double ccw = std::atan2(fixed(1) / scaleY, fixed(0) / scaleX) * 180.0 / M_PI;
+  const double angle = std::atan2(fixed(1) / scaleY, fixed(0) / scaleX) * 180.0 / M_PI;
   // Clockwise degrees in [0, 360).
-  double theta = -std::round(ccw);
+  double theta = std::round(angle);
   theta -= 360.0 * std::floor(theta / 360.0 + 0.9 / 360.0);
   const bool mirrored = double(matrix[0]) * matrix[4] - double(matrix[1]) * matrix[3] < 0;
   if (std::fabs(theta - 90) < 1.0) {

@@ -77,6 +77,9 @@ void TTranscoder::BuildInputTables() {
       ist->Index = int32_t(i);
       ist->Stream = ic->streams[i];
       ist->Codec = &inputs_[f]->Streams[i];
+      if (ist->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+          !(ist->Stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
+        ist->Orientation = DisplayOrientation(StreamDisplayMatrix(ist->Stream));
       if (Opt.RateEmulation) ist->Start = now;
       ist_.push_back(std::move(ist));
     }
@@ -255,7 +258,10 @@ void TTranscoder::PrepareEncodedStream(TOutputStream& ost, TInputStream& ist) {
       ost.CurrentCropBottom = ost.InitialCropBottom = o.FrameBottomBand;
       ost.CurrentCropLeft = ost.InitialCropLeft = o.FrameLeftBand;
       ost.CurrentCropRight = ost.InitialCropRight = o.FrameRightBand;
-      const int inW = dec->width, inH = dec->height;
+      // Crop, scaling and filters work on the upright picture.
+      int inW = 0, inH = 0;
+      AVRational inSar{0, 1};
+      UprightGeometry(ist, inW, inH, inSar);
       const int cropW = inW - ost.CurrentCropLeft - ost.CurrentCropRight;
       const int cropH = inH - ost.CurrentCropTop - ost.CurrentCropBottom;
       if (enc->width <= 0 || enc->height <= 0) {
@@ -323,9 +329,12 @@ void TTranscoder::ConfigureFilters(TOutputStream& ost, TInputStream& ist) {
   if (!ost.Graph) fail("avfilter_graph_alloc", AVERROR(ENOMEM));
   AVFilterGraph* graph = ost.Graph.get();
   graph->nb_threads = 0;
-  const AVRational sar = dec->sample_aspect_ratio.num ? dec->sample_aspect_ratio : AVRational{1, 1};
-  const std::string srcArgs = StrFormat("video_size=%dx%d:pix_fmt=%d:time_base=1/1000000:pixel_aspect=%d/%d",
-                                        dec->width, dec->height, int(dec->pix_fmt), sar.num, sar.den);
+  int inW = 0, inH = 0;
+  AVRational sar{0, 1};
+  UprightGeometry(ist, inW, inH, sar);
+  if (!sar.num) sar = AVRational{1, 1};
+  const std::string srcArgs = StrFormat("video_size=%dx%d:pix_fmt=%d:time_base=1/1000000:pixel_aspect=%d/%d", inW,
+                                        inH, int(dec->pix_fmt), sar.num, sar.den);
   int ret = ff::avfilter_graph_create_filter(&ost.SourceFilter, ff::avfilter_get_by_name("buffer"), "src",
                                              srcArgs.c_str(), nullptr, graph);
   if (ret < 0) fail("buffer", ret);
@@ -338,8 +347,8 @@ void TTranscoder::ConfigureFilters(TOutputStream& ost, TInputStream& ist) {
   if (ret < 0) fail("pix_fmts", ret);
 
   AVFilterContext* last = ost.SourceFilter;
-  const int cropW = dec->width - ost.CurrentCropLeft - ost.CurrentCropRight;
-  const int cropH = dec->height - ost.CurrentCropTop - ost.CurrentCropBottom;
+  const int cropW = inW - ost.CurrentCropLeft - ost.CurrentCropRight;
+  const int cropH = inH - ost.CurrentCropTop - ost.CurrentCropBottom;
   // A filter text that starts with its own crop counts it on the uncropped picture and
   // stands for the crop fields; otherwise the crop fields are cut first.
   const std::string text = TranslateLegacyFilters(Opt.VideoFilters);
@@ -391,6 +400,16 @@ void TTranscoder::ConfigureFilters(TOutputStream& ost, TInputStream& ist) {
     enc->sample_aspect_ratio = outSar;
     ost.Stream->sample_aspect_ratio = outSar;
   }
+}
+
+void TTranscoder::UprightGeometry(const TInputStream& ist, int& width, int& height, AVRational& sar) const {
+  const AVCodecContext* dec = ist.Codec->Dec.get();
+  width = dec->width;
+  height = dec->height;
+  sar = dec->sample_aspect_ratio;
+  if (!ist.Orientation.SwapsSides()) return;
+  std::swap(width, height);
+  if (sar.num > 0 && sar.den > 0) std::swap(sar.num, sar.den);
 }
 
 void TTranscoder::OpenEncoders() {

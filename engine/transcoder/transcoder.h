@@ -93,6 +93,14 @@ struct TInputStream {
   bool Flushed = false;
   bool MultiFrameWarned = false;
   float Quality = 0.0f;
+
+  // Display rotation: decoded pictures are turned upright before anything else sees them.
+  TDisplayOrientation Orientation;
+  ffw::FilterGraph TurnGraph;
+  AVFilterContext* TurnSource = nullptr;
+  AVFilterContext* TurnSink = nullptr;
+  int32_t TurnWidth = 0, TurnHeight = 0, TurnFormat = AV_PIX_FMT_NONE;
+  ffw::Frame Turned;
 };
 
 struct TInputFile {
@@ -250,6 +258,10 @@ private:
 
   // ---- video (video.cpp) ----
   void PrepareDecodedPicture(TInputStream& ist, AVFrame* picture);
+  // Replaces the picture by its upright view when the stream is shown turned or mirrored.
+  void TurnUpright(TInputStream& ist, AVFrame* picture);
+  // The size and pixel shape of the stream's decoded pictures once turned upright.
+  void UprightGeometry(const TInputStream& ist, int& width, int& height, AVRational& sar) const;
   void CustomHook(AVFrame* picture, AVPixelFormat pixFmt, int width, int height, int64_t streamTime);
   void PreviewPicture(const AVFrame* picture, int64_t pts);
   int DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* picture);
