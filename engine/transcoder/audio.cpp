@@ -23,6 +23,8 @@ const char* SampleFormatName(int fmt) {
 }  // namespace
 
 void TTranscoder::DoAudioOut(TOutputStream& ost, TInputStream& ist, AVFrame* frame) {
+  // A cover picture keeps pace with the sound.
+  RepeatStillPictures(ist.StreamTime);
   TOptionState& o = Opt;
   AVCodecContext* enc = ost.Enc;
   const int inRate = frame->sample_rate > 0 ? frame->sample_rate : ist.Codec->Dec->sample_rate;

@@ -445,6 +445,7 @@ void TTranscoder::HandleDecodedFrame(TInputStream& ist, AVFrame* frame) {
     if (rate.num > 0 && rate.den > 0) duration = int64_t(1000000) * rate.den * (2 + frame->repeat_pict) / (2 * rate.num);
     ist.NextStreamTime = ist.StreamTime + duration;
     ist.Quality = float(frame->quality);
+    if (ist.StillPicture && !repeatingStill_) KeepStillPicture(ist, frame);
     PrepareDecodedPicture(ist, frame);
   } else {
     return;

@@ -371,6 +371,13 @@ int TTranscoder::OpenOutputFile(const std::string& fileName, bool join) {
     }
     if (o.AudioDisable) useAudio = false;
     if (o.VideoDisable) useVideo = false;
+    if (!inputs_.empty() && !useVideo && !useAudio && !useSubtitle) {
+      // Say what the file lacks rather than that the output would be empty.
+      bool hv = false, ha = false, hs = false;
+      CheckInputStreams(join, hv, ha, hs);
+      if (o.VideoDisable && !ha) throw FFmpegException("The file has no sound to convert");
+      if (o.AudioDisable && !hv) throw FFmpegException("The file has no picture to convert");
+    }
 
     // 9. Streams in the order video, audio, subtitle.
     auto wrap = [](const char* what, auto&& make) {

@@ -77,9 +77,10 @@ void TTranscoder::BuildInputTables() {
       ist->Index = int32_t(i);
       ist->Stream = ic->streams[i];
       ist->Codec = &inputs_[f]->Streams[i];
-      if (ist->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
-          !(ist->Stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
-        ist->Orientation = DisplayOrientation(StreamDisplayMatrix(ist->Stream));
+      if (ist->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+        ist->StillPicture = ist->Stream->disposition & AV_DISPOSITION_ATTACHED_PIC;
+        if (!ist->StillPicture) ist->Orientation = DisplayOrientation(StreamDisplayMatrix(ist->Stream));
+      }
       if (Opt.RateEmulation) ist->Start = now;
       ist_.push_back(std::move(ist));
     }
@@ -176,6 +177,9 @@ void TTranscoder::BuildOutputTables() {
     if (!shared) {
       ff::av_dict_copy(&ost.Stream->metadata, ist.Stream->metadata, AV_DICT_DONT_OVERWRITE);
       ost.Stream->disposition = ist.Stream->disposition;
+      // An encoded cover picture becomes an ordinary video stream (shown for the whole sound);
+      // only a copied one stays cover art.
+      if (!ost.Def->Copy) ost.Stream->disposition &= ~AV_DISPOSITION_ATTACHED_PIC;
     }
     if (ost.Def->Copy) {
       if (!shared) PrepareStreamCopy(ost, ist);
@@ -508,6 +512,9 @@ void TTranscoder::OpenDecoder(TInputStream& ist) {
     LogText(llError, text);
     Raise(text);
   }
+  // A still picture is one packet: decoded at once rather than held back by frame threads
+  // until the end of the file, so that it can be shown along with the sound from the start.
+  if (ist.StillPicture) dec->thread_count = 1;
   int ret;
   {
     std::lock_guard<std::mutex> g(CodecLock());

@@ -101,6 +101,12 @@ struct TInputStream {
   AVFilterContext* TurnSink = nullptr;
   int32_t TurnWidth = 0, TurnHeight = 0, TurnFormat = AV_PIX_FMT_NONE;
   ffw::Frame Turned;
+
+  // A still picture (the cover art of a sound file): its decoded picture is shown again at
+  // the output's frame rate for as long as the sound lasts.
+  bool StillPicture = false;
+  ffw::Frame Still;
+  int64_t StillTime = 0;  // stream time of the last showing
 };
 
 struct TInputFile {
@@ -260,6 +266,10 @@ private:
   void PrepareDecodedPicture(TInputStream& ist, AVFrame* picture);
   // Replaces the picture by its upright view when the stream is shown turned or mirrored.
   void TurnUpright(TInputStream& ist, AVFrame* picture);
+  // Keeps the decoded picture of a still-picture stream for showing it again.
+  void KeepStillPicture(TInputStream& ist, const AVFrame* picture);
+  // Shows the kept still pictures again, one per output frame, up to `until` (a stream time).
+  void RepeatStillPictures(int64_t until);
   // The size and pixel shape of the stream's decoded pictures once turned upright.
   void UprightGeometry(const TInputStream& ist, int& width, int& height, AVRational& sar) const;
   void CustomHook(AVFrame* picture, AVPixelFormat pixFmt, int width, int height, int64_t streamTime);
@@ -309,6 +319,8 @@ private:
   TPictureConverter previewConv_;
   std::unique_ptr<TPreviewer> previewer_;
   ffw::Frame workPicture_;     // pre-processing copy of the decoded picture
+  ffw::Frame stillCopy_;       // a still picture being shown again
+  bool repeatingStill_ = false;
 
   // Buffers reused for every frame
   ffw::Frame decoded_;
