@@ -659,3 +659,85 @@ TEST_F(ProfilesEngineTest, LetterboxUsesTheShownShapeAndTurnsPicturesUpright) {
     }
   }
 }
+
+// The PSP's MP4 needs a sound track: a video without sound gets silence of its length on
+// every PSP profile; other containers keep the video without sound.
+TEST_F(ProfilesEngineTest, VideoWithoutSoundGetsASilentTrackWhereTheContainerNeedsOne) {
+  for (int code : {0, 1, 2, 3, 4, 202}) {
+    SCOPED_TRACE("profile " + std::to_string(code));
+    TlvFilesRecord job;
+    job.SourceFile = MediaPath("video_only.mp4");
+    job.TrimLength = 2 * kSec;
+    const TPreparedJob prepared = Prepare(job, code);
+    const TRunResult r = Convert(prepared);
+    ASSERT_TRUE(r.Terminate.Finished && !r.Terminate.Exception) << Describe(r);
+    const std::string out = prepared.Out.FileName;
+    auto m = Probe(out);
+    EXPECT_EQ(m["count.video"], "1");
+    if (code == 202) {
+      EXPECT_EQ(m["count.audio"], "0");
+      continue;
+    }
+    ASSERT_EQ(m["count.audio"], "1");
+    const double video = FfprobeNumber(out, "stream=duration", "v:0"), audio = FfprobeNumber(out, "stream=duration", "a:0");
+    EXPECT_NEAR(video, 2.0, 0.1);
+    EXPECT_NEAR(audio, video, 0.1);
+    std::string text;
+    RunCapture("ffmpeg -nostdin -v info -i " + ShellQuote(out) + " -vn -af volumedetect -f null - 2>&1", text);
+    const size_t at = text.find("max_volume: ");
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_LT(std::atof(text.c_str() + at + 12), -80.0) << "the track is silent";
+    EXPECT_EQ(DecodeMessages(out), "");
+  }
+}
+
+// A sound file with cover art: into a video profile, a video showing the cover for the whole
+// sound; into a sound profile, the sound alone.
+TEST_F(ProfilesEngineTest, CoverArtIsShownForTheWholeSoundOrLeftOut) {
+  const std::string clip = MediaPath("cover_art.mp3");
+  TRgbFrame cover;
+  cover.Width = 320;
+  cover.Height = 240;
+  RunCapture("ffmpeg -nostdin -v error -i " + ShellQuote(clip) + " -map 0:v -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null",
+             cover.Bytes);
+  ASSERT_TRUE(cover.Valid());
+  for (int code : {0, 204, 300, 306}) {
+    SCOPED_TRACE("profile " + std::to_string(code));
+    TlvFilesRecord job;
+    job.SourceFile = clip;
+    const TPreparedJob prepared = Prepare(job, code);
+    const TRunResult r = Convert(prepared);
+    ASSERT_TRUE(r.Terminate.Finished && !r.Terminate.Exception) << Describe(r);
+    const std::string out = prepared.Out.FileName;
+    auto m = Probe(out);
+    EXPECT_EQ(m["count.audio"], "1");
+    EXPECT_NEAR(FfprobeNumber(out, "stream=duration", "a:0"), 3.0, 0.1);
+    if (code >= 300) {
+      EXPECT_EQ(m["count.video"], "0");
+      continue;
+    }
+    ASSERT_EQ(m["count.video"], "1");
+    EXPECT_EQ(FfprobeValue(out, "stream_disposition=attached_pic", "v:0"), "0");
+    EXPECT_NEAR(FfprobeNumber(out, "stream=duration", "v:0"), 3.0, 0.15);
+    // Near the end the cover is still shown (profile 204's frame is 640x480, the same shape).
+    const int w = code == 204 ? 640 : 320, h = code == 204 ? 480 : 240;
+    const TRgbFrame f = DecodeFrame(out, 2.8, w, h);
+    ASSERT_TRUE(f.Valid());
+    for (auto [x, y] : {std::pair{20, 40}, {100, 60}, {180, 100}, {300, 120}, {60, 200}}) {
+      const int fx = x * w / 320, fy = y * h / 240;
+      EXPECT_LE(Distance(f, fx, fy, cover.At(x, y, 0), cover.At(x, y, 1), cover.At(x, y, 2)), 24)
+          << "pixel " << fx << "," << fy << " " << Rgb(f, fx, fy) << " cover " << Rgb(cover, x, y);
+    }
+    EXPECT_EQ(DecodeMessages(out), "");
+  }
+}
+
+// A sound profile given a file without sound says what is missing.
+TEST_F(ProfilesEngineTest, SoundProfileGivenAFileWithoutSoundSaysSo) {
+  TlvFilesRecord job;
+  job.SourceFile = MediaPath("video_only.mp4");
+  const TPreparedJob prepared = Prepare(job, 300);
+  const TRunResult r = Convert(prepared);
+  EXPECT_EQ(r.SetupError, "The file has no sound to convert");
+  EXPECT_FALSE(fs::exists(prepared.Out.FileName));
+}

@@ -456,7 +456,9 @@ void TTranscoder::HandleDecodedFrame(TInputStream& ist, AVFrame* frame) {
   for (auto& p : ost_) {
     TOutputStream& ost = *p;
     if (!ost.EncodingNeeded || !ost.Active || ist_[size_t(ost.SourceIndex)].get() != &ist) continue;
-    if (type == AVMEDIA_TYPE_AUDIO) {
+    if (ost.Def->SilentSound) {
+      FeedSilence(ost, ist.NextStreamTime);
+    } else if (type == AVMEDIA_TYPE_AUDIO) {
       DoAudioOut(ost, ist, frame);
     } else if (ost.Graph) {
       frame->pts = ist.StreamTime;

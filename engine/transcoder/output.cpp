@@ -387,8 +387,13 @@ int TTranscoder::OpenOutputFile(const std::string& fileName, bool join) {
         throw FFmpegException(StrFormat("%s fail: %s", what, e.what()));
       }
     };
+    // The PSP's MP4 plays only files with a picture and a sound track: a video without sound
+    // gets a silent one of its length.
+    const bool silentSound = !useAudio && useVideo && !o.AudioDisable && !o.AudioStreamCopy &&
+                             std::string(fmt->name) == "psp" && !inputs_.empty();
     if (useVideo) wrap("new_video_stream", [&] { NewVideoStream(*output); });
-    if (useAudio) wrap("new_audio_stream", [&] { NewAudioStream(*output); });
+    if (useAudio || silentSound) wrap("new_audio_stream", [&] { NewAudioStream(*output); });
+    if (silentSound) output->Streams.back()->SilentSound = true;
     if (useSubtitle && !o.SubtitleDisable) wrap("new_subtitle_stream", [&] { NewSubtitleStream(*output); });
 
     // 10. Creation time; 11. metadata from the last entry to the first.

@@ -139,6 +139,13 @@ void TTranscoder::BuildOutputTables() {
                           MediaTypeName(inKind).c_str(), int(s), int(i), MediaTypeName(kind).c_str()));
         }
         ost->SyncInput = ist_[size_t(fileTable_[size_t(m.SyncFileIndex)].IstIndex + m.SyncStreamIndex)].get();
+      } else if (def.SilentSound) {
+        // Silence goes along the first video stream's picture.
+        for (size_t j = 0; j < ist_.size() && source < 0; ++j)
+          if (ist_[j]->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !ist_[j]->Codec->Discarded &&
+              (!joinMode_ || ist_[j]->FileIndex == int32_t(s)))
+            source = int(j);
+        if (source < 0) Raise("Could not find a video stream to give a silent sound track");
       } else {
         // The unclaimed stream of this kind with the most frames the container reports.
         int64_t bestFrames = -1;
@@ -164,7 +171,7 @@ void TTranscoder::BuildOutputTables() {
         }
       }
       ost->SourceIndex = source;
-      ist_[size_t(source)]->Unclaimed = false;
+      if (!def.SilentSound) ist_[size_t(source)]->Unclaimed = false;
       if (!ost->SyncInput) ost->SyncInput = ist_[size_t(source)].get();
       ost_.push_back(std::move(ost));
     }

@@ -65,6 +65,9 @@ struct TOutputStreamDef {
   float Quality = 0.0f;           // fixed quality ("qscale" x 118), 0 when not fixed
   bool EncoderOpen = false;
   std::string PassText;           // second-pass statistics given to the encoder
+  // A sound track of silence that the container needs although the input has no sound: fed
+  // along the picture of the input's video stream, as long as the picture lasts.
+  bool SilentSound = false;
 };
 
 struct TOutputFileState {
@@ -129,6 +132,7 @@ struct TOutputStream {
   int64_t OutputTicks = 0;
   bool OutputTicksSet = false;  // the first stream-copy packet or encoded frame was written
   int64_t LastAudioEnd = INT64_MIN;  // audio: end of the last frame given to the encoder
+  int64_t SilenceFed = 0;       // silent sound: samples written so far
 
   // Video
   bool VideoResample = false;
@@ -261,6 +265,8 @@ private:
   // ---- audio (audio.cpp) ----
   void DoAudioOut(TOutputStream& ost, TInputStream& ist, AVFrame* frame);
   void EncodeAudioFromFifo(TOutputStream& ost, bool flush);
+  // Silent sound up to the stream time `until`.
+  void FeedSilence(TOutputStream& ost, int64_t until);
 
   // ---- video (video.cpp) ----
   void PrepareDecodedPicture(TInputStream& ist, AVFrame* picture);
