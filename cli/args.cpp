@@ -16,7 +16,8 @@ const char* const kHelpText =
     "                        Example: --profile 0   or   --profile \"psp mpeg-4 excellent\"\n"
     "  --list-profiles       Print the groups and profiles with numbers, containers and codecs.\n"
     "                        Example: orvane-convert --list-profiles\n"
-    "  --output-dir DIR      Folder for the converted files; default: the settings' output folder.\n"
+    "  --output-dir DIR      Folder for the converted files (made when missing; one that cannot\n"
+    "                        be made is an error); default: the settings' output folder.\n"
     "                        Example: --output-dir ~/Videos/converted\n"
     "  --jobs N              Convert up to N files at once (default 1).\n"
     "                        Example: --jobs 2\n"
@@ -106,9 +107,14 @@ const char* const kHelpText =
     "  StartSec=0\n"
     "  EndSec=8\n"
     "\n"
+    "Each file is written under a hidden temporary name beside its output name\n"
+    "(.NAME_(new).part.EXT) and takes the output name once it is complete, so the output\n"
+    "name never holds a half-written file.\n"
     "Ctrl-C stops the run: the file being converted is closed as a playable file. A second\n"
-    "Ctrl-C leaves at once.\n"
-    "Exit status: 0 every file converted, 1 a file failed, 2 usage error, 130 stopped by Ctrl-C.\n";
+    "Ctrl-C leaves at once. A closed standard output and the file-size limit stop the run\n"
+    "the same way, with a message.\n"
+    "Exit status: 0 every file converted, 1 a file failed, 2 usage error, 130 stopped by Ctrl-C\n"
+    "(143 SIGTERM, 141 standard output closed, 153 file-size limit).\n";
 
 namespace {
 

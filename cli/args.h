@@ -5,18 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/core/jobrecord.h"
-
-// The settings of one job before its source file is opened: the job record with the crop,
-// trim, picture adjustments and watermark items, and whether the zoom mode was chosen
-// (otherwise the profile's zoom mode applies).
-struct TJobSettings {
-  TlvFilesRecord Job;
-  bool ZoomSet = false;
-};
-
-// A watermark item that should show to the end of the file.
-constexpr int32_t kWmToTheEnd = INT32_MAX;
+#include "app/core/jobprep.h"
 
 enum class TProgressMode { Auto, Plain, Live };
 

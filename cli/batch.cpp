@@ -16,7 +16,17 @@ public:
   TSectionReader(const TIniFile& ini, std::string section) : ini_(ini), section_(std::move(section)) {}
 
   bool Has(const char* key) const { return ini_.ValueExists(section_, key); }
-  std::string Text(const char* key) const { return ini_.ReadString(section_, key, ""); }
+  // A value with a NUL byte cannot be a name or a number: it is refused (once) with a message
+  // that shows where the byte is, and reads as empty.
+  std::string Text(const char* key) {
+    std::string v = ini_.ReadString(section_, key, "");
+    if (const size_t nul = v.find('\0'); nul != std::string::npos) {
+      if (error_.empty())
+        error_ = "[" + section_ + "] " + key + " holds a NUL byte after '" + v.substr(0, nul) + "'";
+      return "";
+    }
+    return v;
+  }
 
   void Int(const char* key, int32_t lo, int32_t hi, int32_t& target) {
     if (!Has(key)) return;
@@ -125,7 +135,7 @@ bool ReadBatchFile(const std::string& path, const TJobSettings& defaults, std::v
     err = "cannot read the batch file " + path;
     return false;
   }
-  const TIniFile ini(path);
+  const TIniFile ini = TIniFile::ReadOnce(path);
   const fs::path base = fs::absolute(fs::path(path), ec).parent_path();
   std::vector<TJobSettings> read;
   for (int n = 1; ini.SectionExists("file" + std::to_string(n)); ++n) {

@@ -3,14 +3,15 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <filesystem>
+#include <atomic>
+#include <cstdio>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "app/core/apppaths.h"
-#include "app/core/inifile.h"
+#include "app/core/jobprep.h"
 #include "app/core/optionbuilder.h"
-#include "cli/jobprep.h"
 #include "dialogs/core/renderer.h"
 #include "engine/engine.h"
 #include "media/dispatcher.h"
@@ -20,13 +21,36 @@ namespace {
 
 volatile sig_atomic_t gStopSignal = 0;
 
-// The handler only records the signal; the main loop stops the engine. A second signal
-// means the user does not want to wait.
+// The temporary files of the run's outputs, for the handler to remove when the user does not
+// wait: set before the tasks start, cleared before the list goes.
+std::atomic<const std::vector<std::string>*> gTempFiles{nullptr};
+
+// The handler only records the signal; the main loop stops the engine. A second Ctrl-C or
+// SIGTERM means the user does not want to wait: the unfinished files go (unlink is safe in a
+// signal handler; a file already moved to its final name is no longer there to remove).
 void OnStopSignal(int sig) {
-  if (gStopSignal != 0) _exit(128 + gStopSignal);
-  gStopSignal = sig;
+  if (gStopSignal != 0 && sig != SIGXFSZ) {
+    if (const std::vector<std::string>* temps = gTempFiles.load())
+      for (const std::string& t : *temps) ::unlink(t.c_str());
+    _exit(128 + gStopSignal);
+  }
+  if (gStopSignal == 0) gStopSignal = sig;
 }
 
+class TTempFilesForSignals {
+public:
+  explicit TTempFilesForSignals(std::vector<std::string> temps) : temps_(std::move(temps)) { gTempFiles = &temps_; }
+  ~TTempFilesForSignals() { gTempFiles = nullptr; }
+  TTempFilesForSignals(const TTempFilesForSignals&) = delete;
+  TTempFilesForSignals& operator=(const TTempFilesForSignals&) = delete;
+
+private:
+  std::vector<std::string> temps_;
+};
+
+// SIGINT and SIGTERM stop the run. SIGXFSZ (an output reached the file-size limit) stops it
+// too instead of killing the process, and SIGPIPE is ignored so that a closed standard output
+// shows as a failed write, which also stops the run.
 class TStopSignals {
 public:
   TStopSignals() {
@@ -37,18 +61,38 @@ public:
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, &oldInt_);
     sigaction(SIGTERM, &sa, &oldTerm_);
+    sigaction(SIGXFSZ, &sa, &oldXfsz_);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &oldPipe_);
   }
   ~TStopSignals() {
     sigaction(SIGINT, &oldInt_, nullptr);
     sigaction(SIGTERM, &oldTerm_, nullptr);
+    sigaction(SIGXFSZ, &oldXfsz_, nullptr);
+    sigaction(SIGPIPE, &oldPipe_, nullptr);
   }
   TStopSignals(const TStopSignals&) = delete;
   TStopSignals& operator=(const TStopSignals&) = delete;
   int Signal() const { return gStopSignal; }
+  // A failed write on the standard output counts as SIGPIPE.
+  void OutputClosed() {
+    if (gStopSignal == 0) gStopSignal = SIGPIPE;
+  }
 
 private:
-  struct sigaction oldInt_ {}, oldTerm_ {};
+  struct sigaction oldInt_ {}, oldTerm_ {}, oldXfsz_ {}, oldPipe_ {};
 };
+
+// What the user reads when the run stops.
+std::string StopNote(int sig) {
+  switch (sig) {
+    case SIGXFSZ: return "Stopping: an output file reached the file-size limit (ulimit -f).";
+    case SIGPIPE: return "Stopping: the standard output was closed.";
+    default: return "Stopping: the files being converted are closed now (press Ctrl-C again to quit at once).";
+  }
+}
 
 }  // namespace
 
@@ -60,21 +104,22 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
     return 1;
   }
 
-  const TIniFile settingsIni(setup.SettingsIniPath);
-  const TIniFile formatIni(FormatIniPath());
   TAutoAnswerPrompts prompts;
-  TOutputOptionBuilder builder(setup.SettingsIniPath, FormatIniPath(), prompts);
   TConversionRenderer renderer;
+  TPrepareOptions options;
+  options.OutputDir = setup.OutputDir;
+  options.StoreFallback = false;
+  TJobPreparation preparation(setup.Settings, prompts, renderer, options);
 
-  // One task per job, in order; task k converts prepared[k].
-  std::vector<TPreparedJob> prepared;
+  // One task per job, in order; the book maps task k to its job and its output.
+  TRunBook book;
   int skipped = 0;
-  for (const TJobSettings& s : setup.Jobs) {
+  for (size_t j = 0; j < setup.Jobs.size(); ++j) {
     if (signals.Signal()) break;
-    const std::string& file = s.Job.SourceFile;
+    const std::string& file = setup.Jobs[j].Job.SourceFile;
     TPreparedJob p;
     std::string err;
-    if (!PrepareJob(s, setup.ProfileCode, engine.AVProbe(), builder, settingsIni, formatIni, renderer, p, err)) {
+    if (!preparation.Prepare(setup.Jobs[j], setup.ProfileCode, engine.AVProbe(), p, err)) {
       reporter.Skipped(file, err);
       ++skipped;
       continue;
@@ -91,30 +136,36 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
       ++skipped;
       continue;
     }
-    prepared.push_back(std::move(p));
+    book.Add(int(j), std::move(p));
   }
-  if (reporter.Mode() != TReportMode::Quiet)
-    for (const std::string& w : prompts.Warnings) reporter.Error("warning: " + w);
+  // The stored folder's fallback is news even in quiet mode: the files are not where the
+  // settings say.
+  for (const std::string& w : prompts.Warnings) reporter.Error("warning: " + w);
+  const int taskCount = int(book.Count());
   if (signals.Signal()) {
     engine.ClearTasks();
-    reporter.RunEnded(0, 0, int(prepared.size()), skipped, 128 + signals.Signal());
+    reporter.RunEnded(0, 0, taskCount, skipped, 128 + signals.Signal());
     return 128 + signals.Signal();
   }
-  if (prepared.empty()) {
+  if (taskCount == 0) {
     reporter.RunEnded(0, 0, 0, skipped, 1);
     return 1;
   }
-  for (size_t k = 0; k < prepared.size(); ++k)
-    reporter.Queued(int(k), int(prepared.size()), prepared[k].Job.SourceFile, prepared[k].Out.FileName);
+  std::vector<std::string> temps;
+  for (int k = 0; k < taskCount; ++k) {
+    reporter.Queued(k, taskCount, book.Job(k).Job.SourceFile, book.Job(k).Job.DestFile);
+    temps.push_back(book.Job(k).Output.TempPath());
+  }
+  const TTempFilesForSignals tempsForSignals(std::move(temps));
 
   // A picture hook that fails is reported as the failure of its file, even though the engine
   // goes on encoding the pictures unchanged.
   std::mutex hookErrorsLock;
   std::map<int, std::string> hookErrors;
   engine.SetOnCustomHook([&](TCustomConvertEngine*, PHookInfo info) {
-    if (info->TaskIndex < 0 || size_t(info->TaskIndex) >= prepared.size()) return;
+    if (info->TaskIndex < 0 || info->TaskIndex >= taskCount) return;
     try {
-      renderer.RenderFrame(*info, prepared[size_t(info->TaskIndex)].Job);
+      renderer.RenderFrame(*info, book.Job(info->TaskIndex).Job);
     } catch (const std::exception& e) {
       std::lock_guard<std::mutex> g(hookErrorsLock);
       hookErrors.emplace(info->TaskIndex, e.what());
@@ -129,41 +180,37 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
       runEnded = true;
       return;
     }
-    if (size_t(info.TaskIndex) >= prepared.size()) return;
-    std::string hookError;
+    if (info.TaskIndex >= taskCount) return;
+    std::string failure;
     {
       std::lock_guard<std::mutex> g(hookErrorsLock);
-      if (auto it = hookErrors.find(info.TaskIndex); it != hookErrors.end()) hookError = it->second;
+      if (auto it = hookErrors.find(info.TaskIndex); it != hookErrors.end())
+        failure = "the pictures could not be changed: " + it->second;
     }
-    if (info.Exception || !hookError.empty()) {
-      ++failed;
-      std::string msg = info.Exception ? (info.ExceptionMsg.empty() ? "the conversion failed" : info.ExceptionMsg)
-                                       : "the pictures could not be changed: " + hookError;
-      // The output of a failed file is not what was asked for (often only a header): it goes,
-      // so that no broken file is taken for a result. Its name was free when the run began.
-      std::error_code ec;
-      const std::string& output = prepared[size_t(info.TaskIndex)].Out.FileName;
-      if (std::filesystem::remove(output, ec)) msg += " (the incomplete output " + output + " was removed)";
-      reporter.Ended(info.TaskIndex, TTaskEnd::Failed, msg);
-    } else if (!info.Finished) {
-      ++stopped;
-      // A task stopped before it began leaves an empty output, which the engine removes.
-      std::error_code ec;
-      const auto size = std::filesystem::file_size(prepared[size_t(info.TaskIndex)].Out.FileName, ec);
-      reporter.Ended(info.TaskIndex, !ec && size > 0 ? TTaskEnd::Stopped : TTaskEnd::NotStarted, "");
-    } else {
-      ++converted;
-      reporter.Ended(info.TaskIndex, TTaskEnd::Converted, "");
+    if (info.Exception) failure = info.ExceptionMsg.empty() ? "the conversion failed" : info.ExceptionMsg;
+    const TTaskOutcome outcome = book.TaskEnded(info.TaskIndex, info.Finished, failure);
+    if (!outcome.Output.empty()) reporter.SetOutput(info.TaskIndex, outcome.Output);
+    switch (outcome.Kind) {
+      case TTaskOutcome::Converted:
+        ++converted;
+        reporter.Ended(info.TaskIndex, TTaskEnd::Converted, "");
+        break;
+      case TTaskOutcome::Stopped:
+        ++stopped;
+        reporter.Ended(info.TaskIndex, TTaskEnd::Stopped, "");
+        break;
+      case TTaskOutcome::NotStarted:
+        ++stopped;
+        reporter.Ended(info.TaskIndex, TTaskEnd::NotStarted, "");
+        break;
+      case TTaskOutcome::Failed:
+        ++failed;
+        reporter.Ended(info.TaskIndex, TTaskEnd::Failed, outcome.Message);
+        break;
     }
   };
   // The work priority chosen in the program's preferences applies here too.
-  switch (settingsIni.ReadInteger("settings", "priority", 1)) {
-    case 0: engine.SetThreadPriority(tpIdle); break;
-    case 1: engine.SetThreadPriority(tpNormal); break;
-    case 2: engine.SetThreadPriority(tpLower); break;
-    case 3: engine.SetThreadPriority(tpLowest); break;
-    default: break;
-  }
+  if (const auto priority = WorkPriority(setup.Settings.Read().Priority)) engine.SetThreadPriority(*priority);
   engine.SetTriggerEventInMainThread(true);
   engine.SetProgressInterval(reporter.Mode() == TReportMode::Live ? 200 : 500);
   engine.SetOnProgress([&](TCustomConvertEngine*, PProgressInfo info) { reporter.Progress(*info); });
@@ -178,9 +225,13 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
   bool stopping = false;
   while (!runEnded) {
     HeadlessDispatcher().WaitAndProcess(50);
+    if (std::ferror(stdout)) signals.OutputClosed();
     if (signals.Signal() && !stopping) {
       stopping = true;
-      reporter.Note("Stopping: the files being converted are closed now (press Ctrl-C again to quit at once).");
+      if (signals.Signal() == SIGPIPE || signals.Signal() == SIGXFSZ)
+        std::fprintf(stderr, "orvane-convert: %s\n", StopNote(signals.Signal()).c_str());
+      else
+        reporter.Note(StopNote(signals.Signal()));
       engine.StopTask(false);
     }
   }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -10,19 +11,17 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "app/core/apppaths.h"
-#include "app/core/inifile.h"
-#include "app/core/jobrecord.h"
+#include "app/core/jobprep.h"
 #include "app/core/optionbuilder.h"
 #include "app/core/profiles.h"
+#include "app/core/settings.h"
 #include "cli/args.h"
 #include "cli/batch.h"
 #include "cli/convert.h"
-#include "cli/jobprep.h"
 #include "cli/report.h"
 #include "dialogs/core/renderer.h"
 #include "media/errors.h"
@@ -77,26 +76,32 @@ bool LoadEngineLibraries() {
   return false;
 }
 
-int PrintProfiles() {
-  TIniFile settings(SettingsIniPath());
-  TIniFile format(FormatIniPath());
+int PrintProfiles(const TAppSettings& settings) {
+  settings.CheckFormatFile();
+  // One reading of each file for the whole listing.
+  const TAppSettings::TProfileUse use = settings.OpenProfileUse();
   for (const TProfileGroup& g : BuiltinProfileGroups()) {
     std::printf("%s\n", g.Header);
     for (const TProfileEntry& e : g.Entries) {
       const std::string section = ProfileSection(e.Code);
-      std::string container = format.ReadString(section, "Format", "");
-      std::string ext = format.ReadString(section, "FileExt", "mp4");
-      TProfileParams p = ReadProfileParams(settings, format, e.Code);
-      // The encoder a conversion uses: the stored name mapped to its working equivalent.
-      auto encoder = [](const std::string& name, TEncoderKind kind) {
-        try {
-          return ResolveEncoderName(name, kind);
-        } catch (const FFmpegException&) {
-          return name;
-        }
-      };
-      std::string codecs = p.VideoEncoder.empty() ? "no video" : "video " + encoder(p.VideoEncoder, TEncoderKind::Video);
-      codecs += p.AudioEncoder.empty() ? ", no audio" : ", audio " + encoder(p.AudioEncoder, TEncoderKind::Audio);
+      std::string container = use.Format.ReadString(section, "Format", "");
+      std::string ext = use.Format.ReadString(section, "FileExt", "mp4");
+      std::string codecs;
+      try {
+        TProfileParams p = ReadProfileParams(use.Settings, use.Format, e.Code);
+        // The encoder a conversion uses: the stored name mapped to its working equivalent.
+        auto encoder = [](const std::string& name, TEncoderKind kind) {
+          try {
+            return ResolveEncoderName(name, kind);
+          } catch (const FFmpegException&) {
+            return name;
+          }
+        };
+        codecs = p.VideoEncoder.empty() ? "no video" : "video " + encoder(p.VideoEncoder, TEncoderKind::Video);
+        codecs += p.AudioEncoder.empty() ? ", no audio" : ", audio " + encoder(p.AudioEncoder, TEncoderKind::Audio);
+      } catch (const FFmpegException& err) {
+        codecs = std::string("unusable: ") + err.what();
+      }
       std::printf("  %4d  %-45s .%-5s %-8s %s\n", e.Code, e.Name, ext.c_str(), container.c_str(), codecs.c_str());
     }
   }
@@ -133,32 +138,80 @@ bool ResolveProfile(const std::string& text, int32_t& code, std::string& err) {
   return false;
 }
 
-// A private copy of the settings file that names another output folder, so the builder's own
-// naming (free name, folder creation) works on it while the user's settings stay untouched.
-class TSettingsOverride {
-public:
-  TSettingsOverride(const std::string& settingsPath, const std::string& outputDir) {
-    namespace fs = std::filesystem;
-    std::random_device rd;
-    path_ = (fs::temp_directory_path() / ("orvane-convert-" + std::to_string(rd()) + ".ini")).string();
-    std::error_code ec;
-    if (fs::exists(settingsPath, ec)) fs::copy_file(settingsPath, path_, fs::copy_options::overwrite_existing, ec);
-    if (ec) throw FFmpegException("Cannot copy the settings file " + settingsPath + ": " + ec.message());
-    std::string dir = outputDir;
-    if (!dir.empty() && dir[0] != '/') dir = (fs::current_path() / dir).string();
-    TIniFile(path_).WriteString("settings", "OutPutDir", dir);
-  }
-  ~TSettingsOverride() {
-    std::error_code ec;
-    std::filesystem::remove(path_, ec);
-  }
-  TSettingsOverride(const TSettingsOverride&) = delete;
-  TSettingsOverride& operator=(const TSettingsOverride&) = delete;
-  const std::string& path() const { return path_; }
+// The option lines of the dry run ("  name=value").
+void PrintOptionLines(const TInputOptions& in, const TOutputOptions& o) {
 
-private:
-  std::string path_;
-};
+  auto s = [](const char* name, const std::string& v) {
+    if (!v.empty()) std::printf("  %s=%s\n", name, v.c_str());
+  };
+  auto i = [](const char* name, int64_t v) {
+    if (v > 0) std::printf("  %s=%lld\n", name, static_cast<long long>(v));
+  };
+  auto b = [](const char* name, bool v) {
+    if (v) std::printf("  %s\n", name);
+  };
+  if (in.StartTime != kNoPts) std::printf("  input ss=%lld\n", static_cast<long long>(in.StartTime));
+  if (!in.FileFormat.empty()) std::printf("  input f=%s\n", in.FileFormat.c_str());
+  for (const TExtOption& e : ParseExtOptions(in.ExtOptions)) std::printf("  input %s=%s\n", e.Name.c_str(), e.Value.c_str());
+  s("f", o.FileFormat);
+  i("packetsize", o.PacketSize);
+  i("muxrate", o.MuxRate);
+  s("acodec", o.AudioCodec);
+  s("apre", o.AudioPreset);
+  b("an", o.DisableAudio);
+  if (o.AudioVolume >= 0) std::printf("  vol=%d\n", o.AudioVolume);
+  i("ac", o.AudioChannels);
+  i("ar", o.AudioSampleRate);
+  i("ab", o.AudioBitrate);
+  s("atag", o.AudioTag);
+  s("vcodec", o.VideoCodec);
+  s("vpre", o.VideoPreset);
+  b("vn", o.DisableVideo);
+  s("r", o.FrameRate);
+  s("s", o.FrameSize);
+  s("aspect", o.AspectRatio);
+  i("croptop", o.CropTop);
+  i("cropbottom", o.CropBottom);
+  i("cropleft", o.CropLeft);
+  i("cropright", o.CropRight);
+  i("g", o.GopSize);
+  i("vb", o.VideoBitrate);
+  i("maxrate", o.VideoMaxRate);
+  i("minrate", o.VideoMinRate);
+  i("bt", o.VideoBitrateTolerance);
+  i("bufsize", o.VideoBufferSize);
+  s("vtag", o.VideoTag);
+  s("vf", o.VideoFilters);
+  s("scodec", o.SubtitleCodec);
+  b("sn", o.DisableSubtitle);
+  if (o.StartTime != kNoPts) std::printf("  ss=%lld\n", static_cast<long long>(o.StartTime));
+  if (o.Duration != kNoPts) std::printf("  t=%lld\n", static_cast<long long>(o.Duration));
+  if (o.Target >= 1 && o.Target <= 3) std::printf("  target=%s\n", o.Target == 1 ? "vcd" : o.Target == 2 ? "svcd" : "dvd");
+  for (const TExtOption& e : ParseExtOptions(o.ExtOptions)) std::printf("  %s=%s\n", e.Name.c_str(), e.Value.c_str());
+  b("custom hook (picture adjustments and watermarks)", o.CustomHook);
+}
+
+// --output-dir: a folder named on the command line must be usable, or the run does not start.
+// A dry run only checks that nothing else stands where the folder would be.
+bool PrepareOutputDir(std::string& dir, bool dryRun, std::string& err) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (dir[0] != '/') dir = (fs::current_path(ec) / dir).lexically_normal().string();
+  if (dryRun) {
+    if (fs::exists(dir, ec) && !fs::is_directory(dir, ec)) return err = "the output folder " + dir + " is not a folder", false;
+    return true;
+  }
+  fs::create_directories(dir, ec);
+  if (!fs::is_directory(dir)) {
+    err = "cannot create the output folder " + dir + (ec ? ": " + ec.message() : std::string());
+    return false;
+  }
+  if (::access(dir.c_str(), W_OK | X_OK) != 0) {
+    err = "cannot write to the output folder " + dir + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
 
 bool gShowQtMessages = false;
 
@@ -230,7 +283,7 @@ int main(int argc, char** argv) {
   if (a.libraries) return PrintLibraries(programDir);
   if (a.version) return 0;
   try {
-    if (a.listProfiles) return PrintProfiles();
+    if (a.listProfiles) return PrintProfiles(TAppSettings());
     if (!a.info.empty()) {
       if (!LoadEngineLibraries()) return 1;
       TAVProbe probe;
@@ -257,47 +310,47 @@ int main(int argc, char** argv) {
     if (!a.batch.empty() && !ReadBatchFile(a.batch, a.settings, jobs, err)) return UsageError(err);
     if (jobs.empty()) return UsageError("no input files (see --help)");
 
-    TIniFile settings(SettingsIniPath());
-    int32_t code = settings.ReadInteger("settings", "FormatCode", 1);
+    const TAppSettings settings;
+    settings.CheckFormatFile();
+    int32_t code = settings.Read().FormatCode;
     if (!a.profile.empty() && !ResolveProfile(a.profile, code, err)) return UsageError(err);
     if (BuiltinProfileName(code).empty())
       return UsageError("the settings name profile " + std::to_string(code) + ", which does not exist; choose one with --profile");
+    if (!a.outputDir.empty() && !PrepareOutputDir(a.outputDir, a.dryRun, err)) return UsageError(err);
 
     std::unique_ptr<QGuiApplication> fontSystem;
     for (const TJobSettings& s : jobs)
       if (!s.Job.WaterMarks.empty() && !fontSystem) fontSystem = StartFontSystem(argv[0], a.verbose > 0);
     if (a.verbose > 0) ShowLibraryMessages(a.verbose);
 
-    std::unique_ptr<TSettingsOverride> overrideIni;
-    std::string settingsPath = SettingsIniPath();
-    if (!a.outputDir.empty()) {
-      overrideIni = std::make_unique<TSettingsOverride>(settingsPath, a.outputDir);
-      settingsPath = overrideIni->path();
-    }
-
     if (!a.dryRun) {
       TRunReporter reporter(ChooseReportMode(a), stdout, stderr);
       TConvertSetup setup;
       setup.Jobs = jobs;
       setup.ProfileCode = code;
-      setup.SettingsIniPath = settingsPath;
+      setup.Settings = settings;
+      setup.OutputDir = a.outputDir;
       setup.Parallel = a.jobs;
       if (reporter.Mode() != TReportMode::Quiet && reporter.Mode() != TReportMode::Json)
         std::printf("Profile %d: %s\n", code, BuiltinProfileName(code).c_str());
       return RunConversion(setup, reporter);
     }
 
+    // The dry run names the outputs and shows the options; nothing on disk changes.
     if (!LoadEngineLibraries()) return 1;
-    TIniFile format(FormatIniPath());
     TAutoAnswerPrompts prompts;
-    TOutputOptionBuilder builder(settingsPath, FormatIniPath(), prompts);
     TConversionRenderer renderer;
+    TPrepareOptions options;
+    options.OutputDir = a.outputDir;
+    options.DryRun = true;
+    options.StoreFallback = false;
+    TJobPreparation preparation(settings, prompts, renderer, options);
     TAVProbe probe;
     std::printf("Profile %d: %s\n", code, BuiltinProfileName(code).c_str());
     bool allOk = true;
     for (const TJobSettings& s : jobs) {
       TPreparedJob p;
-      if (!PrepareJob(s, code, probe, builder, TIniFile(settingsPath), format, renderer, p, err)) {
+      if (!preparation.Prepare(s, code, probe, p, err)) {
         std::fprintf(stderr, "orvane-convert: %s\n", err.c_str());
         allOk = false;
         continue;

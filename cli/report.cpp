@@ -199,6 +199,10 @@ void TRunReporter::Queued(int task, int total, const std::string& file, const st
                    ",\"output\":" + JsonString(output) + "}");
 }
 
+void TRunReporter::SetOutput(int task, const std::string& output) {
+  if (auto it = tasks_.find(task); it != tasks_.end()) it->second.output = output;
+}
+
 void TRunReporter::Skipped(const std::string& file, const std::string& msg) {
   if (mode_ == TReportMode::Json)
     Emit(out_, "{\"event\":\"skipped\",\"file\":" + JsonString(file) + ",\"error\":" + JsonString(msg) + "}");

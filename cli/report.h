@@ -34,6 +34,8 @@ public:
   void Queued(int task, int total, const std::string& file, const std::string& output);
   // A file that could not become a task (the message names the file).
   void Skipped(const std::string& file, const std::string& msg);
+  // The final output name of a task, when it differs from the one queued.
+  void SetOutput(int task, const std::string& output);
   void Progress(const TProgressInfo& info);
   void Ended(int task, TTaskEnd how, const std::string& msg);
   // A note for the user (not shown in quiet and JSON modes), and an error (always shown).

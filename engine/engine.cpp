@@ -135,6 +135,12 @@ int TCustomConvertEngine::IndexOfTask(const TCustomFFmpeg* task) const {
   return tasks_.IndexOf(task);
 }
 
+TAVProbe* TCustomConvertEngine::InputProbe(int taskIndex, int fileIndex) const {
+  std::lock_guard<std::mutex> g(listLock_);
+  if (taskIndex < 0 || taskIndex >= tasks_.Count()) return nullptr;
+  return tasks_[taskIndex]->InputProbe(fileIndex);
+}
+
 int TCustomConvertEngine::FinishedCount() const {
   std::lock_guard<std::recursive_mutex> g(runLock_);
   return finishedCount_;
@@ -194,7 +200,10 @@ bool TCustomConvertEngine::SetOutputFile(int taskIndex, const std::string& fileN
   }
   try {
     if (outputOptions && outputOptions->CustomHook)
+    {
       task->SetHookCallback([this](TCustomFFmpeg* t, THookInfo& info) { DispatchHook(t, info); });
+      task->SetHookNeededCallback([this](TCustomFFmpeg* t, int, int64_t pts) { return DispatchHookNeeded(t, pts); });
+    }
     if (!task->OpenOutput(fileName, outputOptions)) {
       SetLastErrMsg(task->LastError());
       return false;
@@ -372,6 +381,11 @@ void TCustomConvertEngine::SetOnCustomHook(TCustomHookEvent handler) {
   onCustomHook_ = std::move(handler);
 }
 
+void TCustomConvertEngine::SetOnCustomHookNeeded(TCustomHookNeededEvent handler) {
+  std::lock_guard<std::mutex> g(handlersLock_);
+  onCustomHookNeeded_ = std::move(handler);
+}
+
 void TCustomConvertEngine::SetOnPreviewBitmap(TPreviewBitmapEvent handler) {
   std::lock_guard<std::mutex> g(handlersLock_);
   onPreviewBitmap_ = std::move(handler);
@@ -454,10 +468,10 @@ void TCustomConvertEngine::DispatchProgress(TCustomFFmpeg* task, TProgressInfo& 
     handler = onProgress_;
   }
   if (!handler) return;
-  std::lock_guard<std::mutex> g(progressLock_);
-  progressInfo_ = info;
-  progressInfo_.TaskIndex = IndexOfTask(task);
-  auto call = [&] { handler(this, &progressInfo_); };
+  // The record is the task's own (it lives on the worker's stack): tasks running at once do
+  // not share it, and no lock of the component is held while the handler runs.
+  info.TaskIndex = IndexOfTask(task);
+  auto call = [&] { handler(this, &info); };
   if (triggerEventInMainThread_ && !IsMainThread())
     RunInMainThread(call);
   else
@@ -471,12 +485,20 @@ void TCustomConvertEngine::DispatchHook(TCustomFFmpeg* task, THookInfo& info) {
     handler = onCustomHook_;
   }
   if (!handler) return;
-  std::lock_guard<std::mutex> g(hookLock_);
-  hookInfo_ = info;
-  hookInfo_.TaskIndex = IndexOfTask(task);
-  handler(this, &hookInfo_);
-  info.Update = hookInfo_.Update;
-  info.StopHook = hookInfo_.StopHook;
+  // Each task's hook gets its own record and no lock: the hooks of tasks running at once
+  // draw at the same time.
+  info.TaskIndex = IndexOfTask(task);
+  handler(this, &info);
+}
+
+bool TCustomConvertEngine::DispatchHookNeeded(TCustomFFmpeg* task, int64_t pts) {
+  TCustomHookNeededEvent needed;
+  {
+    std::lock_guard<std::mutex> g(handlersLock_);
+    if (!onCustomHook_) return false;
+    needed = onCustomHookNeeded_;
+  }
+  return !needed || needed(this, IndexOfTask(task), pts);
 }
 
 void TCustomConvertEngine::DispatchPreview(TCustomFFmpeg* task, TPreviewInfo& info) {
@@ -486,10 +508,8 @@ void TCustomConvertEngine::DispatchPreview(TCustomFFmpeg* task, TPreviewInfo& in
     handler = onPreviewBitmap_;
   }
   if (!handler) return;
-  std::lock_guard<std::mutex> g(previewLock_);
-  previewInfo_ = info;
-  previewInfo_.TaskIndex = IndexOfTask(task);
-  auto call = [&] { handler(this, &previewInfo_); };
+  info.TaskIndex = IndexOfTask(task);
+  auto call = [&] { handler(this, &info); };
   if (triggerEventInMainThread_ && !IsMainThread())
     RunInMainThread(call);
   else

@@ -6,6 +6,11 @@
 // OnCustomHook runs on the worker; OnTerminate runs, in threaded runs, on a notice thread of
 // its own with its own copy of the record, in the order the notices were issued; in inline
 // runs on the caller's thread. The end-of-run notice carries TaskIndex -1.
+//
+// Every event call gets a record of its own (the calling task's), and no lock of the
+// component is held while a handler runs: with TriggerEventInMainThread false a handler on
+// the worker can copy the record and post it to its main thread, and the hooks of tasks
+// running at once never wait for each other.
 #pragma once
 
 #include <atomic>
@@ -101,6 +106,9 @@ public:
 
   // The component's own media probe, for probing files without a task.
   TAVProbe& AVProbe() { return avProbe_; }
+  // The media probe bound to an opened input of a task; null (never an exception) for a task
+  // or file index without one. Valid until the task's files are closed at the end of its run.
+  TAVProbe* InputProbe(int taskIndex, int fileIndex) const;
 
   // Run counters.
   int FinishedCount() const;
@@ -127,6 +135,7 @@ protected:
   bool TriggerEventInMainThread() const { return triggerEventInMainThread_; }
   void SetTriggerEventInMainThread(bool value) { triggerEventInMainThread_ = value; }
   void SetOnCustomHook(TCustomHookEvent handler);
+  void SetOnCustomHookNeeded(TCustomHookNeededEvent handler);
   void SetOnPreviewBitmap(TPreviewBitmapEvent handler);
   void SetOnProgress(TProgressEvent handler);
   void SetOnTerminate(TTerminateEvent handler);
@@ -152,6 +161,7 @@ private:
   void DispatchTerminate(TCustomFFmpeg* task);
   void DispatchProgress(TCustomFFmpeg* task, TProgressInfo& info);
   void DispatchHook(TCustomFFmpeg* task, THookInfo& info);
+  bool DispatchHookNeeded(TCustomFFmpeg* task, int64_t pts);
   void DispatchPreview(TCustomFFmpeg* task, TPreviewInfo& info);
 
   // Notice threads: issue a ticket, wait for the turn, mark one delivered.
@@ -178,15 +188,9 @@ private:
   std::atomic<bool> paused_{false};
   TTerminateInfo terminateInfo_;
 
-  std::mutex progressLock_;
-  TProgressInfo progressInfo_;
-  std::mutex hookLock_;
-  THookInfo hookInfo_;
-  std::mutex previewLock_;
-  TPreviewInfo previewInfo_;
-
   mutable std::mutex handlersLock_;
   TCustomHookEvent onCustomHook_;
+  TCustomHookNeededEvent onCustomHookNeeded_;
   TPreviewBitmapEvent onPreviewBitmap_;
   TProgressEvent onProgress_;
   TTerminateEvent onTerminate_;
@@ -213,6 +217,7 @@ public:
   using TCustomConvertEngine::PreviewBitmap;
   using TCustomConvertEngine::ProgressInterval;
   using TCustomConvertEngine::SetOnCustomHook;
+  using TCustomConvertEngine::SetOnCustomHookNeeded;
   using TCustomConvertEngine::SetOnPreviewBitmap;
   using TCustomConvertEngine::SetOnProgress;
   using TCustomConvertEngine::SetOnTerminate;

@@ -148,3 +148,8 @@ using TProgressEvent = std::function<void(TCustomConvertEngine* Sender, PProgres
 using TCustomHookEvent = std::function<void(TCustomConvertEngine* Sender, PHookInfo AHookInfo)>;
 using TPreviewBitmapEvent = std::function<void(TCustomConvertEngine* Sender, const TPreviewInfo* APreviewInfo)>;
 using TTerminateEvent = std::function<void(TCustomConvertEngine* Sender, const TTerminateInfo* ATerminateInfo)>;
+// Asked on the worker thread before a picture of a hooked task is converted to the bitmap:
+// false when OnCustomHook would leave the picture at this time unchanged, which then passes
+// on without the conversion there and back and without an OnCustomHook call. Without a
+// handler every picture goes through OnCustomHook.
+using TCustomHookNeededEvent = std::function<bool(TCustomConvertEngine* Sender, int32_t TaskIndex, int64_t PTS)>;

@@ -203,6 +203,10 @@ void TCustomFFmpeg::DoProgress(TProgressInfo& info) {
   if (onProgress_) onProgress_(this, info);
 }
 
+bool TCustomFFmpeg::HookNeeded(int frameNumber, int64_t pts) {
+  return !onHookNeeded_ || onHookNeeded_(this, frameNumber, pts);
+}
+
 void TCustomFFmpeg::DoHook(THookInfo& info) {
   if (onHook_) onHook_(this, info);
 }

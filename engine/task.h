@@ -55,12 +55,16 @@ constexpr int64_t kDefaultProgressIntervalUs = 500000;
 constexpr int64_t kPreviewIntervalUs = 100000;
 
 class TConvertThread;
+class TAVProbe;
 
 class TCustomFFmpeg {
 public:
   // Callbacks to the owner (the engine component connects them when the task is added).
   using TTaskProgress = std::function<void(TCustomFFmpeg* task, TProgressInfo& info)>;
   using TTaskHook = std::function<void(TCustomFFmpeg* task, THookInfo& info)>;
+  // Asked before a picture is converted for the hook: false means the hook would leave this
+  // picture as it is, so it is passed on without the round trip through the bitmap.
+  using TTaskHookNeeded = std::function<bool(TCustomFFmpeg* task, int frameNumber, int64_t pts)>;
   using TTaskPreview = std::function<void(TCustomFFmpeg* task, TPreviewInfo& info)>;
   using TTaskTerminate = std::function<void(TCustomFFmpeg* task)>;
 
@@ -131,6 +135,7 @@ public:
   // Callbacks are connected while the task is not running.
   void SetProgressCallback(TTaskProgress cb) { onProgress_ = std::move(cb); }
   void SetHookCallback(TTaskHook cb) { onHook_ = std::move(cb); }
+  void SetHookNeededCallback(TTaskHookNeeded cb) { onHookNeeded_ = std::move(cb); }
   void SetPreviewCallback(TTaskPreview cb) { onPreview_ = std::move(cb); }
   void SetTerminateCallback(TTaskTerminate cb) { onTerminate_ = std::move(cb); }
   bool HasProgressCallback() const { return bool(onProgress_); }
@@ -168,6 +173,8 @@ protected:
   // Raise the events through the owner; each does nothing without a connected callback.
   void DoProgress(TProgressInfo& info);
   void DoHook(THookInfo& info);
+  // True unless a connected hook-needed callback says the picture stays as it is.
+  bool HookNeeded(int frameNumber, int64_t pts);
   void DoPreview(TPreviewInfo& info);
 
   // Closes the outputs, deletes an output file that is empty (only the first slot in join
@@ -202,6 +209,7 @@ private:
 
   TTaskProgress onProgress_;
   TTaskHook onHook_;
+  TTaskHookNeeded onHookNeeded_;
   TTaskPreview onPreview_;
   TTaskTerminate onTerminate_;
 
@@ -227,6 +235,12 @@ public:
 
   const TInputOptions& InputOptions(int index) const { return inputOptions_.at(size_t(index)); }
   const TOutputOptions& OutputOptions(int index) const { return outputOptions_.at(size_t(index)); }
+  // The media probe bound to an opened input; null for an index without one. Valid until
+  // the task's files are closed (at the end of its run).
+  virtual TAVProbe* InputProbe(int index) const {
+    (void)index;
+    return nullptr;
+  }
 
 protected:
   // Applies the record and opens the input it names. hasRecord is false when the caller gave

@@ -111,6 +111,10 @@ extern "C" {
   F(av_pkt_dump_log2) \
   F(av_sdp_create) \
   F(av_seek_frame) \
+  F(av_find_best_stream) \
+  F(av_read_pause) \
+  F(av_read_play) \
+  F(avformat_seek_file) \
   F(av_codec_get_id) \
   F(av_codec_get_tag2) \
   F(avio_seek) \
@@ -217,7 +221,15 @@ extern "C" {
   F(vsnprintf)
 
 #define ORV_SDL_ENTRIES(F, V) \
-  F(SDL_GetVersion)
+  F(SDL_GetVersion) \
+  F(SDL_CloseAudioDevice) \
+  F(SDL_GetCurrentAudioDriver) \
+  F(SDL_GetError) \
+  F(SDL_InitSubSystem) \
+  F(SDL_MixAudioFormat) \
+  F(SDL_OpenAudioDevice) \
+  F(SDL_PauseAudioDevice) \
+  F(SDL_QuitSubSystem)
 
 #define ORV_SWRESAMPLE_ENTRIES(F, V) \
   F(swr_alloc_set_opts2) \

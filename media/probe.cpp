@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "media/errors.h"
+#include "media/ffapi.h"
 #include "media/ffwrap.h"
 #include "media/loader.h"
 #include "media/unicode_protocol.h"
@@ -250,7 +251,8 @@ TFileStreamInfo TCustomAVProbe::GetFileStreamInfo() {
   return info;
 }
 
-AVStream* TCustomAVProbe::QueryStream(int index, AVMediaType type) {
+AVStream* TCustomAVProbe::QueryStream(int index, int mediaType) {
+  const AVMediaType type = AVMediaType(mediaType);
   const bool audio = type == AVMEDIA_TYPE_AUDIO;
   if (!ctx_) {
     ReportError(llWarning, kFileNotLoaded);

@@ -2,13 +2,18 @@
 // counts its streams by type, answers queries about the file and its audio and video
 // streams in fixed records, and renders the multi-line information text about the file,
 // its programs and its streams.
+//
+// The file and stream facts are plain value records, and the library's format context is
+// only named: callers compile without the codec libraries' headers.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "media/ffapi.h"
 #include "media/logger.h"
+
+struct AVFormatContext;
+struct AVStream;
 
 // File-level information. Times in microseconds, -1 when unknown.
 struct TFileStreamInfo {
@@ -107,7 +112,7 @@ private:
   bool StreamIsOfType(int index, int mediaType);
   void RefreshCounts();
   // Common checks of the stream queries; the stream or null after reporting the problem.
-  AVStream* QueryStream(int index, AVMediaType type);
+  AVStream* QueryStream(int index, int mediaType);  // an AVMEDIA_TYPE_* number
   void StreamTimes(AVStream* st, int64_t& start, int64_t& startUS, int64_t& duration, int64_t& durationUS);
   std::string StreamLine(int index);
 

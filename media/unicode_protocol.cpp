@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cassert>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -173,8 +174,23 @@ bool NeedsUnicodeProtocol(const std::string& name) {
   return !CodesetCarries(name);
 }
 
+// A relative name such as "file:clip.mp4" or "c:clip.avi" would be read as a URL of that
+// protocol. When the name is a local file, the file protocol is named explicitly: it takes
+// the rest of the text as the path.
+static bool LooksLikeUrl(const std::string& name) {
+  const size_t colon = name.find(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  for (size_t i = 0; i < colon; ++i) {
+    const char c = name[i];
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') return false;
+  }
+  return true;
+}
+
 std::string ToLibraryFileName(const std::string& name) {
   std::string out = NeedsUnicodeProtocol(name) ? kUnicodePrefix + name : name;
+  struct stat st {};
+  if (!HasUnicodePrefix(out) && LooksLikeUrl(name) && ::stat(name.c_str(), &st) == 0) out = "file:" + name;
   if (out.size() > kMaxLibraryFileName)
     throw FFmpegException(StrFormat("File name too long: %zu bytes, at most %zu bytes can be opened", out.size(),
                                     kMaxLibraryFileName));
@@ -186,6 +202,8 @@ bool HasUnicodePrefix(const std::string& name) {
 }
 
 std::string FromLibraryFileName(const std::string& name) {
+  // The explicit file protocol that ToLibraryFileName put before a local name with a colon.
+  if (name.compare(0, 5, "file:") == 0 && LooksLikeUrl(name.substr(5))) return name.substr(5);
   if (!HasUnicodePrefix(name)) return name;
   // Drop "unicode:" and then "utf8:".
   std::string rest = name.substr(name.find(':') + 1);

@@ -26,13 +26,16 @@ constexpr size_t kMaxLibraryFileName = 2047;
 // True when the name must take the "unicode:utf8:" route: it is not a URL of one of the
 // pass-through protocols, and the current locale's codeset cannot carry its bytes.
 bool NeedsUnicodeProtocol(const std::string& name);
-// The name as the format library must receive it. Throws FFmpegException when the result
+// The name as the format library must receive it. A relative name whose start reads as a
+// URL protocol ("file:clip.mp4") but which names an existing local file gets the explicit
+// "file:" protocol, so it is read as that file. Throws FFmpegException when the result
 // would be longer than kMaxLibraryFileName bytes.
 std::string ToLibraryFileName(const std::string& name);
 // True when the text is longer than the prefix and starts with it (case-sensitive).
 bool HasUnicodePrefix(const std::string& name);
 // The name for display and file-system checks: a prefixed name loses "unicode:" and
-// "utf8:", any other name is returned as it is.
+// "utf8:", a name given the explicit file protocol loses it, any other name is returned as it
+// is.
 std::string FromLibraryFileName(const std::string& name);
 
 // Called by the loader each time avformat is bound: makes the "unicode:utf8:" route usable.

@@ -6,8 +6,12 @@
 #include <climits>
 #include <cmath>
 #include <ctime>
+#include <mutex>
 #include <new>
 #include <stdexcept>
+
+#include <libyuv/convert.h>
+#include <libyuv/cpu_id.h>
 
 #include "media/errors.h"
 
@@ -307,6 +311,23 @@ bool EnsureBuffer(TPictureConverter& conv, int width, int height) {
   return true;
 }
 
+// Bitmap rows the scaler can write into directly: whole blocks of 16 pixels (so its vector
+// code writes exactly the row) on 16-byte boundaries.
+bool ScalerWritesBitmap(const TBitmap24& bitmap) {
+  return bitmap.Width % 16 == 0 && bitmap.Stride == bitmap.Width * 3 && bitmap.Stride % 16 == 0;
+}
+
+// The SIMD converter from BGR24 to 4:2:0 YUV (BT.601 limited range, the scaler's own matrix;
+// its results match the scaler's within one code value and it averages each 2x2 block for
+// the chroma). Used for even sizes, where every chroma sample has its whole block.
+bool FastBgrToYuv420(const TBitmap24& bitmap, uint8_t* const data[], const int linesize[], AVPixelFormat pixfmt) {
+  if (pixfmt != AV_PIX_FMT_YUV420P || (bitmap.Width & 1) || (bitmap.Height & 1)) return false;
+  static std::once_flag cpuFlags;
+  std::call_once(cpuFlags, [] { libyuv::MaskCpuFlags(-1); });
+  return libyuv::RGB24ToI420(bitmap.Pixels.data(), bitmap.Stride, data[0], linesize[0], data[1], linesize[1],
+                             data[2], linesize[2], bitmap.Width, bitmap.Height) == 0;
+}
+
 // Packed BGR24 rows that already have the bitmap's layout are copied as they are.
 bool DirectCopy(const TPictureConverter& conv, AVPixelFormat pixfmt, const int linesize[], int width, int height) {
   return pixfmt == kBitmapFormat && (width & 1) == 0 && (height & 1) == 0 && linesize[0] == conv.Bitmap.Stride;
@@ -339,10 +360,15 @@ bool PictureToBitmap(TPictureConverter& conv, const uint8_t* const data[], const
     std::memcpy(conv.Bitmap.Pixels.data(), data[0], size_t(conv.Bitmap.Stride) * size_t(height - 1) + rowBytes);
     return true;
   }
-  if (!EnsureBuffer(conv, width, height)) return false;
   conv.ToBitmapContext = ff::sws_getCachedContext(conv.ToBitmapContext, width, height, pixfmt, width, height,
                                                   kBitmapFormat, kScaleFlags, nullptr, nullptr, nullptr);
   if (!conv.ToBitmapContext) return false;
+  if (ScalerWritesBitmap(conv.Bitmap)) {
+    uint8_t* dst[4] = {conv.Bitmap.Pixels.data(), nullptr, nullptr, nullptr};
+    int dstLinesize[4] = {conv.Bitmap.Stride, 0, 0, 0};
+    return ff::sws_scale(conv.ToBitmapContext, data, linesize, 0, height, dst, dstLinesize) == height;
+  }
+  if (!EnsureBuffer(conv, width, height)) return false;
   uint8_t* dst[4] = {conv.Buffer, nullptr, nullptr, nullptr};
   int dstLinesize[4] = {conv.BufferLinesize, 0, 0, 0};
   if (ff::sws_scale(conv.ToBitmapContext, data, linesize, 0, height, dst, dstLinesize) != height) return false;
@@ -366,6 +392,7 @@ bool BitmapToPicture(TPictureConverter& conv, uint8_t* const data[], const int l
     std::memcpy(data[0], conv.Bitmap.Pixels.data(), size_t(conv.Bitmap.Stride) * size_t(height - 1) + rowBytes);
     return true;
   }
+  if (FastBgrToYuv420(conv.Bitmap, data, linesize, pixfmt)) return true;
   if (!EnsureBuffer(conv, width, height)) return false;
   // The scaler reads from the padded buffer, never past the end of the bitmap's rows. For
   // subsampled chroma it averages pixel pairs, also the pair that the last pixel of an odd

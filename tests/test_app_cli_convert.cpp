@@ -417,4 +417,193 @@ TEST_F(CliConvertTest, LiveProgressLineOnATerminal) {
   EXPECT_NEAR(FfprobeNumber(Out(std::string(70, 'n') + "_long_(new).mp4"), "format=duration"), 80.0, 0.5);
 }
 
+
+// Lengths the container only estimates are no limits: the whole file converts.
+TEST_F(CliConvertTest, WholeFileConvertsWhenTheLengthIsOnlyEstimated) {
+  struct Case {
+    const char* clip;
+    const char* profile;
+    const char* output;
+    double duration;  // seconds
+    int frames;       // video frames, 0 for sound only
+  };
+  const Case cases[] = {
+      // ~23 s estimated from the first frames' bit rate, 30 s of sound.
+      {"vbr_noheader.mp3", "304", "vbr_noheader_(new).wav", 30.0, 0},
+      // Four joined 1.2 s segments: one segment's length estimated, 120 frames in all.
+      {"joined_segments.ts", "204", "joined_segments_(new).avi", 4.8, 120},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.clip);
+    std::string out;
+    ASSERT_EQ(Run(std::string("-q --profile ") + c.profile + " " + OutArg() + " " + ShellQuote(MediaPath(c.clip)), out), 0)
+        << out;
+    EXPECT_NEAR(FfprobeNumber(Out(c.output), "format=duration"), c.duration, 0.2);
+    if (c.frames > 0) {
+      std::string frames;
+      testsupport::RunCapture("ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames "
+                              "-of csv=p=0 " + ShellQuote(Out(c.output)),
+                              frames);
+      EXPECT_NEAR(std::atof(frames.c_str()), c.frames, 2) << frames;
+    }
+  }
+}
+
+// An --output-dir that cannot be made is a usage error; the stored folder's fallback is
+// announced even with -q; the settings file is never written; a dry run changes nothing.
+TEST_F(CliConvertTest, OutputFoldersAndTheUsersSettingsStayAsTheyAre) {
+  namespace fs = std::filesystem;
+  const std::string clip = ShellQuote(MediaPath("audio.mp3"));
+  std::ofstream(home_.file("blocker")) << "a file where a folder should go";
+  std::string out, err;
+  EXPECT_EQ(Run("--profile 300 --output-dir " + ShellQuote(home_.file("blocker/out")) + " " + clip, out, &err), 2);
+  EXPECT_NE(err.find("cannot create the output folder " + home_.file("blocker/out")), std::string::npos) << err;
+  EXPECT_FALSE(fs::exists(home_.file("Videos")));
+
+  // A dry run into folders that do not exist yet creates none of them, nor a settings file.
+  ASSERT_EQ(Run("--dry-run --profile 300 --output-dir " + ShellQuote(home_.file("new/out")) + " " + clip, out), 0) << out;
+  ASSERT_EQ(Run("--dry-run --profile 300 " + clip, out), 0) << out;
+  EXPECT_NE(out.find("output: " + home_.file("Videos/videoconverter/audio_(new).mp3")), std::string::npos) << out;
+  EXPECT_FALSE(fs::exists(home_.file("new")));
+  EXPECT_FALSE(fs::exists(home_.file("Videos")));
+  EXPECT_TRUE(fs::is_empty(config_.path()));
+
+  // The stored folder cannot be made: the run uses the default folder, says so on the error
+  // stream although quiet, and leaves the settings file byte for byte as it was. No copy of
+  // the settings is made in the temporary folder.
+  const std::string settingsPath = config_.file("orvane-video-converter/orvanepspvideoconverter.ini");
+  TIniFile(settingsPath).WriteString("settings", "OutPutDir", home_.file("blocker/stored"));
+  std::string before;
+  testsupport::RunCapture("cat " + ShellQuote(settingsPath), before);
+  testsupport::TempDir tmp;
+  const char* oldTmp = std::getenv("TMPDIR");
+  const std::string savedTmp = oldTmp ? oldTmp : "";
+  setenv("TMPDIR", tmp.path().c_str(), 1);
+  const int rc = Run("-q --profile 300 --trim 0,1 " + clip, out, &err);
+  if (oldTmp)
+    setenv("TMPDIR", savedTmp.c_str(), 1);
+  else
+    unsetenv("TMPDIR");
+  ASSERT_EQ(rc, 0) << out << err;
+  EXPECT_NE(err.find("Cannot create output directory:" + home_.file("blocker/stored")), std::string::npos) << err;
+  EXPECT_TRUE(fs::exists(home_.file("Videos/videoconverter/audio_(new).mp3")));
+  std::string after;
+  testsupport::RunCapture("cat " + ShellQuote(settingsPath), after);
+  EXPECT_EQ(after, before);
+  EXPECT_TRUE(fs::is_empty(tmp.path()));
+}
+
+// Two runs at once into one folder never take the same name: ten rounds of two runs give
+// twenty outputs, each complete.
+TEST_F(CliConvertTest, RunsAtOnceIntoOneFolderNeverShareAName) {
+  const std::string one = ShellQuote(kProgram) + " -q --profile 300 --trim 0,0.3 " + OutArg() + " " +
+                          ShellQuote(MediaPath("clip.mp4"));
+  const std::string env = "XDG_CONFIG_HOME=" + ShellQuote(config_.path().string()) +
+                          " HOME=" + ShellQuote(home_.path().string()) + " ";
+  std::string out;
+  for (int round = 0; round < 10; ++round)
+    ASSERT_EQ(testsupport::RunCapture("export " + env + "; " + one + " & " + one + " & wait %1 && wait %2", out), 0)
+        << out;
+  EXPECT_EQ(OutputCount(), 20u);
+  for (int n = 0; n < 20; ++n) {
+    const std::string name = n == 0 ? "clip_(new).mp3" : "clip_(new_" + std::to_string(n) + ").mp3";
+    EXPECT_NEAR(FfprobeNumber(Out(name), "format=duration"), 0.3, 0.1) << name;
+  }
+}
+
+// A closed --json pipe or the file-size limit ends the run like a stop, with a message; a
+// killed run never leaves a broken file under the final name; nothing temporary outlives a
+// run that ends.
+TEST_F(CliConvertTest, EndsOfARunNeverLeaveABrokenFileUnderItsName) {
+  namespace fs = std::filesystem;
+  const std::string env = "XDG_CONFIG_HOME=" + ShellQuote(config_.path().string()) +
+                          " HOME=" + ShellQuote(home_.path().string()) + " ";
+  const std::string errFile = home_.file("err.txt");
+  auto errText = [&] {
+    std::ifstream in(errFile);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  std::string out;
+  // The reader takes the first line and goes: the file converted so far stays, playable.
+  testsupport::RunCapture("bash -c " + ShellQuote("export " + env + "; " + ShellQuote(kProgram) + " --json --profile 0 " +
+                                                  OutArg() + " " + ShellQuote(MediaPath("long.mp4")) + " 2>" +
+                                                  ShellQuote(errFile) + " | head -1 >/dev/null; echo ${PIPESTATUS[0]}"),
+                          out);
+  EXPECT_EQ(out, "141\n") << errText();
+  EXPECT_NE(errText().find("the standard output was closed"), std::string::npos) << errText();
+  std::string decodeErrors;
+  EXPECT_EQ(testsupport::RunCapture("ffmpeg -v error -nostdin -i " + ShellQuote(Out("long_(new).mp4")) +
+                                        " -f null - 2>&1",
+                                    decodeErrors),
+            0);
+  EXPECT_EQ(decodeErrors, "");
+  EXPECT_EQ(OutputCount(), 1u);
+
+  // A 100 kB file-size limit: the first file cannot be finished, the run stops with a
+  // message, and neither file is left half-written.
+  testsupport::RunCapture("bash -c " + ShellQuote("export " + env + "; ulimit -f 100; " + ShellQuote(kProgram) +
+                                                  " -q --profile 0 " + OutArg() + " " + ShellQuote(MediaPath("clip.mp4")) +
+                                                  " 2>" + ShellQuote(errFile) + "; echo $?"),
+                          out);
+  EXPECT_EQ(out, "153\n") << errText();
+  EXPECT_NE(errText().find("file-size limit"), std::string::npos) << errText();
+  EXPECT_FALSE(fs::exists(Out("clip_(new).mp4")));
+  EXPECT_EQ(OutputCount(), 1u);
+
+  // SIGKILL mid-run: the final name holds nothing.
+  {
+    TChild child({"--profile", "0", "--progress=plain", "--output-dir", outDir_.path().string(), MediaPath("long.mp4")},
+                 config_.path().string(), home_.path().string(), false);
+    ASSERT_TRUE(child.ReadUntil([](const std::string& s) { return std::regex_search(s, std::regex(R"(long\.mp4: +[1-9]\d*%)")); },
+                                60000))
+        << child.Output();
+    kill(child.Pid(), SIGKILL);
+  }
+  EXPECT_FALSE(fs::exists(Out("long_(new_1).mp4")));
+
+  // Ctrl-C twice: the run leaves at once and takes its unfinished file with it.
+  testsupport::TempDir quick;
+  {
+    TChild child({"--profile", "0", "--progress=plain", "--output-dir", quick.path().string(), MediaPath("long.mp4")},
+                 config_.path().string(), home_.path().string(), false);
+    ASSERT_TRUE(child.ReadUntil([](const std::string& s) { return std::regex_search(s, std::regex(R"(long\.mp4: +[1-9]\d*%)")); },
+                                60000))
+        << child.Output();
+    kill(child.Pid(), SIGINT);
+    // The second one must not merge with the first while that one is pending, and comes
+    // well before the main loop (which looks every 50 ms) has closed the file.
+    usleep(10000);
+    kill(child.Pid(), SIGINT);
+    EXPECT_EQ(child.Finish(60000), 130) << child.Output();
+  }
+  for (const auto& e : fs::directory_iterator(quick.path())) ADD_FAILURE() << "left behind: " << e.path();
+}
+
+// Names and batch files as users have them.
+TEST_F(CliConvertTest, LocalNamesWithColonsAndBatchFilesFromOtherEditors) {
+  namespace fs = std::filesystem;
+  fs::copy_file(MediaPath("audio.mp3"), home_.file("file:clip.mp3"));
+  std::string out, err;
+  const std::string env = "XDG_CONFIG_HOME=" + ShellQuote(config_.path().string()) +
+                          " HOME=" + ShellQuote(home_.path().string()) + " ";
+  ASSERT_EQ(testsupport::RunCapture("cd " + ShellQuote(home_.path().string()) + " && " + env + ShellQuote(kProgram) +
+                                        " -q --profile 300 --trim 0,1 " + OutArg() + " file:clip.mp3 2>&1",
+                                    out),
+            0)
+      << out;
+  EXPECT_NEAR(FfprobeNumber(Out("file:clip_(new).mp3"), "format=duration"), 1.0, 0.1);
+
+  // A batch file with a byte-order mark; crop margins on a file without a picture.
+  const std::string batch = home_.file("jobs.ini");
+  std::ofstream(batch, std::ios::binary) << "\xEF\xBB\xBF[file1]\r\nSourceFile=" << MediaPath("audio.mp3")
+                                         << "\r\nCropTop=8\r\nCropLeft=8\r\nTrimLength=1000000\r\n";
+  ASSERT_EQ(Run("-q --profile 300 " + OutArg() + " --batch " + ShellQuote(batch), out, &err), 0) << out << err;
+  EXPECT_NEAR(FfprobeNumber(Out("audio_(new).mp3"), "format=duration"), 1.0, 0.1);
+
+  // A NUL byte in a value: the message shows where it is, whole.
+  std::ofstream(batch, std::ios::binary) << "[file1]\nSourceFile=a" << '\0' << "b.mp4\n";
+  EXPECT_EQ(Run("--dry-run --batch " + ShellQuote(batch), out, &err), 2);
+  EXPECT_NE(err.find(batch + ": [file1] SourceFile holds a NUL byte after 'a'\n"), std::string::npos) << err;
+}
+
 }  // namespace

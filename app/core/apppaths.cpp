@@ -38,12 +38,28 @@ std::string ProgramDir() {
   return exe.parent_path().string();
 }
 
-std::string FormatIniPath(const std::string& programDir) {
-  std::string user = ConfigDir() + "/" + kFormatFileName;
-  std::error_code ec;
-  if (fs::is_regular_file(user, ec)) return user;
-  return programDir + "/data/" + kFormatFileName;
+std::vector<std::string> FormatIniSearchPaths(const std::string& programDir) {
+  return {ConfigDir() + "/" + kFormatFileName, programDir + "/data/" + kFormatFileName,
+          programDir + "/../share/orvane-video-converter/data/" + kFormatFileName};
 }
+
+std::string FormatIniPath(const std::string& programDir) {
+  const std::vector<std::string> places = FormatIniSearchPaths(programDir);
+  std::error_code ec;
+  for (const std::string& p : places)
+    if (fs::is_regular_file(p, ec)) return p;
+  return places[1];
+}
+
+std::string ProgramDataRoot(const std::string& programDir) {
+  std::error_code ec;
+  if (fs::is_directory(programDir + "/data", ec)) return programDir;
+  const std::string installed = programDir + "/../share/orvane-video-converter";
+  if (fs::is_directory(installed + "/data", ec)) return fs::path(installed).lexically_normal().string();
+  return programDir;
+}
+
+std::string SkinDir(const std::string& programDir) { return ProgramDataRoot(programDir) + "/skin"; }
 
 std::string FormatIniPath() { return FormatIniPath(ProgramDir()); }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The configuration folder (not created here; the first write creates it).
 std::string ConfigDir();
@@ -13,8 +14,17 @@ std::string ConfigDir();
 std::string SettingsIniPath();
 // The folder of the running executable.
 std::string ProgramDir();
-// The format-profile file: the user's copy in the configuration folder when there is one,
-// else data/orvanepspformat.ini beside the program (programDir).
+// The places of the format-profile file, in the order they are tried: the user's copy in the
+// configuration folder, data/ beside the program (a build tree), then
+// ../share/orvane-video-converter/data/ relative to the program (an installed program).
+std::vector<std::string> FormatIniSearchPaths(const std::string& programDir);
+// The folder that holds the program's data/ and skin/ folders: programDir itself in a build
+// tree (data/ beside the program), else programDir/../share/orvane-video-converter when
+// installed. programDir when neither holds data/.
+std::string ProgramDataRoot(const std::string& programDir);
+// The program's skin folder (ProgramDataRoot + "/skin").
+std::string SkinDir(const std::string& programDir);
+// The first of those places that holds the file; data/ beside the program when none does.
 std::string FormatIniPath(const std::string& programDir);
 std::string FormatIniPath();
 // The user's home folder ($HOME, else the password database).

@@ -38,7 +38,9 @@ struct TIniLine {
 
 std::vector<TIniLine> ParseIni(const std::string& text) {
   std::vector<TIniLine> lines;
-  size_t start = 0;
+  // Editors on other systems save UTF-8 text with a byte-order mark; it is not part of the
+  // first line.
+  size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
@@ -209,21 +211,35 @@ bool IniNamesEqual(const std::string& a, const std::string& b) {
   return true;
 }
 
+struct TIniFile::TContent {
+  std::vector<TIniLine> lines;
+};
+
 TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
 
-std::string TIniFile::ReadString(const std::string& section, const std::string& key, const std::string& def) const {
+TIniFile TIniFile::ReadOnce(std::string fileName) {
+  TIniFile ini(std::move(fileName));
+  ini.content_ = ini.Load();
+  return ini;
+}
+
+std::shared_ptr<const TIniFile::TContent> TIniFile::Load() const {
+  if (content_) return content_;
+  auto content = std::make_shared<TContent>();
   std::string text;
-  if (!LoadFile(fileName_, text)) return def;
-  std::vector<TIniLine> lines = ParseIni(text);
-  const TIniLine* line = FindKey(lines, section, key);
+  if (LoadFile(fileName_, text)) content->lines = ParseIni(text);
+  return content;
+}
+
+std::string TIniFile::ReadString(const std::string& section, const std::string& key, const std::string& def) const {
+  const auto content = Load();
+  const TIniLine* line = FindKey(content->lines, section, key);
   return line ? ValueAsRead(line->value) : def;
 }
 
 int32_t TIniFile::ReadInteger(const std::string& section, const std::string& key, int32_t def) const {
-  std::string text;
-  if (!LoadFile(fileName_, text)) return def;
-  std::vector<TIniLine> lines = ParseIni(text);
-  const TIniLine* line = FindKey(lines, section, key);
+  const auto content = Load();
+  const TIniLine* line = FindKey(content->lines, section, key);
   int32_t v;
   return line && ParseInt32(ValueAsRead(line->value), v) ? v : def;
 }
@@ -233,23 +249,17 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool
 }
 
 bool TIniFile::SectionExists(const std::string& section) const {
-  std::string text;
-  if (!LoadFile(fileName_, text)) return false;
-  return FindSection(ParseIni(text), section).header != std::string::npos;
+  return FindSection(Load()->lines, section).header != std::string::npos;
 }
 
 bool TIniFile::ValueExists(const std::string& section, const std::string& key) const {
-  std::string text;
-  if (!LoadFile(fileName_, text)) return false;
-  std::vector<TIniLine> lines = ParseIni(text);
-  return FindKey(lines, section, key) != nullptr;
+  return FindKey(Load()->lines, section, key) != nullptr;
 }
 
 std::vector<std::string> TIniFile::ReadSectionKeys(const std::string& section) const {
   std::vector<std::string> keys;
-  std::string text;
-  if (!LoadFile(fileName_, text)) return keys;
-  std::vector<TIniLine> lines = ParseIni(text);
+  const auto content = Load();
+  const std::vector<TIniLine>& lines = content->lines;
   TSectionRange r = FindSection(lines, section);
   if (r.header == std::string::npos) return keys;
   for (size_t i = r.header + 1; i < r.end; ++i)
@@ -344,4 +354,6 @@ void TIniFile::WriteStrings(const std::string& section,
     out += '\n';
   }
   ReplaceFile(target, out, fileName_);
+  // A file read once shows its own writes.
+  if (content_) content_ = std::make_shared<const TContent>(TContent{std::move(lines)});
 }

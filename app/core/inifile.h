@@ -3,11 +3,13 @@
 // A line "[name]" opens a section; "key=value" lines hold values. Section and key names are
 // compared without regard to ASCII letter case. Every call opens the file, reads or rewrites
 // it and closes it again: nothing is cached, so a value written by one object is seen at once
-// by every other. A write never destroys the file: the new content goes to a temporary file in
+// by every other. ReadOnce makes the object for one use of the file (a conversion start, a
+// listing): it reads the file once and answers every read of that use from that reading. A write never destroys the file: the new content goes to a temporary file in
 // the same folder, which is flushed and then renamed over the old one.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +20,9 @@ constexpr size_t kIniMaxValueLength = 2047;
 class TIniFile {
 public:
   explicit TIniFile(std::string fileName);
+  // Reads the file now; later reads of this object (and its copies) answer from that reading,
+  // writes go to the file and are seen by this object too.
+  static TIniFile ReadOnce(std::string fileName);
 
   const std::string& FileName() const { return fileName_; }
 
@@ -42,7 +47,11 @@ public:
   void WriteStrings(const std::string& section, const std::vector<std::pair<std::string, std::string>>& values);
 
 private:
+  struct TContent;
+  std::shared_ptr<const TContent> Load() const;
+
   std::string fileName_;
+  std::shared_ptr<const TContent> content_;  // set by ReadOnce
 };
 
 // ASCII case-insensitive equality, as the profile-file format compares names.

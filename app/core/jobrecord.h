@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "dialogs/core/wmrec.h"
+#include "app/core/wmrec.h"
 
 struct TlvFilesRecord {
   int32_t AddIndex = 0;      // position within the selection that added the file

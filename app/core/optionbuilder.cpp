@@ -9,6 +9,7 @@
 
 #include "app/core/apppaths.h"
 #include "app/core/inifile.h"
+#include "app/core/outputfile.h"
 #include "app/core/profiles.h"
 #include "media/errors.h"
 #include "media/logger.h"
@@ -19,8 +20,6 @@ namespace fs = std::filesystem;
 const char* const kVideoSizeQuestion = "Error output Video Size.Use the default size 320x240?";
 
 namespace {
-
-constexpr size_t kMaxFileNameBytes = 255;
 
 std::string Lower(const std::string& s) { return LowerAscii(s); }
 std::string Trim(const std::string& s) { return TrimText(s); }
@@ -48,19 +47,6 @@ bool MakeFolder(const std::string& dir) {
   return fs::is_directory(dir, ec);
 }
 
-bool PathTaken(const std::string& path) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(path, ec));
-}
-
-// Cuts a name to at most `bytes` bytes without splitting a UTF-8 sequence.
-std::string CutName(const std::string& name, size_t bytes) {
-  if (name.size() <= bytes) return name;
-  size_t cut = bytes;
-  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
-  return name.substr(0, cut);
-}
-
 }  // namespace
 
 bool TAutoAnswerPrompts::AskYesNo(const std::string& title, const std::string& text) {
@@ -76,45 +62,34 @@ void TAutoAnswerPrompts::Warn(const std::string& title, const std::string& text)
   GetFFLogger().Log(this, llWarning, text);
 }
 
+TOutputOptionBuilder::TOutputOptionBuilder(const TAppSettings& settings, TBuilderPrompts& prompts)
+    : settings_(settings), prompts_(prompts) {}
+
 TOutputOptionBuilder::TOutputOptionBuilder(std::string settingsIniPath, std::string formatIniPath,
                                            TBuilderPrompts& prompts)
-    : settingsIniPath_(std::move(settingsIniPath)), formatIniPath_(std::move(formatIniPath)), prompts_(prompts) {}
+    : settings_(std::move(settingsIniPath), std::move(formatIniPath)), prompts_(prompts) {}
 
-std::string TOutputOptionBuilder::BuildOutputPath(const std::string& sourcePath, const std::string& ext) {
-  TIniFile settings(settingsIniPath_);
+std::string TOutputOptionBuilder::OutputFolder(bool create, bool storeFallback) {
   const std::string fallback = DefaultOutputDir();
-  std::string dir = settings.ReadString("settings", "OutPutDir", fallback);
-  if (!MakeFolder(dir)) {
-    prompts_.Warn("Warning", "Cannot create output directory:" + dir + ".It will create default directory " +
-                                 fallback + "!");
-    if (!MakeFolder(fallback)) throw FFmpegException("Cannot create output directory:" + fallback);
+  const std::string dir = settings_.Read().OutPutDir;
+  if (!create) return dir.empty() ? fallback : dir;
+  if (MakeFolder(dir)) return dir;
+  prompts_.Warn("Warning", "Cannot create output directory:" + dir + ".It will create default directory " +
+                               fallback + "!");
+  if (!MakeFolder(fallback)) throw FFmpegException("Cannot create output directory:" + fallback);
+  if (storeFallback) {
     try {
-      settings.WriteString("settings", "OutPutDir", fallback);
+      settings_.WriteOutPutDir(fallback);
     } catch (const FFmpegException& e) {
       GetFFLogger().Log(this, llWarning, e.what());
     }
-    // The output goes where it can be written: the folder just created.
-    dir = fallback;
   }
-  if (dir.back() != '/') dir += '/';
+  // The output goes where it can be written: the folder just created.
+  return fallback;
+}
 
-  std::string name = sourcePath.substr(sourcePath.rfind('/') == std::string::npos ? 0 : sourcePath.rfind('/') + 1);
-  size_t dot = name.rfind('.');
-  std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
-
-  // A name longer than the file system allows is shortened, keeping the suffix whole.
-  auto candidate = [&](const std::string& suffix) {
-    std::string s = suffix + ext;
-    std::string base = s.size() < kMaxFileNameBytes ? CutName(stem, kMaxFileNameBytes - s.size()) : stem;
-    return dir + base + s;
-  };
-  std::string path = candidate("_(new)");
-  if (!PathTaken(path)) return path;
-  for (int n = 1; n < 1000000; ++n) {
-    path = candidate("_(new_" + std::to_string(n) + ")");
-    if (!PathTaken(path)) return path;
-  }
-  throw FFmpegException("Cannot find a free output file name for " + sourcePath);
+std::string TOutputOptionBuilder::BuildOutputPath(const std::string& sourcePath, const std::string& ext) {
+  return FirstFreeOutputName(OutputFolder(), sourcePath, ext);
 }
 
 
@@ -381,8 +356,10 @@ TSourceInfo SourceInfoFromProbe(TCustomAVProbe& probe) {
 
 void TOutputOptionBuilder::BuildOutputOptions(const TlvFilesRecord& job, int32_t formatCode, TOutputOptions& out,
                                               const TSourceInfo& source, TInputOptions& in) {
-  TIniFile settings(settingsIniPath_);
-  TIniFile format(formatIniPath_);
+  // One reading of each file for the whole build.
+  const TAppSettings::TProfileUse use = settings_.OpenProfileUse();
+  const TIniFile& settings = use.Settings;
+  const TIniFile& format = use.Format;
   TProfileView profile{format, ProfileSection(formatCode), ReadProfileParams(settings, format, formatCode), "", ""};
   profile.FormatName = format.ReadString(profile.Section, "Format", "null");
   profile.LowerFormatName = Lower(profile.FormatName);

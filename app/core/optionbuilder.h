@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/core/jobrecord.h"
+#include "app/core/settings.h"
 #include "app/core/zoomgeometry.h"
 #include "engine/options.h"
 
@@ -57,12 +58,19 @@ public:
 
 class TOutputOptionBuilder {
 public:
+  TOutputOptionBuilder(const TAppSettings& settings, TBuilderPrompts& prompts);
   TOutputOptionBuilder(std::string settingsIniPath, std::string formatIniPath, TBuilderPrompts& prompts);
 
+  // The output folder: [settings] OutPutDir, created with its missing parents when `create`.
+  // When it cannot be created the prompts warn, the default folder is created and used
+  // instead, and stored as OutPutDir when `storeFallback`. Without `create` the folder is
+  // named only. Throws FFmpegException when the default folder cannot be created either.
+  std::string OutputFolder(bool create = true, bool storeFallback = true);
+
   // The output path for a source: the output folder + the source's name without its
-  // extension + "_(new)" + ext, or "_(new_1)", "_(new_2)", ... when taken. ext carries its own
-  // leading dot. Throws FFmpegException when neither the output folder nor the default folder
-  // can be created.
+  // extension + "_(new)" + ext, or "_(new_1)", "_(new_2)", ... when taken (see outputfile.h).
+  // ext carries its own leading dot. Throws FFmpegException when neither the output folder nor
+  // the default folder can be created.
   std::string BuildOutputPath(const std::string& sourcePath, const std::string& ext);
 
   // Fills the option fields for profile `formatCode` (the output record already carries the
@@ -72,8 +80,7 @@ public:
                           const TSourceInfo& source, TInputOptions& in);
 
 private:
-  std::string settingsIniPath_;
-  std::string formatIniPath_;
+  TAppSettings settings_;
   TBuilderPrompts& prompts_;
 };
 

@@ -235,15 +235,42 @@ bool InProfileRange(const TIniFile& formatIni, const std::string& section, TRang
   return InProfileRangeList(formatIni.ReadString(section, key, "null"), v);
 }
 
+namespace {
+
+// "profile N (display name)" for messages about a profile's values.
+std::string ProfileTitle(int32_t code) {
+  const std::string name = BuiltinProfileName(code);
+  return "profile " + std::to_string(code) + (name.empty() ? "" : " (" + name + ")");
+}
+
+[[noreturn]] void ThrowProfileValue(int32_t code, const char* key, const std::string& value, const std::string& why) {
+  throw FFmpegException(ProfileTitle(code) + ": " + key + "=\"" + value + "\" " + why);
+}
+
+// The video encoder names a profile may name: the settings dialog's codec names. Those the
+// builder does not pass on (flv, wmv3, 3gp, mov, swf) let the container choose its own codec.
+bool KnownVideoEncoder(const std::string& name) {
+  for (const TNamePair& p : kVideoEncoders)
+    if (name == p.second) return true;
+  return name == "msmpeg4v3";
+}
+
+}  // namespace
+
 std::string ReadProfileZoom(const TIniFile& settingsIni, int32_t code) {
-  return settingsIni.ReadString(ProfileSection(code), "parazoom", "lbox");
+  const std::string zoom = settingsIni.ReadString(ProfileSection(code), "parazoom", "lbox");
+  if (zoom != "full" && zoom != "lbox" && zoom != "pan" && zoom != "center")
+    ThrowProfileValue(code, "parazoom", zoom, "is not a zoom mode (full, lbox, pan or center)");
+  return zoom;
 }
 
 TProfileParams ReadProfileParams(const TIniFile& settingsIni, const TIniFile& formatIni, int32_t code) {
   const std::string s = ProfileSection(code);
   TProfileParams p;
   p.Zoom = ReadProfileZoom(settingsIni, code);
-  if (settingsIni.SectionExists(s)) {
+  // A section the settings dialog saved holds the encoders; one that holds only the zoom mode
+  // or the dialog's remembered indexes takes the profile's own default choices.
+  if (settingsIni.ValueExists(s, "paraVideoEncoder") || settingsIni.ValueExists(s, "paraAudioEncoder")) {
     p.VideoEncoder = settingsIni.ReadString(s, "paraVideoEncoder", "");
     bool audioOnly = Trim(p.VideoEncoder).empty();
     p.AudioEncoder = settingsIni.ReadString(s, "paraAudioEncoder", audioOnly ? "libfaac" : "");
@@ -254,31 +281,46 @@ TProfileParams ReadProfileParams(const TIniFile& settingsIni, const TIniFile& fo
     p.AudioBitRate = settingsIni.ReadString(s, "paraAudioBitRate", "128");
     p.Channel = settingsIni.ReadString(s, "paraChannel", "2");
     p.Volume = settingsIni.ReadString(s, "paraVolume", "256");
-    return p;
+  } else {
+    // The profile's default choice of one list: the entry at the default index, or the empty
+    // text of a combo box with nothing selected.
+    auto choice = [&](const char* listKey) -> std::string {
+      std::vector<std::string> entries = SplitProfileList(formatIni.ReadString(s, listKey, "null"));
+      int32_t index = formatIni.ReadInteger(s, std::string("i") + listKey, 0);
+      return index >= 0 && size_t(index) < entries.size() ? entries[size_t(index)] : std::string();
+    };
+    p.FromProfileDefaults = true;
+    p.VideoSize = choice("VideoSize");
+    p.VideoBitRate = choice("VideoBitRate");
+    p.FrameRate = choice("FrameRate");
+    p.SampleRate = choice("SampleRate");
+    p.AudioBitRate = choice("AudioBitRate");
+    const std::string videoDisplay = choice("VideoEncoder");
+    const auto video = VideoEncoderForDisplay(videoDisplay);
+    if (!video && !Trim(videoDisplay).empty())
+      ThrowProfileValue(code, "VideoEncoder", videoDisplay, "is not a known video encoder");
+    p.VideoEncoder = video.value_or("");
+    bool audioOnly = Trim(p.VideoEncoder).empty();
+    std::string audioDisplay = choice("AudioEncoder");
+    const auto audio = AudioEncoderForDisplay(audioDisplay);
+    if (!audio && !Trim(audioDisplay).empty())
+      ThrowProfileValue(code, "AudioEncoder", audioDisplay, "is not a known audio encoder");
+    p.AudioEncoder = audio.value_or(audioOnly ? "libfaac" : "");
+    p.Channel = ChannelForDisplay(choice("Channel")).value_or("2");
+    p.Volume = VolumeForDisplay(choice("Volume")).value_or("256");
+    if (Lower(audioDisplay) == "gsm") {
+      p.SampleRate = "8000";
+      p.Channel = "1";
+    }
   }
-
-  // The profile's default choice of one list: the entry at the default index, or the empty
-  // text of a combo box with nothing selected.
-  auto choice = [&](const char* listKey) -> std::string {
-    std::vector<std::string> entries = SplitProfileList(formatIni.ReadString(s, listKey, "null"));
-    int32_t index = formatIni.ReadInteger(s, std::string("i") + listKey, 0);
-    return index >= 0 && size_t(index) < entries.size() ? entries[size_t(index)] : std::string();
-  };
-  p.FromProfileDefaults = true;
-  p.VideoSize = choice("VideoSize");
-  p.VideoBitRate = choice("VideoBitRate");
-  p.FrameRate = choice("FrameRate");
-  p.SampleRate = choice("SampleRate");
-  p.AudioBitRate = choice("AudioBitRate");
-  p.VideoEncoder = VideoEncoderForDisplay(choice("VideoEncoder")).value_or("");
-  bool audioOnly = Trim(p.VideoEncoder).empty();
-  std::string audioDisplay = choice("AudioEncoder");
-  p.AudioEncoder = AudioEncoderForDisplay(audioDisplay).value_or(audioOnly ? "libfaac" : "");
-  p.Channel = ChannelForDisplay(choice("Channel")).value_or("2");
-  p.Volume = VolumeForDisplay(choice("Volume")).value_or("256");
-  if (Lower(audioDisplay) == "gsm") {
-    p.SampleRate = "8000";
-    p.Channel = "1";
+  // An encoder that is not known would silently become another codec or drop its stream.
+  if (!Trim(p.VideoEncoder).empty() && !KnownVideoEncoder(p.VideoEncoder))
+    ThrowProfileValue(code, "paraVideoEncoder", p.VideoEncoder, "is not a known video encoder");
+  try {
+    std::string audio = p.AudioEncoder == "libamr_nb" ? "libopencore_amrnb" : p.AudioEncoder;
+    ResolveEncoderName(audio, TEncoderKind::Audio);
+  } catch (const FFmpegException& e) {
+    throw FFmpegException(ProfileTitle(code) + ": paraAudioEncoder: " + e.what());
   }
   return p;
 }

@@ -72,14 +72,16 @@ struct TProfileParams {
   bool FromProfileDefaults = false;  // the user never saved this profile's section
 };
 
-// The user's saved values from the settings file. A profile the user never saved (no section
-// in the settings file) takes the profile file's default choices, mapped exactly as the
-// settings dialog's Default and OK would store them, so a fresh installation converts with
-// the profile's own encoders. A missing paraVolume means unchanged volume ("256").
+// The user's saved values from the settings file. A profile the user never saved (no encoder
+// keys in its settings section) takes the profile file's default choices, mapped exactly as
+// the settings dialog's Default and OK would store them, so a fresh installation converts
+// with the profile's own encoders. A missing paraVolume means unchanged volume ("256").
+// Throws FFmpegException naming the profile and the key for an encoder or zoom mode that is
+// not known.
 TProfileParams ReadProfileParams(const TIniFile& settingsIni, const TIniFile& formatIni, int32_t code);
 
 // The zoom mode a new job takes: [formatInfo N] "parazoom" of the settings file, "lbox" by
-// default.
+// default; any other text than full, lbox, pan or center throws FFmpegException.
 std::string ReadProfileZoom(const TIniFile& settingsIni, int32_t code);
 
 // ---- Encoder names ----

@@ -197,7 +197,9 @@ public:
   AVFormatContext* OutputContext(int slot) const { return outputFile(slot).Ctx.get(); }
   const transcoder::TOutputFileState& OutputState(int slot) const { return outputFile(slot); }
   // The media probe bound to an opened input.
-  TAVProbe* InputProbe(int index) const { return probes_.at(size_t(index)).get(); }
+  TAVProbe* InputProbe(int index) const override {
+    return index >= 0 && size_t(index) < probes_.size() ? probes_[size_t(index)].get() : nullptr;
+  }
   // The encoder or stream-copy flag of an output stream, after set-up started (tests).
   int64_t VideoBytes() const { return videoSize_; }
   int64_t AudioBytes() const { return audioSize_; }

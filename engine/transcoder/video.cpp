@@ -181,6 +181,8 @@ void TTranscoder::PrepareDecodedPicture(TInputStream& ist, AVFrame* picture) {
 }
 
 void TTranscoder::CustomHook(AVFrame* picture, AVPixelFormat pixFmt, int width, int height, int64_t streamTime) {
+  // A picture the application leaves as it is passes on without the conversions.
+  if (!HookNeeded(pictureCount_, streamTime)) return;
   bool failed = false;
   if (!PictureToBitmap(hookConv_, picture, pixFmt, height, width)) {
     LogText(llError, "Cannot initialize the toRGB conversion context");
@@ -227,42 +229,50 @@ void TTranscoder::CustomHook(AVFrame* picture, AVPixelFormat pixFmt, int width, 
 }
 
 void TTranscoder::PreviewPicture(const AVFrame* picture, int64_t pts) {
-  std::lock_guard<std::mutex> g(PreviewFlagsLock());
-  int& flags = FlagsLocked();
+  // The flags are read and updated under the global flags lock; the conversion and the
+  // handler run outside it, so that the previews of tasks running at once, and a front end
+  // that switches the preview while a handler runs, never wait for one another.
+  int flags = 0;
+  {
+    std::lock_guard<std::mutex> g(PreviewFlagsLock());
+    flags = FlagsLocked();
+  }
   const int64_t now = ff::av_gettime();
+  if (now - previewLast_ <= PreviewIntervalUs()) return;
+  int failed = 0;
   if ((flags & kFlagPreviewBitmap) && HasPreviewCallback()) {
-    if (now - previewLast_ > PreviewIntervalUs()) {
-      if (!PictureToBitmap(previewConv_, picture, AVPixelFormat(picture->format), picture->height, picture->width)) {
-        LogText(llError, "Cannot initialize the toRGB conversion context");
-        flags &= ~kFlagPreviewBitmap;
-      } else {
-        TPreviewInfo info;
-        info.Bitmap = &previewConv_.Bitmap;
-        info.FrameNumber = pictureCount_;
-        info.PTS = pts;
-        DoPreview(info);
-      }
-      previewLast_ = now;
+    if (!PictureToBitmap(previewConv_, picture, AVPixelFormat(picture->format), picture->height, picture->width)) {
+      LogText(llError, "Cannot initialize the toRGB conversion context");
+      failed = kFlagPreviewBitmap;
+    } else {
+      TPreviewInfo info;
+      info.Bitmap = &previewConv_.Bitmap;
+      info.FrameNumber = pictureCount_;
+      info.PTS = pts;
+      DoPreview(info);
     }
+    previewLast_ = now;
   } else if (flags & kFlagPreviewWindow) {
-    if (now - previewLast_ > PreviewIntervalUs()) {
-      bool keep = true;
-      if (!previewer_) previewer_ = CreatePreviewer();
-      if (!previewer_) {
-        keep = false;
-      } else if (!PictureToBitmap(previewConv_, picture, AVPixelFormat(picture->format), picture->height,
-                                  picture->width)) {
-        LogText(llError, "Cannot initialize the toRGB conversion context");
-        keep = false;
-      } else {
-        keep = previewer_->ShowPicture(previewConv_.Bitmap, pictureCount_, pts);
-      }
-      if (!keep) {
-        flags &= ~kFlagPreviewWindow;
-        previewer_.reset();
-      }
-      previewLast_ = now;
+    bool keep = true;
+    if (!previewer_) previewer_ = CreatePreviewer();
+    if (!previewer_) {
+      keep = false;
+    } else if (!PictureToBitmap(previewConv_, picture, AVPixelFormat(picture->format), picture->height,
+                                picture->width)) {
+      LogText(llError, "Cannot initialize the toRGB conversion context");
+      keep = false;
+    } else {
+      keep = previewer_->ShowPicture(previewConv_.Bitmap, pictureCount_, pts);
     }
+    if (!keep) {
+      failed = kFlagPreviewWindow;
+      previewer_.reset();
+    }
+    previewLast_ = now;
+  }
+  if (failed) {
+    std::lock_guard<std::mutex> g(PreviewFlagsLock());
+    FlagsLocked() &= ~failed;
   }
 }
 

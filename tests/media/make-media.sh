@@ -100,6 +100,30 @@ ff -f lavfi -i "testsrc2=size=320x240:rate=25:duration=4" -f lavfi -i "sine=freq
 ff -i late_audio_tmp.mkv -itsoffset 0.5 -i late_audio_tmp.mkv -map 0:v -map 1:a -c copy "${common[@]}" late_audio.mkv
 rm -f late_audio_tmp.mkv
 
+# Player clips: every frame shows its own number as ten vertical stripes (bit k of the
+# frame number white in stripe k, least significant on the left), 25 fps with a key frame
+# every second, with a 440 Hz tone; the short one ends after 3 s.
+stripes="color=black:size=320x240:rate=25:duration=DUR,format=yuv420p,geq=lum='if(mod(floor(N/pow(2,floor(X*10/W))),2),235,16)':cb=128:cr=128"
+ff -f lavfi -i "${stripes/DUR/8}" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=8" -ac 2 \
+   -c:v libx264 -preset veryfast -crf 12 -g 25 -x264-params keyint=25:min-keyint=25:scenecut=0 -pix_fmt yuv420p -c:a aac -b:a 128k "${common[@]}" framenum.mp4
+ff -f lavfi -i "${stripes/DUR/3}" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=3" -ac 2 \
+   -c:v libx264 -preset veryfast -crf 12 -g 25 -x264-params keyint=25:min-keyint=25:scenecut=0 -pix_fmt yuv420p -c:a aac -b:a 128k "${common[@]}" framenum_3s.mp4
+# A file with a subtitle stream only (nothing a player can play).
+printf '1\n00:00:00,500 --> 00:00:01,500\nOnly text\n' > only.srt
+ff -i only.srt -c:s srt "${common[@]}" subtitles_only.mkv
+rm -f only.srt
+# Lengths the container only estimates. A 30 s MP3 with a varying bit rate and no length
+# header (loud first, nearly silent later: the estimate from the first frames is ~23 s), and
+# four 1.2 s transport-stream segments joined by cat, each starting at the same time (the
+# estimate is one segment; 120 frames in all).
+ff -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=30" -af "volume='if(lt(t,20),1,0.02)':eval=frame" \
+   -ac 2 -c:a libmp3lame -q:a 0 -write_xing 0 "${common[@]}" vbr_noheader.mp3
+for i in 0 1 2 3; do
+  ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=1.2" -c:v mpeg2video -q:v 4 -g 12 "${common[@]}" "seg$i.ts"
+done
+cat seg0.ts seg1.ts seg2.ts seg3.ts > joined_segments.ts
+rm -f seg0.ts seg1.ts seg2.ts seg3.ts
+
 # Shapes the zoom modes must fit (2 s each, with sound): a 16:9 DVD picture stored as
 # 720x576 with pixels 64:45 wide, a clip shown turned a quarter clockwise through the
 # container's display matrix (coded 320x240, shown 240x320), and a 4000x16 strip. The first

@@ -1,0 +1,30 @@
+#include "app/apperror.h"
+
+#include <QMessageBox>
+
+#include "media/errors.h"
+
+std::string WithFullStop(const std::string& text) {
+  if (!text.empty() && static_cast<unsigned char>(text.back()) > static_cast<unsigned char>('.')) return text + ".";
+  return text;
+}
+
+void HandleApplicationError(const std::exception& error) {
+  const bool engine = dynamic_cast<const FFmpegException*>(&error) != nullptr;
+  QMessageBox box(engine ? QMessageBox::Warning : QMessageBox::Critical, QApplication::applicationName(),
+                  QString::fromStdString(WithFullStop(error.what())), QMessageBox::Ok);
+  box.exec();
+}
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool TApplication::notify(QObject* receiver, QEvent* event) {
+  try {
+    return QApplication::notify(receiver, event);
+  } catch (const std::exception& e) {
+    HandleApplicationError(e);
+  } catch (...) {
+    HandleApplicationError(std::runtime_error("Unknown error"));
+  }
+  return false;
+}

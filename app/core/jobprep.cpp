@@ -1,0 +1,221 @@
+#include "app/core/jobprep.h"
+
+#include <QFont>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QString>
+#include <sys/stat.h>
+
+#include <cmath>
+
+#include "app/core/profiles.h"
+#include "dialogs/core/renderer.h"
+#include "media/errors.h"
+#include "media/probe.h"
+
+namespace {
+
+// The size of a text item's box: its text in its font, as the renderer draws it (points at
+// 96 pixels per inch, the text at the top-left corner of the box).
+bool MeasureText(TWmRec& item, std::string& err) {
+  if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+    err = "text watermarks need the font system, which did not start";
+    return false;
+  }
+  QFont qfont;
+  if (!item.Font.Name.empty()) qfont.setFamily(QString::fromUtf8(item.Font.Name.c_str()));
+  qfont.setPixelSize(std::max(1, int(std::lround(item.Font.Size * 96.0 / 72.0))));
+  qfont.setBold(item.Font.Bold);
+  qfont.setItalic(item.Font.Italic);
+  qfont.setUnderline(item.Font.Underline);
+  qfont.setStrikeOut(item.Font.StrikeOut);
+  const QFontMetrics fm(qfont);
+  const QString text = QString::fromUtf8(item.Text.c_str());
+  // Slanted and bold glyphs may reach past their advance: keep their overhang inside the box.
+  const int overhang = std::max(0, -fm.rightBearing(text.isEmpty() ? QChar(' ') : text.back()));
+  if (item.TextWidth <= 0) item.TextWidth = std::max(1, fm.horizontalAdvance(text) + overhang);
+  if (item.TextHeight <= 0) item.TextHeight = std::max(1, fm.height());
+  return true;
+}
+
+// Draws each picture item once on a frame of the source's size, so that a picture that cannot
+// be read fails here and not on every frame of the conversion.
+bool CheckPictures(const TlvFilesRecord& job, int width, int height, TConversionRenderer& renderer,
+                   std::string& err) {
+  for (const TWmRec& item : job.WaterMarks) {
+    if (item.Kind != wmkImage) continue;
+    TlvFilesRecord probeJob;
+    TWmRec always = item;
+    always.StartSec = 0;
+    always.EndSec = kWmToTheEnd;
+    probeJob.WaterMarks.push_back(always);
+    TBitmap24 frame;
+    frame.SetSize(std::max(2, width), std::max(2, height));
+    THookInfo info;
+    info.Bitmap = &frame;
+    info.PTS = 0;
+    try {
+      renderer.RenderFrame(info, probeJob);
+    } catch (const FFmpegException& e) {
+      err = e.what();
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool NeedsCustomHook(const TlvFilesRecord& job) {
+  if (job.Brightness != 255 || job.Contrast != 0 || job.Saturation != 255 || job.Exposure != 0) return true;
+  for (const TWmRec& item : job.WaterMarks)
+    if ((item.Kind == wmkText && !item.Text.empty()) || (item.Kind == wmkImage && !item.ImageFile.empty())) return true;
+  return false;
+}
+
+std::string WithFileName(const std::string& file, const std::string& msg) {
+  if (msg.find(file) != std::string::npos) return msg;
+  return file + ": " + msg;
+}
+
+TJobPreparation::TJobPreparation(const TAppSettings& settings, TBuilderPrompts& prompts,
+                                 TConversionRenderer& renderer, TPrepareOptions options)
+    : settings_(settings), prompts_(prompts), renderer_(renderer), options_(std::move(options)),
+      builder_(settings, prompts) {}
+
+std::string TJobPreparation::ResolveFolder() {
+  if (folder_.empty())
+    folder_ = !options_.OutputDir.empty()
+                  ? options_.OutputDir
+                  : builder_.OutputFolder(!options_.DryRun, options_.StoreFallback && !options_.DryRun);
+  return folder_;
+}
+
+bool TJobPreparation::Prepare(const TJobSettings& settings, int32_t code, TAVProbe& probe, TPreparedJob& result,
+                              std::string& err) {
+  const std::string& file = settings.Job.SourceFile;
+  if (!probe.LoadFile(file)) {
+    err = WithFileName(file, probe.LastErrMsg());
+    return false;
+  }
+  const TSourceInfo src = SourceInfoFromProbe(probe);
+  const int64_t durationUS = probe.GetFileStreamInfo().Duration;
+  probe.CloseFile();
+
+  TlvFilesRecord job = settings.Job;
+  job.DurationSec = durationUS > 0 ? static_cast<int32_t>(durationUS / 1000000) : 0;
+  const bool hasVideo = src.VideoStreamCount > 0;
+  // Crop margins concern the picture: a file without one converts its sound as it is.
+  if (!hasVideo) job.CropTop = job.CropBottom = job.CropLeft = job.CropRight = 0;
+  const bool cropped = job.CropTop > 0 || job.CropBottom > 0 || job.CropLeft > 0 || job.CropRight > 0;
+  if (cropped && (job.CropTop + job.CropBottom >= src.DisplayHeight() || job.CropLeft + job.CropRight >= src.DisplayWidth())) {
+    // The margins are in the picture as it is shown (turned upright).
+    err = StrFormat("%s: the crop leaves no picture of the %dx%d source", file.c_str(), src.DisplayWidth(),
+                    src.DisplayHeight());
+    return false;
+  }
+  if (durationUS > 0 && job.TrimStart >= durationUS) {
+    err = file + ": the trim starts after the end of the file";
+    return false;
+  }
+  if (hasVideo) {
+    for (TWmRec& item : job.WaterMarks)
+      if (item.Kind == wmkText && !MeasureText(item, err)) {
+        err = file + ": " + err;
+        return false;
+      }
+    if (!CheckPictures(job, src.DisplayWidth(), src.DisplayHeight(), renderer_, err)) {
+      err = WithFileName(file, err);
+      return false;
+    }
+  }
+
+  try {
+    if (!settings.ZoomSet) job.ZoomMode = settings_.Zoom(code);
+    const std::string ext = settings_.OutputExtension(code);
+    const std::string folder = ResolveFolder();
+    TOutputOptions out;
+    TInputOptions in;
+    in.FileName = file;
+    if (cropped) {
+      out.CropTop = job.CropTop;
+      out.CropBottom = job.CropBottom;
+      out.CropLeft = job.CropLeft;
+      out.CropRight = job.CropRight;
+    }
+    if (job.TrimStart > 0) in.StartTime = job.TrimStart;
+    // Only a trim sets the length: a length the container only estimates (a sound file
+    // without a length header, joined stream segments) must not cut the conversion short.
+    if (job.TrimLength > 0) out.Duration = job.TrimLength;
+    // The options first: a profile that cannot be used leaves no reserved name behind.
+    builder_.BuildOutputOptions(job, code, out, src, in);
+    out.CustomHook = hasVideo && NeedsCustomHook(job);
+    if (options_.DryRun) {
+      job.DestFile = FirstFreeOutputName(folder, file, ext);
+      out.FileName = job.DestFile;
+    } else {
+      result.Output = TOutputReservation::Reserve(folder, file, ext);
+      job.DestFile = result.Output.FinalPath();
+      out.FileName = result.Output.TempPath();
+    }
+    result.Job = std::move(job);
+    result.In = std::move(in);
+    result.Out = std::move(out);
+  } catch (const FFmpegException& e) {
+    err = WithFileName(file, e.what());
+    return false;
+  }
+  return true;
+}
+
+int TRunBook::Add(int row, TPreparedJob job) {
+  tasks_.push_back(TTask{row, std::move(job)});
+  return int(tasks_.size()) - 1;
+}
+
+int TRunBook::Row(int task) const {
+  return task >= 0 && size_t(task) < tasks_.size() ? tasks_[size_t(task)].Row : -1;
+}
+
+TTaskOutcome TRunBook::TaskEnded(int task, bool finished, const std::string& failure) {
+  TTaskOutcome outcome;
+  if (task < 0 || size_t(task) >= tasks_.size()) return outcome;
+  TOutputReservation& output = tasks_[size_t(task)].Job.Output;
+  if (!failure.empty()) {
+    outcome.Kind = TTaskOutcome::Failed;
+    outcome.Message = failure;
+    // The converter only knows the temporary name; the user knows the final one.
+    if (output.Reserved())
+      for (size_t at = outcome.Message.find(output.TempPath()); at != std::string::npos;
+           at = outcome.Message.find(output.TempPath(), at + output.FinalPath().size()))
+        outcome.Message.replace(at, output.TempPath().size(), output.FinalPath());
+    // The output of a failed file is not what was asked for (often only a header): it goes,
+    // so that no broken file is taken for a result.
+    if (output.Discard()) outcome.Message += " (the incomplete output was removed)";
+    return outcome;
+  }
+  struct stat st {};
+  const bool written = output.Reserved() && ::stat(output.TempPath().c_str(), &st) == 0 && st.st_size > 0;
+  if (!finished && !written) {
+    // Stopped before it began: nothing to keep.
+    output.Discard();
+    outcome.Kind = TTaskOutcome::NotStarted;
+    return outcome;
+  }
+  if (!written) {
+    output.Discard();
+    outcome.Kind = TTaskOutcome::Failed;
+    outcome.Message = "the conversion wrote no output";
+    return outcome;
+  }
+  try {
+    outcome.Output = output.Commit();
+    outcome.Kind = finished ? TTaskOutcome::Converted : TTaskOutcome::Stopped;
+  } catch (const FFmpegException& e) {
+    outcome.Kind = TTaskOutcome::Failed;
+    // The converted file stays under its temporary name, which the message names.
+    outcome.Message = e.what();
+    output.Release();
+  }
+  return outcome;
+}

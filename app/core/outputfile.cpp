@@ -1,0 +1,140 @@
+#include "app/core/outputfile.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "media/errors.h"
+
+namespace {
+
+constexpr size_t kMaxFileNameBytes = 255;
+// What the temporary name adds to the final one: the leading dot and ".part".
+constexpr size_t kTempExtraBytes = 6;
+constexpr int kMaxNumber = 1000000;
+
+// Cuts a name to at most `bytes` bytes without splitting a UTF-8 sequence.
+std::string CutName(const std::string& name, size_t bytes) {
+  if (name.size() <= bytes) return name;
+  size_t cut = bytes;
+  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+  return name.substr(0, cut);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 || errno != ENOENT;
+}
+
+std::string SystemReason(int err) { return std::strerror(err); }
+
+}  // namespace
+
+std::string OutputCandidate(const std::string& folder, const std::string& sourcePath, const std::string& ext,
+                            int number) {
+  std::string dir = folder;
+  if (dir.empty() || dir.back() != '/') dir += '/';
+  const size_t slash = sourcePath.rfind('/');
+  const std::string name = sourcePath.substr(slash == std::string::npos ? 0 : slash + 1);
+  const size_t dot = name.rfind('.');
+  const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+  const std::string suffix = (number == 0 ? std::string("_(new)") : "_(new_" + std::to_string(number) + ")") + ext;
+  const size_t room = kMaxFileNameBytes - kTempExtraBytes;
+  const std::string base = suffix.size() < room ? CutName(stem, room - suffix.size()) : stem;
+  return dir + base + suffix;
+}
+
+std::string OutputTempName(const std::string& finalPath) {
+  const size_t slash = finalPath.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : finalPath.substr(0, slash + 1);
+  const std::string leaf = finalPath.substr(slash == std::string::npos ? 0 : slash + 1);
+  // The extension stays last: the converter chooses the container by it.
+  const size_t dot = leaf.rfind('.');
+  if (dot == std::string::npos || dot == 0) return dir + "." + leaf + ".part";
+  return dir + "." + leaf.substr(0, dot) + ".part" + leaf.substr(dot);
+}
+
+bool OutputNameTaken(const std::string& finalPath) { return Exists(finalPath) || Exists(OutputTempName(finalPath)); }
+
+std::string FirstFreeOutputName(const std::string& folder, const std::string& sourcePath, const std::string& ext) {
+  for (int n = 0; n < kMaxNumber; ++n) {
+    std::string path = OutputCandidate(folder, sourcePath, ext, n);
+    if (!OutputNameTaken(path)) return path;
+  }
+  throw FFmpegException("Cannot find a free output file name for " + sourcePath);
+}
+
+TOutputReservation::~TOutputReservation() { Discard(); }
+
+TOutputReservation::TOutputReservation(TOutputReservation&& other) noexcept { *this = std::move(other); }
+
+TOutputReservation& TOutputReservation::operator=(TOutputReservation&& other) noexcept {
+  if (this != &other) {
+    Discard();
+    folder_ = std::move(other.folder_);
+    source_ = std::move(other.source_);
+    ext_ = std::move(other.ext_);
+    finalPath_ = std::move(other.finalPath_);
+    tempPath_ = std::move(other.tempPath_);
+    other.tempPath_.clear();
+    other.finalPath_.clear();
+  }
+  return *this;
+}
+
+TOutputReservation TOutputReservation::Reserve(const std::string& folder, const std::string& sourcePath,
+                                               const std::string& ext) {
+  TOutputReservation r;
+  r.folder_ = folder;
+  r.source_ = sourcePath;
+  r.ext_ = ext;
+  for (int n = 0; n < kMaxNumber; ++n) {
+    const std::string path = OutputCandidate(folder, sourcePath, ext, n);
+    if (Exists(path)) continue;
+    const std::string temp = OutputTempName(path);
+    // The exclusive create is the reservation: of two runs only one can make this file.
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      throw FFmpegException("Cannot create the output file " + path + ": " + SystemReason(errno));
+    }
+    ::close(fd);
+    // The final name may have appeared between the test and the create.
+    if (Exists(path)) {
+      ::unlink(temp.c_str());
+      continue;
+    }
+    r.finalPath_ = path;
+    r.tempPath_ = temp;
+    return r;
+  }
+  throw FFmpegException("Cannot find a free output file name for " + sourcePath);
+}
+
+std::string TOutputReservation::Commit() {
+  if (tempPath_.empty()) throw FFmpegException("No output file is reserved");
+  std::string target = finalPath_;
+  TOutputReservation next;  // holds the name taken instead, until the written file is there
+  for (;;) {
+    if (::renameat2(AT_FDCWD, tempPath_.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) break;
+    if (errno != EEXIST)
+      throw FFmpegException("Cannot move " + tempPath_ + " to " + target + ": " + SystemReason(errno));
+    // A file of that name appeared meanwhile: the next free name is reserved and taken.
+    next = Reserve(folder_, source_, ext_);
+    target = next.FinalPath();
+  }
+  tempPath_.clear();
+  finalPath_ = target;
+  return finalPath_;
+}
+
+bool TOutputReservation::Discard() {
+  if (tempPath_.empty()) return false;
+  const bool removed = ::unlink(tempPath_.c_str()) == 0;
+  tempPath_.clear();
+  return removed;
+}

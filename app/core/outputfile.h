@@ -1,0 +1,59 @@
+// Output files of a run: free names, their reservation and the move to the final name.
+//
+// A converted file is written under a hidden temporary name beside its final name
+// (".clip_(new).part.mp4" for "clip_(new).mp4") and takes the final name only when it is
+// complete or was stopped cleanly, so the final name never holds a half-written file, whatever
+// ends the process. A name counts as taken when either the final or the temporary file
+// exists; reserving a name creates the temporary file exclusively, so two runs into one folder
+// can never take the same name.
+#pragma once
+
+#include <string>
+
+// The output name for a source: `folder`/ + the source's file name without its extension +
+// "_(new)" + ext for number 0, "_(new_N)" + ext for number N. ext carries its own leading dot.
+// A name longer than the file system allows is shortened without cutting the suffix or a UTF-8
+// sequence.
+std::string OutputCandidate(const std::string& folder, const std::string& sourcePath, const std::string& ext,
+                            int number);
+// The hidden temporary sibling of a final output name.
+std::string OutputTempName(const std::string& finalPath);
+// True when the final name or its temporary sibling exists (a dangling link counts).
+bool OutputNameTaken(const std::string& finalPath);
+// The first free candidate, without creating anything. Throws FFmpegException when none is free.
+std::string FirstFreeOutputName(const std::string& folder, const std::string& sourcePath, const std::string& ext);
+
+// One reserved output: its temporary file exists (empty) from Reserve until Commit or Discard.
+class TOutputReservation {
+public:
+  TOutputReservation() = default;
+  // Removes a temporary file that was neither committed nor released.
+  ~TOutputReservation();
+  TOutputReservation(TOutputReservation&& other) noexcept;
+  TOutputReservation& operator=(TOutputReservation&& other) noexcept;
+  TOutputReservation(const TOutputReservation&) = delete;
+  TOutputReservation& operator=(const TOutputReservation&) = delete;
+
+  // Takes the first free name by creating its temporary file exclusively. Throws
+  // FFmpegException (with the system's reason) when the folder cannot be written.
+  static TOutputReservation Reserve(const std::string& folder, const std::string& sourcePath, const std::string& ext);
+
+  bool Reserved() const { return !tempPath_.empty(); }
+  const std::string& FinalPath() const { return finalPath_; }
+  // Where the converter writes.
+  const std::string& TempPath() const { return tempPath_; }
+
+  // Moves the written file to its final name without ever replacing a file: when the final
+  // name appeared meanwhile, the next free name is reserved and taken. Returns the final name
+  // used; throws FFmpegException when the move fails (the written file then stays under its
+  // temporary name, which the message names).
+  std::string Commit();
+  // Removes the temporary file (a failed or never-started output). True when it existed.
+  bool Discard();
+  // Forgets the temporary file without removing it.
+  void Release() { tempPath_.clear(); }
+
+private:
+  std::string folder_, source_, ext_;
+  std::string finalPath_, tempPath_;
+};

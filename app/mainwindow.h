@@ -1,0 +1,110 @@
+// The main window: a fixed 914 x 566 window with its own drawn title strip. It wires the
+// job list, the format picker, the preview panel, the menus and the web buttons; the parts
+// own their logic.
+#pragma once
+
+#include <QDialog>
+#include <QStringList>
+#include <memory>
+#include <string>
+
+#include "app/core/globalobject.h"
+
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QProgressDialog;
+class QPushButton;
+class TFormatPicker;
+class TImageButton;
+class TJobAdder;
+class TJobListModel;
+class TJobListView;
+class TMenuMark;
+class TPreviewPanel;
+class TUiSettings;
+class TBuilderPrompts;
+
+class TfrmMain : public QDialog {
+  Q_OBJECT
+public:
+  static constexpr int kWidth = 914;
+  static constexpr int kHeight = 566;
+
+  // settingsIniPath / formatIniPath: the two INI files; the global object keeps them.
+  TfrmMain(const std::string& settingsIniPath, const std::string& formatIniPath, QWidget* parent = nullptr);
+  ~TfrmMain() override;
+
+  TGlobalObject* GlobalObject() const { return global_.get(); }
+  TJobListModel* JobModel() const { return jobModel_; }
+  TJobListView* JobList() const { return lvFIles_; }
+  TFormatPicker* Picker() const { return picker_; }
+  TJobAdder* Adder() const { return adder_; }
+  TPreviewPanel* Preview() const { return preview_; }
+  QMenu* EditMenu() const { return popupMenuEdit_; }
+  QMenu* FileMenu() const { return popupMenuFile_; }
+  QLabel* SkippedLine() const { return lblSkipped_; }
+  QPlainTextEdit* LogMemo() const { return mmoLog_; }
+  QLineEdit* DirectoryEdit() const { return edDirectory_; }
+  const QStringList& SkippedFiles() const { return skipped_; }
+
+  // Adds files as the Add command does after its dialog (dropped files take this way too).
+  void AddFiles(const QStringList& paths);
+  // Add: loads the engine's libraries, then shows the open-file dialog.
+  void btnAddClick();
+  void btnRemoveClick();
+  void btnClearClick();
+  // Sets the Edit menu's entries by the rules (rows and a selection) just before it shows.
+  void UpdateEditMenu();
+  // Whether closing asks "Do you really want to exit?" (the tests turn the question off).
+  void SetAskOnExit(bool ask) { askOnExit_ = ask; }
+
+protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+
+private:
+  void FormCreate();
+  void FormShow();
+  void BuildTitleStrip();
+  void BuildMenus();
+  void BuildToolButtons();
+  void BuildShareButtons();
+  void BuildOutputRows();
+  QPushButton* MenuButton(const char* name, const QString& caption, int x, int width);
+  TImageButton* ToolButton(const char* name, const QString& caption, const QString& glyph, int x);
+  void OpenUrl(const std::string& url);
+  void SelectRow(int row);
+  void AddFinished(const QStringList& skipped, bool cancelled);
+  void UpdateButtons();
+  std::string CheckedFolder(const std::string& stored);
+
+  std::unique_ptr<TGlobalObject> global_;
+  std::unique_ptr<TUiSettings> settings_;
+  std::unique_ptr<TBuilderPrompts> prompts_;
+  TJobListModel* jobModel_ = nullptr;
+  TJobListView* lvFIles_ = nullptr;
+  TFormatPicker* picker_ = nullptr;
+  TPreviewPanel* preview_ = nullptr;
+  TJobAdder* adder_ = nullptr;
+  QProgressDialog* addProgress_ = nullptr;
+  QLabel* lbl_appname_ = nullptr;
+  QLabel* lblSkipped_ = nullptr;
+  QLineEdit* edDirectory_ = nullptr;
+  QPlainTextEdit* mmoLog_ = nullptr;
+  QMenu* popupMenuFile_ = nullptr;
+  QMenu* popupMenuEdit_ = nullptr;
+  QMenu* popupMenuHelp_ = nullptr;
+  TImageButton* btnRemove_ = nullptr;
+  TImageButton* btnClear_ = nullptr;
+  QAction* actRemove_ = nullptr;
+  QAction* actClear_ = nullptr;
+  QAction* editRemove_ = nullptr;
+  QAction* editClear_ = nullptr;
+  QStringList skipped_;
+  bool askOnExit_ = true;
+};

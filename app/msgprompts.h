@@ -1,0 +1,16 @@
+// The option builder's questions and warnings answered with message boxes.
+#pragma once
+
+#include <QWidget>
+
+#include "app/core/optionbuilder.h"
+
+class TMessageBoxPrompts : public TBuilderPrompts {
+public:
+  explicit TMessageBoxPrompts(QWidget* parent) : parent_(parent) {}
+  bool AskYesNo(const std::string& title, const std::string& text) override;
+  void Warn(const std::string& title, const std::string& text) override;
+
+private:
+  QWidget* parent_;
+};

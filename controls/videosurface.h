@@ -1,0 +1,42 @@
+// The video surface of the preview panel: a widget that shows the player's finished pictures.
+//
+// The player scales each picture once, to the size this widget reports, and hands it over on
+// its play thread; the widget keeps the newest one and paints it where the player placed it,
+// black around it. A paused player hands nothing new over, so the widget repaints the last
+// picture by itself.
+#pragma once
+
+#include <QImage>
+#include <QWidget>
+
+#include <atomic>
+#include <mutex>
+
+#include "media/player.h"
+
+class TVideoSurfaceWidget : public QWidget, public IVideoSurface {
+public:
+  explicit TVideoSurfaceWidget(QWidget* parent = nullptr);
+
+  void ClientSize(int& width, int& height) const override;
+  void Present(const TBitmap24& picture, int x, int y, int outWidth, int outHeight, int64_t pts) override;
+
+  // The newest picture and where it goes (main thread).
+  QImage Picture() const;
+  QRect PictureRect() const;
+  int64_t PicturePts() const;
+
+protected:
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+
+private:
+  std::atomic<int> width_{0}, height_{0};
+  mutable std::mutex lock_;
+  QImage picture_;
+  QRect rect_;
+  QSize outSize_;
+  int64_t pts_ = -1;
+  std::atomic<bool> updatePending_{false};
+};

@@ -1,0 +1,210 @@
+// The running state of one opened file inside a preview player: the reader, video,
+// subtitle and refresh threads, the packet and picture queues, the clocks and the sound
+// output. Internal to the player (media/player*.cpp).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "media/ffwrap.h"
+#include "media/player.h"
+
+// The data pointer that marks the flush packet put into every queue after a seek.
+extern const uint8_t kFlushData[];
+inline bool IsFlushPacket(const AVPacket* p) { return p->data == kFlushData; }
+
+// Seconds on a monotonic clock.
+inline double NowSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+void SleepMs(int ms);
+
+// A queue of packets between the reader and one decoder. Each packet counts its payload plus
+// 72 bytes.
+class TPacketQueue {
+public:
+  ~TPacketQueue() { Flush(); }
+  void Init();
+  // Queues a reference to the packet (the flush marker as it is).
+  void Put(const AVPacket* pkt);
+  // -1 when aborted, 1 with a packet (the caller frees it), 0 when empty and not blocking.
+  int Get(ffw::Packet& out, bool block);
+  void Flush();
+  void Abort();
+  bool Aborted();
+  int Count();
+  int64_t Size();
+
+private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::deque<AVPacket*> list_;
+  int64_t size_ = 0;
+  bool abort_ = false;
+};
+
+struct TPictureSlot {
+  double Pts = 0;     // seconds
+  double Target = 0;  // target display time, seconds on the monotonic clock
+  int64_t Pos = -1;
+  ffw::Frame Frame;
+};
+
+struct TSubPicture {
+  double Pts = 0;
+  AVSubtitle Sub{};
+  bool Valid = false;
+};
+
+// Events of the playback's event loop (the numbers of the original event types).
+enum TLoopEventKind : int { leQuit = 12, leResize = 16, leExpose = 17, leRefresh = 25, leQuitRequest = 26, leRelayout = 27 };
+
+constexpr int kPictureQueueSize = 2;
+constexpr int kSubPictureQueueSize = 4;
+constexpr int kWaveRingSamples = 131072;
+constexpr int kAudioBufferBytes = 288000;
+
+struct TPlayback {
+  explicit TPlayback(TCustomPlayer* owner) : player(owner) {}
+  ~TPlayback();
+
+  TCustomPlayer* player;
+  std::string fileName;
+  AVFormatContext* ic = nullptr;  // opened by the reader, closed by it
+  bool startPaused = false;
+
+  std::thread readThread, refreshThread, videoThread, subtitleThread;
+  std::atomic<int> status{0};  // 0 opening, 1 reading, -1 failed, -2 failed and finished
+  std::atomic<bool> abortRequest{false};
+  std::atomic<bool> paused{false};
+  bool lastPaused = false;  // reader only
+  std::atomic<int> readPauseReturn{0};
+
+  // Seek request.
+  std::atomic<bool> seekReq{false};
+  int seekFlags = 0;
+  int64_t seekPos = 0, seekRel = 0;
+  std::atomic<bool> pausedAtSeek{false};
+
+  // Streams.
+  int audioIndex = -1, videoIndex = -1, subtitleIndex = -1;
+  AVStream* audioSt = nullptr;
+  AVStream* videoSt = nullptr;
+  AVStream* subtitleSt = nullptr;
+  ffw::CodecContext audioCtx, videoCtx, subtitleCtx;
+  TPacketQueue audioq, videoq, subtitleq;
+
+  // Sound (callback thread; the clock figures under audioLock).
+  SDL_AudioDeviceID audioDev = 0;
+  int audioRate = 0, audioChannels = 0;
+  int hwBufBytes = 0;
+  std::vector<uint8_t> audioBuf;  // converted samples
+  int audioBufSize = 0, audioBufIndex = 0;
+  bool audioBufSilent = true;
+  double audioClock = 0;  // end of the decoded sound, seconds
+  ffw::Swr swr;
+  AVSampleFormat swrFmt = AV_SAMPLE_FMT_NONE;
+  int swrRate = 0;
+  AVChannelLayout swrLayout{};
+  ffw::Frame audioFrame;
+  std::atomic<int64_t> audioDurationUS{-1};
+  std::mutex audioLock;
+  double cbTime = 0;         // when the last callback ran
+  double cbClockStart = 0;   // the time of the first real sample handed in that callback
+  double cbRealSeconds = 0;  // how much real sound that callback handed over
+  double cbLeftBytes = 0;    // decoded bytes not yet handed over after that callback
+  bool audioClockValid = false;
+
+  // Wave display.
+  std::mutex waveLock;
+  std::vector<int16_t> sampleArray = std::vector<int16_t>(kWaveRingSamples);
+  int sampleArrayIndex = 0;
+  std::atomic<int> showAudio{0};
+  int lastWaveStart = 0;
+
+  // Pictures (under pictLock).
+  std::mutex pictLock;
+  std::condition_variable pictCond;
+  TPictureSlot pictq[kPictureQueueSize];
+  int pictqSize = 0, pictqRindex = 0, pictqWindex = 0;
+  double videoClock = 0;  // video thread: time of the next picture
+  double frameTimer = 0, frameLastPts = -1, frameLastDelay = 0;
+  double videoCurrentPts = 0, videoCurrentPtsDrift = 0;
+  int64_t videoCurrentPos = -1;
+  double skipFactor = 1;
+  double skipIndex = 0;
+  double frameDuration = 0.04;
+  // The picture on show (play thread writes, GetCurrentFrame reads; under currentLock).
+  std::mutex currentLock;
+  ffw::Frame current;
+  double currentPts = 0;
+  bool haveCurrent = false;
+
+  // Subtitles.
+  std::mutex subLock;
+  std::condition_variable subCond;
+  TSubPicture subpq[kSubPictureQueueSize];
+  int subpqSize = 0, subpqRindex = 0, subpqWindex = 0;
+  bool subtitleStreamChanged = false;
+
+  // Display (play thread).
+  int outWidth = 0, outHeight = 0;
+  int surfaceWidth = 0, surfaceHeight = 0;
+  std::atomic<bool> refreshPending{false};
+  SwsContext* displaySws = nullptr;
+  TBitmap24 displayBitmap;
+
+  // End handling.
+  int64_t startTime = 0;    // microseconds
+  int64_t duration = -1;    // microseconds
+  std::atomic<bool> eofReported{false}, allDrained{false}, endStateReported{false};
+  std::atomic<bool> insideRead{false}, dropQueued{false}, newFrameAfterFlush{false};
+  std::atomic<int> framesBeforePause{0};
+  bool imageSequence = false, captureDevice = false;
+  std::atomic<bool> localEof{false};
+
+  // Position reporting (several threads; under reportLock).
+  std::mutex reportLock;
+  int64_t lastReported = INT64_MIN;
+
+  // Opening and closing.
+  bool Start();
+  void Close();
+
+  // Reader side (media/player_read.cpp).
+  void ReadThread();
+  bool OpenStream(int index);
+  void CloseStream(int index);
+  void VideoThread();
+  void SubtitleThread();
+  int GetVideoFrame(AVFrame* frame, bool& lastWasEmpty);
+  int DecodeAudio();
+  void TogglePause();
+  void RequestSeek(int flags, bool wait, int64_t rel, int64_t pos);
+
+  // Presentation side (media/player_present.cpp).
+  bool OutputPicture(AVFrame* frame, double pts, int64_t pos);
+  double ComputeTargetTimeLocked(double framePts);
+  double AudioClock();
+  double VideoClockLocked();
+  double VideoClock();
+  double MasterClock();
+  void RefreshThread();
+  void Refresh(bool consume);
+  void Display();
+  void DisplayPicture();
+  void DisplayWave();
+  void BlendSubtitles(AVFrame* frame, double pts);
+  void UpdateOutputSize();
+  static void AudioCallback(void* opaque, Uint8* stream, int len);
+
+  // Packets queued in total (reader's limits and end detection).
+  int64_t QueuedBytes() { return audioq.Size() + videoq.Size() + subtitleq.Size(); }
+};

@@ -1,0 +1,458 @@
+// The preview player's presentation: the picture queue and its frame timing, the clocks with
+// sound as the master, the refresh that shows each picture on time or drops it, the layout
+// into the video surface, the wave display for sound without pictures, and the audio
+// callback with volume and mute.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+#include "media/player_playback.h"
+
+namespace {
+constexpr double kSyncThreshold = 0.01;
+constexpr double kNoSyncThreshold = 10.0;
+constexpr int kDisplayScaleFlags = SWS_BICUBIC;
+const uint8_t kSilence[1024] = {};
+}  // namespace
+
+// ---- clocks ----
+
+double TPlayback::AudioClock() {
+  std::lock_guard<std::mutex> g(audioLock);
+  if (!audioClockValid) return 0;
+  // The sound handed over in the last callback plays from that callback on.
+  double played = std::clamp(NowSeconds() - cbTime, 0.0, cbRealSeconds);
+  return cbClockStart + played;
+}
+
+double TPlayback::VideoClockLocked() {
+  if (paused) return videoCurrentPts;
+  if (videoCurrentPtsDrift != 0) return NowSeconds() + videoCurrentPtsDrift;
+  return startTime / 1e6;
+}
+
+double TPlayback::VideoClock() {
+  std::lock_guard<std::mutex> g(pictLock);
+  return VideoClockLocked();
+}
+
+double TPlayback::MasterClock() {
+  if (audioSt) return AudioClock();
+  return VideoClock();
+}
+
+// ---- picture queue (video thread) ----
+
+double TPlayback::ComputeTargetTimeLocked(double framePts) {
+  double delay = framePts - frameLastPts;
+  if (frameLastPts < 0 || delay <= 0 || delay >= kNoSyncThreshold)
+    delay = frameLastDelay;
+  else
+    frameLastDelay = delay;
+  frameLastPts = framePts;
+  if (audioSt) {
+    double diff = VideoClockLocked() - AudioClock();
+    double threshold = std::max(delay, kSyncThreshold);
+    if (std::fabs(diff) < kNoSyncThreshold) {
+      if (diff <= -threshold)
+        delay = 0;
+      else if (diff >= threshold)
+        delay = 2 * delay;
+    }
+  }
+  frameTimer += delay;
+  return frameTimer;
+}
+
+bool TPlayback::OutputPicture(AVFrame* frame, double pts, int64_t pos) {
+  {
+    std::unique_lock<std::mutex> g(pictLock);
+    if (pts != 0)
+      videoClock = pts;
+    else
+      pts = videoClock;
+    videoClock += frameDuration + frame->repeat_pict * frameDuration * 0.5;
+    if (pictqSize == kPictureQueueSize && !refreshPending) skipFactor = std::max(0.95 * skipFactor, 0.95);
+    pictCond.wait(g, [&] { return pictqSize < kPictureQueueSize || videoq.Aborted(); });
+    if (videoq.Aborted()) return false;
+  }
+  player->RunHook(this, frame, pts);
+  std::lock_guard<std::mutex> g(pictLock);
+  TPictureSlot& slot = pictq[pictqWindex];
+  ff::av_frame_unref(slot.Frame.get());
+  if (ff::av_frame_ref(slot.Frame.get(), frame) < 0) return false;
+  slot.Pts = pts;
+  slot.Pos = pos;
+  slot.Target = ComputeTargetTimeLocked(pts);
+  pictqWindex = (pictqWindex + 1) % kPictureQueueSize;
+  ++pictqSize;
+  return true;
+}
+
+// ---- refresh (play thread) ----
+
+void TPlayback::RefreshThread() {
+  while (!abortRequest) {
+    if (!refreshPending.exchange(true)) player->PushLoopEvent(leRefresh, this);
+    SleepMs(showAudio ? 20 : 5);
+  }
+}
+
+void TPlayback::Refresh(bool consume) {
+  if (!videoSt) {
+    if (audioSt) {
+      Display();
+      player->ReportPosition(this);
+    }
+    return;
+  }
+  for (;;) {
+    std::unique_lock<std::mutex> g(pictLock);
+    if (pictqSize == 0 || !consume) {
+      g.unlock();
+      if (!consume) Display();
+      player->ReportPosition(this);
+      return;
+    }
+    TPictureSlot& vp = pictq[pictqRindex];
+    double now = NowSeconds();
+    if (now < vp.Target) return;
+    videoCurrentPts = vp.Pts;
+    videoCurrentPtsDrift = vp.Pts - now;
+    videoCurrentPos = vp.Pos;
+    double next = pictqSize > 1 ? pictq[(pictqRindex + 1) % kPictureQueueSize].Target
+                                : vp.Target + videoClock - vp.Pts;
+    bool dropAll = dropQueued;
+    if ((now > next && !captureDevice) || dropAll) {
+      skipFactor *= 1.05;
+      if (pictqSize > 1 || now > next + 0.5 || dropAll) {
+        pictqRindex = (pictqRindex + 1) % kPictureQueueSize;
+        --pictqSize;
+        pictCond.notify_all();
+        if (!dropAll) {
+          std::lock_guard<std::mutex> c(player->countersLock_);
+          ++player->counters_.PicturesDropped;
+        }
+        continue;
+      }
+    }
+    // Subtitles: free the ones whose time is over.
+    {
+      std::lock_guard<std::mutex> s(subLock);
+      if (subtitleStreamChanged) {
+        while (subpqSize > 0) {
+          ff::avsubtitle_free(&subpq[subpqRindex].Sub);
+          subpq[subpqRindex].Valid = false;
+          subpqRindex = (subpqRindex + 1) % kSubPictureQueueSize;
+          --subpqSize;
+        }
+        subtitleStreamChanged = false;
+        subCond.notify_all();
+      } else {
+        while (subpqSize > 0) {
+          TSubPicture& sp = subpq[subpqRindex];
+          bool over = videoCurrentPts > sp.Pts + sp.Sub.end_display_time / 1000.0;
+          if (!over && subpqSize > 1) {
+            TSubPicture& sp2 = subpq[(subpqRindex + 1) % kSubPictureQueueSize];
+            over = videoCurrentPts > sp2.Pts + sp2.Sub.start_display_time / 1000.0;
+          }
+          if (!over) break;
+          ff::avsubtitle_free(&sp.Sub);
+          sp.Valid = false;
+          subpqRindex = (subpqRindex + 1) % kSubPictureQueueSize;
+          --subpqSize;
+          subCond.notify_all();
+        }
+      }
+    }
+    {
+      std::lock_guard<std::mutex> c(currentLock);
+      ff::av_frame_unref(current.get());
+      haveCurrent = ff::av_frame_ref(current.get(), vp.Frame.get()) >= 0;
+      currentPts = vp.Pts;
+    }
+    pictqRindex = (pictqRindex + 1) % kPictureQueueSize;
+    --pictqSize;
+    pictCond.notify_all();
+    g.unlock();
+    {
+      std::lock_guard<std::mutex> c(player->countersLock_);
+      ++player->counters_.PicturesShown;
+    }
+    Display();
+    player->ReportPosition(this);
+    return;
+  }
+}
+
+// ---- display (play thread) ----
+
+void TPlayback::UpdateOutputSize() {
+  IVideoSurface* screen = player->screen_;
+  if (screen) {
+    int w = 0, h = 0;
+    screen->ClientSize(w, h);
+    if (w > 0 && h > 0 && (w != surfaceWidth || h != surfaceHeight)) {
+      // The panel was resized: the picture follows it.
+      surfaceWidth = w;
+      surfaceHeight = h;
+      outWidth = w;
+      outHeight = h;
+    }
+  }
+  if (outWidth <= 0 || outHeight <= 0) {
+    if (videoSt) {
+      outWidth = videoSt->codecpar->width & ~1;
+      outHeight = videoSt->codecpar->height & ~1;
+    } else {
+      outWidth = 640;
+      outHeight = 480;
+    }
+  }
+}
+
+void TPlayback::Display() {
+  UpdateOutputSize();
+  if (audioSt && showAudio)
+    DisplayWave();
+  else if (videoSt)
+    DisplayPicture();
+}
+
+void TPlayback::DisplayPicture() {
+  IVideoSurface* screen = player->screen_;
+  if (!screen) return;
+  int64_t pts;
+  TLayoutRect r;
+  {
+    std::lock_guard<std::mutex> g(currentLock);
+    if (!haveCurrent) return;
+    AVFrame* f = current.get();
+    AVRational sarq =
+        f->sample_aspect_ratio.num > 0 ? f->sample_aspect_ratio : videoSt->codecpar->sample_aspect_ratio;
+    double sar = sarq.num > 0 && sarq.den > 0 ? av_q2d(sarq) : 0;
+    r = LayoutPicture(player->AspectRatio(), sar, f->width & ~1, f->height & ~1, outWidth, outHeight);
+    if (r.Width <= 0 || r.Height <= 0) return;
+    pts = int64_t(std::llround(currentPts * 1e6)) - startTime;
+
+    // Graphic subtitles are blended into a copy of the picture.
+    ffw::Frame blended;
+    AVFrame* src = f;
+    {
+      std::lock_guard<std::mutex> s(subLock);
+      if (subpqSize > 0 && f->format == AV_PIX_FMT_YUV420P) {
+        TSubPicture& sp = subpq[subpqRindex];
+        if (sp.Pts + sp.Sub.start_display_time / 1000.0 <= currentPts) {
+          blended = ffw::MakeFrame();
+          if (ff::av_frame_ref(blended.get(), f) >= 0 && ff::av_frame_make_writable(blended.get()) >= 0) {
+            BlendSubtitles(blended.get(), currentPts);
+            src = blended.get();
+          }
+        }
+      }
+    }
+    // One scaling, straight to the size the surface draws.
+    displaySws = ff::sws_getCachedContext(displaySws, src->width, src->height, AVPixelFormat(src->format), r.Width,
+                                          r.Height, AV_PIX_FMT_BGR24, kDisplayScaleFlags, nullptr, nullptr, nullptr);
+    if (!displaySws) return;
+    displayBitmap.SetSize(r.Width, r.Height);
+    uint8_t* dst[4] = {displayBitmap.Pixels.data(), nullptr, nullptr, nullptr};
+    int dstLinesize[4] = {displayBitmap.Stride, 0, 0, 0};
+    ff::sws_scale(displaySws, src->data, src->linesize, 0, src->height, dst, dstLinesize);
+  }
+  screen->Present(displayBitmap, r.X, r.Y, outWidth, outHeight, pts);
+}
+
+// Caller holds subLock; the frame is a writable planar YUV 4:2:0 picture.
+void TPlayback::BlendSubtitles(AVFrame* frame, double) {
+  const AVSubtitle& sub = subpq[subpqRindex].Sub;
+  for (unsigned i = 0; i < sub.num_rects; ++i) {
+    const AVSubtitleRect* rect = sub.rects[i];
+    if (rect->type != SUBTITLE_BITMAP || !rect->data[0] || !rect->data[1]) continue;
+    // Clip: size first, then position.
+    int w = std::min(rect->w, frame->width), h = std::min(rect->h, frame->height);
+    int x0 = std::clamp(rect->x, 0, frame->width - w), y0 = std::clamp(rect->y, 0, frame->height - h);
+    const uint32_t* pal = reinterpret_cast<const uint32_t*>(rect->data[1]);
+    auto yuva = [&](int x, int y, int& Y, int& U, int& V, int& A) {
+      uint32_t c = pal[rect->data[0][y * rect->linesize[0] + x]];
+      A = int(c >> 24);
+      Y = int((c >> 16) & 0xff);
+      U = int((c >> 8) & 0xff);
+      V = int(c & 0xff);
+    };
+    for (int y = 0; y < h; ++y) {
+      uint8_t* lum = frame->data[0] + (y0 + y) * frame->linesize[0] + x0;
+      for (int x = 0; x < w; ++x) {
+        int Y, U, V, A;
+        yuva(x, y, Y, U, V, A);
+        lum[x] = uint8_t((lum[x] * (255 - A) + Y * A) / 255);
+      }
+    }
+    // Chroma at half resolution: the rectangle pixels each chroma sample covers.
+    for (int cy = (y0 >> 1); cy <= ((y0 + h - 1) >> 1); ++cy) {
+      for (int cx = (x0 >> 1); cx <= ((x0 + w - 1) >> 1); ++cx) {
+        int sa = 0, su = 0, sv = 0, n = 0;
+        for (int dy = 0; dy < 2; ++dy)
+          for (int dx = 0; dx < 2; ++dx) {
+            int px = cx * 2 + dx - x0, py = cy * 2 + dy - y0;
+            if (px < 0 || py < 0 || px >= w || py >= h) continue;
+            int Y, U, V, A;
+            yuva(px, py, Y, U, V, A);
+            sa += A;
+            su += U;
+            sv += V;
+            ++n;
+          }
+        if (n == 0) continue;
+        int a = n == 1 ? sa : sa / 4;
+        int u = su / n, v = sv / n;
+        uint8_t* cb = frame->data[1] + cy * frame->linesize[1] + cx;
+        uint8_t* cr = frame->data[2] + cy * frame->linesize[2] + cx;
+        *cb = uint8_t((*cb * (255 - a) + u * a) / 255);
+        *cr = uint8_t((*cr * (255 - a) + v * a) / 255);
+      }
+    }
+  }
+}
+
+void TPlayback::DisplayWave() {
+  IVideoSurface* screen = player->screen_;
+  if (!screen) return;
+  const int n = std::max(audioChannels, 1);
+  const int width = outWidth, height = outHeight;
+  int start;
+  if (!paused) {
+    double leftBytes, since;
+    {
+      std::lock_guard<std::mutex> g(audioLock);
+      leftBytes = cbLeftBytes;
+      since = NowSeconds() - cbTime;
+    }
+    int delay = int(leftBytes / (2 * n) - since * audioRate);
+    delay += 2 * width;
+    if (delay < width) delay = width;
+    std::lock_guard<std::mutex> g(waveLock);
+    int x = ((sampleArrayIndex - delay * n) % kWaveRingSamples + kWaveRingSamples) % kWaveRingSamples;
+    start = x;
+    int best = INT_MIN;
+    for (int i = 0; i < 1000; i += n) {
+      int idx = (kWaveRingSamples + x - i) % kWaveRingSamples;
+      int a = sampleArray[idx];
+      int b = sampleArray[(idx + 4 * n) % kWaveRingSamples];
+      int c = sampleArray[(idx + 5 * n) % kWaveRingSamples];
+      int d = sampleArray[(idx + 9 * n) % kWaveRingSamples];
+      int score = a - d;
+      if (best < score && (b ^ c) < 0) {
+        best = score;
+        start = idx;
+      }
+    }
+    lastWaveStart = start;
+  } else {
+    start = lastWaveStart;
+  }
+  displayBitmap.SetSize(width, height);
+  std::fill(displayBitmap.Pixels.begin(), displayBitmap.Pixels.end(), 0);
+  auto white = [&](int x, int y) {
+    if (x < 0 || y < 0 || x >= width || y >= height) return;
+    std::memset(displayBitmap.Row(y) + x * 3, 255, 3);
+  };
+  const int rows = height / n;
+  const int h2 = (rows * 9) / 20;
+  {
+    std::lock_guard<std::mutex> g(waveLock);
+    for (int ch = 0; ch < n; ++ch) {
+      int i = start + ch;
+      int centre = ch * rows + rows / 2;
+      for (int x = 0; x < width; ++x) {
+        int s = sampleArray[i % kWaveRingSamples];
+        int len = std::abs(s) * h2 / 32768;
+        int y0 = s > 0 ? centre : centre - len;
+        for (int y = y0; y < y0 + len; ++y) white(x, y);
+        i = (i + n) % kWaveRingSamples;
+      }
+    }
+  }
+  for (int ch = 1; ch < n; ++ch)
+    for (int x = 0; x < width; ++x) white(x, ch * rows);
+  screen->Present(displayBitmap, 0, 0, width, height, -1);
+}
+
+// ---- sound output (SDL's audio thread) ----
+
+void TPlayback::AudioCallback(void* opaque, Uint8* stream, int len) {
+  TPlayback* pb = static_cast<TPlayback*>(opaque);
+  TCustomPlayer* player = pb->player;
+  const double now = NowSeconds();
+  const double bytesPerSecond = double(pb->audioRate) * 2 * pb->audioChannels;
+  bool realStarted = false;
+  double clockStart = 0, realSeconds = 0;
+  int64_t realBytes = 0, silentBytes = 0;
+  while (len > 0) {
+    if (pb->audioBufIndex >= pb->audioBufSize) {
+      int n = pb->DecodeAudio();
+      if (pb->audioq.Aborted()) {
+        std::memset(stream, 0, size_t(len));
+        return;
+      }
+      if (n < 0) {
+        pb->audioBufSilent = true;
+        pb->audioBufSize = int(sizeof(kSilence));
+      } else {
+        pb->audioBufSilent = false;
+        pb->audioBufSize = n;
+        if (pb->showAudio) {
+          std::lock_guard<std::mutex> g(pb->waveLock);
+          const int16_t* s = reinterpret_cast<const int16_t*>(pb->audioBuf.data());
+          for (int i = 0; i < n / 2; ++i) {
+            pb->sampleArray[pb->sampleArrayIndex] = s[i];
+            pb->sampleArrayIndex = (pb->sampleArrayIndex + 1) % kWaveRingSamples;
+          }
+        }
+      }
+      pb->audioBufIndex = 0;
+    }
+    int l = std::min(len, pb->audioBufSize - pb->audioBufIndex);
+    const uint8_t* src = pb->audioBufSilent ? kSilence : pb->audioBuf.data() + pb->audioBufIndex;
+    if (!pb->audioBufSilent) {
+      if (!realStarted) {
+        std::lock_guard<std::mutex> g(pb->audioLock);
+        clockStart = pb->audioClock - (pb->audioBufSize - pb->audioBufIndex) / bytesPerSecond;
+        realStarted = true;
+      }
+      realSeconds += l / bytesPerSecond;
+      realBytes += l;
+    } else {
+      silentBytes += l;
+    }
+    const int volume = player->AudioVolume;
+    if (player->Mute || pb->audioBufSilent || volume <= 0) {
+      std::memset(stream, 0, size_t(l));
+      if (!pb->audioBufSilent) silentBytes += l;
+    } else if (volume >= SDL_MIX_MAXVOLUME) {
+      std::memcpy(stream, src, size_t(l));
+    } else {
+      std::memset(stream, 0, size_t(l));
+      ff::SDL_MixAudioFormat(stream, src, AUDIO_S16SYS, Uint32(l), volume);
+    }
+    len -= l;
+    stream += l;
+    pb->audioBufIndex += l;
+  }
+  {
+    std::lock_guard<std::mutex> g(pb->audioLock);
+    pb->cbTime = now;
+    pb->cbLeftBytes = pb->audioBufSilent ? 0 : pb->audioBufSize - pb->audioBufIndex;
+    if (realStarted) {
+      pb->cbClockStart = clockStart;
+      pb->cbRealSeconds = realSeconds;
+    } else {
+      pb->cbClockStart = pb->audioClock - pb->cbLeftBytes / bytesPerSecond;
+      pb->cbRealSeconds = 0;
+    }
+  }
+  std::lock_guard<std::mutex> g(player->countersLock_);
+  player->counters_.AudioBytesPlayed += realBytes;
+  player->counters_.SilenceBytes += silentBytes;
+}

@@ -1,0 +1,656 @@
+// The preview player's reading and decoding: playback opening and closing, the reader
+// thread with its packet queues, stream opening, the video and subtitle threads, sound
+// decoding for the audio callback, pause and seek.
+#include <cmath>
+#include <cstring>
+
+#include "media/dispatcher.h"
+#include "media/errors.h"
+#include "media/loader.h"
+#include "media/player_playback.h"
+#include "media/unicode_protocol.h"
+
+const uint8_t kFlushData[] = "FLUSH";
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+namespace {
+constexpr int kPacketOverhead = 72;
+constexpr size_t kMaxFileName = 1023;
+constexpr int64_t kMaxQueueBytes = 15 * 1024 * 1024;
+constexpr int64_t kAudioQueueFull = 320 * 1024;
+constexpr int kPacketsFull = 5;
+
+int InterruptCallback(void* opaque) { return static_cast<TPlayback*>(opaque)->abortRequest.load() ? 1 : 0; }
+}  // namespace
+
+// ---- packet queue ----
+
+void TPacketQueue::Init() {
+  std::lock_guard<std::mutex> g(m_);
+  abort_ = false;
+}
+
+void TPacketQueue::Put(const AVPacket* pkt) {
+  AVPacket* p = ff::av_packet_alloc();
+  if (!p) return;
+  if (IsFlushPacket(pkt)) {
+    p->data = const_cast<uint8_t*>(kFlushData);
+  } else if (ff::av_packet_ref(p, pkt) < 0) {
+    ff::av_packet_free(&p);
+    return;
+  }
+  std::lock_guard<std::mutex> g(m_);
+  list_.push_back(p);
+  size_ += p->size + kPacketOverhead;
+  cv_.notify_all();
+}
+
+int TPacketQueue::Get(ffw::Packet& out, bool block) {
+  std::unique_lock<std::mutex> g(m_);
+  for (;;) {
+    if (abort_) return -1;
+    if (!list_.empty()) {
+      AVPacket* p = list_.front();
+      list_.pop_front();
+      size_ -= p->size + kPacketOverhead;
+      out.reset(p);
+      return 1;
+    }
+    if (!block) return 0;
+    cv_.wait(g);
+  }
+}
+
+void TPacketQueue::Flush() {
+  std::lock_guard<std::mutex> g(m_);
+  for (AVPacket* p : list_) ff::av_packet_free(&p);
+  list_.clear();
+  size_ = 0;
+}
+
+void TPacketQueue::Abort() {
+  std::lock_guard<std::mutex> g(m_);
+  abort_ = true;
+  cv_.notify_all();
+}
+
+bool TPacketQueue::Aborted() {
+  std::lock_guard<std::mutex> g(m_);
+  return abort_;
+}
+
+int TPacketQueue::Count() {
+  std::lock_guard<std::mutex> g(m_);
+  return int(list_.size());
+}
+
+int64_t TPacketQueue::Size() {
+  std::lock_guard<std::mutex> g(m_);
+  return size_;
+}
+
+// ---- opening and closing ----
+
+TPlayback::~TPlayback() {
+  for (auto& s : pictq) s.Frame.reset();
+  for (auto& s : subpq)
+    if (s.Valid) ff::avsubtitle_free(&s.Sub);
+  if (displaySws) ff::sws_freeContext(displaySws);
+  ff::av_channel_layout_uninit(&swrLayout);
+}
+
+bool TPlayback::Start() {
+  if (startPaused) {
+    paused = true;
+    framesBeforePause = 1;
+    player->step_ = false;
+  }
+  if (fileName.size() > kMaxFileName) {
+    player->SetLastError(FormatAVError(fileName, AVERROR(ENAMETOOLONG)));
+    return false;
+  }
+  for (auto& s : pictq) s.Frame = ffw::MakeFrame();
+  current = ffw::MakeFrame();
+  audioFrame = ffw::MakeFrame();
+  try {
+    readThread = std::thread([this] { ReadThread(); });
+  } catch (const std::system_error&) {
+    player->SetLastError("SDL_CreateThread() failed.");
+    return false;
+  }
+  // Wait for the reader's verdict, serving the main thread meanwhile.
+  player->WaitServing([&] { return status.load() != 0; }, -1);
+  if (status == 1) return true;
+  player->WaitServing([&] { return status.load() == -2; }, -1);
+  readThread.join();
+  return false;
+}
+
+void TPlayback::Close() {
+  abortRequest = true;
+  videoq.Abort();
+  audioq.Abort();
+  subtitleq.Abort();
+  {
+    std::lock_guard<std::mutex> g(pictLock);
+    pictCond.notify_all();
+  }
+  if (readThread.joinable()) readThread.join();
+  if (refreshThread.joinable()) refreshThread.join();
+}
+
+// ---- the reader thread ----
+
+void TPlayback::ReadThread() {
+  ffw::Dict opts;
+  ic = ff::avformat_alloc_context();
+  bool ok = false;
+  if (!ic) {
+    player->SetLastError("av_mallocz() failed.");
+  } else {
+    ic->interrupt_callback.callback = InterruptCallback;
+    ic->interrupt_callback.opaque = this;
+    if (player->FrameWidth > 0 && player->FrameHeight > 0)
+      ff::av_dict_set(&opts, "video_size",
+                      StrFormat("%dx%d", player->FrameWidth, player->FrameHeight).c_str(), 0);
+    int err = OpenInputFile(&ic, fileName, nullptr, &opts);
+    if (err < 0) {
+      player->SetLastError(FormatAVError(fileName, err));
+    } else if (ff::avformat_find_stream_info(ic, nullptr) < 0) {
+      player->SetLastError(StrFormat("%s: could not find codec parameters", fileName.c_str()));
+    } else {
+      if (ic->pb) ic->pb->eof_reached = 0;
+      const char* fmt = ic->iformat ? ic->iformat->name : "";
+      imageSequence = std::strcmp(fmt, "image2") == 0;
+      captureDevice = std::strcmp(fmt, "vfwcap") == 0 || std::strcmp(fmt, "vfwcapture") == 0;
+      startTime = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
+      duration = ic->duration != AV_NOPTS_VALUE ? ic->duration : -1;
+      for (unsigned i = 0; i < ic->nb_streams; ++i) ic->streams[i]->discard = AVDISCARD_ALL;
+      int a = -1, v = -1, s = -1;
+      if (!player->DisableVideo) v = ff::av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+      if (!player->DisableAudio && player->sdlAudio_)
+        a = ff::av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+      if (!player->DisableVideo) s = ff::av_find_best_stream(ic, AVMEDIA_TYPE_SUBTITLE, -1, -1, nullptr, 0);
+      if (a >= 0) OpenStream(a);
+      if (v >= 0) OpenStream(v);
+      if (s >= 0 && videoIndex >= 0) OpenStream(s);
+      if (audioIndex < 0 && videoIndex < 0)
+        player->SetLastError(StrFormat("%s: could not open codecs, no stream to play.", fileName.c_str()));
+      else
+        ok = true;
+    }
+  }
+
+  if (ok) {
+    status = 1;
+    ffw::Packet pkt = ffw::MakePacket();
+    AVPacket flush{};
+    flush.data = const_cast<uint8_t*>(kFlushData);
+    while (!abortRequest) {
+      bool p = paused;
+      if (p != lastPaused) {
+        lastPaused = p;
+        if (p)
+          readPauseReturn = ff::av_read_pause(ic);
+        else
+          ff::av_read_play(ic);
+      }
+      if (seekReq) {
+        int64_t minTs = seekRel > 0 ? seekPos - seekRel + 2 : INT64_MIN;
+        int64_t maxTs = seekRel < 0 ? seekPos - seekRel - 2 : INT64_MAX;
+        int r = ff::avformat_seek_file(ic, -1, minTs, seekPos, maxTs, seekFlags);
+        if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, seekFlags);
+        if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, seekFlags ^ AVSEEK_FLAG_BACKWARD);
+        if (r < 0) {
+          player->SetLastError(StrFormat("%s: error while seeking", fileName.c_str()), llError, false);
+          if (videoSt) player->pictureEvent_.Set();
+        } else {
+          if (audioIndex >= 0) {
+            audioq.Flush();
+            audioq.Put(&flush);
+          }
+          if (subtitleIndex >= 0) {
+            subtitleq.Flush();
+            subtitleq.Put(&flush);
+          }
+          if (videoIndex >= 0) {
+            videoq.Flush();
+            videoq.Put(&flush);
+            newFrameAfterFlush = false;
+            player->pictureEvent_.Reset();
+          }
+        }
+        eofReported = false;
+        allDrained = false;
+        seekReq = false;
+        dropQueued = true;
+        player->seekDone_.Set();
+        if (!videoSt) player->seeking_ = false;
+        localEof = false;
+      }
+      if (QueuedBytes() > kMaxQueueBytes ||
+          ((audioIndex < 0 || audioq.Size() > kAudioQueueFull) &&
+           (videoIndex < 0 || videoq.Count() > kPacketsFull) &&
+           (subtitleIndex < 0 || subtitleq.Count() > kPacketsFull))) {
+        SleepMs(10);
+        continue;
+      }
+      if (localEof || (ic->pb && ic->pb->eof_reached)) {
+        if (videoIndex >= 0) {
+          ffw::Packet empty = ffw::MakePacket();
+          empty->stream_index = videoIndex;
+          videoq.Put(empty.get());
+          player->pictureEvent_.Set();
+        }
+        SleepMs(10);
+        if (QueuedBytes() == 0) allDrained = true;
+        continue;
+      }
+      insideRead = true;
+      int r = ff::av_read_frame(ic, pkt.get());
+      insideRead = false;
+      if (abortRequest) break;
+      if (r == AVERROR(EAGAIN)) {
+        SleepMs(10);
+        continue;
+      }
+      if (r < 0) {
+        if (videoSt) player->pictureEvent_.Set();
+        if (!imageSequence && !eofReported) {
+          eofReported = true;
+          if (r == AVERROR_EOF)
+            GetFFLogger().LogFmt(player, llInfo, "reach end of file: %s", fileName.c_str());
+          else
+            player->SetLastError(StrFormat("error #%d while reading file: %s", r, fileName.c_str()), llError,
+                                 false);
+        }
+        if (r == AVERROR_EOF) localEof = true;
+        if (ic->pb && ic->pb->error) break;
+        SleepMs(100);
+        continue;
+      }
+      if (pkt->stream_index == audioIndex)
+        audioq.Put(pkt.get());
+      else if (pkt->stream_index == videoIndex)
+        videoq.Put(pkt.get());
+      else if (pkt->stream_index == subtitleIndex)
+        subtitleq.Put(pkt.get());
+      ff::av_packet_unref(pkt.get());
+    }
+    while (!abortRequest) SleepMs(100);
+  }
+
+  if (status != 1) status = -1;
+  if (audioIndex >= 0) CloseStream(audioIndex);
+  if (videoIndex >= 0) CloseStream(videoIndex);
+  if (subtitleIndex >= 0) CloseStream(subtitleIndex);
+  if (ic) CloseInput(&ic);
+  if (status == -1) status = -2;
+}
+
+// ---- streams ----
+
+bool TPlayback::OpenStream(int index) {
+  AVStream* st = ic->streams[index];
+  AVCodecParameters* par = st->codecpar;
+  const AVCodec* codec = ff::avcodec_find_decoder(par->codec_id);
+  ffw::CodecContext ctx(ff::avcodec_alloc_context3(codec));
+  bool opened = false;
+  if (codec && ctx && ff::avcodec_parameters_to_context(ctx.get(), par) >= 0) {
+    ctx->workaround_bugs = 1;
+    ctx->error_concealment = 3;
+    ctx->thread_count = 1;
+    ctx->pkt_timebase = st->time_base;
+    std::lock_guard<std::mutex> g(CodecLock());
+    opened = ff::avcodec_open2(ctx.get(), codec, nullptr) >= 0;
+  }
+  if (!opened) {
+    player->SetLastError("avcodec_open() failed.", llError, false);
+    return false;
+  }
+  if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
+    int channels = par->ch_layout.nb_channels;
+    audioChannels = (channels == 1 || channels == 2) ? channels : 2;
+    audioRate = par->sample_rate;
+    SDL_AudioSpec want{}, have{};
+    want.freq = audioRate;
+    want.format = AUDIO_S16SYS;
+    want.channels = Uint8(audioChannels);
+    want.samples = 1024;
+    want.callback = AudioCallback;
+    want.userdata = this;
+    audioDev = ff::SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    if (audioDev == 0) {
+      player->SetLastError(std::string("SDL_OpenAudio() failed: ") + ff::SDL_GetError(), llError, false);
+      std::lock_guard<std::mutex> g(CodecLock());
+      ctx.reset();
+      return false;
+    }
+    hwBufBytes = int(have.size);
+  }
+  st->discard = AVDISCARD_DEFAULT;
+  switch (par->codec_type) {
+    case AVMEDIA_TYPE_VIDEO: {
+      videoIndex = index;
+      videoSt = st;
+      videoCtx = std::move(ctx);
+      AVRational fr = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
+      frameDuration = fr.num > 0 && fr.den > 0 ? av_q2d(av_inv_q(fr)) : 0.04;
+      videoq.Init();
+      AVPacket flush{};
+      flush.data = const_cast<uint8_t*>(kFlushData);
+      videoq.Put(&flush);
+      videoThread = std::thread([this] { VideoThread(); });
+      break;
+    }
+    case AVMEDIA_TYPE_AUDIO: {
+      audioIndex = index;
+      audioSt = st;
+      audioCtx = std::move(ctx);
+      audioDurationUS = st->duration != AV_NOPTS_VALUE ? ff::av_rescale_q(st->duration, st->time_base, AV_TIME_BASE_Q) : -1;
+      audioBuf.assign(kAudioBufferBytes, 0);
+      audioBufSize = audioBufIndex = 0;
+      audioq.Init();
+      AVPacket flush{};
+      flush.data = const_cast<uint8_t*>(kFlushData);
+      audioq.Put(&flush);
+      ff::SDL_PauseAudioDevice(audioDev, 0);
+      break;
+    }
+    case AVMEDIA_TYPE_SUBTITLE: {
+      subtitleIndex = index;
+      subtitleSt = st;
+      subtitleCtx = std::move(ctx);
+      subtitleq.Init();
+      AVPacket flush{};
+      flush.data = const_cast<uint8_t*>(kFlushData);
+      subtitleq.Put(&flush);
+      subtitleThread = std::thread([this] { SubtitleThread(); });
+      break;
+    }
+    default:
+      break;
+  }
+  return true;
+}
+
+void TPlayback::CloseStream(int index) {
+  AVStream* st = ic->streams[index];
+  switch (st->codecpar->codec_type) {
+    case AVMEDIA_TYPE_VIDEO:
+      videoq.Abort();
+      {
+        std::lock_guard<std::mutex> g(pictLock);
+        pictCond.notify_all();
+      }
+      if (videoThread.joinable()) videoThread.join();
+      videoq.Flush();
+      break;
+    case AVMEDIA_TYPE_AUDIO:
+      audioq.Abort();
+      if (audioDev) ff::SDL_CloseAudioDevice(audioDev);
+      audioDev = 0;
+      audioq.Flush();
+      swr.reset();
+      break;
+    case AVMEDIA_TYPE_SUBTITLE:
+      subtitleq.Abort();
+      {
+        std::lock_guard<std::mutex> g(subLock);
+        subtitleStreamChanged = true;
+        subCond.notify_all();
+      }
+      if (subtitleThread.joinable()) subtitleThread.join();
+      subtitleq.Flush();
+      break;
+    default:
+      break;
+  }
+  st->discard = AVDISCARD_ALL;
+  std::lock_guard<std::mutex> g(CodecLock());
+  switch (st->codecpar->codec_type) {
+    case AVMEDIA_TYPE_VIDEO:
+      videoCtx.reset();
+      break;
+    case AVMEDIA_TYPE_AUDIO:
+      audioCtx.reset();
+      audioDurationUS = -1;
+      break;
+    case AVMEDIA_TYPE_SUBTITLE:
+      subtitleCtx.reset();
+      break;
+    default:
+      break;
+  }
+}
+
+// ---- video ----
+
+// -1 aborted, 0 no picture this time, 1 a picture to show.
+int TPlayback::GetVideoFrame(AVFrame* frame, bool& lastWasEmpty) {
+  int r = ff::avcodec_receive_frame(videoCtx.get(), frame);
+  if (r == 0) {
+    lastWasEmpty = false;
+    bool deliver;
+    {
+      std::lock_guard<std::mutex> g(pictLock);
+      skipIndex += 1;
+      deliver = skipIndex >= skipFactor;
+      if (deliver) skipIndex -= std::max(skipFactor, 1.0);
+    }
+    if (deliver) return 1;
+    ff::av_frame_unref(frame);
+    std::lock_guard<std::mutex> g(player->countersLock_);
+    ++player->counters_.PicturesSkipped;
+    return 0;
+  }
+  if (r == AVERROR_EOF) {
+    // Drained after the end of input: make the decoder accept packets again (a seek back).
+    ff::avcodec_flush_buffers(videoCtx.get());
+    if (lastWasEmpty && !endStateReported) player->ReportPosition(this);
+    return 0;
+  }
+  ffw::Packet pkt;
+  if (videoq.Get(pkt, true) < 0) return -1;
+  if (IsFlushPacket(pkt.get())) {
+    ff::avcodec_flush_buffers(videoCtx.get());
+    std::unique_lock<std::mutex> g(pictLock);
+    for (auto& s : pictq) s.Target = 0;
+    while (pictqSize > 0 && !videoq.Aborted()) pictCond.wait_for(g, std::chrono::milliseconds(10));
+    videoCurrentPos = -1;
+    frameLastPts = -1;
+    frameLastDelay = 0;
+    frameTimer = NowSeconds();
+    skipFactor = 1;
+    skipIndex = 0;
+    newFrameAfterFlush = true;
+    lastWasEmpty = false;
+    return 0;
+  }
+  if (pkt->size == 0) {
+    lastWasEmpty = true;
+    ff::avcodec_send_packet(videoCtx.get(), nullptr);
+    return 0;
+  }
+  lastWasEmpty = false;
+  ff::avcodec_send_packet(videoCtx.get(), pkt.get());
+  return 0;
+}
+
+void TPlayback::VideoThread() {
+  ffw::Frame frame = ffw::MakeFrame();
+  bool lastWasEmpty = false;
+  for (;;) {
+    while (paused && !videoq.Aborted() && !pausedAtSeek && framesBeforePause == 0) SleepMs(10);
+    int r = GetVideoFrame(frame.get(), lastWasEmpty);
+    if (r < 0) break;
+    if (r == 0) continue;
+    if (dropQueued && newFrameAfterFlush) {
+      dropQueued = false;
+      pausedAtSeek = false;
+    }
+    int64_t ts = frame->best_effort_timestamp;
+    double pts = ts == AV_NOPTS_VALUE ? 0 : ts * av_q2d(videoSt->time_base);
+    bool ok = OutputPicture(frame.get(), pts, frame->pkt_pos);
+    ff::av_frame_unref(frame.get());
+    if (!ok) break;
+    player->pictureEvent_.Set();
+    endStateReported = false;
+    if (!seekReq) player->seeking_ = false;
+    int fb = framesBeforePause;
+    if (fb) {
+      if (fb == 2) {
+        framesBeforePause = 0;
+        player->SetState(psPause);
+      } else {
+        framesBeforePause = fb + 1;
+      }
+    }
+    if (player->step_) TogglePause();
+  }
+}
+
+// ---- subtitles ----
+
+void TPlayback::SubtitleThread() {
+  for (;;) {
+    while (paused && !subtitleq.Aborted() && !pausedAtSeek) SleepMs(10);
+    ffw::Packet pkt;
+    if (subtitleq.Get(pkt, true) < 0) break;
+    if (IsFlushPacket(pkt.get())) {
+      ff::avcodec_flush_buffers(subtitleCtx.get());
+      continue;
+    }
+    {
+      std::unique_lock<std::mutex> g(subLock);
+      subCond.wait(g, [&] { return subpqSize < kSubPictureQueueSize || subtitleq.Aborted(); });
+    }
+    if (subtitleq.Aborted()) break;
+    TSubPicture& sp = subpq[subpqWindex];
+    AVSubtitle sub{};
+    int got = 0;
+    if (ff::avcodec_decode_subtitle2(subtitleCtx.get(), &sub, &got, pkt.get()) < 0 || !got) continue;
+    if (sub.format != 0) {  // text subtitles are not drawn
+      ff::avsubtitle_free(&sub);
+      continue;
+    }
+    double t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts * av_q2d(subtitleSt->time_base) : 0;
+    // Palette RGBA to Y, U, V, alpha (ITU-R BT.601, limited range, 10-bit fixed point).
+    for (unsigned i = 0; i < sub.num_rects; ++i) {
+      AVSubtitleRect* r = sub.rects[i];
+      uint32_t* pal = reinterpret_cast<uint32_t*>(r->data[1]);
+      for (int j = 0; j < r->nb_colors && pal; ++j) {
+        uint32_t c = pal[j];
+        int a = (c >> 24) & 0xff, rr = (c >> 16) & 0xff, gg = (c >> 8) & 0xff, bb = c & 0xff;
+        int y = ((263 * rr + 516 * gg + 100 * bb + 512) >> 10) + 16;
+        int u = ((-152 * rr - 298 * gg + 450 * bb + 512) >> 10) + 128;
+        int v = ((450 * rr - 377 * gg - 73 * bb + 512) >> 10) + 128;
+        pal[j] = uint32_t(a) << 24 | uint32_t(y & 0xff) << 16 | uint32_t(u & 0xff) << 8 | uint32_t(v & 0xff);
+      }
+    }
+    std::lock_guard<std::mutex> g(subLock);
+    if (sp.Valid) ff::avsubtitle_free(&sp.Sub);
+    sp.Sub = sub;
+    sp.Pts = t;
+    sp.Valid = true;
+    subpqWindex = (subpqWindex + 1) % kSubPictureQueueSize;
+    ++subpqSize;
+  }
+}
+
+// ---- sound decoding (audio callback thread) ----
+
+// The size in bytes of the next buffer of signed 16-bit samples in audioBuf, or -1.
+int TPlayback::DecodeAudio() {
+  for (;;) {
+    int r = ff::avcodec_receive_frame(audioCtx.get(), audioFrame.get());
+    if (r == 0) {
+      AVFrame* f = audioFrame.get();
+      AVSampleFormat fmt = AVSampleFormat(f->format);
+      if (!swr || fmt != swrFmt || f->sample_rate != swrRate ||
+          ff::av_channel_layout_compare(&f->ch_layout, &swrLayout) != 0) {
+        swr.reset();
+        AVChannelLayout out{};
+        ff::av_channel_layout_default(&out, audioChannels);
+        SwrContext* s = nullptr;
+        if (ff::swr_alloc_set_opts2(&s, &out, AV_SAMPLE_FMT_S16, audioRate, &f->ch_layout, fmt, f->sample_rate, 0,
+                                    nullptr) < 0 ||
+            ff::swr_init(s) < 0) {
+          ff::swr_free(&s);
+          player->SetLastError(StrFormat("Cannot convert %s sample format to %s sample format",
+                                         ff::av_get_sample_fmt_name(fmt), ff::av_get_sample_fmt_name(AV_SAMPLE_FMT_S16)),
+                               llError, false);
+          ff::av_channel_layout_uninit(&out);
+          ff::av_frame_unref(f);
+          continue;
+        }
+        ff::av_channel_layout_uninit(&out);
+        swr.reset(s);
+        swrFmt = fmt;
+        swrRate = f->sample_rate;
+        ff::av_channel_layout_uninit(&swrLayout);
+        ff::av_channel_layout_copy(&swrLayout, &f->ch_layout);
+      }
+      uint8_t* out[1] = {audioBuf.data()};
+      int maxOut = kAudioBufferBytes / (2 * audioChannels);
+      int n = ff::swr_convert(swr.get(), out, maxOut, const_cast<const uint8_t**>(f->extended_data), f->nb_samples);
+      int64_t ts = f->best_effort_timestamp;
+      ff::av_frame_unref(f);
+      if (n < 0) {
+        player->SetLastError("av_audio_convert() failed", llError, false);
+        continue;
+      }
+      if (n == 0) continue;
+      std::lock_guard<std::mutex> g(audioLock);
+      if (ts != AV_NOPTS_VALUE) audioClock = ts * av_q2d(audioSt->time_base);
+      audioClock += double(n) / audioRate;
+      audioClockValid = true;
+      return n * 2 * audioChannels;
+    }
+    if (r != AVERROR(EAGAIN) && r != AVERROR_EOF)
+      GetFFLogger().Log(player, llInfo, "avcodec_decode_audio2() failed");
+    if (r == AVERROR_EOF) ff::avcodec_flush_buffers(audioCtx.get());
+    if (paused || audioq.Aborted()) return -1;
+    ffw::Packet pkt;
+    if (audioq.Get(pkt, false) <= 0) return -1;
+    if (IsFlushPacket(pkt.get())) {
+      ff::avcodec_flush_buffers(audioCtx.get());
+      swr.reset();
+      continue;
+    }
+    if (ff::avcodec_send_packet(audioCtx.get(), pkt.get()) < 0)
+      GetFFLogger().Log(player, llInfo, "avcodec_decode_audio2() failed");
+  }
+}
+
+// ---- pause and seek (main thread) ----
+
+void TPlayback::TogglePause() {
+  if (!player->seekDone_.Wait(250)) player->seekDone_.Set();
+  if (paused) {
+    std::lock_guard<std::mutex> g(pictLock);
+    double now = NowSeconds();
+    frameTimer += now + videoCurrentPtsDrift - videoCurrentPts;
+    if (readPauseReturn != AVERROR(ENOSYS)) videoCurrentPts = now + videoCurrentPtsDrift;
+    videoCurrentPtsDrift = videoCurrentPts - now;
+    paused = false;
+  } else {
+    if (videoSt && !player->pictureEvent_.Wait(250)) player->pictureEvent_.Set();
+    paused = true;
+  }
+}
+
+void TPlayback::RequestSeek(int flags, bool wait, int64_t rel, int64_t pos) {
+  if (seekReq) return;
+  player->seeking_ = true;
+  pausedAtSeek = paused.load();
+  seekPos = pos;
+  seekRel = rel;
+  seekFlags = flags & 0xf;
+  player->seekDone_.Reset();
+  seekReq = true;
+  if (!wait) return;
+  player->WaitServing([&] { return player->seekDone_.IsSet(); }, -1);
+  if (videoSt) player->WaitServing([&] { return player->pictureEvent_.IsSet() || abortRequest; }, -1);
+}

@@ -1,0 +1,582 @@
+// The preview player on real clips with SDL's dummy (and disk) sound drivers: opening and its
+// failures, the picture shown at a known time, sound pace, pause, step, seek, end of file,
+// the event queue, layout, volume and mute, the frame hook and GetCurrentFrame.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "media/dispatcher.h"
+#include "media/loader.h"
+#include "media/logger.h"
+#include "media/player.h"
+#include "media/utils.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testsupport::MediaPath;
+using Clock = std::chrono::steady_clock;
+
+// The frame number that the stripes of a framenum clip encode, read from a BGR picture.
+int StripeNumber(const TBitmap24& bmp) {
+  if (bmp.Empty()) return -1;
+  int n = 0;
+  const uint8_t* row = bmp.Row(bmp.Height / 2);
+  for (int k = 0; k < 10; ++k) {
+    int x = int((k + 0.5) * bmp.Width / 10);
+    if (row[x * 3 + 1] > 128) n |= 1 << k;
+  }
+  return n;
+}
+
+// A surface that keeps what the player hands it.
+class MemorySurface : public IVideoSurface {
+public:
+  struct Shown {
+    int x, y, w, h, outW, outH;
+    int64_t pts, master;
+    int number;
+    int whitePixels;
+  };
+  MemorySurface(int w, int h) : w_(w), h_(h) {}
+  void SetPlayer(TCustomPlayer* p) { player_ = p; }
+  void ClientSize(int& w, int& h) const override {
+    std::lock_guard<std::mutex> g(m_);
+    w = w_;
+    h = h_;
+  }
+  void Resize(int w, int h) {
+    std::lock_guard<std::mutex> g(m_);
+    w_ = w;
+    h_ = h;
+  }
+  void Present(const TBitmap24& pic, int x, int y, int outW, int outH, int64_t pts) override {
+    int64_t master = player_ ? player_->MasterClockUS() : -1;
+    int white = 0;
+    for (int yy = 0; yy < pic.Height; yy += 2)
+      for (int xx = 0; xx < pic.Width; xx += 2)
+        if (pic.Row(yy)[xx * 3] > 200) ++white;
+    std::lock_guard<std::mutex> g(m_);
+    shown_.push_back({x, y, pic.Width, pic.Height, outW, outH, pts, master, StripeNumber(pic), white});
+    last_ = pic;
+  }
+  std::vector<Shown> Take() {
+    std::lock_guard<std::mutex> g(m_);
+    std::vector<Shown> out;
+    out.swap(shown_);
+    return out;
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> g(m_);
+    return shown_.size();
+  }
+  TBitmap24 Last() {
+    std::lock_guard<std::mutex> g(m_);
+    return last_;
+  }
+
+private:
+  mutable std::mutex m_;
+  int w_, h_;
+  TCustomPlayer* player_ = nullptr;
+  std::vector<Shown> shown_;
+  TBitmap24 last_;
+};
+
+// Runs the main thread's pending calls (the player's events) until pred or the timeout.
+bool PumpUntil(const std::function<bool()>& pred, int timeoutMs) {
+  auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (Clock::now() < end) {
+    ProcessPendingMessages();
+    if (pred()) return true;
+    HeadlessDispatcher().WaitAndProcess(5);
+  }
+  ProcessPendingMessages();
+  return pred();
+}
+void PumpFor(int ms) {
+  PumpUntil([] { return false; }, ms);
+}
+
+class PlayerTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    TFFmpegLoader& loader = FFLoader();
+    if (!loader.LibsLoaded(kPlayerLibs)) {
+      loader.SetLibraryFolder("");
+      ASSERT_TRUE(loader.LoadLibs(kPlayerLibs)) << loader.LastError();
+    }
+    const char* drv = std::getenv("SDL_AUDIODRIVER");
+    savedDriver_ = drv ? drv : "";
+    TFFLogger& log = GetFFLogger();
+    log.SetTriggerEventInMainThread(false);
+    log.SetOnLog([this](const void*, uint32_t, TLogLevel level, const std::string& msg) {
+      std::lock_guard<std::mutex> g(m_);
+      if (level <= llError) errors_.push_back(msg);
+    });
+    player_ = std::make_unique<TFFPlayer>();
+    surface_.SetPlayer(player_.get());
+    player_->OnState = [this](TCustomPlayer*, TPlayState s) {
+      EXPECT_TRUE(IsMainThread());
+      std::lock_guard<std::mutex> g(m_);
+      states_.push_back(s);
+    };
+    player_->OnPosition = [this](TCustomPlayer*, int64_t pos) {
+      EXPECT_TRUE(IsMainThread());
+      std::lock_guard<std::mutex> g(m_);
+      positions_.push_back(pos);
+    };
+  }
+  void TearDown() override {
+    player_.reset();
+    GetFFLogger().SetOnLog(nullptr);
+    setenv("SDL_AUDIODRIVER", savedDriver_.c_str(), 1);
+  }
+  std::vector<TPlayState> States() {
+    std::lock_guard<std::mutex> g(m_);
+    return states_;
+  }
+  int CountState(TPlayState s) {
+    auto v = States();
+    return int(std::count(v.begin(), v.end(), s));
+  }
+  std::vector<int64_t> Positions() {
+    std::lock_guard<std::mutex> g(m_);
+    return positions_;
+  }
+  std::vector<std::string> Errors() {
+    std::lock_guard<std::mutex> g(m_);
+    return errors_;
+  }
+  bool WaitState(TPlayState s, int count, int timeoutMs) {
+    return PumpUntil([&] { return CountState(s) >= count; }, timeoutMs);
+  }
+  void OpenOrFail(const std::string& clip) {
+    ASSERT_TRUE(player_->Open(MediaPath(clip), &surface_)) << player_->LastErrMsg();
+  }
+
+  std::mutex m_;
+  std::vector<TPlayState> states_;
+  std::vector<int64_t> positions_;
+  std::vector<std::string> errors_;
+  std::string savedDriver_;
+  MemorySurface surface_{320, 240};
+  std::unique_ptr<TFFPlayer> player_;
+};
+
+TEST(PlayerLayout, PictureRectangleFollowsTheAspectRule) {
+  struct Case {
+    float aspect;
+    double sar;
+    int pw, ph, ow, oh;
+    TLayoutRect want;
+  } cases[] = {
+      {0.0f, 16.0 / 15.0, 720, 576, 640, 360, {80, 0, 480, 360}},   // PAL 4:3 in a wide panel
+      {-1.0f, 16.0 / 15.0, 720, 576, 640, 360, {0, 0, 640, 360}},   // stretched to the panel
+      {0.0f, 0.0, 320, 240, 640, 360, {80, 0, 480, 360}},           // unknown sample aspect: square
+      {16.0f / 9.0f, 1.0, 320, 240, 640, 480, {0, 60, 640, 360}},   // forced 16:9, letterboxed
+      {0.0f, 1.0, 321, 241, 100, 100, {0, 13, 100, 74}},            // odd sizes round down to even
+  };
+  for (const Case& c : cases) {
+    TLayoutRect r = LayoutPicture(c.aspect, c.sar, c.pw, c.ph, c.ow, c.oh);
+    EXPECT_EQ(r.X, c.want.X) << c.pw << "x" << c.ph << " a=" << c.aspect;
+    EXPECT_EQ(r.Y, c.want.Y) << c.pw << "x" << c.ph << " a=" << c.aspect;
+    EXPECT_EQ(r.Width, c.want.Width) << c.pw << "x" << c.ph << " a=" << c.aspect;
+    EXPECT_EQ(r.Height, c.want.Height) << c.pw << "x" << c.ph << " a=" << c.aspect;
+  }
+}
+
+TEST_F(PlayerTest, OperationsWithoutPlaybackDoNothing) {
+  player_->Pause();
+  player_->Resume();
+  player_->StepToNextFrame();
+  player_->Seek(0, true, 1000000);
+  player_->Stop(true);
+  EXPECT_TRUE(player_->Paused());
+  int64_t pos = 0;
+  const TBitmap24& bmp = player_->GetCurrentFrame(pos);
+  EXPECT_EQ(pos, -1);
+  EXPECT_TRUE(bmp.Empty());
+  PumpFor(100);
+  EXPECT_TRUE(States().empty());
+  EXPECT_TRUE(Positions().empty());
+}
+
+TEST_F(PlayerTest, UnplayableFilesFailWithTheirTexts) {
+  const std::string missing = MediaPath("no-such-file.mp4");
+  const std::string noStreams = MediaPath("subtitles_only.mkv");
+  const std::string longName = "/tmp/" + std::string(1100, 'a') + ".mp4";
+  struct Case {
+    std::string file, text;
+  } cases[] = {
+      {missing, FormatAVError(missing, AVERROR(ENOENT))},
+      {noStreams, noStreams + ": could not open codecs, no stream to play."},
+      {longName, FormatAVError(longName, AVERROR(ENAMETOOLONG))},
+  };
+  for (const Case& c : cases) {
+    EXPECT_FALSE(player_->Open(c.file, &surface_)) << c.file;
+    EXPECT_FALSE(player_->IsOpen());
+    EXPECT_EQ(player_->LastErrMsg(), c.text);
+    auto errs = Errors();
+    EXPECT_NE(std::find(errs.begin(), errs.end(), c.text), errs.end()) << c.text;
+  }
+  // Damaged input either fails to open or plays what it can; it never hangs or crashes.
+  for (const char* clip : {"random.bin", "truncated.avi"}) {
+    if (player_->Open(MediaPath(clip), &surface_)) PumpFor(1500);
+    auto t0 = Clock::now();
+    player_->Stop(true);
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(3)) << clip;
+    EXPECT_FALSE(player_->IsOpen());
+  }
+  // The player still plays a good file afterwards.
+  OpenOrFail("framenum_3s.mp4");
+  EXPECT_TRUE(PumpUntil([&] { return surface_.Count() > 3; }, 5000));
+}
+
+// The picture on show carries the number of the frame its time stands for, and it is shown
+// when the sound clock reaches that time.
+TEST_F(PlayerTest, ShownPicturesMatchTheirTimeAndTheSoundClock) {
+  int64_t duration = 0;
+  int32_t fw = 0, fh = 0;
+  player_->OnFileOpen = [&](TCustomPlayer*, int64_t d, int32_t w, int32_t h, int32_t&, int32_t&) {
+    duration = d;
+    fw = w;
+    fh = h;
+  };
+  OpenOrFail("framenum.mp4");
+  EXPECT_NEAR(duration, 8000000, 100000);
+  EXPECT_EQ(fw, 320);
+  EXPECT_EQ(fh, 240);
+  PumpFor(2500);
+  auto shown = surface_.Take();
+  ASSERT_GT(shown.size(), 25u);
+  std::vector<int64_t> offsets;
+  for (const auto& s : shown) {
+    EXPECT_EQ(s.number, int(std::lround(s.pts / 40000.0))) << "picture at " << s.pts;
+    EXPECT_EQ(s.w, 320);
+    EXPECT_EQ(s.outW, 320);
+    offsets.push_back(std::llabs(s.pts - s.master));
+  }
+  std::sort(offsets.begin(), offsets.end());
+  // Pictures follow the sound (the benchmark measures how closely; this catches a clock that
+  // runs apart).
+  EXPECT_LT(offsets[offsets.size() / 2], 60000) << "median picture-to-sound offset";
+  // Positions reported on the main thread, rising, more than 10 ms apart.
+  auto pos = Positions();
+  ASSERT_GT(pos.size(), 10u);
+  for (size_t i = 1; i < pos.size(); ++i) EXPECT_GT(pos[i] - pos[i - 1], 10000) << i;
+  EXPECT_NEAR(double(pos.back()), 2.5e6, 0.4e6);
+  auto st = States();
+  ASSERT_FALSE(st.empty());
+  EXPECT_EQ(st.front(), psPlay);
+  player_->Stop(true);
+  EXPECT_FALSE(player_->IsOpen());
+  EXPECT_EQ(States().back(), psStop);
+}
+
+// The sound clock follows the sound the device has consumed (the dummy driver consumes it at
+// about real time, a little slower on a loaded machine), and the position follows the clock.
+TEST_F(PlayerTest, ClockFollowsTheSoundConsumed) {
+  OpenOrFail("audio.wav");
+  ASSERT_TRUE(PumpUntil([&] { return player_->Counters().AudioBytesPlayed > 0; }, 3000));
+  auto t0 = Clock::now();
+  for (int i = 0; i < 6; ++i) {
+    PumpFor(500);
+    double consumed = double(player_->Counters().AudioBytesPlayed) / (44100.0 * 4);
+    EXPECT_NEAR(double(player_->CurrentPosition()) / 1e6, consumed, 0.08) << "after " << i;
+  }
+  double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+  double consumed = double(player_->Counters().AudioBytesPlayed) / (44100.0 * 4);
+  EXPECT_GT(consumed / wall, 0.7) << consumed << " s of sound in " << wall << " s";
+  EXPECT_LT(consumed / wall, 1.1) << consumed << " s of sound in " << wall << " s";
+}
+
+TEST_F(PlayerTest, AudioOnlyFileShowsTheWave) {
+  int32_t fw = 0, fh = 0;
+  player_->OnFileOpen = [&](TCustomPlayer*, int64_t, int32_t w, int32_t h, int32_t&, int32_t&) {
+    fw = w;
+    fh = h;
+  };
+  OpenOrFail("audio.mp3");
+  EXPECT_EQ(fw, -1);
+  EXPECT_EQ(fh, -1);
+  PumpFor(1000);
+  auto shown = surface_.Take();
+  ASSERT_GT(shown.size(), 5u);
+  const auto& s = shown.back();
+  EXPECT_EQ(s.pts, -1);
+  EXPECT_EQ(s.w, 320);
+  EXPECT_EQ(s.h, 240);
+  // The tone draws bars in every column of both channels, beyond the separating line.
+  EXPECT_GT(s.whitePixels, 2 * 320 / 2);
+  EXPECT_GT(player_->CurrentPosition(), 500000);
+  int64_t pos = 0;
+  EXPECT_TRUE(player_->GetCurrentFrame(pos).Empty());
+  EXPECT_EQ(pos, -1);
+}
+
+TEST_F(PlayerTest, WithoutASoundDeviceThePicturePlaysAlone) {
+  setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
+  OpenOrFail("framenum.mp4");
+  PumpFor(1500);
+  auto shown = surface_.Take();
+  ASSERT_GT(shown.size(), 20u);
+  // Paced by the frame timer: about 25 pictures a second, in order.
+  EXPECT_NEAR(double(shown.back().pts) / 1e6, 1.5, 0.4);
+  for (const auto& s : shown) EXPECT_EQ(s.number, int(std::lround(s.pts / 40000.0)));
+  auto t0 = Clock::now();
+  player_->Stop(true);
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(2));
+}
+
+// Seeking while paused shows the first picture after the seek and stays paused;
+// GetCurrentFrame gives that picture at the coded size with its time.
+TEST_F(PlayerTest, SeekWhilePausedShowsTheNewPicture) {
+  OpenOrFail("framenum.mp4");
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 5; }, 5000));
+  player_->Pause();
+  EXPECT_TRUE(player_->Paused());
+  ASSERT_TRUE(WaitState(psPause, 1, 2000));
+  player_->Seek(0, true, 5000000);
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        int64_t p;
+        return StripeNumber(player_->GetCurrentFrame(p)) == 125;
+      },
+      3000));
+  int64_t pos = 0;
+  const TBitmap24& bmp = player_->GetCurrentFrame(pos);
+  EXPECT_EQ(bmp.Width, 320);
+  EXPECT_EQ(bmp.Height, 240);
+  EXPECT_EQ(pos, 5000000);
+  EXPECT_EQ(StripeNumber(surface_.Last()), 125);
+  PumpFor(300);
+  EXPECT_TRUE(player_->Paused());
+  EXPECT_EQ(StripeNumber(surface_.Last()), 125);
+  // Resume plays on from there.
+  player_->Resume();
+  ASSERT_TRUE(WaitState(psResume, 1, 2000));
+  PumpFor(500);
+  EXPECT_GT(StripeNumber(surface_.Last()), 130);
+}
+
+TEST_F(PlayerTest, StepShowsOneMorePictureAndRaisesStepOnce) {
+  OpenOrFail("framenum.mp4");
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 5; }, 5000));
+  player_->Pause();
+  PumpFor(300);
+  int before = StripeNumber(surface_.Last());
+  player_->StepToNextFrame();
+  PumpFor(300);
+  player_->StepToNextFrame();
+  PumpFor(300);
+  EXPECT_EQ(CountState(psStep), 1);
+  EXPECT_TRUE(player_->Paused());
+  int after = StripeNumber(surface_.Last());
+  EXPECT_GT(after, before);
+  EXPECT_LE(after, before + 4);  // at most the two queued pictures plus the two steps
+  PumpFor(300);
+  EXPECT_EQ(StripeNumber(surface_.Last()), after);
+}
+
+// End of input: the last pictures come out, psEnd is raised once with the position at the
+// duration; a seek back and playing to the end raises it once more.
+TEST_F(PlayerTest, EndOfFileOnceThenAgainAfterSeekBack) {
+  OpenOrFail("framenum_3s.mp4");
+  ASSERT_TRUE(WaitState(psEnd, 1, 8000));
+  auto shown = surface_.Take();
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(shown.back().number, 74);  // the last picture of 75
+  PumpFor(500);
+  EXPECT_EQ(CountState(psEnd), 1);
+  EXPECT_NEAR(double(Positions().back()), 3.0e6, 0.1e6);
+  EXPECT_TRUE(player_->IsOpen());
+  player_->Seek(0, true, 2000000);
+  ASSERT_TRUE(WaitState(psEnd, 2, 5000));
+  EXPECT_EQ(CountState(psEnd), 2);
+  EXPECT_TRUE(player_->IsOpen());
+}
+
+// A slow main thread gets the newest position, never a backlog.
+TEST_F(PlayerTest, PositionEventsCoalesceForASlowMainThread) {
+  OpenOrFail("framenum.mp4");
+  for (int i = 0; i < 6; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    ProcessPendingMessages();
+  }
+  auto pos = Positions();
+  // One delivery may be waiting when the main thread looks; the queue holds at most one
+  // position behind it.
+  EXPECT_LE(pos.size(), 14u);
+  ASSERT_FALSE(pos.empty());
+  EXPECT_GT(pos.back(), 1000000);
+}
+
+TEST_F(PlayerTest, PalPictureIsLaidOutByItsSampleAspect) {
+  surface_.Resize(640, 360);
+  OpenOrFail("pal_720x576.mpg");
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 3; }, 5000));
+  auto s = surface_.Take().back();
+  EXPECT_EQ(s.x, 80);
+  EXPECT_EQ(s.y, 0);
+  EXPECT_EQ(s.w, 480);
+  EXPECT_EQ(s.h, 360);
+  player_->SetAspectRatio(-1);
+  PumpFor(300);
+  s = surface_.Take().back();
+  EXPECT_EQ(s.x, 0);
+  EXPECT_EQ(s.w, 640);
+  EXPECT_EQ(s.h, 360);
+  // The panel grows: the picture follows at the new size.
+  surface_.Resize(800, 400);
+  PumpFor(300);
+  s = surface_.Take().back();
+  EXPECT_EQ(s.w, 800);
+  EXPECT_EQ(s.h, 400);
+}
+
+// A hook that draws makes its drawing appear; a hook that raises leaves the frame as decoded
+// and is logged.
+TEST_F(PlayerTest, HookDrawingIsShownAndAFailingHookIsLogged) {
+  std::atomic<int> calls{0};
+  std::atomic<bool> raise{false};
+  std::atomic<bool> onVideoThread{true};
+  const auto mainId = std::this_thread::get_id();
+  player_->Hook = true;
+  player_->OnHook = [&](TCustomPlayer*, TBitmap24& bmp, int64_t pts) {
+    if (std::this_thread::get_id() == mainId) onVideoThread = false;
+    ++calls;
+    if (raise) throw std::runtime_error("hook failed at " + std::to_string(pts));
+    // A white block over stripes 8 and 9 (which are black for frames below 256).
+    for (int y = 100; y < 140; ++y)
+      for (int x = 260; x < 316; ++x) std::memset(bmp.Row(y) + x * 3, 255, 3);
+  };
+  OpenOrFail("framenum.mp4");
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 10; }, 5000));
+  auto shown = surface_.Take();
+  EXPECT_GE(StripeNumber(surface_.Last()), 768);  // bits 8 and 9 set by the drawing
+  EXPECT_GT(calls.load(), 10);
+  EXPECT_TRUE(onVideoThread);
+  raise = true;
+  PumpFor(500);
+  int n = StripeNumber(surface_.Last());
+  EXPECT_LT(n, 256);
+  EXPECT_GT(n, 0);
+  auto errs = Errors();
+  EXPECT_TRUE(std::any_of(errs.begin(), errs.end(),
+                          [](const std::string& e) { return e.rfind("Error occurs OnHook: hook failed at ", 0) == 0; }));
+}
+
+// Mute and volume 0 send silence without stopping the clock; half volume halves the samples.
+// The disk driver writes what the device would play.
+TEST_F(PlayerTest, MuteAndVolumeShapeTheSound) {
+  testsupport::TempDir dir;
+  const std::string out = dir.file("sound.raw");
+  setenv("SDL_AUDIODRIVER", "disk", 1);
+  setenv("SDL_DISKAUDIOFILE", out.c_str(), 1);
+  auto peakOfNewSound = [&](size_t& offset) {
+    std::ifstream f(out, std::ios::binary);
+    f.seekg(0, std::ios::end);
+    size_t size = size_t(f.tellg());
+    std::vector<int16_t> s((size - offset) / 2);
+    f.seekg(std::streamoff(offset));
+    f.read(reinterpret_cast<char*>(s.data()), std::streamsize(s.size() * 2));
+    offset = size;
+    int peak = 0;
+    for (int16_t v : s) peak = std::max(peak, std::abs(int(v)));
+    return peak;
+  };
+  OpenOrFail("audio.wav");
+  PumpFor(600);
+  size_t offset = 0;
+  peakOfNewSound(offset);
+  PumpFor(400);
+  int full = peakOfNewSound(offset);
+  EXPECT_GT(full, 1000);
+  player_->AudioVolume = 64;
+  PumpFor(100);
+  peakOfNewSound(offset);
+  PumpFor(400);
+  EXPECT_NEAR(peakOfNewSound(offset), full / 2, full / 20);
+  for (int step = 0; step < 2; ++step) {
+    if (step == 0) player_->Mute = true;
+    if (step == 1) {
+      player_->Mute = false;
+      player_->AudioVolume = 0;
+    }
+    int64_t pos0 = player_->CurrentPosition();
+    PumpFor(100);
+    peakOfNewSound(offset);
+    PumpFor(400);
+    EXPECT_EQ(peakOfNewSound(offset), 0) << "step " << step;
+    EXPECT_GT(player_->CurrentPosition() - pos0, 300000) << "the clock goes on, step " << step;
+  }
+  unsetenv("SDL_DISKAUDIOFILE");
+}
+
+// Stop with wait while the reader sits inside a read that does not return (a pipe whose
+// writer has gone quiet): the main thread keeps serving its calls, and Stop returns once the
+// read comes back, without a deadlock between the waiting threads.
+TEST_F(PlayerTest, StopWaitsOutAReaderBlockedInARead) {
+  testsupport::TempDir dir;
+  const std::string fifo = dir.file("feed.ts");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string data;
+  {
+    std::ifstream in(MediaPath("clip.ts"), std::ios::binary);
+    data.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  ASSERT_GT(data.size(), 100000u);
+  std::atomic<bool> release{false};
+  std::atomic<bool> closed{false};
+  std::thread writer([&] {
+    int fd = open(fifo.c_str(), O_WRONLY);
+    if (fd < 0) return;
+    size_t half = data.size() / 2, done = 0;
+    while (done < half) {
+      ssize_t n = write(fd, data.data() + done, half - done);
+      if (n <= 0) break;
+      done += size_t(n);
+    }
+    for (int i = 0; i < 300 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    closed = true;
+    close(fd);
+  });
+  ASSERT_TRUE(player_->Open(fifo, &surface_)) << player_->LastErrMsg();
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 3; }, 5000));
+  PumpFor(1500);  // the reader has read everything there is and waits for more
+  std::atomic<int> servedDuringStop{0};
+  std::thread caller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    RunInMainThread([&] { ++servedDuringStop; });
+    release = true;
+  });
+  auto t0 = Clock::now();
+  player_->Stop(true);
+  auto took = Clock::now() - t0;
+  caller.join();
+  writer.join();
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(servedDuringStop.load(), 1);
+  EXPECT_LT(took, std::chrono::seconds(5));
+  EXPECT_FALSE(player_->IsOpen());
+  PumpFor(100);
+  EXPECT_EQ(States().back(), psStop);
+}
+
+}  // namespace

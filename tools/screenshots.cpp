@@ -1,0 +1,74 @@
+// Writes pictures of the desktop program's windows in their main states, for review:
+//   orvane-screenshots OUTDIR FILE...
+// main-empty.png (fresh settings), main-rows.png (FILE... added), main-picker.png (the
+// format list open with the video group open). Run under QT_QPA_PLATFORM=offscreen.
+#include <QDir>
+#include <QListWidget>
+#include <QMouseEvent>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+
+#include "app/apperror.h"
+#include "app/core/apppaths.h"
+#include "app/formatpicker.h"
+#include "app/jobadder.h"
+#include "app/joblist.h"
+#include "app/mainwindow.h"
+#include "app/theme.h"
+#include "app/uisettings.h"
+#include "controls/imagebutton.h"
+
+namespace {
+bool Save(QWidget& w, const QString& file) {
+  const bool ok = w.grab().save(file);
+  std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(file));
+  return ok;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  TApplication app(argc, argv);
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: orvane-screenshots OUTDIR FILE...\n");
+    return 2;
+  }
+  const QString out = QString::fromLocal8Bit(argv[1]);
+  QDir().mkpath(out);
+  QTemporaryDir config;
+  qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+  const std::string programDir = ProgramDir();
+  theme::SetSkinDir(QString::fromStdString(SkinDir(programDir)));
+  theme::Apply(app);
+  const std::string settingsPath = SettingsIniPath();
+  TUiSettings(settingsPath, "").SetOutputDir(config.path().toStdString() + "/out");
+  TfrmMain main(settingsPath, FormatIniPath(programDir));
+  main.SetAskOnExit(false);
+  main.show();
+  bool ok = Save(main, out + "/main-empty.png");
+  QStringList files;
+  for (int i = 2; i < argc; ++i) files << QString::fromLocal8Bit(argv[i]);
+  QObject::connect(main.Adder(), &TJobAdder::Finished, &app, [&] {
+    ok = Save(main, out + "/main-rows.png") && ok;
+    // The picker: the general video group opened by a press on its mark, the list shown.
+    main.Picker()->DropButton()->click();
+    QListWidget* list = main.Picker()->List();
+    for (int r = 0; r < list->count(); ++r)
+      if (list->item(r)->text() == "General Video formates") {
+        const QRect rect = list->visualItemRect(list->item(r));
+        QMouseEvent press(QEvent::MouseButtonPress, QPointF(8, rect.center().y()),
+                          list->viewport()->mapToGlobal(QPointF(8, rect.center().y())), Qt::LeftButton,
+                          Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(list->viewport(), &press);
+        break;
+      }
+    ok = Save(main, out + "/main-picker.png") && ok;
+    app.exit(ok ? 0 : 1);
+  });
+  if (files.isEmpty()) {
+    std::fprintf(stderr, "no files given: main-rows.png needs files to add\n");
+    return 1;
+  }
+  main.AddFiles(files);
+  return app.exec();
+}
