@@ -45,6 +45,57 @@ using InOut = std::unique_ptr<AVFilterInOut, InOutDeleter>;
 
 }  // namespace
 
+namespace transcoder {
+
+int MakePictureGraph(ffw::FilterGraph& graph, AVFilterContext*& source, AVFilterContext*& sink, int width, int height,
+                     int format, AVRational sar, AVPixelFormat outFormat, std::string& step) {
+  graph.reset(ff::avfilter_graph_alloc());
+  step = "avfilter_graph_alloc";
+  if (!graph) return AVERROR(ENOMEM);
+  graph->nb_threads = 0;
+  if (sar.num <= 0 || sar.den <= 0) sar = AVRational{1, 1};
+  const std::string args = StrFormat("video_size=%dx%d:pix_fmt=%d:time_base=1/1000000:pixel_aspect=%d/%d", width,
+                                     height, format, sar.num, sar.den);
+  step = "buffer";
+  int ret = ff::avfilter_graph_create_filter(&source, ff::avfilter_get_by_name("buffer"), "src", args.c_str(), nullptr,
+                                             graph.get());
+  if (ret < 0) return ret;
+  step = "buffersink";
+  ret = ff::avfilter_graph_create_filter(&sink, ff::avfilter_get_by_name("buffersink"), "out", nullptr, nullptr,
+                                         graph.get());
+  if (ret < 0) return ret;
+  step = "pix_fmts";
+  const AVPixelFormat formats[] = {outFormat, AV_PIX_FMT_NONE};
+  return ff::av_opt_set_bin(sink, "pix_fmts", reinterpret_cast<const uint8_t*>(formats), int(sizeof(AVPixelFormat)),
+                            AV_OPT_SEARCH_CHILDREN);
+}
+
+int LinkFilterText(AVFilterGraph* graph, AVFilterContext* from, AVFilterContext* sink, const std::string& text,
+                   std::string& step) {
+  InOut outputs(ff::avfilter_inout_alloc());
+  InOut inputs(ff::avfilter_inout_alloc());
+  step = "inout";
+  if (!outputs || !inputs) return AVERROR(ENOMEM);
+  outputs->name = ff::av_strdup("in");
+  outputs->filter_ctx = from;
+  outputs->pad_idx = 0;
+  outputs->next = nullptr;
+  inputs->name = ff::av_strdup("out");
+  inputs->filter_ctx = sink;
+  inputs->pad_idx = 0;
+  inputs->next = nullptr;
+  AVFilterInOut* in = inputs.release();
+  AVFilterInOut* out = outputs.release();
+  step = text;
+  int ret = ff::avfilter_graph_parse_ptr(graph, text.c_str(), &in, &out, nullptr);
+  ff::avfilter_inout_free(&in);
+  ff::avfilter_inout_free(&out);
+  if (ret < 0) return ret;
+  return ff::avfilter_graph_config(graph, nullptr);
+}
+
+}  // namespace transcoder
+
 void TTranscoder::Raise(const std::string& message) const { throw FFmpegException(message); }
 
 void TTranscoder::LogText(TLogLevel level, const std::string& text) const { GetFFLogger().Log(this, level, text); }
@@ -336,26 +387,14 @@ void TTranscoder::ConfigureFilters(TOutputStream& ost, TInputStream& ist) {
     SetLastError(FormatAVError(step, code));
     throw FFmpegException(LastError());
   };
-  ost.Graph.reset(ff::avfilter_graph_alloc());
-  if (!ost.Graph) fail("avfilter_graph_alloc", AVERROR(ENOMEM));
-  AVFilterGraph* graph = ost.Graph.get();
-  graph->nb_threads = 0;
   int inW = 0, inH = 0;
   AVRational sar{0, 1};
   UprightGeometry(ist, inW, inH, sar);
-  if (!sar.num) sar = AVRational{1, 1};
-  const std::string srcArgs = StrFormat("video_size=%dx%d:pix_fmt=%d:time_base=1/1000000:pixel_aspect=%d/%d", inW,
-                                        inH, int(dec->pix_fmt), sar.num, sar.den);
-  int ret = ff::avfilter_graph_create_filter(&ost.SourceFilter, ff::avfilter_get_by_name("buffer"), "src",
-                                             srcArgs.c_str(), nullptr, graph);
-  if (ret < 0) fail("buffer", ret);
-  ret = ff::avfilter_graph_create_filter(&ost.SinkFilter, ff::avfilter_get_by_name("buffersink"), "out", nullptr,
-                                         nullptr, graph);
-  if (ret < 0) fail("buffersink", ret);
-  const AVPixelFormat formats[] = {enc->pix_fmt, AV_PIX_FMT_NONE};
-  ret = ff::av_opt_set_bin(ost.SinkFilter, "pix_fmts", reinterpret_cast<const uint8_t*>(formats),
-                           int(sizeof(AVPixelFormat)), AV_OPT_SEARCH_CHILDREN);
-  if (ret < 0) fail("pix_fmts", ret);
+  std::string step;
+  int ret = MakePictureGraph(ost.Graph, ost.SourceFilter, ost.SinkFilter, inW, inH, dec->pix_fmt, sar, enc->pix_fmt,
+                             step);
+  if (ret < 0) fail(step, ret);
+  AVFilterGraph* graph = ost.Graph.get();
 
   AVFilterContext* last = ost.SourceFilter;
   const int cropW = inW - ost.CurrentCropLeft - ost.CurrentCropRight;
@@ -386,24 +425,8 @@ void TTranscoder::ConfigureFilters(TOutputStream& ost, TInputStream& ist) {
   ff::av_freep(&graph->scale_sws_opts);
   graph->scale_sws_opts = ff::av_strdup(swsOpts.c_str());
 
-  InOut outputs(ff::avfilter_inout_alloc());
-  InOut inputs(ff::avfilter_inout_alloc());
-  if (!outputs || !inputs) fail("avfilter_inout_alloc", AVERROR(ENOMEM));
-  outputs->name = ff::av_strdup("in");
-  outputs->filter_ctx = last;
-  outputs->pad_idx = 0;
-  outputs->next = nullptr;
-  inputs->name = ff::av_strdup("out");
-  inputs->filter_ctx = ost.SinkFilter;
-  inputs->pad_idx = 0;
-  inputs->next = nullptr;
-  AVFilterInOut* in = inputs.release();
-  AVFilterInOut* out = outputs.release();
-  ret = ff::avfilter_graph_parse_ptr(graph, text.c_str(), &in, &out, nullptr);
-  ff::avfilter_inout_free(&in);
-  ff::avfilter_inout_free(&out);
-  if (ret < 0) fail(Opt.VideoFilters, ret);
-  if ((ret = ff::avfilter_graph_config(graph, nullptr)) < 0) fail(Opt.VideoFilters, ret);
+  if ((ret = LinkFilterText(graph, last, ost.SinkFilter, text, step)) < 0)
+    fail(step == "inout" ? "avfilter_inout_alloc" : Opt.VideoFilters, ret);
   enc->width = ff::av_buffersink_get_w(ost.SinkFilter);
   enc->height = ff::av_buffersink_get_h(ost.SinkFilter);
   const AVRational outSar = ff::av_buffersink_get_sample_aspect_ratio(ost.SinkFilter);

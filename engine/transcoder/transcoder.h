@@ -165,6 +165,15 @@ struct TOutputStream {
   bool Active = true;
 };
 
+// A filter graph from a buffer source of pictures of this size, format and pixel shape (0:
+// square) to a sink that gives `outFormat`. A negative library code with the failing step.
+int MakePictureGraph(ffw::FilterGraph& graph, AVFilterContext*& source, AVFilterContext*& sink, int width, int height,
+                     int format, AVRational sar, AVPixelFormat outFormat, std::string& step);
+// Parses the filter text between `from` and `sink` and configures the graph. A negative
+// library code with the failing step ("inout", else the text).
+int LinkFilterText(AVFilterGraph* graph, AVFilterContext* from, AVFilterContext* sink, const std::string& text,
+                   std::string& step);
+
 }  // namespace transcoder
 
 class TTranscoder : public TFFmpeg, public TTranscoderOptions {

@@ -56,43 +56,18 @@ bool Deinterlace(AVFrame* frame) {
 
 void TTranscoder::TurnUpright(TInputStream& ist, AVFrame* picture) {
   if (ist.Orientation.Filters.empty()) return;
-  auto fail = [&](const std::string& step, int code) { Raise(FormatAVError("turning the picture upright (" + step + ")", code)); };
+  auto fail = [&](const std::string& step, int code) {
+    Raise(FormatAVError("turning the picture upright (" + step + ")", code));
+  };
   if (!ist.TurnGraph || picture->width != ist.TurnWidth || picture->height != ist.TurnHeight ||
       picture->format != ist.TurnFormat) {
-    // (Re)made for the first picture and whenever the pictures change size or format.
-    ist.TurnGraph.reset(ff::avfilter_graph_alloc());
-    if (!ist.TurnGraph) fail("graph", AVERROR(ENOMEM));
-    AVFilterGraph* graph = ist.TurnGraph.get();
-    const AVRational sar = picture->sample_aspect_ratio.num > 0 ? picture->sample_aspect_ratio : AVRational{1, 1};
-    const std::string args = StrFormat("video_size=%dx%d:pix_fmt=%d:time_base=1/1000000:pixel_aspect=%d/%d",
-                                       picture->width, picture->height, picture->format, sar.num, sar.den);
-    int ret = ff::avfilter_graph_create_filter(&ist.TurnSource, ff::avfilter_get_by_name("buffer"), "turn_in",
-                                               args.c_str(), nullptr, graph);
-    if (ret < 0) fail("buffer", ret);
-    ret = ff::avfilter_graph_create_filter(&ist.TurnSink, ff::avfilter_get_by_name("buffersink"), "turn_out", nullptr,
-                                           nullptr, graph);
-    if (ret < 0) fail("buffersink", ret);
-    // The turned picture keeps the decoder's pixel format, which the rest of the set-up expects.
-    const AVPixelFormat formats[] = {AVPixelFormat(picture->format), AV_PIX_FMT_NONE};
-    ret = ff::av_opt_set_bin(ist.TurnSink, "pix_fmts", reinterpret_cast<const uint8_t*>(formats),
-                             int(sizeof(AVPixelFormat)), AV_OPT_SEARCH_CHILDREN);
-    if (ret < 0) fail("pix_fmts", ret);
-    AVFilterInOut* outputs = ff::avfilter_inout_alloc();
-    AVFilterInOut* inputs = ff::avfilter_inout_alloc();
-    if (!outputs || !inputs) {
-      ff::avfilter_inout_free(&outputs);
-      ff::avfilter_inout_free(&inputs);
-      fail("inout", AVERROR(ENOMEM));
-    }
-    outputs->name = ff::av_strdup("in");
-    outputs->filter_ctx = ist.TurnSource;
-    inputs->name = ff::av_strdup("out");
-    inputs->filter_ctx = ist.TurnSink;
-    ret = ff::avfilter_graph_parse_ptr(graph, ist.Orientation.Filters.c_str(), &inputs, &outputs, nullptr);
-    ff::avfilter_inout_free(&inputs);
-    ff::avfilter_inout_free(&outputs);
-    if (ret < 0) fail(ist.Orientation.Filters, ret);
-    if ((ret = ff::avfilter_graph_config(graph, nullptr)) < 0) fail(ist.Orientation.Filters, ret);
+    // (Re)made for the first picture and whenever the pictures change size or format. The
+    // turned picture keeps the decoder's pixel format, which the rest of the set-up expects.
+    std::string step;
+    int ret = MakePictureGraph(ist.TurnGraph, ist.TurnSource, ist.TurnSink, picture->width, picture->height,
+                               picture->format, picture->sample_aspect_ratio, AVPixelFormat(picture->format), step);
+    if (ret >= 0) ret = LinkFilterText(ist.TurnGraph.get(), ist.TurnSource, ist.TurnSink, ist.Orientation.Filters, step);
+    if (ret < 0) fail(step, ret);
     ist.TurnWidth = picture->width;
     ist.TurnHeight = picture->height;
     ist.TurnFormat = picture->format;
