@@ -77,8 +77,8 @@ TEST(VideoSurface, PaintsTheSeekedPictureAtThePanelSize) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The build lists the tests by running this program, where there may be no display.
-  if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  // Test discovery runs the program without the tests' environment: no display is needed.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
