@@ -6,6 +6,7 @@
 #include <QImage>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 
 #include "controls/videosurface.h"
@@ -77,6 +78,7 @@ TEST(VideoSurface, PaintsTheSeekedPictureAtThePanelSize) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);  // also when listed at build time
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
