@@ -173,6 +173,11 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
     }
   });
 
+  // Frames the renderer leaves alone skip the conversion to the bitmap and back.
+  engine.SetOnCustomHookNeeded([&](TCustomConvertEngine*, int32_t taskIndex, int64_t pts) {
+    return taskIndex >= 0 && taskIndex < taskCount && TConversionRenderer::DrawsAt(book.Job(taskIndex).Job, pts);
+  });
+
   int converted = 0, failed = 0, stopped = 0;
   bool runEnded = false;
   auto taskEnded = [&](const TTerminateInfo& info) {
@@ -238,6 +243,7 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
   engine.SetOnProgress(nullptr);
   engine.SetOnTerminate(nullptr);
   engine.SetOnCustomHook(nullptr);
+  engine.SetOnCustomHookNeeded(nullptr);
   engine.ClearTasks();
 
   int status = failed + skipped > 0 ? 1 : 0;

@@ -261,7 +261,13 @@ bool TCustomPlayer::Open(const std::string& fileName, IVideoSurface* screen, boo
   pb->fileName = fileName;
   pb->startPaused = paused;
   screen_ = screen;
+  // The play state is set before the decoding starts, so that the pause of a playback
+  // opened paused (raised by the video thread) follows it rather than being overtaken.
+  ResetEventQueue();
+  SetState(psPlay);
   if (!pb->Start()) {
+    ResetEventQueue();
+    state_ = psStop;
     pb.reset();
     if (sdlAudio_) ff::SDL_QuitSubSystem(SDL_INIT_AUDIO);
     sdlAudio_ = false;
@@ -275,7 +281,6 @@ bool TCustomPlayer::Open(const std::string& fileName, IVideoSurface* screen, boo
   TPlayback* p = pb.release();
   position_ = 0;
   AVProbe.AttachContext(p->ic);
-  ResetEventQueue();
 
   int32_t sw = ScreenWidth, sh = ScreenHeight;
   if (OnFileOpen) {
@@ -314,7 +319,6 @@ bool TCustomPlayer::Open(const std::string& fileName, IVideoSurface* screen, boo
 }
 
 void TCustomPlayer::PlayThreadMain(TPlayback* pb) {
-  SetState(psPlay);
   try {
     for (;;) {
       std::pair<int, TPlayback*> ev;
@@ -367,7 +371,6 @@ void TCustomPlayer::PlayThreadMain(TPlayback* pb) {
 void TCustomPlayer::ShutdownPlayback(TPlayback* pb) {
   if (!pb || playback_.load() != pb) return;
   pb->Close();
-  AVProbe.AttachContext(nullptr);
   playback_ = nullptr;
   delete pb;
   seeking_ = false;

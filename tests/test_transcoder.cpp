@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <functional>
 #include <stdexcept>
 #include <mutex>
@@ -667,6 +668,74 @@ TEST_F(TranscoderTest, CustomHookDrawsOnThePictures) {
   r = ConvertWithHook(MediaPath("clip.mp4"), dir.file("copy.mkv"), copy, [](THookInfo&) {});
   EXPECT_TRUE(r.Terminate.Exception);
   EXPECT_EQ(r.Terminate.ExceptionMsg, "-vcodec copy and CustomHook are incompatible (frames are not decoded)");
+}
+
+namespace {
+
+// The decoded pictures of a file's first video stream, one MD5 per frame.
+std::vector<std::string> FrameHashes(const std::string& file) {
+  std::string out;
+  RunCapture("ffmpeg -nostdin -v error -i " + ShellQuote(file) + " -map 0:v:0 -f framemd5 -", out);
+  std::vector<std::string> hashes;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);)
+    if (!line.empty() && line[0] != '#') hashes.push_back(line.substr(line.rfind(',') + 1));
+  return hashes;
+}
+
+}  // namespace
+
+// Pictures the front end says it leaves alone skip the conversion to the bitmap and back (no
+// OnCustomHook call): they are encoded exactly as without a hook, while the pictures in
+// between are drawn on. Every picture is coded on its own with a fixed quantiser, so equal
+// input pictures give equal output pictures.
+TEST_F(TranscoderTest, PicturesTheHookLeavesAlonePassWithoutTheRoundTrip) {
+  TOutputOptions o = Mpeg4(2000000);
+  o.DisableAudio = true;
+  o.ExtOptions = "qscale=2<CRLF>g=1";
+  const std::string plain = dir.file("plain.mp4"), hooked = dir.file("hooked.mp4");
+  TRunResult r = Convert(MediaPath("clip.mp4"), plain, TInputOptions(), o);
+  ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+
+  auto drawn = [](int64_t pts) { return pts >= 500000 && pts < 1000000; };
+  TConvertEngine engine;
+  std::vector<int64_t> hookedTimes, askedTimes;
+  std::vector<int32_t> askedTasks;
+  engine.SetOnCustomHookNeeded([&](TCustomConvertEngine*, int32_t task, int64_t pts) {
+    askedTasks.push_back(task);
+    askedTimes.push_back(pts);
+    return drawn(pts);
+  });
+  engine.SetOnCustomHook([&](TCustomConvertEngine*, PHookInfo info) {
+    hookedTimes.push_back(info->PTS);
+    for (int y = 0; y < 32; ++y) std::memset(info->Bitmap->Row(y), 255, 96);
+  });
+  engine.SetOnTerminate([&](TCustomConvertEngine*, const TTerminateInfo* info) {
+    if (info->TaskIndex >= 0) r.Terminate = *info;
+  });
+  o.CustomHook = true;
+  const int index = engine.AddTask(MediaPath("clip.mp4"));
+  ASSERT_GE(index, 0) << engine.LastErrMsg();
+  ASSERT_TRUE(engine.SetOutputFile(index, hooked, o)) << engine.LastErrMsg();
+  engine.StartTask(0);
+  ASSERT_TRUE(r.Terminate.Finished) << r.Terminate.ExceptionMsg;
+
+  ASSERT_EQ(askedTimes.size(), 50u);
+  EXPECT_EQ(std::count(askedTasks.begin(), askedTasks.end(), 0), 50);
+  const auto drawnCount = std::count_if(askedTimes.begin(), askedTimes.end(), drawn);
+  EXPECT_GE(drawnCount, 12);
+  EXPECT_EQ(hookedTimes.size(), size_t(drawnCount));
+  for (int64_t t : hookedTimes) EXPECT_TRUE(drawn(t)) << t;
+
+  const std::vector<std::string> a = FrameHashes(plain), b = FrameHashes(hooked);
+  ASSERT_EQ(a.size(), 50u);
+  ASSERT_EQ(b.size(), a.size());
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (drawn(askedTimes[i]))
+      EXPECT_NE(a[i], b[i]) << "frame " << i << " was drawn on";
+    else
+      EXPECT_EQ(a[i], b[i]) << "frame " << i << " was left alone";
+  }
 }
 
 // Preview pictures come from encoded frames, at most one per 100 ms.
