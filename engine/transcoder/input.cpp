@@ -263,10 +263,18 @@ bool TTranscoder::OpenInputFile(const std::string& fileName) {
       AVRational rate = st->r_frame_rate;
       if (rate.num <= 0 || rate.den <= 0) rate = st->avg_frame_rate;
       if (rate.num <= 0 || rate.den <= 0) rate = AVRational{25, 1};
+      // A still picture (cover art) has no rate of its own: it is shown at 25 pictures a second.
+      if (st->disposition & AV_DISPOSITION_ATTACHED_PIC) rate = AVRational{25, 1};
       sc.RealFrameRate = rate;
       if (sc.Dec->lowres > 0) {
         o.FrameWidth >>= sc.Dec->lowres;
         o.FrameHeight >>= sc.Dec->lowres;
+      }
+      // The pictures are turned upright before they are encoded: a quarter turn swaps the
+      // frame's sides and shape.
+      if (!(st->disposition & AV_DISPOSITION_ATTACHED_PIC) && DisplayOrientation(StreamDisplayMatrix(st)).SwapsSides()) {
+        std::swap(o.FrameWidth, o.FrameHeight);
+        if (o.FrameAspectRatio > 0) o.FrameAspectRatio = 1.0 / o.FrameAspectRatio;
       }
       const AVRational avg = st->avg_frame_rate;
       if (avg.num > 0 && avg.den > 0 && (avg.num != rate.num || avg.den != rate.den) && o.Verbose >= 0)

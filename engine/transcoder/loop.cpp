@@ -538,6 +538,7 @@ void TTranscoder::HandleDecodedFrame(TInputStream& ist, AVFrame* frame) {
     if (rate.num > 0 && rate.den > 0) duration = int64_t(1000000) * rate.den * (2 + frame->repeat_pict) / (2 * rate.num);
     ist.NextStreamTime = ist.StreamTime + duration;
     ist.Quality = float(frame->quality);
+    if (ist.StillPicture && !repeatingStill_) KeepStillPicture(ist, frame);
     PrepareDecodedPicture(ist, frame);
   } else {
     return;
@@ -548,7 +549,9 @@ void TTranscoder::HandleDecodedFrame(TInputStream& ist, AVFrame* frame) {
   for (auto& p : ost_) {
     TOutputStream& ost = *p;
     if (!ost.EncodingNeeded || !ost.Active || ist_[size_t(ost.SourceIndex)].get() != &ist) continue;
-    if (type == AVMEDIA_TYPE_AUDIO) {
+    if (ost.Def->SilentSound) {
+      FeedSilence(ost, ist.NextStreamTime);
+    } else if (type == AVMEDIA_TYPE_AUDIO) {
       DoAudioOut(ost, ist, frame);
     } else if (ost.Graph) {
       frame->pts = ist.StreamTime;

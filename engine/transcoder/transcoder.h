@@ -67,6 +67,9 @@ struct TOutputStreamDef {
   float Quality = 0.0f;           // fixed quality ("qscale" x 118), 0 when not fixed
   bool EncoderOpen = false;
   std::string PassText;           // second-pass statistics given to the encoder
+  // A sound track of silence that the container needs although the input has no sound: fed
+  // along the picture of the input's video stream, as long as the picture lasts.
+  bool SilentSound = false;
 };
 
 struct TOutputFileState {
@@ -99,6 +102,20 @@ struct TInputStream {
   // Added to every time of this stream: set when its first packet lies far from the input's
   // start (a damaged time base in a stream with time-stamp discontinuities).
   int64_t StartCorrection = 0;
+
+  // Display rotation: decoded pictures are turned upright before anything else sees them.
+  TDisplayOrientation Orientation;
+  ffw::FilterGraph TurnGraph;
+  AVFilterContext* TurnSource = nullptr;
+  AVFilterContext* TurnSink = nullptr;
+  int32_t TurnWidth = 0, TurnHeight = 0, TurnFormat = AV_PIX_FMT_NONE;
+  ffw::Frame Turned;
+
+  // A still picture (the cover art of a sound file): its decoded picture is shown again at
+  // the output's frame rate for as long as the sound lasts.
+  bool StillPicture = false;
+  ffw::Frame Still;
+  int64_t StillTime = 0;  // stream time of the last showing
 };
 
 struct TInputFile {
@@ -122,6 +139,7 @@ struct TOutputStream {
   bool OutputTicksSet = false;  // the first stream-copy packet or encoded frame was written
   int64_t PacketsWritten = 0;   // packets handed to the muxer
   int64_t LastAudioEnd = INT64_MIN;  // audio: end of the last frame given to the encoder
+  int64_t SilenceFed = 0;       // silent sound: samples written so far
 
   // Video
   bool VideoResample = false;
@@ -153,6 +171,15 @@ struct TOutputStream {
   int32_t SavedCodecId = 0;
   bool Active = true;
 };
+
+// A filter graph from a buffer source of pictures of this size, format and pixel shape (0:
+// square) to a sink that gives `outFormat`. A negative library code with the failing step.
+int MakePictureGraph(ffw::FilterGraph& graph, AVFilterContext*& source, AVFilterContext*& sink, int width, int height,
+                     int format, AVRational sar, AVPixelFormat outFormat, std::string& step);
+// Parses the filter text between `from` and `sink` and configures the graph. A negative
+// library code with the failing step ("inout", else the text).
+int LinkFilterText(AVFilterGraph* graph, AVFilterContext* from, AVFilterContext* sink, const std::string& text,
+                   std::string& step);
 
 }  // namespace transcoder
 
@@ -290,9 +317,19 @@ private:
   // ---- audio (audio.cpp) ----
   void DoAudioOut(TOutputStream& ost, TInputStream& ist, AVFrame* frame);
   void EncodeAudioFromFifo(TOutputStream& ost, bool flush);
+  // Silent sound up to the stream time `until`.
+  void FeedSilence(TOutputStream& ost, int64_t until);
 
   // ---- video (video.cpp) ----
   void PrepareDecodedPicture(TInputStream& ist, AVFrame* picture);
+  // Replaces the picture by its upright view when the stream is shown turned or mirrored.
+  void TurnUpright(TInputStream& ist, AVFrame* picture);
+  // Keeps the decoded picture of a still-picture stream for showing it again.
+  void KeepStillPicture(TInputStream& ist, const AVFrame* picture);
+  // Shows the kept still pictures again, one per output frame, up to `until` (a stream time).
+  void RepeatStillPictures(int64_t until);
+  // The size and pixel shape of the stream's decoded pictures once turned upright.
+  void UprightGeometry(const TInputStream& ist, int& width, int& height, AVRational& sar) const;
   void CustomHook(AVFrame* picture, AVPixelFormat pixFmt, int width, int height, int64_t streamTime);
   void PreviewPicture(const AVFrame* picture, int64_t pts);
   int DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* picture);
@@ -347,6 +384,8 @@ private:
   TPictureConverter previewConv_;
   std::unique_ptr<TPreviewer> previewer_;
   ffw::Frame workPicture_;     // pre-processing copy of the decoded picture
+  ffw::Frame stillCopy_;       // a still picture being shown again
+  bool repeatingStill_ = false;
 
   // Buffers reused for every frame
   ffw::Frame decoded_;

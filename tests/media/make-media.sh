@@ -147,3 +147,22 @@ for i in 0 1 2 3; do
 done
 cat seg0.ts seg1.ts seg2.ts seg3.ts > joined_segments.ts
 rm -f seg0.ts seg1.ts seg2.ts seg3.ts
+
+# Shapes the zoom modes must fit (2 s each, with sound): a 16:9 DVD picture stored as
+# 720x576 with pixels 64:45 wide, a clip shown turned a quarter clockwise through the
+# container's display matrix (coded 320x240, shown 240x320), and a 4000x16 strip. The first
+# two show still colour bars, a picture that differs from its turned and mirrored copies.
+ff -f lavfi -i "smptebars=size=720x576:rate=25:duration=2" -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=2" \
+   -vf setsar=64/45 -c:v mpeg2video -q:v 4 -c:a mp2 -ac 2 "${common[@]}" anamorphic_720x576.mpg
+ff -f lavfi -i "smptebars=size=320x240:rate=25:duration=2" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=2" \
+   -c:v mpeg4 -q:v 2 -c:a aac -ac 2 "${common[@]}" rotated_tmp.mp4
+ff -i rotated_tmp.mp4 -c copy -metadata:s:v:0 rotate=270 "${common[@]}" rotated.mp4
+rm -f rotated_tmp.mp4
+ff -f lavfi -i "testsrc2=size=4000x16:rate=25:duration=2" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=2" \
+   -c:v mpeg4 -q:v 4 -c:a aac -ac 2 "${common[@]}" strip_4000x16.mp4
+
+# A sound file with cover art: 3 s of MP3 with a PNG picture attached.
+ff -f lavfi -i "smptebars=size=320x240" -frames:v 1 "${common[@]}" cover.png
+ff -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=3" -i cover.png -map 0 -map 1 -c:a libmp3lame \
+   -c:v png -disposition:v attached_pic "${common[@]}" cover_art.mp3
+rm -f cover.png
