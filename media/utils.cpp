@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <new>
@@ -66,7 +67,10 @@ std::string FormatAVError(const std::string& name, int code) {
       text = "Not yet implemented in FFmpeg";
       break;
     default:
-      return name + ": " + StrFormat("Error number %d occurred", code);
+      // Codes made from a system error number carry the system's own text ("Is a directory",
+      // "No space left on device"); the library's other codes keep the plain number.
+      if (code < 0 && code > -4096) text = strerrordesc_np(-code);
+      if (!text) return name + ": " + StrFormat("Error number %d occurred", code);
   }
   return name + ": " + text;
 }

@@ -82,8 +82,17 @@ TEST_F(Utils, FormatAVError) {
       {AVERROR_PROTOCOL_NOT_FOUND, "Unsupported network protocol"},
       {AVERROR_PATCHWELCOME, "Not yet implemented in FFmpeg"},
       {-1163346256, "Not yet implemented in FFmpeg"},
-      {AVERROR(EPIPE), "Error number -32 occurred"},
-      {-1, "Error number -1 occurred"},
+      // Other system error numbers: the system's text.
+      {AVERROR(EPIPE), "Broken pipe"},
+      {AVERROR(EISDIR), "Is a directory"},
+      {AVERROR(EROFS), "Read-only file system"},
+      {AVERROR(ENOSPC), "No space left on device"},
+      {AVERROR(EFBIG), "File too large"},
+      {AVERROR(EACCES), "Permission denied"},
+      {AVERROR(EMFILE), "Too many open files"},
+      // Neither a known system error nor a library code: the number.
+      {-4000, "Error number -4000 occurred"},
+      {FFERRTAG('X', 'Y', 'Z', 'W'), "Error number -1465538904 occurred"},
       {0, "Error number 0 occurred"},
   };
   for (const auto& c : cases) EXPECT_EQ(FormatAVError("in.avi", c.code), std::string("in.avi: ") + c.text) << c.code;

@@ -198,17 +198,7 @@ void TTranscoder::BuildOutputTables() {
             source = int(j);
         if (source < 0) Raise("Could not find a video stream to give a silent sound track");
       } else {
-        // The unclaimed stream of this kind with the most frames the container reports.
-        int64_t bestFrames = -1;
-        for (size_t j = 0; j < ist_.size(); ++j) {
-          TInputStream& ist = *ist_[j];
-          if (ist.Stream->codecpar->codec_type != kind || !ist.Unclaimed || ist.Codec->Discarded) continue;
-          if (joinMode_ && ist.FileIndex != int32_t(s)) continue;
-          if (ist.Stream->nb_frames > bestFrames) {
-            bestFrames = ist.Stream->nb_frames;
-            source = int(j);
-          }
-        }
+        source = ChooseSourceStream(kind, joinMode_ ? int(s) : -1);
         if (source < 0 && !joinMode_) {
           for (size_t j = 0; j < ist_.size(); ++j) {
             TInputStream& ist = *ist_[j];
@@ -245,6 +235,44 @@ void TTranscoder::BuildOutputTables() {
       PrepareEncodedStream(ost, ist);
     }
   }
+}
+
+int TTranscoder::ChooseSourceStream(AVMediaType kind, int onlyFile) const {
+  // The track a user means: one marked default before others (and one not marked for the
+  // hearing or visually impaired), then the one the format library ranks best on the frames
+  // it saw while analysing the file, then the most frames the header reports. The header's
+  // count alone is no guide: several containers leave it 0, and short sound frames win it.
+  struct TRank {
+    int Disposition = -1;
+    int LibraryBest = 0;
+    int64_t Frames = -1;
+    bool operator>(const TRank& r) const {
+      if (Disposition != r.Disposition) return Disposition > r.Disposition;
+      if (LibraryBest != r.LibraryBest) return LibraryBest > r.LibraryBest;
+      return Frames > r.Frames;
+    }
+  };
+  std::vector<int> libraryBest(inputs_.size(), -1);
+  for (size_t f = 0; f < inputs_.size(); ++f)
+    libraryBest[f] = ff::av_find_best_stream(inputs_[f]->Ctx.get(), kind, -1, -1, nullptr, 0);
+  int source = -1;
+  TRank best;
+  for (size_t j = 0; j < ist_.size(); ++j) {
+    const TInputStream& ist = *ist_[j];
+    const AVStream* st = ist.Stream;
+    if (st->codecpar->codec_type != kind || !ist.Unclaimed || ist.Codec->Discarded) continue;
+    if (onlyFile >= 0 && ist.FileIndex != onlyFile) continue;
+    TRank rank;
+    rank.Disposition = !(st->disposition & (AV_DISPOSITION_HEARING_IMPAIRED | AV_DISPOSITION_VISUAL_IMPAIRED)) +
+                       !!(st->disposition & AV_DISPOSITION_DEFAULT);
+    rank.LibraryBest = libraryBest[size_t(ist.FileIndex)] == ist.Index ? 1 : 0;
+    rank.Frames = st->nb_frames;
+    if (rank > best) {
+      best = rank;
+      source = int(j);
+    }
+  }
+  return source;
 }
 
 void TTranscoder::PrepareStreamCopy(TOutputStream& ost, TInputStream& ist) {
