@@ -118,7 +118,10 @@ TEST_F(CliTest, DryRunShowsOutputNameAndLetterbox) {
   EXPECT_EQ(rc, 1) << out;
   EXPECT_NE(out.find("Profile 4:"), std::string::npos) << out;
   EXPECT_NE(out.find("output: " + outDir_.file("clip_(new).mp4")), std::string::npos) << out;
-  EXPECT_NE(out.find("\n  vf=crop=0:40:320:160,scale=364:272,pad=480:272:58:0\n"), std::string::npos) << out;
+  // The kept 320x160 (2:1) fills the frame's width: 480x240 between bands of 16 lines.
+  EXPECT_NE(out.find("\n  s=480x240\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\n  croptop=40\n  cropbottom=40\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\n  vf=pad=480:272:0:16\n"), std::string::npos) << out;
   EXPECT_NE(out.find("\n  input ss=2000000\n"), std::string::npos) << out;
   EXPECT_NE(out.find("\n  t=4000000\n"), std::string::npos) << out;
   EXPECT_NE(out.find(broken + ": "), std::string::npos) << out;
