@@ -11,6 +11,19 @@
 
 #include "media/loader.h"
 
+namespace {
+
+// The tests' own environment, whoever starts them: ctest's ENVIRONMENT property of the
+// discovered tests keeps only its first entry with this CMake version, so no test may rely on
+// it to keep away from a sound card or a display. A value already set is kept.
+const bool kTestEnvironment = [] {
+  setenv("SDL_AUDIODRIVER", "dummy", 0);
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  return true;
+}();
+
+}  // namespace
+
 namespace testsupport {
 
 std::string MediaPath(const std::string& name) {
