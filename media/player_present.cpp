@@ -12,6 +12,7 @@
 namespace {
 constexpr double kSyncThreshold = 0.01;
 constexpr double kNoSyncThreshold = 10.0;
+constexpr double kMaxSkipFactor = 3.0;
 constexpr int kDisplayScaleFlags = SWS_BICUBIC;
 const uint8_t kSilence[1024] = {};
 }  // namespace
@@ -125,7 +126,9 @@ void TPlayback::Refresh(bool consume) {
                                 : vp.Target + videoClock - vp.Pts;
     bool dropAll = dropQueued;
     if ((now > next && !captureDevice) || dropAll) {
-      skipFactor *= 1.05;
+      // Never more than kMaxSkipFactor: when decoding cannot keep up, skipping more decoded
+      // pictures saves no decoding and would leave the picture standing still.
+      skipFactor = std::min(skipFactor * 1.05, kMaxSkipFactor);
       if (pictqSize > 1 || now > next + 0.5 || dropAll) {
         pictqRindex = (pictqRindex + 1) % kPictureQueueSize;
         --pictqSize;

@@ -285,6 +285,7 @@ void TPlayback::ReadThread() {
   if (audioIndex >= 0) CloseStream(audioIndex);
   if (videoIndex >= 0) CloseStream(videoIndex);
   if (subtitleIndex >= 0) CloseStream(subtitleIndex);
+  if (status == 1) player->AVProbe.AttachContext(nullptr);  // the probe must not outlive the input
   if (ic) CloseInput(&ic);
   if (status == -1) status = -2;
 }
@@ -300,7 +301,10 @@ bool TPlayback::OpenStream(int index) {
   if (codec && ctx && ff::avcodec_parameters_to_context(ctx.get(), par) >= 0) {
     ctx->workaround_bugs = 1;
     ctx->error_concealment = 3;
-    ctx->thread_count = 1;
+    // Pictures decode on as many threads as the machine has cores (one picture behind the
+    // other), as fast decoding is what keeps them in time with the sound; sound and
+    // subtitles use one.
+    ctx->thread_count = par->codec_type == AVMEDIA_TYPE_VIDEO ? 0 : 1;
     ctx->pkt_timebase = st->time_base;
     std::lock_guard<std::mutex> g(CodecLock());
     opened = ff::avcodec_open2(ctx.get(), codec, nullptr) >= 0;
@@ -651,6 +655,6 @@ void TPlayback::RequestSeek(int flags, bool wait, int64_t rel, int64_t pos) {
   player->seekDone_.Reset();
   seekReq = true;
   if (!wait) return;
-  player->WaitServing([&] { return player->seekDone_.IsSet(); }, -1);
+  player->WaitServing([&] { return player->seekDone_.IsSet() || abortRequest; }, -1);
   if (videoSt) player->WaitServing([&] { return player->pictureEvent_.IsSet() || abortRequest; }, -1);
 }

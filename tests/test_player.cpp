@@ -81,6 +81,11 @@ public:
     out.swap(shown_);
     return out;
   }
+  // The newest picture's record (w = 0 when none came yet).
+  Shown LastShown() {
+    std::lock_guard<std::mutex> g(m_);
+    return shown_.empty() ? Shown{} : shown_.back();
+  }
   size_t Count() {
     std::lock_guard<std::mutex> g(m_);
     return shown_.size();
@@ -245,7 +250,19 @@ TEST_F(PlayerTest, UnplayableFilesFailWithTheirTexts) {
   }
   // The player still plays a good file afterwards.
   OpenOrFail("framenum_3s.mp4");
-  EXPECT_TRUE(PumpUntil([&] { return surface_.Count() > 3; }, 5000));
+  EXPECT_TRUE(PumpUntil([&] { return surface_.Count() > 3; }, 20000));
+}
+
+// Only one player can have an open playback at a time.
+TEST_F(PlayerTest, OnePlaybackAtATime) {
+  OpenOrFail("framenum_3s.mp4");
+  TFFPlayer other;
+  EXPECT_FALSE(other.Open(MediaPath("framenum.mp4"), nullptr));
+  EXPECT_FALSE(other.LastErrMsg().empty());
+  EXPECT_TRUE(player_->IsOpen());
+  player_->Stop(true);
+  EXPECT_TRUE(other.Open(MediaPath("framenum.mp4"), nullptr)) << other.LastErrMsg();
+  other.Stop(true);
 }
 
 // The picture on show carries the number of the frame its time stands for, and it is shown
@@ -262,9 +279,9 @@ TEST_F(PlayerTest, ShownPicturesMatchTheirTimeAndTheSoundClock) {
   EXPECT_NEAR(duration, 8000000, 100000);
   EXPECT_EQ(fw, 320);
   EXPECT_EQ(fh, 240);
-  PumpFor(2500);
+  EXPECT_NE(player_->AVProbe.GetInfoText().find("Video"), std::string::npos);
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() >= 50; }, 20000));
   auto shown = surface_.Take();
-  ASSERT_GT(shown.size(), 25u);
   std::vector<int64_t> offsets;
   for (const auto& s : shown) {
     EXPECT_EQ(s.number, int(std::lround(s.pts / 40000.0))) << "picture at " << s.pts;
@@ -280,7 +297,7 @@ TEST_F(PlayerTest, ShownPicturesMatchTheirTimeAndTheSoundClock) {
   auto pos = Positions();
   ASSERT_GT(pos.size(), 10u);
   for (size_t i = 1; i < pos.size(); ++i) EXPECT_GT(pos[i] - pos[i - 1], 10000) << i;
-  EXPECT_NEAR(double(pos.back()), 2.5e6, 0.4e6);
+  EXPECT_GT(pos.back(), 1500000);
   auto st = States();
   ASSERT_FALSE(st.empty());
   EXPECT_EQ(st.front(), psPlay);
@@ -293,12 +310,16 @@ TEST_F(PlayerTest, ShownPicturesMatchTheirTimeAndTheSoundClock) {
 // about real time, a little slower on a loaded machine), and the position follows the clock.
 TEST_F(PlayerTest, ClockFollowsTheSoundConsumed) {
   OpenOrFail("audio.wav");
-  ASSERT_TRUE(PumpUntil([&] { return player_->Counters().AudioBytesPlayed > 0; }, 3000));
+  ASSERT_TRUE(PumpUntil([&] { return player_->Counters().AudioBytesPlayed > 0; }, 20000));
   auto t0 = Clock::now();
   for (int i = 0; i < 6; ++i) {
     PumpFor(500);
+    double clock = double(player_->MasterClockUS()) / 1e6;
     double consumed = double(player_->Counters().AudioBytesPlayed) / (44100.0 * 4);
-    EXPECT_NEAR(double(player_->CurrentPosition()) / 1e6, consumed, 0.08) << "after " << i;
+    // Within about one device buffer (23 ms) of what the device took.
+    EXPECT_NEAR(clock, consumed, 0.06) << "after " << i;
+    // The reported position follows the clock (refreshed every 20 ms on a loaded machine).
+    EXPECT_NEAR(double(player_->CurrentPosition()) / 1e6, clock, 0.5) << "after " << i;
   }
   double wall = std::chrono::duration<double>(Clock::now() - t0).count();
   double consumed = double(player_->Counters().AudioBytesPlayed) / (44100.0 * 4);
@@ -348,10 +369,10 @@ TEST_F(PlayerTest, WithoutASoundDeviceThePicturePlaysAlone) {
 // GetCurrentFrame gives that picture at the coded size with its time.
 TEST_F(PlayerTest, SeekWhilePausedShowsTheNewPicture) {
   OpenOrFail("framenum.mp4");
-  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 5; }, 5000));
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 5; }, 20000));
   player_->Pause();
   EXPECT_TRUE(player_->Paused());
-  ASSERT_TRUE(WaitState(psPause, 1, 2000));
+  ASSERT_TRUE(WaitState(psPause, 1, 20000));
   player_->Seek(0, true, 5000000);
   ASSERT_TRUE(PumpUntil(
       [&] {
@@ -370,26 +391,40 @@ TEST_F(PlayerTest, SeekWhilePausedShowsTheNewPicture) {
   EXPECT_EQ(StripeNumber(surface_.Last()), 125);
   // Resume plays on from there.
   player_->Resume();
-  ASSERT_TRUE(WaitState(psResume, 1, 2000));
-  PumpFor(500);
-  EXPECT_GT(StripeNumber(surface_.Last()), 130);
+  ASSERT_TRUE(WaitState(psResume, 1, 20000));
+  EXPECT_TRUE(PumpUntil([&] { return StripeNumber(surface_.Last()) > 130; }, 20000));
+}
+
+TEST_F(PlayerTest, OpenPausedShowsTheFirstPicturesThenPauses) {
+  ASSERT_TRUE(player_->Open(MediaPath("framenum.mp4"), &surface_, true)) << player_->LastErrMsg();
+  ASSERT_TRUE(WaitState(psPause, 1, 20000));
+  PumpFor(300);
+  EXPECT_TRUE(player_->Paused());
+  // One of the first pictures (the decoder may skip one on a loaded machine).
+  int n = StripeNumber(surface_.Last());
+  EXPECT_GE(n, 0);
+  EXPECT_LE(n, 3);
+  PumpFor(300);
+  EXPECT_EQ(StripeNumber(surface_.Last()), n);
 }
 
 TEST_F(PlayerTest, StepShowsOneMorePictureAndRaisesStepOnce) {
   OpenOrFail("framenum.mp4");
-  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 5; }, 5000));
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 5; }, 20000));
   player_->Pause();
-  PumpFor(300);
+  ASSERT_TRUE(WaitState(psPause, 1, 20000));
+  PumpFor(300);  // the pictures queued before the pause come out
   int before = StripeNumber(surface_.Last());
   player_->StepToNextFrame();
-  PumpFor(300);
+  ASSERT_TRUE(PumpUntil([&] { return StripeNumber(surface_.Last()) > before; }, 20000));
+  int mid = StripeNumber(surface_.Last());
   player_->StepToNextFrame();
+  ASSERT_TRUE(PumpUntil([&] { return StripeNumber(surface_.Last()) > mid; }, 20000));
   PumpFor(300);
   EXPECT_EQ(CountState(psStep), 1);
   EXPECT_TRUE(player_->Paused());
   int after = StripeNumber(surface_.Last());
-  EXPECT_GT(after, before);
-  EXPECT_LE(after, before + 4);  // at most the two queued pictures plus the two steps
+  EXPECT_LE(after, before + 6);  // one picture per step, plus what was queued
   PumpFor(300);
   EXPECT_EQ(StripeNumber(surface_.Last()), after);
 }
@@ -398,16 +433,17 @@ TEST_F(PlayerTest, StepShowsOneMorePictureAndRaisesStepOnce) {
 // duration; a seek back and playing to the end raises it once more.
 TEST_F(PlayerTest, EndOfFileOnceThenAgainAfterSeekBack) {
   OpenOrFail("framenum_3s.mp4");
-  ASSERT_TRUE(WaitState(psEnd, 1, 8000));
+  ASSERT_TRUE(WaitState(psEnd, 1, 20000));
   auto shown = surface_.Take();
   ASSERT_FALSE(shown.empty());
   EXPECT_EQ(shown.back().number, 74);  // the last picture of 75
   PumpFor(500);
   EXPECT_EQ(CountState(psEnd), 1);
+  ASSERT_FALSE(Positions().empty());
   EXPECT_NEAR(double(Positions().back()), 3.0e6, 0.1e6);
   EXPECT_TRUE(player_->IsOpen());
   player_->Seek(0, true, 2000000);
-  ASSERT_TRUE(WaitState(psEnd, 2, 5000));
+  ASSERT_TRUE(WaitState(psEnd, 2, 20000));
   EXPECT_EQ(CountState(psEnd), 2);
   EXPECT_TRUE(player_->IsOpen());
 }
@@ -424,30 +460,27 @@ TEST_F(PlayerTest, PositionEventsCoalesceForASlowMainThread) {
   // position behind it.
   EXPECT_LE(pos.size(), 14u);
   ASSERT_FALSE(pos.empty());
-  EXPECT_GT(pos.back(), 1000000);
+  EXPECT_GT(pos.back(), 500000);
 }
 
 TEST_F(PlayerTest, PalPictureIsLaidOutByItsSampleAspect) {
   surface_.Resize(640, 360);
   OpenOrFail("pal_720x576.mpg");
-  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 3; }, 5000));
-  auto s = surface_.Take().back();
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 3; }, 20000));
+  auto s = surface_.LastShown();
   EXPECT_EQ(s.x, 80);
   EXPECT_EQ(s.y, 0);
   EXPECT_EQ(s.w, 480);
   EXPECT_EQ(s.h, 360);
   player_->SetAspectRatio(-1);
-  PumpFor(300);
-  s = surface_.Take().back();
+  EXPECT_TRUE(PumpUntil([&] { return surface_.LastShown().w == 640; }, 20000));
+  s = surface_.LastShown();
   EXPECT_EQ(s.x, 0);
-  EXPECT_EQ(s.w, 640);
   EXPECT_EQ(s.h, 360);
   // The panel grows: the picture follows at the new size.
   surface_.Resize(800, 400);
-  PumpFor(300);
-  s = surface_.Take().back();
-  EXPECT_EQ(s.w, 800);
-  EXPECT_EQ(s.h, 400);
+  EXPECT_TRUE(PumpUntil([&] { return surface_.LastShown().w == 800; }, 20000));
+  EXPECT_EQ(surface_.LastShown().h, 400);
 }
 
 // A hook that draws makes its drawing appear; a hook that raises leaves the frame as decoded
@@ -467,13 +500,13 @@ TEST_F(PlayerTest, HookDrawingIsShownAndAFailingHookIsLogged) {
       for (int x = 260; x < 316; ++x) std::memset(bmp.Row(y) + x * 3, 255, 3);
   };
   OpenOrFail("framenum.mp4");
-  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 10; }, 5000));
-  auto shown = surface_.Take();
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 10; }, 20000));
   EXPECT_GE(StripeNumber(surface_.Last()), 768);  // bits 8 and 9 set by the drawing
-  EXPECT_GT(calls.load(), 10);
+  EXPECT_GT(calls.load(), 5);
   EXPECT_TRUE(onVideoThread);
   raise = true;
-  PumpFor(500);
+  size_t count = surface_.Count();
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > count + 5; }, 20000));
   int n = StripeNumber(surface_.Last());
   EXPECT_LT(n, 256);
   EXPECT_GT(n, 0);
@@ -558,7 +591,7 @@ TEST_F(PlayerTest, StopWaitsOutAReaderBlockedInARead) {
     close(fd);
   });
   ASSERT_TRUE(player_->Open(fifo, &surface_)) << player_->LastErrMsg();
-  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 3; }, 5000));
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 3; }, 20000));
   PumpFor(1500);  // the reader has read everything there is and waits for more
   std::atomic<int> servedDuringStop{0};
   std::thread caller([&] {
@@ -576,6 +609,7 @@ TEST_F(PlayerTest, StopWaitsOutAReaderBlockedInARead) {
   EXPECT_LT(took, std::chrono::seconds(5));
   EXPECT_FALSE(player_->IsOpen());
   PumpFor(100);
+  ASSERT_FALSE(States().empty());
   EXPECT_EQ(States().back(), psStop);
 }
 

@@ -12,16 +12,14 @@
 #include "media/loader.h"
 
 namespace {
-
-// The tests' own environment, whoever starts them: ctest's ENVIRONMENT property of the
-// discovered tests keeps only its first entry with this CMake version, so no test may rely on
-// it to keep away from a sound card or a display. A value already set is kept.
+// Every test program runs without a display and without a sound card, also when ctest starts
+// it: the ENVIRONMENT property that gtest_discover_tests writes keeps only the first of its
+// variables, so the defaults are set here before any test starts (a value already set stays).
 const bool kTestEnvironment = [] {
-  setenv("SDL_AUDIODRIVER", "dummy", 0);
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  setenv("SDL_AUDIODRIVER", "dummy", 0);
   return true;
 }();
-
 }  // namespace
 
 namespace testsupport {

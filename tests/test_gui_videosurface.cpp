@@ -6,6 +6,7 @@
 #include <QImage>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 
 #include "controls/videosurface.h"
@@ -77,6 +78,8 @@ TEST(VideoSurface, PaintsTheSeekedPictureAtThePanelSize) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Test discovery runs the program without the tests' environment: no display is needed.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
