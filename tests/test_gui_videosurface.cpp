@@ -79,6 +79,7 @@ TEST(VideoSurface, PaintsTheSeekedPictureAtThePanelSize) {
 
 int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);  // also when listed at build time
+  setenv("SDL_AUDIODRIVER", "dummy", 1);
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
