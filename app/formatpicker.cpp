@@ -9,7 +9,7 @@
 #include <QStyledItemDelegate>
 
 #include "app/core/profiles.h"
-#include "app/theme.h"
+#include "controls/theme.h"
 #include "app/uisettings.h"
 #include "controls/imagebutton.h"
 

@@ -14,13 +14,11 @@
 
 namespace {
 
-// The duration of the task's first input in microseconds (-1 when unknown).
-int64_t TaskInputDuration(TConvertEngine& engine, const std::string& path) {
-  TAVProbe& probe = engine.AVProbe();
-  if (!probe.LoadFile(path)) return -1;
-  const int64_t duration = probe.GetFileStreamInfo().Duration;
-  probe.CloseFile();
-  return duration;
+// The duration of the task's first input in microseconds (-1 when unknown), from the probe
+// of the input the task has opened.
+int64_t TaskInputDuration(const TConvertEngine& engine, int task) {
+  TAVProbe* probe = engine.InputProbe(task, 0);
+  return probe ? probe->GetFileStreamInfo().Duration : -1;
 }
 
 }  // namespace
@@ -93,7 +91,7 @@ void TJobAdder::Work(std::vector<std::string> paths, uint64_t batch) {
       const int task = engine.AddTask(r.Path, in);
       if (task >= 0) {
         r.Opened = true;
-        r.DurationUS = TaskInputDuration(engine, r.Path);
+        r.DurationUS = TaskInputDuration(engine, task);
         engine.RemoveTask(task);
         engine.ClearTasks();
       }

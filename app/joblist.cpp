@@ -8,7 +8,7 @@
 #include <QStyledItemDelegate>
 #include <filesystem>
 
-#include "app/theme.h"
+#include "controls/theme.h"
 
 namespace {
 

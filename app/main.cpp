@@ -4,7 +4,7 @@
 #include "app/apperror.h"
 #include "app/core/apppaths.h"
 #include "app/mainwindow.h"
-#include "app/theme.h"
+#include "controls/theme.h"
 
 int main(int argc, char** argv) {
   TApplication app(argc, argv);

@@ -25,7 +25,7 @@
 #include "app/menumark.h"
 #include "app/msgprompts.h"
 #include "app/previewpanel.h"
-#include "app/theme.h"
+#include "controls/theme.h"
 #include "app/uisettings.h"
 #include "controls/imagebutton.h"
 #include "media/loader.h"

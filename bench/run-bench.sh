@@ -8,7 +8,7 @@
 #              (default: build-bench beside this folder)
 # Environment:
 #   RUNS=3           runs per side and job
-#   JOBS="a b c d r s" which jobs to run
+#   JOBS="a b c d r s p h w x y" which jobs to run
 #   KEEP=1           keep the outputs of the last run in BUILD_DIR/bench-out
 set -euo pipefail
 
@@ -16,7 +16,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 build=${1:-$root/build-bench}
 runs=${RUNS:-3}
-jobs=${JOBS:-a b c d r s}
+jobs=${JOBS:-a b c d r s p h w x y}
 [[ $runs =~ ^[1-9][0-9]*$ ]] || { echo "RUNS must be a positive whole number" >&2; exit 2; }
 for tool in ffmpeg ffprobe cmake /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "run-bench: $tool is needed" >&2; exit 2; }
@@ -29,7 +29,8 @@ if [[ ! -f $build/CMakeCache.txt ]]; then
   echo "Configuring $build ..."
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_TESTS=OFF -DORVANE_BUILD_GUI=OFF >/dev/null
 fi
-cmake --build "$build" --target orvane-bench -j2 >/dev/null
+cmake --build "$build" --target orvane-bench orvane-convert -j2 >/dev/null
+cli=$build/orvane-convert
 
 # The source: 60 s of 1280x720 25 fps H.264 with 48 kHz stereo AAC, made once.
 media=$build/bench-media
@@ -44,6 +45,14 @@ if [[ ! -s $src ]]; then
     -fflags +bitexact -flags:v +bitexact -flags:a +bitexact -map_metadata -1 -f mp4 "$src.part"
   mv "$src.part" "$src"
 fi
+
+# The picture watermark of the command-line jobs, and the font ffmpeg's drawtext uses for the
+# text (the command line draws with the system's default sans-serif face, DejaVu Sans here).
+logo=$media/logo.png
+[[ -s $logo ]] || ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "testsrc=size=200x80:rate=1" \
+  -frames:v 1 "$logo"
+font=$(fc-match -f '%{file}' sans-serif 2>/dev/null || true)
+[[ -f $font ]] || font=/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf
 
 out=$build/bench-out
 rm -rf "$out"
@@ -80,7 +89,37 @@ ff_r=(-vf format=bgr24 -pix_fmt yuv420p "${ff_a[@]}")
 eng_s=(--size 640x360 "${eng_a[@]}")
 ff_s=(-s 640x360 "${ff_a[@]}")
 
-declare -A ext=([a]=mp4 [b]=mp4 [c]=mkv [d]=mp4 [r]=mp4 [s]=mp4)
+# The command-line jobs: orvane-convert with a profile and the per-file settings, against the
+# ffmpeg command with the profile's options and the closest filter chain.
+# Profile 1 (PSP MPEG-4 normal quality): 320x180 in a 320x240 frame, 29.97 fps, 512k / 96k.
+ff_p1=(-c:v mpeg4 -b:v 512k -r 29.97 -aspect 16:9 -c:a aac -ac 2 -ar 48000 -b:a 96k -f psp)
+ff_fit1="scale=320:180,pad=320:240:0:30"
+# Profile 102 (PS3 MPEG-4 720p): 1280x720, 29.97 fps, 4000k / 192k.
+ff_p102=(-c:v mpeg4 -b:v 4000k -r 29.97 -aspect 16:9 -c:a aac -ac 2 -ar 48000 -b:a 192k -f mp4)
+ff_fit102="pad=1280:720:0:0"
+# The full hook: brightness 300 (a lookup per byte; ffmpeg: lutrgb on bgr24), the text "Hello"
+# (26 pt = 35 px, blue, at 10,10) and the picture at 10,10; ffmpeg: drawtext and overlay.
+hook_args=(--brightness 300 --text Hello --image "$logo")
+ff_hook="format=bgr24,lutrgb=r='val*300/256':g='val*300/256':b='val*300/256',drawtext=fontfile=$font:text=Hello:x=10:y=10:fontsize=35:fontcolor=0x0000FF[t];[t][1:v]overlay=10:10,format=yuv420p"
+# (p) profile 1, nothing drawn.
+eng_p=(--profile 1)
+ff_p=(-vf "$ff_fit1" "${ff_p1[@]}")
+# (h) profile 1 with the full hook.
+eng_h=(--profile 1 "${hook_args[@]}")
+ff_h=(-i "$logo" -filter_complex "[0:v]$ff_hook,$ff_fit1[v]" -map "[v]" -map 0:a "${ff_p1[@]}")
+# (w) profile 1 with the picture shown 2 s of the 60 (seconds 10 and 11); ffmpeg: overlay
+# with enable= on the YUV picture.
+eng_w=(--profile 1 --image "$logo" --wm-time 10,11)
+ff_w=(-i "$logo" -filter_complex "[0:v][1:v]overlay=10:10:enable='between(t,10,12)',$ff_fit1[v]" -map "[v]" -map 0:a
+      "${ff_p1[@]}")
+# (x) profile 102, nothing drawn; (y) profile 102 with the full hook.
+eng_x=(--profile 102)
+ff_x=(-vf "$ff_fit102" "${ff_p102[@]}")
+eng_y=(--profile 102 "${hook_args[@]}")
+ff_y=(-i "$logo" -filter_complex "[0:v]$ff_hook,$ff_fit102[v]" -map "[v]" -map 0:a "${ff_p102[@]}")
+declare -A cli_job=([p]=1 [h]=1 [w]=1 [x]=1 [y]=1)
+
+declare -A ext=([a]=mp4 [b]=mp4 [c]=mkv [d]=mp4 [r]=mp4 [s]=mp4 [p]=mp4 [h]=mp4 [w]=mp4 [x]=mp4 [y]=mp4)
 declare -A title=(
   [a]="MPEG-4 video (mpeg4) 2000k + AAC 128k, MP4"
   [b]="H.264 (libx264-mp4 settings) 1200k + AAC 128k, MP4"
@@ -88,6 +127,11 @@ declare -A title=(
   [d]="job a + colour lookup on every pixel (engine: OnCustomHook; ffmpeg: lutrgb on bgr24)"
   [r]="job a + BGR round trip without drawing (engine: empty OnCustomHook; ffmpeg: format=bgr24)"
   [s]="job a scaled to 640x360"
+  [p]="command line, profile 1 (PSP MPEG-4 320x240), nothing drawn"
+  [h]="command line, profile 1 + --brightness 300 --text Hello --image logo.png (ffmpeg: lutrgb, drawtext, overlay on bgr24)"
+  [w]="command line, profile 1 + picture shown 2 s of 60 (ffmpeg: overlay with enable=)"
+  [x]="command line, profile 102 (PS3 MPEG-4 720p), nothing drawn"
+  [y]="command line, profile 102 + --brightness 300 --text Hello --image logo.png (ffmpeg: lutrgb, drawtext, overlay on bgr24)"
 )
 
 # Runs a command under /usr/bin/time; appends "wall-seconds peak-KiB cpu-seconds" to the file
@@ -130,17 +174,26 @@ for job in $jobs; do
   f_args=("${!f_name}")
   eo=$out/engine_$job.${ext[$job]}
   fo=$out/ffmpeg_$job.${ext[$job]}
+  # The command line names its output itself: it writes into a folder of its own, from where
+  # the file is moved after the run. Its settings live in a home folder of the benchmark's.
+  e_dir=
+  e_cmd=("$driver" "${e_args[@]}" "$src" "$eo")
+  if [[ -n ${cli_job[$job]:-} ]]; then
+    e_dir=$out/cli_$job
+    e_cmd=(env HOME="$out/home" "$cli" -q "${e_args[@]}" --output-dir "$e_dir" "$src")
+  fi
   : >"$out/e_$job.txt"
   : >"$out/f_$job.txt"
   for ((r = 1; r <= runs; ++r)); do
-    rm -f "$eo" "$fo"
+    rm -rf "$eo" "$fo" "${e_dir:-$out/none}"
     if ((r % 2)); then
-      measure "$out/e_$job.txt" "$driver" "${e_args[@]}" "$src" "$eo"
+      measure "$out/e_$job.txt" "${e_cmd[@]}"
       measure "$out/f_$job.txt" "${ffq[@]}" "${f_args[@]}" "$fo"
     else
       measure "$out/f_$job.txt" "${ffq[@]}" "${f_args[@]}" "$fo"
-      measure "$out/e_$job.txt" "$driver" "${e_args[@]}" "$src" "$eo"
+      measure "$out/e_$job.txt" "${e_cmd[@]}"
     fi
+    [[ -z ${cli_job[$job]:-} ]] || mv "$e_dir"/*.mp4 "$eo"
   done
   for side in e f; do
     for col in 1 2 3; do
@@ -178,10 +231,29 @@ for job in $jobs; do
 done
 
 # What the picture hook adds to the plain job, on each side.
-for job in r d; do
-  if [[ -n ${e_wall[a]:-} && -n ${e_wall[$job]:-} ]]; then
-    printf 'Job %s / job a: wall time engine %s, ffmpeg %s; CPU time engine %s, ffmpeg %s\n' "$job" \
-      "$(ratio "${e_wall[$job]}" "${e_wall[a]}")" "$(ratio "${f_wall[$job]}" "${f_wall[a]}")" \
-      "$(ratio "${e_cpu[$job]}" "${e_cpu[a]}")" "$(ratio "${f_cpu[$job]}" "${f_cpu[a]}")"
+for pair in r:a d:a h:p w:p y:x; do
+  job=${pair%:*} base=${pair#*:}
+  if [[ -n ${e_wall[$base]:-} && -n ${e_wall[$job]:-} ]]; then
+    printf 'Job %s / job %s: wall time engine %s, ffmpeg %s; CPU time engine %s, ffmpeg %s\n' "$job" "$base" \
+      "$(ratio "${e_wall[$job]}" "${e_wall[$base]}")" "$(ratio "${f_wall[$job]}" "${f_wall[$base]}")" \
+      "$(ratio "${e_cpu[$job]}" "${e_cpu[$base]}")" "$(ratio "${f_cpu[$job]}" "${f_cpu[$base]}")"
   fi
 done
+# The hook's goals: a watermark shown 2 s of 60 costs at most 1.05 x the plain job (w / p);
+# the full hooked job at most 0.75 x the ffmpeg command's chain (h and y, engine / ffmpeg)
+# and at most 1.25 x the plain job on the 720p profile (y / x). CPU time, the steadier figure
+# on a shared machine.
+goal() {
+  local label=$1 value=$2 limit=$3
+  [[ -n $value && $value != n/a ]] || return 0
+  printf '  %-58s %s (goal <= %s: %s)\n' "$label" "$value" "$limit" \
+    "$(awk -v v="$value" -v l="$limit" 'BEGIN { print (v <= l) ? "met" : "NOT met" }')"
+}
+if [[ -n ${e_cpu[w]:-}${e_cpu[h]:-}${e_cpu[y]:-} ]]; then
+  echo "Hook goals (median CPU time):"
+  [[ -z ${e_cpu[w]:-} || -z ${e_cpu[p]:-} ]] || goal "w / p (watermark 2 s of 60 / plain), engine" "$(ratio "${e_cpu[w]}" "${e_cpu[p]}")" 1.05
+  [[ -z ${e_cpu[h]:-} ]] || goal "h engine / h ffmpeg (profile 1, full hook)" "$(ratio "${e_cpu[h]}" "${f_cpu[h]}")" 0.75
+  [[ -z ${e_cpu[y]:-} ]] || goal "y engine / y ffmpeg (profile 102, full hook)" "$(ratio "${e_cpu[y]}" "${f_cpu[y]}")" 0.75
+  [[ -z ${e_cpu[y]:-} || -z ${e_cpu[x]:-} ]] || goal "y / x (profile 102: full hook / plain), engine" "$(ratio "${e_cpu[y]}" "${e_cpu[x]}")" 1.25
+  [[ -z ${e_cpu[h]:-} || -z ${e_cpu[p]:-} ]] || goal "h / p (profile 1: full hook / plain), engine" "$(ratio "${e_cpu[h]}" "${e_cpu[p]}")" 1.25
+fi

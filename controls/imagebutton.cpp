@@ -3,7 +3,7 @@
 #include <QEnterEvent>
 #include <QPainter>
 
-#include "app/theme.h"
+#include "controls/theme.h"
 
 namespace {
 // A copy of the picture with a white or black veil of the given strength.

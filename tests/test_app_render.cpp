@@ -3,11 +3,17 @@
 
 #include <QGuiApplication>
 #include <QImage>
+#include <chrono>
+#include <condition_variable>
+#include <future>
 #include <filesystem>
+#include <map>
 #include <mutex>
+#include <set>
 #include <random>
 
 #include "dialogs/core/picturefilters.h"
+#include "engine/engine.h"
 #include "dialogs/core/renderer.h"
 #include "media/errors.h"
 #include "media/logger.h"
@@ -121,6 +127,41 @@ TEST(PictureFilters, NeutralValuesAndTheDocumentedMappings) {
   }
 }
 
+// The job-wide adjustment with its tables made once equals the two filters run one after
+// the other, byte for byte, in each of its forms: nothing to do, one table per byte
+// (saturation 255 and 256, with and without exposure), and per pixel; values out of range
+// are clamped the same way.
+TEST(PictureFilters, JobAdjustmentEqualsTheFilters) {
+  const struct {
+    int b, c, s, e;
+    bool identity;
+  } cases[] = {
+      {255, 0, 255, 0, true},    {300, 0, 255, 0, false},  {0, 0, 255, 0, false},    {512, 0, 256, 0, false},
+      {255, 40, 255, 0, false},  {255, -100, 255, 0, false}, {255, 100, 256, 0, false}, {300, 0, 255, 200, false},
+      {255, 0, 255, -255, false}, {255, 0, 255, 512, false}, {200, 30, 255, 90, false}, {255, 0, 0, 0, false},
+      {255, 0, 512, 0, false},   {300, -50, 100, 0, false}, {40, 70, 400, -120, false}, {-5, 130, 900, 700, false},
+      {256, 0, 256, 0, false},   {255, 0, 254, 0, false},  {255, 0, 257, 0, false},
+  };
+  // Padded rows (67 pixels) and rows without padding (68 pixels), each longer than one
+  // 64-byte vector step with a remainder.
+  for (const auto& c : cases)
+  for (const TBitmap24& noise : {Noise(67, 13, 7), Noise(68, 9, 8)}) {
+    SCOPED_TRACE(testing::Message() << c.b << "/" << c.c << "/" << c.s << "/" << c.e << " width " << noise.Width);
+    TBitmap24 expected = noise;
+    if (c.b != 255 || c.c != 0 || c.s != 255) BrightnessContrastSaturation(expected, c.b, c.c, c.s);
+    if (c.e != 0) ExposureFilter(expected, c.e);
+    const TPictureAdjustment adjustment(c.b, c.c, c.s, c.e);
+    EXPECT_EQ(adjustment.Identity(), c.identity);
+    TBitmap24 actual = noise;
+    adjustment.Apply(actual);
+    EXPECT_TRUE(SamePixels(actual, expected));
+    // The tables are kept: a second frame gives the same result.
+    actual = noise;
+    adjustment.Apply(actual);
+    EXPECT_TRUE(SamePixels(actual, expected));
+  }
+}
+
 TEST(Renderer, BlendRuleAndClipping) {
   const TBitmap24 white = Filled(4, 4, 255, 255, 255);
   struct Row {
@@ -200,6 +241,7 @@ TEST(Renderer, PictureItemsTimeRangeOwnSizeAndCache) {
     THookInfo info;
     info.Bitmap = &frame;
     info.PTS = r.pts;
+    EXPECT_EQ(TConversionRenderer::DrawsAt(job, r.pts), r.drawn) << r.pts;
     renderer.RenderFrame(info, job);
     EXPECT_EQ(Px(frame, 10, 5)[0], r.drawn ? 254 : 0) << r.pts;
     EXPECT_EQ(Px(frame, 13, 7)[2], r.drawn ? 254 : 0) << r.pts;
@@ -216,6 +258,7 @@ TEST(Renderer, PictureItemsTimeRangeOwnSizeAndCache) {
     THookInfo info;
     info.Bitmap = &frame;
     info.PTS = r.pts;
+    EXPECT_EQ(TConversionRenderer::DrawsAt(job, r.pts), r.drawn) << "trimmed " << r.pts;
     renderer.RenderFrame(info, job);
     EXPECT_EQ(Px(frame, 10, 5)[0], r.drawn ? 254 : 0) << "trimmed " << r.pts;
   }
@@ -376,4 +419,111 @@ TEST(Renderer, TextItemsBackgroundTransparencyOpacityAndClipping) {
   renderer.RenderFrame(info, job);
   EXPECT_EQ(Px(both, 139, 49)[1], 254);
   EXPECT_EQ(Px(both, 139, 49)[0], 0);
+}
+
+namespace {
+
+// The colour of one pixel of a file's picture at a time, through the ffmpeg command.
+QColor PixelAt(const std::string& file, double seconds, int x, int y) {
+  std::string out;
+  testsupport::RunCapture("ffmpeg -nostdin -v error -ss " + std::to_string(seconds) + " -i " +
+                              testsupport::ShellQuote(file) + " -frames:v 1 -vf crop=2:2:" + std::to_string(x) + ":" +
+                              std::to_string(y) + " -f rawvideo -pix_fmt rgb24 -",
+                          out);
+  if (out.size() != 12) {
+    ADD_FAILURE() << "no pixel from " << file << ": " << out.size() << " bytes";
+    return QColor();
+  }
+  return QColor(uint8_t(out[0]), uint8_t(out[1]), uint8_t(out[2]));
+}
+
+}  // namespace
+
+// Two tasks at once (StartTask(2)) share one renderer: each task's hook gets its own record,
+// the hook of one task runs while the other's is inside its handler, and each output carries
+// its own job's watermark. A hook serialised by the component (one shared record under one
+// lock) would leave the first task waiting for the second until the rendezvous times out.
+TEST(Renderer, TwoParallelTasksDrawAtTheSameTime) {
+  testsupport::LoadEngineLibs();
+  TempDir dir;
+  const std::string redPic = dir.file("red.bmp"), bluePic = dir.file("blue.bmp");
+  SaveBmp(redPic, 40, 30, QColor(255, 0, 0));
+  SaveBmp(bluePic, 40, 30, QColor(0, 0, 255));
+  TlvFilesRecord jobs[2];
+  for (int i = 0; i < 2; ++i) {
+    TWmRec item;
+    item.Kind = wmkImage;
+    item.ImageFile = i == 0 ? redPic : bluePic;
+    item.ImageLeft = 20;
+    item.ImageTop = 20;
+    item.EndSec = 100;
+    jobs[i].WaterMarks.push_back(item);
+    jobs[i].Brightness = 300;  // the whole frame too, so the rendering takes a while
+  }
+
+  TConversionRenderer renderer;
+  TConvertEngine engine;
+  std::mutex lock;
+  std::condition_variable cv;
+  int inside = 0, maxInside = 0;
+  bool both = false;
+  std::map<int, int> frames;
+  std::set<const THookInfo*> records;
+  engine.SetOnCustomHook([&](TCustomConvertEngine*, PHookInfo info) {
+    const int task = info->TaskIndex;
+    ASSERT_TRUE(task == 0 || task == 1);
+    {
+      std::unique_lock<std::mutex> g(lock);
+      records.insert(info);
+      maxInside = std::max(maxInside, ++inside);
+      // The first picture of each task waits until the other task's hook is running too.
+      if (frames[task]++ == 0 && !both) {
+        if (inside == 2) {
+          both = true;
+          cv.notify_all();
+        } else {
+          cv.wait_for(g, std::chrono::seconds(20), [&] { return both; });
+        }
+      }
+    }
+    renderer.RenderFrame(*info, jobs[task]);
+    std::lock_guard<std::mutex> g(lock);
+    --inside;
+  });
+  std::promise<void> ended;
+  engine.SetOnTerminate([&](TCustomConvertEngine*, const TTerminateInfo* info) {
+    if (info->TaskIndex < 0) ended.set_value();
+  });
+  std::string outputs[2];
+  for (int i = 0; i < 2; ++i) {
+    TOutputOptions o;
+    o.VideoCodec = "mpeg4";
+    o.DisableAudio = true;
+    o.ExtOptions = "qscale=2";
+    o.Duration = 2000000;
+    o.CustomHook = true;
+    outputs[i] = dir.file("out" + std::to_string(i) + ".mp4");
+    const int index = engine.AddTask(testsupport::MediaPath("clip.mp4"));
+    ASSERT_EQ(index, i) << engine.LastErrMsg();
+    ASSERT_TRUE(engine.SetOutputFile(index, outputs[i], o)) << engine.LastErrMsg();
+  }
+  engine.StartTask(2);
+  ASSERT_EQ(ended.get_future().wait_for(std::chrono::seconds(120)), std::future_status::ready);
+
+  EXPECT_TRUE(both) << "the two tasks' hooks never ran at the same time";
+  EXPECT_EQ(maxInside, 2);
+  EXPECT_EQ(frames[0], 50);
+  EXPECT_EQ(frames[1], 50);
+  EXPECT_GE(records.size(), 2u) << "each task has its own hook record";
+  const QColor red = PixelAt(outputs[0], 1.0, 40, 35), blue = PixelAt(outputs[1], 1.0, 40, 35);
+  EXPECT_GT(red.red(), 200);
+  EXPECT_LT(red.blue(), 60);
+  EXPECT_GT(blue.blue(), 200);
+  EXPECT_LT(blue.red(), 60);
+  // Outside the watermark: the brightened picture of the clip, the same in both outputs.
+  const QColor a = PixelAt(outputs[0], 1.0, 200, 150), b = PixelAt(outputs[1], 1.0, 200, 150);
+  EXPECT_TRUE(a.isValid());
+  EXPECT_NEAR(a.red(), b.red(), 3);
+  EXPECT_NEAR(a.green(), b.green(), 3);
+  engine.ClearTasks();
 }

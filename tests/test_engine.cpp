@@ -749,3 +749,37 @@ TEST(Engine, OwnProbeReadsFilesWithoutATask) {
   EXPECT_NE(engine.AVProbe().GetFormatName().find("mp4"), std::string::npos);
   EXPECT_EQ(engine.TasksCount(), 0);
 }
+
+// InputProbe gives the probe bound to each opened input of a task, and none (no exception)
+// for a task or file index without one.
+TEST(Engine, InputProbeForGoodAndBadIndexes) {
+  testsupport::LoadEngineLibs();
+  TConvertEngine engine;
+  const int first = engine.AddTask(testsupport::MediaPath("clip.mp4"));
+  const int second = engine.AddTask(testsupport::MediaPath("audio.mp3"));
+  ASSERT_EQ(first, 0) << engine.LastErrMsg();
+  ASSERT_EQ(second, 1) << engine.LastErrMsg();
+  ASSERT_TRUE(engine.Task(second)->OpenInput(testsupport::MediaPath("clip.mkv"), nullptr));
+
+  struct Row {
+    int task, file;
+    const char* format;  // a part of the probed container's name; null: no probe
+    int videoStreams;
+  } rows[] = {{0, 0, "mp4", 1},  {1, 0, "mp3", 0},      {1, 1, "matroska", 1}, {0, 1, nullptr, 0},
+              {0, -1, nullptr, 0}, {2, 0, nullptr, 0}, {-1, 0, nullptr, 0},  {1, 20, nullptr, 0}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(testing::Message() << "task " << r.task << " file " << r.file);
+    TAVProbe* probe = nullptr;
+    ASSERT_NO_THROW(probe = engine.InputProbe(r.task, r.file));
+    if (!r.format) {
+      EXPECT_EQ(probe, nullptr);
+      continue;
+    }
+    ASSERT_NE(probe, nullptr);
+    EXPECT_NE(probe->GetFormatName().find(r.format), std::string::npos) << probe->GetFormatName();
+    EXPECT_EQ(probe->VideoStreamCount(), r.videoStreams);
+  }
+  EXPECT_NE(engine.InputProbe(0, 0), engine.InputProbe(1, 1));
+  engine.ClearTasks();
+  EXPECT_EQ(engine.InputProbe(0, 0), nullptr);
+}

@@ -15,7 +15,7 @@
 #include "app/jobadder.h"
 #include "app/joblist.h"
 #include "app/mainwindow.h"
-#include "app/theme.h"
+#include "controls/theme.h"
 #include "app/uisettings.h"
 #include "controls/imagebutton.h"
 

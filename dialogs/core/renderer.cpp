@@ -102,6 +102,7 @@ void TConversionRenderer::ClearCache() {
   std::lock_guard<std::mutex> guard(lock_);
   texts_.clear();
   pictures_.clear();
+  adjustments_.clear();
 }
 
 std::shared_ptr<const TConversionRenderer::TTextBox> TConversionRenderer::TextBox(const TWmRec& item, int frameWidth,
@@ -208,34 +209,63 @@ std::shared_ptr<const TConversionRenderer::TPicture> TConversionRenderer::Pictur
   return pic;
 }
 
+namespace {
+
+// Item times count from the start of the file; the conversion's pictures count from the trim
+// start, where the input was sought to.
+int64_t FileTime(const TlvFilesRecord& job, int64_t pts) { return pts == kNoPts ? kNoPts : pts + job.TrimStart; }
+
+bool Drawable(const TWmRec& item) {
+  return (item.Kind == wmkText && !item.Text.empty()) || (item.Kind == wmkImage && !item.ImageFile.empty());
+}
+
+}  // namespace
+
+bool TConversionRenderer::DrawsAt(const TlvFilesRecord& job, int64_t pts) {
+  if (job.Brightness != 255 || job.Contrast != 0 || job.Saturation != 255 || job.Exposure != 0) return true;
+  const int64_t fileTime = FileTime(job, pts);
+  return std::any_of(job.WaterMarks.begin(), job.WaterMarks.end(),
+                     [&](const TWmRec& item) { return Drawable(item) && WmItemActive(item, fileTime); });
+}
+
+std::shared_ptr<const TPictureAdjustment> TConversionRenderer::Adjustment(const TlvFilesRecord& job) {
+  const std::array<int32_t, 4> key{job.Brightness, job.Contrast, job.Saturation, job.Exposure};
+  if (auto it = adjustments_.find(key); it != adjustments_.end()) return it->second;
+  if (adjustments_.size() >= kMaxCachedEntries) adjustments_.clear();
+  auto adjustment = std::make_shared<const TPictureAdjustment>(key[0], key[1], key[2], key[3]);
+  adjustments_.emplace(key, adjustment);
+  return adjustment;
+}
+
 void TConversionRenderer::RenderFrame(const THookInfo& info, const TlvFilesRecord& job) {
   if (!info.Bitmap || info.Bitmap->Empty()) return;
   TBitmap24& frame = *info.Bitmap;
   CheckFrame(frame);
-  std::lock_guard<std::mutex> guard(lock_);
 
-  // Everything that can fail happens before the frame is touched.
+  // Everything that can fail happens before the frame is touched. Only the cache look-ups
+  // hold the lock; the drawing works on this task's frame and on immutable shared entries.
   struct TPrepared {
     const TWmRec* item;
     std::shared_ptr<const TTextBox> text;
     std::shared_ptr<const TPicture> picture;
   };
   std::vector<TPrepared> prepared;
-  // Item times count from the start of the file; the conversion's pictures count from the
-  // trim start, where the input was sought to.
-  const int64_t fileTime = info.PTS == kNoPts ? kNoPts : info.PTS + job.TrimStart;
-  for (const TWmRec& item : job.WaterMarks) {
-    if (!WmItemActive(item, fileTime)) continue;
-    if (item.Kind == wmkText && !item.Text.empty()) {
-      if (auto box = TextBox(item, frame.Width, frame.Height)) prepared.push_back({&item, box, nullptr});
-    } else if (item.Kind == wmkImage && !item.ImageFile.empty()) {
-      prepared.push_back({&item, nullptr, Picture(item.ImageFile)});
+  std::shared_ptr<const TPictureAdjustment> adjustment;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    const int64_t fileTime = FileTime(job, info.PTS);
+    for (const TWmRec& item : job.WaterMarks) {
+      if (!Drawable(item) || !WmItemActive(item, fileTime)) continue;
+      if (item.Kind == wmkText) {
+        if (auto box = TextBox(item, frame.Width, frame.Height)) prepared.push_back({&item, box, nullptr});
+      } else {
+        prepared.push_back({&item, nullptr, Picture(item.ImageFile)});
+      }
     }
+    adjustment = Adjustment(job);
   }
 
-  if (job.Brightness != 255 || job.Contrast != 0 || job.Saturation != 255)
-    BrightnessContrastSaturation(frame, job.Brightness, job.Contrast, job.Saturation);
-  if (job.Exposure != 0) ExposureFilter(frame, job.Exposure);
+  adjustment->Apply(frame);
 
   for (const TPrepared& p : prepared) {
     if (p.picture) {

@@ -2,11 +2,16 @@
 // into each video frame of the job's conversion. The engine's custom hook calls it on the
 // task's worker thread with the frame and its time.
 //
-// Rendered text and decoded picture files are kept between frames; a picture file is decoded
-// again only when it changes on disk. Drawing text needs the program's QGuiApplication (the
-// font system); the command line creates one on the offscreen platform.
+// Rendered text, decoded picture files and the adjustment's lookup tables are kept between
+// frames; a picture file is decoded again only when it changes on disk. Drawing text needs
+// the program's QGuiApplication (the font system); the command line creates one on the
+// offscreen platform.
+//
+// One renderer serves every task of a run: it locks only its caches, so the frames of tasks
+// running at once are drawn at the same time.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -17,6 +22,8 @@
 #include "app/core/jobrecord.h"
 #include "engine/options.h"
 #include "media/bitmap.h"
+
+class TPictureAdjustment;
 
 // Blends an overlay into a frame at (x, y) with opacity 0..255:
 // frame' = ((256 - a) * frame + a * overlay) >> 8 on every covered channel; the parts of the
@@ -42,6 +49,11 @@ public:
   // throw FFmpegException before the frame is touched, so the frame stays as it was.
   void RenderFrame(const THookInfo& info, const TlvFilesRecord& job);
 
+  // Whether RenderFrame may change the frame of the job at this presentation time: false
+  // when no adjustment is set and no item is active then. The engine's OnCustomHookNeeded
+  // handler answers with it, so that such frames skip the conversion to the bitmap and back.
+  static bool DrawsAt(const TlvFilesRecord& job, int64_t pts);
+
   // Forgets the kept text and pictures.
   void ClearCache();
 
@@ -50,8 +62,11 @@ private:
   struct TPicture;
   std::shared_ptr<const TTextBox> TextBox(const TWmRec& item, int frameWidth, int frameHeight);
   std::shared_ptr<const TPicture> Picture(const std::string& file);
+  std::shared_ptr<const TPictureAdjustment> Adjustment(const TlvFilesRecord& job);
 
+  // Guards the three caches only; the kept entries are immutable and shared.
   std::mutex lock_;
+  std::map<std::array<int32_t, 4>, std::shared_ptr<const TPictureAdjustment>> adjustments_;
   std::map<std::string, std::shared_ptr<const TTextBox>> texts_;
   std::map<std::string, std::shared_ptr<const TPicture>> pictures_;
 };

@@ -1,4 +1,4 @@
-#include "app/theme.h"
+#include "controls/theme.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -44,7 +44,7 @@ QString StyleSheet() {
 QWidget { font-family: "DejaVu Sans Condensed"; font-size: 11px; color: #1d3557; }
 QDialog, QMainWindow, QWidget#frmMain { background: rgb(24,52,91); }
 QWidget#frmMain QLabel { color: #ffffff; }
-QLabel#lbl_appname { font-size: 15px; font-weight: bold; color: #ffffff; }
+QLabel#lbl_appname { font-size: 15px; color: #ffffff; }
 QLabel#lblTime, QLabel#lblPTS { color: #dfe7f3; }
 QLineEdit { background: rgb(246,247,248); border: 1px solid #7d93b5; border-radius: 2px; padding: 0 3px;
             color: #1d3557; selection-background-color: rgb(185,204,236); selection-color: #000000; }
