@@ -80,6 +80,7 @@ TEST(VideoSurface, PaintsTheSeekedPictureAtThePanelSize) {
 int main(int argc, char** argv) {
   // Test discovery runs the program without the tests' environment: no display is needed.
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  setenv("SDL_AUDIODRIVER", "dummy", 1);
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -126,8 +127,8 @@ protected:
       loader.SetLibraryFolder("");
       ASSERT_TRUE(loader.LoadLibs(kPlayerLibs)) << loader.LastError();
     }
-    const char* drv = std::getenv("SDL_AUDIODRIVER");
-    savedDriver_ = drv ? drv : "";
+    // Every test starts on SDL's dummy sound driver (the sound-device tests change it).
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
     TFFLogger& log = GetFFLogger();
     log.SetTriggerEventInMainThread(false);
     log.SetOnLog([this](const void*, uint32_t, TLogLevel level, const std::string& msg) {
@@ -150,7 +151,7 @@ protected:
   void TearDown() override {
     player_.reset();
     GetFFLogger().SetOnLog(nullptr);
-    setenv("SDL_AUDIODRIVER", savedDriver_.c_str(), 1);
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
   }
   std::vector<TPlayState> States() {
     std::lock_guard<std::mutex> g(m_);
@@ -179,7 +180,6 @@ protected:
   std::vector<TPlayState> states_;
   std::vector<int64_t> positions_;
   std::vector<std::string> errors_;
-  std::string savedDriver_;
   MemorySurface surface_{320, 240};
   std::unique_ptr<TFFPlayer> player_;
 };
@@ -436,7 +436,11 @@ TEST_F(PlayerTest, EndOfFileOnceThenAgainAfterSeekBack) {
   ASSERT_TRUE(WaitState(psEnd, 1, 20000));
   auto shown = surface_.Take();
   ASSERT_FALSE(shown.empty());
-  EXPECT_EQ(shown.back().number, 74);  // the last picture of 75
+  EXPECT_GE(shown.back().number, 70);
+  // Every one of the 75 pictures came out of the decoder (shown, or dropped when late), the
+  // ones it held back at the end of the input included.
+  TPlayerCounters c = player_->Counters();
+  EXPECT_EQ(c.PicturesShown + c.PicturesDropped + c.PicturesSkipped, 75);
   PumpFor(500);
   EXPECT_EQ(CountState(psEnd), 1);
   ASSERT_FALSE(Positions().empty());
@@ -566,6 +570,7 @@ TEST_F(PlayerTest, MuteAndVolumeShapeTheSound) {
 // writer has gone quiet): the main thread keeps serving its calls, and Stop returns once the
 // read comes back, without a deadlock between the waiting threads.
 TEST_F(PlayerTest, StopWaitsOutAReaderBlockedInARead) {
+  std::signal(SIGPIPE, SIG_IGN);  // the writer may outlive the reading end
   testsupport::TempDir dir;
   const std::string fifo = dir.file("feed.ts");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
