@@ -5,13 +5,14 @@
 #include "media/errors.h"
 
 std::string WithFullStop(const std::string& text) {
-  if (!text.empty() && static_cast<unsigned char>(text.back()) > static_cast<unsigned char>('.')) return text + ".";
-  return text;
+  std::string out = text;
+  if (!out.empty() && static_cast<unsigned char>(out.back()) > static_cast<unsigned char>('.')) out += '.';
+  return out;
 }
 
 void HandleApplicationError(const std::exception& error) {
   const bool engine = dynamic_cast<const FFmpegException*>(&error) != nullptr;
-  QMessageBox box(engine ? QMessageBox::Warning : QMessageBox::Critical, QApplication::applicationName(),
+  QMessageBox box(engine ? QMessageBox::Warning : QMessageBox::Critical, QApplication::applicationDisplayName(),
                   QString::fromStdString(WithFullStop(error.what())), QMessageBox::Ok);
   box.exec();
 }

@@ -32,6 +32,7 @@
 #include "app/previewpanel.h"
 #include "controls/theme.h"
 #include "controls/imagebutton.h"
+#include "media/errors.h"
 #include "tests/support/test_support.h"
 
 // Readable failure output for texts and lists of texts.
@@ -448,6 +449,36 @@ TEST_F(MainWindowTest, TitleAndCaptionsFitTheirControls) {
   }
   for (QPushButton* b : w->findChildren<QPushButton*>())
     EXPECT_LE(b->fontMetrics().horizontalAdvance(b->text()) + 4, b->width()) << b->text().toStdString();
+}
+
+TEST(AppErrors, AnErrorInAnEventHandlerIsShownWithItsFullStopAndTheProgramRunsOn) {
+  QApplication::setApplicationDisplayName("Orvane PSP Video Converter");
+  struct TCase {
+    std::function<void()> Throw;
+    QMessageBox::Icon Icon;
+    QString Text;
+  };
+  const TCase cases[] = {
+      {[] { throw FFmpegException("Cannot open the output file"); }, QMessageBox::Warning, "Cannot open the output file."},
+      {[] { throw std::runtime_error("Out of disk space!"); }, QMessageBox::Critical, "Out of disk space!"},
+  };
+  for (const TCase& c : cases) {
+    QString shown, title;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QTimer::singleShot(0, c.Throw);
+    QTimer::singleShot(50, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      ASSERT_NE(box, nullptr);
+      shown = box->text();
+      title = box->windowTitle();
+      icon = box->icon();
+      box->button(QMessageBox::Ok)->click();
+    });
+    QTest::qWait(200);
+    EXPECT_EQ(shown, c.Text);
+    EXPECT_EQ(title, "Orvane PSP Video Converter");
+    EXPECT_EQ(icon, c.Icon);
+  }
 }
 
 // ---- Pure rules of the program ----
