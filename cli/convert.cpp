@@ -178,7 +178,7 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
     return taskIndex >= 0 && taskIndex < taskCount && TConversionRenderer::DrawsAt(book.Job(taskIndex).Job, pts);
   });
 
-  int converted = 0, failed = 0, stopped = 0;
+  int converted = 0, failed = 0, stopped = 0, endedEarly = 0;
   bool runEnded = false;
   auto taskEnded = [&](const TTerminateInfo& info) {
     if (info.TaskIndex < 0) {
@@ -198,7 +198,9 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
     switch (outcome.Kind) {
       case TTaskOutcome::Converted:
         ++converted;
-        reporter.Ended(info.TaskIndex, TTaskEnd::Converted, "");
+        endedEarly += info.EndedEarly ? 1 : 0;
+        reporter.Ended(info.TaskIndex, TTaskEnd::Converted, "", info.EndedEarly ? std::max<int64_t>(0, info.EndedAtUs) : -1,
+                       info.DurationUs);
         break;
       case TTaskOutcome::Stopped:
         ++stopped;
@@ -248,6 +250,6 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
 
   int status = failed + skipped > 0 ? 1 : 0;
   if (signals.Signal()) status = 128 + signals.Signal();
-  reporter.RunEnded(converted, failed, stopped, skipped, status);
+  reporter.RunEnded(converted, failed, stopped, skipped, status, endedEarly);
   return status;
 }

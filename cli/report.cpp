@@ -327,15 +327,20 @@ void TRunReporter::Progress(const TProgressInfo& info) {
   }
 }
 
-void TRunReporter::Ended(int task, TTaskEnd how, const std::string& msg) {
+void TRunReporter::Ended(int task, TTaskEnd how, const std::string& msg, int64_t endedAtUs, int64_t durationUs) {
   auto it = tasks_.find(task);
   if (it == tasks_.end()) return;
   TTask& t = it->second;
   t.running = false;
+  const bool early = endedAtUs >= 0;
   if (mode_ == TReportMode::Json) {
+    std::string fields = ",\"ended_early\":" + std::string(early ? "true" : "false");
+    if (early)
+      fields += ",\"ended_at\":" + JsonNumber(double(endedAtUs) / 1e6, 3) +
+                ",\"length\":" + (durationUs >= 0 ? JsonNumber(double(durationUs) / 1e6, 3) : std::string("null"));
     Emit(out_, "{\"event\":\"end\",\"task\":" + std::to_string(task) + ",\"file\":" + JsonString(t.file) +
                    ",\"output\":" + JsonString(t.output) + ",\"status\":\"" + EndName(how) +
-                   "\",\"error\":" + JsonString(msg) + "}");
+                   "\",\"error\":" + JsonString(msg) + fields + "}");
     if (how == TTaskEnd::Failed) Emit(err_, "orvane-convert: " + t.file + ": " + msg);
     return;
   }
@@ -344,7 +349,10 @@ void TRunReporter::Ended(int task, TTaskEnd how, const std::string& msg) {
   if (how == TTaskEnd::Failed) {
     Emit(err_, "orvane-convert: " + head + t.file + ": failed: " + msg);
   } else if (mode_ != TReportMode::Quiet) {
-    if (how == TTaskEnd::Converted)
+    if (how == TTaskEnd::Converted && early)
+      Emit(out_, head + t.file + " -> " + t.output + " (" + HumanSize(t.last.CurrentSize) + "); the input ended early, at " +
+                     FormatClock(endedAtUs / 1000000) + " of " + FormatClock((durationUs + 500000) / 1000000));
+    else if (how == TTaskEnd::Converted)
       Emit(out_, head + t.file + " -> " + t.output + " (" + HumanSize(t.last.CurrentSize) + ")");
     else if (how == TTaskEnd::Stopped)
       Emit(out_, head + t.file + ": stopped; " + t.output + " keeps the part converted so far");
@@ -367,17 +375,19 @@ void TRunReporter::Error(const std::string& text) {
   if (mode_ == TReportMode::Live) DrawBlock();
 }
 
-void TRunReporter::RunEnded(int converted, int failed, int stopped, int skipped, int exitCode) {
+void TRunReporter::RunEnded(int converted, int failed, int stopped, int skipped, int exitCode, int endedEarly) {
   if (mode_ == TReportMode::Live) ClearBlock();
   if (mode_ == TReportMode::Json) {
     Emit(out_, "{\"event\":\"run_end\",\"converted\":" + std::to_string(converted) + ",\"failed\":" +
                    std::to_string(failed) + ",\"stopped\":" + std::to_string(stopped) + ",\"skipped\":" +
-                   std::to_string(skipped) + ",\"exit_code\":" + std::to_string(exitCode) + "}");
+                   std::to_string(skipped) + ",\"ended_early\":" + std::to_string(endedEarly) +
+                   ",\"exit_code\":" + std::to_string(exitCode) + "}");
     return;
   }
   if (mode_ == TReportMode::Quiet) return;
   std::string s = std::to_string(converted) + " of " + std::to_string(converted + failed + stopped + skipped) +
                   (converted + failed + stopped + skipped == 1 ? " file" : " files") + " converted";
+  if (endedEarly) s += " (" + std::to_string(endedEarly) + (endedEarly == 1 ? " input" : " inputs") + " ended early)";
   if (failed) s += ", " + std::to_string(failed) + " failed";
   if (skipped) s += ", " + std::to_string(skipped) + " skipped";
   if (stopped) s += ", " + std::to_string(stopped) + " stopped";

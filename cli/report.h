@@ -37,11 +37,13 @@ public:
   // The final output name of a task, when it differs from the one queued.
   void SetOutput(int task, const std::string& output);
   void Progress(const TProgressInfo& info);
-  void Ended(int task, TTaskEnd how, const std::string& msg);
+  // endedAtUs >= 0: the input ended early, at that time of its length durationUs (µs).
+  void Ended(int task, TTaskEnd how, const std::string& msg, int64_t endedAtUs = -1, int64_t durationUs = -1);
   // A note for the user (not shown in quiet and JSON modes), and an error (always shown).
   void Note(const std::string& text);
   void Error(const std::string& text);
-  void RunEnded(int converted, int failed, int stopped, int skipped, int exitCode);
+  // endedEarly: how many of the converted files had inputs that ended early.
+  void RunEnded(int converted, int failed, int stopped, int skipped, int exitCode, int endedEarly = 0);
 
 private:
   struct TTask {

@@ -177,6 +177,8 @@ int TCustomConvertEngine::AddTask(const std::string& fileName, const TInputOptio
       SetLastErrMsg(task->LastError());
       return -1;
     }
+    // Checked now, opened again when the task starts: a long queue holds no open file.
+    task->Park();
     ConnectTask(task.get());
     std::lock_guard<std::mutex> g(listLock_);
     return tasks_.Add(std::move(task));
@@ -204,13 +206,14 @@ bool TCustomConvertEngine::SetOutputFile(int taskIndex, const std::string& fileN
       task->SetHookCallback([this](TCustomFFmpeg* t, THookInfo& info) { DispatchHook(t, info); });
       task->SetHookNeededCallback([this](TCustomFFmpeg* t, int, int64_t pts) { return DispatchHookNeeded(t, pts); });
     }
-    if (!task->OpenOutput(fileName, outputOptions)) {
-      SetLastErrMsg(task->LastError());
-      return false;
-    }
-    return true;
+    const bool ok = task->OpenOutput(fileName, outputOptions);
+    if (!ok) SetLastErrMsg(task->LastError());
+    // Checked now, opened again when the task starts.
+    task->Park();
+    return ok;
   } catch (const std::exception& e) {
     SetLastErrMsg(e.what());
+    task->Park();
     return false;
   }
 }
@@ -449,6 +452,11 @@ void TCustomConvertEngine::DispatchTerminate(TCustomFFmpeg* task) {
   info.Finished = task->Finished();
   info.Exception = task->Exception();
   info.ExceptionMsg = task->ExceptionMsg();
+  info.EndedEarly = task->EndedEarly();
+  if (info.EndedEarly) {
+    info.EndedAtUs = task->EndedAtUs();
+    info.DurationUs = task->InputDurationUs();
+  }
   DeliverTerminate(info, lock);
   ++finishedCount_;
   if (pendingCount_ <= 0 && finishedCount_ >= TasksCount()) {

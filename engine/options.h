@@ -140,6 +140,12 @@ struct TTerminateInfo {
   bool Finished = false;  // ran to its end without a stop; true in the end-of-run notice
   bool Exception = false; // an error ended the task
   std::string ExceptionMsg;
+  // The input ended before its known length (cut off, or truncated while it was read): what
+  // there was converted, and the task still counts as finished. Times in µs of the input's
+  // length; -1 when unknown.
+  bool EndedEarly = false;
+  int64_t EndedAtUs = -1;
+  int64_t DurationUs = -1;
 };
 using PTerminateInfo = TTerminateInfo*;
 

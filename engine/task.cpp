@@ -100,9 +100,18 @@ TConvertThread* TCustomFFmpeg::Start(bool threaded, TThreadPriority priority) {
   return new TConvertThread(this, priority);
 }
 
+void TCustomFFmpeg::NoteEndedEarly(int64_t endedAtUs, int64_t durationUs) {
+  if (endedEarly_) return;
+  endedAtUs_ = endedAtUs;
+  inputDurationUs_ = durationUs;
+  endedEarly_ = true;
+}
+
 void TCustomFFmpeg::Run() {
   finished_ = false;
+  endedEarly_ = false;
   Guarded([&] {
+    if (!BeforeTranscode()) throw FFmpegException(LastError());
     Transcode();
     finished_ = !stopRequested_;
   });
@@ -262,21 +271,49 @@ void TCustomFFmpeg::CloseFiles() {
 // ---- TFFmpeg ----
 
 bool TFFmpeg::OpenInput(const std::string& fileName, const TInputOptions* options) {
+  if (!Unpark()) return false;
   TInputOptions record = options ? *options : TInputOptions();
   if (record.FileName.empty()) record.FileName = fileName;
   if (!OpenInputFile(record, options != nullptr)) return false;
   inputOptions_.push_back(record);
+  inputHasRecord_.push_back(options != nullptr);
   AddInputFile(record.FileName);
   return true;
 }
 
 bool TFFmpeg::OpenOutput(const std::string& fileName, const TOutputOptions* options) {
+  if (!Unpark()) return false;
   TOutputOptions record = options ? *options : TOutputOptions();
   if (record.FileName.empty()) record.FileName = fileName;
   if (!OpenOutputFile(record, options != nullptr)) return false;
   outputOptions_.push_back(record);
+  outputHasRecord_.push_back(options != nullptr);
   AddOutputFile(record.FileName, options != nullptr && record.Join);
   return true;
+}
+
+void TFFmpeg::Park() {
+  if (!parked_) parked_ = ResetOpenedFiles();
+}
+
+bool TFFmpeg::Unpark() {
+  if (!parked_) return true;
+  // The same openings in the same order as when the task was queued: the option state they
+  // build up (an output inherits its input's picture and sound) comes out the same.
+  parked_ = false;
+  bool ok = true;
+  try {
+    for (size_t i = 0; ok && i < inputOptions_.size(); ++i) ok = OpenInputFile(inputOptions_[i], inputHasRecord_[i]);
+    for (size_t i = 0; ok && i < outputOptions_.size(); ++i) ok = OpenOutputFile(outputOptions_[i], outputHasRecord_[i]);
+  } catch (const std::exception& e) {
+    SetLastError(e.what());
+    ok = false;
+  }
+  if (!ok) {
+    ResetOpenedFiles();
+    parked_ = true;
+  }
+  return ok;
 }
 
 void TTaskDeleter::operator()(TCustomFFmpeg* task) const {

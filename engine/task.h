@@ -111,6 +111,10 @@ public:
   bool Exception() const { return exception_; }
   std::string ExceptionMsg() const;
   bool HasThread() const { return hasThread_; }
+  // Set when an input ended before its known length: where it ended and that length (µs).
+  bool EndedEarly() const { return endedEarly_; }
+  int64_t EndedAtUs() const { return endedAtUs_; }
+  int64_t InputDurationUs() const { return inputDurationUs_; }
   // Text of the last failed set-up step.
   const std::string& LastError() const { return lastError_; }
   void SetLastError(const std::string& text) { lastError_ = text; }
@@ -158,6 +162,8 @@ protected:
   // caller's thread inline. It reads StopRequested and passes the pause gate at the top of
   // each turn; errors are raised as FFmpegException.
   virtual void Transcode() = 0;
+  // Runs on the worker before Transcode; false fails the task with LastError.
+  virtual bool BeforeTranscode() { return true; }
   // Close every encoder / decoder still open. Run() calls each with the codec lock held.
   virtual void CloseEncoders() {}
   virtual void CloseDecoders() {}
@@ -165,6 +171,9 @@ protected:
   virtual void CloseOutputs() {}
   // Frees output contexts, inputs and everything else the transcode set up.
   virtual void ReleaseFiles() {}
+
+  // Records that an input ended early (the first such input counts).
+  void NoteEndedEarly(int64_t endedAtUs, int64_t durationUs);
 
   // Registers an opened input / output (the slots the start checks and the clean-up use).
   void AddInputFile(const std::string& fileName);
@@ -197,6 +206,9 @@ private:
   std::atomic<bool> terminated_{false};
   std::atomic<bool> exception_{false};
   std::atomic<bool> hasThread_{false};
+  std::atomic<bool> endedEarly_{false};
+  std::atomic<int64_t> endedAtUs_{-1};
+  std::atomic<int64_t> inputDurationUs_{-1};
   mutable std::mutex errorLock_;
   std::string exceptionMsg_;
   std::string lastError_;
@@ -235,22 +247,37 @@ public:
 
   const TInputOptions& InputOptions(int index) const { return inputOptions_.at(size_t(index)); }
   const TOutputOptions& OutputOptions(int index) const { return outputOptions_.at(size_t(index)); }
-  // The media probe bound to an opened input; null for an index without one. Valid until
-  // the task's files are closed (at the end of its run).
+  // The media probe bound to an opened input; null for an index without one, and while the
+  // task is queued with its files closed (Park). Valid until the task's files are closed.
   virtual TAVProbe* InputProbe(int index) const {
     (void)index;
     return nullptr;
   }
+
+  // A queued task holds no open file and little memory: Park closes what the openings made
+  // (an output file stays on disk, empty) and keeps the records; the task opens its files
+  // again from the records when it runs, or when another input or output is added.
+  void Park();
+  bool Parked() const { return parked_; }
+  // Opens a parked task's files again from the records; false with LastError on failure
+  // (the task then stays parked). Does nothing for a task that is not parked.
+  bool Unpark();
 
 protected:
   // Applies the record and opens the input it names. hasRecord is false when the caller gave
   // only a file name (the record then holds nothing but FileName).
   virtual bool OpenInputFile(const TInputOptions& options, bool hasRecord) = 0;
   virtual bool OpenOutputFile(const TOutputOptions& options, bool hasRecord) = 0;
+  // Frees everything the openings made and returns the option state to its defaults; false
+  // (the default) for a task that cannot open its files again, which then stays open.
+  virtual bool ResetOpenedFiles() { return false; }
+  bool BeforeTranscode() override { return Unpark(); }
 
 private:
   std::vector<TInputOptions> inputOptions_;
   std::vector<TOutputOptions> outputOptions_;
+  std::vector<bool> inputHasRecord_, outputHasRecord_;
+  bool parked_ = false;
 };
 
 // Frees a task: Shutdown first (the worker must be gone before the derived parts are), then

@@ -10,6 +10,7 @@
 #include "media/errors.h"
 #include "media/loader.h"
 #include "media/player_playback.h"
+#include "media/utils.h"
 
 namespace {
 // Only one player can have an open playback at a time.
@@ -40,7 +41,9 @@ TLayoutRect LayoutPicture(float aspectRatio, double sar, int picWidth, int picHe
   return r;
 }
 
-TCustomPlayer::TCustomPlayer() = default;
+TCustomPlayer::TCustomPlayer()
+    : hookConverter_(std::make_unique<TPictureConverter>()),
+      snapshotConverter_(std::make_unique<TPictureConverter>()) {}
 
 TCustomPlayer::~TCustomPlayer() {
   // No event reaches the application from here on; the handlers themselves are released
@@ -499,7 +502,7 @@ void TCustomPlayer::ReportPosition(TPlayback* pb) {
 const TBitmap24& TCustomPlayer::GetCurrentFrame(int64_t& position) {
   position = -1;
   TPlayback* pb = playback_.load();
-  TBitmap24& bmp = snapshotConverter_.Bitmap;
+  TBitmap24& bmp = snapshotConverter_->Bitmap;
   if (!pb || !pb->videoSt) {
     bmp.SetSize(0, 0);
     return bmp;
@@ -511,7 +514,7 @@ const TBitmap24& TCustomPlayer::GetCurrentFrame(int64_t& position) {
   if (!pb->haveCurrent) return bmp;
   position = int64_t(std::llround(pb->currentPts * 1e6)) - pb->startTime;
   AVFrame* f = pb->current.get();
-  if (!PictureToBitmap(snapshotConverter_, f, AVPixelFormat(f->format), f->height, f->width)) bmp.SetSize(0, 0);
+  if (!PictureToBitmap(*snapshotConverter_, f, AVPixelFormat(f->format), f->height, f->width)) bmp.SetSize(0, 0);
   return bmp;
 }
 
@@ -519,12 +522,12 @@ void TCustomPlayer::RunHook(TPlayback* pb, AVFrame* frame, double t) {
   if (!Hook || !OnHook) return;
   AVPixelFormat fmt = AVPixelFormat(frame->format);
   if (ff::av_frame_make_writable(frame) < 0 ||
-      !PictureToBitmap(hookConverter_, frame, fmt, frame->height, frame->width)) {
+      !PictureToBitmap(*hookConverter_, frame, fmt, frame->height, frame->width)) {
     GetFFLogger().Log(this, llError, "Cannot initialize the toRGB conversion context");
     return;
   }
   try {
-    OnHook(this, hookConverter_.Bitmap, int64_t(std::llround(t * 1e6)) - pb->startTime);
+    OnHook(this, hookConverter_->Bitmap, int64_t(std::llround(t * 1e6)) - pb->startTime);
   } catch (const std::exception& e) {
     GetFFLogger().Log(this, llError, std::string("Error occurs OnHook: ") + e.what());
     return;
@@ -532,6 +535,6 @@ void TCustomPlayer::RunHook(TPlayback* pb, AVFrame* frame, double t) {
     GetFFLogger().Log(this, llError, "Error occurs OnHook: unknown error");
     return;
   }
-  if (!BitmapToPicture(hookConverter_, frame, fmt, frame->height, frame->width))
+  if (!BitmapToPicture(*hookConverter_, frame, fmt, frame->height, frame->width))
     GetFFLogger().Log(this, llError, "Cannot initialize the fromRGB conversion context");
 }

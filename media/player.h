@@ -22,7 +22,6 @@
 #include "media/bitmap.h"
 #include "media/logger.h"
 #include "media/probe.h"
-#include "media/utils.h"
 
 enum TPlayState : int { psPlay, psPause, psResume, psStep, psStop, psEnd };
 enum TAudioDriver : int { adDefault, adDirectSound, adWaveOut };
@@ -89,6 +88,8 @@ using TPlayStateEvent = std::function<void(TCustomPlayer* Sender, TPlayState ASt
 using THookEvent = std::function<void(TCustomPlayer* Sender, TBitmap24& ABitmap, int64_t APTS)>;
 
 struct TPlayback;
+struct TPictureConverter;
+struct AVFrame;
 
 // Figures of the current or last playback, for tests and benchmarks.
 struct TPlayerCounters {
@@ -225,8 +226,8 @@ private:
   std::thread playThread_;
   std::thread eventThread_;
 
-  TPictureConverter hookConverter_;
-  TPictureConverter snapshotConverter_;
+  std::unique_ptr<TPictureConverter> hookConverter_;
+  std::unique_ptr<TPictureConverter> snapshotConverter_;
   TBitmap24 emptyBitmap_;
 
   mutable std::mutex countersLock_;

@@ -15,6 +15,7 @@
 
 #include "media/ffwrap.h"
 #include "media/player.h"
+#include "media/utils.h"
 
 // The data pointer that marks the flush packet put into every queue after a seek.
 extern const uint8_t kFlushData[];

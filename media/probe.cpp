@@ -317,6 +317,12 @@ TVideoStreamInfo TCustomAVProbe::GetVideoStreamInfo(int index) {
   info.AspectRatio = sar.num != 0 && sar.den != 0 && par->height != 0
                          ? float(double(sar.num) / sar.den * par->width / par->height)
                          : 0.0f;
+  const AVRational shape = st->sample_aspect_ratio.num > 0 ? st->sample_aspect_ratio : sar;
+  if (shape.num > 0 && shape.den > 0) {
+    info.SampleAspectNum = shape.num;
+    info.SampleAspectDen = shape.den;
+  }
+  info.Rotation = DisplayOrientation(StreamDisplayMatrix(st)).Rotation;
   info.PixelFormat = par->format;
   info.FrameRateNum = st->r_frame_rate.num;
   info.FrameRateDen = st->r_frame_rate.den;

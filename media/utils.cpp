@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <new>
@@ -66,7 +67,10 @@ std::string FormatAVError(const std::string& name, int code) {
       text = "Not yet implemented in FFmpeg";
       break;
     default:
-      return name + ": " + StrFormat("Error number %d occurred", code);
+      // Codes made from a system error number carry the system's own text ("Is a directory",
+      // "No space left on device"); the library's other codes keep the plain number.
+      if (code < 0 && code > -4096) text = strerrordesc_np(-code);
+      if (!text) return name + ": " + StrFormat("Error number %d occurred", code);
   }
   return name + ": " + text;
 }
@@ -145,6 +149,49 @@ std::string MetadataValue(const AVDictionary* dict, const std::string& key, cons
   if (!dict) return def;
   const AVDictionaryEntry* entry = ff::av_dict_get(dict, key.c_str(), nullptr, 0);
   return entry && entry->value ? std::string(entry->value) : def;
+}
+
+TDisplayOrientation DisplayOrientation(const int32_t* matrix) {
+  TDisplayOrientation o;
+  if (!matrix) return o;
+  // The angle of the matrix's first row, each column normalised: the clockwise turn that
+  // shows the picture upright (a matrix "rotated 90 degrees counter-clockwise" is turned
+  // 270 degrees clockwise).
+  auto fixed = [&](int i) { return double(matrix[i]) / 65536.0; };
+  const double scaleX = std::hypot(fixed(0), fixed(3)), scaleY = std::hypot(fixed(1), fixed(4));
+  if (scaleX == 0.0 || scaleY == 0.0) return o;
+  const double angle = std::atan2(fixed(1) / scaleY, fixed(0) / scaleX) * 180.0 / M_PI;
+  // Clockwise degrees in [0, 360).
+  double theta = std::round(angle);
+  theta -= 360.0 * std::floor(theta / 360.0 + 0.9 / 360.0);
+  const bool mirrored = double(matrix[0]) * matrix[4] - double(matrix[1]) * matrix[3] < 0;
+  if (std::fabs(theta - 90) < 1.0) {
+    o.Rotation = 90;
+    o.Filters = matrix[3] > 0 ? "transpose=cclock_flip" : "transpose=clock";
+  } else if (std::fabs(theta - 180) < 1.0) {
+    o.Rotation = 180;
+    if (matrix[0] < 0) o.Filters = "hflip";
+    if (matrix[4] < 0) o.Filters += o.Filters.empty() ? "vflip" : ",vflip";
+  } else if (std::fabs(theta - 270) < 1.0) {
+    o.Rotation = 270;
+    o.Filters = matrix[3] < 0 ? "transpose=clock_flip" : "transpose=cclock";
+  } else if (std::fabs(theta) < 1.0) {
+    if (matrix[4] < 0) o.Filters = "vflip";
+  } else {
+    return o;  // an oblique angle: shown as coded
+  }
+  o.Mirrored = mirrored;
+  return o;
+}
+
+const int32_t* StreamDisplayMatrix(const AVStream* stream) {
+  if (!stream) return nullptr;
+  for (int i = 0; i < stream->nb_side_data; ++i) {
+    const AVPacketSideData& sd = stream->side_data[i];
+    if (sd.type == AV_PKT_DATA_DISPLAYMATRIX && sd.size >= int(9 * sizeof(int32_t)))
+      return reinterpret_cast<const int32_t*>(sd.data);
+  }
+  return nullptr;
 }
 
 AVRational DoubleToRational(double x, int max) {

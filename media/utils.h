@@ -40,6 +40,19 @@ std::string MetadataValue(const AVDictionary* dict, const std::string& key, cons
 // 0/0, values beyond the 32-bit range give +-1/0.
 AVRational DoubleToRational(double x, int max);
 
+// How a stream's display matrix (nine 16.16 and 2.30 fixed-point numbers) turns its
+// pictures for display, and the filter text that shows them upright as the player would:
+// quarter turns and mirror images; other angles are left alone.
+struct TDisplayOrientation {
+  int32_t Rotation = 0;  // clockwise degrees of the turn: 0, 90, 180 or 270
+  bool Mirrored = false; // the shown picture is also a mirror image of the coded one
+  std::string Filters;   // e.g. "transpose=clock", "hflip,vflip"; empty when nothing to do
+  bool SwapsSides() const { return Rotation == 90 || Rotation == 270; }
+};
+TDisplayOrientation DisplayOrientation(const int32_t* matrix);
+// The display matrix of a stream (its side data), null when it has none.
+const int32_t* StreamDisplayMatrix(const AVStream* stream);
+
 // Reads a whole file through the C runtime entries. 0 on success (`content` holds the
 // bytes; its c_str() is zero-terminated), -1 when the file cannot be opened or read, -12
 // when there is not enough memory.

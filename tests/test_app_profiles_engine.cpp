@@ -82,8 +82,9 @@ private:
   std::string text_;
 };
 
-// The steps of Start for one row, through the job preparation both front ends use.
-TPreparedJob Prepare(TlvFilesRecord job, int32_t code) {
+// The steps of Start for one row, through the job preparation both front ends use; a zoom
+// mode given here replaces the profile's.
+TPreparedJob Prepare(TlvFilesRecord job, int32_t code, const std::string& zoom = "") {
   const TAppSettings settings(SettingsIniPath(), FormatIniPath(ORVANE_SOURCE_DIR));
   TAutoAnswerPrompts prompts;
   TConversionRenderer renderer;
@@ -91,7 +92,8 @@ TPreparedJob Prepare(TlvFilesRecord job, int32_t code) {
   TJobPreparation preparation(settings, prompts, renderer);
   TPreparedJob p;
   std::string err;
-  EXPECT_TRUE(preparation.Prepare(TJobSettings{job, false}, code, probe, p, err)) << err;
+  if (!zoom.empty()) job.ZoomMode = zoom;
+  EXPECT_TRUE(preparation.Prepare(TJobSettings{job, !zoom.empty()}, code, probe, p, err)) << err;
   for (const std::string& q : prompts.Questions) ADD_FAILURE() << "builder asked: " << q;
   for (const std::string& w : prompts.Warnings) ADD_FAILURE() << "builder warned: " << w;
   return p;
@@ -524,8 +526,8 @@ TEST_F(ProfilesEngineTest, LetterboxPadsThePictureWithBlackBands) {
   }
 }
 
-// Letterbox with a crop: the builder's filter text crops the uncropped picture itself
-// ("crop=left:top:width:height", then the scale and the pad). Of the bars clip (384x216) with
+// Letterbox with a crop: the engine cuts the crop margins, scales the kept picture and pads
+// it by the builder's filter text. Of the bars clip (384x216) with
 // 32 cropped left and right and 18 top and bottom, the kept 320x180 goes unscaled between two
 // black bands of 30 lines: output (x, y) shows source (x + 32, y - 12).
 TEST_F(ProfilesEngineTest, LetterboxWithCropShowsTheCroppedPicture) {
@@ -535,7 +537,7 @@ TEST_F(ProfilesEngineTest, LetterboxWithCropShowsTheCroppedPicture) {
   job.CropTop = job.CropBottom = 18;
   job.TrimLength = 1 * kSec;
   const TPreparedJob prepared = Prepare(job, 0);
-  ASSERT_EQ(prepared.Out.VideoFilters, "crop=32:18:320:180,scale=320:180,pad=320:240:0:30");
+  ASSERT_EQ(prepared.Out.VideoFilters, "pad=320:240:0:30");
   const TRunResult r = Convert(prepared);
   ASSERT_TRUE(r.Terminate.Finished && !r.Terminate.Exception) << Describe(r);
   const TRgbFrame f = DecodeFrame(prepared.Out.FileName, 0.5, 320, 240);
@@ -547,4 +549,170 @@ TEST_F(ProfilesEngineTest, LetterboxWithCropShowsTheCroppedPicture) {
         << "pixel " << x << "," << y << " " << Rgb(f, x, y) << " source " << Rgb(source, x + 32, y - 12);
   for (auto [x, y] : {std::pair{10, 5}, {300, 20}, {160, 235}})
     EXPECT_LE(Distance(f, x, y, 0, 0, 0), 16) << "band pixel " << x << "," << y << " " << Rgb(f, x, y);
+}
+
+// Every zoom mode gives exactly the profile's frame size, for an ordinary clip, a 4000x16
+// strip, a 16:9 DVD picture and a turned picture, into the 320x240 and 480x272 PSP profiles.
+TEST_F(ProfilesEngineTest, EveryZoomModeGivesTheProfileFrameSize) {
+  const struct {
+    int code;
+    const char* size;
+  } profiles[] = {{0, "320x240"}, {4, "480x272"}};
+  for (const char* clip : {"clip.mp4", "strip_4000x16.mp4", "anamorphic_720x576.mpg", "rotated.mp4"})
+    for (const char* zoom : {"full", "lbox", "pan", "center"})
+      for (const auto& profile : profiles) {
+        SCOPED_TRACE(std::string(clip) + " " + zoom + " profile " + std::to_string(profile.code));
+        TlvFilesRecord job;
+        job.SourceFile = MediaPath(clip);
+        job.TrimLength = kSec / 2;
+        const TPreparedJob prepared = Prepare(job, profile.code, zoom);
+        const TRunResult r = Convert(prepared);
+        ASSERT_TRUE(r.Terminate.Finished && !r.Terminate.Exception) << Describe(r);
+        const std::string out = prepared.Out.FileName;
+        EXPECT_EQ(FfprobeValue(out, "stream=width", "v:0") + "x" + FfprobeValue(out, "stream=height", "v:0"),
+                  profile.size);
+        std::error_code ec;
+        fs::remove(out, ec);
+      }
+}
+
+namespace {
+
+// The fraction of a frame's rows (or columns) from..to whose pixels are all nearly black.
+bool BlackRect(const TRgbFrame& f, int x0, int y0, int x1, int y1) {
+  for (int y = y0; y < y1; ++y)
+    for (int x = x0; x < x1; ++x)
+      if (Distance(f, x, y, 0, 0, 0) > 16) return false;
+  return true;
+}
+
+}  // namespace
+
+// Letterbox by the shown shape: the 16:9 DVD picture (720x576, pixels 64:45) fills the width
+// of the 4:3 frame with bands of 30 lines above and below, and its picture is the source's as
+// the ffmpeg command shows it (not squeezed): compared with ffmpeg's own 320x180 scaling of the
+// shown picture. A clip shown turned a quarter comes out upright (compared with the ffmpeg
+// command's own turned picture), 180x240 between bands of 70 columns.
+TEST_F(ProfilesEngineTest, LetterboxUsesTheShownShapeAndTurnsPicturesUpright) {
+  const struct {
+    const char* clip;
+    int x, y, w, h;  // where the picture lies in the 320x240 frame
+  } cases[] = {{"anamorphic_720x576.mpg", 0, 30, 320, 180}, {"rotated.mp4", 70, 0, 180, 240}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.clip);
+    TlvFilesRecord job;
+    job.SourceFile = MediaPath(c.clip);
+    job.TrimLength = 1 * kSec;
+    const TPreparedJob prepared = Prepare(job, 0, "lbox");
+    const TRunResult r = Convert(prepared);
+    ASSERT_TRUE(r.Terminate.Finished && !r.Terminate.Exception) << Describe(r);
+    const TRgbFrame f = DecodeFrame(prepared.Out.FileName, 0.48, 320, 240);
+    ASSERT_TRUE(f.Valid());
+    // The oracle: the ffmpeg command's picture as shown (turned, pixel shape applied) at the
+    // size our picture has inside the frame.
+    TRgbFrame expect;
+    expect.Width = c.w;
+    expect.Height = c.h;
+    RunCapture("ffmpeg -nostdin -v error -i " + ShellQuote(job.SourceFile) + " -ss 0.48 -frames:v 1 -vf scale=" +
+                   std::to_string(c.w) + ":" + std::to_string(c.h) + " -f rawvideo -pix_fmt rgb24 - 2>/dev/null",
+               expect.Bytes);
+    ASSERT_TRUE(expect.Valid());
+    int far = 0, checked = 0;
+    for (int y = 4; y < c.h - 4; y += 3)
+      for (int x = 4; x < c.w - 4; x += 3) {
+        ++checked;
+        far += Distance(f, c.x + x, c.y + y, expect.At(x, y, 0), expect.At(x, y, 1), expect.At(x, y, 2)) > 48;
+      }
+    // Coding differences stay at sharp edges; a squeezed, shifted or turned picture differs
+    // across whole bars.
+    EXPECT_LT(far, checked / 50) << far << " of " << checked << " pixels differ";
+    if (c.y > 0) {
+      EXPECT_TRUE(BlackRect(f, 0, 0, 320, c.y - 2));
+      EXPECT_TRUE(BlackRect(f, 0, c.y + c.h + 2, 320, 240));
+    } else {
+      EXPECT_TRUE(BlackRect(f, 0, 0, c.x - 2, 240));
+      EXPECT_TRUE(BlackRect(f, c.x + c.w + 2, 0, 320, 240));
+    }
+  }
+}
+
+// The PSP's MP4 needs a sound track: a video without sound gets silence of its length on
+// every PSP profile; other containers keep the video without sound.
+TEST_F(ProfilesEngineTest, VideoWithoutSoundGetsASilentTrackWhereTheContainerNeedsOne) {
+  for (int code : {0, 1, 2, 3, 4, 202}) {
+    SCOPED_TRACE("profile " + std::to_string(code));
+    TlvFilesRecord job;
+    job.SourceFile = MediaPath("video_only.mp4");
+    job.TrimLength = 2 * kSec;
+    const TPreparedJob prepared = Prepare(job, code);
+    const TRunResult r = Convert(prepared);
+    ASSERT_TRUE(r.Terminate.Finished && !r.Terminate.Exception) << Describe(r);
+    const std::string out = prepared.Out.FileName;
+    auto m = Probe(out);
+    EXPECT_EQ(m["count.video"], "1");
+    if (code == 202) {
+      EXPECT_EQ(m["count.audio"], "0");
+      continue;
+    }
+    ASSERT_EQ(m["count.audio"], "1");
+    const double video = FfprobeNumber(out, "stream=duration", "v:0"), audio = FfprobeNumber(out, "stream=duration", "a:0");
+    EXPECT_NEAR(video, 2.0, 0.1);
+    EXPECT_NEAR(audio, video, 0.1);
+    std::string text;
+    RunCapture("ffmpeg -nostdin -v info -i " + ShellQuote(out) + " -vn -af volumedetect -f null - 2>&1", text);
+    const size_t at = text.find("max_volume: ");
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_LT(std::atof(text.c_str() + at + 12), -80.0) << "the track is silent";
+    EXPECT_EQ(DecodeMessages(out), "");
+  }
+}
+
+// A sound file with cover art: into a video profile, a video showing the cover for the whole
+// sound; into a sound profile, the sound alone.
+TEST_F(ProfilesEngineTest, CoverArtIsShownForTheWholeSoundOrLeftOut) {
+  const std::string clip = MediaPath("cover_art.mp3");
+  TRgbFrame cover;
+  cover.Width = 320;
+  cover.Height = 240;
+  RunCapture("ffmpeg -nostdin -v error -i " + ShellQuote(clip) + " -map 0:v -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null",
+             cover.Bytes);
+  ASSERT_TRUE(cover.Valid());
+  for (int code : {0, 204, 300, 306}) {
+    SCOPED_TRACE("profile " + std::to_string(code));
+    TlvFilesRecord job;
+    job.SourceFile = clip;
+    const TPreparedJob prepared = Prepare(job, code);
+    const TRunResult r = Convert(prepared);
+    ASSERT_TRUE(r.Terminate.Finished && !r.Terminate.Exception) << Describe(r);
+    const std::string out = prepared.Out.FileName;
+    auto m = Probe(out);
+    EXPECT_EQ(m["count.audio"], "1");
+    EXPECT_NEAR(FfprobeNumber(out, "stream=duration", "a:0"), 3.0, 0.1);
+    if (code >= 300) {
+      EXPECT_EQ(m["count.video"], "0");
+      continue;
+    }
+    ASSERT_EQ(m["count.video"], "1");
+    EXPECT_EQ(FfprobeValue(out, "stream_disposition=attached_pic", "v:0"), "0");
+    EXPECT_NEAR(FfprobeNumber(out, "stream=duration", "v:0"), 3.0, 0.15);
+    // Near the end the cover is still shown (profile 204's frame is 640x480, the same shape).
+    const int w = code == 204 ? 640 : 320, h = code == 204 ? 480 : 240;
+    const TRgbFrame f = DecodeFrame(out, 2.8, w, h);
+    ASSERT_TRUE(f.Valid());
+    for (auto [x, y] : {std::pair{20, 40}, {100, 60}, {180, 100}, {300, 120}, {60, 200}}) {
+      const int fx = x * w / 320, fy = y * h / 240;
+      EXPECT_LE(Distance(f, fx, fy, cover.At(x, y, 0), cover.At(x, y, 1), cover.At(x, y, 2)), 24)
+          << "pixel " << fx << "," << fy << " " << Rgb(f, fx, fy) << " cover " << Rgb(cover, x, y);
+    }
+    EXPECT_EQ(DecodeMessages(out), "");
+  }
+}
+
+// A sound profile given a file without sound says what is missing.
+TEST_F(ProfilesEngineTest, SoundProfileGivenAFileWithoutSoundSaysSo) {
+  TlvFilesRecord job;
+  job.SourceFile = MediaPath("video_only.mp4");
+  const TPreparedJob prepared = Prepare(job, 300);
+  const TRunResult r = Convert(prepared);
+  EXPECT_EQ(r.SetupError, "The file has no sound to convert");
 }

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <functional>
 #include <stdexcept>
+#include <map>
 #include <mutex>
 
 #include "engine/engine.h"
@@ -973,4 +974,207 @@ TEST_F(TranscoderTest, JoinedInputsMakeOneOutput) {
   EXPECT_NEAR(FfprobeNumber(out, "stream=nb_frames", "v:0"), 500, 3);
   std::string messages;
   EXPECT_TRUE(DecodesCleanly(out, &messages)) << messages;
+}
+
+namespace {
+
+// The decoded picture number `n` of a file, as grey levels (ffmpeg as the oracle).
+std::string GreyFrame(const std::string& file, int n) {
+  std::string out;
+  RunCapture(StrFormat("ffmpeg -nostdin -v error -i %s -vf %s -vsync 0 -frames:v 1 -f rawvideo -pix_fmt gray - 2>/dev/null",
+                       ShellQuote(file).c_str(), ShellQuote(StrFormat("select=eq(n\\,%d)", n)).c_str()),
+             out);
+  return out;
+}
+
+double MeanDistance(const std::string& a, const std::string& b) {
+  if (a.empty() || a.size() != b.size()) return 1e9;
+  double sum = 0;
+  for (size_t i = 0; i < a.size(); ++i) sum += std::abs(int(uint8_t(a[i])) - int(uint8_t(b[i])));
+  return sum / double(a.size());
+}
+
+TOutputOptions Mpeg4Aac() {
+  TOutputOptions o;
+  o.VideoCodec = "mpeg4";
+  o.AudioCodec = "aac";
+  o.ExtOptions = "qscale=3";
+  return o;
+}
+
+}  // namespace
+
+// A task that could not convert a single video or audio frame has failed, says so, and leaves
+// no header-only file behind; the same file's picture alone converts.
+TEST_F(TranscoderTest, NothingConvertedIsAFailure) {
+  TOutputOptions sound;
+  sound.DisableVideo = true;
+  sound.AudioCodec = "libmp3lame";
+  const std::string mp3 = dir.file("nothing.mp3");
+  TRunResult r = Convert(MediaPath("no_audio_packets.mkv"), mp3, TInputOptions(), sound);
+  ASSERT_TRUE(r.Added && r.OutputSet) << r.Error;
+  EXPECT_TRUE(r.Terminate.Exception);
+  EXPECT_FALSE(r.Terminate.Finished);
+  EXPECT_NE(r.Terminate.ExceptionMsg.find("No video or audio frame could be converted"), std::string::npos)
+      << r.Terminate.ExceptionMsg;
+  EXPECT_FALSE(std::filesystem::exists(mp3));
+
+  TOutputOptions picture;
+  picture.DisableAudio = true;
+  picture.VideoCodec = "mpeg4";
+  const std::string mp4 = dir.file("picture.mp4");
+  r = Convert(MediaPath("no_audio_packets.mkv"), mp4, TInputOptions(), picture);
+  EXPECT_TRUE(r.Terminate.Finished) << r.Terminate.ExceptionMsg;
+  EXPECT_NEAR(FfprobeNumber(mp4, "format=duration"), 1.0, 0.1);
+}
+
+// One stream of a transport stream with a time base thousands of seconds away from the
+// others' is moved to the input's start: the output is as long as the real content (no
+// repeated pictures up to 5965 s), and never longer than the ffmpeg command's.
+TEST_F(TranscoderTest, DamagedTimestampDoesNotPadTheOutput) {
+  const std::string src = MediaPath("jump.ts");
+  const std::string out = dir.file("jump.mp4");
+  TRunResult r = Convert(src, out, TInputOptions(), Mpeg4Aac());
+  ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+  for (const char* kind : {"v:0", "a:0"}) {
+    SCOPED_TRACE(kind);
+    EXPECT_NEAR(FfprobeNumber(out, "stream=duration", kind), 2.5, 0.2);
+    EXPECT_NEAR(FfprobeNumber(out, "stream=start_time", kind), 0.0, 0.1);
+  }
+  const std::string byFfmpeg = dir.file("jump_ffmpeg.mp4");
+  std::string ignored;
+  ASSERT_EQ(RunCapture("ffmpeg -nostdin -v error -i " + ShellQuote(src) + " -c:v mpeg4 -c:a aac " + ShellQuote(byFfmpeg) +
+                           " 2>&1",
+                       ignored),
+            0);
+  EXPECT_LE(FfprobeNumber(out, "format=duration"), FfprobeNumber(byFfmpeg, "format=duration") + 0.1);
+}
+
+// An input that ends before its known length converts as far as it goes, and the end notice
+// says where it ended; a complete file or a trimmed part does not.
+TEST_F(TranscoderTest, InputEndingEarlyIsReported) {
+  struct Case {
+    const char* clip;
+    int64_t start, length;  // trim (µs); 0 for none
+    bool early;
+  } cases[] = {
+      {"truncated.mkv", 0, 0, true},
+      {"truncated.avi", 0, 0, true},  // the header counts 10 s of pictures, the index is lost
+      {"clip.mkv", 0, 0, false},
+      {"clip.ts", 0, 0, false},
+      {"clip.mp4", 3000000, 2000000, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.clip);
+    TInputOptions in;
+    in.StartTime = c.start;
+    TOutputOptions o = Mpeg4Aac();
+    if (c.length > 0) o.Duration = c.length;
+    const std::string out = dir.file(std::string(c.clip) + ".mp4");
+    TRunResult r = Convert(MediaPath(c.clip), out, in, o);
+    ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+    EXPECT_EQ(r.Terminate.EndedEarly, c.early);
+    if (!c.early) continue;
+    EXPECT_NEAR(double(r.Terminate.DurationUs) / 1e6, 10.0, 0.2);
+    EXPECT_NEAR(double(r.Terminate.EndedAtUs) / 1e6, FfprobeNumber(out, "format=duration"), 0.5);
+    EXPECT_LT(r.Terminate.EndedAtUs, 6000000);
+  }
+}
+
+// The sound track converted is the one marked default (English, the second, at 22.05 kHz),
+// not the one with more (shorter) frames or the first, in every container.
+TEST_F(TranscoderTest, TrackChoiceFollowsTheDefaultFlag) {
+  for (const char* clip : {"two_lang.mp4", "two_lang.mkv"}) {
+    SCOPED_TRACE(clip);
+    const std::string out = dir.file(std::string(clip) + ".mkv");
+    TRunResult r = Convert(MediaPath(clip), out, TInputOptions(), CopyBoth());
+    ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+    EXPECT_EQ(First(FfprobeValue(out, "stream=sample_rate", "a")), "22050");
+    EXPECT_EQ(First(FfprobeValue(out, "stream_tags=language", "a")), "eng");
+  }
+}
+
+// A trim that starts in the middle of a GOP starts on the picture of the trim start (1.4 s,
+// picture 35; within one picture) in transport and program streams, not on the next key
+// frame (picture 50).
+TEST_F(TranscoderTest, TrimStartIsExactInEveryContainer) {
+  for (const char* clip : {"gop2s.ts", "gop2s.mpg", "clip.mkv"}) {
+    SCOPED_TRACE(clip);
+    const std::string src = MediaPath(clip);
+    TInputOptions in;
+    in.StartTime = 1400000;
+    TOutputOptions o = Mpeg4Aac();
+    o.ExtOptions = "qscale=2";
+    o.Duration = 1000000;
+    const std::string out = dir.file(std::string(clip) + ".mkv");
+    TRunResult r = Convert(src, out, in, o);
+    ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+    EXPECT_NEAR(FfprobeNumber(out, "format=duration"), 1.0, 0.1);
+    const std::string first = GreyFrame(out, 0);
+    double best = 1e9;
+    for (int n : {34, 35, 36}) best = std::min(best, MeanDistance(first, GreyFrame(src, n)));
+    EXPECT_LT(best, 2.0);
+    EXPECT_GT(MeanDistance(first, GreyFrame(src, 50)), 4 * best);
+  }
+}
+
+// System errors carry the system's own text.
+TEST_F(TranscoderTest, SystemErrorsShowTheSystemText) {
+  TRunResult r = Convert(dir.path().string(), dir.file("o.mkv"), TInputOptions(), CopyBoth());
+  EXPECT_FALSE(r.Added);
+  EXPECT_NE(r.Error.find("Is a directory"), std::string::npos) << r.Error;
+  // A device that is always full (through a link, which is what a failed task removes).
+  const std::string full = dir.file("full.mkv");
+  std::filesystem::create_symlink("/dev/full", full);
+  r = Convert(MediaPath("clip.mp4"), full, TInputOptions(), CopyBoth());
+  EXPECT_TRUE(r.Terminate.Exception);
+  EXPECT_NE(r.Terminate.ExceptionMsg.find("No space left on device"), std::string::npos) << r.Terminate.ExceptionMsg;
+  EXPECT_TRUE(std::filesystem::exists("/dev/full"));
+}
+
+// Queued tasks hold no open file: the inputs are checked when queued (a bad one is refused
+// at once) and opened again when their task starts; a file that went away in between fails
+// its own task with the reason, and the others convert.
+TEST_F(TranscoderTest, QueuedTasksHoldNoOpenFile) {
+  auto openFiles = [] {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+  };
+  const std::string gone = dir.file("gone.mkv");
+  std::filesystem::copy_file(MediaPath("no_audio_packets.mkv"), gone);
+  TConvertEngine engine;
+  std::map<int, TTerminateInfo> ends;
+  engine.SetOnTerminate([&](TCustomConvertEngine*, const TTerminateInfo* info) {
+    if (info->TaskIndex >= 0) ends[info->TaskIndex] = *info;
+  });
+  EXPECT_LT(engine.AddTask(dir.file("missing.mkv")), 0);
+  EXPECT_NE(engine.LastErrMsg().find("No such file or directory"), std::string::npos) << engine.LastErrMsg();
+  const size_t before = openFiles();
+  TOutputOptions picture;
+  picture.DisableAudio = true;
+  picture.VideoCodec = "mpeg4";
+  constexpr int kTasks = 8;
+  for (int i = 0; i < kTasks; ++i) {
+    const int t = engine.AddTask(i == 5 ? gone : MediaPath("no_audio_packets.mkv"));
+    ASSERT_EQ(t, i) << engine.LastErrMsg();
+    ASSERT_TRUE(engine.SetOutputFile(t, dir.file(std::to_string(i) + ".mp4"), picture)) << engine.LastErrMsg();
+    ASSERT_TRUE(std::filesystem::exists(dir.file(std::to_string(i) + ".mp4")));
+  }
+  EXPECT_EQ(openFiles(), before);
+  std::filesystem::remove(gone);
+  engine.StartTask(0);
+  ASSERT_EQ(ends.size(), size_t(kTasks));
+  for (const auto& [index, info] : ends) {
+    SCOPED_TRACE(index);
+    const std::string out = dir.file(std::to_string(index) + ".mp4");
+    if (index == 5) {
+      EXPECT_TRUE(info.Exception);
+      EXPECT_NE(info.ExceptionMsg.find("No such file or directory"), std::string::npos) << info.ExceptionMsg;
+      EXPECT_FALSE(std::filesystem::exists(out));
+    } else {
+      EXPECT_TRUE(info.Finished) << info.ExceptionMsg;
+      EXPECT_EQ(First(FfprobeValue(out, "stream=codec_name", "v:0")), "mpeg4");
+    }
+  }
 }

@@ -82,8 +82,17 @@ TEST_F(Utils, FormatAVError) {
       {AVERROR_PROTOCOL_NOT_FOUND, "Unsupported network protocol"},
       {AVERROR_PATCHWELCOME, "Not yet implemented in FFmpeg"},
       {-1163346256, "Not yet implemented in FFmpeg"},
-      {AVERROR(EPIPE), "Error number -32 occurred"},
-      {-1, "Error number -1 occurred"},
+      // Other system error numbers: the system's text.
+      {AVERROR(EPIPE), "Broken pipe"},
+      {AVERROR(EISDIR), "Is a directory"},
+      {AVERROR(EROFS), "Read-only file system"},
+      {AVERROR(ENOSPC), "No space left on device"},
+      {AVERROR(EFBIG), "File too large"},
+      {AVERROR(EACCES), "Permission denied"},
+      {AVERROR(EMFILE), "Too many open files"},
+      // Neither a known system error nor a library code: the number.
+      {-4000, "Error number -4000 occurred"},
+      {FFERRTAG('X', 'Y', 'Z', 'W'), "Error number -1465538904 occurred"},
       {0, "Error number 0 occurred"},
   };
   for (const auto& c : cases) EXPECT_EQ(FormatAVError("in.avi", c.code), std::string("in.avi: ") + c.text) << c.code;
@@ -507,3 +516,40 @@ TEST_F(Utils, ConverterRefusesBadInput) {
 }
 
 }  // namespace
+
+// The display matrix read the way the player shows the picture: the matrix of a stream shown
+// turned by a clockwise angle has cos and sin in its first row (16.16 fixed point); a mirror
+// image flips the sign of one column. The turned clip of the test media checks the direction
+// against the ffmpeg command's own picture (profiles engine test).
+TEST_F(Utils, DisplayOrientation) {
+  constexpr int32_t one = 1 << 16;
+  constexpr int32_t w = 1 << 30;
+  struct Row {
+    const char* name;
+    int32_t a, b, c, d;  // the 2x2 part: matrix[0], [1], [3], [4]
+    int rotation;
+    bool mirrored;
+    const char* filters;
+  } rows[] = {
+      {"upright", one, 0, 0, one, 0, false, ""},
+      {"quarter clockwise", 0, one, -one, 0, 90, false, "transpose=clock"},
+      {"half", -one, 0, 0, -one, 180, false, "hflip,vflip"},
+      {"quarter counter-clockwise", 0, -one, one, 0, 270, false, "transpose=cclock"},
+      {"mirrored left-right", -one, 0, 0, one, 180, true, "hflip"},
+      {"mirrored upside down", one, 0, 0, -one, 0, true, "vflip"},
+      {"quarter clockwise and mirrored", 0, one, one, 0, 90, true, "transpose=cclock_flip"},
+      {"quarter counter-clockwise and mirrored", 0, -one, -one, 0, 270, true, "transpose=clock_flip"},
+      {"oblique angles stay as coded", 46341, 46341, -46341, 46341, 0, false, ""},
+      {"a degenerate matrix", 0, 0, 0, 0, 0, false, ""},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const int32_t matrix[9] = {r.a, r.b, 0, r.c, r.d, 0, 0, 0, w};
+    const TDisplayOrientation o = DisplayOrientation(matrix);
+    EXPECT_EQ(o.Rotation, r.rotation);
+    EXPECT_EQ(o.Mirrored, r.mirrored);
+    EXPECT_EQ(o.Filters, r.filters);
+    EXPECT_EQ(o.SwapsSides(), r.rotation == 90 || r.rotation == 270);
+  }
+  EXPECT_EQ(DisplayOrientation(nullptr).Filters, "");
+}

@@ -98,19 +98,7 @@ bool TJobPreparation::Prepare(const TJobSettings& settings, int32_t code, TAVPro
     err = WithFileName(file, probe.LastErrMsg());
     return false;
   }
-  TSourceInfo src;
-  src.VideoStreamCount = probe.VideoStreamCount();
-  if (src.VideoStreamCount > 0) {
-    TVideoStreamInfo v = probe.GetVideoStreamInfo();
-    src.Width = v.Width > 0 ? v.Width : 0;
-    src.Height = v.Height > 0 ? v.Height : 0;
-    src.VideoBitRate = v.BitRate > 0 ? v.BitRate : 0;
-  }
-  if (probe.AudioStreamCount() > 0) {
-    TAudioStreamInfo au = probe.GetAudioStreamInfo();
-    src.AudioSampleRate = au.SampleRate > 0 ? au.SampleRate : 0;
-    src.AudioBitRate = au.BitRate > 0 ? au.BitRate : 0;
-  }
+  const TSourceInfo src = SourceInfoFromProbe(probe);
   const int64_t durationUS = probe.GetFileStreamInfo().Duration;
   probe.CloseFile();
 
@@ -120,8 +108,10 @@ bool TJobPreparation::Prepare(const TJobSettings& settings, int32_t code, TAVPro
   // Crop margins concern the picture: a file without one converts its sound as it is.
   if (!hasVideo) job.CropTop = job.CropBottom = job.CropLeft = job.CropRight = 0;
   const bool cropped = job.CropTop > 0 || job.CropBottom > 0 || job.CropLeft > 0 || job.CropRight > 0;
-  if (cropped && (job.CropTop + job.CropBottom >= src.Height || job.CropLeft + job.CropRight >= src.Width)) {
-    err = StrFormat("%s: the crop leaves no picture of the %dx%d source", file.c_str(), src.Width, src.Height);
+  if (cropped && (job.CropTop + job.CropBottom >= src.DisplayHeight() || job.CropLeft + job.CropRight >= src.DisplayWidth())) {
+    // The margins are in the picture as it is shown (turned upright).
+    err = StrFormat("%s: the crop leaves no picture of the %dx%d source", file.c_str(), src.DisplayWidth(),
+                    src.DisplayHeight());
     return false;
   }
   if (durationUS > 0 && job.TrimStart >= durationUS) {
@@ -134,7 +124,7 @@ bool TJobPreparation::Prepare(const TJobSettings& settings, int32_t code, TAVPro
         err = file + ": " + err;
         return false;
       }
-    if (!CheckPictures(job, src.Width, src.Height, renderer_, err)) {
+    if (!CheckPictures(job, src.DisplayWidth(), src.DisplayHeight(), renderer_, err)) {
       err = WithFileName(file, err);
       return false;
     }

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 #include "app/core/apppaths.h"
@@ -12,6 +13,7 @@
 #include "app/core/profiles.h"
 #include "media/errors.h"
 #include "media/logger.h"
+#include "media/probe.h"
 
 namespace fs = std::filesystem;
 
@@ -90,18 +92,26 @@ std::string TOutputOptionBuilder::BuildOutputPath(const std::string& sourcePath,
   return FirstFreeOutputName(OutputFolder(), sourcePath, ext);
 }
 
-void TOutputOptionBuilder::BuildOutputOptions(const TlvFilesRecord& job, int32_t formatCode, TOutputOptions& out,
-                                              const TSourceInfo& source, TInputOptions& in) {
-  // One reading of each file for the whole build.
-  const TAppSettings::TProfileUse use = settings_.OpenProfileUse();
-  const TIniFile& settings = use.Settings;
-  const TIniFile& format = use.Format;
-  const std::string section = ProfileSection(formatCode);
-  const TProfileParams prm = ReadProfileParams(settings, format, formatCode);
-  const std::string formatName = format.ReadString(section, "Format", "null");
-  const std::string lformat = Lower(formatName);
 
-  // Target detection.
+namespace {
+
+// What every step of BuildOutputOptions reads: the profile's saved values, its section of
+// the profile file and its container name.
+struct TProfileView {
+  const TIniFile& Format;
+  std::string Section;
+  TProfileParams Params;
+  std::string FormatName;       // the profile file's Format as written
+  std::string LowerFormatName;  // the same in lower case
+};
+
+void AppendExtOption(std::string& options, const std::string& line) {
+  if (!options.empty()) options += '\n';
+  options += line;
+}
+
+// DVD, VCD and SVCD profiles: the engine's target preset, its norm and the frame's shape.
+void ApplyTarget(const TProfileView& profile, TOutputOptions& out) {
   struct TTargetRow {
     const char* name;
     int32_t target, norm;
@@ -111,291 +121,279 @@ void TOutputOptionBuilder::BuildOutputOptions(const TlvFilesRecord& job, int32_t
       {"ntsc-dvd", 3, 2, "720x480"}, {"pal-dvd", 3, 1, "720x576"}, {"ntsc-vcd", 1, 2, nullptr},
       {"pal-vcd", 1, 1, nullptr},    {"ntsc-svcd", 2, 2, nullptr}, {"pal-svcd", 2, 1, nullptr},
   };
-  for (const TTargetRow& t : kTargets) {
-    if (lformat != t.name) continue;
-    out.Target = t.target;
-    out.TargetNorm = t.norm;
-    out.AspectRatio = t.wideSize && prm.VideoSize == t.wideSize ? "16:9" : "4:3";
+  for (const TTargetRow& row : kTargets) {
+    if (profile.LowerFormatName != row.name) continue;
+    out.Target = row.target;
+    out.TargetNorm = row.norm;
+    out.AspectRatio = row.wideSize && profile.Params.VideoSize == row.wideSize ? "16:9" : "4:3";
+  }
+}
+
+// Channels, volume, sample rate and bit rate of the sound, for both kinds of profile.
+void ApplyAudioParameters(const TProfileView& profile, const TSourceInfo& source, bool audioOnly,
+                          TOutputOptions& out) {
+  const TProfileParams& prm = profile.Params;
+  int32_t whole;
+  double number;
+  if (prm.Channel != "as source" && IsInteger(prm.Channel, &whole) && (!audioOnly || whole > 0))
+    out.AudioChannels = whole;
+  // A volume that is not a whole non-negative number is left out rather than failing the task.
+  if (prm.Volume != "256" && IsInteger(prm.Volume, &whole) && whole >= 0) out.AudioVolume = whole;
+
+  if (prm.SampleRate != "as source" && IsInteger(prm.SampleRate, &whole)) {
+    if (whole > 0) out.AudioSampleRate = whole;
+  } else if (InProfileRange(profile.Format, profile.Section, TRangeParam::SampleRate, source.AudioSampleRate)) {
+    out.AudioSampleRate = source.AudioSampleRate;
+  } else {
+    const std::string fallback = profile.Format.ReadString(profile.Section, "paraSampleRate", "44100");
+    if (Lower(fallback) != "as source" && IsInteger(fallback, &whole) && whole > 0) out.AudioSampleRate = whole;
   }
 
-  const int32_t SW = source.Width, SH = source.Height;
+  if (prm.AudioBitRate != "as source" && IsNumber(prm.AudioBitRate, &number)) {
+    const int64_t bitRate = Trunc(number * 1000);
+    if (bitRate > 0) out.AudioBitrate = ClampToInt32(bitRate);
+  } else if (InProfileRange(profile.Format, profile.Section, TRangeParam::AudioBitRate,
+                            double(source.AudioBitRate) / 1000)) {
+    out.AudioBitrate = ClampToInt32(source.AudioBitRate);
+  } else {
+    const std::string fallback = profile.Format.ReadString(profile.Section, "paraAudioBitRate", "128");
+    if (IsNumber(fallback, &number) && number > 0) out.AudioBitrate = ClampToInt32(Trunc(number * 1000));
+  }
+}
 
-  // Audio parameters shared by both kinds of profile (steps 2 to 5).
-  auto audioParameters = [&](bool audioOnly) {
-    int32_t n;
-    double d;
-    if (prm.Channel != "as source" && IsInteger(prm.Channel, &n) && (!audioOnly || n > 0)) out.AudioChannels = n;
-    // A volume that is not a whole non-negative number is left out rather than failing the task.
-    if (prm.Volume != "256" && IsInteger(prm.Volume, &n) && n >= 0) out.AudioVolume = n;
+// A profile without a video encoder: the sound alone, in the profile's container.
+void BuildAudioOnly(const TProfileView& profile, const TSourceInfo& source, TOutputOptions& out,
+                    TInputOptions& in) {
+  out.AudioCodec = ResolveEncoderName(profile.Params.AudioEncoder, TEncoderKind::Audio);
+  if (OneOf(profile.LowerFormatName,
+            {"amr", "ac3", "asf", "aiff", "au", "voc", "flac", "flv", "avi", "matroska", "mmf"}))
+    out.FileFormat = profile.LowerFormatName;
+  ApplyAudioParameters(profile, source, true, out);
+  AppendExtOption(in.ExtOptions, "vn=1");
+  out.DisableVideo = true;
+  out.DisableSubtitle = true;
+}
 
-    if (prm.SampleRate != "as source" && IsInteger(prm.SampleRate, &n)) {
-      if (n > 0) out.AudioSampleRate = n;
-    } else if (InProfileRange(format, section, TRangeParam::SampleRate, source.AudioSampleRate)) {
-      out.AudioSampleRate = source.AudioSampleRate;
-    } else {
-      std::string fb = format.ReadString(section, "paraSampleRate", "44100");
-      if (Lower(fb) != "as source" && IsInteger(fb, &n) && n > 0) out.AudioSampleRate = n;
+// The video encoder of the profile, with the H.264 preset of its device.
+void ApplyVideoEncoder(const TProfileView& profile, TOutputOptions& out) {
+  const std::string& encoder = profile.Params.VideoEncoder;
+  const std::string& device = profile.LowerFormatName;
+  if (OneOf(encoder, {"mpeg4", "libxvid", "mpeg1video", "mpeg2video", "msmpeg4", "msmpeg4v1", "msmpeg4v2",
+                      "huffyuv", "dvvideo", "rawvideo", "h263p", "h263", "rv10", "rv20", "ljpeg", "mjpeg", "svq1",
+                      "zlib", "wmv1", "wmv2"})) {
+    out.VideoCodec = encoder;
+    if (encoder == "mpeg2video") out.Target = 3;
+  } else if (encoder == "libx264") {
+    out.VideoCodec = "libx264";
+    out.VideoPreset = device == "psp"    ? "libx264-psp"
+                      : device == "ipod" ? "libx264-ipod"
+                      : device == "ps3"  ? "libx264-ps3"
+                                         : "libx264-mp4";
+    // The PSP plays H.264 up to Main profile. The encoder of this library generation uses the
+    // 8x8 transform (a High profile tool) unless told otherwise, and the preset does not say.
+    if (device == "psp") AppendExtOption(out.ExtOptions, "flags2=-dct8x8");
+  }
+  out.VideoCodec = ResolveEncoderName(out.VideoCodec, TEncoderKind::Video);
+}
+
+void ApplyVideoBitRate(const TProfileView& profile, const TSourceInfo& source, TOutputOptions& out) {
+  const std::string& typed = profile.Params.VideoBitRate;
+  int32_t kbits;
+  if (typed != "as source" && IsInteger(typed, &kbits)) {
+    if (kbits > 0) out.VideoBitrate = ClampToInt32(int64_t(kbits) * 1000);
+  } else if (InProfileRange(profile.Format, profile.Section, TRangeParam::VideoBitRate,
+                            double(source.VideoBitRate) / 1000)) {
+    out.VideoBitrate = ClampToInt32(source.VideoBitRate);
+  } else {
+    const std::string fallback = profile.Format.ReadString(profile.Section, "paraVideoBitRate", "256");
+    if (Lower(fallback) != "as source" && IsInteger(fallback, &kbits) && kbits > 0)
+      out.VideoBitrate = ClampToInt32(int64_t(kbits) * 1000);
+  }
+}
+
+// The output frame size in pixels from the profile's "WxH" (a part that is no number takes
+// the source's; H.263 snaps to its standard sizes). A malformed size asks whether to use
+// 320x240; No keeps the source's size. 0x0 when neither gives a size.
+void ReadFrameSize(const TProfileView& profile, const TSourceInfo& source, const std::string& videoCodec,
+                   TBuilderPrompts& prompts, int32_t& width, int32_t& height) {
+  const std::string& typed = profile.Params.VideoSize;
+  const int32_t sourceW = source.DisplayWidth(), sourceH = source.DisplayHeight();
+  bool asSource = typed == "as source";
+  if (!asSource) {
+    const size_t x = typed.find('x');
+    bool wellFormed = x != std::string::npos && x != 0 && x != typed.size() - 1;
+    if (wellFormed) {
+      if (!IsInteger(typed.substr(0, x), &width)) width = sourceW;
+      if (!IsInteger(typed.substr(x + 1), &height)) height = sourceH;
+      if (Lower(videoCodec) == "h263" &&
+          std::string_view("704x576,352x288,176x144,160x120,128x96").find(typed) == std::string_view::npos) {
+        if (width > 176 && width <= 352) {
+          width = 352;
+          height = 288;
+        } else if (width > 352) {
+          width = 704;
+          height = 576;
+        }
+      }
+      // A size without a usable width or height is as malformed as one without an "x".
+      wellFormed = width > 0 && height > 0;
     }
-
-    if (prm.AudioBitRate != "as source" && IsNumber(prm.AudioBitRate, &d)) {
-      int64_t b = Trunc(d * 1000);
-      if (b > 0) out.AudioBitrate = ClampToInt32(b);
-    } else if (InProfileRange(format, section, TRangeParam::AudioBitRate, double(source.AudioBitRate) / 1000)) {
-      out.AudioBitrate = ClampToInt32(source.AudioBitRate);
-    } else {
-      std::string fb = format.ReadString(section, "paraAudioBitRate", "128");
-      if (IsNumber(fb, &d) && d > 0) out.AudioBitrate = ClampToInt32(Trunc(d * 1000));
+    if (!wellFormed) {
+      if (prompts.AskYesNo("Warning", kVideoSizeQuestion)) {
+        width = 320;
+        height = 240;
+      } else {
+        asSource = true;
+      }
     }
-  };
+  }
+  if (asSource) {
+    width = sourceW;
+    height = sourceH;
+  }
+  if (width <= 0 || height <= 0) width = height = 0;
+}
 
-  const std::string E = prm.VideoEncoder;
-  if (Trim(E).empty()) {
-    // Audio-only profile.
-    out.AudioCodec = ResolveEncoderName(prm.AudioEncoder, TEncoderKind::Audio);
-    if (OneOf(lformat, {"amr", "ac3", "asf", "aiff", "au", "voc", "flac", "flv", "avi", "matroska", "mmf"}))
-      out.FileFormat = lformat;
-    audioParameters(true);
-    in.ExtOptions = in.ExtOptions.empty() ? "vn=1" : in.ExtOptions + "\nvn=1";
-    out.DisableVideo = true;
-    out.DisableSubtitle = true;
+// The frame's display shape when a target fixes it ("16:9", "4:3"); square pixels otherwise.
+void FrameAspectOf(const TOutputOptions& out, TFrameShape& frame) {
+  if (out.Target <= 0) return;
+  const size_t colon = out.AspectRatio.find(':');
+  int32_t num = 0, den = 0;
+  if (colon != std::string::npos && IsInteger(out.AspectRatio.substr(0, colon), &num) &&
+      IsInteger(out.AspectRatio.substr(colon + 1), &den) && num > 0 && den > 0) {
+    frame.AspectNum = num;
+    frame.AspectDen = den;
+  }
+}
+
+// Fits the source into the frame by the job's zoom mode: the crop fields, the size the kept
+// picture is scaled to, its display shape and the pad filter for the bands. Returns the
+// filter text (empty without bands).
+std::string ApplyZoom(const TlvFilesRecord& job, const TSourceInfo& source, int32_t frameW, int32_t frameH,
+                      TOutputOptions& out) {
+  const std::string& mode = job.ZoomMode;
+  if (frameW <= 0 || frameH <= 0 || !IsZoomMode(mode)) return "";  // the engine keeps its size
+  const TCropMargins jobCrop{job.CropTop, job.CropBottom, job.CropLeft, job.CropRight};
+  if (source.Width <= 0 || source.Height <= 0) {
+    // Nothing to fit: the frame size as it stands.
+    out.FrameSize = std::to_string(frameW) + "x" + std::to_string(frameH);
+    out.AspectRatio = std::to_string(frameW) + ":" + std::to_string(frameH);
+    return "";
+  }
+  TFrameShape frame{frameW, frameH, 0, 0};
+  FrameAspectOf(out, frame);
+  const TZoomPlan plan = PlanZoom(mode, source.Shape(), jobCrop, frame);
+  if (!plan.Error.empty()) throw FFmpegException(plan.Error);
+  out.CropTop = plan.Crop.Top;
+  out.CropBottom = plan.Crop.Bottom;
+  out.CropLeft = plan.Crop.Left;
+  out.CropRight = plan.Crop.Right;
+  out.FrameSize = std::to_string(plan.ScaleWidth) + "x" + std::to_string(plan.ScaleHeight);
+  out.AspectRatio = plan.PictureAspect;
+  if (!plan.HasBands()) return "";
+  return StrFormat("pad=%d:%d:%d:%d", plan.FrameWidth, plan.FrameHeight, plan.PadX, plan.PadY);
+}
+
+// The picture part of a video profile; returns the filter text of the zoom mode.
+std::string BuildPicture(const TProfileView& profile, const TlvFilesRecord& job, const TSourceInfo& source,
+                         TBuilderPrompts& prompts, TOutputOptions& out) {
+  ApplyVideoBitRate(profile, source, out);
+  double rate;
+  const std::string& frameRate = profile.Params.FrameRate;
+  if (frameRate != "as source" && IsNumber(frameRate, &rate) && rate > 0) out.FrameRate = frameRate;
+  if (OneOf(profile.LowerFormatName,
+            {"ipod", "3gp", "3g2", "avi", "psp", "mov", "vcd", "flv", "mpegts", "vob", "asf", "dv"}))
+    out.FileFormat = profile.FormatName;
+
+  int32_t frameW = 0, frameH = 0;
+  ReadFrameSize(profile, source, out.VideoCodec, prompts, frameW, frameH);
+  if (out.CropTop == -1) out.CropTop = 0;
+  if (out.CropBottom == -1) out.CropBottom = 0;
+  if (out.CropLeft == -1) out.CropLeft = 0;
+  if (out.CropRight == -1) out.CropRight = 0;
+  const std::string filters = ApplyZoom(job, source, frameW, frameH, out);
+
+  // DV pictures must use the sampling of their system: 4:1:1 for 525-line NTSC DV,
+  // 4:2:0 for 625-line PAL DV; other sizes are not DV and are left to the encoder.
+  if (profile.LowerFormatName == "dv" && profile.Params.VideoEncoder == "dvvideo") {
+    const char* pixFmt = (frameW == 720 && frameH == 480)   ? "yuv411p"
+                         : (frameW == 720 && frameH == 576) ? "yuv420p"
+                                                            : nullptr;
+    if (pixFmt) AppendExtOption(out.ExtOptions, std::string("pix_fmt=") + pixFmt);
+  }
+  return filters;
+}
+
+}  // namespace
+
+int32_t TSourceInfo::DisplayWidth() const { return Rotation == 90 || Rotation == 270 ? Height : Width; }
+int32_t TSourceInfo::DisplayHeight() const { return Rotation == 90 || Rotation == 270 ? Width : Height; }
+
+TPictureShape TSourceInfo::Shape() const {
+  return TPictureShape{Width, Height, SampleAspectNum, SampleAspectDen, Rotation};
+}
+
+TSourceInfo SourceInfoFromProbe(TCustomAVProbe& probe) {
+  TSourceInfo src;
+  src.VideoStreamCount = probe.VideoStreamCount();
+  src.AudioStreamCount = probe.AudioStreamCount();
+  if (src.VideoStreamCount > 0) {
+    const TVideoStreamInfo video = probe.GetVideoStreamInfo();
+    src.Width = std::max(0, video.Width);
+    src.Height = std::max(0, video.Height);
+    src.VideoBitRate = std::max(0, video.BitRate);
+    src.SampleAspectNum = std::max(0, video.SampleAspectNum);
+    src.SampleAspectDen = std::max(0, video.SampleAspectDen);
+    src.Rotation = video.Rotation;
+  }
+  if (src.AudioStreamCount > 0) {
+    const TAudioStreamInfo audio = probe.GetAudioStreamInfo();
+    src.AudioSampleRate = std::max(0, audio.SampleRate);
+    src.AudioBitRate = std::max(0, audio.BitRate);
+  }
+  return src;
+}
+
+void TOutputOptionBuilder::BuildOutputOptions(const TlvFilesRecord& job, int32_t formatCode, TOutputOptions& out,
+                                              const TSourceInfo& source, TInputOptions& in) {
+  // One reading of each file for the whole build.
+  const TAppSettings::TProfileUse use = settings_.OpenProfileUse();
+  const TIniFile& settings = use.Settings;
+  const TIniFile& format = use.Format;
+  TProfileView profile{format, ProfileSection(formatCode), ReadProfileParams(settings, format, formatCode), "", ""};
+  profile.FormatName = format.ReadString(profile.Section, "Format", "null");
+  profile.LowerFormatName = Lower(profile.FormatName);
+
+  ApplyTarget(profile, out);
+  if (Trim(profile.Params.VideoEncoder).empty()) {
+    BuildAudioOnly(profile, source, out, in);
     return;
   }
 
-  // Video profile: the encoder.
-  if (OneOf(E, {"mpeg4", "libxvid", "mpeg1video", "mpeg2video", "msmpeg4", "msmpeg4v1", "msmpeg4v2", "huffyuv",
-                "dvvideo", "rawvideo", "h263p", "h263", "rv10", "rv20", "ljpeg", "mjpeg", "svq1", "zlib", "wmv1",
-                "wmv2"})) {
-    out.VideoCodec = E;
-    if (E == "mpeg2video") out.Target = 3;
-  } else if (E == "libx264") {
-    out.VideoCodec = "libx264";
-    out.VideoPreset = lformat == "psp"    ? "libx264-psp"
-                      : lformat == "ipod" ? "libx264-ipod"
-                      : lformat == "ps3"  ? "libx264-ps3"
-                                          : "libx264-mp4";
-    // The PSP plays H.264 up to Main profile. The encoder of this library generation uses the
-    // 8x8 transform (a High profile tool) unless told otherwise, and the preset does not say.
-    if (lformat == "psp")
-      out.ExtOptions = (out.ExtOptions.empty() ? "" : out.ExtOptions + "\n") + "flags2=-dct8x8";
-  }
-  out.VideoCodec = ResolveEncoderName(out.VideoCodec, TEncoderKind::Video);
-
-  std::string V;  // filter text
-  if (source.VideoStreamCount <= 0) {
+  ApplyVideoEncoder(profile, out);
+  std::string filters;
+  if (source.VideoStreamCount <= 0)
     out.DisableVideo = true;
-  } else {
-    int32_t n;
-    double d;
-    // Video bit rate.
-    if (prm.VideoBitRate != "as source" && IsInteger(prm.VideoBitRate, &n)) {
-      if (n > 0) out.VideoBitrate = ClampToInt32(int64_t(n) * 1000);
-    } else if (InProfileRange(format, section, TRangeParam::VideoBitRate, double(source.VideoBitRate) / 1000)) {
-      out.VideoBitrate = ClampToInt32(source.VideoBitRate);
-    } else {
-      std::string fb = format.ReadString(section, "paraVideoBitRate", "256");
-      if (Lower(fb) != "as source" && IsInteger(fb, &n) && n > 0) out.VideoBitrate = ClampToInt32(int64_t(n) * 1000);
-    }
-    // Frame rate.
-    if (prm.FrameRate != "as source" && IsNumber(prm.FrameRate, &d) && d > 0) out.FrameRate = prm.FrameRate;
-    // Container.
-    if (OneOf(lformat, {"ipod", "3gp", "3g2", "avi", "psp", "mov", "vcd", "flv", "mpegts", "vob", "asf", "dv"}))
-      out.FileFormat = formatName;
-
-    // Frame size.
-    const std::string& T = prm.VideoSize;
-    bool asSource = T == "as source";
-    int32_t W = 0, H = 0;
-    if (!asSource) {
-      size_t x = T.find('x');
-      bool wellFormed = x != std::string::npos && x != 0 && x != T.size() - 1;
-      if (wellFormed) {
-        if (!IsInteger(T.substr(0, x), &W)) W = SW;
-        if (!IsInteger(T.substr(x + 1), &H)) H = SH;
-        if (Lower(out.VideoCodec) == "h263" &&
-            std::string("704x576,352x288,176x144,160x120,128x96").find(T) == std::string::npos) {
-          if (W > 176 && W <= 352) {
-            W = 352;
-            H = 288;
-          } else if (W > 352) {
-            W = 704;
-            H = 576;
-          }
-        }
-        // A size without a usable width or height is as malformed as one without an "x".
-        wellFormed = W > 0 && H > 0;
-      }
-      if (!wellFormed) {
-        if (prompts_.AskYesNo("Warning", kVideoSizeQuestion)) {
-          W = 320;
-          H = 240;
-        } else {
-          asSource = true;
-        }
-      }
-    }
-    if (asSource) {
-      W = SW;
-      H = SH;
-    }
-    if (out.CropTop == -1) out.CropTop = 0;
-    if (out.CropBottom == -1) out.CropBottom = 0;
-    if (out.CropLeft == -1) out.CropLeft = 0;
-    if (out.CropRight == -1) out.CropRight = 0;
-
-    const bool sizeKnown = W > 0 && H > 0;
-    const bool sourceKnown = SW > 0 && SH > 0;
-    const std::string wh = std::to_string(W) + "x" + std::to_string(H);
-    const std::string aspectWH = std::to_string(W) + ":" + std::to_string(H);
-    const double F = sizeKnown ? double(SW) / W : 0, G = sizeKnown ? double(SH) / H : 0;
-    auto vpad = [&](double r) { return int32_t(((H - 2 * (Trunc(SH / r) / 2)) / 4) * 2); };
-    auto hpad = [&](double r) { return int32_t(((W - 2 * (Trunc(SW / r) / 2)) / 4) * 2); };
-    const bool jobCropped = job.CropTop > 0 || job.CropBottom > 0 || job.CropLeft > 0 || job.CropRight > 0;
-    const std::string& zoom = job.ZoomMode;
-
-    if (!sizeKnown) {
-      // Neither the profile nor the source gives a frame size: the engine keeps the source's.
-    } else if (zoom == "full") {
-      if (jobCropped) {
-        out.CropTop = job.CropTop;
-        out.CropBottom = job.CropBottom;
-        out.CropLeft = job.CropLeft;
-        out.CropRight = job.CropRight;
-      }
-      out.FrameSize = wh;
-      out.AspectRatio = aspectWH;
-    } else if (zoom == "lbox" && !sourceKnown) {
-      out.FrameSize = wh;
-      out.AspectRatio = aspectWH;
-    } else if (zoom == "lbox") {
-      int32_t top = 0, bottom = 0, left = 0, right = 0;
-      if (W <= SW && H >= SH) {
-        top = bottom = vpad(F);
-        left = right = 0;
-      }
-      if (W >= SW && H <= SH) {
-        left = right = hpad(G);
-        top = bottom = 0;
-      }
-      if (W >= SW && H >= SH) {
-        if (F > G) {
-          top = bottom = vpad(F);
-          left = right = 0;
-        } else if (F < G) {
-          left = right = hpad(G);
-          top = bottom = 0;
-        } else {
-          top = bottom = vpad(F);
-          left = right = hpad(G);
-        }
-      }
-      if (W <= SW && H <= SH) {
-        if (F > G) {
-          top = bottom = vpad(F);
-          left = right = 0;
-        } else {
-          left = right = hpad(G);
-          top = bottom = 0;
-        }
-      }
-      if (W == SW && H == SH) top = bottom = left = right = 0;
-      const int32_t IW = W - left - right, IH = H - top - bottom;
-      out.AspectRatio = std::to_string(IW) + ":" + std::to_string(IH);
-      const std::string pad = StrFormat("pad=%d:%d:%d:%d", W, H, left, top);
-      if (jobCropped) {
-        V = StrFormat("crop=%d:%d:%d:%d,scale=%d:%d,", job.CropLeft, job.CropTop, SW - job.CropLeft - job.CropRight,
-                      SH - job.CropTop - job.CropBottom, IW, IH) +
-            pad;
-        // The filter text crops the uncropped picture itself; cropping it beforehand as well
-        // would make its crop fall outside the picture.
-        out.CropTop = out.CropBottom = out.CropLeft = out.CropRight = 0;
-      } else {
-        out.FrameSize = std::to_string(IW) + "x" + std::to_string(IH);
-        V = pad;
-      }
-    } else if (zoom == "pan") {
-      // Crop the excess of the wider (or taller) side so that the kept area has the output
-      // frame's proportions and fills the frame without distortion.
-      const int32_t cw = SW - job.CropLeft - job.CropRight, ch = SH - job.CropTop - job.CropBottom;
-      if (cw > 0 && ch > 0) {
-        const double target = double(W) / H, have = double(cw) / ch;
-        if (have > target) {
-          int64_t k = std::llabs(Trunc(cw - ch * target)) / 2;
-          out.CropLeft = ClampToInt32((k + job.CropLeft) & ~int64_t(1));
-          out.CropRight = ClampToInt32((k + job.CropRight) & ~int64_t(1));
-        } else if (have < target) {
-          int64_t k = std::llabs(Trunc(ch - cw / target)) / 2;
-          out.CropTop = ClampToInt32((k + job.CropTop) & ~int64_t(1));
-          out.CropBottom = ClampToInt32((k + job.CropBottom) & ~int64_t(1));
-        }
-      }
-      out.FrameSize = wh;
-      out.AspectRatio = aspectWH;
-    } else if (zoom == "center" && sourceKnown) {
-      int32_t top = 0, bottom = 0, left = 0, right = 0;
-      auto apply = [&](int32_t fw, int32_t fh, int32_t pw, int32_t ph, int32_t px, int32_t py) {
-        out.FrameSize = std::to_string(fw) + "x" + std::to_string(fh);
-        out.AspectRatio = aspectWH;
-        V = StrFormat("pad=%d:%d:%d:%d:black", pw, ph, px, py);
-      };
-      auto wider = [&] {  // F > G
-        top = bottom = vpad(F);
-        apply(W, H - 2 * right, SW, SH + top + bottom, 0, top);
-      };
-      auto taller = [&] {  // F < G
-        left = right = hpad(G);
-        apply(W - left - right, H, SW + left + right, SH, left, 0);
-      };
-      auto same = [&] {  // F = G
-        top = bottom = vpad(F);
-        left = right = hpad(G);
-        apply(W - left - right, H - 2 * right, SW + left + right, SH + top + bottom, left, top);
-      };
-      if (W <= SW && H >= SH) {
-        top = bottom = vpad(F);
-        apply(W, H - 2 * right, SW, SH + top + bottom, 0, top);
-      }
-      if (W >= SW && H <= SH) taller();
-      if (W >= SW && H >= SH) (F > G) ? wider() : (F < G) ? taller() : same();
-      if (W <= SW && H <= SH) {
-        if (F > G) {
-          top = vpad(F);
-          apply(W, H - 2 * right, W, H, 0, top);
-        } else {
-          (F < G) ? taller() : same();
-        }
-      }
-      if (W == SW && H == SH) out.FrameSize = wh;
-    }
-
-    // DV pictures must use the sampling of their system: 4:1:1 for 525-line NTSC DV,
-    // 4:2:0 for 625-line PAL DV; other sizes are not DV and are left to the encoder.
-    if (lformat == "dv" && E == "dvvideo") {
-      const char* pixFmt = (W == 720 && H == 480) ? "yuv411p" : (W == 720 && H == 576) ? "yuv420p" : nullptr;
-      if (pixFmt)
-        out.ExtOptions = (out.ExtOptions.empty() ? "" : out.ExtOptions + "\n") + "pix_fmt=" + pixFmt;
-    }
-  }
+  else
+    filters = BuildPicture(profile, job, source, prompts_, out);
 
   // A DV frame carries the sound that belongs to it, so the sound must start with the picture:
   // after a seek to the trim start the first sound samples can lie a little behind the first
   // picture, which the DV container refuses. Sound sync fills such a gap with silence.
-  if (lformat == "dv") out.AudioSyncMethod = 1;
+  if (profile.LowerFormatName == "dv") out.AudioSyncMethod = 1;
 
-  // Filters.
-  if (!out.VideoFilters.empty()) {
-    if (!V.empty()) out.VideoFilters += "," + V;
-  } else {
-    out.VideoFilters = V;
+  if (!filters.empty()) {
+    if (!out.VideoFilters.empty()) out.VideoFilters += ',';
+    out.VideoFilters += filters;
   }
 
-  // Audio parameters.
-  std::string ac = prm.AudioEncoder;
-  if (ac == "libamr_nb") ac = "libopencore_amrnb";
-  if (Trim(ac).empty()) {
-    out.AudioCodec = ac;
+  std::string audioEncoder = profile.Params.AudioEncoder;
+  if (audioEncoder == "libamr_nb") audioEncoder = "libopencore_amrnb";
+  if (Trim(audioEncoder).empty()) {
+    out.AudioCodec = audioEncoder;
     out.DisableAudio = true;
   } else {
-    out.AudioCodec = ResolveEncoderName(ac, TEncoderKind::Audio);
+    out.AudioCodec = ResolveEncoderName(audioEncoder, TEncoderKind::Audio);
   }
-  audioParameters(false);
+  ApplyAudioParameters(profile, source, false, out);
 }

@@ -8,18 +8,33 @@
 
 #include "app/core/jobrecord.h"
 #include "app/core/settings.h"
+#include "app/core/zoomgeometry.h"
 #include "engine/options.h"
+
+class TCustomAVProbe;
 
 // What the builder needs to know about the source file (from the media probe: the first
 // video stream and the first audio stream).
 struct TSourceInfo {
   int32_t VideoStreamCount = 0;
-  int32_t Width = 0;          // SW
-  int32_t Height = 0;         // SH
+  int32_t AudioStreamCount = 0;
+  int32_t Width = 0;          // coded size of the picture
+  int32_t Height = 0;
+  int32_t SampleAspectNum = 0;  // pixel shape; 0 when unknown (square)
+  int32_t SampleAspectDen = 0;
+  int32_t Rotation = 0;       // clockwise display rotation: 0, 90, 180 or 270
   int64_t VideoBitRate = 0;   // bit/s, 0 when unknown
   int32_t AudioSampleRate = 0;  // Hz, 0 when there is no audio
   int64_t AudioBitRate = 0;     // bit/s
+
+  // The picture as shown (sides swapped by a quarter turn).
+  int32_t DisplayWidth() const;
+  int32_t DisplayHeight() const;
+  TPictureShape Shape() const;
 };
+
+// The facts above from a probe holding the source (its first video and audio streams).
+TSourceInfo SourceInfoFromProbe(TCustomAVProbe& probe);
 
 // Questions and warnings of the builder. The windows answer them with message boxes; the
 // command line answers by itself.

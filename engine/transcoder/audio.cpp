@@ -23,6 +23,8 @@ const char* SampleFormatName(int fmt) {
 }  // namespace
 
 void TTranscoder::DoAudioOut(TOutputStream& ost, TInputStream& ist, AVFrame* frame) {
+  // A cover picture keeps pace with the sound.
+  RepeatStillPictures(ist.StreamTime);
   TOptionState& o = Opt;
   AVCodecContext* enc = ost.Enc;
   const int inRate = frame->sample_rate > 0 ? frame->sample_rate : ist.Codec->Dec->sample_rate;
@@ -151,6 +153,35 @@ void TTranscoder::DoAudioOut(TOutputStream& ost, TInputStream& ist, AVFrame* fra
     if (ff::av_audio_fifo_write(ost.Fifo.get(), reinterpret_cast<void**>(const_cast<uint8_t**>(inPlanes.data())), count) <
         count)
       Raise("av_fifo_realloc2() failed");
+  }
+  EncodeAudioFromFifo(ost, false);
+}
+
+void TTranscoder::FeedSilence(TOutputStream& ost, int64_t until) {
+  AVCodecContext* enc = ost.Enc;
+  const int channels = enc->ch_layout.nb_channels;
+  if (enc->sample_rate <= 0 || channels <= 0 || !ost.Fifo) return;
+  const int64_t target = ff::av_rescale_q(until - Opt.StartTime, AV_TIME_BASE_Q, AVRational{1, enc->sample_rate});
+  constexpr int kChunk = 8192;
+  uint8_t** planes = nullptr;
+  while (ost.SilenceFed < target) {
+    const int count = int(std::min<int64_t>(kChunk, target - ost.SilenceFed));
+    if (!planes) {
+      if (ff::av_samples_alloc_array_and_samples(&planes, nullptr, channels, kChunk, enc->sample_fmt, 0) < 0)
+        Raise("Out of memory in do_audio_out");
+      ff::av_samples_set_silence(planes, 0, kChunk, channels, enc->sample_fmt);
+    }
+    const int written = ff::av_audio_fifo_write(ost.Fifo.get(), reinterpret_cast<void**>(planes), count);
+    if (written < count) {
+      ff::av_freep(&planes[0]);
+      ff::av_freep(&planes);
+      Raise("av_fifo_realloc2() failed");
+    }
+    ost.SilenceFed += count;
+  }
+  if (planes) {
+    ff::av_freep(&planes[0]);
+    ff::av_freep(&planes);
   }
   EncodeAudioFromFifo(ost, false);
 }

@@ -1,6 +1,7 @@
 // Input opening: the container is opened and analysed with the current option state, the
 // start position sought, and the input's picture and sound properties copied back into the
 // option state so that outputs opened afterwards inherit them.
+#include <algorithm>
 #include <cmath>
 
 #include "engine/transcoder/transcoder.h"
@@ -19,6 +20,52 @@ int InterruptCallback(void* opaque) {
 }
 
 const char* CodecWord(bool encoder) { return encoder ? "encoder" : "decoder"; }
+
+// The first video packet read after a seek to `pos`: its key-frame flag and presentation
+// time (µs, the container's clock). False when none comes within a few thousand packets.
+bool FirstVideoPacketAfter(AVFormatContext* ctx, int videoIndex, int64_t pos, bool& key, int64_t& pts) {
+  if (ff::av_seek_frame(ctx, -1, pos, AVSEEK_FLAG_BACKWARD) < 0) return false;
+  ffw::Packet packet = ffw::MakePacket();
+  if (!packet) return false;
+  for (int n = 0; n < 5000; ++n) {
+    const int ret = ff::av_read_frame(ctx, packet.get());
+    if (ret == AVERROR(EAGAIN)) continue;
+    if (ret < 0) return false;
+    const bool found = packet->stream_index == videoIndex;
+    if (found) {
+      const AVRational tb = ctx->streams[videoIndex]->time_base;
+      const int64_t t = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+      key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+      pts = t == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ff::av_rescale_q(t, tb, AV_TIME_BASE_Q);
+    }
+    ff::av_packet_unref(packet.get());
+    if (found) return true;
+  }
+  return false;
+}
+
+// Seeks to a place from which the picture at `target` (µs, the container's clock) can be
+// decoded: a key frame at or before it. Containers with an index land there at once; in
+// transport and program streams a seek lands on any picture, and the decoder would skip
+// pictures up to the next key frame, so the seek goes further back until the first picture
+// read is a key frame. The pictures and samples before the target are dropped after
+// decoding (they get negative times).
+int SeekToKeyFrameBefore(AVFormatContext* ctx, int64_t target) {
+  const int video = ff::av_find_best_stream(ctx, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (video < 0 || ctx->streams[video]->discard == AVDISCARD_ALL)
+    return ff::av_seek_frame(ctx, -1, target, AVSEEK_FLAG_BACKWARD);
+  const int64_t start = ctx->start_time != AV_NOPTS_VALUE ? ctx->start_time : 0;
+  int64_t back = 0;
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    const int64_t pos = std::max(start, target - back);
+    bool key = false;
+    int64_t pts = AV_NOPTS_VALUE;
+    if (pos <= start || !FirstVideoPacketAfter(ctx, video, pos, key, pts) || (key && pts != AV_NOPTS_VALUE && pts <= target))
+      return ff::av_seek_frame(ctx, -1, pos, AVSEEK_FLAG_BACKWARD);
+    back = back == 0 ? 500000 : back * 2;
+  }
+  return ff::av_seek_frame(ctx, -1, target, AVSEEK_FLAG_BACKWARD);
+}
 
 }  // namespace
 
@@ -159,7 +206,7 @@ bool TTranscoder::OpenInputFile(const std::string& fileName) {
   int64_t timestamp = o.StartTime;
   if (ctx->start_time != AV_NOPTS_VALUE) timestamp += ctx->start_time;
   if (o.StartTime != 0) {
-    ret = ff::av_seek_frame(ctx.get(), -1, timestamp, AVSEEK_FLAG_BACKWARD);
+    ret = SeekToKeyFrameBefore(ctx.get(), timestamp);
     if (ret < 0 && o.Verbose > 0)
       GetFFLogger().LogFmt(this, llVerbose, "%s: could not seek to position %0.3f", fileName.c_str(),
                            double(timestamp) / 1000000.0);
@@ -216,10 +263,18 @@ bool TTranscoder::OpenInputFile(const std::string& fileName) {
       AVRational rate = st->r_frame_rate;
       if (rate.num <= 0 || rate.den <= 0) rate = st->avg_frame_rate;
       if (rate.num <= 0 || rate.den <= 0) rate = AVRational{25, 1};
+      // A still picture (cover art) has no rate of its own: it is shown at 25 pictures a second.
+      if (st->disposition & AV_DISPOSITION_ATTACHED_PIC) rate = AVRational{25, 1};
       sc.RealFrameRate = rate;
       if (sc.Dec->lowres > 0) {
         o.FrameWidth >>= sc.Dec->lowres;
         o.FrameHeight >>= sc.Dec->lowres;
+      }
+      // The pictures are turned upright before they are encoded: a quarter turn swaps the
+      // frame's sides and shape.
+      if (!(st->disposition & AV_DISPOSITION_ATTACHED_PIC) && DisplayOrientation(StreamDisplayMatrix(st)).SwapsSides()) {
+        std::swap(o.FrameWidth, o.FrameHeight);
+        if (o.FrameAspectRatio > 0) o.FrameAspectRatio = 1.0 / o.FrameAspectRatio;
       }
       const AVRational avg = st->avg_frame_rate;
       if (avg.num > 0 && avg.den > 0 && (avg.num != rate.num || avg.den != rate.den) && o.Verbose >= 0)
@@ -261,6 +316,7 @@ bool TTranscoder::OpenInputFile(const std::string& fileName) {
 
   // 13. Time-stamp offset: the sought start becomes time 0.
   state->TsOffset = o.CopyTs ? o.InputTsOffset : o.InputTsOffset - timestamp;
+  state->SeekStart = timestamp - (ctx->start_time != AV_NOPTS_VALUE ? ctx->start_time : 0);
   state->FileName = fileName;
   o.InputTsScale = {};
 

@@ -82,7 +82,6 @@ void TTranscoder::WriteTrailers() {
 }
 
 void TTranscoder::RunLoop() {
-  TOptionState& o = Opt;
   timerStart_ = ff::av_gettime();
   lastReport_ = timerStart_;
   hookOn_ = HasHookCallback();
@@ -93,156 +92,229 @@ void TTranscoder::RunLoop() {
   while (!StopRequested()) {
     PassPauseGate();
     if (StopRequested()) break;
-
-    // 1. The input to read next.
-    bool limitReached = false;
-    if (!joinMode_) {
-      fileIndex = -1;
-      double best = 1e300;
-      for (auto& p : ost_) {
-        TOutputStream& ost = *p;
-        const int32_t limit = ost.Def->Type == AVMEDIA_TYPE_VIDEO   ? o.VideoMaxFrames
-                              : ost.Def->Type == AVMEDIA_TYPE_AUDIO ? o.AudioMaxFrames
-                                                                    : o.DataMaxFrames;
-        if (ost.FrameNumber >= limit) {
-          limitReached = true;
-          break;
-        }
-        TInputStream& ist = *ist_[size_t(ost.SourceIndex)];
-        const TInputFile& file = fileTable_[size_t(ist.FileIndex)];
-        if (ist.PastTimeLimit || file.NoPacket || file.Eof) continue;
-        const double value = o.InputSync ? double(ist.StreamTime) / 1000000.0 : OutputSeconds(ost);
-        if (value < best) {
-          best = value;
-          fileIndex = ist.FileIndex;
-        }
-      }
-    } else {
-      for (auto& p : ost_) {
-        TOutputStream& ost = *p;
-        if (ost.FileIndex != fileIndex) continue;
-        const int32_t limit = ost.Def->Type == AVMEDIA_TYPE_VIDEO   ? o.VideoMaxFrames
-                              : ost.Def->Type == AVMEDIA_TYPE_AUDIO ? o.AudioMaxFrames
-                                                                    : o.DataMaxFrames;
-        if (ost.FrameNumber >= limit) limitReached = true;
-      }
-      bool allPast = true;
-      for (auto& p : ost_)
-        if (p->FileIndex == fileIndex && !ist_[size_t(p->SourceIndex)]->PastTimeLimit) allPast = false;
-      if (allPast && !NextJoinInput(fileIndex)) break;
-    }
-    if (limitReached) break;
-
-    // 2. Nothing to read now.
+    if (!ChooseInput(fileIndex)) break;
     if (fileIndex < 0) {
-      bool anyNoPacket = false;
-      for (const TInputFile& f : fileTable_) anyNoPacket |= f.NoPacket;
-      if (joinMode_ || !anyNoPacket) break;
-      for (TInputFile& f : fileTable_) f.NoPacket = false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (!AwaitPackets()) break;
       continue;
     }
+    if (FileSizeLimitReached()) break;
+    const TReadOutcome read = ReadPacket(fileIndex, packet.get());
+    if (read == TReadOutcome::End) break;
+    if (read == TReadOutcome::Retry) continue;
+    if (!HandleInputPacket(fileIndex, packet.get())) continue;
+    ReportPacedProgress(fileIndex);
+  }
+  FinishLoop();
+}
 
-    // 3. File-size limit.
-    if (o.LimitFileSize != 0 && !outputSlots_.empty()) {
-      AVIOContext* pb = outputSlots_.front()->Ctx->pb;
-      if (pb && ff::avio_seek(pb, 0, SEEK_CUR) >= o.LimitFileSize) break;
+bool TTranscoder::FrameLimitReached(const TOutputStream& ost) const {
+  const TOptionState& o = Opt;
+  const int32_t limit = ost.Def->Type == AVMEDIA_TYPE_VIDEO   ? o.VideoMaxFrames
+                        : ost.Def->Type == AVMEDIA_TYPE_AUDIO ? o.AudioMaxFrames
+                                                              : o.DataMaxFrames;
+  return ost.FrameNumber >= limit;
+}
+
+bool TTranscoder::ChooseInput(int& fileIndex) {
+  if (joinMode_) {
+    // Joined inputs are read one after the other.
+    bool limitReached = false;
+    bool allPast = true;
+    for (auto& p : ost_) {
+      if (p->FileIndex != fileIndex) continue;
+      limitReached |= FrameLimitReached(*p);
+      if (!ist_[size_t(p->SourceIndex)]->PastTimeLimit) allPast = false;
     }
-
-    // 4. One packet.
-    AVFormatContext* ic = inputs_[size_t(fileIndex)]->Ctx.get();
-    int ret = ff::av_read_frame(ic, packet.get());
-    if (ret == AVERROR(EAGAIN)) {
-      fileTable_[size_t(fileIndex)].NoPacket = true;
-      continue;
-    }
-    if (ret < 0) {
-      fileTable_[size_t(fileIndex)].Eof = true;
-      if (StopRequested()) break;
-      if (joinMode_) {
-        if (!NextJoinInput(fileIndex)) break;
-        continue;
-      }
-      if (o.OptShortest) break;
-      continue;
-    }
-
-    // 5.
-    for (TInputFile& f : fileTable_) f.NoPacket = false;
-    if (o.DoDumpPackets) ff::av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, packet.get(), o.DoHexDump, ic->streams[packet->stream_index]);
-
-    // 6. Streams beyond those known at opening, or used by no output.
-    const TInputFile& file = fileTable_[size_t(fileIndex)];
-    if (packet->stream_index >= file.NbStreams) {
-      ff::av_packet_unref(packet.get());
-      goto progress;
-    }
-    {
-      TInputStream& ist = *ist_[size_t(file.IstIndex + packet->stream_index)];
-      if (ist.Unclaimed) {
-        ff::av_packet_unref(packet.get());
-        goto progress;
-      }
-      const AVRational tb = ist.Stream->time_base;
-      TInputFileState& in = *inputs_[size_t(fileIndex)];
-
-      // 7. Offsets and scales.
-      const int64_t offset = ff::av_rescale_q(in.TsOffset, AV_TIME_BASE_Q, tb);
-      if (packet->dts != AV_NOPTS_VALUE) packet->dts += offset;
-      if (packet->pts != AV_NOPTS_VALUE) packet->pts += offset;
-      const double scale = size_t(packet->stream_index) < in.TsScale.size() ? in.TsScale[size_t(packet->stream_index)] : 0.0;
-      if (scale != 0.0) {
-        if (packet->dts != AV_NOPTS_VALUE) packet->dts = std::llround(double(packet->dts) * scale);
-        if (packet->pts != AV_NOPTS_VALUE) packet->pts = std::llround(double(packet->pts) * scale);
-      }
-
-      // 8. Time-stamp discontinuities.
-      if (packet->dts != AV_NOPTS_VALUE && ist.NextStreamTime != kNoPts && (ic->iformat->flags & AVFMT_TS_DISCONT) &&
-          !o.CopyTs) {
-        const int64_t dts = ToMicroseconds(packet->dts, tb);
-        const int64_t delta = dts - ist.NextStreamTime;
-        if (std::llabs(delta) > int64_t(o.DtsDeltaThreshold * 1000000.0) || dts + 1 < ist.StreamTime) {
-          in.TsOffset -= delta;
-          if (o.Verbose > 2)
-            GetFFLogger().LogFmt(this, llVerbose, "timestamp discontinuity %lld, new offset= %lld",
-                                 static_cast<long long>(delta), static_cast<long long>(in.TsOffset));
-          const int64_t d = ff::av_rescale_q(delta, AV_TIME_BASE_Q, tb);
-          packet->dts -= d;
-          if (packet->pts != AV_NOPTS_VALUE) packet->pts -= d;
-        }
-      }
-
-      // 9. Recording limit.
-      if (o.RecordingTime != INT64_MAX && packet->pts != AV_NOPTS_VALUE &&
-          ff::av_compare_ts(packet->pts, tb, o.RecordingTime + o.StartTime, AV_TIME_BASE_Q) >= 0) {
-        ist.PastTimeLimit = true;
-        ff::av_packet_unref(packet.get());
-        goto progress;
-      }
-
-      // 10. Decode or copy.
-      if (ProcessPacket(ist, packet.get()) < 0) {
-        const std::string text = StrFormat("Error while decoding stream #%d.%d (%s)", ist.FileIndex, ist.Index,
-                                           MediaTypeName(ist.Stream->codecpar->codec_type).c_str());
-        ff::av_packet_unref(packet.get());
-        if (o.ExitOnError) Raise(text);
-        if (o.Verbose >= 0) LogText(llVerbose, text);
-        continue;
-      }
-      ff::av_packet_unref(packet.get());
-    }
-
-  progress:
-    // 11. Progress, paced.
-    {
-      const int64_t now = ff::av_gettime();
-      if (now - lastReport_ > ProgressIntervalUs()) {
-        lastReport_ = now;
-        ReportProgress(false, fileIndex);
-      }
+    if (allPast && !NextJoinInput(fileIndex)) return false;
+    return !limitReached;
+  }
+  // The input whose stream is furthest behind: by input time with input sync, else by the
+  // time written to the output.
+  fileIndex = -1;
+  double best = 1e300;
+  for (auto& p : ost_) {
+    TOutputStream& ost = *p;
+    if (FrameLimitReached(ost)) return false;
+    TInputStream& ist = *ist_[size_t(ost.SourceIndex)];
+    const TInputFile& file = fileTable_[size_t(ist.FileIndex)];
+    if (ist.PastTimeLimit || file.NoPacket || file.Eof) continue;
+    const double value = Opt.InputSync ? double(ist.StreamTime) / 1000000.0 : OutputSeconds(ost);
+    if (value < best) {
+      best = value;
+      fileIndex = ist.FileIndex;
     }
   }
+  return true;
+}
 
+bool TTranscoder::AwaitPackets() {
+  // Only inputs that had no packet ready are worth waiting for; otherwise every input is done.
+  bool anyNoPacket = false;
+  for (const TInputFile& f : fileTable_) anyNoPacket |= f.NoPacket;
+  if (joinMode_ || !anyNoPacket) return false;
+  for (TInputFile& f : fileTable_) f.NoPacket = false;
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return true;
+}
+
+bool TTranscoder::FileSizeLimitReached() const {
+  if (Opt.LimitFileSize == 0 || outputSlots_.empty()) return false;
+  AVIOContext* pb = outputSlots_.front()->Ctx->pb;
+  return pb && ff::avio_seek(pb, 0, SEEK_CUR) >= Opt.LimitFileSize;
+}
+
+TTranscoder::TReadOutcome TTranscoder::ReadPacket(int& fileIndex, AVPacket* packet) {
+  TOptionState& o = Opt;
+  AVFormatContext* ic = inputs_[size_t(fileIndex)]->Ctx.get();
+  const int ret = ff::av_read_frame(ic, packet);
+  if (ret == AVERROR(EAGAIN)) {
+    fileTable_[size_t(fileIndex)].NoPacket = true;
+    return TReadOutcome::Retry;
+  }
+  if (ret < 0) {
+    // A read error is the end of that input.
+    fileTable_[size_t(fileIndex)].Eof = true;
+    if (StopRequested()) return TReadOutcome::End;
+    CheckInputEnd(fileIndex);
+    if (joinMode_) return NextJoinInput(fileIndex) ? TReadOutcome::Retry : TReadOutcome::End;
+    return o.OptShortest ? TReadOutcome::End : TReadOutcome::Retry;
+  }
+  for (TInputFile& f : fileTable_) f.NoPacket = false;
+  if (o.DoDumpPackets) ff::av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, packet, o.DoHexDump, ic->streams[packet->stream_index]);
+  return TReadOutcome::Packet;
+}
+
+bool TTranscoder::HandleInputPacket(int fileIndex, AVPacket* packet) {
+  struct Unref {
+    AVPacket* p;
+    ~Unref() { ff::av_packet_unref(p); }
+  } unref{packet};
+  // Streams beyond those known at opening, or used by no output, are skipped.
+  const TInputFile& file = fileTable_[size_t(fileIndex)];
+  if (packet->stream_index >= file.NbStreams) return true;
+  TInputStream& ist = *ist_[size_t(file.IstIndex + packet->stream_index)];
+  if (ist.Unclaimed) return true;
+  TInputFileState& in = *inputs_[size_t(fileIndex)];
+  ApplyOffsetAndScale(in, ist, packet);
+  CorrectStreamStart(in, ist, packet);
+  CorrectDiscontinuity(in, ist, packet);
+  if (PastRecordingLimit(ist, packet)) return true;
+  ++ist.PacketsRead;
+  if (ProcessPacket(ist, packet) < 0) {
+    const std::string text = StrFormat("Error while decoding stream #%d.%d (%s)", ist.FileIndex, ist.Index,
+                                       MediaTypeName(ist.Stream->codecpar->codec_type).c_str());
+    lastDecodeError_ = text;
+    if (Opt.ExitOnError) Raise(text);
+    if (Opt.Verbose >= 0) LogText(llVerbose, text);
+    return false;
+  }
+  return true;
+}
+
+void TTranscoder::ApplyOffsetAndScale(const TInputFileState& in, const TInputStream& ist, AVPacket* packet) const {
+  const AVRational tb = ist.Stream->time_base;
+  const int64_t offset = ff::av_rescale_q(in.TsOffset + ist.StartCorrection, AV_TIME_BASE_Q, tb);
+  if (packet->dts != AV_NOPTS_VALUE) packet->dts += offset;
+  if (packet->pts != AV_NOPTS_VALUE) packet->pts += offset;
+  const double scale = size_t(packet->stream_index) < in.TsScale.size() ? in.TsScale[size_t(packet->stream_index)] : 0.0;
+  if (scale != 0.0) {
+    if (packet->dts != AV_NOPTS_VALUE) packet->dts = std::llround(double(packet->dts) * scale);
+    if (packet->pts != AV_NOPTS_VALUE) packet->pts = std::llround(double(packet->pts) * scale);
+  }
+}
+
+void TTranscoder::CorrectStreamStart(const TInputFileState& in, TInputStream& ist, AVPacket* packet) {
+  // The file's start is the earliest of its streams' starts; one stream with a damaged time
+  // base (its times thousands of seconds from the others') would otherwise be padded with
+  // repeated pictures or silence up to its first time, or pad the others. Only the first
+  // packet of a stream decides, and only in formats whose times may jump.
+  const TOptionState& o = Opt;
+  const AVRational tb = ist.Stream->time_base;
+  if (packet->dts == AV_NOPTS_VALUE || ist.NextStreamTime != kNoPts || ist.PacketsRead > 0 ||
+      !(in.Ctx->iformat->flags & AVFMT_TS_DISCONT) || o.CopyTs)
+    return;
+  const int64_t delta = ToMicroseconds(packet->dts, tb) - in.StartTime;
+  if (std::llabs(delta) <= int64_t(o.DtsDeltaThreshold * 1000000.0)) return;
+  ist.StartCorrection -= delta;
+  if (o.Verbose > 2)
+    GetFFLogger().LogFmt(this, llVerbose, "stream #%d.%d starts %lld us away from its input, moved to the input's start",
+                         ist.FileIndex, ist.Index, static_cast<long long>(delta));
+  const int64_t d = ff::av_rescale_q(delta, AV_TIME_BASE_Q, tb);
+  packet->dts -= d;
+  if (packet->pts != AV_NOPTS_VALUE) packet->pts -= d;
+}
+
+void TTranscoder::CorrectDiscontinuity(TInputFileState& in, const TInputStream& ist, AVPacket* packet) {
+  const TOptionState& o = Opt;
+  const AVRational tb = ist.Stream->time_base;
+  if (packet->dts == AV_NOPTS_VALUE || ist.NextStreamTime == kNoPts || !(in.Ctx->iformat->flags & AVFMT_TS_DISCONT) ||
+      o.CopyTs)
+    return;
+  const int64_t dts = ToMicroseconds(packet->dts, tb);
+  const int64_t delta = dts - ist.NextStreamTime;
+  if (std::llabs(delta) <= int64_t(o.DtsDeltaThreshold * 1000000.0) && dts + 1 >= ist.StreamTime) return;
+  in.TsOffset -= delta;
+  if (o.Verbose > 2)
+    GetFFLogger().LogFmt(this, llVerbose, "timestamp discontinuity %lld, new offset= %lld", static_cast<long long>(delta),
+                         static_cast<long long>(in.TsOffset));
+  const int64_t d = ff::av_rescale_q(delta, AV_TIME_BASE_Q, tb);
+  packet->dts -= d;
+  if (packet->pts != AV_NOPTS_VALUE) packet->pts -= d;
+}
+
+bool TTranscoder::PastRecordingLimit(TInputStream& ist, const AVPacket* packet) {
+  const TOptionState& o = Opt;
+  if (o.RecordingTime == INT64_MAX || packet->pts == AV_NOPTS_VALUE ||
+      ff::av_compare_ts(packet->pts, ist.Stream->time_base, o.RecordingTime + o.StartTime, AV_TIME_BASE_Q) < 0)
+    return false;
+  ist.PastTimeLimit = true;
+  return true;
+}
+
+void TTranscoder::ReportPacedProgress(int fileIndex) {
+  const int64_t now = ff::av_gettime();
+  if (now - lastReport_ <= ProgressIntervalUs()) return;
+  lastReport_ = now;
+  ReportProgress(false, fileIndex);
+}
+
+void TTranscoder::CheckInputEnd(int fileIndex) {
+  const TInputFileState& in = *inputs_[size_t(fileIndex)];
+  // The known length: the container's, or the picture count its header gives when that is
+  // longer (a file cut off before its index has its length measured from what is left).
+  int64_t duration = in.Ctx->duration == AV_NOPTS_VALUE ? 0 : in.Ctx->duration;
+  for (unsigned i = 0; i < in.Ctx->nb_streams; ++i) {
+    const AVStream* st = in.Ctx->streams[i];
+    const AVRational rate = st->avg_frame_rate;
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && st->nb_frames > 0 && rate.num > 0 && rate.den > 0 &&
+        !(st->disposition & AV_DISPOSITION_ATTACHED_PIC))
+      duration = std::max(duration, ff::av_rescale_q(st->nb_frames, av_inv_q(rate), AV_TIME_BASE_Q));
+  }
+  if (duration <= 0 || Opt.CopyTs) return;
+  // The furthest time reached by a stream in use, from the input's start position.
+  int64_t reached = kNoPts;
+  const TInputFile& file = fileTable_[size_t(fileIndex)];
+  for (int i = 0; i < file.NbStreams; ++i) {
+    const TInputStream& ist = *ist_[size_t(file.IstIndex + i)];
+    if (ist.Unclaimed || ist.PacketsRead == 0) continue;
+    if (ist.PastTimeLimit) return;  // it ended at the asked length
+    int64_t t = ist.StreamTime;
+    if (ist.NextStreamTime != kNoPts) t = std::max(t, ist.NextStreamTime);
+    reached = std::max(reached, t - in.StartTime);
+  }
+  if (reached == kNoPts) reached = 0;
+  int64_t expected = duration - in.SeekStart;
+  if (Opt.RecordingTime != INT64_MAX) expected = std::min(expected, Opt.RecordingTime);
+  // Lengths in headers are rounded and the last frame's own length is not counted above.
+  const int64_t tolerance = std::max<int64_t>(1000000, expected / 50);
+  if (reached + tolerance >= expected) return;
+  const int64_t endedAt = std::clamp<int64_t>(in.SeekStart + reached, 0, duration);
+  LogText(llInfo, StrFormat("%s: the input ended early, at %0.3f s of %0.3f s", in.FileName.c_str(),
+                            double(endedAt) / 1000000.0, double(duration) / 1000000.0));
+  NoteEndedEarly(endedAt, duration);
+}
+
+void TTranscoder::FinishLoop() {
   // Flush what the decoders and encoders hold, then finish the files.
   for (auto& p : ist_) {
     TInputStream& ist = *p;
@@ -251,8 +323,28 @@ void TTranscoder::RunLoop() {
       ProcessPacket(ist, nullptr);
     }
   }
+  CheckSomethingConverted();
   WriteTrailers();
   ReportProgress(true, -1);
+}
+
+void TTranscoder::CheckSomethingConverted() {
+  if (StopRequested()) return;  // a stop before the first frame is not a failure
+  bool wanted = false, written = false, packetsRead = false;
+  for (auto& p : ost_) {
+    const TOutputStream& ost = *p;
+    if (ost.Def->Type != AVMEDIA_TYPE_VIDEO && ost.Def->Type != AVMEDIA_TYPE_AUDIO) continue;
+    wanted = true;
+    written |= ost.PacketsWritten > 0;
+    packetsRead |= ist_[size_t(ost.SourceIndex)]->PacketsRead > 0;
+  }
+  if (!wanted || written) return;
+  // A file with a header and nothing else is no result: it goes, and the task fails.
+  for (TOutputFileState* of : outputSlots_) of->Discard = true;
+  std::string cause = lastDecodeError_;
+  if (cause.empty())
+    cause = packetsRead ? "nothing was left after decoding" : "the input holds no packet of the streams to convert";
+  Raise("No video or audio frame could be converted (" + cause + ")");
 }
 
 bool TTranscoder::NextJoinInput(int& fileIndex) {
@@ -300,6 +392,7 @@ bool TTranscoder::NextJoinInput(int& fileIndex) {
   }
   if (k >= n - 1) return false;
   inputs_[size_t(k + 1)]->TsOffset += std::llround(m * 1000000.0);
+  inputs_[size_t(k + 1)]->StartTime = std::llround(m * 1000000.0);
   fileIndex = k + 1;
   return true;
 }
@@ -445,6 +538,7 @@ void TTranscoder::HandleDecodedFrame(TInputStream& ist, AVFrame* frame) {
     if (rate.num > 0 && rate.den > 0) duration = int64_t(1000000) * rate.den * (2 + frame->repeat_pict) / (2 * rate.num);
     ist.NextStreamTime = ist.StreamTime + duration;
     ist.Quality = float(frame->quality);
+    if (ist.StillPicture && !repeatingStill_) KeepStillPicture(ist, frame);
     PrepareDecodedPicture(ist, frame);
   } else {
     return;
@@ -455,7 +549,9 @@ void TTranscoder::HandleDecodedFrame(TInputStream& ist, AVFrame* frame) {
   for (auto& p : ost_) {
     TOutputStream& ost = *p;
     if (!ost.EncodingNeeded || !ost.Active || ist_[size_t(ost.SourceIndex)].get() != &ist) continue;
-    if (type == AVMEDIA_TYPE_AUDIO) {
+    if (ost.Def->SilentSound) {
+      FeedSilence(ost, ist.NextStreamTime);
+    } else if (type == AVMEDIA_TYPE_AUDIO) {
       DoAudioOut(ost, ist, frame);
     } else if (ost.Graph) {
       frame->pts = ist.StreamTime;
@@ -579,6 +675,7 @@ void TTranscoder::WriteFrame(TOutputStream& ost, AVPacket* pkt) {
   if (ost.Bsfs.empty()) {
     const int ret = ff::av_interleaved_write_frame(of.Ctx.get(), pkt);
     if (ret < 0) Raise(FormatAVError("av_interleaved_write_frame()", ret));
+    ++ost.PacketsWritten;
     return;
   }
   AVPacket* first = ff::av_packet_alloc();
@@ -618,6 +715,7 @@ void TTranscoder::WriteFrame(TOutputStream& ost, AVPacket* pkt) {
     p->stream_index = ost.Stream->index;
     const int ret = ff::av_interleaved_write_frame(of.Ctx.get(), p);
     if (ret < 0) Raise(FormatAVError("av_interleaved_write_frame()", ret));
+    ++ost.PacketsWritten;
   }
 }
 
@@ -719,6 +817,12 @@ void TTranscoder::CloseOutputs() {
 }
 
 void TTranscoder::ReleaseFiles() {
+  ReleaseOpened();
+  std::lock_guard<std::mutex> g(parkedProbeLock_);
+  parkedProbes_.clear();
+}
+
+void TTranscoder::ReleaseOpened() {
   FreeTables();
   CloseStatistics();
   ReleaseFrameHooks(hookChain_);
@@ -739,4 +843,12 @@ void TTranscoder::ReleaseFiles() {
   outputs_.clear();
   inputs_.clear();
   joinMode_ = false;
+}
+
+bool TTranscoder::ResetOpenedFiles() {
+  ReleaseOpened();
+  ResetOptions();
+  usesFilterGraph_ = false;
+  ff::av_channel_layout_uninit(&inputLayout_);
+  return true;
 }

@@ -371,6 +371,13 @@ int TTranscoder::OpenOutputFile(const std::string& fileName, bool join) {
     }
     if (o.AudioDisable) useAudio = false;
     if (o.VideoDisable) useVideo = false;
+    if (!inputs_.empty() && !useVideo && !useAudio && !useSubtitle) {
+      // Say what the file lacks rather than that the output would be empty.
+      bool hv = false, ha = false, hs = false;
+      CheckInputStreams(join, hv, ha, hs);
+      if (o.VideoDisable && !ha) throw FFmpegException("The file has no sound to convert");
+      if (o.AudioDisable && !hv) throw FFmpegException("The file has no picture to convert");
+    }
 
     // 9. Streams in the order video, audio, subtitle.
     auto wrap = [](const char* what, auto&& make) {
@@ -380,8 +387,13 @@ int TTranscoder::OpenOutputFile(const std::string& fileName, bool join) {
         throw FFmpegException(StrFormat("%s fail: %s", what, e.what()));
       }
     };
+    // The PSP's MP4 plays only files with a picture and a sound track: a video without sound
+    // gets a silent one of its length.
+    const bool silentSound = !useAudio && useVideo && !o.AudioDisable && !o.AudioStreamCopy &&
+                             std::string(fmt->name) == "psp" && !inputs_.empty();
     if (useVideo) wrap("new_video_stream", [&] { NewVideoStream(*output); });
-    if (useAudio) wrap("new_audio_stream", [&] { NewAudioStream(*output); });
+    if (useAudio || silentSound) wrap("new_audio_stream", [&] { NewAudioStream(*output); });
+    if (silentSound) output->Streams.back()->SilentSound = true;
     if (useSubtitle && !o.SubtitleDisable) wrap("new_subtitle_stream", [&] { NewSubtitleStream(*output); });
 
     // 10. Creation time; 11. metadata from the last entry to the first.

@@ -45,6 +45,57 @@ using InOut = std::unique_ptr<AVFilterInOut, InOutDeleter>;
 
 }  // namespace
 
+namespace transcoder {
+
+int MakePictureGraph(ffw::FilterGraph& graph, AVFilterContext*& source, AVFilterContext*& sink, int width, int height,
+                     int format, AVRational sar, AVPixelFormat outFormat, std::string& step) {
+  graph.reset(ff::avfilter_graph_alloc());
+  step = "avfilter_graph_alloc";
+  if (!graph) return AVERROR(ENOMEM);
+  graph->nb_threads = 0;
+  if (sar.num <= 0 || sar.den <= 0) sar = AVRational{1, 1};
+  const std::string args = StrFormat("video_size=%dx%d:pix_fmt=%d:time_base=1/1000000:pixel_aspect=%d/%d", width,
+                                     height, format, sar.num, sar.den);
+  step = "buffer";
+  int ret = ff::avfilter_graph_create_filter(&source, ff::avfilter_get_by_name("buffer"), "src", args.c_str(), nullptr,
+                                             graph.get());
+  if (ret < 0) return ret;
+  step = "buffersink";
+  ret = ff::avfilter_graph_create_filter(&sink, ff::avfilter_get_by_name("buffersink"), "out", nullptr, nullptr,
+                                         graph.get());
+  if (ret < 0) return ret;
+  step = "pix_fmts";
+  const AVPixelFormat formats[] = {outFormat, AV_PIX_FMT_NONE};
+  return ff::av_opt_set_bin(sink, "pix_fmts", reinterpret_cast<const uint8_t*>(formats), int(sizeof(AVPixelFormat)),
+                            AV_OPT_SEARCH_CHILDREN);
+}
+
+int LinkFilterText(AVFilterGraph* graph, AVFilterContext* from, AVFilterContext* sink, const std::string& text,
+                   std::string& step) {
+  InOut outputs(ff::avfilter_inout_alloc());
+  InOut inputs(ff::avfilter_inout_alloc());
+  step = "inout";
+  if (!outputs || !inputs) return AVERROR(ENOMEM);
+  outputs->name = ff::av_strdup("in");
+  outputs->filter_ctx = from;
+  outputs->pad_idx = 0;
+  outputs->next = nullptr;
+  inputs->name = ff::av_strdup("out");
+  inputs->filter_ctx = sink;
+  inputs->pad_idx = 0;
+  inputs->next = nullptr;
+  AVFilterInOut* in = inputs.release();
+  AVFilterInOut* out = outputs.release();
+  step = text;
+  int ret = ff::avfilter_graph_parse_ptr(graph, text.c_str(), &in, &out, nullptr);
+  ff::avfilter_inout_free(&in);
+  ff::avfilter_inout_free(&out);
+  if (ret < 0) return ret;
+  return ff::avfilter_graph_config(graph, nullptr);
+}
+
+}  // namespace transcoder
+
 void TTranscoder::Raise(const std::string& message) const { throw FFmpegException(message); }
 
 void TTranscoder::LogText(TLogLevel level, const std::string& text) const { GetFFLogger().Log(this, level, text); }
@@ -77,6 +128,10 @@ void TTranscoder::BuildInputTables() {
       ist->Index = int32_t(i);
       ist->Stream = ic->streams[i];
       ist->Codec = &inputs_[f]->Streams[i];
+      if (ist->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+        ist->StillPicture = ist->Stream->disposition & AV_DISPOSITION_ATTACHED_PIC;
+        if (!ist->StillPicture) ist->Orientation = DisplayOrientation(StreamDisplayMatrix(ist->Stream));
+      }
       if (Opt.RateEmulation) ist->Start = now;
       ist_.push_back(std::move(ist));
     }
@@ -135,18 +190,15 @@ void TTranscoder::BuildOutputTables() {
                           MediaTypeName(inKind).c_str(), int(s), int(i), MediaTypeName(kind).c_str()));
         }
         ost->SyncInput = ist_[size_t(fileTable_[size_t(m.SyncFileIndex)].IstIndex + m.SyncStreamIndex)].get();
-      } else {
-        // The unclaimed stream of this kind with the most frames the container reports.
-        int64_t bestFrames = -1;
-        for (size_t j = 0; j < ist_.size(); ++j) {
-          TInputStream& ist = *ist_[j];
-          if (ist.Stream->codecpar->codec_type != kind || !ist.Unclaimed || ist.Codec->Discarded) continue;
-          if (joinMode_ && ist.FileIndex != int32_t(s)) continue;
-          if (ist.Stream->nb_frames > bestFrames) {
-            bestFrames = ist.Stream->nb_frames;
+      } else if (def.SilentSound) {
+        // Silence goes along the first video stream's picture.
+        for (size_t j = 0; j < ist_.size() && source < 0; ++j)
+          if (ist_[j]->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !ist_[j]->Codec->Discarded &&
+              (!joinMode_ || ist_[j]->FileIndex == int32_t(s)))
             source = int(j);
-          }
-        }
+        if (source < 0) Raise("Could not find a video stream to give a silent sound track");
+      } else {
+        source = ChooseSourceStream(kind, joinMode_ ? int(s) : -1);
         if (source < 0 && !joinMode_) {
           for (size_t j = 0; j < ist_.size(); ++j) {
             TInputStream& ist = *ist_[j];
@@ -160,7 +212,7 @@ void TTranscoder::BuildOutputTables() {
         }
       }
       ost->SourceIndex = source;
-      ist_[size_t(source)]->Unclaimed = false;
+      if (!def.SilentSound) ist_[size_t(source)]->Unclaimed = false;
       if (!ost->SyncInput) ost->SyncInput = ist_[size_t(source)].get();
       ost_.push_back(std::move(ost));
     }
@@ -173,6 +225,9 @@ void TTranscoder::BuildOutputTables() {
     if (!shared) {
       ff::av_dict_copy(&ost.Stream->metadata, ist.Stream->metadata, AV_DICT_DONT_OVERWRITE);
       ost.Stream->disposition = ist.Stream->disposition;
+      // An encoded cover picture becomes an ordinary video stream (shown for the whole sound);
+      // only a copied one stays cover art.
+      if (!ost.Def->Copy) ost.Stream->disposition &= ~AV_DISPOSITION_ATTACHED_PIC;
     }
     if (ost.Def->Copy) {
       if (!shared) PrepareStreamCopy(ost, ist);
@@ -180,6 +235,44 @@ void TTranscoder::BuildOutputTables() {
       PrepareEncodedStream(ost, ist);
     }
   }
+}
+
+int TTranscoder::ChooseSourceStream(AVMediaType kind, int onlyFile) const {
+  // The track a user means: one marked default before others (and one not marked for the
+  // hearing or visually impaired), then the one the format library ranks best on the frames
+  // it saw while analysing the file, then the most frames the header reports. The header's
+  // count alone is no guide: several containers leave it 0, and short sound frames win it.
+  struct TRank {
+    int Disposition = -1;
+    int LibraryBest = 0;
+    int64_t Frames = -1;
+    bool operator>(const TRank& r) const {
+      if (Disposition != r.Disposition) return Disposition > r.Disposition;
+      if (LibraryBest != r.LibraryBest) return LibraryBest > r.LibraryBest;
+      return Frames > r.Frames;
+    }
+  };
+  std::vector<int> libraryBest(inputs_.size(), -1);
+  for (size_t f = 0; f < inputs_.size(); ++f)
+    libraryBest[f] = ff::av_find_best_stream(inputs_[f]->Ctx.get(), kind, -1, -1, nullptr, 0);
+  int source = -1;
+  TRank best;
+  for (size_t j = 0; j < ist_.size(); ++j) {
+    const TInputStream& ist = *ist_[j];
+    const AVStream* st = ist.Stream;
+    if (st->codecpar->codec_type != kind || !ist.Unclaimed || ist.Codec->Discarded) continue;
+    if (onlyFile >= 0 && ist.FileIndex != onlyFile) continue;
+    TRank rank;
+    rank.Disposition = !(st->disposition & (AV_DISPOSITION_HEARING_IMPAIRED | AV_DISPOSITION_VISUAL_IMPAIRED)) +
+                       !!(st->disposition & AV_DISPOSITION_DEFAULT);
+    rank.LibraryBest = libraryBest[size_t(ist.FileIndex)] == ist.Index ? 1 : 0;
+    rank.Frames = st->nb_frames;
+    if (rank > best) {
+      best = rank;
+      source = int(j);
+    }
+  }
+  return source;
 }
 
 void TTranscoder::PrepareStreamCopy(TOutputStream& ost, TInputStream& ist) {
@@ -255,7 +348,10 @@ void TTranscoder::PrepareEncodedStream(TOutputStream& ost, TInputStream& ist) {
       ost.CurrentCropBottom = ost.InitialCropBottom = o.FrameBottomBand;
       ost.CurrentCropLeft = ost.InitialCropLeft = o.FrameLeftBand;
       ost.CurrentCropRight = ost.InitialCropRight = o.FrameRightBand;
-      const int inW = dec->width, inH = dec->height;
+      // Crop, scaling and filters work on the upright picture.
+      int inW = 0, inH = 0;
+      AVRational inSar{0, 1};
+      UprightGeometry(ist, inW, inH, inSar);
       const int cropW = inW - ost.CurrentCropLeft - ost.CurrentCropRight;
       const int cropH = inH - ost.CurrentCropTop - ost.CurrentCropBottom;
       if (enc->width <= 0 || enc->height <= 0) {
@@ -319,27 +415,18 @@ void TTranscoder::ConfigureFilters(TOutputStream& ost, TInputStream& ist) {
     SetLastError(FormatAVError(step, code));
     throw FFmpegException(LastError());
   };
-  ost.Graph.reset(ff::avfilter_graph_alloc());
-  if (!ost.Graph) fail("avfilter_graph_alloc", AVERROR(ENOMEM));
+  int inW = 0, inH = 0;
+  AVRational sar{0, 1};
+  UprightGeometry(ist, inW, inH, sar);
+  std::string step;
+  int ret = MakePictureGraph(ost.Graph, ost.SourceFilter, ost.SinkFilter, inW, inH, dec->pix_fmt, sar, enc->pix_fmt,
+                             step);
+  if (ret < 0) fail(step, ret);
   AVFilterGraph* graph = ost.Graph.get();
-  graph->nb_threads = 0;
-  const AVRational sar = dec->sample_aspect_ratio.num ? dec->sample_aspect_ratio : AVRational{1, 1};
-  const std::string srcArgs = StrFormat("video_size=%dx%d:pix_fmt=%d:time_base=1/1000000:pixel_aspect=%d/%d",
-                                        dec->width, dec->height, int(dec->pix_fmt), sar.num, sar.den);
-  int ret = ff::avfilter_graph_create_filter(&ost.SourceFilter, ff::avfilter_get_by_name("buffer"), "src",
-                                             srcArgs.c_str(), nullptr, graph);
-  if (ret < 0) fail("buffer", ret);
-  ret = ff::avfilter_graph_create_filter(&ost.SinkFilter, ff::avfilter_get_by_name("buffersink"), "out", nullptr,
-                                         nullptr, graph);
-  if (ret < 0) fail("buffersink", ret);
-  const AVPixelFormat formats[] = {enc->pix_fmt, AV_PIX_FMT_NONE};
-  ret = ff::av_opt_set_bin(ost.SinkFilter, "pix_fmts", reinterpret_cast<const uint8_t*>(formats),
-                           int(sizeof(AVPixelFormat)), AV_OPT_SEARCH_CHILDREN);
-  if (ret < 0) fail("pix_fmts", ret);
 
   AVFilterContext* last = ost.SourceFilter;
-  const int cropW = dec->width - ost.CurrentCropLeft - ost.CurrentCropRight;
-  const int cropH = dec->height - ost.CurrentCropTop - ost.CurrentCropBottom;
+  const int cropW = inW - ost.CurrentCropLeft - ost.CurrentCropRight;
+  const int cropH = inH - ost.CurrentCropTop - ost.CurrentCropBottom;
   // A filter text that starts with its own crop counts it on the uncropped picture and
   // stands for the crop fields; otherwise the crop fields are cut first.
   const std::string text = TranslateLegacyFilters(Opt.VideoFilters);
@@ -366,24 +453,8 @@ void TTranscoder::ConfigureFilters(TOutputStream& ost, TInputStream& ist) {
   ff::av_freep(&graph->scale_sws_opts);
   graph->scale_sws_opts = ff::av_strdup(swsOpts.c_str());
 
-  InOut outputs(ff::avfilter_inout_alloc());
-  InOut inputs(ff::avfilter_inout_alloc());
-  if (!outputs || !inputs) fail("avfilter_inout_alloc", AVERROR(ENOMEM));
-  outputs->name = ff::av_strdup("in");
-  outputs->filter_ctx = last;
-  outputs->pad_idx = 0;
-  outputs->next = nullptr;
-  inputs->name = ff::av_strdup("out");
-  inputs->filter_ctx = ost.SinkFilter;
-  inputs->pad_idx = 0;
-  inputs->next = nullptr;
-  AVFilterInOut* in = inputs.release();
-  AVFilterInOut* out = outputs.release();
-  ret = ff::avfilter_graph_parse_ptr(graph, text.c_str(), &in, &out, nullptr);
-  ff::avfilter_inout_free(&in);
-  ff::avfilter_inout_free(&out);
-  if (ret < 0) fail(Opt.VideoFilters, ret);
-  if ((ret = ff::avfilter_graph_config(graph, nullptr)) < 0) fail(Opt.VideoFilters, ret);
+  if ((ret = LinkFilterText(graph, last, ost.SinkFilter, text, step)) < 0)
+    fail(step == "inout" ? "avfilter_inout_alloc" : Opt.VideoFilters, ret);
   enc->width = ff::av_buffersink_get_w(ost.SinkFilter);
   enc->height = ff::av_buffersink_get_h(ost.SinkFilter);
   const AVRational outSar = ff::av_buffersink_get_sample_aspect_ratio(ost.SinkFilter);
@@ -391,6 +462,16 @@ void TTranscoder::ConfigureFilters(TOutputStream& ost, TInputStream& ist) {
     enc->sample_aspect_ratio = outSar;
     ost.Stream->sample_aspect_ratio = outSar;
   }
+}
+
+void TTranscoder::UprightGeometry(const TInputStream& ist, int& width, int& height, AVRational& sar) const {
+  const AVCodecContext* dec = ist.Codec->Dec.get();
+  width = dec->width;
+  height = dec->height;
+  sar = dec->sample_aspect_ratio;
+  if (!ist.Orientation.SwapsSides()) return;
+  std::swap(width, height);
+  if (sar.num > 0 && sar.den > 0) std::swap(sar.num, sar.den);
 }
 
 void TTranscoder::OpenEncoders() {
@@ -489,6 +570,9 @@ void TTranscoder::OpenDecoder(TInputStream& ist) {
     LogText(llError, text);
     Raise(text);
   }
+  // A still picture is one packet: decoded at once rather than held back by frame threads
+  // until the end of the file, so that it can be shown along with the sound from the start.
+  if (ist.StillPicture) dec->thread_count = 1;
   int ret;
   {
     std::lock_guard<std::mutex> g(CodecLock());

@@ -6,6 +6,7 @@
 
 #include "engine/transcoder/transcoder.h"
 #include "media/errors.h"
+#include "media/loader.h"
 #include "media/logger.h"
 
 namespace {
@@ -38,6 +39,30 @@ int64_t DateTimeToUnix(double value) {
 std::string Microseconds(int64_t us) { return StrFormat("%lld", static_cast<long long>(us)) + "us"; }
 
 }  // namespace
+
+TAVProbe* TTranscoder::InputProbe(int index) const {
+  if (index >= 0 && size_t(index) < probes_.size()) return probes_[size_t(index)].get();
+  if (!Parked() || index < 0 || index >= InputCount()) return nullptr;
+  std::lock_guard<std::mutex> g(parkedProbeLock_);
+  if (parkedProbes_.size() < size_t(InputCount())) parkedProbes_.resize(size_t(InputCount()));
+  std::unique_ptr<TParkedProbe>& slot = parkedProbes_[size_t(index)];
+  if (slot) return &slot->Probe;
+  const TInputOptions& record = InputOptions(index);
+  const AVInputFormat* fmt = record.FileFormat.empty() ? nullptr : ff::av_find_input_format(record.FileFormat.c_str());
+  AVFormatContext* raw = nullptr;
+  if (::OpenInputFile(&raw, record.FileName, fmt, nullptr) < 0) return nullptr;
+  auto probe = std::make_unique<TParkedProbe>();
+  probe->Ctx.reset(raw);
+  int ret = 0;
+  {
+    std::lock_guard<std::mutex> codec(CodecLock());
+    ret = ff::avformat_find_stream_info(raw, nullptr);
+  }
+  if (ret < 0) return nullptr;
+  probe->Probe.AttachContext(raw);
+  slot = std::move(probe);
+  return &slot->Probe;
+}
 
 bool TTranscoder::OpenInputFile(const TInputOptions& options, bool hasRecord) {
   if (hasRecord) {

@@ -49,6 +49,8 @@ struct TInputStreamCodec {
 struct TInputFileState {
   ffw::InputFile Ctx;
   int64_t TsOffset = 0;
+  int64_t SeekStart = 0;  // the asked start position ("ss"), µs from the file's start
+  int64_t StartTime = 0;  // where the input's streams start after the offset: 0, or where a joined input continues
   std::array<double, kMaxStreams> TsScale{};
   std::vector<TInputStreamCodec> Streams;
   std::string FileName;
@@ -65,6 +67,9 @@ struct TOutputStreamDef {
   float Quality = 0.0f;           // fixed quality ("qscale" x 118), 0 when not fixed
   bool EncoderOpen = false;
   std::string PassText;           // second-pass statistics given to the encoder
+  // A sound track of silence that the container needs although the input has no sound: fed
+  // along the picture of the input's video stream, as long as the picture lasts.
+  bool SilentSound = false;
 };
 
 struct TOutputFileState {
@@ -93,6 +98,24 @@ struct TInputStream {
   bool Flushed = false;
   bool MultiFrameWarned = false;
   float Quality = 0.0f;
+  int64_t PacketsRead = 0;
+  // Added to every time of this stream: set when its first packet lies far from the input's
+  // start (a damaged time base in a stream with time-stamp discontinuities).
+  int64_t StartCorrection = 0;
+
+  // Display rotation: decoded pictures are turned upright before anything else sees them.
+  TDisplayOrientation Orientation;
+  ffw::FilterGraph TurnGraph;
+  AVFilterContext* TurnSource = nullptr;
+  AVFilterContext* TurnSink = nullptr;
+  int32_t TurnWidth = 0, TurnHeight = 0, TurnFormat = AV_PIX_FMT_NONE;
+  ffw::Frame Turned;
+
+  // A still picture (the cover art of a sound file): its decoded picture is shown again at
+  // the output's frame rate for as long as the sound lasts.
+  bool StillPicture = false;
+  ffw::Frame Still;
+  int64_t StillTime = 0;  // stream time of the last showing
 };
 
 struct TInputFile {
@@ -114,7 +137,9 @@ struct TOutputStream {
   TInputStream* SyncInput = nullptr;
   int64_t OutputTicks = 0;
   bool OutputTicksSet = false;  // the first stream-copy packet or encoded frame was written
+  int64_t PacketsWritten = 0;   // packets handed to the muxer
   int64_t LastAudioEnd = INT64_MIN;  // audio: end of the last frame given to the encoder
+  int64_t SilenceFed = 0;       // silent sound: samples written so far
 
   // Video
   bool VideoResample = false;
@@ -147,6 +172,15 @@ struct TOutputStream {
   bool Active = true;
 };
 
+// A filter graph from a buffer source of pictures of this size, format and pixel shape (0:
+// square) to a sink that gives `outFormat`. A negative library code with the failing step.
+int MakePictureGraph(ffw::FilterGraph& graph, AVFilterContext*& source, AVFilterContext*& sink, int width, int height,
+                     int format, AVRational sar, AVPixelFormat outFormat, std::string& step);
+// Parses the filter text between `from` and `sink` and configures the graph. A negative
+// library code with the failing step ("inout", else the text).
+int LinkFilterText(AVFilterGraph* graph, AVFilterContext* from, AVFilterContext* sink, const std::string& text,
+                   std::string& step);
+
 }  // namespace transcoder
 
 class TTranscoder : public TFFmpeg, public TTranscoderOptions {
@@ -178,10 +212,10 @@ public:
   AVFormatContext* InputContext(int index) const { return inputs_.at(size_t(index))->Ctx.get(); }
   AVFormatContext* OutputContext(int slot) const { return outputFile(slot).Ctx.get(); }
   const transcoder::TOutputFileState& OutputState(int slot) const { return outputFile(slot); }
-  // The media probe bound to an opened input.
-  TAVProbe* InputProbe(int index) const override {
-    return index >= 0 && size_t(index) < probes_.size() ? probes_[size_t(index)].get() : nullptr;
-  }
+  // The media probe bound to an opened input; null for another index. A queued task (its
+  // files closed until it starts) opens the asked input for the probe alone, which stays
+  // open until the task's files are closed at the end of its run or the task is freed.
+  TAVProbe* InputProbe(int index) const override;
   // The encoder or stream-copy flag of an output stream, after set-up started (tests).
   int64_t VideoBytes() const { return videoSize_; }
   int64_t AudioBytes() const { return audioSize_; }
@@ -197,6 +231,7 @@ protected:
   void CloseDecoders() override;
   void CloseOutputs() override;
   void ReleaseFiles() override;
+  bool ResetOpenedFiles() override;
 
   // TTranscoderOptions
   int OutputFileCount() const override { return int(outputSlots_.size()); }
@@ -215,6 +250,9 @@ private:
   void SetupTranscode();
   void BuildInputTables();
   void BuildOutputTables();
+  // The unclaimed, not discarded input stream of a kind an output stream takes when no map
+  // names one (only of one input when onlyFile >= 0); -1 when there is none.
+  int ChooseSourceStream(AVMediaType kind, int onlyFile) const;
   void PrepareStreamCopy(TOutputStream& ost, TInputStream& ist);
   void PrepareEncodedStream(TOutputStream& ost, TInputStream& ist);
   void ConfigureFilters(TOutputStream& ost, TInputStream& ist);
@@ -231,9 +269,39 @@ private:
   void LogStreamMapping();
   void InitBitstreamFilters(TOutputStream& ost);
   void FreeTables();
+  // Frees what the openings and the transcode made; the queued task's probes stay.
+  void ReleaseOpened();
 
   // ---- loop (loop.cpp) ----
+  // The packet loop: one turn chooses an input, reads one packet and handles it.
+  enum class TReadOutcome { Packet, Retry, End };
   void RunLoop();
+  bool FrameLimitReached(const TOutputStream& ost) const;
+  // The input to read next in fileIndex (-1: none has a packet ready now); false ends the loop.
+  bool ChooseInput(int& fileIndex);
+  // No input had a packet: wait a moment when one may get one; false when all are done.
+  bool AwaitPackets();
+  bool FileSizeLimitReached() const;
+  // Reads one packet; at an input's end moves on to the next joined input.
+  TReadOutcome ReadPacket(int& fileIndex, AVPacket* packet);
+  // Corrects the packet's times and decodes or copies it; false after a decoding error
+  // (skips the progress step of this turn). Leaves the packet empty.
+  bool HandleInputPacket(int fileIndex, AVPacket* packet);
+  void ApplyOffsetAndScale(const transcoder::TInputFileState& in, const TInputStream& ist, AVPacket* packet) const;
+  // A stream whose first time lies more than the discontinuity threshold from the input's
+  // start is moved to start with the input.
+  void CorrectStreamStart(const transcoder::TInputFileState& in, TInputStream& ist, AVPacket* packet);
+  void CorrectDiscontinuity(transcoder::TInputFileState& in, const TInputStream& ist, AVPacket* packet);
+  // Marks the stream past the recording time when the packet starts at or after it.
+  bool PastRecordingLimit(TInputStream& ist, const AVPacket* packet);
+  void ReportPacedProgress(int fileIndex);
+  // At an input's end: notes that it ended early when the times reached fall short of its
+  // known length (or of the recording limit).
+  void CheckInputEnd(int fileIndex);
+  // Flushes decoders and encoders, writes the trailers and the last progress report.
+  void FinishLoop();
+  // Fails the task, removing its outputs, when no video or audio packet reached them.
+  void CheckSomethingConverted();
   int ProcessPacket(TInputStream& ist, AVPacket* pkt);
   void HandleDecodedFrame(TInputStream& ist, AVFrame* frame);
   void HandleSubtitle(TInputStream& ist, AVSubtitle& sub);
@@ -249,9 +317,19 @@ private:
   // ---- audio (audio.cpp) ----
   void DoAudioOut(TOutputStream& ost, TInputStream& ist, AVFrame* frame);
   void EncodeAudioFromFifo(TOutputStream& ost, bool flush);
+  // Silent sound up to the stream time `until`.
+  void FeedSilence(TOutputStream& ost, int64_t until);
 
   // ---- video (video.cpp) ----
   void PrepareDecodedPicture(TInputStream& ist, AVFrame* picture);
+  // Replaces the picture by its upright view when the stream is shown turned or mirrored.
+  void TurnUpright(TInputStream& ist, AVFrame* picture);
+  // Keeps the decoded picture of a still-picture stream for showing it again.
+  void KeepStillPicture(TInputStream& ist, const AVFrame* picture);
+  // Shows the kept still pictures again, one per output frame, up to `until` (a stream time).
+  void RepeatStillPictures(int64_t until);
+  // The size and pixel shape of the stream's decoded pictures once turned upright.
+  void UprightGeometry(const TInputStream& ist, int& width, int& height, AVRational& sar) const;
   void CustomHook(AVFrame* picture, AVPixelFormat pixFmt, int width, int height, int64_t streamTime);
   void PreviewPicture(const AVFrame* picture, int64_t pts);
   int DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* picture);
@@ -270,6 +348,13 @@ private:
   // Inputs and outputs
   std::vector<std::unique_ptr<transcoder::TInputFileState>> inputs_;
   std::vector<std::unique_ptr<TAVProbe>> probes_;
+  // Probes of a queued task's inputs (see InputProbe), by input index.
+  struct TParkedProbe {
+    ffw::InputFile Ctx;
+    TAVProbe Probe;
+  };
+  mutable std::mutex parkedProbeLock_;
+  mutable std::vector<std::unique_ptr<TParkedProbe>> parkedProbes_;
   std::vector<std::unique_ptr<transcoder::TOutputFileState>> outputs_;  // owned files
   std::vector<transcoder::TOutputFileState*> outputSlots_;             // slots (join repeats)
   bool joinMode_ = false;
@@ -299,6 +384,8 @@ private:
   TPictureConverter previewConv_;
   std::unique_ptr<TPreviewer> previewer_;
   ffw::Frame workPicture_;     // pre-processing copy of the decoded picture
+  ffw::Frame stillCopy_;       // a still picture being shown again
+  bool repeatingStill_ = false;
 
   // Buffers reused for every frame
   ffw::Frame decoded_;
@@ -307,6 +394,7 @@ private:
   ffw::Frame audioFrame_;
   ffw::Frame cropView_;
   int64_t lastVideoPacketSize_ = 0;
+  std::string lastDecodeError_;  // the last decoding error of the loop, for the failure text
   std::vector<uint8_t> subtitleBuffer_;
 
   // Statistics

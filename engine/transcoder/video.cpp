@@ -54,8 +54,79 @@ bool Deinterlace(AVFrame* frame) {
 
 }  // namespace
 
+void TTranscoder::TurnUpright(TInputStream& ist, AVFrame* picture) {
+  if (ist.Orientation.Filters.empty()) return;
+  auto fail = [&](const std::string& step, int code) {
+    Raise(FormatAVError("turning the picture upright (" + step + ")", code));
+  };
+  if (!ist.TurnGraph || picture->width != ist.TurnWidth || picture->height != ist.TurnHeight ||
+      picture->format != ist.TurnFormat) {
+    // (Re)made for the first picture and whenever the pictures change size or format. The
+    // turned picture keeps the decoder's pixel format, which the rest of the set-up expects.
+    std::string step;
+    int ret = MakePictureGraph(ist.TurnGraph, ist.TurnSource, ist.TurnSink, picture->width, picture->height,
+                               picture->format, picture->sample_aspect_ratio, AVPixelFormat(picture->format), step);
+    if (ret >= 0) ret = LinkFilterText(ist.TurnGraph.get(), ist.TurnSource, ist.TurnSink, ist.Orientation.Filters, step);
+    if (ret < 0) fail(step, ret);
+    ist.TurnWidth = picture->width;
+    ist.TurnHeight = picture->height;
+    ist.TurnFormat = picture->format;
+  }
+  if (!ist.Turned) ist.Turned = ffw::MakeFrame();
+  if (!ist.Turned) Raise("Out of memory");
+  int ret = ff::av_buffersrc_add_frame_flags(ist.TurnSource, picture, AV_BUFFERSRC_FLAG_KEEP_REF);
+  if (ret < 0) fail("feeding", ret);
+  ret = ff::av_buffersink_get_frame(ist.TurnSink, ist.Turned.get());
+  if (ret < 0) fail("reading", ret);
+  ff::av_frame_unref(picture);
+  ff::av_frame_move_ref(picture, ist.Turned.get());
+}
+
+void TTranscoder::KeepStillPicture(TInputStream& ist, const AVFrame* picture) {
+  if (!ist.Still) ist.Still = ffw::MakeFrame();
+  if (!ist.Still) Raise("Out of memory");
+  ff::av_frame_unref(ist.Still.get());
+  if (ff::av_frame_ref(ist.Still.get(), picture) < 0) Raise("Out of memory");
+  ist.StillTime = ist.StreamTime;
+}
+
+void TTranscoder::RepeatStillPictures(int64_t until) {
+  if (repeatingStill_) return;
+  for (auto& p : ist_) {
+    TInputStream& ist = *p;
+    if (!ist.Still) continue;
+    // The frame rate of the output stream that shows it.
+    AVRational rate{0, 1};
+    for (auto& o : ost_)
+      if (o->EncodingNeeded && o->Active && ist_[size_t(o->SourceIndex)].get() == &ist) rate = o->Enc->framerate;
+    if (rate.num <= 0 || rate.den <= 0) continue;
+    const int64_t step = std::max<int64_t>(1, ff::av_rescale_q(1, AVRational{rate.den, rate.num}, AV_TIME_BASE_Q));
+    // Showings before the trim start would only be dropped.
+    if (Opt.StartTime > ist.StillTime + step) ist.StillTime = Opt.StartTime - step;
+    if (!stillCopy_) stillCopy_ = ffw::MakeFrame();
+    if (!stillCopy_) Raise("Out of memory");
+    repeatingStill_ = true;
+    try {
+      while (ist.StillTime + step <= until && !StopRequested()) {
+        ist.StillTime += step;
+        if (ff::av_frame_ref(stillCopy_.get(), ist.Still.get()) < 0) Raise("Out of memory");
+        const int64_t ts = ff::av_rescale_q(ist.StillTime, AV_TIME_BASE_Q, ist.Stream->time_base);
+        stillCopy_->pts = stillCopy_->best_effort_timestamp = ts;
+        HandleDecodedFrame(ist, stillCopy_.get());
+        ff::av_frame_unref(stillCopy_.get());
+      }
+    } catch (...) {
+      repeatingStill_ = false;
+      ff::av_frame_unref(stillCopy_.get());
+      throw;
+    }
+    repeatingStill_ = false;
+  }
+}
+
 void TTranscoder::PrepareDecodedPicture(TInputStream& ist, AVFrame* picture) {
   ++pictureCount_;
+  TurnUpright(ist, picture);
   const int64_t streamTime = ist.StreamTime;
   const bool deinterlace = Opt.DoDeinterlace;
   const bool hook = hookOn_ && HasHookCallback();

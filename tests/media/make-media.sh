@@ -100,6 +100,30 @@ ff -f lavfi -i "testsrc2=size=320x240:rate=25:duration=4" -f lavfi -i "sine=freq
 ff -i late_audio_tmp.mkv -itsoffset 0.5 -i late_audio_tmp.mkv -map 0:v -map 1:a -c copy "${common[@]}" late_audio.mkv
 rm -f late_audio_tmp.mkv
 
+# Damaged and awkward inputs of what people really have.
+# A transport stream whose picture times jump to 5965 s while the sound starts near 0 (2.5 s).
+ff -f lavfi -i "testsrc2=size=320x240:rate=25:duration=2.5" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=2.5" \
+   -c:v mpeg2video -q:v 4 -g 12 -c:a mp2 -ac 2 "${common[@]}" -f mpegts jump_tmp.ts
+ff -i jump_tmp.ts -map 0 -c copy -bsf:v setts=ts=TS+5965/TB "${common[@]}" -f mpegts jump.ts
+rm -f jump_tmp.ts
+# A file whose sound track has no packet at all (every one dropped).
+ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=1" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=1" \
+   -c:v mpeg4 -c:a libvorbis -bsf:a noise=drop=1 "${common[@]}" no_audio_packets.mkv
+# The first 40% of the Matroska clip: its header still says 10 s.
+size=$(stat -c %s clip.mkv)
+head -c $((size * 2 / 5)) clip.mkv > truncated.mkv
+# Two sound tracks: German at 48 kHz first, English at 22.05 kHz second and marked default.
+for ext in mp4 mkv; do
+  ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=2" -f lavfi -i "sine=frequency=880:sample_rate=48000:duration=2" \
+     -f lavfi -i "sine=frequency=440:sample_rate=22050:duration=2" -map 0:v -map 1:a -map 2:a -ac 2 \
+     -c:v mpeg4 -q:v 4 -c:a aac -b:a 64k -metadata:s:a:0 language=ger -metadata:s:a:1 language=eng \
+     -disposition:a:0 0 -disposition:a:1 default "${common[@]}" two_lang.$ext
+done
+# H.264 with a key frame every 2 s (no B-frames), in a transport and a program stream, for
+# trims that start in the middle of a GOP.
+ff -f lavfi -i "testsrc2=size=320x240:rate=25:duration=6" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=6" \
+   -c:v libx264 -preset veryfast -g 50 -bf 0 -pix_fmt yuv420p -c:a mp2 -ac 2 "${common[@]}" gop2s.ts
+ff -i gop2s.ts -map 0 -c copy "${common[@]}" gop2s.mpg
 # Player clips: every frame shows its own number as ten vertical stripes (bit k of the
 # frame number white in stripe k, least significant on the left), 25 fps with a key frame
 # every second, with a 440 Hz tone; the short one ends after 3 s.
@@ -123,3 +147,22 @@ for i in 0 1 2 3; do
 done
 cat seg0.ts seg1.ts seg2.ts seg3.ts > joined_segments.ts
 rm -f seg0.ts seg1.ts seg2.ts seg3.ts
+
+# Shapes the zoom modes must fit (2 s each, with sound): a 16:9 DVD picture stored as
+# 720x576 with pixels 64:45 wide, a clip shown turned a quarter clockwise through the
+# container's display matrix (coded 320x240, shown 240x320), and a 4000x16 strip. The first
+# two show still colour bars, a picture that differs from its turned and mirrored copies.
+ff -f lavfi -i "smptebars=size=720x576:rate=25:duration=2" -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=2" \
+   -vf setsar=64/45 -c:v mpeg2video -q:v 4 -c:a mp2 -ac 2 "${common[@]}" anamorphic_720x576.mpg
+ff -f lavfi -i "smptebars=size=320x240:rate=25:duration=2" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=2" \
+   -c:v mpeg4 -q:v 2 -c:a aac -ac 2 "${common[@]}" rotated_tmp.mp4
+ff -i rotated_tmp.mp4 -c copy -metadata:s:v:0 rotate=270 "${common[@]}" rotated.mp4
+rm -f rotated_tmp.mp4
+ff -f lavfi -i "testsrc2=size=4000x16:rate=25:duration=2" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=2" \
+   -c:v mpeg4 -q:v 4 -c:a aac -ac 2 "${common[@]}" strip_4000x16.mp4
+
+# A sound file with cover art: 3 s of MP3 with a PNG picture attached.
+ff -f lavfi -i "smptebars=size=320x240" -frames:v 1 "${common[@]}" cover.png
+ff -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=3" -i cover.png -map 0 -map 1 -c:a libmp3lame \
+   -c:v png -disposition:v attached_pic "${common[@]}" cover_art.mp3
+rm -f cover.png

@@ -11,6 +11,17 @@
 
 #include "media/loader.h"
 
+namespace {
+// Every test program runs without a display and without a sound card, also when ctest starts
+// it: the ENVIRONMENT property that gtest_discover_tests writes keeps only the first of its
+// variables, so the defaults are set here before any test starts (a value already set stays).
+const bool kTestEnvironment = [] {
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  setenv("SDL_AUDIODRIVER", "dummy", 0);
+  return true;
+}();
+}  // namespace
+
 namespace testsupport {
 
 std::string MediaPath(const std::string& name) {

@@ -6,6 +6,7 @@
 #include <QImage>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 
 #include "controls/videosurface.h"
