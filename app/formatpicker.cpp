@@ -118,6 +118,13 @@ const std::string& TFormatPicker::Cell(int group, int entry) const {
 
 bool TFormatPicker::ListVisible() const { return lst1_->isVisible(); }
 
+void TFormatPicker::ToggleList(bool fromBoxClick) {
+  if (ListVisible())
+    HideList();
+  else
+    ShowList(fromBoxClick);
+}
+
 void TFormatPicker::HideList() { lst1_->hide(); }
 
 void TFormatPicker::FillFormatList() {
@@ -270,17 +277,11 @@ bool TFormatPicker::eventFilter(QObject* watched, QEvent* event) {
   }
   if (watched == edt1_) {
     if (type == QEvent::MouseButtonRelease && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
-      if (ListVisible())
-        HideList();
-      else
-        ShowList(true);
+      ToggleList(true);
       return true;
     }
     if (type == QEvent::MouseButtonDblClick) {
-      if (ListVisible())
-        HideList();
-      else
-        ShowList(false);
+      ToggleList(false);
       return true;
     }
     if (type == QEvent::KeyPress) {

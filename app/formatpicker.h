@@ -52,6 +52,8 @@ protected:
 private:
   void SelectStoredName();
   void ShowList(bool fromBoxClick);
+  // Hides the open list, or opens it.
+  void ToggleList(bool fromBoxClick);
   void ResizeList();
   void ToggleGroup(int row);
   void InsertEntries(int group, int afterRow);

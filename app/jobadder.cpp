@@ -40,12 +40,12 @@ bool TJobAdder::LoadEngineLibs(std::string& error) {
 
 bool TJobAdder::Add(const std::vector<std::string>& paths) {
   if (busy_) return false;
-  std::vector<std::string> todo;
+  std::vector<std::string> toProbe;
   std::set<std::string> seen;
   for (const std::string& p : paths) {
     std::error_code ec;
     if (std::filesystem::is_directory(p, ec) || model_.Contains(p) || !seen.insert(p).second) continue;
-    todo.push_back(p);
+    toProbe.push_back(p);
   }
   formatCode_ = settings_.FormatCode();
   ext_ = settings_.ProfileFileExt(formatCode_);
@@ -56,16 +56,16 @@ bool TJobAdder::Add(const std::vector<std::string>& paths) {
     worker_.join();
   }
   skipped_.clear();
-  total_ = int(todo.size());
+  total_ = int(toProbe.size());
   handled_ = 0;
   cancel_ = false;
   const uint64_t batch = ++batch_;
   busy_ = true;
-  if (todo.empty()) {
+  if (toProbe.empty()) {
     QMetaObject::invokeMethod(this, [this, batch] { Done(batch); }, Qt::QueuedConnection);
     return true;
   }
-  worker_ = std::thread(&TJobAdder::Work, this, std::move(todo), batch);
+  worker_ = std::thread(&TJobAdder::Work, this, std::move(toProbe), batch);
   return true;
 }
 
