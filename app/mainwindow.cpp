@@ -147,7 +147,8 @@ void TfrmMain::FormCreate() {
   });
   connect(adder_, &TJobAdder::Finished, this, &TfrmMain::AddFinished);
 
-  preview_ = new TPreviewPanel(this, *settings_);
+  preview_ = new TPreviewPanel(this, *settings_, lvFIles_, mmoLog_);
+  connect(preview_, &TPreviewPanel::AddWanted, this, &TfrmMain::btnAddClick);
   picker_ = new TFormatPicker(this, *settings_);
   BuildOutputRows();
   UpdateButtons();
@@ -440,6 +441,7 @@ void TfrmMain::AddFinished(const QStringList& skipped, bool) {
     lblSkipped_->show();
   }
   UpdateButtons();
+  preview_->AddFinished();
 }
 
 void TfrmMain::btnRemoveClick() {
@@ -447,6 +449,7 @@ void TfrmMain::btnRemoveClick() {
   if (row < 0) return;
   jobModel_->RemoveRow(row);
   if (jobModel_->rowCount() > 0) SelectRow(std::min(row, jobModel_->rowCount() - 1));
+  else preview_->imgbtnStopClick();
   lvFIles_->viewport()->update();
   UpdateButtons();
 }
@@ -454,6 +457,7 @@ void TfrmMain::btnRemoveClick() {
 void TfrmMain::btnClearClick() {
   if (jobModel_->rowCount() == 0) return;
   jobModel_->Clear();
+  preview_->imgbtnStopClick();
   lvFIles_->viewport()->update();
   UpdateButtons();
 }

@@ -11,7 +11,7 @@
 #include <QMimeData>
 #include <QProgressDialog>
 #include <QPushButton>
-#include <QSlider>
+#include "controls/trackbar.h"
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -387,7 +387,7 @@ TEST_F(MainWindowTest, GarbageSettingsStillBringTheWindowUpAndLoseNothing) {
       << "[lstformat]\n0=maybe\n[mine]\nkeep=this\n";
   }
   auto w = Open();
-  EXPECT_EQ(w->Preview()->VolumeBar()->value(), 64);
+  EXPECT_EQ(w->Preview()->VolumeBar()->PositionL(), 64);
   EXPECT_TRUE(w->Preview()->MuteButton()->Alternate());
   EXPECT_EQ(ListRows(*w).size(), 4);  // "maybe" reads as the default: closed
   w->Picker()->DropButton()->click();
@@ -404,7 +404,7 @@ TEST_F(MainWindowTest, StoredVolumeInRangeIsShownAsItIs) {
   for (const auto& [stored, shown] : std::vector<std::pair<int, int>>{{0, 0}, {128, 128}, {-1, 64}, {129, 64}}) {
     TIniFile(settingsPath).WriteInteger("settings", "volume", stored);
     auto w = Open();
-    EXPECT_EQ(w->Preview()->VolumeBar()->value(), shown) << stored;
+    EXPECT_EQ(w->Preview()->VolumeBar()->PositionL(), shown) << stored;
   }
 }
 
