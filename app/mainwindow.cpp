@@ -18,12 +18,14 @@
 
 #include "app/core/apppaths.h"
 #include "app/core/filefilters.h"
+#include "app/core/folderchoice.h"
 #include "app/core/weblinks.h"
 #include "app/formatpicker.h"
 #include "app/jobadder.h"
 #include "app/joblist.h"
 #include "app/menumark.h"
 #include "app/msgprompts.h"
+#include "app/preference.h"
 #include "app/previewpanel.h"
 #include "controls/theme.h"
 #include "app/core/settings.h"
@@ -219,7 +221,7 @@ void TfrmMain::BuildMenus() {
   new TMenuMark(file, popupMenuFile_);
   auto* edit = MenuButton("menubtnEdit", "Edit", 57, 43);
   connect(new TMenuMark(edit, popupMenuEdit_), &TMenuMark::AboutToShow, this, &TfrmMain::UpdateEditMenu);
-  MenuButton("menubtnPreference", "Preference", 100, 68)->setEnabled(false);  // dialog comes later
+  connect(MenuButton("menubtnPreference", "Preference", 100, 68), &QPushButton::clicked, this, &TfrmMain::ShowPreference);
   auto* help = MenuButton("menubtnHelp", "Help", 168, 48);
   new TMenuMark(help, popupMenuHelp_);
   auto* website = MenuButton("menubtnWebsite", "Website", 216, 55);
@@ -299,19 +301,14 @@ void TfrmMain::BuildOutputRows() {
   btnStartBelow->setEnabled(false);  // the run comes later
 }
 
-std::string TfrmMain::CheckedFolder(const std::string& stored) {
-  if (TGlobalObject::CanWriteToFolder(stored)) return stored;
-  return HomeDir() + "/videoconverter";
-}
-
 void TfrmMain::FormShow() {
   // Output and snapshot folders: an unwritable folder is replaced by the one in the home
   // folder, and the replacement is stored.
   const std::string out = settings_->Read().OutPutDir;
-  const std::string outUsed = CheckedFolder(out);
+  const std::string outUsed = WritableOrHomeFolder(out);
   if (outUsed != out) settings_->WriteOutPutDir(outUsed);
   const std::string snap = settings_->Read().SnapOutPutDir;
-  const std::string snapUsed = CheckedFolder(snap);
+  const std::string snapUsed = WritableOrHomeFolder(snap);
   if (snapUsed != snap) settings_->WriteSnapOutPutDir(snapUsed);
   edDirectory_->setText(LocalPath(outUsed));
   preview_->LoadVolume();
@@ -362,6 +359,11 @@ void TfrmMain::mousePressEvent(QMouseEvent* event) {
     return;
   }
   QDialog::mousePressEvent(event);
+}
+
+void TfrmMain::ShowPreference() {
+  if (!frmPreference_) frmPreference_ = new TfrmPreference(*settings_, this);
+  frmPreference_->open();
 }
 
 void TfrmMain::OpenUrl(const std::string& url) { QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); }

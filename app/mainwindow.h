@@ -23,6 +23,7 @@ class TJobListModel;
 class TJobListView;
 class TMenuMark;
 class TPreviewPanel;
+class TfrmPreference;
 class TAppSettings;
 class TBuilderPrompts;
 
@@ -57,6 +58,9 @@ public:
   void btnClearClick();
   // Sets the Edit menu's entries by the rules (rows and a selection) just before it shows.
   void UpdateEditMenu();
+  // The preferences dialog (made on first use, kept until exit), shown modally.
+  void ShowPreference();
+  TfrmPreference* Preference() const { return frmPreference_; }
   // Whether closing asks "Do you really want to exit?" (the tests turn the question off).
   void SetAskOnExit(bool ask) { askOnExit_ = ask; }
 
@@ -81,7 +85,6 @@ private:
   void SelectRow(int row);
   void AddFinished(const QStringList& skipped, bool cancelled);
   void UpdateButtons();
-  std::string CheckedFolder(const std::string& stored);
 
   std::unique_ptr<TGlobalObject> global_;
   std::unique_ptr<TAppSettings> settings_;
@@ -90,6 +93,7 @@ private:
   TJobListView* lvFIles_ = nullptr;
   TFormatPicker* picker_ = nullptr;
   TPreviewPanel* preview_ = nullptr;
+  TfrmPreference* frmPreference_ = nullptr;
   TJobAdder* adder_ = nullptr;
   QProgressDialog* addProgress_ = nullptr;
   QLabel* lbl_appname_ = nullptr;

@@ -75,6 +75,15 @@ void TAppSettings::WriteSnapOutPutDir(const std::string& dir) {
 }
 void TAppSettings::WriteVolume(int32_t volume) { TIniFile(settingsPath_).WriteInteger(kSettings, "volume", volume); }
 void TAppSettings::WriteMute(bool mute) { TIniFile(settingsPath_).WriteInteger(kSettings, "mute", mute ? 1 : 0); }
+void TAppSettings::WritePreferences(const TPreferenceValues& v) {
+  std::vector<std::pair<std::string, std::string>> keys = {
+      {"SnapOutPutDir", v.SnapOutPutDir},         {"snapBmp", v.SnapBmp ? "1" : "0"},
+      {"snapJpg", v.SnapJpg ? "1" : "0"},         {"snapFullSize", v.SnapFullSize ? "1" : "0"},
+      {"snapSmallSize", v.SnapSmallSize ? "1" : "0"}};
+  if (v.JpgCmp > 0) keys.emplace_back("jpgCmp", std::to_string(v.JpgCmp));
+  keys.emplace_back("priority", std::to_string(v.Priority));
+  TIniFile(settingsPath_).WriteStrings(kSettings, keys);
+}
 void TAppSettings::WriteGroupClosed(int group, bool closed) {
   TIniFile(settingsPath_).WriteBool(kGroups, std::to_string(group), closed);
 }

@@ -32,6 +32,14 @@ struct TSettingsValues {
   std::array<bool, kProfileGroupCount> GroupClosed{true, true, true, true};
 };
 
+// What the preferences dialog's OK stores.
+struct TPreferenceValues {
+  std::string SnapOutPutDir;
+  bool SnapBmp = true, SnapJpg = true, SnapFullSize = true, SnapSmallSize = true;
+  int32_t JpgCmp = 30;    // stored only when greater than 0
+  int32_t Priority = 1;   // -1 when no priority is chosen
+};
+
 // The settings dialog's remembered list indexes of one profile (-1 = a typed value).
 struct TProfileChoices {
   int32_t VideoSize = 0, VideoBitRate = 0, FrameRate = 0, VideoEncoder = 0, SampleRate = 0, AudioBitRate = 0,
@@ -60,6 +68,7 @@ public:
   void WriteVolume(int32_t volume);
   void WriteMute(bool mute);
   void WriteGroupClosed(int group, bool closed);
+  void WritePreferences(const TPreferenceValues& values);
 
   // One use of both files for profile `code`: each file is read once.
   struct TProfileUse {
