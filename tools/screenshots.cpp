@@ -1,7 +1,8 @@
 // Writes pictures of the desktop program's windows in their main states, for review:
 //   orvane-screenshots OUTDIR FILE...
 // main-empty.png (fresh settings), main-rows.png (FILE... added), main-picker.png (the
-// format list open with the video group open). Run under QT_QPA_PLATFORM=offscreen.
+// format list open with the video group open), main-playing.png (the first file playing in the
+// preview panel), preference.png (the preferences dialog). Run under QT_QPA_PLATFORM=offscreen.
 #include <QDir>
 #include <QListWidget>
 #include <QMouseEvent>
@@ -15,6 +16,8 @@
 #include "app/jobadder.h"
 #include "app/joblist.h"
 #include "app/mainwindow.h"
+#include "app/preference.h"
+#include "app/previewpanel.h"
 #include "controls/theme.h"
 #include "app/core/settings.h"
 #include "controls/imagebutton.h"
@@ -63,7 +66,16 @@ int main(int argc, char** argv) {
         break;
       }
     ok = Save(main, out + "/main-picker.png") && ok;
-    app.exit(ok ? 0 : 1);
+    // The first row playing in the preview panel, a few seconds in; then the preferences.
+    main.Picker()->HideList();
+    main.Preview()->imgbtnPlayClick();
+    QTimer::singleShot(3500, &app, [&] {
+      ok = Save(main, out + "/main-playing.png") && ok;
+      main.Preview()->imgbtnStopClick();
+      main.ShowPreference();
+      ok = Save(*main.Preference(), out + "/preference.png") && ok;
+      app.exit(ok ? 0 : 1);
+    });
   });
   if (files.isEmpty()) {
     std::fprintf(stderr, "no files given: main-rows.png needs files to add\n");
