@@ -48,27 +48,25 @@ TfrmPreference::TfrmPreference(TAppSettings& settings, QWidget* parent) : QDialo
   edtSnapDirectory_->setObjectName("edtSnapDirectory");
   edtSnapDirectory_->setReadOnly(true);
   edtSnapDirectory_->setGeometry(14, 48, 276, 24);
+  // Controls of the group, named as the handlers and the tests know them.
+  auto place = [](QWidget* w, const char* name, const QRect& r) {
+    w->setObjectName(name);
+    w->setGeometry(r);
+  };
   auto* btnOpen = new QPushButton("&Open", group);
-  btnOpen->setObjectName("btnOpen");
-  btnOpen->setGeometry(298, 47, 70, 26);
+  place(btnOpen, "btnOpen", {298, 47, 70, 26});
   auto* btnBrows = new QPushButton("&Brows", group);
-  btnBrows->setObjectName("btnBrows");
-  btnBrows->setGeometry(374, 47, 70, 26);
-
+  place(btnBrows, "btnBrows", {374, 47, 70, 26});
   label("Snapshot size:", 14, 86, 130);
   ckSmallSize_ = new QCheckBox("Small Size", group);
-  ckSmallSize_->setObjectName("ckSmallSize");
-  ckSmallSize_->setGeometry(150, 86, 110, 22);
+  place(ckSmallSize_, "ckSmallSize", {150, 86, 110, 22});
   ckFullSize_ = new QCheckBox("Full Size", group);
-  ckFullSize_->setObjectName("ckFullSize");
-  ckFullSize_->setGeometry(270, 86, 110, 22);
+  place(ckFullSize_, "ckFullSize", {270, 86, 110, 22});
   label("Snapshot format:", 14, 116, 130);
   ckBmp_ = new QCheckBox("BMP", group);
-  ckBmp_->setObjectName("ckBmp");
-  ckBmp_->setGeometry(150, 116, 110, 22);
+  place(ckBmp_, "ckBmp", {150, 116, 110, 22});
   ckJpg_ = new QCheckBox("JPG", group);
-  ckJpg_->setObjectName("ckJpg");
-  ckJpg_->setGeometry(270, 116, 110, 22);
+  place(ckJpg_, "ckJpg", {270, 116, 110, 22});
 
   label("Jpg Compression Quality:", 14, 150, 180);
   spedCmp_ = new QSpinBox(group);

@@ -33,6 +33,7 @@
 #include "controls/theme.h"
 #include "controls/imagebutton.h"
 #include "media/errors.h"
+#include "tests/support/gui_support.h"
 #include "tests/support/test_support.h"
 
 // Readable failure output for texts and lists of texts.
@@ -61,19 +62,8 @@ protected:
     TIniFile(settingsPath).WriteString("settings", "OutPutDir", outDir);
   }
 
-  std::unique_ptr<TfrmMain> Open() {
-    auto w = std::make_unique<TfrmMain>(settingsPath, kFormatIni);
-    w->SetAskOnExit(false);
-    w->show();
-    return w;
-  }
-
-  // Adds the paths and waits for the batch to end.
-  static void AddAndWait(TfrmMain& w, const QStringList& paths) {
-    QSignalSpy done(w.Adder(), &TJobAdder::Finished);
-    w.AddFiles(paths);
-    ASSERT_TRUE(done.count() > 0 || done.wait(60000)) << "adding did not finish";
-  }
+  std::unique_ptr<TfrmMain> Open() { return testsupport::OpenMainWindow(settingsPath, kFormatIni); }
+  static void AddAndWait(TfrmMain& w, const QStringList& paths) { testsupport::AddAndWait(w, paths); }
 
   static QStringList Column(TfrmMain& w, int column) {
     QStringList out;
@@ -511,10 +501,4 @@ TEST(AppRules, SupportedNamesIgnoreLetterCase) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  TApplication app(argc, argv);
-  theme::Apply(app);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return testsupport::RunWindowTests(argc, argv); }

@@ -22,6 +22,7 @@
 #include "controls/theme.h"
 #include "controls/trackbar.h"
 #include "media/utils.h"
+#include "tests/support/gui_support.h"
 #include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -218,10 +219,4 @@ TEST_F(PreferenceTest, OpenedFromTheMainWindow) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  TApplication app(argc, argv);
-  theme::Apply(app);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return testsupport::RunWindowTests(argc, argv); }

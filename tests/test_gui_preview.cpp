@@ -24,6 +24,7 @@
 #include "controls/theme.h"
 #include "controls/trackbar.h"
 #include "controls/videosurface.h"
+#include "tests/support/gui_support.h"
 #include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -69,17 +70,8 @@ protected:
   }
   void TearDown() override { QDesktopServices::unsetUrlHandler("file"); }
 
-  std::unique_ptr<TfrmMain> Open() {
-    auto w = std::make_unique<TfrmMain>(settingsPath, kFormatIni);
-    w->SetAskOnExit(false);
-    w->show();
-    return w;
-  }
-  static void AddAndWait(TfrmMain& w, const QStringList& paths) {
-    QSignalSpy done(w.Adder(), &TJobAdder::Finished);
-    w.AddFiles(paths);
-    ASSERT_TRUE(done.count() > 0 || done.wait(60000)) << "adding did not finish";
-  }
+  std::unique_ptr<TfrmMain> Open() { return testsupport::OpenMainWindow(settingsPath, kFormatIni); }
+  static void AddAndWait(TfrmMain& w, const QStringList& paths) { testsupport::AddAndWait(w, paths); }
   static void Click(QWidget* button) { QTest::mouseClick(button, Qt::LeftButton, {}, button->rect().center()); }
   // Enabled state of Previous, Play, Pause, Stop, Next, Snapshot as "1"/"0".
   static std::string Buttons(TPreviewPanel& p) {
@@ -314,12 +306,8 @@ TEST_F(PreviewTest, SnapshotIsTheFrameOnShow) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
   qputenv("SDL_AUDIODRIVER", "dummy");
-  TApplication app(argc, argv);
-  theme::Apply(app);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  return testsupport::RunWindowTests(argc, argv);
 }
 
 #include "test_gui_preview.moc"
