@@ -238,13 +238,14 @@ void TFormatPicker::ListPressed(int row, int x) {
 bool TFormatPicker::eventFilter(QObject* watched, QEvent* event) {
   const QEvent::Type type = event->type();
   if (watched == lst1_->viewport()) {
-    auto* me = static_cast<QMouseEvent*>(event);
-    if (type == QEvent::MouseMove) {
+    // The viewport gets other events as well: only the mouse events are read as such.
+    auto* me = dynamic_cast<QMouseEvent*>(event);
+    if (type == QEvent::MouseMove && me) {
       const int row = lst1_->indexAt(me->position().toPoint()).row();
       if (row >= 0 && row != lst1_->currentRow()) lst1_->setCurrentRow(row);
       return true;
     }
-    if (type == QEvent::MouseButtonPress) {
+    if (type == QEvent::MouseButtonPress && me) {
       const int row = lst1_->indexAt(me->position().toPoint()).row();
       if (row >= 0) ListPressed(row, int(me->position().x()));
       if (ListVisible()) ResizeList();
