@@ -1,7 +1,8 @@
 // Writes pictures of the desktop program's windows in their main states, for review:
 //   orvane-screenshots OUTDIR FILE...
 // main-empty.png (fresh settings), main-rows.png (FILE... added), main-picker.png (the
-// format list open with the video group open). Run under QT_QPA_PLATFORM=offscreen.
+// format list open with the video group open), settings.png, fileinfo.png (the first file),
+// about.png, browse.png, cover.png. Run under QT_QPA_PLATFORM=offscreen.
 #include <QDir>
 #include <QListWidget>
 #include <QMouseEvent>
@@ -18,6 +19,11 @@
 #include "controls/theme.h"
 #include "app/core/settings.h"
 #include "controls/imagebutton.h"
+#include "dialogs/about.h"
+#include "dialogs/cover.h"
+#include "dialogs/fileinfo.h"
+#include "dialogs/folderchooser.h"
+#include "dialogs/settings.h"
 
 namespace {
 bool Save(QWidget& w, const QString& file) {
@@ -63,6 +69,26 @@ int main(int argc, char** argv) {
         break;
       }
     ok = Save(main, out + "/main-picker.png") && ok;
+    main.Picker()->HideList();
+    // The other windows, each opened as the user opens it.
+    main.OpenSettings();
+    ok = Save(*main.SettingsDialog(), out + "/settings.png") && ok;
+    main.SettingsDialog()->reject();
+    main.JobList()->setCurrentIndex(main.JobModel()->index(0, 0));
+    main.OpenFileInfo();
+    ok = Save(*main.FileInfoDialog(), out + "/fileinfo.png") && ok;
+    main.FileInfoDialog()->accept();
+    main.OpenAbout();
+    ok = Save(*main.AboutDialog(), out + "/about.png") && ok;
+    main.AboutDialog()->accept();
+    TfmDirectory browse(&main);
+    browse.SelectFolder(QDir::homePath());
+    browse.show();
+    ok = Save(browse, out + "/browse.png") && ok;
+    browse.hide();
+    TfrmCover cover(&main);
+    cover.show();
+    ok = Save(cover, out + "/cover.png") && ok;
     app.exit(ok ? 0 : 1);
   });
   if (files.isEmpty()) {
