@@ -161,15 +161,7 @@ void TfrmSettings::LoadProfile() {
   edtFormatName_->setCursorPosition(0);
 
   const TProfileLists lists = settings_.ProfileLists(formatCode_);
-  Fill(cmbVideoSize_, lists.VideoSize);
-  Fill(cmbVideoBitRate_, lists.VideoBitRate);
-  Fill(cmbFrameRate_, lists.FrameRate);
-  Fill(cmbVideoEncoder_, lists.VideoEncoder);
-  Fill(cmbAudioBitRate_, lists.AudioBitRate);
-  Fill(cmbSamplerate_, lists.SampleRate);
-  Fill(cmbAudioEncoder_, lists.AudioEncoder);
-  Fill(cmbChannel_, lists.Channel);
-  Fill(cmbVolume_, lists.Volume);
+  for (const TListField& f : ListFields()) Fill(f.Combo, lists.*f.List);
   Fill(cmbZoom_, {"Full screen", "Letterbox", "Pan and Scan"});
 
   const TProfileStored st = settings_.StoredProfile(formatCode_);
@@ -213,21 +205,25 @@ void TfrmSettings::LoadProfile() {
   if (!problems.isEmpty()) ShowMessage("Warning", problems.join('\n'));
 }
 
+std::vector<TfrmSettings::TListField> TfrmSettings::ListFields() const {
+  return {{cmbVideoSize_, &TProfileLists::VideoSize, &TProfileChoices::VideoSize},
+          {cmbVideoBitRate_, &TProfileLists::VideoBitRate, &TProfileChoices::VideoBitRate},
+          {cmbFrameRate_, &TProfileLists::FrameRate, &TProfileChoices::FrameRate},
+          {cmbVideoEncoder_, &TProfileLists::VideoEncoder, &TProfileChoices::VideoEncoder},
+          {cmbAudioBitRate_, &TProfileLists::AudioBitRate, &TProfileChoices::AudioBitRate},
+          {cmbSamplerate_, &TProfileLists::SampleRate, &TProfileChoices::SampleRate},
+          {cmbAudioEncoder_, &TProfileLists::AudioEncoder, &TProfileChoices::AudioEncoder},
+          {cmbChannel_, &TProfileLists::Channel, &TProfileChoices::Channel},
+          {cmbVolume_, &TProfileLists::Volume, &TProfileChoices::Volume}};
+}
+
 void TfrmSettings::SetGroupEnabled(const std::vector<QComboBox*>& combos, bool enabled) {
   for (QComboBox* c : combos) c->setEnabled(enabled);
 }
 
 void TfrmSettings::btnDefaultClick() {
   const TProfileChoices d = settings_.DefaultChoices(formatCode_);
-  Select(cmbVideoSize_, d.VideoSize);
-  Select(cmbVideoBitRate_, d.VideoBitRate);
-  Select(cmbFrameRate_, d.FrameRate);
-  Select(cmbVideoEncoder_, d.VideoEncoder);
-  Select(cmbAudioBitRate_, d.AudioBitRate);
-  Select(cmbSamplerate_, d.SampleRate);
-  Select(cmbAudioEncoder_, d.AudioEncoder);
-  Select(cmbChannel_, d.Channel);
-  Select(cmbVolume_, d.Volume);
+  for (const TListField& f : ListFields()) Select(f.Combo, d.*f.Index);
   cmbZoom_->setCurrentIndex(0);
 }
 
@@ -251,15 +247,7 @@ void TfrmSettings::btnOkClick() {
   }
 
   TProfileForm f;
-  f.Index.VideoSize = StoredIndex(cmbVideoSize_);
-  f.Index.VideoBitRate = StoredIndex(cmbVideoBitRate_);
-  f.Index.FrameRate = StoredIndex(cmbFrameRate_);
-  f.Index.VideoEncoder = StoredIndex(cmbVideoEncoder_);
-  f.Index.SampleRate = StoredIndex(cmbSamplerate_);
-  f.Index.AudioBitRate = StoredIndex(cmbAudioBitRate_);
-  f.Index.Channel = StoredIndex(cmbChannel_);
-  f.Index.Volume = StoredIndex(cmbVolume_);
-  f.Index.AudioEncoder = StoredIndex(cmbAudioEncoder_);
+  for (const TListField& field : ListFields()) f.Index.*field.Index = StoredIndex(field.Combo);
   f.VideoSize = Text(cmbVideoSize_);
   f.VideoBitRate = Text(cmbVideoBitRate_);
   f.FrameRate = Text(cmbFrameRate_);

@@ -55,6 +55,13 @@ protected:
 
 private:
   enum class TField { FrameSize, VideoBitRate, AudioBitRate, SampleRate };
+  // The nine list combos with the profile list and the remembered index behind each.
+  struct TListField {
+    QComboBox* Combo;
+    std::vector<std::string> TProfileLists::*List;
+    int32_t TProfileChoices::*Index;
+  };
+  std::vector<TListField> ListFields() const;
   QComboBox* AddCombo(QGroupBox* group, int row, const QString& label, const char* name, bool editable);
   // Checks a typed field and corrects it as the rules say; false when the text stays unusable.
   bool ValidateField(TField field);
