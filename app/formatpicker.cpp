@@ -238,14 +238,15 @@ void TFormatPicker::ListPressed(int row, int x) {
 bool TFormatPicker::eventFilter(QObject* watched, QEvent* event) {
   const QEvent::Type type = event->type();
   if (watched == lst1_->viewport()) {
-    // The viewport gets other events as well: only the mouse events are read as such.
-    auto* me = dynamic_cast<QMouseEvent*>(event);
-    if (type == QEvent::MouseMove && me) {
+    // Only mouse events are read as such: the viewport gets other events too.
+    auto* me = type == QEvent::MouseMove || type == QEvent::MouseButtonPress ? static_cast<QMouseEvent*>(event)
+                                                                              : nullptr;
+    if (type == QEvent::MouseMove) {
       const int row = lst1_->indexAt(me->position().toPoint()).row();
       if (row >= 0 && row != lst1_->currentRow()) lst1_->setCurrentRow(row);
       return true;
     }
-    if (type == QEvent::MouseButtonPress && me) {
+    if (type == QEvent::MouseButtonPress) {
       const int row = lst1_->indexAt(me->position().toPoint()).row();
       if (row >= 0) ListPressed(row, int(me->position().x()));
       if (ListVisible()) ResizeList();

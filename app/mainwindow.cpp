@@ -30,6 +30,9 @@
 #include "controls/theme.h"
 #include "app/core/settings.h"
 #include "controls/imagebutton.h"
+#include "dialogs/about.h"
+#include "dialogs/fileinfo.h"
+#include "dialogs/settings.h"
 #include "media/loader.h"
 
 namespace {
@@ -196,7 +199,7 @@ void TfrmMain::BuildMenus() {
   actRemove_ = popupMenuFile_->addAction("&Remove", this, &TfrmMain::btnRemoveClick);
   actClear_ = popupMenuFile_->addAction("&Clear", this, &TfrmMain::btnClearClick);
   popupMenuFile_->addSeparator();
-  popupMenuFile_->addAction("Se&ttings")->setEnabled(false);  // the settings dialog comes later
+  popupMenuFile_->addAction("Se&ttings", this, &TfrmMain::OpenSettings);
   popupMenuFile_->addSeparator();
   popupMenuFile_->addAction("&Exit", this, &QWidget::close);
 
@@ -209,13 +212,13 @@ void TfrmMain::BuildMenus() {
   editClear_ = popupMenuEdit_->addAction("&Clear", this, &TfrmMain::btnClearClick);
   popupMenuEdit_->addAction("&Start");
   popupMenuEdit_->addSeparator();
-  popupMenuEdit_->addAction("Video &Information");
+  editInfo_ = popupMenuEdit_->addAction("Video &Information", this, &TfrmMain::OpenFileInfo);
 
   popupMenuHelp_ = new QMenu(this);
   popupMenuHelp_->setObjectName("popupMenuHelp");
   popupMenuHelp_->addAction("&Help", this, [this] { OpenUrl(global_->HelpUrl); });
   popupMenuHelp_->addAction("&Support and Contact", this, [this] { OpenUrl(weblinks::kSupportUrl); });
-  popupMenuHelp_->addAction("&About")->setEnabled(false);  // the about window comes later
+  popupMenuHelp_->addAction("&About", this, &TfrmMain::OpenAbout);
 
   auto* file = MenuButton("menubtnFile", "File", 15, 42);
   new TMenuMark(file, popupMenuFile_);
@@ -244,7 +247,8 @@ void TfrmMain::BuildToolButtons() {
   connect(btnRemove_, &TImageButton::clicked, this, &TfrmMain::btnRemoveClick);
   btnClear_ = ToolButton("btnClear", "Clear", "glyph-clear.svg", 207);
   connect(btnClear_, &TImageButton::clicked, this, &TfrmMain::btnClearClick);
-  ToolButton("btnSettings", "Settings", "glyph-settings.svg", 303)->setEnabled(false);  // dialog comes later
+  connect(ToolButton("btnSettings", "Settings", "glyph-settings.svg", 303), &TImageButton::clicked, this,
+          &TfrmMain::OpenSettings);
   auto* btnEdit = ToolButton("btnEdit", "Edit", "glyph-edit.svg", 399);
   connect(new TMenuMark(btnEdit, popupMenuEdit_, QPoint(4, btnEdit->height() - 5)), &TMenuMark::AboutToShow, this,
           &TfrmMain::UpdateEditMenu);
@@ -275,7 +279,10 @@ void TfrmMain::BuildOutputRows() {
   auto* btnOptions = new QPushButton("Settings", this);
   btnOptions->setObjectName("btnOptions");
   btnOptions->setGeometry(440, 485, 61, 23);
-  btnOptions->setEnabled(false);  // the settings dialog comes later
+  connect(btnOptions, &QPushButton::clicked, this, [this] {
+    picker_->SaveGroupStates();
+    OpenSettings();
+  });
   auto* dir = new QLabel("Output Directory:", this);
   dir->setGeometry(4, 520, 96, 22);
   dir->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -388,11 +395,11 @@ void TfrmMain::UpdateEditMenu() {
   const bool ready = jobModel_->rowCount() > 0 && lvFIles_->currentIndex().isValid();
   editRemove_->setEnabled(ready);
   editClear_->setEnabled(ready);
-  // Crop, Trim, Video Effect, Start and Video Information open windows that come later.
+  editInfo_->setEnabled(ready);
+  // Crop, Trim, Video Effect and Start open windows that come later.
   for (QAction* a : popupMenuEdit_->actions()) {
     const QString t = a->text();
-    if (t == "&Crop" || t == "&Trim" || t == "&Video Effect && Water Mark" || t == "&Start" ||
-        t == "Video &Information")
+    if (t == "&Crop" || t == "&Trim" || t == "&Video Effect && Water Mark" || t == "&Start")
       a->setEnabled(false);
   }
 }
@@ -462,4 +469,24 @@ void TfrmMain::btnClearClick() {
   preview_->imgbtnStopClick();
   lvFIles_->viewport()->update();
   UpdateButtons();
+}
+
+void TfrmMain::OpenSettings() {
+  if (!frmSettings_) {
+    frmSettings_ = new TfrmSettings(this, *settings_);
+    connect(frmSettings_, &TfrmSettings::SettingsSaved, picker_, &TFormatPicker::FillFormatList);
+  }
+  frmSettings_->open();
+}
+
+void TfrmMain::OpenFileInfo() {
+  if (!frmFileInfo_) frmFileInfo_ = new TfrmFileInfo(this);
+  const TlvFilesRecord* job = jobModel_->rowCount() > 0 ? jobModel_->Record(lvFIles_->currentIndex().row()) : nullptr;
+  frmFileInfo_->open();
+  frmFileInfo_->ShowFile(job ? job->SourceFile : std::string());
+}
+
+void TfrmMain::OpenAbout() {
+  if (!frmAbout_) frmAbout_ = new TfrmAbout(this, *global_);
+  frmAbout_->open();
 }

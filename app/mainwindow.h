@@ -26,6 +26,9 @@ class TPreviewPanel;
 class TfrmPreference;
 class TAppSettings;
 class TBuilderPrompts;
+class TfrmAbout;
+class TfrmFileInfo;
+class TfrmSettings;
 
 class TfrmMain : public QDialog {
   Q_OBJECT
@@ -63,6 +66,13 @@ public:
   TfrmPreference* Preference() const { return frmPreference_; }
   // Whether closing asks "Do you really want to exit?" (the tests turn the question off).
   void SetAskOnExit(bool ask) { askOnExit_ = ask; }
+  // The settings, file information and about windows, made on first use and shown modally.
+  void OpenSettings();
+  void OpenFileInfo();
+  void OpenAbout();
+  TfrmSettings* SettingsDialog() const { return frmSettings_; }
+  TfrmFileInfo* FileInfoDialog() const { return frmFileInfo_; }
+  TfrmAbout* AboutDialog() const { return frmAbout_; }
 
 protected:
   void showEvent(QShowEvent* event) override;
@@ -109,6 +119,10 @@ private:
   QAction* actClear_ = nullptr;
   QAction* editRemove_ = nullptr;
   QAction* editClear_ = nullptr;
+  QAction* editInfo_ = nullptr;
+  TfrmSettings* frmSettings_ = nullptr;
+  TfrmFileInfo* frmFileInfo_ = nullptr;
+  TfrmAbout* frmAbout_ = nullptr;
   QStringList skipped_;
   bool askOnExit_ = true;
 };

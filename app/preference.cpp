@@ -32,6 +32,7 @@ constexpr int kDefaultPriority = 1;  // Normal
 
 TfrmPreference::TfrmPreference(TAppSettings& settings, QWidget* parent) : QDialog(parent), settings_(settings) {
   setObjectName("frmPreference");
+  setProperty("skinned", true);
   setWindowTitle("Preference");
   setFixedSize(kWidth, kHeight);
   setModal(true);

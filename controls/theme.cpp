@@ -73,9 +73,7 @@ QScrollBar::add-line, QScrollBar::sub-line { width: 0; height: 0; }
 QSlider::groove:horizontal { height: 6px; background: #2a4f84; border: 1px solid #5a86c0; border-radius: 3px; }
 QSlider::handle:horizontal { width: 10px; margin: -5px 0; background: #dfe7f3; border: 1px solid #5a86c0; border-radius: 3px; }
 QSlider::handle:horizontal:disabled { background: #7d93b5; }
-QGroupBox { color: #ffffff; border: 1px solid #3d5f8c; border-radius: 3px; margin-top: 8px; padding-top: 6px; }
-QGroupBox::title { subcontrol-origin: margin; left: 8px; padding: 0 3px; }
-QDialog QLabel, QCheckBox, QRadioButton { color: #ffffff; }
+QCheckBox, QRadioButton { color: #ffffff; }
 QCheckBox:disabled, QRadioButton:disabled, QLabel:disabled { color: #a8b8ce; }
 QCheckBox:focus, QRadioButton:focus { color: rgb(255,209,102); }
 QCheckBox::indicator, QRadioButton::indicator { width: 13px; height: 13px; background: #f6f7f8; border: 1px solid #7d93b5; }
@@ -92,6 +90,18 @@ QProgressDialog QLabel, QMessageBox QLabel { color: #1d3557; }
 QProgressBar { background: #ffffff; border: 1px solid #7d93b5; border-radius: 2px; text-align: center; color: #000000; }
 QProgressBar::chunk { background: rgb(122,160,218); }
 QToolTip { background: #f6f7f8; color: #1d3557; border: 1px solid #5a6f8e; }
+QDialog[skinned="true"] QLabel, QDialog[skinned="true"] QGroupBox { color: #ffffff; }
+QGroupBox { border: 1px solid #5a86c0; border-radius: 3px; margin-top: 8px; }
+QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; left: 8px; padding: 0 3px; }
+QComboBox { background: #ffffff; color: #000000; border: 1px solid #7d93b5; border-radius: 2px; padding: 0 3px; }
+QComboBox:disabled { color: #6d6d6d; background: #c9d2de; }
+QComboBox:focus { border: 2px solid rgb(255,209,102); }
+QComboBox QAbstractItemView { background: #ffffff; color: #000000; selection-background-color: rgb(185,204,236);
+                              selection-color: #000000; }
+QDialog#frmAbout { background: #f6f7f8; }
+QDialog#frmAbout QLabel { color: #1d3557; }
+QLabel#lblAppNameVer { font-size: 13px; font-weight: bold; }
+QDialog#frmAbout QPlainTextEdit { background: #ffffff; color: #000000; border: 1px solid #7d93b5; }
 )").replace("CHECK_PICTURE", SkinFile("check.svg"));
 }
 

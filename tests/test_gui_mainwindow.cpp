@@ -30,6 +30,7 @@
 #include "app/joblist.h"
 #include "app/mainwindow.h"
 #include "app/previewpanel.h"
+#include "dialogs/fileinfo.h"
 #include "controls/theme.h"
 #include "controls/imagebutton.h"
 #include "media/errors.h"
@@ -301,8 +302,17 @@ TEST_F(MainWindowTest, EditMenuEntriesFollowRowsAndSelection) {
   enabled.clear();
   for (QAction* a : menu->actions())
     if (!a->isSeparator() && a->isEnabled()) enabled << a->text();
-  // Crop, Trim, Video Effect, Start and Video Information stay off until their windows exist.
-  EXPECT_EQ(enabled, QStringList({"&Add", "&Remove", "&Clear"}));
+  // Crop, Trim, Video Effect and Start stay off until their windows exist.
+  EXPECT_EQ(enabled, QStringList({"&Add", "&Remove", "&Clear", "Video &Information"}));
+  // Video Information shows the selected row's file.
+  for (QAction* a : menu->actions())
+    if (a->text() == "Video &Information") a->trigger();
+  ASSERT_NE(w->FileInfoDialog(), nullptr);
+  EXPECT_TRUE(w->FileInfoDialog()->isVisible());
+  const QString shown = w->FileInfoDialog()->lblSourceName()->text();
+  EXPECT_TRUE(shown.endsWith("e.mp4")) << shown.toStdString();
+  EXPECT_EQ(w->FileInfoDialog()->edtResloution()->text(), "320x240");
+  w->FileInfoDialog()->accept();
   // Clear empties the list.
   for (QAction* a : menu->actions())
     if (a->text() == "&Clear") a->trigger();
