@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,9 +17,12 @@
 
 #include "app/core/apppaths.h"
 #include "app/core/jobprep.h"
+#include "app/core/ledger.h"
 #include "app/core/optionbuilder.h"
 #include "app/core/profiles.h"
+#include "app/core/runstatus.h"
 #include "app/core/settings.h"
+#include "app/core/sharding.h"
 #include "cli/args.h"
 #include "cli/batch.h"
 #include "cli/convert.h"
@@ -61,6 +65,26 @@ int PrintLibraries(const std::string& programDir) {
   }
   if (!ok) std::printf("error: %s\n", loader.LastError().c_str());
   return ok ? 0 : 1;
+}
+
+// Each job's first output number: how many jobs before it in the list have a source of the
+// same name without its extension.
+void NumberSharedOutputNames(std::vector<TJobSettings>& jobs) {
+  std::map<std::string, int32_t> seen;
+  for (TJobSettings& s : jobs) {
+    const std::string& path = s.Job.SourceFile;
+    const size_t slash = path.rfind('/');
+    const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    s.FirstOutputNumber = seen[name.substr(0, name.rfind('.'))]++;
+  }
+}
+
+// A name relative to the current folder, made absolute (the ledger and the path map need
+// whole names).
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  std::error_code ec;
+  return (std::filesystem::current_path(ec) / path).lexically_normal().string();
 }
 
 int UsageError(const std::string& msg) {
@@ -310,13 +334,71 @@ int main(int argc, char** argv) {
     if (!a.batch.empty() && !ReadBatchFile(a.batch, a.settings, jobs, err)) return UsageError(err);
     if (jobs.empty()) return UsageError("no input files (see --help)");
 
+    // This process's shard of the list, and the paths as this machine sees them.
+    TShardSpec shard;
+    std::vector<std::string> shardNotes;
+    if (!ChooseShard(a.shard, a.shards, [](const char* name) { return std::getenv(name); }, shard, err, shardNotes))
+      return UsageError(err);
+    for (const std::string& n : shardNotes) std::fprintf(stderr, "orvane-convert: warning: %s\n", n.c_str());
+    TPathMap map;
+    for (const std::string& rule : a.mapRoots)
+      if (!map.Add(rule, err)) return UsageError(err);
+    if (!a.ledger.empty() && !a.resume) return UsageError("--ledger needs --resume");
+    std::vector<int> jobIds;
+    std::vector<std::string> sharedSources;
+    std::vector<TJobSettings> shardJobs;
+    // Jobs whose outputs would share a name are numbered as one whole run numbers them, so
+    // that the shards, and a run started again, name every output alike.
+    if (shard.Sharded() || a.resume) NumberSharedOutputNames(jobs);
+    for (size_t k = 0; k < jobs.size(); ++k) {
+      if (!shard.Contains(k)) continue;
+      TJobSettings s = jobs[k];
+      const std::string local = map.Empty() ? s.Job.SourceFile : map.Local(AbsolutePath(s.Job.SourceFile));
+      sharedSources.push_back(map.Shared(AbsolutePath(local)));
+      s.Job.SourceFile = local;
+      for (TWmRec& item : s.Job.WaterMarks)
+        if (item.Kind == wmkImage && !item.ImageFile.empty() && !map.Empty())
+          item.ImageFile = map.Local(AbsolutePath(item.ImageFile));
+      shardJobs.push_back(std::move(s));
+      jobIds.push_back(int(k));
+    }
+    if (a.verbose > 0) {
+      if (shard.Sharded())
+        std::fprintf(stderr, "orvane-convert: shard %d of %d (index from %s, counted from 0): %zu of %zu jobs\n",
+                     shard.Index, shard.Count, shard.Source.c_str(), shardJobs.size(), jobs.size());
+      else
+        std::fprintf(stderr, "orvane-convert: not sharded (no --shard, SLURM_ARRAY_TASK_ID or JOB_COMPLETION_INDEX): %zu jobs\n",
+                     jobs.size());
+    }
+    jobs = std::move(shardJobs);
+
     const TAppSettings settings;
     settings.CheckFormatFile();
     int32_t code = settings.Read().FormatCode;
     if (!a.profile.empty() && !ResolveProfile(a.profile, code, err)) return UsageError(err);
     if (BuiltinProfileName(code).empty())
       return UsageError("the settings name profile " + std::to_string(code) + ", which does not exist; choose one with --profile");
-    if (!a.outputDir.empty() && !PrepareOutputDir(a.outputDir, a.dryRun, err)) return UsageError(err);
+    if (!a.outputDir.empty()) {
+      if (!map.Empty()) a.outputDir = map.Local(AbsolutePath(a.outputDir));
+      // An output folder that cannot be used now (a file system that is full, read-only or not
+      // mounted) may be usable on a retry.
+      if (!PrepareOutputDir(a.outputDir, a.dryRun, err)) {
+        if (a.dryRun) return UsageError(err);
+        std::fprintf(stderr, "orvane-convert: %s\n", err.c_str());
+        return kExitRetry;
+      }
+    }
+    std::string ledgerPath;
+    if (a.resume && !a.dryRun) {
+      if (a.outputDir.empty()) {
+        // The stored output folder: the ledger lies there, and the jobs' identities name it.
+        TAutoAnswerPrompts prompts;
+        TOutputOptionBuilder builder(settings, prompts);
+        a.outputDir = builder.OutputFolder(true, false);
+        for (const std::string& w : prompts.Warnings) std::fprintf(stderr, "orvane-convert: warning: %s\n", w.c_str());
+      }
+      ledgerPath = a.ledger.empty() ? a.outputDir + "/" + kLedgerFileName : map.Local(AbsolutePath(a.ledger));
+    }
 
     std::unique_ptr<QGuiApplication> fontSystem;
     for (const TJobSettings& s : jobs)
@@ -331,6 +413,16 @@ int main(int argc, char** argv) {
       setup.Settings = settings;
       setup.OutputDir = a.outputDir;
       setup.Parallel = a.jobs;
+      setup.JobIds = jobIds;
+      setup.SharedSources = sharedSources;
+      setup.Map = map;
+      setup.LedgerPath = ledgerPath;
+      if (shard.Sharded()) reporter.SetShard(shard.Index, shard.Count);
+      if (jobs.empty()) {
+        // More shards than jobs: this one has nothing to do.
+        reporter.RunEnded(0, 0, 0, 0, kExitConverted);
+        return kExitConverted;
+      }
       if (reporter.Mode() != TReportMode::Quiet && reporter.Mode() != TReportMode::Json)
         std::printf("Profile %d: %s\n", code, BuiltinProfileName(code).c_str());
       return RunConversion(setup, reporter);
