@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <vector>
 
 #include "media/errors.h"
 
@@ -153,9 +154,17 @@ bool MakeJobIdentity(const std::string& sharedSource, const std::string& localSo
   return true;
 }
 
+namespace {
+
+std::string IdentityFields(const TJobIdentity& id) {
+  return Escape(id.Source) + "\t" + std::to_string(id.Size) + "\t" + std::to_string(id.MtimeNs) + "\t" +
+         std::to_string(id.Profile) + "\t" + id.Settings;
+}
+
+}  // namespace
+
 std::string LedgerLine(const TJobIdentity& id, const std::string& output) {
-  return "done\t" + Escape(id.Source) + "\t" + std::to_string(id.Size) + "\t" + std::to_string(id.MtimeNs) + "\t" +
-         std::to_string(id.Profile) + "\t" + id.Settings + "\t" + Escape(output) + "\n";
+  return "done\t" + IdentityFields(id) + "\t" + Escape(output) + "\n";
 }
 
 bool ParseLedgerLine(const std::string& line, TJobIdentity& id, std::string& output) {
@@ -201,16 +210,19 @@ bool TLedger::Open(const std::string& path, std::string& err) {
   }
   // Only whole lines count: a line without its newline was cut off.
   for (size_t start = 0, nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
-    TEntry e;
-    if (ParseLedgerLine(text.substr(start, nl - start), e.Id, e.Output)) entries_.push_back(std::move(e));
+    TJobIdentity id;
+    std::string output;
+    if (ParseLedgerLine(text.substr(start, nl - start), id, output)) {
+      entries_[IdentityFields(id)] = std::move(output);
+      ++count_;
+    }
   }
   return true;
 }
 
 std::string TLedger::Find(const TJobIdentity& id) const {
-  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it)
-    if (it->Id == id) return it->Output;
-  return "";
+  const auto it = entries_.find(IdentityFields(id));
+  return it == entries_.end() ? std::string() : it->second;
 }
 
 bool TLedger::Append(const TJobIdentity& id, const std::string& output, std::string& err) {
@@ -228,6 +240,7 @@ bool TLedger::Append(const TJobIdentity& id, const std::string& output, std::str
       return false;
     }
   }
-  entries_.push_back(TEntry{id, output});
+  entries_[IdentityFields(id)] = output;
+  ++count_;
   return true;
 }

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
+#include <unordered_map>
 
 #include "app/core/jobprep.h"
 #include "app/core/settings.h"
@@ -53,16 +53,15 @@ public:
   std::string Find(const TJobIdentity& id) const;
   // Records a finished job and its output (shared name). False with the reason.
   bool Append(const TJobIdentity& id, const std::string& output, std::string& err);
-  size_t EntryCount() const { return entries_.size(); }
+  // Entries read and appended (a job recorded twice counts twice).
+  size_t EntryCount() const { return count_; }
 
 private:
-  struct TEntry {
-    TJobIdentity Id;
-    std::string Output;
-  };
   std::string path_;
   int fd_ = -1;
-  std::vector<TEntry> entries_;
+  size_t count_ = 0;
+  // The identity's line fields -> the output of the last entry for it.
+  std::unordered_map<std::string, std::string> entries_;
 };
 
 // One ledger line (with its newline) and its reading; false for a line that is not an entry.
