@@ -271,7 +271,38 @@ TEST_F(CliShardTest, ChangedSourcesConvertAgainAndFailuresTellWhetherToRetry) {
   sources_ = {a};
   EXPECT_EQ(testsupport::RunCapture(Env() + Command(src.file("file") + "/out", "--resume") + " 2>&1", text), 75) << text;
   EXPECT_NE(text.find("Not a directory"), std::string::npos) << text;
+  // SIGTERM (a preempted task) in a resumable run: 143, and the part converted so far goes, so
+  // that the next run converts the file whole under the same name.
+  {
+    testsupport::TempDir termOut, logs;
+    sources_ = {MediaPath("long.mp4")};
+    trim_ = "";
+    const std::string log = logs.file("term.json");
+    const pid_t pid = fork();
+    if (pid == 0) {
+      execl("/bin/bash", "bash", "-c",
+            (Env() + "exec " + Command(termOut.path().string(), "--json --resume") + " >" + ShellQuote(log) + " 2>&1").c_str(),
+            nullptr);
+      _exit(127);
+    }
+    bool midway = false;
+    for (int waited = 0; waited < 60000 && !midway; waited += 20) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      for (const QJsonObject& e : JsonEvents(ReadFile(log)))
+        midway = midway || (e["event"].toString() == "progress" && e["percent"].toDouble() > 5);
+    }
+    EXPECT_TRUE(midway) << ReadFile(log);
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 143) << ReadFile(log);
+    EXPECT_EQ(Names(termOut.path()), std::set<std::string>{}) << ReadFile(log);
+    EXPECT_EQ(LedgerLines(termOut.path()), 0u);
+    trim_ = " --trim 0,1";
+  }
+
   // A ledger that cannot be opened: 75.
+  sources_ = {a};
   EXPECT_EQ(testsupport::RunCapture(Env() + Command(out.path().string(), "--ledger /proc/none/x.ledger --resume") + " 2>&1", text),
             75)
       << text;
