@@ -10,7 +10,7 @@
 
 #include "app/core/profiles.h"
 #include "controls/theme.h"
-#include "app/uisettings.h"
+#include "app/core/settings.h"
 #include "controls/imagebutton.h"
 
 namespace {
@@ -71,7 +71,7 @@ public:
 
 }  // namespace
 
-TFormatPicker::TFormatPicker(QWidget* host, TUiSettings& settings)
+TFormatPicker::TFormatPicker(QWidget* host, TAppSettings& settings)
     : QObject(host), host_(host), settings_(settings) {
   edt1_ = new QLineEdit(host);
   edt1_->setObjectName("edt1");
@@ -134,7 +134,7 @@ void TFormatPicker::FillFormatList() {
   lst1_->clear();
   const auto& groups = BuiltinProfileGroups();
   for (int g = 0; g < kGroupCount && g < int(groups.size()); ++g) {
-    const bool collapsed = settings_.GroupCollapsed(g);
+    const bool collapsed = settings_.Read().GroupClosed[size_t(g)];
     auto* header = new QListWidgetItem(QString::fromUtf8(groups[size_t(g)].Header));
     header->setData(RoleIsGroup, true);
     header->setData(RoleCode, g);
@@ -148,7 +148,7 @@ void TFormatPicker::FillFormatList() {
   }
   const int rows = lst1_->count();
   lst1_->setGeometry(kListX, edt1_->y(), kListWidth, rows * kRowHeight < 380 ? (rows + 1) * kRowHeight : 379);
-  edt1_->setText(QString::fromStdString(settings_.FormatName()));
+  edt1_->setText(QString::fromStdString(settings_.Read().FormatName));
   SelectStoredName();
 }
 
@@ -166,7 +166,7 @@ void TFormatPicker::InsertEntries(int group, int afterRow) {
 }
 
 void TFormatPicker::SelectStoredName() {
-  const QString name = QString::fromStdString(settings_.FormatName()).trimmed();
+  const QString name = QString::fromStdString(settings_.Read().FormatName).trimmed();
   lst1_->setCurrentRow(-1);
   lst1_->clearSelection();
   for (int r = 0; r < lst1_->count(); ++r) {
@@ -181,12 +181,12 @@ void TFormatPicker::SaveGroupStates() {
   for (int r = 0; r < lst1_->count(); ++r) {
     const QListWidgetItem* item = lst1_->item(r);
     if (item->data(RoleIsGroup).toBool())
-      settings_.SetGroupCollapsed(item->data(RoleCode).toInt(), item->data(RoleCollapsed).toBool());
+      settings_.WriteGroupClosed(item->data(RoleCode).toInt(), item->data(RoleCollapsed).toBool());
   }
 }
 
 void TFormatPicker::ShowList(bool fromBoxClick) {
-  if (!fromBoxClick) edt1_->setText(QString::fromStdString(settings_.FormatName()));
+  if (!fromBoxClick) edt1_->setText(QString::fromStdString(settings_.Read().FormatName));
   SelectStoredName();
   lst1_->show();
   lst1_->raise();
@@ -229,7 +229,7 @@ void TFormatPicker::ListPressed(int row, int x) {
   }
   const int code = item->data(RoleCode).toInt();
   const QString name = item->text();
-  settings_.SetFormat(code, name.toStdString());
+  settings_.WriteFormat(code, name.toStdString());
   edt1_->setText(name);
   HideList();
   emit FormatChosen(code, name);

@@ -14,7 +14,7 @@ class QListWidget;
 class QListWidgetItem;
 class QWidget;
 class TImageButton;
-class TUiSettings;
+class TAppSettings;
 
 class TFormatPicker : public QObject {
   Q_OBJECT
@@ -25,7 +25,7 @@ public:
   enum Role { RoleIsGroup = 0x0100, RoleCode, RoleCollapsed };
 
   // The controls are made as children of `host` at the main window's positions.
-  TFormatPicker(QWidget* host, TUiSettings& settings);
+  TFormatPicker(QWidget* host, TAppSettings& settings);
   ~TFormatPicker() override;
 
   QLineEdit* Box() const { return edt1_; }
@@ -60,7 +60,7 @@ private:
   void ListPressed(int row, int x);
 
   QWidget* host_;
-  TUiSettings& settings_;
+  TAppSettings& settings_;
   QLineEdit* edt1_;
   TImageButton* imgbtn1_;
   QListWidget* lst1_;

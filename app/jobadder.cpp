@@ -8,7 +8,7 @@
 #include "app/core/jobrecord.h"
 #include "app/core/optionbuilder.h"
 #include "app/joblist.h"
-#include "app/uisettings.h"
+#include "app/core/settings.h"
 #include "engine/engine.h"
 #include "media/errors.h"
 
@@ -23,7 +23,7 @@ int64_t TaskInputDuration(const TConvertEngine& engine, int task) {
 
 }  // namespace
 
-TJobAdder::TJobAdder(TJobListModel& model, TUiSettings& settings, TBuilderPrompts& prompts, QObject* parent)
+TJobAdder::TJobAdder(TJobListModel& model, TAppSettings& settings, TBuilderPrompts& prompts, QObject* parent)
     : QObject(parent), model_(model), settings_(settings), prompts_(prompts) {}
 
 TJobAdder::~TJobAdder() {
@@ -47,9 +47,9 @@ bool TJobAdder::Add(const std::vector<std::string>& paths) {
     if (std::filesystem::is_directory(p, ec) || model_.Contains(p) || !seen.insert(p).second) continue;
     toProbe.push_back(p);
   }
-  formatCode_ = settings_.FormatCode();
-  ext_ = settings_.ProfileFileExt(formatCode_);
-  zoom_ = settings_.ProfileZoom(formatCode_);
+  formatCode_ = settings_.Read().FormatCode;
+  ext_ = settings_.OutputExtension(formatCode_);
+  zoom_ = settings_.Zoom(formatCode_);
   // A cancelled batch's worker ends after its current file.
   if (worker_.joinable()) {
     cancel_ = true;
@@ -116,8 +116,8 @@ void TJobAdder::Deliver(const TProbeResult& r, uint64_t batch) {
     rec->DurationSec = r.DurationUS > 0 ? int32_t(r.DurationUS / 1000000) : 0;
     rec->ZoomMode = zoom_;
     try {
-      TOutputOptionBuilder builder(settings_.SettingsIniPath(), settings_.FormatIniPath(), prompts_);
-      rec->DestFile = builder.BuildOutputPath(r.Path, "_ipod." + ext_);
+      TOutputOptionBuilder builder(settings_, prompts_);
+      rec->DestFile = builder.BuildOutputPath(r.Path, "_ipod" + ext_);
     } catch (const FFmpegException& e) {
       // No output folder can be made: the batch stops with the reason shown once.
       prompts_.Warn("Warning", e.what());

@@ -14,13 +14,13 @@
 #include <vector>
 
 class TJobListModel;
-class TUiSettings;
+class TAppSettings;
 class TBuilderPrompts;
 
 class TJobAdder : public QObject {
   Q_OBJECT
 public:
-  TJobAdder(TJobListModel& model, TUiSettings& settings, TBuilderPrompts& prompts, QObject* parent = nullptr);
+  TJobAdder(TJobListModel& model, TAppSettings& settings, TBuilderPrompts& prompts, QObject* parent = nullptr);
   ~TJobAdder() override;
 
   // Loads the engine's codec libraries from the "LibAV" folder beside the program (then the
@@ -54,7 +54,7 @@ private:
   void Done(uint64_t batch);
 
   TJobListModel& model_;
-  TUiSettings& settings_;
+  TAppSettings& settings_;
   TBuilderPrompts& prompts_;
   std::thread worker_;
   std::atomic<bool> cancel_{false};

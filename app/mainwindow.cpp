@@ -26,7 +26,7 @@
 #include "app/msgprompts.h"
 #include "app/previewpanel.h"
 #include "controls/theme.h"
-#include "app/uisettings.h"
+#include "app/core/settings.h"
 #include "controls/imagebutton.h"
 #include "media/loader.h"
 
@@ -83,7 +83,7 @@ void TfrmMain::FormCreate() {
   global_->SetHelpUrl(weblinks::kHelpUrl);
   QApplication::setApplicationDisplayName(QString::fromStdString(global_->ProductName));
   setWindowTitle(QString::fromStdString(global_->ProductName));
-  settings_ = std::make_unique<TUiSettings>(global_->SettingsIniPath, global_->FormatIniPath);
+  settings_ = std::make_unique<TAppSettings>(global_->SettingsIniPath, global_->FormatIniPath);
   prompts_ = std::make_unique<TMessageBoxPrompts>(this);
 
   mmoLog_ = new QPlainTextEdit(this);
@@ -288,7 +288,7 @@ void TfrmMain::BuildOutputRows() {
   btnOpen->setObjectName("btnOpen");
   btnOpen->setGeometry(440, 519, 61, 23);
   connect(btnOpen, &QPushButton::clicked, this,
-          [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(LocalPath(settings_->OutputDir()))); });
+          [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(LocalPath(settings_->Read().OutPutDir))); });
   auto* btnStartBelow = new TImageButton(this);
   btnStartBelow->setObjectName("btnStartBelow");
   btnStartBelow->SetPictures("tool");
@@ -306,12 +306,12 @@ std::string TfrmMain::CheckedFolder(const std::string& stored) {
 void TfrmMain::FormShow() {
   // Output and snapshot folders: an unwritable folder is replaced by the one in the home
   // folder, and the replacement is stored.
-  const std::string out = settings_->OutputDir();
+  const std::string out = settings_->Read().OutPutDir;
   const std::string outUsed = CheckedFolder(out);
-  if (outUsed != out) settings_->SetOutputDir(outUsed);
-  const std::string snap = settings_->SnapshotDir();
+  if (outUsed != out) settings_->WriteOutPutDir(outUsed);
+  const std::string snap = settings_->Read().SnapOutPutDir;
   const std::string snapUsed = CheckedFolder(snap);
-  if (snapUsed != snap) settings_->SetSnapshotDir(snapUsed);
+  if (snapUsed != snap) settings_->WriteSnapOutPutDir(snapUsed);
   edDirectory_->setText(LocalPath(outUsed));
   preview_->LoadVolume();
   global_->SetVersionText(TGlobalObject::GetFileVersionText());

@@ -23,7 +23,7 @@ class TJobListModel;
 class TJobListView;
 class TMenuMark;
 class TPreviewPanel;
-class TUiSettings;
+class TAppSettings;
 class TBuilderPrompts;
 
 class TfrmMain : public QDialog {
@@ -84,7 +84,7 @@ private:
   std::string CheckedFolder(const std::string& stored);
 
   std::unique_ptr<TGlobalObject> global_;
-  std::unique_ptr<TUiSettings> settings_;
+  std::unique_ptr<TAppSettings> settings_;
   std::unique_ptr<TBuilderPrompts> prompts_;
   TJobListModel* jobModel_ = nullptr;
   TJobListView* lvFIles_ = nullptr;

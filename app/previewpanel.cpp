@@ -3,10 +3,10 @@
 #include <QLabel>
 #include <QSlider>
 
-#include "app/uisettings.h"
+#include "app/core/settings.h"
 #include "controls/imagebutton.h"
 
-TPreviewPanel::TPreviewPanel(QWidget* host, TUiSettings& settings) : QObject(host), settings_(settings) {
+TPreviewPanel::TPreviewPanel(QWidget* host, TAppSettings& settings) : QObject(host), settings_(settings) {
   pan1_ = new QWidget(host);
   pan1_->setObjectName("pan1");
   pan1_->setGeometry(516, 134, 370, 240);
@@ -51,8 +51,7 @@ TPreviewPanel::TPreviewPanel(QWidget* host, TUiSettings& settings) : QObject(hos
 }
 
 void TPreviewPanel::LoadVolume() {
-  trcVolume_->setValue(settings_.Volume());
-  const int mute = settings_.Mute();
-  if (mute == 1) imgbtnMute_->SetAlternate("pv-mute", true);
-  if (mute == 0) imgbtnMute_->SetAlternate("pv-mute", false);
+  const TSettingsValues v = settings_.Read();
+  trcVolume_->setValue(v.Volume);
+  imgbtnMute_->SetAlternate("pv-mute", v.Mute);
 }

@@ -10,12 +10,12 @@ class QLabel;
 class QSlider;
 class QWidget;
 class TImageButton;
-class TUiSettings;
+class TAppSettings;
 
 class TPreviewPanel : public QObject {
   Q_OBJECT
 public:
-  TPreviewPanel(QWidget* host, TUiSettings& settings);
+  TPreviewPanel(QWidget* host, TAppSettings& settings);
 
   QWidget* VideoPanel() const { return pan1_; }
   QSlider* VolumeBar() const { return trcVolume_; }
@@ -26,7 +26,7 @@ public:
   void LoadVolume();
 
 private:
-  TUiSettings& settings_;
+  TAppSettings& settings_;
   QWidget* pan1_;
   QLabel* lblTime_;
   QLabel* lblPTS_;

@@ -15,7 +15,7 @@
 #include "app/jobadder.h"
 #include "app/joblist.h"
 #include "app/mainwindow.h"
-#include "app/uisettings.h"
+#include "app/core/settings.h"
 #include "controls/theme.h"
 
 namespace {
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
   const std::string root = ProgramDataRoot(programDir + "/..");
   theme::SetSkinDir(QString::fromStdString(root + "/skin"));
   theme::Apply(app);
-  TUiSettings(SettingsIniPath(), "").SetOutputDir(config.path().toStdString() + "/out");
+  TAppSettings(SettingsIniPath(), "").WriteOutPutDir(config.path().toStdString() + "/out");
   QDir().mkpath(config.path() + "/out");
   TfrmMain main(SettingsIniPath(), FormatIniPath(programDir + "/.."));
   main.SetAskOnExit(false);

@@ -174,7 +174,7 @@ TEST(AppSettings, DefaultsAndRangeRules) {
   };
   const Row rows[] = {
       {"", "FormatCode", "1"},
-      {"", "FormatName", "Apple iPod Video MPEG-4 Movie (*.mp4)"},
+      {"", "FormatName", "PSP MPEG-4 Normal Quality (*.mp4)"},
       {"", "OutPutDir", folder},
       {"", "SnapOutPutDir", folder},
       {"", "volume", "0"},

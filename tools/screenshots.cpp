@@ -16,7 +16,7 @@
 #include "app/joblist.h"
 #include "app/mainwindow.h"
 #include "controls/theme.h"
-#include "app/uisettings.h"
+#include "app/core/settings.h"
 #include "controls/imagebutton.h"
 
 namespace {
@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   theme::SetSkinDir(QString::fromStdString(SkinDir(programDir)));
   theme::Apply(app);
   const std::string settingsPath = SettingsIniPath();
-  TUiSettings(settingsPath, "").SetOutputDir(config.path().toStdString() + "/out");
+  TAppSettings(settingsPath, "").WriteOutPutDir(config.path().toStdString() + "/out");
   TfrmMain main(settingsPath, FormatIniPath(programDir));
   main.SetAskOnExit(false);
   main.show();

@@ -47,7 +47,9 @@ TSettingsValues TAppSettings::Read() const {
   TSettingsValues v;
   const std::string folder = DefaultOutputDir();
   v.FormatCode = ini.ReadInteger(kSettings, "FormatCode", v.FormatCode);
-  v.FormatName = ini.ReadString(kSettings, "FormatName", v.FormatName);
+  // Without a stored name, the name of the profile a conversion then uses (profile 1), so the
+  // picker never names a profile that is not the one used.
+  v.FormatName = ini.ReadString(kSettings, "FormatName", BuiltinProfileName(1));
   v.OutPutDir = ini.ReadString(kSettings, "OutPutDir", folder);
   v.SnapOutPutDir = ini.ReadString(kSettings, "SnapOutPutDir", folder);
   v.Volume = ini.ReadInteger(kSettings, "volume", 0);

@@ -18,7 +18,7 @@ constexpr int kProfileGroupCount = 4;
 
 struct TSettingsValues {
   int32_t FormatCode = 1;
-  std::string FormatName = "Apple iPod Video MPEG-4 Movie (*.mp4)";
+  std::string FormatName;     // default: the name of profile 1
   std::string OutPutDir;      // default: the platform's default output folder
   std::string SnapOutPutDir;  // default: the same folder
   int32_t Volume = 0;         // 0..128; a stored value outside reads as 64

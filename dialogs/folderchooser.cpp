@@ -1,0 +1,8 @@
+#include "dialogs/folderchooser.h"
+
+#include <QFileDialog>
+
+QString ChooseFolder(QWidget* parent, const QString& startFolder) {
+  return QFileDialog::getExistingDirectory(parent, "Browse", startFolder,
+                                           QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
+}
