@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -65,26 +64,6 @@ int PrintLibraries(const std::string& programDir) {
   }
   if (!ok) std::printf("error: %s\n", loader.LastError().c_str());
   return ok ? 0 : 1;
-}
-
-// Each job's first output number: how many jobs before it in the list have a source of the
-// same name without its extension.
-void NumberSharedOutputNames(std::vector<TJobSettings>& jobs) {
-  std::map<std::string, int32_t> seen;
-  for (TJobSettings& s : jobs) {
-    const std::string& path = s.Job.SourceFile;
-    const size_t slash = path.rfind('/');
-    const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
-    s.FirstOutputNumber = seen[name.substr(0, name.rfind('.'))]++;
-  }
-}
-
-// A name relative to the current folder, made absolute (the ledger and the path map need
-// whole names).
-std::string AbsolutePath(const std::string& path) {
-  if (path.empty() || path[0] == '/') return path;
-  std::error_code ec;
-  return (std::filesystem::current_path(ec) / path).lexically_normal().string();
 }
 
 int UsageError(const std::string& msg) {
@@ -331,6 +310,11 @@ int main(int argc, char** argv) {
       s.Job.SourceFile = f;
       jobs.push_back(s);
     }
+    TPathMap map;
+    for (const std::string& rule : a.mapRoots)
+      if (!map.Add(rule, err)) return UsageError(err);
+    // The batch file lies on the shared storage too.
+    if (!a.batch.empty() && !map.Empty()) a.batch = map.Local(AbsolutePath(a.batch));
     if (!a.batch.empty() && !ReadBatchFile(a.batch, a.settings, jobs, err)) return UsageError(err);
     if (jobs.empty()) return UsageError("no input files (see --help)");
 
@@ -340,37 +324,17 @@ int main(int argc, char** argv) {
     if (!ChooseShard(a.shard, a.shards, [](const char* name) { return std::getenv(name); }, shard, err, shardNotes))
       return UsageError(err);
     for (const std::string& n : shardNotes) std::fprintf(stderr, "orvane-convert: warning: %s\n", n.c_str());
-    TPathMap map;
-    for (const std::string& rule : a.mapRoots)
-      if (!map.Add(rule, err)) return UsageError(err);
     if (!a.ledger.empty() && !a.resume) return UsageError("--ledger needs --resume");
-    std::vector<int> jobIds;
-    std::vector<std::string> sharedSources;
-    std::vector<TJobSettings> shardJobs;
-    // Jobs whose outputs would share a name are numbered as one whole run numbers them, so
-    // that the shards, and a run started again, name every output alike.
-    if (shard.Sharded() || a.resume) NumberSharedOutputNames(jobs);
-    for (size_t k = 0; k < jobs.size(); ++k) {
-      if (!shard.Contains(k)) continue;
-      TJobSettings s = jobs[k];
-      const std::string local = map.Empty() ? s.Job.SourceFile : map.Local(AbsolutePath(s.Job.SourceFile));
-      sharedSources.push_back(map.Shared(AbsolutePath(local)));
-      s.Job.SourceFile = local;
-      for (TWmRec& item : s.Job.WaterMarks)
-        if (item.Kind == wmkImage && !item.ImageFile.empty() && !map.Empty())
-          item.ImageFile = map.Local(AbsolutePath(item.ImageFile));
-      shardJobs.push_back(std::move(s));
-      jobIds.push_back(int(k));
-    }
+    TShardJobs shardJobs = SelectShardJobs(jobs, shard, map, shard.Sharded() || a.resume);
     if (a.verbose > 0) {
       if (shard.Sharded())
         std::fprintf(stderr, "orvane-convert: shard %d of %d (index from %s, counted from 0): %zu of %zu jobs\n",
-                     shard.Index, shard.Count, shard.Source.c_str(), shardJobs.size(), jobs.size());
+                     shard.Index, shard.Count, shard.Source.c_str(), shardJobs.Jobs.size(), jobs.size());
       else
         std::fprintf(stderr, "orvane-convert: not sharded (no --shard, SLURM_ARRAY_TASK_ID or JOB_COMPLETION_INDEX): %zu jobs\n",
                      jobs.size());
     }
-    jobs = std::move(shardJobs);
+    jobs = std::move(shardJobs.Jobs);
 
     const TAppSettings settings;
     settings.CheckFormatFile();
@@ -413,8 +377,8 @@ int main(int argc, char** argv) {
       setup.Settings = settings;
       setup.OutputDir = a.outputDir;
       setup.Parallel = a.jobs;
-      setup.JobIds = jobIds;
-      setup.SharedSources = sharedSources;
+      setup.JobIds = shardJobs.Ids;
+      setup.SharedSources = shardJobs.Shared;
       setup.Map = map;
       setup.LedgerPath = ledgerPath;
       if (shard.Sharded()) reporter.SetShard(shard.Index, shard.Count);

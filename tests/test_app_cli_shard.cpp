@@ -244,6 +244,42 @@ TEST_F(CliShardTest, KilledShardResumesOnlyWhatIsMissing) {
   EXPECT_EQ(doneCount, sources_.size()) << text;
 }
 
+// Two machines mount the shared storage at different places: each reads and writes at its own
+// place, the ledger names the shared place, and the second machine's resumed run finds done
+// what the first converted.
+TEST_F(CliShardTest, MachinesWithOtherMountsShareOneLedger) {
+  testsupport::TempDir storage, mounts;
+  fs::create_directories(storage.path() / "in");
+  fs::copy_file(MediaPath("audio.mp3"), storage.path() / "in" / "a b.mp3");
+  fs::copy_file(MediaPath("lang.ts"), storage.path() / "in" / "c.ts");
+  const std::string shared = "/orvane-shared-storage";  // a name no machine has
+  std::ofstream(storage.file("jobs.ini")) << "[file1]\nSourceFile=" << shared << "/in/a b.mp3\n[file2]\nSourceFile=in/c.ts\n";
+  fs::create_directory_symlink(storage.path(), mounts.path() / "one");
+  fs::create_directory_symlink(storage.path(), mounts.path() / "two");
+  sources_.clear();
+  auto run = [&](const std::string& mount, std::string& out) {
+    return testsupport::RunCapture(Env() + Command(shared + "/out", "--json --resume --map-root " + shared + "=" +
+                                                                         ShellQuote((mounts.path() / mount).string()) +
+                                                                         " --batch " + shared + "/jobs.ini") +
+                                       " 2>&1",
+                                   out);
+  };
+  std::string out;
+  ASSERT_EQ(run("one", out), 0) << out;
+  EXPECT_EQ(Names(storage.path() / "out"), (std::set<std::string>{"a b_(new).mp3", "c_(new).mp3"}));
+  const std::string ledger = ReadFile(storage.file("out/orvane-convert.ledger"));
+  EXPECT_NE(ledger.find("\t" + shared + "/in/a b.mp3\t"), std::string::npos) << ledger;
+  EXPECT_NE(ledger.find("\t" + shared + "/in/c.ts\t"), std::string::npos) << ledger;
+  EXPECT_NE(ledger.find("\t" + shared + "/out/c_(new).mp3\n"), std::string::npos) << ledger;
+  ASSERT_EQ(run("two", out), 0) << out;
+  size_t done = 0;
+  for (const QJsonObject& e : JsonEvents(out)) {
+    EXPECT_NE(e["event"].toString(), "queued") << out;
+    done += e["event"].toString() == "done" ? 1 : 0;
+  }
+  EXPECT_EQ(done, 2u) << out;
+}
+
 // A source changed since its entry converts again; the exit statuses a runner acts on.
 TEST_F(CliShardTest, ChangedSourcesConvertAgainAndFailuresTellWhetherToRetry) {
   testsupport::TempDir src, out;

@@ -1,5 +1,8 @@
 #include "app/core/sharding.h"
 
+#include <filesystem>
+#include <map>
+
 #include "app/core/profiles.h"
 #include "media/utils.h"
 
@@ -124,4 +127,35 @@ std::string TPathMap::Shared(const std::string& path) const {
   for (const auto& r : rules_)
     if (StartsWithRoot(path, r.second) && (!best || r.second.size() > best->second.size())) best = &r;
   return best ? Replace(path, best->second, best->first) : path;
+}
+
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  std::error_code ec;
+  return (std::filesystem::current_path(ec) / path).lexically_normal().string();
+}
+
+TShardJobs SelectShardJobs(const std::vector<TJobSettings>& list, const TShardSpec& shard, const TPathMap& map,
+                           bool numberOutputs) {
+  TShardJobs result;
+  std::map<std::string, int32_t> seen;  // source name without extension -> jobs so far
+  for (size_t k = 0; k < list.size(); ++k) {
+    const std::string& path = list[k].Job.SourceFile;
+    const size_t slash = path.rfind('/');
+    const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    const int32_t number = seen[name.substr(0, name.rfind('.'))]++;
+    if (!shard.Contains(k)) continue;
+    TJobSettings s = list[k];
+    if (numberOutputs) s.FirstOutputNumber = number;
+    // Without a map the names stay as given (relative names too), as in any run.
+    const std::string local = map.Empty() ? path : map.Local(AbsolutePath(path));
+    result.Shared.push_back(map.Shared(AbsolutePath(local)));
+    s.Job.SourceFile = local;
+    if (!map.Empty())
+      for (TWmRec& item : s.Job.WaterMarks)
+        if (item.Kind == wmkImage && !item.ImageFile.empty()) item.ImageFile = map.Local(AbsolutePath(item.ImageFile));
+    result.Jobs.push_back(std::move(s));
+    result.Ids.push_back(int(k));
+  }
+  return result;
 }

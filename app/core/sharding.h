@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/core/jobprep.h"
+
 struct TShardSpec {
   int Index = 0;  // 0-based
   int Count = 1;  // 1: the whole list
@@ -53,3 +55,17 @@ public:
 private:
   std::vector<std::pair<std::string, std::string>> rules_;  // FROM, TO
 };
+
+// The jobs of one shard, in the list's order, with the paths as this machine sees them.
+struct TShardJobs {
+  std::vector<TJobSettings> Jobs;    // sources (and picture watermarks) at this machine's names
+  std::vector<int> Ids;              // each job's place in the whole list
+  std::vector<std::string> Shared;   // each source's shared name (whole, for the ledger)
+};
+// Picks the shard's jobs out of the whole list. With `numberOutputs`, jobs whose sources share
+// their name without the extension get the output numbers one whole run gives them, so that
+// every shard, and a run started again, names the outputs alike.
+TShardJobs SelectShardJobs(const std::vector<TJobSettings>& list, const TShardSpec& shard, const TPathMap& map,
+                           bool numberOutputs);
+// A name relative to the current folder, made whole.
+std::string AbsolutePath(const std::string& path);
