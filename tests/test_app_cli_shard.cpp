@@ -80,7 +80,10 @@ protected:
   }
   std::string Sources() const {
     std::string s;
-    for (const std::string& f : sources_) s += " " + ShellQuote(f);
+    for (const std::string& f : sources_) {
+      s += ' ';
+      s += ShellQuote(f);
+    }
     return s;
   }
   // A conversion of the job list into `dir` with `options`, in the shell.
