@@ -49,18 +49,22 @@ elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { print b - a }'; }
 calc() { awk "BEGIN { print $* }"; }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# Wall time to NAME.times, CPU time (user + system, the processes started included) to NAME.cpu.
+timed() {
+  local name=$1; shift
+  local t0; t0=$(now)
+  /usr/bin/time -f "%U %S" -o "$work/$name.rusage" "$@"
+  elapsed "$t0" "$(now)" >> "$work/$name.times"
+  awk '{ print $1 + $2 }' "$work/$name.rusage" >> "$work/$name.cpu"
+}
 whole_run() {
   rm -rf "$work/whole"
-  local t0; t0=$(now)
-  "$convert" -q --jobs 2 --profile "$profile" --output-dir "$work/whole" --batch "$work/jobs.ini"
-  elapsed "$t0" "$(now)" >> "$work/whole.times"
+  timed whole "$convert" -q --jobs 2 --profile "$profile" --output-dir "$work/whole" --batch "$work/jobs.ini"
 }
 sharded_run() {
   rm -rf "$work/shards"
-  local t0; t0=$(now)
-  parallel --will-cite -j 2 "$convert" -q --resume --shard {}/4 --profile "$profile" --output-dir "$work/shards" \
-    --batch "$work/jobs.ini" ::: 0 1 2 3
-  elapsed "$t0" "$(now)" >> "$work/shards.times"
+  timed shards parallel --will-cite -j 2 "$convert" -q --resume --shard {}/4 --profile "$profile" \
+    --output-dir "$work/shards" --batch "$work/jobs.ini" ::: 0 1 2 3
 }
 
 rounds=${ROUNDS:-3}
@@ -74,9 +78,12 @@ t3=$(now)
 whole=$(median < "$work/whole.times")
 sharded=$(median < "$work/shards.times")
 resumed=$(elapsed "$t2" "$t3")
-printf 'unsharded --jobs 2:             %8.2f s   (%s)\n' "$whole" "$(tr '\n' ' ' < "$work/whole.times")"
-printf '4 shards, 2 at a time:          %8.2f s   ratio %.3f   (%s)\n' "$sharded" "$(calc "$sharded / $whole")" \
-  "$(tr '\n' ' ' < "$work/shards.times")"
+wholeCpu=$(median < "$work/whole.cpu")
+shardedCpu=$(median < "$work/shards.cpu")
+printf 'unsharded --jobs 2:             %8.2f s wall (%s), %.2f s CPU\n' "$whole" "$(tr '\n' ' ' < "$work/whole.times")" \
+  "$wholeCpu"
+printf '4 shards, 2 at a time:          %8.2f s wall (%s), %.2f s CPU; ratios: wall %.3f, CPU %.3f\n' "$sharded" \
+  "$(tr '\n' ' ' < "$work/shards.times")" "$shardedCpu" "$(calc "$sharded / $whole")" "$(calc "$shardedCpu / $wholeCpu")"
 printf 'resumed run of the done batch:  %8.2f s   %.2f ms per job\n' "$resumed" "$(calc "$resumed * 1000 / $count")"
 
 names() { (cd "$1" && ls -A | grep -v '^orvane-convert.ledger$' | sort); }
