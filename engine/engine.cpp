@@ -48,7 +48,7 @@ TDoTerminateThread::TDoTerminateThread(TCustomConvertEngine* owner, TTerminateEv
 
 void TDoTerminateThread::Resume() {
   try {
-    std::thread([this] { Execute(); }).detach();
+    owner_->NoticeThreads().Start([this] { Execute(); });
   } catch (const std::system_error&) {
     // No thread to be had: deliver on the caller's thread, still in issue order.
     Execute();

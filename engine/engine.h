@@ -169,6 +169,7 @@ private:
   void WaitNoticeTurn(uint64_t ticket);
   void NoticeDelivered();
   void WaitForNoticeThreads();
+  TWorkerThreads& NoticeThreads() { return noticeThreads_; }
 
   mutable std::mutex listLock_;
   TFFmpegList tasks_;
@@ -208,6 +209,9 @@ private:
   std::atomic<bool> triggerEventInMainThread_{true};
   int verbose_ = 1;
   std::string lastErrMsg_;
+
+  // Last member: the notice threads are joined before anything else of the component goes.
+  TWorkerThreads noticeThreads_;
 };
 
 // The published component.

@@ -326,7 +326,7 @@ void TTaskDeleter::operator()(TCustomFFmpeg* task) const {
 
 void TConvertThread::Resume() {
   try {
-    std::thread([this] { Execute(); }).detach();
+    task_->Threads().Start([this] { Execute(); });
   } catch (const std::system_error& e) {
     TCustomFFmpeg* task = task_;
     delete this;
@@ -353,7 +353,7 @@ TDoTerminateThread::TDoTerminateThread(TCustomFFmpeg* task) : task_(task) { task
 
 void TDoTerminateThread::Resume() {
   try {
-    std::thread([this] { Execute(); }).detach();
+    task_->Threads().Start([this] { Execute(); });
   } catch (const std::system_error&) {
     // No thread to be had: deliver the notice on the caller's thread instead.
     Execute();

@@ -22,6 +22,7 @@
 
 #include "engine/options.h"
 #include "engine/thread_priority.h"
+#include "engine/worker_threads.h"
 
 // A manual-reset event.
 class TEvent {
@@ -150,6 +151,8 @@ public:
   // thread) is about to run the task, set when it has ended.
   TEvent& ThreadDone() { return threadDone_; }
   TEvent& TerminateDone() { return terminateDone_; }
+  // The task's worker and end-notice threads, joined when the task is freed.
+  TWorkerThreads& Threads() { return threads_; }
 
   // Used by the worker thread when it could not be created: the task ends with the error.
   void FailToStart(const std::string& message);
@@ -232,6 +235,9 @@ private:
   std::condition_variable gateCv_;
   bool paused_ = false;
   bool heldAtGate_ = false;
+
+  // Last member: joined first when the task is freed.
+  TWorkerThreads threads_;
 };
 
 // A task with its stored option records: one copy per opened input and output slot. The

@@ -270,6 +270,41 @@ bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = 5s) {
   return true;
 }
 
+// A worker's per-thread clean-up (a library's thread data) runs after its function returns;
+// the owner's end waits for it, so nothing of the thread is left running when the program
+// tears its libraries down. A thread that ends its own owner is let go instead of waiting
+// for itself.
+namespace {
+std::atomic<bool> gThreadDataCleaned{false};
+struct TSlowThreadData {
+  ~TSlowThreadData() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    gThreadDataCleaned = true;
+  }
+};
+}  // namespace
+
+TEST(WorkerThreads, OwnerEndWaitsForThePerThreadCleanUp) {
+  {
+    TWorkerThreads threads;
+    threads.Start([] {
+      thread_local TSlowThreadData data;
+      (void)&data;
+    });
+  }
+  EXPECT_TRUE(gThreadDataCleaned);
+
+  std::atomic<bool> ended{false};
+  auto* owner = new TWorkerThreads;
+  owner->Start([&] {
+    delete owner;
+    ended = true;
+  });
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!ended && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(ended);
+}
+
 TEST(Engine, ThreadedOneAtATimeRunsTasksInOrderWithFourNotices) {
   TTestEngine engine;
   TNotices notices(engine);

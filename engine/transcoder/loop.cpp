@@ -528,15 +528,19 @@ void TTranscoder::HandleDecodedFrame(TInputStream& ist, AVFrame* frame) {
   const AVRational tb = ist.Stream->time_base;
   const AVMediaType type = ist.Stream->codecpar->codec_type;
   const int64_t ts = frame->best_effort_timestamp;
-  ist.StreamTime = ts != AV_NOPTS_VALUE ? ToMicroseconds(ts, tb) : ist.NextStreamTime;
+  ist.StreamTime = ts != AV_NOPTS_VALUE          ? ToMicroseconds(ts, tb)
+                   : ist.NextDecodedTime != kNoPts ? ist.NextDecodedTime
+                                                   : ist.NextStreamTime;
   if (type == AVMEDIA_TYPE_AUDIO) {
     if (frame->sample_rate > 0) ist.NextStreamTime = ist.StreamTime + int64_t(frame->nb_samples) * 1000000 / frame->sample_rate;
+    ist.NextDecodedTime = ist.NextStreamTime;
     ApplyVolume(frame);
   } else if (type == AVMEDIA_TYPE_VIDEO) {
     int64_t duration = 0;
     const AVRational rate = ist.Codec->RealFrameRate;
     if (rate.num > 0 && rate.den > 0) duration = int64_t(1000000) * rate.den * (2 + frame->repeat_pict) / (2 * rate.num);
     ist.NextStreamTime = ist.StreamTime + duration;
+    ist.NextDecodedTime = ist.NextStreamTime;
     ist.Quality = float(frame->quality);
     if (ist.StillPicture && !repeatingStill_) KeepStillPicture(ist, frame);
     PrepareDecodedPicture(ist, frame);

@@ -92,6 +92,10 @@ struct TInputStream {
   bool DecoderOpen = false;
   int64_t NextStreamTime = 0;
   int64_t StreamTime = 0;
+  // The time the next decoded frame follows on (the last decoded frame's time plus its
+  // length); kNoPts before the first frame. A frame without a time of its own takes this,
+  // not the newest packet's time: with the decoder's delay that packet lies frames ahead.
+  int64_t NextDecodedTime = kNoPts;
   bool AwaitingFirstPacket = true;
   int64_t Start = 0;
   bool PastTimeLimit = false;
