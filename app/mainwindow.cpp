@@ -216,6 +216,7 @@ void TfrmMain::BuildMenus() {
   popupMenuEdit_->addAction("&Start", this, [this] { runner_->Start(); });
   popupMenuEdit_->addSeparator();
   popupMenuEdit_->addAction("Video &Information");
+  editDetails_ = popupMenuEdit_->addAction("&Details", this, [this] { runner_->ShowDetails(lvFIles_->currentIndex().row()); });
 
   popupMenuHelp_ = new QMenu(this);
   popupMenuHelp_->setObjectName("popupMenuHelp");
@@ -410,13 +411,15 @@ void TfrmMain::UpdateEditMenu() {
   const bool ready = jobModel_->rowCount() > 0 && lvFIles_->currentIndex().isValid();
   editRemove_->setEnabled(ready);
   editClear_->setEnabled(ready);
-  // Crop, Trim, Video Effect, Start and Video Information open windows that come later.
+  // Crop, Trim, Video Effect and Video Information open windows that come later.
   for (QAction* a : popupMenuEdit_->actions()) {
     const QString t = a->text();
     if (t == "&Crop" || t == "&Trim" || t == "&Video Effect && Water Mark" || t == "Video &Information")
       a->setEnabled(false);
     if (t == "&Start") a->setEnabled(jobModel_->rowCount() > 0 && !runner_->Running());
   }
+  // Details: why the selected row's file failed or stopped.
+  editDetails_->setEnabled(ready && !jobModel_->Message(lvFIles_->currentIndex().row()).isEmpty());
 }
 
 void TfrmMain::btnAddClick() {

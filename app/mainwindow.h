@@ -112,6 +112,7 @@ private:
   QAction* actClear_ = nullptr;
   QAction* editRemove_ = nullptr;
   QAction* editClear_ = nullptr;
+  QAction* editDetails_ = nullptr;
   QStringList skipped_;
   bool askOnExit_ = true;
 };

@@ -389,6 +389,17 @@ void TRunController::PowerOffComputer() {
   ShowMessage("Warning", "The computer could not be shut down: " + error, QMessageBox::Warning);
 }
 
+void TRunController::ShowDetails(int row) {
+  const QString message = model_.Message(row);
+  if (message.isEmpty()) return;
+  auto* box = new QMessageBox(QMessageBox::Information, "Details",
+                              LocalPath(model_.Record(row)->SourceFile) + "\n" + model_.Progress(row) + ": " + message,
+                              QMessageBox::Ok, window_);
+  box->setObjectName("rowDetails");
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
+}
+
 void TRunController::OpenOutputFolder() {
   const std::string folder = settings_.Read().OutPutDir;
   if (folder.size() > 2) openFolder_(LocalPath(folder));

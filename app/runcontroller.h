@@ -56,6 +56,10 @@ public:
   // "Browse": the folder chooser, then the checks; `edDirectory` shows the folder taken.
   void Browse(QLineEdit* edDirectory);
 
+  // The row's "Details" entry: how its file's conversion ended and why (nothing without a
+  // message).
+  void ShowDetails(int row);
+
   // Task k of the current run is the job-list row CheckedRows()[k].
   const std::vector<int>& CheckedRows() const { return checkedRows_; }
   TfrmProgress* ProgressWindow();

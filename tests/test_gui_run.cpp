@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
+#include <QMenu>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -282,6 +283,21 @@ TEST_F(RunTest, LastTaskFailingOpensNothingAndSaysWhy) {
   EXPECT_TRUE(w->Runner()->Summary()->text().startsWith("1 of 2 file(s) converted, 1 failed"))
       << w->Runner()->Summary()->text().toStdString();
   EXPECT_TRUE(w->Runner()->Summary()->detailedText().contains("gone.mp4"));
+  // The Edit menu's Details entry shows the message for the selected failed row only.
+  QAction* details = nullptr;
+  for (QAction* a : w->EditMenu()->actions())
+    if (a->text() == "&Details") details = a;
+  ASSERT_NE(details, nullptr);
+  w->JobList()->setCurrentIndex(m->index(0, 0));
+  w->UpdateEditMenu();
+  EXPECT_FALSE(details->isEnabled());
+  w->JobList()->setCurrentIndex(m->index(1, 0));
+  w->UpdateEditMenu();
+  ASSERT_TRUE(details->isEnabled());
+  details->trigger();
+  auto* box = w->findChild<QMessageBox*>("rowDetails");
+  ASSERT_NE(box, nullptr);
+  EXPECT_TRUE(box->text().contains(m->Message(1)));
 }
 
 // A row whose file vanished before Start gets no task: it is marked failed, the other rows
