@@ -368,7 +368,7 @@ void TRunController::ShowSummary() {
   QString text = QString("%1 of %2 file(s) converted, %3 failed").arg(counts_.Converted).arg(runRows_).arg(counts_.Failed);
   if (counts_.Stopped + counts_.NotStarted > 0)
     text += QString(", %1 stopped").arg(counts_.Stopped + counts_.NotStarted);
-  text += ".\nThe rows of the files that failed show why in their tool tips.";
+  text += ".\nThe rows of the files that failed show why in their tool tips and in Edit, Details.";
   auto* box = new QMessageBox(QMessageBox::Warning, "Conversion finished", text, QMessageBox::Ok, window_);
   box->setObjectName("runSummary");
   box->setDetailedText(failures_.join('\n'));

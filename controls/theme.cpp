@@ -75,6 +75,8 @@ QSlider::handle:horizontal { width: 10px; margin: -5px 0; background: #dfe7f3; b
 QSlider::handle:horizontal:disabled { background: #7d93b5; }
 QProgressDialog, QMessageBox { background: #f6f7f8; }
 QProgressDialog QLabel, QMessageBox QLabel { color: #1d3557; }
+QWidget#frmMain QProgressDialog QLabel, QWidget#frmMain QMessageBox QLabel { color: #1d3557; }
+QDialog#frmProgress QLabel, QDialog#frmProgress QCheckBox { color: #ffffff; }
 QProgressBar { background: #ffffff; border: 1px solid #7d93b5; border-radius: 2px; text-align: center; color: #000000; }
 QProgressBar::chunk { background: rgb(122,160,218); }
 QToolTip { background: #f6f7f8; color: #1d3557; border: 1px solid #5a6f8e; }
