@@ -311,8 +311,9 @@ TEST_F(MainWindowTest, EditMenuEntriesFollowRowsAndSelection) {
   enabled.clear();
   for (QAction* a : menu->actions())
     if (!a->isSeparator() && a->isEnabled()) enabled << a->text();
-  // Crop, Trim, Video Effect, Start and Video Information stay off until their windows exist.
-  EXPECT_EQ(enabled, QStringList({"&Add", "&Remove", "&Clear"}));
+  // Crop, Trim, Video Effect and Video Information stay off until their windows exist; Start
+  // is on with rows, Details only for a row whose file failed or stopped.
+  EXPECT_EQ(enabled, QStringList({"&Add", "&Remove", "&Clear", "&Start"}));
   // Clear empties the list.
   for (QAction* a : menu->actions())
     if (a->text() == "&Clear") a->trigger();
