@@ -13,6 +13,7 @@
 #include "app/core/apppaths.h"
 #include "app/core/globalobject.h"
 #include "app/core/settings.h"
+#include "app/core/snapshot.h"
 #include "app/joblist.h"
 #include "app/poweroff.h"
 #include "app/previewerwindow.h"
@@ -31,6 +32,15 @@ std::string PathBytes(const QString& path) { return QFile::encodeName(path).toSt
 int64_t JobLength(const TlvFilesRecord& job) {
   if (job.TrimLength > 0) return job.TrimLength;
   return std::max<int64_t>(0, int64_t(job.DurationSec) * 1000000 - std::max<int64_t>(0, job.TrimStart));
+}
+
+// A 24-bit BGR bitmap of the picture (the snapshot writer's form).
+TBitmap24 ToBitmap(const QImage& image) {
+  const QImage bgr = image.convertToFormat(QImage::Format_BGR888);
+  TBitmap24 out;
+  out.SetSize(bgr.width(), bgr.height());
+  for (int y = 0; y < out.Height; ++y) std::copy_n(bgr.constScanLine(y), size_t(out.Width) * 3, out.Row(y));
+  return out;
 }
 
 }  // namespace
@@ -79,6 +89,7 @@ TfrmProgress* TRunController::ProgressWindow() {
       pausedAt_.invalidate();
     });
     connect(progress_, &TfrmProgress::CancelClicked, this, &TRunController::Stop);
+    connect(progress_, &TfrmProgress::SnapshotClicked, this, &TRunController::SaveSnapshot);
   }
   return progress_;
 }
@@ -398,6 +409,13 @@ void TRunController::ShowDetails(int row) {
   box->setObjectName("rowDetails");
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->open();
+}
+
+void TRunController::SaveSnapshot() {
+  if (previewFrame_.isNull() || !progress_) return;
+  const TSnapshotResult r = WriteSnapshots(ToBitmap(previewFrame_), ToBitmap(progress_->DrawnPicture()), settings_);
+  if (!r.Warning.empty()) ShowMessage("Warning", QString::fromStdString(r.Warning), QMessageBox::Warning);
+  if (!r.Error.empty()) ShowMessage("Warning", QString::fromStdString(r.Error), QMessageBox::Warning);
 }
 
 void TRunController::OpenOutputFolder() {

@@ -96,6 +96,9 @@ private:
   void ShowSummary();
   void ShowMessage(const QString& title, const QString& text, int icon);
   void PowerOffComputer();
+  // The progress window's snapshot: the latest picture in full size and the picture area as
+  // drawn, written by the program's snapshot writer.
+  void SaveSnapshot();
   // Posted from the engine's threads.
   void DeliverProgress();
   void DeliverPreview();

@@ -27,6 +27,7 @@
 #include "app/poweroff.h"
 #include "app/previewerwindow.h"
 #include "app/runcontroller.h"
+#include "controls/imagebutton.h"
 #include "controls/theme.h"
 #include "dialogs/progress.h"
 #include "engine/engine.h"
@@ -370,6 +371,13 @@ TEST_F(RunTest, PauseThenResumeGivesTheWholeFile) {
   QTest::qWait(800);
   EXPECT_EQ(p->lblTime()->text(), time);
   EXPECT_EQ(w->JobModel()->Progress(0), row);
+  // The snapshot button saves the picture in full size and the picture area as drawn.
+  const std::string snaps = dir.file("snaps");
+  TIniFile(settingsPath).WriteString("settings", "SnapOutPutDir", snaps);
+  ASSERT_FALSE(p->Picture().isNull());
+  QTest::mouseClick(p->imgbtnSnap(), Qt::LeftButton);
+  EXPECT_EQ(QImage(QString::fromStdString(snaps + "/Snapshot_full.bmp")).size(), p->Picture().size());
+  EXPECT_EQ(QImage(QString::fromStdString(snaps + "/Snapshot_small.jpg")).size(), QSize(372, 210));
   EXPECT_TRUE(w->Runner()->Running());
   QTest::mouseClick(p->btnResume(), Qt::LeftButton);
   EXPECT_TRUE(p->btnPause()->isEnabled());
