@@ -30,6 +30,7 @@ median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 gui=()
 cli=()
 gap=()
+ev=()
 for ((r = 0; r < runs; r++)); do
   rm -rf "$work/out" && mkdir -p "$work/out"
   printf '[settings]\nOutPutDir=%s\nFormatCode=%s\n' "$work/out" "${PROFILE:-1}" >"$ini"
@@ -41,10 +42,12 @@ for ((r = 0; r < runs; r++)); do
   echo "$out" | sed 's/^/  /'
   gui+=("$(echo "$out" | sed -n 's/.* ms, \([0-9]*\) ms;.*/\1/p')")
   gap+=("$(echo "$out" | sed -n 's/.*gap \([0-9]*\) ms$/\1/p')")
+  ev+=("$(echo "$out" | sed -n 's/^longest event.*: \([0-9.]*\) ms wall, \([0-9.]*\) ms CPU$/\1 \2/p')")
 done
 clim=$(printf '%s\n' "${cli[@]}" | median)
 guim=$(printf '%s\n' "${gui[@]}" | median)
 echo "command line, $count x $clip: ${clim} ms (median of $runs, whole process)"
 echo "desktop program, Start to end: ${guim} ms (median of $runs)"
 echo "ratio desktop / command line: $(awk -v a="$guim" -v b="$clim" 'BEGIN {printf "%.3f", a / b}')"
-echo "longest main-thread stall during the runs: $(printf '%s\n' "${gap[@]}" | sort -n | tail -1) ms (worst run)"
+echo "longest main-thread stall during the runs: $(printf '%s\n' "${gap[@]}" | sort -n | tail -1) ms (worst run; includes waiting for a processor)"
+echo "longest single main-thread event (wall ms, CPU ms): $(printf '%s\n' "${ev[@]}" | sort -n | tail -1) (worst run)"
