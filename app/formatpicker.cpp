@@ -238,7 +238,11 @@ void TFormatPicker::ListPressed(int row, int x) {
 bool TFormatPicker::eventFilter(QObject* watched, QEvent* event) {
   const QEvent::Type type = event->type();
   if (watched == lst1_->viewport()) {
-    auto* me = static_cast<QMouseEvent*>(event);
+    // Only mouse events are read as such.
+    auto* me = (type == QEvent::MouseMove || type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease ||
+                type == QEvent::MouseButtonDblClick)
+                   ? static_cast<QMouseEvent*>(event)
+                   : nullptr;
     if (type == QEvent::MouseMove) {
       const int row = lst1_->indexAt(me->position().toPoint()).row();
       if (row >= 0 && row != lst1_->currentRow()) lst1_->setCurrentRow(row);
