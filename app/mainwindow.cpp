@@ -408,7 +408,7 @@ void TfrmMain::UpdateButtons() {
 }
 
 void TfrmMain::UpdateEditMenu() {
-  const bool ready = jobModel_->rowCount() > 0 && lvFIles_->currentIndex().isValid();
+  const bool ready = jobModel_->rowCount() > 0 && lvFIles_->currentIndex().isValid() && !runner_->Running();
   editRemove_->setEnabled(ready);
   editClear_->setEnabled(ready);
   // Crop, Trim, Video Effect and Video Information open windows that come later.
