@@ -457,6 +457,38 @@ TEST_F(RunTest, FilesAtOnceRunsTasksTogether) {
   EXPECT_FALSE(w->Runner()->ProgressWindow()->lblRemaining()->text().isEmpty());
 }
 
+// A source of unknown length (a raw MPEG-4 stream) shows its position without a percentage
+// and a bar that shows activity only, and still ends at 100%.
+TEST_F(RunTest, UnknownLengthShowsThePositionOnly) {
+  const std::string raw = dir.file("in/raw.m4v");
+  fs::create_directories(dir.file("in"));
+  std::string out;
+  ASSERT_EQ(testsupport::RunCapture("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25:duration=3 "
+                                    "-c:v mpeg4 -f m4v " + testsupport::ShellQuote(raw), out),
+            0);
+  auto w = Open();
+  AddAndWait(*w, {raw});
+  TfrmProgress* p = w->Runner()->ProgressWindow();
+  QStringList texts;
+  bool busyBar = false;
+  QObject::connect(w->JobModel(), &TJobListModel::dataChanged, p, [&] {
+    texts << w->JobModel()->Progress(0);
+    busyBar |= p->progbarFile()->maximum() == 0;
+  });
+  w->Runner()->Start();
+  WaitRunEnd(*w);
+  ASSERT_FALSE(texts.isEmpty());
+  EXPECT_EQ(texts.last(), "100%");
+  bool position = false;
+  for (const QString& t : texts) {
+    position |= t.endsWith(" s");
+    EXPECT_TRUE(t.isEmpty() || t.endsWith(" s") || t == "100%") << t.toStdString();
+  }
+  EXPECT_TRUE(position);
+  EXPECT_TRUE(busyBar);
+  EXPECT_EQ(p->lblLength()->text(), "unknown");
+}
+
 // A refused power-off is said, not swallowed.
 TEST_F(RunTest, RefusedPowerOffIsReported) {
   auto w = Open();
