@@ -238,11 +238,9 @@ void TFormatPicker::ListPressed(int row, int x) {
 bool TFormatPicker::eventFilter(QObject* watched, QEvent* event) {
   const QEvent::Type type = event->type();
   if (watched == lst1_->viewport()) {
-    // Only mouse events are read as such.
-    auto* me = (type == QEvent::MouseMove || type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease ||
-                type == QEvent::MouseButtonDblClick)
-                   ? static_cast<QMouseEvent*>(event)
-                   : nullptr;
+    // Only mouse events are read as such: the viewport gets other events too.
+    auto* me = type == QEvent::MouseMove || type == QEvent::MouseButtonPress ? static_cast<QMouseEvent*>(event)
+                                                                              : nullptr;
     if (type == QEvent::MouseMove) {
       const int row = lst1_->indexAt(me->position().toPoint()).row();
       if (row >= 0 && row != lst1_->currentRow()) lst1_->setCurrentRow(row);

@@ -5,6 +5,7 @@
 #include "app/core/apppaths.h"
 #include "app/mainwindow.h"
 #include "controls/theme.h"
+#include "dialogs/cover.h"
 
 int main(int argc, char** argv) {
   TApplication app(argc, argv);
@@ -17,5 +18,8 @@ int main(int argc, char** argv) {
   QApplication::setWindowIcon(QIcon(theme::SkinFile("icon.svg")));
   TfrmMain main(SettingsIniPath(), FormatIniPath(programDir));
   main.show();
+  // The splash sits over the main window and hides itself at its first timer tick.
+  TfrmCover cover(&main);
+  cover.show();
   return app.exec();
 }

@@ -18,17 +18,22 @@
 
 #include "app/core/apppaths.h"
 #include "app/core/filefilters.h"
+#include "app/core/folderchoice.h"
 #include "app/core/weblinks.h"
 #include "app/formatpicker.h"
 #include "app/jobadder.h"
 #include "app/joblist.h"
 #include "app/menumark.h"
 #include "app/msgprompts.h"
+#include "app/preference.h"
 #include "app/previewpanel.h"
 #include "app/runcontroller.h"
 #include "controls/theme.h"
 #include "app/core/settings.h"
 #include "controls/imagebutton.h"
+#include "dialogs/about.h"
+#include "dialogs/fileinfo.h"
+#include "dialogs/settings.h"
 #include "media/loader.h"
 
 namespace {
@@ -148,9 +153,11 @@ void TfrmMain::FormCreate() {
   });
   connect(adder_, &TJobAdder::Finished, this, &TfrmMain::AddFinished);
 
-  preview_ = new TPreviewPanel(this, *settings_);
+  preview_ = new TPreviewPanel(this, *settings_, lvFIles_, mmoLog_);
+  connect(preview_, &TPreviewPanel::AddWanted, this, &TfrmMain::btnAddClick);
   picker_ = new TFormatPicker(this, *settings_);
   runner_ = new TRunController(this, *jobModel_, *settings_, *prompts_);
+  connect(runner_, &TRunController::AboutToStart, preview_, &TPreviewPanel::imgbtnStopClick);
   connect(runner_, &TRunController::RunStarted, this, &TfrmMain::UpdateButtons);
   connect(runner_, &TRunController::RunEnded, this, &TfrmMain::UpdateButtons);
   connect(runner_, &TRunController::ExitReady, this, [this] {
@@ -202,7 +209,7 @@ void TfrmMain::BuildMenus() {
   actClear_ = popupMenuFile_->addAction("&Clear", this, &TfrmMain::btnClearClick);
   popupMenuFile_->addAction("&Start", this, [this] { runner_->Start(); });
   popupMenuFile_->addSeparator();
-  popupMenuFile_->addAction("Se&ttings")->setEnabled(false);  // the settings dialog comes later
+  popupMenuFile_->addAction("Se&ttings", this, &TfrmMain::OpenSettings);
   popupMenuFile_->addSeparator();
   popupMenuFile_->addAction("&Exit", this, &QWidget::close);
 
@@ -215,20 +222,20 @@ void TfrmMain::BuildMenus() {
   editClear_ = popupMenuEdit_->addAction("&Clear", this, &TfrmMain::btnClearClick);
   popupMenuEdit_->addAction("&Start", this, [this] { runner_->Start(); });
   popupMenuEdit_->addSeparator();
-  popupMenuEdit_->addAction("Video &Information");
+  editInfo_ = popupMenuEdit_->addAction("Video &Information", this, &TfrmMain::OpenFileInfo);
   editDetails_ = popupMenuEdit_->addAction("&Details", this, [this] { runner_->ShowDetails(lvFIles_->currentIndex().row()); });
 
   popupMenuHelp_ = new QMenu(this);
   popupMenuHelp_->setObjectName("popupMenuHelp");
   popupMenuHelp_->addAction("&Help", this, [this] { OpenUrl(global_->HelpUrl); });
   popupMenuHelp_->addAction("&Support and Contact", this, [this] { OpenUrl(weblinks::kSupportUrl); });
-  popupMenuHelp_->addAction("&About")->setEnabled(false);  // the about window comes later
+  popupMenuHelp_->addAction("&About", this, &TfrmMain::OpenAbout);
 
   auto* file = MenuButton("menubtnFile", "File", 15, 42);
   new TMenuMark(file, popupMenuFile_);
   auto* edit = MenuButton("menubtnEdit", "Edit", 57, 43);
   connect(new TMenuMark(edit, popupMenuEdit_), &TMenuMark::AboutToShow, this, &TfrmMain::UpdateEditMenu);
-  MenuButton("menubtnPreference", "Preference", 100, 68)->setEnabled(false);  // dialog comes later
+  connect(MenuButton("menubtnPreference", "Preference", 100, 68), &QPushButton::clicked, this, &TfrmMain::ShowPreference);
   auto* help = MenuButton("menubtnHelp", "Help", 168, 48);
   new TMenuMark(help, popupMenuHelp_);
   auto* website = MenuButton("menubtnWebsite", "Website", 216, 55);
@@ -252,7 +259,8 @@ void TfrmMain::BuildToolButtons() {
   connect(btnRemove_, &TImageButton::clicked, this, &TfrmMain::btnRemoveClick);
   btnClear_ = ToolButton("btnClear", "Clear", "glyph-clear.svg", 207);
   connect(btnClear_, &TImageButton::clicked, this, &TfrmMain::btnClearClick);
-  ToolButton("btnSettings", "Settings", "glyph-settings.svg", 303)->setEnabled(false);  // dialog comes later
+  connect(ToolButton("btnSettings", "Settings", "glyph-settings.svg", 303), &TImageButton::clicked, this,
+          &TfrmMain::OpenSettings);
   auto* btnEdit = ToolButton("btnEdit", "Edit", "glyph-edit.svg", 399);
   connect(new TMenuMark(btnEdit, popupMenuEdit_, QPoint(4, btnEdit->height() - 5)), &TMenuMark::AboutToShow, this,
           &TfrmMain::UpdateEditMenu);
@@ -284,7 +292,10 @@ void TfrmMain::BuildOutputRows() {
   auto* btnOptions = new QPushButton("Settings", this);
   btnOptions->setObjectName("btnOptions");
   btnOptions->setGeometry(440, 485, 61, 23);
-  btnOptions->setEnabled(false);  // the settings dialog comes later
+  connect(btnOptions, &QPushButton::clicked, this, [this] {
+    picker_->SaveGroupStates();
+    OpenSettings();
+  });
   auto* dir = new QLabel("Output Directory:", this);
   dir->setGeometry(4, 520, 96, 22);
   dir->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -310,19 +321,14 @@ void TfrmMain::BuildOutputRows() {
   connect(btnStartBelow, &TImageButton::clicked, this, [this] { runner_->Start(); });
 }
 
-std::string TfrmMain::CheckedFolder(const std::string& stored) {
-  if (TGlobalObject::CanWriteToFolder(stored)) return stored;
-  return HomeDir() + "/videoconverter";
-}
-
 void TfrmMain::FormShow() {
   // Output and snapshot folders: an unwritable folder is replaced by the one in the home
   // folder, and the replacement is stored.
   const std::string out = settings_->Read().OutPutDir;
-  const std::string outUsed = CheckedFolder(out);
+  const std::string outUsed = WritableOrHomeFolder(out);
   if (outUsed != out) settings_->WriteOutPutDir(outUsed);
   const std::string snap = settings_->Read().SnapOutPutDir;
-  const std::string snapUsed = CheckedFolder(snap);
+  const std::string snapUsed = WritableOrHomeFolder(snap);
   if (snapUsed != snap) settings_->WriteSnapOutPutDir(snapUsed);
   edDirectory_->setText(LocalPath(outUsed));
   preview_->LoadVolume();
@@ -386,6 +392,11 @@ void TfrmMain::mousePressEvent(QMouseEvent* event) {
   QDialog::mousePressEvent(event);
 }
 
+void TfrmMain::ShowPreference() {
+  if (!frmPreference_) frmPreference_ = new TfrmPreference(*settings_, this);
+  frmPreference_->open();
+}
+
 void TfrmMain::OpenUrl(const std::string& url) { QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); }
 
 void TfrmMain::SelectRow(int row) {
@@ -411,10 +422,11 @@ void TfrmMain::UpdateEditMenu() {
   const bool ready = jobModel_->rowCount() > 0 && lvFIles_->currentIndex().isValid() && !runner_->Running();
   editRemove_->setEnabled(ready);
   editClear_->setEnabled(ready);
-  // Crop, Trim, Video Effect and Video Information open windows that come later.
+  editInfo_->setEnabled(ready);
+  // Crop, Trim and Video Effect open windows that come later.
   for (QAction* a : popupMenuEdit_->actions()) {
     const QString t = a->text();
-    if (t == "&Crop" || t == "&Trim" || t == "&Video Effect && Water Mark" || t == "Video &Information")
+    if (t == "&Crop" || t == "&Trim" || t == "&Video Effect && Water Mark")
       a->setEnabled(false);
     if (t == "&Start") a->setEnabled(jobModel_->rowCount() > 0 && !runner_->Running());
   }
@@ -468,6 +480,7 @@ void TfrmMain::AddFinished(const QStringList& skipped, bool) {
     lblSkipped_->show();
   }
   UpdateButtons();
+  preview_->AddFinished();
 }
 
 void TfrmMain::btnRemoveClick() {
@@ -475,6 +488,7 @@ void TfrmMain::btnRemoveClick() {
   if (row < 0) return;
   jobModel_->RemoveRow(row);
   if (jobModel_->rowCount() > 0) SelectRow(std::min(row, jobModel_->rowCount() - 1));
+  else preview_->imgbtnStopClick();
   lvFIles_->viewport()->update();
   UpdateButtons();
 }
@@ -482,6 +496,27 @@ void TfrmMain::btnRemoveClick() {
 void TfrmMain::btnClearClick() {
   if (jobModel_->rowCount() == 0) return;
   jobModel_->Clear();
+  preview_->imgbtnStopClick();
   lvFIles_->viewport()->update();
   UpdateButtons();
+}
+
+void TfrmMain::OpenSettings() {
+  if (!frmSettings_) {
+    frmSettings_ = new TfrmSettings(this, *settings_);
+    connect(frmSettings_, &TfrmSettings::SettingsSaved, picker_, &TFormatPicker::FillFormatList);
+  }
+  frmSettings_->open();
+}
+
+void TfrmMain::OpenFileInfo() {
+  if (!frmFileInfo_) frmFileInfo_ = new TfrmFileInfo(this);
+  const TlvFilesRecord* job = jobModel_->rowCount() > 0 ? jobModel_->Record(lvFIles_->currentIndex().row()) : nullptr;
+  frmFileInfo_->open();
+  frmFileInfo_->ShowFile(job ? job->SourceFile : std::string());
+}
+
+void TfrmMain::OpenAbout() {
+  if (!frmAbout_) frmAbout_ = new TfrmAbout(this, *global_);
+  frmAbout_->open();
 }

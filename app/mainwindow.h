@@ -24,8 +24,12 @@ class TJobListView;
 class TMenuMark;
 class TPreviewPanel;
 class TRunController;
+class TfrmPreference;
 class TAppSettings;
 class TBuilderPrompts;
+class TfrmAbout;
+class TfrmFileInfo;
+class TfrmSettings;
 
 class TfrmMain : public QDialog {
   Q_OBJECT
@@ -59,8 +63,18 @@ public:
   void btnClearClick();
   // Sets the Edit menu's entries by the rules (rows and a selection) just before it shows.
   void UpdateEditMenu();
+  // The preferences dialog (made on first use, kept until exit), shown modally.
+  void ShowPreference();
+  TfrmPreference* Preference() const { return frmPreference_; }
   // Whether closing asks "Do you really want to exit?" (the tests turn the question off).
   void SetAskOnExit(bool ask) { askOnExit_ = ask; }
+  // The settings, file information and about windows, made on first use and shown modally.
+  void OpenSettings();
+  void OpenFileInfo();
+  void OpenAbout();
+  TfrmSettings* SettingsDialog() const { return frmSettings_; }
+  TfrmFileInfo* FileInfoDialog() const { return frmFileInfo_; }
+  TfrmAbout* AboutDialog() const { return frmAbout_; }
 
 protected:
   void showEvent(QShowEvent* event) override;
@@ -83,7 +97,6 @@ private:
   void SelectRow(int row);
   void AddFinished(const QStringList& skipped, bool cancelled);
   void UpdateButtons();
-  std::string CheckedFolder(const std::string& stored);
 
   std::unique_ptr<TGlobalObject> global_;
   std::unique_ptr<TAppSettings> settings_;
@@ -92,6 +105,7 @@ private:
   TJobListView* lvFIles_ = nullptr;
   TFormatPicker* picker_ = nullptr;
   TPreviewPanel* preview_ = nullptr;
+  TfrmPreference* frmPreference_ = nullptr;
   TJobAdder* adder_ = nullptr;
   TRunController* runner_ = nullptr;
   bool exitReady_ = false;  // the run stopped for the exit has ended
@@ -113,6 +127,10 @@ private:
   QAction* editRemove_ = nullptr;
   QAction* editClear_ = nullptr;
   QAction* editDetails_ = nullptr;
+  QAction* editInfo_ = nullptr;
+  TfrmSettings* frmSettings_ = nullptr;
+  TfrmFileInfo* frmFileInfo_ = nullptr;
+  TfrmAbout* frmAbout_ = nullptr;
   QStringList skipped_;
   bool askOnExit_ = true;
 };

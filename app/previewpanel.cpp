@@ -1,37 +1,112 @@
 #include "app/previewpanel.h"
 
+#include <QApplication>
+#include <QDesktopServices>
+#include <QFile>
+#include <QFileInfo>
+#include <QItemSelectionModel>
 #include <QLabel>
-#include <QSlider>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QTimer>
+#include <QUrl>
 
+#include "app/apperror.h"
+#include "app/core/apppaths.h"
+#include "app/core/clocktext.h"
 #include "app/core/settings.h"
+#include "app/core/snapshot.h"
+#include "app/joblist.h"
 #include "controls/imagebutton.h"
+#include "controls/theme.h"
+#include "controls/trackbar.h"
+#include "controls/videosurface.h"
+#include "media/errors.h"
+#include "media/loader.h"
 
-TPreviewPanel::TPreviewPanel(QWidget* host, TAppSettings& settings) : QObject(host), settings_(settings) {
-  pan1_ = new QWidget(host);
+namespace {
+
+const QString kNoTime = "00:00:00";
+// The played and the remaining part of a bar's track.
+const QColor kPlayed(118, 152, 202);
+const QColor kRest(36, 75, 123);
+constexpr int kThumbWidth = 13;
+// A position change made by the mouse over a bar: x over the bar's width less half the thumb
+// (seek bar) or half the mute picture (volume bar), rounded to even.
+constexpr int kSeekMouseMargin = 6;
+constexpr int kVolumeMouseMargin = 20;
+// How long position notices leave the seek bar alone after a seek by the mouse.
+constexpr int kSeekSettleMs = 300;
+
+QString FromPath(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
+
+}  // namespace
+
+TPreviewPanel::TPreviewPanel(QWidget* host, TAppSettings& settings, TJobListView* list, QPlainTextEdit* log)
+    : QObject(host), settings_(settings), list_(list), model_(qobject_cast<TJobListModel*>(list->model())),
+      mmoLog_(log) {
+  pan1_ = new TVideoSurfaceWidget(host);
   pan1_->setObjectName("pan1");
   pan1_->setGeometry(516, 134, 370, 240);
-  pan1_->setAutoFillBackground(true);
-  pan1_->setStyleSheet("QWidget#pan1 { background: black; border: 1px solid #5a86c0; }");
-  lblTime_ = new QLabel("0:00:00", host);
+  lblTime_ = new QLabel(kNoTime, host);
   lblTime_->setObjectName("lblTime");
-  lblTime_->setGeometry(786, 384, 54, 14);
-  lblPTS_ = new QLabel("/ 0:00:00", host);
+  lblTime_->setGeometry(786, 384, 56, 14);
+  lblPTS_ = new QLabel("/ " + kNoTime, host);
   lblPTS_->setObjectName("lblPTS");
-  lblPTS_->setGeometry(842, 384, 56, 14);
-  trcPreview_ = new QSlider(Qt::Horizontal, host);
-  trcPreview_->setObjectName("trcPreview");
-  trcPreview_->setGeometry(514, 400, 380, 20);
+  lblPTS_->setGeometry(842, 384, 58, 14);
+  lblStatus_ = new QLabel(host);
+  lblStatus_->setObjectName("lblPreviewStatus");
+  lblStatus_->setGeometry(514, 462, 386, 16);
+
+  const qreal dpr = host->devicePixelRatioF();
+  seekTrack_ = theme::SkinPixmap("pv-seektrack.svg", {374, 12}, dpr);
+  volumeTrack_ = theme::SkinPixmap("pv-voltrack.svg", {71, 12}, dpr);
+  thumb_ = theme::SkinPixmap("pv-thumb.svg", {kThumbWidth, 20}, dpr);
+
+  auto makeBar = [&](const char* name, const QRect& r, int thumbSize) {
+    auto* bar = new TTrackBar2(host);
+    bar->setObjectName(name);
+    bar->setGeometry(r);
+    bar->SetTrackStyle(TTrackBar2::trUserDrawn);
+    bar->SetThumbStyle(TTrackBar2::tsUserDrawn);
+    bar->SetTickStyle(TTrackBar2::tiUserDrawn);
+    bar->SetTickInterval(0);
+    bar->SetThumbSize(thumbSize);
+    bar->SetThumbLength(20);
+    return bar;
+  };
+  trcPreview_ = makeBar("trcPreview", QRect(514, 400, 380, 20), 15);
+  trcPreview_->SetMax(380);
   trcPreview_->setEnabled(false);
+  connect(trcPreview_, &TTrackBar2::DrawTrack, this,
+          [this](QPainter* p) { DrawTrack(p, trcPreview_, seekTrack_, {1, 2}); });
+  connect(trcPreview_, &TTrackBar2::DrawThumb, this,
+          [this](QPainter* p, int x, int y) { DrawThumb(p, trcPreview_, x, y, 5, 370, 2); });
+  trcVolume_ = makeBar("trcVolume", QRect(815, 435, 83, 20), kThumbWidth);
+  trcVolume_->SetMax(128);
+  connect(trcVolume_, &TTrackBar2::DrawTrack, this, [this](QPainter* p) { DrawTrack(p, trcVolume_, volumeTrack_, {1, 4}); });
+  connect(trcVolume_, &TTrackBar2::DrawThumb, this,
+          [this](QPainter* p, int x, int y) { DrawThumb(p, trcVolume_, x, y, 4, 70, 4); });
+  connect(trcVolume_, &TTrackBar2::Change, this, &TPreviewPanel::VolumeChanged);
+
   struct TButton {
     const char* Name;
     const char* Picture;
     const char* Hint;
     int X;
+    TImageButton** Field;
+    void (TPreviewPanel::*Click)();
   };
-  const TButton buttons[] = {{"imgbtnPre", "pv-prev", "Previous", 514},  {"imgbtnPlay", "pv-play", "Play", 553},
-                             {"imgbtnPause", "pv-pause", "Pause", 592}, {"imgbtnStop", "pv-stop", "Stop", 631},
-                             {"imgbtnNext", "pv-next", "Next", 670},    {"imgbtnSnap", "pv-snap", "Snapshot", 719},
-                             {"imgbtnMute", "pv-sound", "Mute", 778}};
+  const TButton buttons[] = {
+      {"imgbtnPre", "pv-prev", "Previous", 514, &imgbtnPre_, &TPreviewPanel::imgbtnPreClick},
+      {"imgbtnPlay", "pv-play", "Play", 553, &imgbtnPlay_, &TPreviewPanel::imgbtnPlayClick},
+      {"imgbtnPause", "pv-pause", "Pause", 592, &imgbtnPause_, &TPreviewPanel::imgbtnPauseClick},
+      {"imgbtnStop", "pv-stop", "Stop", 631, &imgbtnStop_, &TPreviewPanel::imgbtnStopClick},
+      {"imgbtnNext", "pv-next", "Next", 670, &imgbtnNext_, &TPreviewPanel::imgbtnNextClick},
+      {"imgbtnSnap", "pv-snap", "Snapshot", 719, &imgbtnSnap_, &TPreviewPanel::imgbtnSnapClick},
+      {"imgbtnMute", "pv-sound", "Mute", 778, &imgbtnMute_, nullptr}};
   for (const TButton& b : buttons) {
     auto* btn = new TImageButton(host);
     btn->setObjectName(b.Name);
@@ -39,19 +114,305 @@ TPreviewPanel::TPreviewPanel(QWidget* host, TAppSettings& settings) : QObject(ho
     btn->setToolTip(b.Hint);
     btn->setAccessibleName(b.Hint);
     btn->setGeometry(b.X, 432, 39, 25);
-    btn->setEnabled(false);
-    if (QString(b.Name) == "imgbtnMute") imgbtnMute_ = btn;
+    *b.Field = btn;
+    if (b.Click) connect(btn, &TImageButton::clicked, this, b.Click);
   }
-  trcVolume_ = new QSlider(Qt::Horizontal, host);
-  trcVolume_->setObjectName("trcVolume");
-  trcVolume_->setGeometry(815, 435, 83, 20);
-  trcVolume_->setRange(0, 128);
-  trcVolume_->setEnabled(false);
+  // Mute acts on the press.
+  connect(imgbtnMute_, &TImageButton::pressed, this, &TPreviewPanel::imgbtnMuteClick);
+
+  // The idle state: Play only.
+  SetPlayingButtons(false, false);
+  imgbtnPre_->setEnabled(false);
+  imgbtnNext_->setEnabled(false);
+
+  connect(list_, &QAbstractItemView::clicked, this, &TPreviewPanel::UpdatePrevNext);
+  connect(list_, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
+    if (list_->selectionModel()->isRowSelected(index.row(), {})) imgbtnPlayClick();
+  });
+
+  // The player: notices are copied and posted to the main thread, tagged with the playback
+  // they belong to.
+  FFPlayer_ = std::make_unique<TFFPlayer>();
+  FFPlayer_->TriggerEventInMainThread = false;
+  FFPlayer_->OnFileOpen = [this](TCustomPlayer*, int64_t duration, int32_t fw, int32_t fh, int32_t& sw, int32_t& sh) {
+    FFPlayerFileOpen(duration, fw, fh, sw, sh);
+  };
+  FFPlayer_->OnPosition = [this](TCustomPlayer*, int64_t pts) {
+    const int gen = generation_.load();
+    QMetaObject::invokeMethod(
+        this, [this, gen, pts] { if (gen == generation_.load()) FFPlayerPosition(pts); }, Qt::QueuedConnection);
+  };
+  FFPlayer_->OnState = [this](TCustomPlayer*, TPlayState state) {
+    const int gen = generation_.load();
+    QMetaObject::invokeMethod(
+        this, [this, gen, state] { if (gen == generation_.load()) FFPlayerState(state); }, Qt::QueuedConnection);
+  };
+
+  // The seek bar's dragging rule watches every mouse event of the program.
+  qApp->installEventFilter(this);
   LoadVolume();
+}
+
+TPreviewPanel::~TPreviewPanel() {
+  qApp->removeEventFilter(this);
+  // The player stops here, before the video panel it draws into goes.
+  FFPlayer_.reset();
 }
 
 void TPreviewPanel::LoadVolume() {
   const TSettingsValues v = settings_.Read();
-  trcVolume_->setValue(v.Volume);
+  loadingVolume_ = true;
+  trcVolume_->SetPositionL(v.Volume);
+  loadingVolume_ = false;
+  FFPlayer_->AudioVolume = trcVolume_->PositionL();
+  FFPlayer_->Mute = v.Mute;
   imgbtnMute_->SetAlternate("pv-mute", v.Mute);
+}
+
+// ---- list and buttons ----
+
+int TPreviewPanel::LastSelectedRow() const {
+  const QModelIndexList rows = list_->selectionModel() ? list_->selectionModel()->selectedRows() : QModelIndexList{};
+  if (rows.isEmpty()) return -1;
+  int last = rows.front().row();
+  for (const QModelIndex& i : rows) last = std::max(last, i.row());
+  return last;
+}
+
+void TPreviewPanel::SelectRow(int row) {
+  const QModelIndex index = model_->index(row, 0);
+  list_->setCurrentIndex(index);
+  list_->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  list_->scrollTo(index);
+  list_->setFocus();
+}
+
+void TPreviewPanel::UpdatePrevNext() {
+  const int i = std::max(LastSelectedRow(), 0);
+  imgbtnPre_->setEnabled(i > 0);
+  imgbtnNext_->setEnabled(i + 1 < model_->rowCount());
+}
+
+void TPreviewPanel::SetPlayingButtons(bool playing, bool paused) {
+  imgbtnPlay_->setEnabled(!playing || paused);
+  imgbtnPause_->setEnabled(playing && !paused);
+  imgbtnStop_->setEnabled(playing);
+  imgbtnSnap_->setEnabled(playing);
+}
+
+void TPreviewPanel::ShowClocks(const QString& time, const QString& duration) {
+  lblTime_->setText(time);
+  lblPTS_->setText("/ " + duration);
+}
+
+void TPreviewPanel::imgbtnPlayClick() {
+  UpdatePrevNext();
+  if (previewPaused_) {
+    previewPaused_ = false;
+    previewStopped_ = false;
+    SetPlayingButtons(true, false);
+    if (FFPlayer_->Paused()) FFPlayer_->Resume();
+    return;
+  }
+  if (!FFPlayer_->AVLibLoaded() && !FFPlayer_->LoadAVLib(ProgramDir() + "/LibAV")) {
+    mmoLog_->appendPlainText(QString::fromStdString(FFLoader().LastError()));
+    return;
+  }
+  previewPanelSet_ = true;
+  if (model_->rowCount() == 0) {
+    playAfterAdd_ = true;
+    emit AddWanted();
+    return;
+  }
+  if (LastSelectedRow() < 0) SelectRow(0);
+  const TlvFilesRecord* rec = model_->Record(LastSelectedRow());
+  if (!rec) return;
+  SetPlayingButtons(false, false);
+  imgbtnPlay_->setEnabled(false);
+  ++generation_;
+  previewDuration_ = 0;
+  trcPreview_->SetPositionL(0);
+  lblStatus_->clear();
+  FFPlayer_->Open(rec->SourceFile, pan1_, false);
+  previewStopped_ = false;
+  previewPaused_ = false;
+  // A duration that is not positive leaves the seek bar disabled (also for a file the player
+  // could not open).
+  trcPreview_->setEnabled(previewDuration_ > 0);
+  SetPlayingButtons(true, false);
+}
+
+void TPreviewPanel::imgbtnPauseClick() {
+  if (previewPaused_) return;
+  if (!FFPlayer_->Paused()) FFPlayer_->Pause();
+  previewPaused_ = true;
+  previewStopped_ = false;
+  SetPlayingButtons(true, true);
+}
+
+void TPreviewPanel::imgbtnStopClick() {
+  if (FFPlayer_->Paused()) FFPlayer_->Resume();
+  FFPlayer_->Stop(true);
+  ++generation_;
+  seekDragging_ = seekPressed_ = false;
+  trcPreview_->SetPositionL(0);
+  trcPreview_->setEnabled(false);
+  previewStopped_ = true;
+  previewPaused_ = false;
+  SetPlayingButtons(false, false);
+  UpdatePrevNext();  // the list may have changed (Remove, Clear)
+  ShowClocks(kNoTime, kNoTime);
+  pan1_->Clear();
+}
+
+void TPreviewPanel::imgbtnNextClick() {
+  UpdatePrevNext();
+  const int i = std::max(LastSelectedRow(), 0);
+  if (i + 1 >= model_->rowCount()) return;
+  SelectRow(i + 1);
+  imgbtnPlayClick();
+}
+
+void TPreviewPanel::imgbtnPreClick() {
+  UpdatePrevNext();
+  const int i = std::max(LastSelectedRow(), 0);
+  if (i <= 0) return;
+  SelectRow(i - 1);
+  imgbtnPlayClick();
+}
+
+void TPreviewPanel::AddFinished() {
+  if (!playAfterAdd_ || model_->rowCount() == 0) return;
+  playAfterAdd_ = false;
+  imgbtnPlayClick();
+}
+
+void TPreviewPanel::imgbtnMuteClick() {
+  const bool mute = !FFPlayer_->Mute.load();
+  FFPlayer_->Mute = mute;
+  settings_.WriteMute(mute);
+  imgbtnMute_->SetAlternate("pv-mute", mute);
+}
+
+void TPreviewPanel::VolumeChanged() {
+  if (loadingVolume_) return;
+  FFPlayer_->AudioVolume = trcVolume_->PositionL();
+  settings_.WriteVolume(trcVolume_->PositionL());
+}
+
+void TPreviewPanel::imgbtnSnapClick() {
+  int64_t pts = 0;
+  const TBitmap24 frame = FFPlayer_->GetCurrentFrame(pts);
+  if (frame.Width <= 0) return;
+  const TSnapshotResult result = WriteSnapshots(frame, settings_);
+  if (!result.Warning.empty()) {
+    auto* box = new QMessageBox(QMessageBox::Warning, "Warning", QString::fromStdString(result.Warning), QMessageBox::Ok,
+                                pan1_->window());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+  }
+  if (!result.Error.empty()) {
+    HandleApplicationError(FFmpegException(result.Error));
+    return;
+  }
+  if (result.Files.empty()) return;
+  const QFileInfo first(FromPath(result.Files.front()));
+  QStringList names;
+  for (const std::string& f : result.Files) names << QFileInfo(FromPath(f)).fileName();
+  const QString text = QString("Snapshot saved: %1 in %2").arg(names.join(", "), first.absolutePath());
+  lblStatus_->setToolTip(text);
+  lblStatus_->setText(lblStatus_->fontMetrics().elidedText(text, Qt::ElideMiddle, lblStatus_->width()));
+  QDesktopServices::openUrl(QUrl::fromLocalFile(first.absolutePath()));
+}
+
+// ---- player notices ----
+
+void TPreviewPanel::FFPlayerFileOpen(int64_t duration, int32_t frameWidth, int32_t frameHeight, int32_t& screenWidth,
+                                     int32_t& screenHeight) {
+  mmoLog_->appendPlainText(QString::fromStdString(FFPlayer_->AVProbe.GetInfoText()));
+  mmoLog_->appendPlainText(QString::fromStdString(
+      StrFormat("duration: %f, frame size: %dx%d", double(duration) / 1000000.0, frameWidth, frameHeight)));
+  if (previewPanelSet_) {
+    // The picture is laid out in the whole panel.
+    screenWidth = pan1_->width();
+    screenHeight = pan1_->height();
+  }
+  previewDuration_ = duration;
+  lblPTS_->setText("/ " + QString::fromStdString(FormatClock(RoundedSeconds(duration))));
+  trcPreview_->SetTickInterval(1);
+  trcPreview_->SetMax(trcPreview_->width());
+  trcPreview_->setEnabled(duration > 0);
+  FFPlayer_->AudioVolume = trcVolume_->PositionL();
+  FFPlayer_->Mute = settings_.Read().Mute;
+  trcPreview_->SetPositionL(0);
+}
+
+void TPreviewPanel::FFPlayerPosition(int64_t pts) {
+  // Stopped (also at the end of the file): the clocks stay at zero.
+  if (previewStopped_) return;
+  lblTime_->setText(QString::fromStdString(FormatClock(RoundedSeconds(pts))));
+  if (!seekDragging_ && previewDuration_ > 0)
+    trcPreview_->SetPositionL(int(int64_t(trcPreview_->Max()) * pts / previewDuration_));
+}
+
+void TPreviewPanel::FFPlayerState(TPlayState state) {
+  if (state != psEnd) return;
+  // The file stays open, paused at its start; Play opens it again.
+  trcPreview_->SetPositionL(0);
+  FFPlayer_->Seek(4, false, 0);
+  FFPlayer_->Pause();
+  previewPaused_ = false;
+  previewStopped_ = true;
+  SetPlayingButtons(false, false);
+  trcPreview_->setEnabled(false);
+  ShowClocks(kNoTime, kNoTime);
+}
+
+// ---- bars ----
+
+void TPreviewPanel::DrawTrack(QPainter* canvas, TTrackBar2* bar, const QPixmap& track, QPoint at) {
+  canvas->fillRect(bar->rect(), theme::kWindowBack);
+  if (!track.isNull()) canvas->drawPixmap(at, track);
+}
+
+void TPreviewPanel::DrawThumb(QPainter* canvas, TTrackBar2* bar, int x, int y, int playedFrom, int restTo, int trackY) {
+  // The inner band of the track picture: played up to the thumb, the rest after it.
+  const QRect band(0, trackY + 3, bar->width(), 6);
+  const QColor played = bar->isEnabled() ? kPlayed : kRest;
+  if (x > playedFrom) canvas->fillRect(QRect(playedFrom, band.y(), x - playedFrom, band.height()), played);
+  if (restTo > x + kThumbWidth) canvas->fillRect(QRect(x + kThumbWidth, band.y(), restTo - x - kThumbWidth, band.height()), kRest);
+  if (!thumb_.isNull()) {
+    canvas->setOpacity(bar->isEnabled() ? 1.0 : 0.55);
+    canvas->drawPixmap(x, y, thumb_);
+    canvas->setOpacity(1.0);
+  } else {
+    canvas->fillRect(QRect(x, y, kThumbWidth, 20), QColor(232, 238, 248));
+  }
+}
+
+bool TPreviewPanel::eventFilter(QObject* watched, QEvent* event) {
+  const QEvent::Type type = event->type();
+  if (type != QEvent::MouseButtonPress && type != QEvent::MouseButtonRelease && type != QEvent::MouseMove)
+    return QObject::eventFilter(watched, event);
+  auto* me = static_cast<QMouseEvent*>(event);
+  if (type == QEvent::MouseButtonPress && me->button() == Qt::LeftButton && watched == trcPreview_ &&
+      trcPreview_->isEnabled()) {
+    seekDragging_ = seekPressed_ = true;
+  } else if (type == QEvent::MouseMove && (me->buttons() & Qt::LeftButton) && watched->isWidgetType() &&
+             (watched == trcPreview_ || watched == trcVolume_)) {
+    auto* bar = static_cast<TTrackBar2*>(watched);
+    const int margin = bar == trcPreview_ ? kSeekMouseMargin : kVolumeMouseMargin;
+    if (bar->isEnabled() && bar->width() > margin)
+      bar->SetPositionL(int(me->position().x() / double(bar->width() - margin) * bar->Max()));
+  } else if (type == QEvent::MouseButtonRelease && me->button() == Qt::LeftButton && seekPressed_) {
+    seekPressed_ = false;
+    if (trcPreview_->Max() > 0 && previewDuration_ > 0)
+      FFPlayer_->Seek(0, false, int64_t(double(trcPreview_->PositionL()) / trcPreview_->Max() * double(previewDuration_)));
+    // Position notices of the time before the seek would pull the bar back: they are kept off a
+    // little longer, without holding the window up.
+    QTimer::singleShot(kSeekSettleMs, this, [this] {
+      if (!seekPressed_) seekDragging_ = false;
+    });
+  }
+  return QObject::eventFilter(watched, event);
 }

@@ -1,36 +1,125 @@
-// The preview area of the main window: the black video panel `pan1`, the time labels, the
-// seek and volume bars and the player buttons. Until the player is wired in, the panel is
-// idle: black, with every control disabled; the volume bar and the mute button show the
-// stored settings.
+// The preview area of the main window: the video panel `pan1` the player draws into, the
+// position and duration clocks, the seek and volume bars, the player buttons, mute and the
+// snapshot. It previews the job list's selected row with the preview player.
+//
+// The player's position and state notices arrive on its event thread; they are posted to the
+// main thread here (the newest position wins, states keep their order) and notices of an
+// earlier playback are dropped.
 #pragma once
 
 #include <QObject>
+#include <QPixmap>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "media/player.h"
 
 class QLabel;
-class QSlider;
+class QPainter;
+class QPlainTextEdit;
 class QWidget;
-class TImageButton;
 class TAppSettings;
+class TImageButton;
+class TJobListModel;
+class TJobListView;
+class TTrackBar2;
+class TVideoSurfaceWidget;
 
 class TPreviewPanel : public QObject {
   Q_OBJECT
 public:
-  TPreviewPanel(QWidget* host, TAppSettings& settings);
+  // host: the main window; list: the job list whose selected row is previewed; log: the
+  // hidden log memo that receives the player's file information and library errors.
+  TPreviewPanel(QWidget* host, TAppSettings& settings, TJobListView* list, QPlainTextEdit* log);
+  ~TPreviewPanel() override;
 
-  QWidget* VideoPanel() const { return pan1_; }
-  QSlider* VolumeBar() const { return trcVolume_; }
+  TVideoSurfaceWidget* VideoPanel() const { return pan1_; }
+  TTrackBar2* SeekBar() const { return trcPreview_; }
+  TTrackBar2* VolumeBar() const { return trcVolume_; }
   TImageButton* MuteButton() const { return imgbtnMute_; }
+  TImageButton* PlayButton() const { return imgbtnPlay_; }
+  TImageButton* PauseButton() const { return imgbtnPause_; }
+  TImageButton* StopButton() const { return imgbtnStop_; }
+  TImageButton* PreviousButton() const { return imgbtnPre_; }
+  TImageButton* NextButton() const { return imgbtnNext_; }
+  TImageButton* SnapButton() const { return imgbtnSnap_; }
+  QLabel* TimeLabel() const { return lblTime_; }
+  QLabel* DurationLabel() const { return lblPTS_; }
+  QLabel* StatusLine() const { return lblStatus_; }
+  TFFPlayer& Player() { return *FFPlayer_; }
+  bool PreviewStopped() const { return previewStopped_; }
+  bool PreviewPaused() const { return previewPaused_; }
+  bool SeekDragging() const { return seekDragging_; }
+  int64_t PreviewDuration() const { return previewDuration_; }
 
-  // Volume bar (0..128, stored value or 64 when out of range) and mute picture from the
-  // settings file.
+  // Volume bar (0..128, the stored value or 64 when out of range) and the mute picture from
+  // the settings file.
   void LoadVolume();
 
+  // The buttons' actions (also run by the main window: Stop before Start, the dialogs and an
+  // emptied list; Play by a double click on a selected row).
+  void imgbtnPlayClick();
+  void imgbtnPauseClick();
+  void imgbtnStopClick();
+  void imgbtnNextClick();
+  void imgbtnPreClick();
+  void imgbtnSnapClick();
+  void imgbtnMuteClick();
+  // Previous and Next enabled by the selected row's place in the list.
+  void UpdatePrevNext();
+  // End of an Add: plays the first row when Play asked for files.
+  void AddFinished();
+
+signals:
+  // Play found the list empty: the main window runs Add.
+  void AddWanted();
+
+protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+  int LastSelectedRow() const;
+  void SelectRow(int row);
+  void SetPlayingButtons(bool playing, bool paused);
+  void ShowClocks(const QString& time, const QString& duration);
+  void FFPlayerFileOpen(int64_t duration, int32_t frameWidth, int32_t frameHeight, int32_t& screenWidth,
+                        int32_t& screenHeight);
+  void FFPlayerPosition(int64_t pts);
+  void FFPlayerState(TPlayState state);
+  void DrawTrack(QPainter* canvas, TTrackBar2* bar, const QPixmap& track, QPoint at);
+  void DrawThumb(QPainter* canvas, TTrackBar2* bar, int x, int y, int playedFrom, int restTo, int trackY);
+  void VolumeChanged();
+
   TAppSettings& settings_;
-  QWidget* pan1_;
+  TJobListView* list_;
+  TJobListModel* model_;
+  QPlainTextEdit* mmoLog_;
+  std::unique_ptr<TFFPlayer> FFPlayer_;
+
+  TVideoSurfaceWidget* pan1_;
   QLabel* lblTime_;
   QLabel* lblPTS_;
-  QSlider* trcPreview_;
-  QSlider* trcVolume_;
-  TImageButton* imgbtnMute_;
+  QLabel* lblStatus_;
+  TTrackBar2* trcPreview_;
+  TTrackBar2* trcVolume_;
+  TImageButton* imgbtnPre_ = nullptr;
+  TImageButton* imgbtnPlay_ = nullptr;
+  TImageButton* imgbtnPause_ = nullptr;
+  TImageButton* imgbtnStop_ = nullptr;
+  TImageButton* imgbtnNext_ = nullptr;
+  TImageButton* imgbtnSnap_ = nullptr;
+  TImageButton* imgbtnMute_ = nullptr;
+
+  bool previewStopped_ = true;
+  bool previewPaused_ = false;
+  bool playAfterAdd_ = false;
+  bool seekDragging_ = false;
+  bool previewPanelSet_ = false;
+  bool loadingVolume_ = false;
+  bool seekPressed_ = false;
+  QPixmap seekTrack_, volumeTrack_, thumb_;
+  int64_t previewDuration_ = 0;
+  // Counts openings and stops: notices carry the count of their playback.
+  std::atomic<int> generation_{0};
 };

@@ -11,7 +11,7 @@
 #include <algorithm>
 
 #include "app/core/apppaths.h"
-#include "app/core/globalobject.h"
+#include "app/core/folderchoice.h"
 #include "app/core/settings.h"
 #include "app/core/snapshot.h"
 #include "app/joblist.h"
@@ -147,6 +147,7 @@ void TRunController::Start() {
   for (int r = 0; r < model_.rowCount(); ++r)
     if (model_.Checked(r)) rows.push_back(r);
   if (rows.empty()) return;
+  emit AboutToStart();
   if (!engine_->LoadAVLib(ProgramDir() + "/LibAV")) {
     ShowMessage("Warning", QString::fromStdString(engine_->LastErrMsg()), QMessageBox::Warning);
     return;
@@ -424,24 +425,11 @@ void TRunController::OpenOutputFolder() {
 }
 
 void TRunController::Browse(QLineEdit* edDirectory) {
-  const QString current = edDirectory->text();
-  const QString chosen = chooseFolder_(window_, current);
-  if (chosen.isEmpty() || chosen == current) return;
-  if (chosen.size() < 4) {
-    ShowMessage("Warning", "The path " + chosen + " is not a valid directory.", QMessageBox::Warning);
-    return;
-  }
-  QString taken = chosen;
-  if (TGlobalObject::CanWriteToFolder(PathBytes(chosen))) {
-    settings_.WriteOutPutDir(PathBytes(chosen));
-  } else {
-    ShowMessage("Warning",
-                "You login as " + QString::fromStdString(TGlobalObject::GetLoginUserName()).trimmed() +
-                    " .You don't have permission to write to directory:" + chosen,
-                QMessageBox::Warning);
-    const std::string fallback = HomeDir() + "/videoconverter";
-    settings_.WriteOutPutDir(fallback);
-    taken = LocalPath(fallback);
-  }
-  edDirectory->setText(taken);
+  const QString chosen = chooseFolder_(window_, edDirectory->text());
+  const TFolderChoice choice = CheckChosenFolder(PathBytes(chosen), PathBytes(edDirectory->text()));
+  if (choice.Kind == TFolderChoice::fcNone) return;
+  if (!choice.Message.empty()) ShowMessage("Warning", QString::fromStdString(choice.Message), QMessageBox::Warning);
+  if (choice.Kind == TFolderChoice::fcInvalid) return;
+  settings_.WriteOutPutDir(choice.Folder);
+  edDirectory->setText(LocalPath(choice.Folder));
 }

@@ -75,6 +75,8 @@ public:
   void SetFolderChooser(std::function<QString(QWidget*, const QString&)> chooser) { chooseFolder_ = std::move(chooser); }
 
 signals:
+  // Start has checked rows to convert: the preview stops before the tasks are built.
+  void AboutToStart();
   void RunStarted();
   // After the end-of-run notice: the tasks are cleared and the progress window closed.
   void RunEnded();

@@ -73,6 +73,18 @@ QScrollBar::add-line, QScrollBar::sub-line { width: 0; height: 0; }
 QSlider::groove:horizontal { height: 6px; background: #2a4f84; border: 1px solid #5a86c0; border-radius: 3px; }
 QSlider::handle:horizontal { width: 10px; margin: -5px 0; background: #dfe7f3; border: 1px solid #5a86c0; border-radius: 3px; }
 QSlider::handle:horizontal:disabled { background: #7d93b5; }
+QCheckBox, QRadioButton { color: #ffffff; }
+QCheckBox:disabled, QRadioButton:disabled, QLabel:disabled { color: #a8b8ce; }
+QCheckBox:focus, QRadioButton:focus { color: rgb(255,209,102); }
+QCheckBox::indicator, QRadioButton::indicator { width: 13px; height: 13px; background: #f6f7f8; border: 1px solid #7d93b5; }
+QCheckBox::indicator { border-radius: 2px; }
+QCheckBox::indicator:checked { image: url(CHECK_PICTURE); }
+QRadioButton::indicator { border-radius: 7px; }
+QRadioButton::indicator:checked { background: qradialgradient(cx:0.5, cy:0.5, radius:0.5, fx:0.5, fy:0.5, stop:0 #1d3557,
+                                  stop:0.45 #1d3557, stop:0.55 #f6f7f8, stop:1 #f6f7f8); }
+QCheckBox::indicator:disabled, QRadioButton::indicator:disabled { background: #b8c6dd; }
+QSpinBox { background: rgb(246,247,248); color: #1d3557; border: 1px solid #7d93b5; border-radius: 2px; padding: 0 2px; }
+QSpinBox:disabled { background: #b8c6dd; color: #5a6f8e; }
 QProgressDialog, QMessageBox { background: #f6f7f8; }
 QProgressDialog QLabel, QMessageBox QLabel { color: #1d3557; }
 QWidget#frmMain QProgressDialog QLabel, QWidget#frmMain QMessageBox QLabel { color: #1d3557; }
@@ -80,7 +92,19 @@ QDialog#frmProgress QLabel, QDialog#frmProgress QCheckBox { color: #ffffff; }
 QProgressBar { background: #ffffff; border: 1px solid #7d93b5; border-radius: 2px; text-align: center; color: #000000; }
 QProgressBar::chunk { background: rgb(122,160,218); }
 QToolTip { background: #f6f7f8; color: #1d3557; border: 1px solid #5a6f8e; }
-)");
+QDialog[skinned="true"] QLabel, QDialog[skinned="true"] QGroupBox { color: #ffffff; }
+QGroupBox { border: 1px solid #5a86c0; border-radius: 3px; margin-top: 8px; }
+QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; left: 8px; padding: 0 3px; }
+QComboBox { background: #ffffff; color: #000000; border: 1px solid #7d93b5; border-radius: 2px; padding: 0 3px; }
+QComboBox:disabled { color: #6d6d6d; background: #c9d2de; }
+QComboBox:focus { border: 2px solid rgb(255,209,102); }
+QComboBox QAbstractItemView { background: #ffffff; color: #000000; selection-background-color: rgb(185,204,236);
+                              selection-color: #000000; }
+QDialog#frmAbout { background: #f6f7f8; }
+QDialog#frmAbout QLabel { color: #1d3557; }
+QLabel#lblAppNameVer { font-size: 13px; font-weight: bold; }
+QDialog#frmAbout QPlainTextEdit { background: #ffffff; color: #000000; border: 1px solid #7d93b5; }
+)").replace("CHECK_PICTURE", SkinFile("check.svg"));
 }
 
 void Apply(QApplication& app) {

@@ -58,6 +58,16 @@ int64_t TVideoSurfaceWidget::PicturePts() const {
   return pts_;
 }
 
+void TVideoSurfaceWidget::Clear() {
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    picture_ = QImage();
+    rect_ = QRect();
+    pts_ = -1;
+  }
+  update();
+}
+
 void TVideoSurfaceWidget::paintEvent(QPaintEvent*) {
   QPainter p(this);
   p.fillRect(rect(), Qt::black);

@@ -25,6 +25,8 @@ public:
   QImage Picture() const;
   QRect PictureRect() const;
   int64_t PicturePts() const;
+  // Forgets the picture: the panel shows black (main thread).
+  void Clear();
 
 protected:
   void paintEvent(QPaintEvent* event) override;

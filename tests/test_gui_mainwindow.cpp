@@ -11,7 +11,7 @@
 #include <QMimeData>
 #include <QProgressDialog>
 #include <QPushButton>
-#include <QSlider>
+#include "controls/trackbar.h"
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -30,9 +30,11 @@
 #include "app/joblist.h"
 #include "app/mainwindow.h"
 #include "app/previewpanel.h"
+#include "dialogs/fileinfo.h"
 #include "controls/theme.h"
 #include "controls/imagebutton.h"
 #include "media/errors.h"
+#include "tests/support/gui_support.h"
 #include "tests/support/test_support.h"
 
 // Readable failure output for texts and lists of texts.
@@ -61,19 +63,8 @@ protected:
     TIniFile(settingsPath).WriteString("settings", "OutPutDir", outDir);
   }
 
-  std::unique_ptr<TfrmMain> Open() {
-    auto w = std::make_unique<TfrmMain>(settingsPath, kFormatIni);
-    w->SetAskOnExit(false);
-    w->show();
-    return w;
-  }
-
-  // Adds the paths and waits for the batch to end.
-  static void AddAndWait(TfrmMain& w, const QStringList& paths) {
-    QSignalSpy done(w.Adder(), &TJobAdder::Finished);
-    w.AddFiles(paths);
-    ASSERT_TRUE(done.count() > 0 || done.wait(60000)) << "adding did not finish";
-  }
+  std::unique_ptr<TfrmMain> Open() { return testsupport::OpenMainWindow(settingsPath, kFormatIni); }
+  static void AddAndWait(TfrmMain& w, const QStringList& paths) { testsupport::AddAndWait(w, paths); }
 
   static QStringList Column(TfrmMain& w, int column) {
     QStringList out;
@@ -311,9 +302,18 @@ TEST_F(MainWindowTest, EditMenuEntriesFollowRowsAndSelection) {
   enabled.clear();
   for (QAction* a : menu->actions())
     if (!a->isSeparator() && a->isEnabled()) enabled << a->text();
-  // Crop, Trim, Video Effect and Video Information stay off until their windows exist; Start
-  // is on with rows, Details only for a row whose file failed or stopped.
-  EXPECT_EQ(enabled, QStringList({"&Add", "&Remove", "&Clear", "&Start"}));
+  // Crop, Trim and Video Effect stay off until their windows exist; Start is on with rows,
+  // Details only for a row whose file failed or stopped.
+  EXPECT_EQ(enabled, QStringList({"&Add", "&Remove", "&Clear", "&Start", "Video &Information"}));
+  // Video Information shows the selected row's file.
+  for (QAction* a : menu->actions())
+    if (a->text() == "Video &Information") a->trigger();
+  ASSERT_NE(w->FileInfoDialog(), nullptr);
+  EXPECT_TRUE(w->FileInfoDialog()->isVisible());
+  const QString shown = w->FileInfoDialog()->lblSourceName()->text();
+  EXPECT_TRUE(shown.endsWith("e.mp4")) << shown.toStdString();
+  EXPECT_EQ(w->FileInfoDialog()->edtResloution()->text(), "320x240");
+  w->FileInfoDialog()->accept();
   // Clear empties the list.
   for (QAction* a : menu->actions())
     if (a->text() == "&Clear") a->trigger();
@@ -388,7 +388,7 @@ TEST_F(MainWindowTest, GarbageSettingsStillBringTheWindowUpAndLoseNothing) {
       << "[lstformat]\n0=maybe\n[mine]\nkeep=this\n";
   }
   auto w = Open();
-  EXPECT_EQ(w->Preview()->VolumeBar()->value(), 64);
+  EXPECT_EQ(w->Preview()->VolumeBar()->PositionL(), 64);
   EXPECT_TRUE(w->Preview()->MuteButton()->Alternate());
   EXPECT_EQ(ListRows(*w).size(), 4);  // "maybe" reads as the default: closed
   w->Picker()->DropButton()->click();
@@ -405,7 +405,7 @@ TEST_F(MainWindowTest, StoredVolumeInRangeIsShownAsItIs) {
   for (const auto& [stored, shown] : std::vector<std::pair<int, int>>{{0, 0}, {128, 128}, {-1, 64}, {129, 64}}) {
     TIniFile(settingsPath).WriteInteger("settings", "volume", stored);
     auto w = Open();
-    EXPECT_EQ(w->Preview()->VolumeBar()->value(), shown) << stored;
+    EXPECT_EQ(w->Preview()->VolumeBar()->PositionL(), shown) << stored;
   }
 }
 
@@ -512,10 +512,4 @@ TEST(AppRules, SupportedNamesIgnoreLetterCase) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  TApplication app(argc, argv);
-  theme::Apply(app);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return testsupport::RunWindowTests(argc, argv); }

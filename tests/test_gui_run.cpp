@@ -31,6 +31,7 @@
 #include "controls/theme.h"
 #include "dialogs/progress.h"
 #include "engine/engine.h"
+#include "tests/support/gui_support.h"
 #include "tests/support/test_support.h"
 
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
@@ -78,20 +79,16 @@ protected:
   }
 
   std::unique_ptr<TfrmMain> Open() {
-    auto w = std::make_unique<TfrmMain>(settingsPath, kFormatIni);
-    w->SetAskOnExit(false);
+    auto w = testsupport::OpenMainWindow(settingsPath, kFormatIni);
     w->Runner()->SetPowerOff(std::make_unique<TFakePowerOff>(&powerOffs));
     w->Runner()->SetFolderOpener([this](const QString& f) { opened << f; });
-    w->show();
     return w;
   }
 
   static void AddAndWait(TfrmMain& w, const std::vector<std::string>& paths) {
     QStringList files;
     for (const std::string& p : paths) files << QString::fromStdString(p);
-    QSignalSpy done(w.Adder(), &TJobAdder::Finished);
-    w.AddFiles(files);
-    ASSERT_TRUE(done.count() > 0 || done.wait(60000)) << "adding did not finish";
+    testsupport::AddAndWait(w, files);
     ASSERT_EQ(w.JobModel()->rowCount(), int(paths.size()));
   }
 
@@ -551,8 +548,4 @@ TEST_F(RunTest, OpenAndBrowseFollowTheFolderRules) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  TApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return testsupport::RunWindowTests(argc, argv); }

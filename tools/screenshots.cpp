@@ -1,9 +1,11 @@
 // Writes pictures of the desktop program's windows in their main states, for review:
 //   orvane-screenshots OUTDIR FILE...
 // main-empty.png (fresh settings), main-rows.png (FILE... added), main-picker.png (the
-// format list open with the video group open), progress-running.png (the progress window
-// mid-run, paused on a real picture), run-summary.png and main-after-run.png (the end of a
-// run whose last file went away after Start). Run under QT_QPA_PLATFORM=offscreen.
+// format list open with the video group open), settings.png, fileinfo.png (the first file),
+// about.png, browse.png, cover.png, main-playing.png (the first file playing in the preview
+// panel), preference.png (the preferences dialog), progress-running.png (the progress window
+// mid-run, paused on a real picture), run-summary.png and main-after-run.png (the end of a run
+// whose last file went away after Start). Run under QT_QPA_PLATFORM=offscreen.
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -22,11 +24,18 @@
 #include "app/jobadder.h"
 #include "app/joblist.h"
 #include "app/mainwindow.h"
+#include "app/preference.h"
+#include "app/previewpanel.h"
 #include "app/runcontroller.h"
-#include "dialogs/progress.h"
 #include "controls/theme.h"
 #include "app/core/settings.h"
 #include "controls/imagebutton.h"
+#include "dialogs/about.h"
+#include "dialogs/cover.h"
+#include "dialogs/fileinfo.h"
+#include "dialogs/progress.h"
+#include "dialogs/folderchooser.h"
+#include "dialogs/settings.h"
 
 namespace {
 bool Save(QWidget& w, const QString& file) {
@@ -114,7 +123,36 @@ int main(int argc, char** argv) {
       }
     ok = Save(main, out + "/main-picker.png") && ok;
     main.Picker()->HideList();
-    StartRun();
+    // The other windows, each opened as the user opens it.
+    main.OpenSettings();
+    ok = Save(*main.SettingsDialog(), out + "/settings.png") && ok;
+    main.SettingsDialog()->reject();
+    main.JobList()->setCurrentIndex(main.JobModel()->index(0, 0));
+    main.OpenFileInfo();
+    ok = Save(*main.FileInfoDialog(), out + "/fileinfo.png") && ok;
+    main.FileInfoDialog()->accept();
+    main.OpenAbout();
+    ok = Save(*main.AboutDialog(), out + "/about.png") && ok;
+    main.AboutDialog()->accept();
+    TfmDirectory browse(&main);
+    browse.SelectFolder(QDir::homePath());
+    browse.show();
+    ok = Save(browse, out + "/browse.png") && ok;
+    browse.hide();
+    TfrmCover cover(&main);
+    cover.show();
+    ok = Save(cover, out + "/cover.png") && ok;
+    cover.hide();
+    // The first row playing in the preview panel, a few seconds in; then the preferences.
+    main.Preview()->imgbtnPlayClick();
+    QTimer::singleShot(3500, &app, [&] {
+      ok = Save(main, out + "/main-playing.png") && ok;
+      main.Preview()->imgbtnStopClick();
+      main.ShowPreference();
+      ok = Save(*main.Preference(), out + "/preference.png") && ok;
+      main.Preference()->hide();
+      StartRun();
+    });
   });
   if (files.isEmpty()) {
     std::fprintf(stderr, "no files given: main-rows.png needs files to add\n");

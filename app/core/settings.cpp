@@ -5,6 +5,7 @@
 
 #include "app/core/apppaths.h"
 #include "media/errors.h"
+#include "media/utils.h"
 
 namespace {
 
@@ -77,6 +78,15 @@ void TAppSettings::WriteSnapOutPutDir(const std::string& dir) {
 }
 void TAppSettings::WriteVolume(int32_t volume) { TIniFile(settingsPath_).WriteInteger(kSettings, "volume", volume); }
 void TAppSettings::WriteMute(bool mute) { TIniFile(settingsPath_).WriteInteger(kSettings, "mute", mute ? 1 : 0); }
+void TAppSettings::WritePreferences(const TPreferenceValues& v) {
+  std::vector<std::pair<std::string, std::string>> keys = {
+      {"SnapOutPutDir", v.SnapOutPutDir},         {"snapBmp", v.SnapBmp ? "1" : "0"},
+      {"snapJpg", v.SnapJpg ? "1" : "0"},         {"snapFullSize", v.SnapFullSize ? "1" : "0"},
+      {"snapSmallSize", v.SnapSmallSize ? "1" : "0"}};
+  if (v.JpgCmp > 0) keys.emplace_back("jpgCmp", std::to_string(v.JpgCmp));
+  keys.emplace_back("priority", std::to_string(v.Priority));
+  TIniFile(settingsPath_).WriteStrings(kSettings, keys);
+}
 void TAppSettings::WriteGroupClosed(int group, bool closed) {
   TIniFile(settingsPath_).WriteBool(kGroups, std::to_string(group), closed);
 }
@@ -117,4 +127,99 @@ void TAppSettings::CheckFormatFile() const {
   for (const std::string& p : FormatIniSearchPaths(ProgramDir())) places += (places.empty() ? "" : ", ") + p;
   if (formatPath_ != FormatIniPath()) places = formatPath_;
   throw FFmpegException("The format-profile file is missing (looked for " + places + ")");
+}
+
+TProfileLists TAppSettings::ProfileLists(int32_t code) const {
+  const TIniFile ini = TIniFile::ReadOnce(formatPath_);
+  const std::string s = ProfileSection(code);
+  TProfileLists l;
+  l.SectionFound = ini.SectionExists(s);
+  auto list = [&](const char* key) { return SplitProfileList(ini.ReadString(s, key, "null")); };
+  l.VideoSize = list("VideoSize");
+  l.VideoBitRate = list("VideoBitRate");
+  l.FrameRate = list("FrameRate");
+  l.VideoEncoder = list("VideoEncoder");
+  l.AudioBitRate = list("AudioBitRate");
+  l.SampleRate = list("SampleRate");
+  l.AudioEncoder = list("AudioEncoder");
+  l.Channel = list("Channel");
+  l.Volume = list("Volume");
+  return l;
+}
+
+TProfileStored TAppSettings::StoredProfile(int32_t code) const {
+  const TIniFile ini = TIniFile::ReadOnce(settingsPath_);
+  const std::string s = ProfileSection(code);
+  TProfileStored st;
+  // Saved means what the builder takes as saved: the section holds an encoder.
+  st.Saved = ini.ValueExists(s, "paraVideoEncoder") || ini.ValueExists(s, "paraAudioEncoder");
+  if (st.Saved) {
+    st.Index = ReadChoices(ini, code);
+    st.VideoSize = ini.ReadString(s, "paraVideoSize", st.VideoSize);
+    st.VideoBitRate = ini.ReadString(s, "paraVideoBitRate", st.VideoBitRate);
+    st.FrameRate = ini.ReadString(s, "paraFrameRate", st.FrameRate);
+    st.SampleRate = ini.ReadString(s, "paraSampleRate", st.SampleRate);
+    st.AudioBitRate = ini.ReadString(s, "paraAudioBitRate", st.AudioBitRate);
+  } else {
+    st.Index = DefaultChoices(code);
+  }
+  try {
+    st.Zoom = ReadProfileZoom(ini, code);
+  } catch (const FFmpegException& e) {
+    st.ZoomError = e.what();
+  }
+  return st;
+}
+
+void TAppSettings::WriteProfileForm(int32_t code, const std::string& name, const TProfileForm& f) {
+  std::vector<std::pair<std::string, std::string>> values;
+  // A later value of a key replaces the earlier one ("gsm" overrides the sample rate).
+  auto set = [&](const std::string& key, const std::string& value) {
+    for (auto& kv : values)
+      if (kv.first == key) {
+        kv.second = value;
+        return;
+      }
+    values.emplace_back(key, value);
+  };
+  set("Description", name);
+  const TProfileChoices& i = f.Index;
+  const std::pair<const char*, int32_t> indexes[] = {
+      {"iVideoSize", i.VideoSize},   {"iVideoBitRate", i.VideoBitRate}, {"iFrameRate", i.FrameRate},
+      {"iVideoEncoder", i.VideoEncoder}, {"iSampleRate", i.SampleRate},   {"iAudioBitRate", i.AudioBitRate},
+      {"iChannel", i.Channel},       {"iVolume", i.Volume},             {"iAudioEncoder", i.AudioEncoder}};
+  for (const auto& [key, index] : indexes) set(key, std::to_string(index));
+  set("paraVideoSize", f.VideoSize);
+  set("paraVideoBitRate", f.VideoBitRate);
+  set("paraFrameRate", f.FrameRate);
+  static const char* const kZoom[] = {"full", "lbox", "pan"};
+  if (f.Zoom >= 0 && f.Zoom < 3) set("paraZoom", kZoom[f.Zoom]);
+  if (const auto video = VideoEncoderForDisplay(f.VideoEncoder)) {
+    set("paraVideoEncoder", *video);
+    if (LowerAscii(f.VideoEncoder) == "h264") {
+      const TIniFile format = TIniFile::ReadOnce(formatPath_);
+      const std::string s = ProfileSection(code);
+      const std::string exact = format.ReadString(s, "paraBitExact", "");
+      if (LowerAscii(exact) == "true") set("paraBitExact", exact);
+      for (const char* key : {"paraMaxBitrate", "paraBufferSize", "paraLevel", "paraQscale", "paraGop", "paraCoder"}) {
+        const std::string v = format.ReadString(s, key, "");
+        int32_t n;
+        const int32_t least = std::string(key) == "paraCoder" ? 0 : 1;
+        if (IsInteger(v, &n) && n >= least) set(key, v);
+      }
+    }
+  }
+  set("paraSampleRate", f.SampleRate);
+  set("paraAudioBitRate", f.AudioBitRate);
+  if (const auto channel = ChannelForDisplay(f.Channel)) set("paraChannel", *channel);
+  if (const auto volume = VolumeForDisplay(f.Volume)) set("paraVolume", *volume);
+  if (const auto audio = AudioEncoderForDisplay(f.AudioEncoder)) {
+    set("paraAudioEncoder", *audio);
+    if (LowerAscii(f.AudioEncoder) == "gsm") {
+      set("paraSampleRate", "8000");
+      set("paraChannel", "1");
+    }
+  }
+  TIniFile(settingsPath_).WriteStrings(ProfileSection(code), values);
+  WriteFormat(code, name);
 }

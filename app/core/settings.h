@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/core/inifile.h"
 #include "app/core/profiles.h"
@@ -36,10 +37,48 @@ struct TSettingsValues {
   std::array<bool, kProfileGroupCount> GroupClosed{true, true, true, true};
 };
 
+// What the preferences dialog's OK stores.
+struct TPreferenceValues {
+  std::string SnapOutPutDir;
+  bool SnapBmp = true, SnapJpg = true, SnapFullSize = true, SnapSmallSize = true;
+  int32_t JpgCmp = 30;    // stored only when greater than 0
+  int32_t Priority = 1;   // -1 when no priority is chosen
+};
+
 // The settings dialog's remembered list indexes of one profile (-1 = a typed value).
 struct TProfileChoices {
   int32_t VideoSize = 0, VideoBitRate = 0, FrameRate = 0, VideoEncoder = 0, SampleRate = 0, AudioBitRate = 0,
           Channel = 0, Volume = 0, AudioEncoder = 0;
+};
+
+// The value lists one profile offers in the format-profile file ("null" or missing: none).
+struct TProfileLists {
+  bool SectionFound = false;
+  std::vector<std::string> VideoSize, VideoBitRate, FrameRate, VideoEncoder, AudioBitRate, SampleRate, AudioEncoder,
+      Channel, Volume;
+};
+
+// What the settings dialog shows for a profile when it opens: the remembered list indexes,
+// the typed texts kept for a -1 index, and the zoom mode. For a profile the user never saved,
+// the profile file's default choices and the zoom mode a conversion uses today, so that
+// confirming the dialog unchanged stores what conversions already used.
+struct TProfileStored {
+  bool Saved = false;
+  TProfileChoices Index;
+  std::string VideoSize = "320x240", VideoBitRate = "800", FrameRate = "25", SampleRate = "44100",
+              AudioBitRate = "96";
+  std::string Zoom;       // "full", "lbox", "pan", "center"; empty when the stored mode is unknown
+  std::string ZoomError;  // why the stored mode was not taken
+};
+
+// The settings dialog's state on OK: the list indexes (-1 = typed text or nothing chosen), the
+// texts of the editable and frame-rate fields, the chosen display names of the mapped lists
+// (empty = nothing chosen) and the zoom entry (0 full, 1 lbox, 2 pan, -1 none).
+struct TProfileForm {
+  TProfileChoices Index{-1, -1, -1, -1, -1, -1, -1, -1, -1};
+  std::string VideoSize, VideoBitRate, FrameRate, SampleRate, AudioBitRate;
+  std::string VideoEncoder, AudioEncoder, Channel, Volume;
+  int Zoom = -1;
 };
 
 // The work priority of a stored value; none for a value the table does not know.
@@ -66,6 +105,7 @@ public:
   void WriteGroupClosed(int group, bool closed);
   // Stored as given when within 1..kMaxFilesAtOnce, else the nearest end of the range.
   void WriteFilesAtOnce(int32_t count);
+  void WritePreferences(const TPreferenceValues& values);
 
   // One use of both files for profile `code`: each file is read once.
   struct TProfileUse {
@@ -81,6 +121,13 @@ public:
   TProfileChoices DefaultChoices(int32_t code) const;
   TProfileParams Params(int32_t code) const;
   std::string Zoom(int32_t code) const;
+  // The settings dialog: the profile's value lists, what it shows on opening, and its OK. The
+  // OK writes the profile's section in one rewrite (display names mapped to codec names, the
+  // H.264 extras copied from the profile file for "h264", "gsm" forcing 8000 Hz mono), then
+  // [settings] FormatCode and FormatName.
+  TProfileLists ProfileLists(int32_t code) const;
+  TProfileStored StoredProfile(int32_t code) const;
+  void WriteProfileForm(int32_t code, const std::string& name, const TProfileForm& form);
   // The profile's output file extension with its dot ("FileExt", default "mp4").
   std::string OutputExtension(int32_t code) const;
 
