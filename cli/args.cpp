@@ -22,6 +22,28 @@ const char* const kHelpText =
     "  --jobs N              Convert up to N files at once (default 1).\n"
     "                        Example: --jobs 2\n"
     "\n"
+    "Sharded and resumable runs (see docs/sharding.md):\n"
+    "  --shard I/N           Convert only shard I (counted from 0) of N of the job list (the FILEs,\n"
+    "                        then the --batch jobs): jobs I, I+N, I+2N, ... The same list gives\n"
+    "                        the same shards on every machine.            Example: --shard 2/4\n"
+    "                        Without --shard, the shard comes from a job runner when it is set:\n"
+    "                        SLURM_ARRAY_TASK_ID with SLURM_ARRAY_TASK_COUNT (Slurm job arrays),\n"
+    "                        or JOB_COMPLETION_INDEX with --shards N (Kubernetes Indexed Jobs);\n"
+    "                        -v tells which was used.\n"
+    "  --shards N            The shard count for an index from the environment.\n"
+    "                        Example: --shards 4\n"
+    "  --resume              Skip the jobs the ledger records as converted (same source path, size,\n"
+    "                        modification time, profile and settings, and the output still there),\n"
+    "                        and record each job converted now. A stopped file is removed, to be\n"
+    "                        converted again, whole, by the next --resume run.\n"
+    "                        Example: --resume --output-dir /data/out\n"
+    "  --ledger FILE         The ledger file (default: orvane-convert.ledger in the output folder);\n"
+    "                        any number of processes can share it.   Example: --ledger /data/run.ledger\n"
+    "  --map-root FROM=TO    Read and write paths that start with the folder FROM at TO on this\n"
+    "                        machine (sources, batch file, output folder, ledger); the ledger keeps\n"
+    "                        the FROM names.\n"
+    "                        Repeatable.                              Example: --map-root /data=/mnt/nas\n"
+    "\n"
     "Per-file settings (they apply to every FILE and are the defaults of --batch jobs):\n"
     "  --crop T,L,B,R        Crop margins in source pixels (top, left, bottom, right; even numbers).\n"
     "                        Example: --crop 40,0,40,0\n"
@@ -55,8 +77,10 @@ const char* const kHelpText =
     "  --progress MODE       auto (a live line per file on a terminal, else one line per\n"
     "                        update), plain (always one line per update) or live.\n"
     "                        Example: --progress=plain\n"
-    "  --json                Write one JSON object per line and event (queued, skipped, progress,\n"
-    "                        end, run_end) to the standard output.   Example: --json > events.log\n"
+    "  --json                Write one JSON object per line and event (queued, done, skipped,\n"
+    "                        progress, end, run_end) to the standard output, each line flushed at\n"
+    "                        once; job events carry \"job\" (the job's place in the whole list),\n"
+    "                        sharded runs \"shard\" and \"shards\".   Example: --json > events.log\n"
     "  -q, --quiet           Print nothing but errors.                Example: -q\n"
     "  -v, --verbose         Also print the codec libraries' messages (-vv: debug messages).\n"
     "                        Example: -v\n"
@@ -113,8 +137,13 @@ const char* const kHelpText =
     "Ctrl-C stops the run: the file being converted is closed as a playable file. A second\n"
     "Ctrl-C leaves at once. A closed standard output and the file-size limit stop the run\n"
     "the same way, with a message.\n"
-    "Exit status: 0 every file converted, 1 a file failed, 2 usage error, 130 stopped by Ctrl-C\n"
-    "(143 SIGTERM, 141 standard output closed, 153 file-size limit).\n";
+    "Exit status:\n"
+    "  0    every file converted (or skipped as converted already, with --resume)\n"
+    "  1    a file failed for a reason that a retry does not change (bad or unsupported input)\n"
+    "  2    usage error (command line or batch file)\n"
+    "  75   a file failed for a reason that may pass on a retry: an I/O error, a full disk,\n"
+    "       the output folder missing or not writable\n"
+    "  130  stopped by Ctrl-C (143 SIGTERM, 141 standard output closed, 153 file-size limit)\n";
 
 namespace {
 
@@ -276,6 +305,22 @@ bool ParseArgs(int argc, char** argv, TCliArgs& a, std::string& err) {
       if (value.empty()) return err = "option '--batch' needs a file name", false;
       if (!a.batch.empty()) return err = "only one --batch file can be given", false;
       a.batch = value;
+    } else if (name == "--shard") {
+      if (!takeValue()) return false;
+      a.shard = value;
+    } else if (name == "--shards") {
+      if (!takeValue()) return false;
+      if (!ParseRangeInt(value, 1, 1000000, a.shards))
+        return err = "invalid --shards '" + value + "' (a whole number from 1 to 1000000)", false;
+    } else if (name == "--resume") {
+      if (!flag(a.resume)) return false;
+    } else if (name == "--ledger") {
+      if (!takeValue()) return false;
+      if (value.empty()) return err = "option '--ledger' needs a file name", false;
+      a.ledger = value;
+    } else if (name == "--map-root") {
+      if (!takeValue()) return false;
+      a.mapRoots.push_back(value);
     } else if (name == "--profile") {
       if (!takeValue()) return false;
       if (TrimText(value).empty()) return err = "option '--profile' needs a number or a name", false;

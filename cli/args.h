@@ -19,6 +19,12 @@ struct TCliArgs {
   std::string profile;
   std::string outputDir;
   std::string batch;
+  // Sharded and resumable runs.
+  std::string shard;  // "I/N" of --shard, empty when not given
+  int shards = 0;     // --shards N, 0 when not given
+  bool resume = false;
+  std::string ledger;
+  std::vector<std::string> mapRoots;  // "FROM=TO" of each --map-root
   TJobSettings settings;  // applies to every FILE, and is the default of every --batch job
   std::vector<std::string> files;
 };

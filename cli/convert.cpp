@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdio>
 #include <map>
@@ -11,7 +13,9 @@
 
 #include "app/core/apppaths.h"
 #include "app/core/jobprep.h"
+#include "app/core/ledger.h"
 #include "app/core/optionbuilder.h"
+#include "app/core/runstatus.h"
 #include "dialogs/core/renderer.h"
 #include "engine/engine.h"
 #include "media/dispatcher.h"
@@ -111,32 +115,75 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
   options.StoreFallback = false;
   TJobPreparation preparation(setup.Settings, prompts, renderer, options);
 
+  // The ledger of a resumable run, and what identifies a job in it.
+  TLedger ledger;
+  const bool useLedger = !setup.LedgerPath.empty();
+  std::string settingsText, profileValues;
+  if (useLedger) {
+    std::string err;
+    if (!ledger.Open(setup.LedgerPath, err)) {
+      reporter.Error(err);
+      reporter.RunEnded(0, 0, 0, int(setup.Jobs.size()), kExitRetry);
+      return kExitRetry;
+    }
+    profileValues = ProfileValuesText(setup.Settings, setup.ProfileCode);
+  }
+  auto jobId = [&](size_t j) { return j < setup.JobIds.size() ? setup.JobIds[j] : int(j); };
+  auto sharedSource = [&](size_t j) {
+    return j < setup.SharedSources.size() ? setup.SharedSources[j] : setup.Jobs[j].Job.SourceFile;
+  };
+
   // One task per job, in order; the book maps task k to its job and its output.
   TRunBook book;
-  int skipped = 0;
+  book.SetKeepStopped(!useLedger);
+  std::vector<int> taskJobs;                // task -> job
+  std::vector<TJobIdentity> taskIds;        // task -> its identity in the ledger
+  std::vector<bool> taskIdKnown;
+  int skipped = 0, done = 0, passing = 0;
+  // A failure that may pass on a retry is counted apart: it decides the exit status.
+  auto classify = [&](const std::string& msg) {
+    if (FailureMayPass(msg, preparation.OutputFolder().empty() ? setup.OutputDir : preparation.OutputFolder())) ++passing;
+  };
   for (size_t j = 0; j < setup.Jobs.size(); ++j) {
     if (signals.Signal()) break;
     const std::string& file = setup.Jobs[j].Job.SourceFile;
+    TJobIdentity id;
+    const bool idKnown =
+        useLedger && MakeJobIdentity(sharedSource(j), file, setup.ProfileCode,
+                                     JobSettingsDigest(setup.Jobs[j], profileValues, setup.Map.Shared(setup.OutputDir)), id);
+    if (idKnown) {
+      const std::string output = ledger.Find(id);
+      struct stat st {};
+      if (!output.empty() && ::stat(setup.Map.Local(output).c_str(), &st) == 0) {
+        reporter.AlreadyDone(file, setup.Map.Local(output), jobId(j));
+        ++done;
+        continue;
+      }
+    }
     TPreparedJob p;
     std::string err;
     if (!preparation.Prepare(setup.Jobs[j], setup.ProfileCode, engine.AVProbe(), p, err)) {
-      reporter.Skipped(file, err);
+      reporter.Skipped(file, err, jobId(j));
+      classify(err);
       ++skipped;
       continue;
     }
     const int index = engine.AddTask(file, p.In);
     if (index < 0) {
-      reporter.Skipped(file, WithFileName(file, engine.LastErrMsg()));
+      reporter.Skipped(file, WithFileName(file, engine.LastErrMsg()), jobId(j));
       ++skipped;
       continue;
     }
     if (!engine.SetOutputFile(index, p.Out.FileName, p.Out)) {
-      reporter.Skipped(file, WithFileName(file, engine.LastErrMsg()));
+      reporter.Skipped(file, WithFileName(file, engine.LastErrMsg()), jobId(j));
       engine.RemoveTask(index);
       ++skipped;
       continue;
     }
     book.Add(int(j), std::move(p));
+    taskJobs.push_back(int(j));
+    taskIds.push_back(id);
+    taskIdKnown.push_back(idKnown);
   }
   // The stored folder's fallback is news even in quiet mode: the files are not where the
   // settings say.
@@ -144,16 +191,17 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
   const int taskCount = int(book.Count());
   if (signals.Signal()) {
     engine.ClearTasks();
-    reporter.RunEnded(0, 0, taskCount, skipped, 128 + signals.Signal());
+    reporter.RunEnded(0, 0, taskCount, skipped, 128 + signals.Signal(), 0, done);
     return 128 + signals.Signal();
   }
   if (taskCount == 0) {
-    reporter.RunEnded(0, 0, 0, skipped, 1);
-    return 1;
+    const int status = RunExitStatus(skipped - passing, passing, 0);
+    reporter.RunEnded(0, 0, 0, skipped, status, 0, done);
+    return status;
   }
   std::vector<std::string> temps;
   for (int k = 0; k < taskCount; ++k) {
-    reporter.Queued(k, taskCount, book.Job(k).Job.SourceFile, book.Job(k).Job.DestFile);
+    reporter.Queued(k, taskCount, book.Job(k).Job.SourceFile, book.Job(k).Job.DestFile, jobId(size_t(taskJobs[size_t(k)])));
     temps.push_back(book.Job(k).Output.TempPath());
   }
   const TTempFilesForSignals tempsForSignals(std::move(temps));
@@ -198,13 +246,21 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
     switch (outcome.Kind) {
       case TTaskOutcome::Converted:
         ++converted;
+        // Recorded only now that the output has its final name.
+        if (useLedger && taskIdKnown[size_t(info.TaskIndex)]) {
+          std::string err;
+          if (!ledger.Append(taskIds[size_t(info.TaskIndex)], setup.Map.Shared(outcome.Output), err)) {
+            reporter.Error(err);
+            ++passing;
+          }
+        }
         endedEarly += info.EndedEarly ? 1 : 0;
         reporter.Ended(info.TaskIndex, TTaskEnd::Converted, "", info.EndedEarly ? std::max<int64_t>(0, info.EndedAtUs) : -1,
                        info.DurationUs);
         break;
       case TTaskOutcome::Stopped:
         ++stopped;
-        reporter.Ended(info.TaskIndex, TTaskEnd::Stopped, "");
+        reporter.Ended(info.TaskIndex, outcome.Output.empty() ? TTaskEnd::StoppedRemoved : TTaskEnd::Stopped, "");
         break;
       case TTaskOutcome::NotStarted:
         ++stopped;
@@ -212,6 +268,7 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
         break;
       case TTaskOutcome::Failed:
         ++failed;
+        classify(outcome.Message);
         reporter.Ended(info.TaskIndex, TTaskEnd::Failed, outcome.Message);
         break;
     }
@@ -248,8 +305,7 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
   engine.SetOnCustomHookNeeded(nullptr);
   engine.ClearTasks();
 
-  int status = failed + skipped > 0 ? 1 : 0;
-  if (signals.Signal()) status = 128 + signals.Signal();
-  reporter.RunEnded(converted, failed, stopped, skipped, status, endedEarly);
+  const int status = RunExitStatus(failed + skipped - passing, passing, signals.Signal());
+  reporter.RunEnded(converted, failed, stopped, skipped, status, endedEarly, done);
   return status;
 }

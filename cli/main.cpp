@@ -16,9 +16,12 @@
 
 #include "app/core/apppaths.h"
 #include "app/core/jobprep.h"
+#include "app/core/ledger.h"
 #include "app/core/optionbuilder.h"
 #include "app/core/profiles.h"
+#include "app/core/runstatus.h"
 #include "app/core/settings.h"
+#include "app/core/sharding.h"
 #include "cli/args.h"
 #include "cli/batch.h"
 #include "cli/convert.h"
@@ -307,8 +310,31 @@ int main(int argc, char** argv) {
       s.Job.SourceFile = f;
       jobs.push_back(s);
     }
+    TPathMap map;
+    for (const std::string& rule : a.mapRoots)
+      if (!map.Add(rule, err)) return UsageError(err);
+    // The batch file lies on the shared storage too.
+    if (!a.batch.empty() && !map.Empty()) a.batch = map.Local(AbsolutePath(a.batch));
     if (!a.batch.empty() && !ReadBatchFile(a.batch, a.settings, jobs, err)) return UsageError(err);
     if (jobs.empty()) return UsageError("no input files (see --help)");
+
+    // This process's shard of the list, and the paths as this machine sees them.
+    TShardSpec shard;
+    std::vector<std::string> shardNotes;
+    if (!ChooseShard(a.shard, a.shards, [](const char* name) { return std::getenv(name); }, shard, err, shardNotes))
+      return UsageError(err);
+    for (const std::string& n : shardNotes) std::fprintf(stderr, "orvane-convert: warning: %s\n", n.c_str());
+    if (!a.ledger.empty() && !a.resume) return UsageError("--ledger needs --resume");
+    TShardJobs shardJobs = SelectShardJobs(jobs, shard, map, shard.Sharded() || a.resume);
+    if (a.verbose > 0) {
+      if (shard.Sharded())
+        std::fprintf(stderr, "orvane-convert: shard %d of %d (index from %s, counted from 0): %zu of %zu jobs\n",
+                     shard.Index, shard.Count, shard.Source.c_str(), shardJobs.Jobs.size(), jobs.size());
+      else
+        std::fprintf(stderr, "orvane-convert: not sharded (no --shard, SLURM_ARRAY_TASK_ID or JOB_COMPLETION_INDEX): %zu jobs\n",
+                     jobs.size());
+    }
+    jobs = std::move(shardJobs.Jobs);
 
     const TAppSettings settings;
     settings.CheckFormatFile();
@@ -316,7 +342,27 @@ int main(int argc, char** argv) {
     if (!a.profile.empty() && !ResolveProfile(a.profile, code, err)) return UsageError(err);
     if (BuiltinProfileName(code).empty())
       return UsageError("the settings name profile " + std::to_string(code) + ", which does not exist; choose one with --profile");
-    if (!a.outputDir.empty() && !PrepareOutputDir(a.outputDir, a.dryRun, err)) return UsageError(err);
+    if (!a.outputDir.empty()) {
+      if (!map.Empty()) a.outputDir = map.Local(AbsolutePath(a.outputDir));
+      // An output folder that cannot be used now (a file system that is full, read-only or not
+      // mounted) may be usable on a retry.
+      if (!PrepareOutputDir(a.outputDir, a.dryRun, err)) {
+        if (a.dryRun) return UsageError(err);
+        std::fprintf(stderr, "orvane-convert: %s\n", err.c_str());
+        return kExitRetry;
+      }
+    }
+    std::string ledgerPath;
+    if (a.resume && !a.dryRun) {
+      if (a.outputDir.empty()) {
+        // The stored output folder: the ledger lies there, and the jobs' identities name it.
+        TAutoAnswerPrompts prompts;
+        TOutputOptionBuilder builder(settings, prompts);
+        a.outputDir = builder.OutputFolder(true, false);
+        for (const std::string& w : prompts.Warnings) std::fprintf(stderr, "orvane-convert: warning: %s\n", w.c_str());
+      }
+      ledgerPath = a.ledger.empty() ? a.outputDir + "/" + kLedgerFileName : map.Local(AbsolutePath(a.ledger));
+    }
 
     std::unique_ptr<QGuiApplication> fontSystem;
     for (const TJobSettings& s : jobs)
@@ -331,6 +377,16 @@ int main(int argc, char** argv) {
       setup.Settings = settings;
       setup.OutputDir = a.outputDir;
       setup.Parallel = a.jobs;
+      setup.JobIds = shardJobs.Ids;
+      setup.SharedSources = shardJobs.Shared;
+      setup.Map = map;
+      setup.LedgerPath = ledgerPath;
+      if (shard.Sharded()) reporter.SetShard(shard.Index, shard.Count);
+      if (jobs.empty()) {
+        // More shards than jobs: this one has nothing to do.
+        reporter.RunEnded(0, 0, 0, 0, kExitConverted);
+        return kExitConverted;
+      }
       if (reporter.Mode() != TReportMode::Quiet && reporter.Mode() != TReportMode::Json)
         std::printf("Profile %d: %s\n", code, BuiltinProfileName(code).c_str());
       return RunConversion(setup, reporter);

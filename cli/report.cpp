@@ -120,6 +120,7 @@ const char* EndName(TTaskEnd how) {
     case TTaskEnd::Converted: return "converted";
     case TTaskEnd::Failed: return "failed";
     case TTaskEnd::Stopped:
+    case TTaskEnd::StoppedRemoved:
     case TTaskEnd::NotStarted: return "stopped";
   }
   return "failed";
@@ -187,25 +188,46 @@ void TRunReporter::Emit(FILE* f, const std::string& line) {
   std::fflush(f);
 }
 
-void TRunReporter::Queued(int task, int total, const std::string& file, const std::string& output) {
+void TRunReporter::SetShard(int index, int count) {
+  shard_ = index;
+  shards_ = count;
+}
+
+std::string TRunReporter::PlaceFields(int job) const {
+  std::string s = job >= 0 ? ",\"job\":" + std::to_string(job) : std::string();
+  if (shards_ > 0) s += ",\"shard\":" + std::to_string(shard_) + ",\"shards\":" + std::to_string(shards_);
+  return s;
+}
+
+void TRunReporter::Queued(int task, int total, const std::string& file, const std::string& output, int job) {
   TTask& t = tasks_[task];
   t.file = file;
   t.name = BaseName(file);
   t.output = output;
   t.number = task + 1;
   t.total = total;
+  t.job = job;
   if (mode_ == TReportMode::Json)
-    Emit(out_, "{\"event\":\"queued\",\"task\":" + std::to_string(task) + ",\"file\":" + JsonString(file) +
+    Emit(out_, "{\"event\":\"queued\",\"task\":" + std::to_string(task) + PlaceFields(job) +
+                   ",\"file\":" + JsonString(file) + ",\"output\":" + JsonString(output) + "}");
+}
+
+void TRunReporter::AlreadyDone(const std::string& file, const std::string& output, int job) {
+  if (mode_ == TReportMode::Json)
+    Emit(out_, "{\"event\":\"done\"" + PlaceFields(job) + ",\"file\":" + JsonString(file) +
                    ",\"output\":" + JsonString(output) + "}");
+  else
+    Note(file + ": converted already (" + output + ")");
 }
 
 void TRunReporter::SetOutput(int task, const std::string& output) {
   if (auto it = tasks_.find(task); it != tasks_.end()) it->second.output = output;
 }
 
-void TRunReporter::Skipped(const std::string& file, const std::string& msg) {
+void TRunReporter::Skipped(const std::string& file, const std::string& msg, int job) {
   if (mode_ == TReportMode::Json)
-    Emit(out_, "{\"event\":\"skipped\",\"file\":" + JsonString(file) + ",\"error\":" + JsonString(msg) + "}");
+    Emit(out_, "{\"event\":\"skipped\"" + PlaceFields(job) + ",\"file\":" + JsonString(file) +
+                   ",\"error\":" + JsonString(msg) + "}");
   Error(msg + " (skipped)");
 }
 
@@ -308,7 +330,8 @@ void TRunReporter::Progress(const TProgressInfo& info) {
       break;
     case TReportMode::Json: {
       const TProgressInfo& p = info;
-      std::string j = "{\"event\":\"progress\",\"task\":" + std::to_string(info.TaskIndex) + ",\"file\":" + JsonString(t.file);
+      std::string j = "{\"event\":\"progress\",\"task\":" + std::to_string(info.TaskIndex) + PlaceFields(t.job) +
+                      ",\"file\":" + JsonString(t.file);
       j += ",\"percent\":" +
            (p.TotalDuration > 0 ? JsonNumber(std::clamp(100.0 * double(p.CurrentDuration) / double(p.TotalDuration), 0.0, 100.0), 1)
                                 : std::string("null"));
@@ -338,7 +361,7 @@ void TRunReporter::Ended(int task, TTaskEnd how, const std::string& msg, int64_t
     if (early)
       fields += ",\"ended_at\":" + JsonNumber(double(endedAtUs) / 1e6, 3) +
                 ",\"length\":" + (durationUs >= 0 ? JsonNumber(double(durationUs) / 1e6, 3) : std::string("null"));
-    Emit(out_, "{\"event\":\"end\",\"task\":" + std::to_string(task) + ",\"file\":" + JsonString(t.file) +
+    Emit(out_, "{\"event\":\"end\",\"task\":" + std::to_string(task) + PlaceFields(t.job) + ",\"file\":" + JsonString(t.file) +
                    ",\"output\":" + JsonString(t.output) + ",\"status\":\"" + EndName(how) +
                    "\",\"error\":" + JsonString(msg) + fields + "}");
     if (how == TTaskEnd::Failed) Emit(err_, "orvane-convert: " + t.file + ": " + msg);
@@ -356,6 +379,8 @@ void TRunReporter::Ended(int task, TTaskEnd how, const std::string& msg, int64_t
       Emit(out_, head + t.file + " -> " + t.output + " (" + HumanSize(t.last.CurrentSize) + ")");
     else if (how == TTaskEnd::Stopped)
       Emit(out_, head + t.file + ": stopped; " + t.output + " keeps the part converted so far");
+    else if (how == TTaskEnd::StoppedRemoved)
+      Emit(out_, head + t.file + ": stopped; the part converted so far was removed (--resume converts it again)");
     else
       Emit(out_, head + t.file + ": stopped before it began");
   }
@@ -375,18 +400,21 @@ void TRunReporter::Error(const std::string& text) {
   if (mode_ == TReportMode::Live) DrawBlock();
 }
 
-void TRunReporter::RunEnded(int converted, int failed, int stopped, int skipped, int exitCode, int endedEarly) {
+void TRunReporter::RunEnded(int converted, int failed, int stopped, int skipped, int exitCode, int endedEarly,
+                            int done) {
   if (mode_ == TReportMode::Live) ClearBlock();
   if (mode_ == TReportMode::Json) {
-    Emit(out_, "{\"event\":\"run_end\",\"converted\":" + std::to_string(converted) + ",\"failed\":" +
+    Emit(out_, "{\"event\":\"run_end\"" + PlaceFields(-1) + ",\"converted\":" + std::to_string(converted) +
+                   ",\"done\":" + std::to_string(done) + ",\"failed\":" +
                    std::to_string(failed) + ",\"stopped\":" + std::to_string(stopped) + ",\"skipped\":" +
                    std::to_string(skipped) + ",\"ended_early\":" + std::to_string(endedEarly) +
                    ",\"exit_code\":" + std::to_string(exitCode) + "}");
     return;
   }
   if (mode_ == TReportMode::Quiet) return;
-  std::string s = std::to_string(converted) + " of " + std::to_string(converted + failed + stopped + skipped) +
-                  (converted + failed + stopped + skipped == 1 ? " file" : " files") + " converted";
+  const int all = converted + failed + stopped + skipped + done;
+  std::string s = std::to_string(converted) + " of " + std::to_string(all) + (all == 1 ? " file" : " files") + " converted";
+  if (done) s += ", " + std::to_string(done) + " converted already";
   if (endedEarly) s += " (" + std::to_string(endedEarly) + (endedEarly == 1 ? " input" : " inputs") + " ended early)";
   if (failed) s += ", " + std::to_string(failed) + " failed";
   if (skipped) s += ", " + std::to_string(skipped) + " skipped";

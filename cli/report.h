@@ -15,7 +15,9 @@
 enum class TReportMode { Quiet, Live, Plain, Json };
 
 // How a task ended; a stopped task either keeps the part converted so far or never began.
-enum class TTaskEnd { Converted, Failed, Stopped, NotStarted };
+// How a task ended; a stopped task either keeps the part converted so far, had it removed (a
+// resumable run converts it again), or never began.
+enum class TTaskEnd { Converted, Failed, Stopped, StoppedRemoved, NotStarted };
 
 // A JSON string literal of the text; bytes that are not UTF-8 become U+FFFD.
 std::string JsonString(const std::string& text);
@@ -29,11 +31,16 @@ public:
   // Progress and notes go to `out`, errors to `err`.
   TRunReporter(TReportMode mode, FILE* out, FILE* err);
   TReportMode Mode() const { return mode_; }
+  // A sharded run: every JSON event names the shard.
+  void SetShard(int index, int count);
 
-  // A task of the run: its number among `total` tasks, its source and output files.
-  void Queued(int task, int total, const std::string& file, const std::string& output);
+  // A task of the run: its number among `total` tasks, its source and output files, and its
+  // job's number in the whole job list (the JSON events' "job").
+  void Queued(int task, int total, const std::string& file, const std::string& output, int job = -1);
   // A file that could not become a task (the message names the file).
-  void Skipped(const std::string& file, const std::string& msg);
+  void Skipped(const std::string& file, const std::string& msg, int job = -1);
+  // A job the ledger records as converted into `output`.
+  void AlreadyDone(const std::string& file, const std::string& output, int job);
   // The final output name of a task, when it differs from the one queued.
   void SetOutput(int task, const std::string& output);
   void Progress(const TProgressInfo& info);
@@ -43,12 +50,13 @@ public:
   void Note(const std::string& text);
   void Error(const std::string& text);
   // endedEarly: how many of the converted files had inputs that ended early.
-  void RunEnded(int converted, int failed, int stopped, int skipped, int exitCode, int endedEarly = 0);
+  // done: jobs skipped as converted already.
+  void RunEnded(int converted, int failed, int stopped, int skipped, int exitCode, int endedEarly = 0, int done = 0);
 
 private:
   struct TTask {
     std::string file, name, output;
-    int number = 0, total = 0;
+    int number = 0, total = 0, job = -1;
     bool running = false;
     TProgressInfo last;
     std::chrono::steady_clock::time_point firstTime;
@@ -65,10 +73,13 @@ private:
   void ClearBlock();
   void DrawBlock();
   void Emit(FILE* f, const std::string& line);
+  // The JSON fields that place a job: ,"job":K and, in a sharded run, ,"shard":I,"shards":N.
+  std::string PlaceFields(int job) const;
 
   TReportMode mode_;
   FILE* out_;
   FILE* err_;
   std::map<int, TTask> tasks_;
   int drawnLines_ = 0;
+  int shard_ = -1, shards_ = 0;
 };

@@ -33,7 +33,8 @@ TEST_F(CliTest, HelpAndUsageErrors) {
   for (const char* opt : {"--profile", "--list-profiles", "--output-dir", "--crop", "--trim", "--zoom", "--info",
                           "--dry-run", "--version", "--jobs", "--brightness", "--contrast", "--saturation",
                           "--exposure", "--text", "--image", "--wm-pos", "--wm-time", "--batch", "--json",
-                          "--progress", "--quiet", "--verbose"})
+                          "--progress", "--quiet", "--verbose", "--shard", "--shards", "--resume", "--ledger",
+                          "--map-root", "SLURM_ARRAY_TASK_ID", "JOB_COMPLETION_INDEX", "75 "})
     EXPECT_NE(out.find(opt), std::string::npos) << opt;
 
   const std::string badBatch = home_.file("bad.ini");
@@ -60,6 +61,10 @@ TEST_F(CliTest, HelpAndUsageErrors) {
       {"--progress fancy x.mp4", "invalid --progress"},
       {"--batch " + ShellQuote(badBatch), "[file1] Brightness='600' is not a whole number from 0 to 512"},
       {"--batch " + ShellQuote(home_.file("none.ini")), "cannot read the batch file"},
+      {"--shard 4/4 x.mp4", "invalid shard '4/4'"},
+      {"--shards 4 x.mp4", "--shards needs the index"},
+      {"--map-root data=/mnt x.mp4", "invalid --map-root"},
+      {"--ledger l.txt x.mp4", "--ledger needs --resume"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);

@@ -2,6 +2,8 @@
 // moved into place, the task book's handling of each task's end, and the typed settings.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,9 +42,13 @@ TEST(OutputFile, ReservationTakesTheFirstNameWhoseFileAndTemporaryAreFree) {
   EXPECT_EQ(OutputTempName(folder + "/clip_(new).mp4"), folder + "/.clip_(new).part.mp4");
   EXPECT_EQ(OutputTempName(folder + "/noext"), folder + "/.noext.part");
 
-  // Number 0 is taken by a finished file, number 1 by another run's temporary file.
+  // Number 0 is taken by a finished file, number 1 by the temporary file of another run,
+  // which holds its lock (a temporary file nobody holds is taken over: see test_app_sharding).
   WriteText(dir.file("clip_(new).mp4"), "done");
   WriteText(dir.file(".clip_(new_1).part.mp4"), "");
+  const int otherRun = ::open(dir.file(".clip_(new_1).part.mp4").c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(otherRun, 0);
+  ASSERT_EQ(::flock(otherRun, LOCK_EX), 0);
   EXPECT_EQ(FirstFreeOutputName(folder, "/v/clip.avi", ".mp4"), dir.file("clip_(new_2).mp4"));
   {
     TOutputReservation r = TOutputReservation::Reserve(folder, "/v/clip.avi", ".mp4");
@@ -55,6 +61,7 @@ TEST(OutputFile, ReservationTakesTheFirstNameWhoseFileAndTemporaryAreFree) {
   }
   // A reservation that was neither committed nor kept leaves nothing behind.
   EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{".clip_(new_1).part.mp4", "clip_(new).mp4"}));
+  ::close(otherRun);
 
   // A folder that cannot be written is an error with the system's reason.
   if (geteuid() != 0) {

@@ -154,7 +154,7 @@ bool TJobPreparation::Prepare(const TJobSettings& settings, int32_t code, TAVPro
       job.DestFile = FirstFreeOutputName(folder, file, ext);
       out.FileName = job.DestFile;
     } else {
-      result.Output = TOutputReservation::Reserve(folder, file, ext);
+      result.Output = TOutputReservation::Reserve(folder, file, ext, settings.FirstOutputNumber);
       job.DestFile = result.Output.FinalPath();
       out.FileName = result.Output.TempPath();
     }
@@ -196,6 +196,12 @@ TTaskOutcome TRunBook::TaskEnded(int task, bool finished, const std::string& fai
   }
   struct stat st {};
   const bool written = output.Reserved() && ::stat(output.TempPath().c_str(), &st) == 0 && st.st_size > 0;
+  if (!finished && written && !keepStopped_) {
+    // A part that the resumed run converts again, whole.
+    output.Discard();
+    outcome.Kind = TTaskOutcome::Stopped;
+    return outcome;
+  }
   if (!finished && !written) {
     // Stopped before it began: nothing to keep.
     output.Discard();

@@ -24,6 +24,9 @@ class TConversionRenderer;
 struct TJobSettings {
   TlvFilesRecord Job;
   bool ZoomSet = false;
+  // The first output name number tried ("_(new_N)"): a job list split over several processes
+  // gives the jobs whose outputs would share a name the numbers one whole run gives them.
+  int32_t FirstOutputNumber = 0;
 };
 
 // A watermark item that should show to the end of the file.
@@ -95,6 +98,9 @@ public:
   size_t Count() const { return tasks_.size(); }
   int Row(int task) const;
   const TPreparedJob& Job(int task) const { return tasks_.at(size_t(task)).Job; }
+  // Whether an output stopped halfway takes its final name (the default) or is removed. A
+  // resumable run removes it: the next run converts that job again, whole, under the same name.
+  void SetKeepStopped(bool keep) { keepStopped_ = keep; }
 
   // A task's end: a finished or cleanly stopped output takes its final name; a failed one (or
   // one stopped before it wrote anything) is removed. `failure` is the task's error text,
@@ -107,4 +113,5 @@ private:
     TPreparedJob Job;
   };
   std::vector<TTask> tasks_;
+  bool keepStopped_ = true;
 };

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -31,6 +33,52 @@ bool Exists(const std::string& path) {
 }
 
 std::string SystemReason(int err) { return std::strerror(err); }
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Creates `temp` exclusively, already locked: the file is made without a name, locked, and
+// then linked under its name, so that no other process ever sees the name unlocked. Where the
+// file system cannot make nameless files, it is created under its name and locked at once.
+// Returns the open descriptor, or -1 with errno (EEXIST: the name is taken).
+int CreateLocked(const std::string& temp) {
+  int fd = ::open(FolderOf(temp).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    ::flock(fd, LOCK_EX);
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0) return fd;
+    const int err = errno;
+    ::close(fd);
+    if (err != ENOENT && err != EPERM && err != EOPNOTSUPP && err != EXDEV) {
+      errno = err;
+      return -1;
+    }
+    // No /proc, or a file system that cannot link such a file: the plain way below.
+  } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+    return -1;
+  }
+  fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd >= 0) ::flock(fd, LOCK_EX);
+  return fd;
+}
+
+// Takes over a temporary file whose process is gone: it is free when its lock can be taken
+// and the name still names the locked file. Returns the open, locked and emptied descriptor,
+// or -1 when the file belongs to a running process or went meanwhile.
+int ReclaimStale(const std::string& temp) {
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return -1;
+  struct stat held {}, named {};
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &held) != 0 || ::lstat(temp.c_str(), &named) != 0 ||
+      held.st_dev != named.st_dev || held.st_ino != named.st_ino || ::ftruncate(fd, 0) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
 
 }  // namespace
 
@@ -80,6 +128,8 @@ TOutputReservation& TOutputReservation::operator=(TOutputReservation&& other) no
     ext_ = std::move(other.ext_);
     finalPath_ = std::move(other.finalPath_);
     tempPath_ = std::move(other.tempPath_);
+    lockFd_ = other.lockFd_;
+    other.lockFd_ = -1;
     other.tempPath_.clear();
     other.finalPath_.clear();
   }
@@ -87,29 +137,34 @@ TOutputReservation& TOutputReservation::operator=(TOutputReservation&& other) no
 }
 
 TOutputReservation TOutputReservation::Reserve(const std::string& folder, const std::string& sourcePath,
-                                               const std::string& ext) {
+                                               const std::string& ext, int firstNumber) {
   TOutputReservation r;
   r.folder_ = folder;
   r.source_ = sourcePath;
   r.ext_ = ext;
-  for (int n = 0; n < kMaxNumber; ++n) {
+  for (int n = std::max(0, firstNumber), tries = 0; n < kMaxNumber; ++n) {
     const std::string path = OutputCandidate(folder, sourcePath, ext, n);
     if (Exists(path)) continue;
     const std::string temp = OutputTempName(path);
     // The exclusive create is the reservation: of two runs only one can make this file.
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
+    int fd = CreateLocked(temp);
+    if (fd < 0 && errno != EEXIST)
       throw FFmpegException("Cannot create the output file " + path + ": " + SystemReason(errno));
+    if (fd < 0) fd = ReclaimStale(temp);
+    if (fd < 0) {
+      // Held by a running process; or it went meanwhile, and this name is tried again.
+      if (!Exists(temp) && ++tries < 3) --n;
+      continue;
     }
-    ::close(fd);
     // The final name may have appeared between the test and the create.
     if (Exists(path)) {
       ::unlink(temp.c_str());
+      ::close(fd);
       continue;
     }
     r.finalPath_ = path;
     r.tempPath_ = temp;
+    r.lockFd_ = fd;
     return r;
   }
   throw FFmpegException("Cannot find a free output file name for " + sourcePath);
@@ -128,13 +183,28 @@ std::string TOutputReservation::Commit() {
     target = next.FinalPath();
   }
   tempPath_.clear();
+  Unlock();
   finalPath_ = target;
   return finalPath_;
 }
 
 bool TOutputReservation::Discard() {
-  if (tempPath_.empty()) return false;
+  if (tempPath_.empty()) {
+    Unlock();
+    return false;
+  }
   const bool removed = ::unlink(tempPath_.c_str()) == 0;
   tempPath_.clear();
+  Unlock();
   return removed;
+}
+
+void TOutputReservation::Release() {
+  tempPath_.clear();
+  Unlock();
+}
+
+void TOutputReservation::Unlock() {
+  if (lockFd_ >= 0) ::close(lockFd_);
+  lockFd_ = -1;
 }

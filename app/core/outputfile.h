@@ -5,7 +5,10 @@
 // complete or was stopped cleanly, so the final name never holds a half-written file, whatever
 // ends the process. A name counts as taken when either the final or the temporary file
 // exists; reserving a name creates the temporary file exclusively, so two runs into one folder
-// can never take the same name.
+// can never take the same name. The reserving process holds a lock on its temporary file until
+// the file is moved or removed: a temporary file that nobody holds was left by a process that
+// died (killed, or the machine went down), and the next reservation of that name takes it over,
+// so a run started again gets the same names as the run it replaces.
 #pragma once
 
 #include <string>
@@ -34,9 +37,11 @@ public:
   TOutputReservation(const TOutputReservation&) = delete;
   TOutputReservation& operator=(const TOutputReservation&) = delete;
 
-  // Takes the first free name by creating its temporary file exclusively. Throws
-  // FFmpegException (with the system's reason) when the folder cannot be written.
-  static TOutputReservation Reserve(const std::string& folder, const std::string& sourcePath, const std::string& ext);
+  // Takes the first free name from number `firstNumber` on by creating its temporary file
+  // exclusively. Throws FFmpegException (with the system's reason) when the folder cannot be
+  // written.
+  static TOutputReservation Reserve(const std::string& folder, const std::string& sourcePath, const std::string& ext,
+                                    int firstNumber = 0);
 
   bool Reserved() const { return !tempPath_.empty(); }
   const std::string& FinalPath() const { return finalPath_; }
@@ -51,9 +56,12 @@ public:
   // Removes the temporary file (a failed or never-started output). True when it existed.
   bool Discard();
   // Forgets the temporary file without removing it.
-  void Release() { tempPath_.clear(); }
+  void Release();
 
 private:
+  void Unlock();
+
   std::string folder_, source_, ext_;
   std::string finalPath_, tempPath_;
+  int lockFd_ = -1;  // open on the temporary file, with its lock held
 };
