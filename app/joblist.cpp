@@ -101,6 +101,7 @@ QVariant TJobListModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= int(rows_.size())) return {};
   const TRow& row = rows_[size_t(index.row())];
   const TlvFilesRecord& rec = *row.Record;
+  if (role == Qt::ToolTipRole && !row.Message.isEmpty()) return row.Progress + ": " + row.Message;
   if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
     switch (index.column()) {
       case colSource: return QFile::decodeName(QByteArray::fromStdString(rec.SourceFile));
@@ -179,6 +180,22 @@ bool TJobListModel::Contains(const std::string& path) const {
 
 TlvFilesRecord* TJobListModel::Record(int row) const {
   return (row >= 0 && row < int(rows_.size())) ? rows_[size_t(row)].Record.get() : nullptr;
+}
+
+void TJobListModel::SetProgress(int row, const QString& text, const QString& message) {
+  if (row < 0 || row >= int(rows_.size())) return;
+  TRow& r = rows_[size_t(row)];
+  r.Progress = text;
+  r.Message = message;
+  emit dataChanged(index(row, 0), index(row, kColumnCount - 1), {Qt::DisplayRole, Qt::ToolTipRole});
+}
+
+QString TJobListModel::Progress(int row) const {
+  return row >= 0 && row < int(rows_.size()) ? rows_[size_t(row)].Progress : QString();
+}
+
+QString TJobListModel::Message(int row) const {
+  return row >= 0 && row < int(rows_.size()) ? rows_[size_t(row)].Message : QString();
 }
 
 bool TJobListModel::Checked(int row) const { return row >= 0 && row < int(rows_.size()) && rows_[size_t(row)].Checked; }

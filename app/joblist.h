@@ -38,6 +38,11 @@ public:
   bool Contains(const std::string& path) const;
   TlvFilesRecord* Record(int row) const;
   bool Checked(int row) const;
+  // The Progress column ("42%", "100%", "Failed", ...). A message (why a file failed or was
+  // stopped) shows as the row's tool tip and is kept until the next progress text.
+  void SetProgress(int row, const QString& text, const QString& message = {});
+  QString Progress(int row) const;
+  QString Message(int row) const;
 
 private:
   struct TRow {
@@ -45,6 +50,7 @@ private:
     bool Checked = true;
     QString Trimmed;
     QString Progress;
+    QString Message;
   };
   std::vector<TRow> rows_;
   bool hasColumns_ = false;

@@ -27,6 +27,7 @@
 #include "app/msgprompts.h"
 #include "app/preference.h"
 #include "app/previewpanel.h"
+#include "app/runcontroller.h"
 #include "controls/theme.h"
 #include "app/core/settings.h"
 #include "controls/imagebutton.h"
@@ -155,6 +156,14 @@ void TfrmMain::FormCreate() {
   preview_ = new TPreviewPanel(this, *settings_, lvFIles_, mmoLog_);
   connect(preview_, &TPreviewPanel::AddWanted, this, &TfrmMain::btnAddClick);
   picker_ = new TFormatPicker(this, *settings_);
+  runner_ = new TRunController(this, *jobModel_, *settings_, *prompts_);
+  connect(runner_, &TRunController::AboutToStart, preview_, &TPreviewPanel::imgbtnStopClick);
+  connect(runner_, &TRunController::RunStarted, this, &TfrmMain::UpdateButtons);
+  connect(runner_, &TRunController::RunEnded, this, &TfrmMain::UpdateButtons);
+  connect(runner_, &TRunController::ExitReady, this, [this] {
+    exitReady_ = true;
+    close();
+  });
   BuildOutputRows();
   UpdateButtons();
 }
@@ -198,6 +207,7 @@ void TfrmMain::BuildMenus() {
   popupMenuFile_->addAction("&Add", this, &TfrmMain::btnAddClick);
   actRemove_ = popupMenuFile_->addAction("&Remove", this, &TfrmMain::btnRemoveClick);
   actClear_ = popupMenuFile_->addAction("&Clear", this, &TfrmMain::btnClearClick);
+  popupMenuFile_->addAction("&Start", this, [this] { runner_->Start(); });
   popupMenuFile_->addSeparator();
   popupMenuFile_->addAction("Se&ttings", this, &TfrmMain::OpenSettings);
   popupMenuFile_->addSeparator();
@@ -210,9 +220,10 @@ void TfrmMain::BuildMenus() {
   popupMenuEdit_->addAction("&Add", this, &TfrmMain::btnAddClick);
   editRemove_ = popupMenuEdit_->addAction("&Remove", this, &TfrmMain::btnRemoveClick);
   editClear_ = popupMenuEdit_->addAction("&Clear", this, &TfrmMain::btnClearClick);
-  popupMenuEdit_->addAction("&Start");
+  popupMenuEdit_->addAction("&Start", this, [this] { runner_->Start(); });
   popupMenuEdit_->addSeparator();
   editInfo_ = popupMenuEdit_->addAction("Video &Information", this, &TfrmMain::OpenFileInfo);
+  editDetails_ = popupMenuEdit_->addAction("&Details", this, [this] { runner_->ShowDetails(lvFIles_->currentIndex().row()); });
 
   popupMenuHelp_ = new QMenu(this);
   popupMenuHelp_->setObjectName("popupMenuHelp");
@@ -242,7 +253,8 @@ TImageButton* TfrmMain::ToolButton(const char* name, const QString& caption, con
 }
 
 void TfrmMain::BuildToolButtons() {
-  connect(ToolButton("btnAdd", "Add", "glyph-add.svg", 15), &TImageButton::clicked, this, &TfrmMain::btnAddClick);
+  btnAdd_ = ToolButton("btnAdd", "Add", "glyph-add.svg", 15);
+  connect(btnAdd_, &TImageButton::clicked, this, &TfrmMain::btnAddClick);
   btnRemove_ = ToolButton("btnRemove", "Remove", "glyph-remove.svg", 111);
   connect(btnRemove_, &TImageButton::clicked, this, &TfrmMain::btnRemoveClick);
   btnClear_ = ToolButton("btnClear", "Clear", "glyph-clear.svg", 207);
@@ -252,7 +264,8 @@ void TfrmMain::BuildToolButtons() {
   auto* btnEdit = ToolButton("btnEdit", "Edit", "glyph-edit.svg", 399);
   connect(new TMenuMark(btnEdit, popupMenuEdit_, QPoint(4, btnEdit->height() - 5)), &TMenuMark::AboutToShow, this,
           &TfrmMain::UpdateEditMenu);
-  ToolButton("btnStart", "Start", "glyph-start.svg", 495)->setEnabled(false);  // the run comes later
+  btnStart_ = ToolButton("btnStart", "Start", "glyph-start.svg", 495);
+  connect(btnStart_, &TImageButton::clicked, this, [this] { runner_->Start(); });
 }
 
 void TfrmMain::BuildShareButtons() {
@@ -293,19 +306,19 @@ void TfrmMain::BuildOutputRows() {
   auto* btnBrows = new QPushButton("Browse", this);
   btnBrows->setObjectName("btnBrows");
   btnBrows->setGeometry(384, 519, 52, 23);
-  btnBrows->setEnabled(false);  // the folder chooser comes later
+  connect(btnBrows, &QPushButton::clicked, this, [this] { runner_->Browse(edDirectory_); });
   auto* btnOpen = new QPushButton("Open", this);
   btnOpen->setObjectName("btnOpen");
   btnOpen->setGeometry(440, 519, 61, 23);
-  connect(btnOpen, &QPushButton::clicked, this,
-          [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(LocalPath(settings_->Read().OutPutDir))); });
+  connect(btnOpen, &QPushButton::clicked, this, [this] { runner_->OpenOutputFolder(); });
   auto* btnStartBelow = new TImageButton(this);
+  btnStartBelow_ = btnStartBelow;
   btnStartBelow->setObjectName("btnStartBelow");
   btnStartBelow->SetPictures("tool");
   btnStartBelow->SetGlyph("glyph-start.svg", {24, 24});
   btnStartBelow->setText("Start");
   btnStartBelow->setGeometry(647, 486, 129, 61);
-  btnStartBelow->setEnabled(false);  // the run comes later
+  connect(btnStartBelow, &TImageButton::clicked, this, [this] { runner_->Start(); });
 }
 
 void TfrmMain::FormShow() {
@@ -330,9 +343,20 @@ void TfrmMain::showEvent(QShowEvent* event) {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
-  if (askOnExit_ && QMessageBox::question(this, "Warning", "Do you really want to exit?",
+  // During a run the exit stops it first; the window closes when the run has ended. A second
+  // request while it stops changes nothing.
+  if (runner_->Running() && runner_->Stopping()) {
+    event->ignore();
+    return;
+  }
+  if (!exitReady_ && askOnExit_ && QMessageBox::question(this, "Warning", "Do you really want to exit?",
                                           QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
     event->ignore();
+    return;
+  }
+  if (runner_->Running()) {
+    event->ignore();
+    runner_->StopForExit();
     return;
   }
   picker_->SaveGroupStates();
@@ -385,23 +409,29 @@ void TfrmMain::SelectRow(int row) {
 }
 
 void TfrmMain::UpdateButtons() {
-  const bool rows = jobModel_->rowCount() > 0;
+  const bool idle = !runner_ || !runner_->Running();
+  const bool rows = jobModel_->rowCount() > 0 && idle;
   for (QWidget* w : {static_cast<QWidget*>(btnRemove_), static_cast<QWidget*>(btnClear_)}) w->setEnabled(rows);
   actRemove_->setEnabled(rows);
   actClear_->setEnabled(rows);
+  for (QWidget* w : {static_cast<QWidget*>(btnAdd_), static_cast<QWidget*>(btnStart_), btnStartBelow_})
+    if (w) w->setEnabled(idle);
 }
 
 void TfrmMain::UpdateEditMenu() {
-  const bool ready = jobModel_->rowCount() > 0 && lvFIles_->currentIndex().isValid();
+  const bool ready = jobModel_->rowCount() > 0 && lvFIles_->currentIndex().isValid() && !runner_->Running();
   editRemove_->setEnabled(ready);
   editClear_->setEnabled(ready);
   editInfo_->setEnabled(ready);
-  // Crop, Trim, Video Effect and Start open windows that come later.
+  // Crop, Trim and Video Effect open windows that come later.
   for (QAction* a : popupMenuEdit_->actions()) {
     const QString t = a->text();
-    if (t == "&Crop" || t == "&Trim" || t == "&Video Effect && Water Mark" || t == "&Start")
+    if (t == "&Crop" || t == "&Trim" || t == "&Video Effect && Water Mark")
       a->setEnabled(false);
+    if (t == "&Start") a->setEnabled(jobModel_->rowCount() > 0 && !runner_->Running());
   }
+  // Details: why the selected row's file failed or stopped.
+  editDetails_->setEnabled(ready && !jobModel_->Message(lvFIles_->currentIndex().row()).isEmpty());
 }
 
 void TfrmMain::btnAddClick() {

@@ -23,6 +23,7 @@ class TJobListModel;
 class TJobListView;
 class TMenuMark;
 class TPreviewPanel;
+class TRunController;
 class TfrmPreference;
 class TAppSettings;
 class TBuilderPrompts;
@@ -46,6 +47,7 @@ public:
   TFormatPicker* Picker() const { return picker_; }
   TJobAdder* Adder() const { return adder_; }
   TPreviewPanel* Preview() const { return preview_; }
+  TRunController* Runner() const { return runner_; }
   QMenu* EditMenu() const { return popupMenuEdit_; }
   QMenu* FileMenu() const { return popupMenuFile_; }
   QLabel* SkippedLine() const { return lblSkipped_; }
@@ -105,6 +107,8 @@ private:
   TPreviewPanel* preview_ = nullptr;
   TfrmPreference* frmPreference_ = nullptr;
   TJobAdder* adder_ = nullptr;
+  TRunController* runner_ = nullptr;
+  bool exitReady_ = false;  // the run stopped for the exit has ended
   QProgressDialog* addProgress_ = nullptr;
   QLabel* lbl_appname_ = nullptr;
   QLabel* lblSkipped_ = nullptr;
@@ -113,12 +117,16 @@ private:
   QMenu* popupMenuFile_ = nullptr;
   QMenu* popupMenuEdit_ = nullptr;
   QMenu* popupMenuHelp_ = nullptr;
+  TImageButton* btnAdd_ = nullptr;
+  TImageButton* btnStart_ = nullptr;
+  QWidget* btnStartBelow_ = nullptr;
   TImageButton* btnRemove_ = nullptr;
   TImageButton* btnClear_ = nullptr;
   QAction* actRemove_ = nullptr;
   QAction* actClear_ = nullptr;
   QAction* editRemove_ = nullptr;
   QAction* editClear_ = nullptr;
+  QAction* editDetails_ = nullptr;
   QAction* editInfo_ = nullptr;
   TfrmSettings* frmSettings_ = nullptr;
   TfrmFileInfo* frmFileInfo_ = nullptr;

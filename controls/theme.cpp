@@ -87,6 +87,8 @@ QSpinBox { background: rgb(246,247,248); color: #1d3557; border: 1px solid #7d93
 QSpinBox:disabled { background: #b8c6dd; color: #5a6f8e; }
 QProgressDialog, QMessageBox { background: #f6f7f8; }
 QProgressDialog QLabel, QMessageBox QLabel { color: #1d3557; }
+QWidget#frmMain QProgressDialog QLabel, QWidget#frmMain QMessageBox QLabel { color: #1d3557; }
+QDialog#frmProgress QLabel, QDialog#frmProgress QCheckBox { color: #ffffff; }
 QProgressBar { background: #ffffff; border: 1px solid #7d93b5; border-radius: 2px; text-align: center; color: #000000; }
 QProgressBar::chunk { background: rgb(122,160,218); }
 QToolTip { background: #f6f7f8; color: #1d3557; border: 1px solid #5a6f8e; }

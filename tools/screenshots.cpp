@@ -3,8 +3,15 @@
 // main-empty.png (fresh settings), main-rows.png (FILE... added), main-picker.png (the
 // format list open with the video group open), settings.png, fileinfo.png (the first file),
 // about.png, browse.png, cover.png, main-playing.png (the first file playing in the preview
-// panel), preference.png (the preferences dialog). Run under QT_QPA_PLATFORM=offscreen.
+// panel), preference.png (the preferences dialog), progress-running.png (the progress window
+// mid-run, paused on a real picture), run-summary.png and main-after-run.png (the end of a run
+// whose last file went away after Start). Run under QT_QPA_PLATFORM=offscreen.
+#include <QCheckBox>
 #include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QListWidget>
 #include <QMouseEvent>
 #include <QTemporaryDir>
@@ -19,12 +26,14 @@
 #include "app/mainwindow.h"
 #include "app/preference.h"
 #include "app/previewpanel.h"
+#include "app/runcontroller.h"
 #include "controls/theme.h"
 #include "app/core/settings.h"
 #include "controls/imagebutton.h"
 #include "dialogs/about.h"
 #include "dialogs/cover.h"
 #include "dialogs/fileinfo.h"
+#include "dialogs/progress.h"
 #include "dialogs/folderchooser.h"
 #include "dialogs/settings.h"
 
@@ -57,6 +66,47 @@ int main(int argc, char** argv) {
   bool ok = Save(main, out + "/main-empty.png");
   QStringList files;
   for (int i = 2; i < argc; ++i) files << QString::fromLocal8Bit(argv[i]);
+  // A copy of the first file that goes away once the run has started: the last task fails.
+  const QString vanishing = config.path() + "/vanishing.mp4";
+  if (!files.isEmpty()) QFile::copy(files.first(), vanishing);
+  files << vanishing;
+
+  // The run: the progress window is drawn paused on the first picture it shows, then the
+  // run goes on to its end and its summary.
+  TRunController* runner = main.Runner();
+  runner->SetFolderOpener([](const QString&) {});
+  QTimer poll;
+  poll.setInterval(20);
+  bool drawn = false;
+  QObject::connect(&poll, &QTimer::timeout, &app, [&] {
+    TfrmProgress* p = runner->ProgressWindow();
+    if (drawn || p->Picture().isNull() || p->lblProgress()->text().isEmpty()) return;
+    drawn = true;
+    p->btnPause()->click();
+    // One more tick of the window's timer draws the picture.
+    QTimer::singleShot(250, &app, [&, p] {
+      ok = Save(*p, out + "/progress-running.png") && ok;
+      p->btnResume()->click();
+    });
+  });
+  QObject::connect(runner, &TRunController::RunEnded, &app, [&] {
+    poll.stop();
+    QTimer::singleShot(100, &app, [&] {
+      if (QMessageBox* box = runner->Summary())
+        ok = Save(*box, out + "/run-summary.png") && ok;
+      else
+        ok = false, std::printf("FAILED no run summary\n");
+      ok = Save(main, out + "/main-after-run.png") && ok;
+      if (!drawn) ok = false, std::printf("FAILED the run showed no picture\n");
+      app.exit(ok ? 0 : 1);
+    });
+  });
+  auto StartRun = [&] {
+    runner->ProgressWindow()->ckOpen()->setChecked(false);
+    runner->Start();
+    QFile::remove(vanishing);
+    poll.start();
+  };
   QObject::connect(main.Adder(), &TJobAdder::Finished, &app, [&] {
     ok = Save(main, out + "/main-rows.png") && ok;
     // The picker: the general video group opened by a press on its mark, the list shown.
@@ -100,7 +150,8 @@ int main(int argc, char** argv) {
       main.Preview()->imgbtnStopClick();
       main.ShowPreference();
       ok = Save(*main.Preference(), out + "/preference.png") && ok;
-      app.exit(ok ? 0 : 1);
+      main.Preference()->hide();
+      StartRun();
     });
   });
   if (files.isEmpty()) {

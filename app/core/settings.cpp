@@ -1,5 +1,6 @@
 #include "app/core/settings.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "app/core/apppaths.h"
@@ -63,6 +64,7 @@ TSettingsValues TAppSettings::Read() const {
   v.SnapJpg = ini.ReadBool(kSettings, "snapJpg", true);
   v.JpgCmp = ini.ReadInteger(kSettings, "jpgCmp", 30);
   if (v.JpgCmp < 1 || v.JpgCmp > 100) v.JpgCmp = 30;
+  v.FilesAtOnce = std::clamp(ini.ReadInteger(kSettings, "filesAtOnce", 1), 1, kMaxFilesAtOnce);
   for (int g = 0; g < kProfileGroupCount; ++g) v.GroupClosed[size_t(g)] = ini.ReadBool(kGroups, std::to_string(g), true);
   return v;
 }
@@ -87,6 +89,10 @@ void TAppSettings::WritePreferences(const TPreferenceValues& v) {
 }
 void TAppSettings::WriteGroupClosed(int group, bool closed) {
   TIniFile(settingsPath_).WriteBool(kGroups, std::to_string(group), closed);
+}
+
+void TAppSettings::WriteFilesAtOnce(int32_t count) {
+  TIniFile(settingsPath_).WriteInteger(kSettings, "filesAtOnce", std::clamp(count, 1, kMaxFilesAtOnce));
 }
 
 TAppSettings::TProfileUse TAppSettings::OpenProfileUse() const {

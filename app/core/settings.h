@@ -14,6 +14,9 @@
 #include "app/core/profiles.h"
 #include "engine/thread_priority.h"
 
+// The most files a run converts at the same time.
+constexpr int32_t kMaxFilesAtOnce = 8;
+
 // The format-picker groups whose open or closed state is stored in [lstformat].
 constexpr int kProfileGroupCount = 4;
 
@@ -30,6 +33,7 @@ struct TSettingsValues {
   bool SnapBmp = true;
   bool SnapJpg = true;
   int32_t JpgCmp = 30;        // JPEG quality 1..100; a stored value outside reads as 30
+  int32_t FilesAtOnce = 1;    // files converted at the same time, 1..kMaxFilesAtOnce
   std::array<bool, kProfileGroupCount> GroupClosed{true, true, true, true};
 };
 
@@ -99,6 +103,8 @@ public:
   void WriteVolume(int32_t volume);
   void WriteMute(bool mute);
   void WriteGroupClosed(int group, bool closed);
+  // Stored as given when within 1..kMaxFilesAtOnce, else the nearest end of the range.
+  void WriteFilesAtOnce(int32_t count);
   void WritePreferences(const TPreferenceValues& values);
 
   // One use of both files for profile `code`: each file is read once.
