@@ -104,16 +104,23 @@ TfrmPreference::TfrmPreference(TAppSettings& settings, QWidget* parent) : QDialo
     rgPriority_->addButton(r, i);
   }
 
+  auto* lblFiles = new QLabel("Files converted at once:", this);
+  lblFiles->setGeometry(24, 348, 170, 22);
+  spedFiles_ = new QSpinBox(this);
+  spedFiles_->setObjectName("spedFiles");
+  spedFiles_->setRange(1, kMaxFilesAtOnce);
+  spedFiles_->setGeometry(200, 347, 64, 24);
+
   btnDefault_ = new QPushButton("&Default", this);
   btnDefault_->setObjectName("btnDefault");
-  btnDefault_->setGeometry(10, 350, 84, 28);
+  btnDefault_->setGeometry(10, 386, 84, 28);
   btnOk_ = new QPushButton("&Ok", this);
   btnOk_->setObjectName("btnOk");
-  btnOk_->setGeometry(296, 350, 84, 28);
+  btnOk_->setGeometry(296, 386, 84, 28);
   btnOk_->setDefault(true);
   btnCancel_ = new QPushButton("&Cancel", this);
   btnCancel_->setObjectName("btnCancel");
-  btnCancel_->setGeometry(386, 350, 84, 28);
+  btnCancel_->setGeometry(386, 386, 84, 28);
 
   // At least one size and one format stay chosen.
   connect(ckFullSize_, &QCheckBox::clicked, this, [this] {
@@ -165,6 +172,7 @@ void TfrmPreference::FormShow() {
   rgPriority_->setExclusive(false);
   for (QAbstractButton* b : rgPriority_->buttons()) b->setChecked(rgPriority_->id(b) == v.Priority);
   rgPriority_->setExclusive(true);
+  spedFiles_->setValue(v.FilesAtOnce);
 }
 
 void TfrmPreference::SetQualityEnabled(bool enabled) {
@@ -203,6 +211,7 @@ void TfrmPreference::btnDefaultClick() {
   SetQualityEnabled(false);  // JPG is off
   rgPriority_->button(kDefaultPriority)->setChecked(true);
   spedCmp_->setValue(kDefaultQuality);
+  spedFiles_->setValue(1);
 }
 
 void TfrmPreference::btnOkClick() {
@@ -215,5 +224,6 @@ void TfrmPreference::btnOkClick() {
   v.JpgCmp = spedCmp_->value();
   v.Priority = rgPriority_->checkedId();
   settings_.WritePreferences(v);
+  settings_.WriteFilesAtOnce(spedFiles_->value());
   accept();
 }

@@ -18,7 +18,7 @@ class TfrmPreference : public QDialog {
   Q_OBJECT
 public:
   static constexpr int kWidth = 480;
-  static constexpr int kHeight = 390;
+  static constexpr int kHeight = 426;
 
   TfrmPreference(TAppSettings& settings, QWidget* parent = nullptr);
 
@@ -30,6 +30,8 @@ public:
   QSpinBox* Quality() const { return spedCmp_; }
   TTrackBar2* QualityBar() const { return trcCmp_; }
   QButtonGroup* Priority() const { return rgPriority_; }
+  // Files converted at the same time (1 to 8).
+  QSpinBox* FilesAtOnce() const { return spedFiles_; }
   QPushButton* OkButton() const { return btnOk_; }
   QPushButton* CancelButton() const { return btnCancel_; }
   QPushButton* DefaultButton() const { return btnDefault_; }
@@ -59,6 +61,7 @@ private:
   TTrackBar2* trcCmp_;
   QLabel* lblCmpNote_;
   QButtonGroup* rgPriority_;
+  QSpinBox* spedFiles_;
   QPushButton* btnOk_;
   QPushButton* btnCancel_;
   QPushButton* btnDefault_;

@@ -67,12 +67,12 @@ protected:
 };
 
 TEST_F(PreferenceTest, ShowReadsTheStoredValues) {
-  Store("snapJpg=0\nsnapSmallSize=0\njpgCmp=55\npriority=2\n");
+  Store("snapJpg=0\nsnapSmallSize=0\njpgCmp=55\npriority=2\nfilesAtOnce=3\n");
   TAppSettings settings(settingsPath, "");
   TfrmPreference dlg(settings);
   dlg.show();
   EXPECT_EQ(dlg.windowTitle(), "Preference");
-  EXPECT_EQ(dlg.size(), QSize(480, 390));
+  EXPECT_EQ(dlg.size(), QSize(480, 426));
   EXPECT_EQ(dlg.SnapDirectory()->text().toStdString(), snaps);
   EXPECT_TRUE(dlg.FullSize()->isChecked());
   EXPECT_FALSE(dlg.SmallSize()->isChecked());
@@ -83,6 +83,7 @@ TEST_F(PreferenceTest, ShowReadsTheStoredValues) {
   EXPECT_EQ(dlg.Quality()->value(), 55);
   EXPECT_EQ(dlg.QualityBar()->PositionL(), 55);
   EXPECT_EQ(dlg.Priority()->checkedButton()->text(), "Lower");
+  EXPECT_EQ(dlg.FilesAtOnce()->value(), 3);
   dlg.hide();
 
   // An unknown priority selects nothing; a folder that cannot be written is replaced by the
@@ -133,7 +134,7 @@ TEST_F(PreferenceTest, LinkedControls) {
 }
 
 TEST_F(PreferenceTest, DefaultThenCancelWritesNothingAndDefaultThenOkWritesTheDefaults) {
-  Store("snapJpg=1\nsnapSmallSize=1\njpgCmp=70\npriority=3\n");
+  Store("snapJpg=1\nsnapSmallSize=1\njpgCmp=70\npriority=3\nfilesAtOnce=4\n");
   const std::string before = ReadAll(settingsPath);
   TAppSettings settings(settingsPath, "");
   TfrmPreference dlg(settings);
@@ -142,6 +143,7 @@ TEST_F(PreferenceTest, DefaultThenCancelWritesNothingAndDefaultThenOkWritesTheDe
   EXPECT_EQ(dlg.Quality()->value(), 20);
   EXPECT_FALSE(dlg.Jpg()->isChecked());
   EXPECT_EQ(dlg.Priority()->checkedButton()->text(), "Normal");
+  EXPECT_EQ(dlg.FilesAtOnce()->value(), 1);
   QTest::mouseClick(dlg.CancelButton(), Qt::LeftButton);
   EXPECT_FALSE(dlg.isVisible());
   EXPECT_EQ(ReadAll(settingsPath), before);
@@ -159,8 +161,17 @@ TEST_F(PreferenceTest, DefaultThenCancelWritesNothingAndDefaultThenOkWritesTheDe
   EXPECT_EQ(Key("snapSmallSize"), "0");
   EXPECT_EQ(Key("snapFullSize"), "1");
   EXPECT_EQ(Key("priority"), "1");
+  EXPECT_EQ(Key("filesAtOnce"), "1");
   EXPECT_EQ(Key("SnapOutPutDir"), DefaultOutputDir());
   EXPECT_EQ(DefaultOutputDir(), dir.file("Videos/videoconverter"));
+
+  // The files-at-once box takes keys and OK stores its value.
+  dlg.open();
+  QTest::keyClick(dlg.FilesAtOnce(), Qt::Key_Up);
+  QTest::keyClick(dlg.FilesAtOnce(), Qt::Key_Up);
+  QTest::mouseClick(dlg.OkButton(), Qt::LeftButton);
+  EXPECT_EQ(Key("filesAtOnce"), "3");
+  EXPECT_EQ(settings.Read().FilesAtOnce, 3);
 }
 
 // "&Brows": a name too short for a folder is refused, a writable folder is stored at once, an
