@@ -37,6 +37,8 @@ public:
   // True when a row's caption (source path) is exactly `path` (letter case counts).
   bool Contains(const std::string& path) const;
   TlvFilesRecord* Record(int row) const;
+  // The row's "Trimmed Length" text.
+  void SetTrimmed(int row, const QString& text);
   bool Checked(int row) const;
 
 private:

@@ -33,6 +33,7 @@
 #include "dialogs/about.h"
 #include "dialogs/fileinfo.h"
 #include "dialogs/settings.h"
+#include "dialogs/trim.h"
 #include "media/loader.h"
 
 namespace {
@@ -205,7 +206,13 @@ void TfrmMain::BuildMenus() {
 
   popupMenuEdit_ = new QMenu(this);
   popupMenuEdit_->setObjectName("popupMenuEdit");
-  for (const char* entry : {"&Crop", "&Trim", "&Video Effect && Water Mark"}) popupMenuEdit_->addAction(entry);
+  popupMenuEdit_->addAction("&Crop");
+  popupMenuEdit_->addAction("&Trim", this, [this] {
+    if (!frmTrim_) frmTrim_ = new TfrmTrim(*jobModel_, *settings_, this);
+    preview_->imgbtnStopClick();
+    frmTrim_->ShowFor(lvFIles_->currentIndex().row());
+  });
+  popupMenuEdit_->addAction("&Video Effect && Water Mark");
   popupMenuEdit_->addSeparator();
   popupMenuEdit_->addAction("&Add", this, &TfrmMain::btnAddClick);
   editRemove_ = popupMenuEdit_->addAction("&Remove", this, &TfrmMain::btnRemoveClick);
@@ -396,10 +403,11 @@ void TfrmMain::UpdateEditMenu() {
   editRemove_->setEnabled(ready);
   editClear_->setEnabled(ready);
   editInfo_->setEnabled(ready);
-  // Crop, Trim, Video Effect and Start open windows that come later.
+  // Crop, Video Effect and Start open windows that come later.
   for (QAction* a : popupMenuEdit_->actions()) {
     const QString t = a->text();
-    if (t == "&Crop" || t == "&Trim" || t == "&Video Effect && Water Mark" || t == "&Start")
+    if (t == "&Trim") a->setEnabled(jobModel_->rowCount() > 0);
+    if (t == "&Crop" || t == "&Video Effect && Water Mark" || t == "&Start")
       a->setEnabled(false);
   }
 }

@@ -29,6 +29,7 @@ class TBuilderPrompts;
 class TfrmAbout;
 class TfrmFileInfo;
 class TfrmSettings;
+class TfrmTrim;
 
 class TfrmMain : public QDialog {
   Q_OBJECT
@@ -72,6 +73,7 @@ public:
   void OpenAbout();
   TfrmSettings* SettingsDialog() const { return frmSettings_; }
   TfrmFileInfo* FileInfoDialog() const { return frmFileInfo_; }
+  TfrmTrim* TrimDialog() const { return frmTrim_; }
   TfrmAbout* AboutDialog() const { return frmAbout_; }
 
 protected:
@@ -122,6 +124,7 @@ private:
   QAction* editInfo_ = nullptr;
   TfrmSettings* frmSettings_ = nullptr;
   TfrmFileInfo* frmFileInfo_ = nullptr;
+  TfrmTrim* frmTrim_ = nullptr;
   TfrmAbout* frmAbout_ = nullptr;
   QStringList skipped_;
   bool askOnExit_ = true;
