@@ -33,6 +33,7 @@
 #include "dialogs/about.h"
 #include "dialogs/fileinfo.h"
 #include "dialogs/settings.h"
+#include "dialogs/crop.h"
 #include "dialogs/trim.h"
 #include "media/loader.h"
 
@@ -206,7 +207,12 @@ void TfrmMain::BuildMenus() {
 
   popupMenuEdit_ = new QMenu(this);
   popupMenuEdit_->setObjectName("popupMenuEdit");
-  popupMenuEdit_->addAction("&Crop");
+  popupMenuEdit_->addAction("&Crop", this, [this] {
+    preview_->imgbtnStopClick();
+    delete frmCrop_;  // a new window for every use
+    frmCrop_ = new TfrmCrop(*jobModel_, *settings_, this);
+    frmCrop_->ShowFor(lvFIles_->currentIndex().row());
+  });
   popupMenuEdit_->addAction("&Trim", this, [this] {
     if (!frmTrim_) frmTrim_ = new TfrmTrim(*jobModel_, *settings_, this);
     preview_->imgbtnStopClick();
@@ -403,11 +409,11 @@ void TfrmMain::UpdateEditMenu() {
   editRemove_->setEnabled(ready);
   editClear_->setEnabled(ready);
   editInfo_->setEnabled(ready);
-  // Crop, Video Effect and Start open windows that come later.
+  // Video Effect and Start open windows that come later.
   for (QAction* a : popupMenuEdit_->actions()) {
     const QString t = a->text();
-    if (t == "&Trim") a->setEnabled(jobModel_->rowCount() > 0);
-    if (t == "&Crop" || t == "&Video Effect && Water Mark" || t == "&Start")
+    if (t == "&Trim" || t == "&Crop") a->setEnabled(jobModel_->rowCount() > 0);
+    if (t == "&Video Effect && Water Mark" || t == "&Start")
       a->setEnabled(false);
   }
 }
