@@ -486,8 +486,15 @@ void TCustomPlayer::ReportPosition(TPlayback* pb) {
     force = true;
   }
   position_ = pos;
-  if (pb->lastReported == INT64_MIN || std::llabs(pos - pb->lastReported) > 10000 || force) {
+  // The picture clock runs on between pictures, so after a late picture it can step back a
+  // little; such steps are not reported (the seek bar would jitter backwards). Backwards
+  // moves are reported after a seek, or when they are too large to be such a step.
+  const int64_t back = pb->lastReported == INT64_MIN ? 0 : pb->lastReported - pos;
+  const bool moved = pb->lastReported == INT64_MIN || pos - pb->lastReported > 10000 ||
+                     (back > 10000 && (pb->positionJumped || back > 1000000));
+  if (moved || force) {
     pb->lastReported = pos;
+    if (back > 10000) pb->positionJumped = false;
     QueueEvent({1, psPlay, pos});
   }
   if (pb->allDrained && !pb->captureDevice) {

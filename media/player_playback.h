@@ -174,6 +174,8 @@ struct TPlayback {
   // Position reporting (several threads; under reportLock).
   std::mutex reportLock;
   int64_t lastReported = INT64_MIN;
+  // Set by a seek: the next position may lie behind the last one reported.
+  std::atomic<bool> positionJumped{false};
 
   // Opening and closing.
   bool Start();

@@ -653,6 +653,7 @@ void TPlayback::RequestSeek(int flags, bool wait, int64_t rel, int64_t pos) {
   seekRel = rel;
   seekFlags = flags & 0xf;
   player->seekDone_.Reset();
+  positionJumped = true;
   seekReq = true;
   if (!wait) return;
   player->WaitServing([&] { return player->seekDone_.IsSet() || abortRequest; }, -1);
