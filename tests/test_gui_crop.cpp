@@ -135,28 +135,9 @@ TEST_F(CropDialogTest, ChosenCropIsStoredAndConverted) {
   // The conversion crops the same part.
   TlvFilesRecord job = rec;
   job.Brightness = 255;  // the picture filters reach the conversion through the renderer
-  TAppSettings settings(settingsPath, kFormatIni);
-  settings.WriteFormat(202, "MPEG-4 Video (*.mp4)");
-  TAutoAnswerPrompts prompts;
-  TConversionRenderer renderer;
-  TJobPreparation preparation(settings, prompts, renderer);
-  TAVProbe probe;
-  TPreparedJob p;
   std::string err;
-  ASSERT_TRUE(preparation.Prepare(TJobSettings{job, true}, 202, probe, p, err)) << err;
-  std::string terminateMsg = "<no notice>";
-  {
-    TConvertEngine engine;
-    engine.SetOnTerminate([&](TCustomConvertEngine*, const TTerminateInfo* info) {
-      if (info->TaskIndex >= 0) terminateMsg = info->ExceptionMsg;
-    });
-    const int task = engine.AddTask(p.In.FileName, p.In);
-    ASSERT_GE(task, 0) << engine.LastErrMsg();
-    ASSERT_TRUE(engine.SetOutputFile(task, p.Out.FileName, p.Out)) << engine.LastErrMsg();
-    engine.StartTask(0);
-  }
-  EXPECT_EQ(terminateMsg, "");
-  const std::string out = p.Output.Commit();
+  const std::string out = ConvertJob(settingsPath, kFormatIni, job, true, err);
+  ASSERT_FALSE(out.empty()) << err;
   // The profile's 640 x 480 holds the 4:3 kept part without bars: the picture at 1 s, brought
   // back to 288 x 216, is the source's picture at 1 s cropped to that part, within the
   // encoder's loss; the uncropped picture is far from it.

@@ -129,28 +129,9 @@ TEST_F(TrimDialogTest, ChosenRangeIsStoredAndConverted) {
   EXPECT_FALSE(d->isVisible());
 
   // The conversion gives exactly that part.
-  TAppSettings settings(settingsPath, kFormatIni);
-  settings.WriteFormat(202, "MPEG-4 Video (*.mp4)");
-  TAutoAnswerPrompts prompts;
-  TConversionRenderer renderer;
-  TJobPreparation preparation(settings, prompts, renderer);
-  TAVProbe probe;
-  TPreparedJob p;
   std::string err;
-  ASSERT_TRUE(preparation.Prepare(TJobSettings{*model.Record(0), false}, 202, probe, p, err)) << err;
-  std::string terminateMsg = "<no notice>";
-  {
-    TConvertEngine engine;
-    engine.SetOnTerminate([&](TCustomConvertEngine*, const TTerminateInfo* info) {
-      if (info->TaskIndex >= 0) terminateMsg = info->ExceptionMsg;
-    });
-    const int task = engine.AddTask(p.In.FileName, p.In);
-    ASSERT_GE(task, 0) << engine.LastErrMsg();
-    ASSERT_TRUE(engine.SetOutputFile(task, p.Out.FileName, p.Out)) << engine.LastErrMsg();
-    engine.StartTask(0);
-  }
-  EXPECT_EQ(terminateMsg, "");
-  const std::string out = p.Output.Commit();
+  const std::string out = ConvertJob(settingsPath, kFormatIni, *model.Record(0), false, err);
+  ASSERT_FALSE(out.empty()) << err;
   EXPECT_NEAR(FfprobeNumber(out, "stream=duration", "v:0"), 4.0, 0.1);
   // 25 pictures a second: 100 pictures from the 3-second mark.
   EXPECT_NEAR(FfprobeNumber(out, "stream=nb_frames", "v:0"), 100, 2);
