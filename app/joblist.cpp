@@ -123,6 +123,13 @@ bool TJobListModel::setData(const QModelIndex& index, const QVariant& value, int
   return true;
 }
 
+void TJobListModel::SetTrimmed(int row, const QString& text) {
+  if (row < 0 || row >= rowCount()) return;
+  rows_[size_t(row)].Trimmed = text;
+  const QModelIndex cell = index(row, colTrimmed);
+  emit dataChanged(cell, cell, {Qt::DisplayRole});
+}
+
 QVariant TJobListModel::headerData(int section, Qt::Orientation orientation, int role) const {
   static const char* const captions[kColumnCount] = {"Source", "Length", "Trimmed Length", "Destination File",
                                                      "Progress"};

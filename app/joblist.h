@@ -37,6 +37,8 @@ public:
   // True when a row's caption (source path) is exactly `path` (letter case counts).
   bool Contains(const std::string& path) const;
   TlvFilesRecord* Record(int row) const;
+  // The row's "Trimmed Length" text.
+  void SetTrimmed(int row, const QString& text);
   bool Checked(int row) const;
   // The Progress column ("42%", "100%", "Failed", ...). A message (why a file failed or was
   // stopped) shows as the row's tool tip and is kept until the next progress text.

@@ -34,6 +34,8 @@
 #include "dialogs/about.h"
 #include "dialogs/fileinfo.h"
 #include "dialogs/settings.h"
+#include "dialogs/crop.h"
+#include "dialogs/trim.h"
 #include "media/loader.h"
 
 namespace {
@@ -215,7 +217,18 @@ void TfrmMain::BuildMenus() {
 
   popupMenuEdit_ = new QMenu(this);
   popupMenuEdit_->setObjectName("popupMenuEdit");
-  for (const char* entry : {"&Crop", "&Trim", "&Video Effect && Water Mark"}) popupMenuEdit_->addAction(entry);
+  popupMenuEdit_->addAction("&Crop", this, [this] {
+    preview_->imgbtnStopClick();
+    delete frmCrop_;  // a new window for every use
+    frmCrop_ = new TfrmCrop(*jobModel_, *settings_, this);
+    frmCrop_->ShowFor(lvFIles_->currentIndex().row());
+  });
+  popupMenuEdit_->addAction("&Trim", this, [this] {
+    if (!frmTrim_) frmTrim_ = new TfrmTrim(*jobModel_, *settings_, this);
+    preview_->imgbtnStopClick();
+    frmTrim_->ShowFor(lvFIles_->currentIndex().row());
+  });
+  popupMenuEdit_->addAction("&Video Effect && Water Mark");
   popupMenuEdit_->addSeparator();
   popupMenuEdit_->addAction("&Add", this, &TfrmMain::btnAddClick);
   editRemove_ = popupMenuEdit_->addAction("&Remove", this, &TfrmMain::btnRemoveClick);
@@ -423,10 +436,11 @@ void TfrmMain::UpdateEditMenu() {
   editRemove_->setEnabled(ready);
   editClear_->setEnabled(ready);
   editInfo_->setEnabled(ready);
-  // Crop, Trim and Video Effect open windows that come later.
+  // Video Effect opens a window that comes later.
   for (QAction* a : popupMenuEdit_->actions()) {
     const QString t = a->text();
-    if (t == "&Crop" || t == "&Trim" || t == "&Video Effect && Water Mark")
+    if (t == "&Trim" || t == "&Crop") a->setEnabled(jobModel_->rowCount() > 0 && !runner_->Running());
+    if (t == "&Video Effect && Water Mark")
       a->setEnabled(false);
     if (t == "&Start") a->setEnabled(jobModel_->rowCount() > 0 && !runner_->Running());
   }

@@ -30,6 +30,8 @@ class TBuilderPrompts;
 class TfrmAbout;
 class TfrmFileInfo;
 class TfrmSettings;
+class TfrmTrim;
+class TfrmCrop;
 
 class TfrmMain : public QDialog {
   Q_OBJECT
@@ -74,6 +76,8 @@ public:
   void OpenAbout();
   TfrmSettings* SettingsDialog() const { return frmSettings_; }
   TfrmFileInfo* FileInfoDialog() const { return frmFileInfo_; }
+  TfrmTrim* TrimDialog() const { return frmTrim_; }
+  TfrmCrop* CropDialog() const { return frmCrop_; }
   TfrmAbout* AboutDialog() const { return frmAbout_; }
 
 protected:
@@ -130,6 +134,8 @@ private:
   QAction* editInfo_ = nullptr;
   TfrmSettings* frmSettings_ = nullptr;
   TfrmFileInfo* frmFileInfo_ = nullptr;
+  TfrmTrim* frmTrim_ = nullptr;
+  TfrmCrop* frmCrop_ = nullptr;
   TfrmAbout* frmAbout_ = nullptr;
   QStringList skipped_;
   bool askOnExit_ = true;

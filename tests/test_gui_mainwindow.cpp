@@ -302,9 +302,9 @@ TEST_F(MainWindowTest, EditMenuEntriesFollowRowsAndSelection) {
   enabled.clear();
   for (QAction* a : menu->actions())
     if (!a->isSeparator() && a->isEnabled()) enabled << a->text();
-  // Crop, Trim and Video Effect stay off until their windows exist; Start is on with rows,
-  // Details only for a row whose file failed or stopped.
-  EXPECT_EQ(enabled, QStringList({"&Add", "&Remove", "&Clear", "&Start", "Video &Information"}));
+  // Video Effect stays off until its window exists; Start is on with rows, Details only for
+  // a row whose file failed or stopped.
+  EXPECT_EQ(enabled, QStringList({"&Crop", "&Trim", "&Add", "&Remove", "&Clear", "&Start", "Video &Information"}));
   // Video Information shows the selected row's file.
   for (QAction* a : menu->actions())
     if (a->text() == "Video &Information") a->trigger();

@@ -11,7 +11,12 @@
 
 #include "app/apperror.h"
 #include "app/jobadder.h"
+#include "app/core/jobprep.h"
+#include "app/core/optionbuilder.h"
 #include "app/mainwindow.h"
+#include "dialogs/core/renderer.h"
+#include "engine/engine.h"
+#include "media/probe.h"
 #include "controls/theme.h"
 
 namespace testsupport {
@@ -29,6 +34,34 @@ inline void AddAndWait(TfrmMain& w, const QStringList& paths) {
   QSignalSpy done(w.Adder(), &TJobAdder::Finished);
   w.AddFiles(paths);
   ASSERT_TRUE(done.count() > 0 || done.wait(60000)) << "adding did not finish";
+}
+
+// Start's steps for one job with profile 202 (MPEG-4): prepared from the settings file, one
+// engine task run to its end. The final output path; a failure is reported in `error`.
+inline std::string ConvertJob(const std::string& settingsPath, const std::string& formatPath, const TlvFilesRecord& job,
+                              bool zoomSet, std::string& error) {
+  TAppSettings settings(settingsPath, formatPath);
+  settings.WriteFormat(202, "MPEG-4 Video (*.mp4)");
+  TAutoAnswerPrompts prompts;
+  TConversionRenderer renderer;
+  TJobPreparation preparation(settings, prompts, renderer);
+  TAVProbe probe;
+  TPreparedJob p;
+  if (!preparation.Prepare(TJobSettings{job, zoomSet}, 202, probe, p, error)) return {};
+  error = "<no notice>";
+  {
+    TConvertEngine engine;
+    engine.SetOnTerminate([&](TCustomConvertEngine*, const TTerminateInfo* info) {
+      if (info->TaskIndex >= 0) error = info->ExceptionMsg;
+    });
+    const int task = engine.AddTask(p.In.FileName, p.In);
+    if (task < 0 || !engine.SetOutputFile(task, p.Out.FileName, p.Out)) {
+      error = engine.LastErrMsg();
+      return {};
+    }
+    engine.StartTask(0);
+  }
+  return error.empty() ? p.Output.Commit() : std::string();
 }
 
 // main() of a window test: the offscreen platform, the program's application object and theme.

@@ -1,0 +1,97 @@
+// The crop and picture adjustment dialog: the crop rectangle dragged over the playing picture
+// (left) and the adjusted, cropped result beside it (right), refreshed every 100 ms from the
+// latest frame the player's frame hook hands over. OK writes the copy of the job record it
+// edits back into the list; Cancel writes nothing.
+#pragma once
+
+#include <QDialog>
+#include <QImage>
+#include <QRect>
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "app/core/jobrecord.h"
+#include "media/bitmap.h"
+#include "media/player.h"
+
+class QPushButton;
+class QSpinBox;
+class QTimer;
+class TAppSettings;
+class TJobListModel;
+class TRectTracker;
+class TTrackBar2;
+class TVideoSurfaceWidget;
+
+// A picture area that draws its image fitted (aspect kept, centred).
+class TFitPicture;
+
+class TfrmCrop : public QDialog {
+  Q_OBJECT
+public:
+  // A view margin in preview pixels to source pixels: scaled, rounded, then made even.
+  static int SourceMargin(int viewMargin, int sourceSize, int viewSize);
+  // The rectangle a w x h picture takes when fitted into `area`.
+  static QRect FitRect(int w, int h, const QRect& area);
+
+  TfrmCrop(TJobListModel& model, TAppSettings& settings, QWidget* parent = nullptr);
+  ~TfrmCrop() override;
+
+  // Opens the row's file (the first row when `row` is negative) and shows the dialog (open()).
+  void ShowFor(int row);
+
+  TRectTracker* Tracker() const { return tracker_; }
+  QRect PreviewArea() const { return QRect(x0_, y0_, pw_, ph_); }
+  int Up() const { return up_; }
+  int Left() const { return left_; }
+  int Down() const { return down_; }
+  int Right() const { return right_; }
+  TTrackBar2* Bar(int i) const { return bars_[i]; }  // brightness, contrast, saturation, exposure
+  QSpinBox* Spin(int i) const { return spins_[i]; }
+  QPushButton* PauseButton() const { return btnPause_; }
+  QPushButton* OkButton() const { return btnOk_; }
+  QPushButton* CancelButton() const { return btnCancel_; }
+  QPushButton* DefaultButton() const { return btnDefault_; }
+  // The result picture as last drawn (null before the first frame).
+  QImage Result() const;
+  TFFPlayer& Player() { return *FFPlayer_; }
+
+  void done(int result) override;
+
+private:
+  void TrackerDown();
+  void TrackerMove();
+  void PlaceTracker();
+  void Refresh();
+  void OkClick();
+
+  TJobListModel& model_;
+  TAppSettings& settings_;
+  int row_ = -1;
+  int sw_ = 0, sh_ = 0;
+  int x0_ = 0, y0_ = 0, pw_ = 0, ph_ = 0;
+  int up_ = 0, left_ = 0, down_ = 0, right_ = 0;
+  QRect pressRect_;
+  bool pressMove_ = false;
+
+  std::mutex frameLock_;
+  TBitmap24 latest_;  // replaced by the frame hook, read by the timer
+  bool haveFrame_ = false;
+  std::atomic<int> generation_{0};
+
+  TFitPicture* imgPreview_;
+  TFitPicture* imgOutput_;
+  TRectTracker* tracker_;
+  TVideoSurfaceWidget* hiddenPanel_;
+  TTrackBar2* bars_[4];
+  QSpinBox* spins_[4];
+  QPushButton* btnPlay_;
+  QPushButton* btnPause_;
+  QPushButton* btnStop_;
+  QPushButton* btnDefault_;
+  QPushButton* btnOk_;
+  QPushButton* btnCancel_;
+  QTimer* timer_;
+  std::unique_ptr<TFFPlayer> FFPlayer_;
+};

@@ -1,0 +1,239 @@
+#include "dialogs/trim.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "app/core/clocktext.h"
+#include "app/core/settings.h"
+#include "app/jobadder.h"
+#include "app/joblist.h"
+#include "controls/trackbar.h"
+#include "controls/videosurface.h"
+
+TfrmTrim::TTrim TfrmTrim::Store(int64_t startSec, int64_t endSec, int64_t fileDurationSec) {
+  TTrim t;
+  int64_t length = fileDurationSec;
+  if (startSec >= 0 && endSec > 0 && startSec < endSec && endSec <= fileDurationSec) length = endSec - startSec;
+  if (length <= 0) return t;
+  t.TrimStart = startSec > 0 ? startSec * 1000000 : 0;
+  // A range that reaches the end converts to the end of the file: the whole-second duration is
+  // rounded, and a stored length would cut off the part of the last second beyond it.
+  const bool toTheEnd = length >= fileDurationSec || startSec + length >= fileDurationSec;
+  t.TrimLength = toTheEnd ? 0 : length * 1000000;
+  t.LengthSec = length;
+  return t;
+}
+
+TfrmTrim::TfrmTrim(TJobListModel& model, TAppSettings& settings, QWidget* parent)
+    : QDialog(parent), model_(model), settings_(settings) {
+  setWindowTitle("Trim");
+  setFixedSize(900, 580);
+
+  pnlPicture_ = new TVideoSurfaceWidget(this);
+  pnlPicture_->setGeometry(28, 20, 845, 387);
+
+  trcPreview_ = new TTrackBar2(this);
+  trcPreview_->setGeometry(26, 420, 850, 22);
+  trcPreview_->setEnabled(false);
+  lblPosition_ = new QLabel(this);
+  lblPosition_->setGeometry(32, 446, 120, 20);
+  lblDuration_ = new QLabel(this);
+  lblDuration_->setGeometry(750, 446, 120, 20);
+  lblDuration_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+
+  trcPosition_ = new TTrackBar2(this);
+  trcPosition_->SetSecondThumb(true);
+  trcPosition_->setGeometry(32, 473, 838, 20);
+
+  btnPlay_ = new QPushButton("Play", this);
+  btnPlay_->setGeometry(32, 505, 70, 26);
+  btnPause_ = new QPushButton("Pause", this);
+  btnPause_->setGeometry(106, 505, 70, 26);
+  btnStop_ = new QPushButton("Stop", this);
+  btnStop_->setGeometry(180, 505, 70, 26);
+
+  auto* lblStart = new QLabel("Trim Start: ", this);
+  lblStart->setGeometry(270, 508, 70, 20);
+  edtStart_ = new QLineEdit(this);
+  edtStart_->setReadOnly(true);
+  edtStart_->setGeometry(340, 505, 90, 24);
+  auto* lblEnd = new QLabel("Trim End: ", this);
+  lblEnd->setGeometry(440, 508, 64, 20);
+  edtTrimLength_ = new QLineEdit(this);
+  edtTrimLength_->setReadOnly(true);
+  edtTrimLength_->setGeometry(504, 505, 100, 24);
+
+  btnDefault_ = new QPushButton("&Default", this);
+  btnDefault_->setGeometry(620, 540, 80, 28);
+  btnOk_ = new QPushButton("Ok", this);
+  btnOk_->setGeometry(706, 540, 80, 28);
+  btnOk_->setDefault(true);
+  btnCancel_ = new QPushButton("Cancel", this);
+  btnCancel_->setGeometry(792, 540, 80, 28);
+
+  connect(trcPosition_, &TTrackBar2::Change, this, &TfrmTrim::RangeChanged);
+  connect(btnDefault_, &QPushButton::clicked, this, &TfrmTrim::DefaultClick);
+  connect(btnOk_, &QPushButton::clicked, this, &TfrmTrim::OkClick);
+  connect(btnCancel_, &QPushButton::clicked, this, &QDialog::reject);
+  connect(btnPause_, &QPushButton::clicked, this, [this] {
+    FFPlayer_->Pause();
+    btnPlay_->setEnabled(true);
+    btnPause_->setEnabled(false);
+  });
+  connect(btnPlay_, &QPushButton::clicked, this, [this] {
+    if (FFPlayer_->IsOpen()) {
+      FFPlayer_->Resume();
+    } else if (TlvFilesRecord* rec = model_.Record(row_)) {
+      ++generation_;
+      FFPlayer_->Open(rec->SourceFile, pnlPicture_, false);
+    }
+    btnPlay_->setEnabled(false);
+    btnPause_->setEnabled(true);
+  });
+  connect(btnStop_, &QPushButton::clicked, this, [this] {
+    ++generation_;
+    FFPlayer_->Stop(false);
+    lblPosition_->setText("00:00:00");
+    btnPlay_->setEnabled(true);
+    btnPause_->setEnabled(false);
+  });
+  // The seek bar seeks when the user lets it go.
+  connect(trcPreview_, &TTrackBar2::Change, this, [this] {
+    if (trcPreview_->underMouse() || trcPreview_->hasFocus()) SeekTo(trcPreview_->PositionL());
+  });
+
+  // Player notices are copied and posted to the main thread, tagged with their playback.
+  FFPlayer_ = std::make_unique<TFFPlayer>();
+  FFPlayer_->TriggerEventInMainThread = false;
+  FFPlayer_->OnFileOpen = [this](TCustomPlayer*, int64_t duration, int32_t, int32_t, int32_t& sw, int32_t& sh) {
+    sw = pnlPicture_->width();
+    sh = pnlPicture_->height();
+    // Raised during Open, on the thread that called it.
+    FileOpen(duration);
+  };
+  FFPlayer_->OnPosition = [this](TCustomPlayer*, int64_t pts) {
+    const int gen = generation_.load();
+    QMetaObject::invokeMethod(this, [this, gen, pts] { if (gen == generation_.load()) Position(pts); },
+                              Qt::QueuedConnection);
+  };
+  FFPlayer_->OnState = [this](TCustomPlayer*, TPlayState state) {
+    const int gen = generation_.load();
+    QMetaObject::invokeMethod(this, [this, gen, state] { if (gen == generation_.load()) State(state); },
+                              Qt::QueuedConnection);
+  };
+}
+
+TfrmTrim::~TfrmTrim() {
+  // The player stops before the panel it draws into goes.
+  FFPlayer_.reset();
+}
+
+void TfrmTrim::ShowFor(int row) {
+  if (model_.rowCount() == 0) return;
+  row_ = row < 0 || row >= model_.rowCount() ? 0 : row;
+  TlvFilesRecord* rec = model_.Record(row_);
+  lblPosition_->clear();
+  lblDuration_->clear();
+  std::string error;
+  if (!FFPlayer_->AVLibLoaded() && !TJobAdder::LoadEngineLibs(error)) return;
+  ++generation_;
+  fileDurationUs_ = 0;
+  if (FFPlayer_->Open(rec->SourceFile, pnlPicture_, false) && fileDurationSec_ > 0) {
+    btnPlay_->setEnabled(false);
+    btnPause_->setEnabled(true);
+    if (rec->TrimStart >= 0) rangeStartSec_ = rec->TrimStart / 1000000;
+    rangeEndSec_ = rec->TrimLength <= 0 ? fileDurationSec_ : (rec->TrimStart + rec->TrimLength) / 1000000;
+    ShowRange();
+  }
+  open();
+}
+
+void TfrmTrim::FileOpen(int64_t duration) {
+  fileDurationUs_ = duration;
+  fileDurationSec_ = RoundedSeconds(duration);
+  lblDuration_->setText(QString::fromStdString(FormatClock(fileDurationSec_)));
+  settingRange_ = true;
+  trcPreview_->SetMax(int(fileDurationSec_));
+  trcPosition_->SetMax(int(fileDurationSec_));
+  trcPosition_->SetPositionU(int(fileDurationSec_));
+  trcPosition_->SetPositionL(0);
+  settingRange_ = false;
+  FFPlayer_->Mute = settings_.Read().Mute;
+  trcPreview_->setEnabled(true);
+  trcPreview_->SetPositionL(0);
+}
+
+void TfrmTrim::ShowRange() {
+  settingRange_ = true;
+  trcPosition_->SetPositionU(int(rangeEndSec_));
+  trcPosition_->SetPositionL(int(rangeStartSec_));
+  settingRange_ = false;
+  edtStart_->setText(QString::fromStdString(FormatClock(rangeStartSec_)));
+  edtTrimLength_->setText(QString::fromStdString(FormatClock(rangeEndSec_)));
+}
+
+void TfrmTrim::RangeChanged() {
+  if (settingRange_) return;
+  const int64_t start = trcPosition_->PositionL(), end = trcPosition_->PositionU();
+  // The marker that moved takes the picture to its time.
+  const bool startMoved = start != rangeStartSec_;
+  rangeStartSec_ = start;
+  rangeEndSec_ = end;
+  edtStart_->setText(QString::fromStdString(FormatClock(rangeStartSec_)));
+  edtTrimLength_->setText(QString::fromStdString(FormatClock(rangeEndSec_)));
+  trcPreview_->SetPositionL(int(startMoved ? start : end));
+  SeekTo(startMoved ? start : end);
+}
+
+void TfrmTrim::SeekTo(int64_t seconds) {
+  if (FFPlayer_->IsOpen() && fileDurationUs_ > 0) FFPlayer_->Seek(0, false, seconds * 1000000);
+}
+
+void TfrmTrim::Position(int64_t pts) {
+  lblPosition_->setText(QString::fromStdString(FormatClock(pts / 1000000)));
+  if (fileDurationUs_ > 0 && !trcPreview_->underMouse())
+    trcPreview_->SetPositionL(int((double(trcPreview_->Max()) * double(pts) / double(fileDurationUs_)) + 0.5));
+}
+
+void TfrmTrim::State(TPlayState state) {
+  if (state == psPause || state == psStop || state == psEnd) {
+    btnPlay_->setEnabled(true);
+    btnPause_->setEnabled(false);
+  }
+  if (state == psEnd) {
+    FFPlayer_->Seek(0, false, 0);
+    FFPlayer_->Pause();
+  }
+}
+
+void TfrmTrim::DefaultClick() {
+  rangeStartSec_ = 0;
+  rangeEndSec_ = fileDurationSec_;
+  settingRange_ = true;
+  trcPosition_->SetPositionU(int(rangeEndSec_));
+  trcPosition_->SetPositionL(0);
+  settingRange_ = false;
+  edtStart_->setText("00:00:00");
+  const int64_t s = fileDurationUs_ / 1000000;
+  edtTrimLength_->setText(QString::asprintf("%.2d:%.2d:%.2d.%.3d", int(s / 3600), int(s / 60 % 60), int(s % 60),
+                                            int((fileDurationUs_ % 1000000) * 1000 / 1000000)));
+}
+
+void TfrmTrim::OkClick() {
+  TlvFilesRecord* rec = model_.Record(row_);
+  if (rec) {
+    const TTrim t = Store(rangeStartSec_, rangeEndSec_, fileDurationSec_);
+    rec->TrimStart = t.TrimStart;
+    rec->TrimLength = t.TrimLength;
+    if (t.LengthSec > 0) model_.SetTrimmed(row_, QString::number(t.LengthSec));
+  }
+  accept();
+}
+
+void TfrmTrim::done(int result) {
+  // Closing stops the player without waiting.
+  ++generation_;
+  FFPlayer_->Stop(false);
+  QDialog::done(result);
+}

@@ -1,0 +1,91 @@
+// The trim dialog: the part of one file that is converted, chosen in whole seconds with the two
+// markers of a range bar while the file plays in the dialog's own player. OK stores the range in
+// the job record (TrimStart, TrimLength in microseconds) and the row's "Trimmed Length" cell;
+// Cancel stores nothing.
+#pragma once
+
+#include <QDialog>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "media/player.h"
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class TAppSettings;
+class TJobListModel;
+class TTrackBar2;
+class TVideoSurfaceWidget;
+struct TlvFilesRecord;
+
+class TfrmTrim : public QDialog {
+  Q_OBJECT
+public:
+  // What OK stores for a chosen range, in whole seconds (see Store).
+  struct TTrim {
+    int64_t TrimStart = 0;   // microseconds
+    int64_t TrimLength = 0;  // microseconds; 0 = to the end
+    int64_t LengthSec = 0;   // the "Trimmed Length" text; 0 or less: the cell is left as it is
+  };
+  // An inconsistent range (start at or after end, end beyond the file) keeps a positive start
+  // and converts to the end of the file.
+  static TTrim Store(int64_t startSec, int64_t endSec, int64_t fileDurationSec);
+
+  TfrmTrim(TJobListModel& model, TAppSettings& settings, QWidget* parent = nullptr);
+  ~TfrmTrim() override;
+
+  // Opens the row's file (the first row when `row` is negative) and shows the dialog modally
+  // (open(): the caller's event loop keeps running).
+  void ShowFor(int row);
+
+  int64_t RangeStartSec() const { return rangeStartSec_; }
+  int64_t RangeEndSec() const { return rangeEndSec_; }
+  int64_t FileDurationSec() const { return fileDurationSec_; }
+  TTrackBar2* RangeBar() const { return trcPosition_; }
+  TTrackBar2* SeekBar() const { return trcPreview_; }
+  QLineEdit* StartField() const { return edtStart_; }
+  QLineEdit* EndField() const { return edtTrimLength_; }
+  QPushButton* OkButton() const { return btnOk_; }
+  QPushButton* CancelButton() const { return btnCancel_; }
+  QPushButton* DefaultButton() const { return btnDefault_; }
+  TFFPlayer& Player() { return *FFPlayer_; }
+
+  void done(int result) override;
+
+private:
+  void FileOpen(int64_t duration);
+  void Position(int64_t pts);
+  void State(TPlayState state);
+  void RangeChanged();
+  void ShowRange();
+  void DefaultClick();
+  void OkClick();
+  void SeekTo(int64_t seconds);
+
+  TJobListModel& model_;
+  TAppSettings& settings_;
+  int row_ = -1;
+  int64_t fileDurationUs_ = 0;
+  int64_t fileDurationSec_ = 0;
+  int64_t rangeStartSec_ = 0;
+  int64_t rangeEndSec_ = 0;
+  bool settingRange_ = false;
+  std::atomic<int> generation_{0};
+
+  TVideoSurfaceWidget* pnlPicture_;
+  TTrackBar2* trcPreview_;
+  TTrackBar2* trcPosition_;
+  QLabel* lblPosition_;
+  QLabel* lblDuration_;
+  QPushButton* btnPlay_;
+  QPushButton* btnPause_;
+  QPushButton* btnStop_;
+  QLineEdit* edtStart_;
+  QLineEdit* edtTrimLength_;
+  QPushButton* btnDefault_;
+  QPushButton* btnOk_;
+  QPushButton* btnCancel_;
+  std::unique_ptr<TFFPlayer> FFPlayer_;
+};

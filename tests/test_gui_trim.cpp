@@ -1,0 +1,142 @@
+// The trim dialog from the main window's Edit menu with the real player on a real clip: the
+// range chosen on its bar, what OK and Cancel store, reopening, and the chosen part followed
+// through a real conversion checked with ffprobe.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QTest>
+#include <filesystem>
+
+#include "app/core/inifile.h"
+#include "app/core/jobprep.h"
+#include "app/core/optionbuilder.h"
+#include "app/core/settings.h"
+#include "app/joblist.h"
+#include "app/mainwindow.h"
+#include "controls/trackbar.h"
+#include "dialogs/core/renderer.h"
+#include "dialogs/trim.h"
+#include "engine/engine.h"
+#include "media/probe.h"
+#include "tests/support/gui_support.h"
+#include "tests/support/test_support.h"
+
+namespace fs = std::filesystem;
+using namespace testsupport;
+
+namespace {
+
+const std::string kFormatIni = std::string(ORVANE_SOURCE_DIR) + "/data/orvanepspformat.ini";
+
+TEST(TrimStore, WholeSecondsToTheJobRecord) {
+  struct Row {
+    int64_t start, end, duration;
+    int64_t trimStart, trimLength, lengthSec;
+  };
+  const Row rows[] = {
+      {10, 40, 96, 10'000'000, 30'000'000, 30},  // a 95.6-second file counts 96 seconds
+      {10, 96, 96, 10'000'000, 0, 86},           // to the end: no length
+      {10, 95, 95, 10'000'000, 0, 85},           // a 95.4-second file: the last 0.4 s stays
+      {0, 96, 96, 0, 0, 96},
+      {50, 40, 96, 50'000'000, 0, 96},           // start after end: the rest of the file
+      {10, 97, 96, 10'000'000, 0, 96},           // end beyond the file
+      {0, 0, 0, 0, 0, 0},                        // nothing known: nothing stored
+  };
+  for (const Row& r : rows) {
+    const TfrmTrim::TTrim t = TfrmTrim::Store(r.start, r.end, r.duration);
+    EXPECT_EQ(t.TrimStart, r.trimStart) << r.start << "-" << r.end;
+    EXPECT_EQ(t.TrimLength, r.trimLength) << r.start << "-" << r.end;
+    EXPECT_EQ(t.LengthSec, r.lengthSec) << r.start << "-" << r.end;
+  }
+}
+
+class TrimDialogTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    settingsPath = dir.file("cfg/orvanepspvideoconverter.ini");
+    fs::create_directories(dir.file("out"));
+    TIniFile(settingsPath).WriteString("settings", "OutPutDir", dir.file("out"));
+  }
+  // Opens the dialog through the Edit menu's Trim entry.
+  static TfrmTrim* OpenTrim(TfrmMain& w) {
+    auto* menu = w.findChild<QMenu*>("popupMenuEdit");
+    for (QAction* a : menu->actions())
+      if (a->text() == "&Trim") {
+        emit menu->aboutToShow();
+        if (!a->isEnabled()) return nullptr;
+        a->trigger();
+      }
+    return w.TrimDialog();
+  }
+  TempDir dir;
+  std::string settingsPath;
+};
+
+TEST_F(TrimDialogTest, ChosenRangeIsStoredAndConverted) {
+  auto w = OpenMainWindow(settingsPath, kFormatIni);
+  AddAndWait(*w, {QString::fromStdString(MediaPath("clip.mp4"))});
+  TJobListModel& model = *w->JobModel();
+  ASSERT_EQ(model.rowCount(), 1);
+
+  TfrmTrim* d = OpenTrim(*w);
+  ASSERT_NE(d, nullptr);
+  ASSERT_TRUE(d->isVisible());
+  EXPECT_EQ(d->FileDurationSec(), 10);
+  EXPECT_EQ(d->RangeBar()->Max(), 10);
+  EXPECT_EQ(d->StartField()->text(), "0:00:00");
+  EXPECT_EQ(d->EndField()->text(), "0:00:10");
+
+  // The markers from the keyboard (focus on the bar, the right arrow moves the start), then
+  // the end marker set on the bar.
+  d->RangeBar()->setFocus();
+  for (int i = 0; i < 3; ++i) QTest::keyClick(d->RangeBar(), Qt::Key_Right);
+  d->RangeBar()->SetPositionU(7);
+  EXPECT_EQ(d->RangeStartSec(), d->RangeBar()->PositionL());
+  d->RangeBar()->SetPositionL(3);
+  EXPECT_EQ(d->StartField()->text(), "0:00:03");
+  EXPECT_EQ(d->EndField()->text(), "0:00:07");
+
+  // Cancel stores nothing.
+  QTest::mouseClick(d->CancelButton(), Qt::LeftButton);
+  EXPECT_FALSE(d->isVisible());
+  EXPECT_EQ(model.Record(0)->TrimStart, 0);
+  EXPECT_EQ(model.Record(0)->TrimLength, 0);
+  EXPECT_EQ(model.data(model.index(0, TJobListModel::colTrimmed), Qt::DisplayRole).toString(), "10");
+
+  // Default shows the whole file with milliseconds; OK stores the chosen part.
+  d = OpenTrim(*w);
+  QTest::mouseClick(d->DefaultButton(), Qt::LeftButton);
+  EXPECT_EQ(d->StartField()->text(), "00:00:00");
+  EXPECT_EQ(d->EndField()->text(), "00:00:10.000");
+  d->RangeBar()->SetPositionU(7);
+  d->RangeBar()->SetPositionL(3);
+  QTest::mouseClick(d->OkButton(), Qt::LeftButton);
+  EXPECT_FALSE(d->isVisible());
+  EXPECT_EQ(model.Record(0)->TrimStart, 3'000'000);
+  EXPECT_EQ(model.Record(0)->TrimLength, 4'000'000);
+  EXPECT_EQ(model.data(model.index(0, TJobListModel::colTrimmed), Qt::DisplayRole).toString(), "4");
+
+  // Reopening shows the stored range.
+  d = OpenTrim(*w);
+  EXPECT_EQ(d->StartField()->text(), "0:00:03");
+  EXPECT_EQ(d->EndField()->text(), "0:00:07");
+  EXPECT_EQ(d->RangeBar()->PositionL(), 3);
+  EXPECT_EQ(d->RangeBar()->PositionU(), 7);
+  QTest::keyClick(d, Qt::Key_Escape);
+  EXPECT_FALSE(d->isVisible());
+
+  // The conversion gives exactly that part.
+  std::string err;
+  const std::string out = ConvertJob(settingsPath, kFormatIni, *model.Record(0), false, err);
+  ASSERT_FALSE(out.empty()) << err;
+  EXPECT_NEAR(FfprobeNumber(out, "stream=duration", "v:0"), 4.0, 0.1);
+  // 25 pictures a second: 100 pictures from the 3-second mark.
+  EXPECT_NEAR(FfprobeNumber(out, "stream=nb_frames", "v:0"), 100, 2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return RunWindowTests(argc, argv); }
