@@ -59,7 +59,13 @@ int main(int argc, char** argv) {
   theme::SetSkinDir(QString::fromStdString(SkinDir(programDir)));
   theme::Apply(app);
   const std::string settingsPath = SettingsIniPath();
-  TAppSettings(settingsPath, "").WriteOutPutDir(config.path().toStdString() + "/out");
+  // The run's outputs and snapshots go to folders of this run, never the user's own: the
+  // folders exist, so the start-up check (a folder must be writable) keeps them.
+  const QString runOut = config.path() + "/out";
+  QDir().mkpath(runOut);
+  TAppSettings runSettings(settingsPath, "");
+  runSettings.WriteOutPutDir(runOut.toStdString());
+  runSettings.WriteSnapOutPutDir(runOut.toStdString());
   TfrmMain main(settingsPath, FormatIniPath(programDir));
   main.SetAskOnExit(false);
   main.show();
