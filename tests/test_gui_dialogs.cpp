@@ -35,6 +35,7 @@
 #include "dialogs/settings.h"
 #include "engine/engine.h"
 #include "media/probe.h"
+#include "tests/support/gui_support.h"
 #include "tests/support/test_support.h"
 
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
@@ -599,10 +600,4 @@ TEST(MainWindowDialogs, ButtonsAndMenusOpenTheWindows) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  TApplication app(argc, argv);
-  theme::Apply(app);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return testsupport::RunWindowTests(argc, argv); }
