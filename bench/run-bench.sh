@@ -257,3 +257,14 @@ if [[ -n ${e_cpu[w]:-}${e_cpu[h]:-}${e_cpu[y]:-} ]]; then
   [[ -z ${e_cpu[y]:-} || -z ${e_cpu[x]:-} ]] || goal "y / x (profile 102: full hook / plain), engine" "$(ratio "${e_cpu[y]}" "${e_cpu[x]}")" 1.25
   [[ -z ${e_cpu[h]:-} || -z ${e_cpu[p]:-} ]] || goal "h / p (profile 1: full hook / plain), engine" "$(ratio "${e_cpu[h]}" "${e_cpu[p]}")" 1.25
 fi
+# The floor under the hooked jobs' goal against ffmpeg: our plain job, with no hook work at all,
+# against ffmpeg's hooked chain. Both sides run the same codecs with the same settings, so no
+# hook can bring a hooked job below this ratio.
+if [[ -n ${e_cpu[y]:-} && -n ${e_cpu[x]:-} ]]; then
+  printf '  %-58s %s
+' "floor: x engine (no hook) / y ffmpeg" "$(ratio "${e_cpu[x]}" "${f_cpu[y]}")"
+fi
+if [[ -n ${e_cpu[h]:-} && -n ${e_cpu[p]:-} ]]; then
+  printf '  %-58s %s
+' "floor: p engine (no hook) / h ffmpeg" "$(ratio "${e_cpu[p]}" "${f_cpu[h]}")"
+fi
