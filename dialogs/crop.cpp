@@ -1,14 +1,18 @@
 #include "dialogs/crop.h"
 
+#include <QCheckBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTimer>
 
 #include <algorithm>
 #include <cmath>
 
+#include "app/core/clocktext.h"
 #include "app/core/settings.h"
 #include "app/jobadder.h"
 #include "app/joblist.h"
@@ -16,6 +20,7 @@
 #include "controls/trackbar.h"
 #include "controls/videosurface.h"
 #include "dialogs/core/picturefilters.h"
+#include "dialogs/volumecontrol.h"
 
 class TFitPicture : public QWidget {
 public:
@@ -59,6 +64,11 @@ int TfrmCrop::SourceMargin(int viewMargin, int sourceSize, int viewSize) {
   return int(v / 2 * 2);
 }
 
+std::string TfrmCrop::ZoomAfterCrop(const std::string& zoom) {
+  if (zoom == "lbox" || zoom == "center" || zoom == "orig" || zoom == "cent") return zoom;
+  return "full";
+}
+
 QRect TfrmCrop::FitRect(int w, int h, const QRect& area) {
   if (w <= 0 || h <= 0 || area.width() <= 0 || area.height() <= 0) return {};
   const double rw = double(w) / area.width(), rh = double(h) / area.height();
@@ -86,24 +96,54 @@ TfrmCrop::TfrmCrop(TJobListModel& model, TAppSettings& settings, QWidget* parent
   hiddenPanel_->setGeometry(0, 0, 65, 65);
   hiddenPanel_->hide();
 
+  // The player controls under the pictures.
   btnPlay_ = new QPushButton("Play", this);
-  btnPlay_->setGeometry(24, 330, 70, 26);
+  btnPlay_->setGeometry(24, 328, 64, 26);
   btnPause_ = new QPushButton("Pause", this);
-  btnPause_->setGeometry(98, 330, 70, 26);
+  btnPause_->setGeometry(92, 328, 64, 26);
   btnStop_ = new QPushButton("Stop", this);
-  btnStop_->setGeometry(172, 330, 70, 26);
+  btnStop_->setGeometry(160, 328, 64, 26);
+  trcSeek_ = new TTrackBar2(this);
+  trcSeek_->setObjectName("trcSeek");
+  trcSeek_->setGeometry(236, 331, 420, 20);
+  trcSeek_->setEnabled(false);
+  lblPosition_ = new QLabel(this);
+  lblPosition_->setGeometry(664, 331, 56, 20);
+  lblDuration_ = new QLabel(this);
+  lblDuration_->setGeometry(724, 331, 56, 20);
+  volume_ = new TVolumeControl(this, settings_, QRect(786, 329, 39, 25), QRect(830, 331, 60, 20));
 
+  // The tabs: the margins (Crop) and the four adjustments (Effect).
+  tabs_ = new QTabWidget(this);
+  tabs_->setGeometry(16, 364, 881, 154);
+  auto* cropTab = new QWidget;
+  static const char* const kMarginCaptions[4] = {"Up:", "Left:", "Right:", "Down:"};
+  for (int m = 0; m < 4; ++m) {
+    auto* caption = new QLabel(kMarginCaptions[m], cropTab);
+    caption->setGeometry(24 + (m % 2) * 220, 18 + (m / 2) * 40, 50, 24);
+    margins_[m] = new QSpinBox(cropTab);
+    margins_[m]->setGeometry(80 + (m % 2) * 220, 18 + (m / 2) * 40, 90, 24);
+    margins_[m]->setRange(0, 9999);
+    // Typing is off: the arrows step a margin, the rectangle drags it.
+    if (auto* edit = margins_[m]->findChild<QLineEdit*>()) edit->setReadOnly(true);
+    connect(margins_[m], &QSpinBox::valueChanged, this, [this, m](int v) { MarginEdited(TMargin(m), v); });
+  }
+  btnResetCrop_ = new QPushButton("Reset", cropTab);
+  btnResetCrop_->setGeometry(760, 88, 90, 26);
+  tabs_->addTab(cropTab, "Crop");
+
+  auto* effectTab = new QWidget;
   for (int i = 0; i < 4; ++i) {
     const TAdjustRange& r = kRanges[i];
-    auto* caption = new QLabel(r.caption, this);
-    caption->setGeometry(40, 372 + i * 34, 80, 22);
-    bars_[i] = new TTrackBar2(this);
-    bars_[i]->setGeometry(124, 370 + i * 34, 620, 26);
+    auto* caption = new QLabel(r.caption, effectTab);
+    caption->setGeometry(16, 8 + i * 28, 80, 24);
+    bars_[i] = new TTrackBar2(effectTab);
+    bars_[i]->setGeometry(100, 8 + i * 28, 540, 24);
     bars_[i]->SetMin(r.min);
     bars_[i]->SetMax(r.max);
     bars_[i]->SetPositionL(r.none);
-    spins_[i] = new QSpinBox(this);
-    spins_[i]->setGeometry(756, 370 + i * 34, 80, 24);
+    spins_[i] = new QSpinBox(effectTab);
+    spins_[i]->setGeometry(652, 8 + i * 28, 80, 24);
     spins_[i]->setRange(r.min, r.max);
     spins_[i]->setValue(r.none);
     TTrackBar2* bar = bars_[i];
@@ -111,6 +151,15 @@ TfrmCrop::TfrmCrop(TJobListModel& model, TAppSettings& settings, QWidget* parent
     connect(bar, &TTrackBar2::Change, spin, [bar, spin] { spin->setValue(bar->PositionL()); });
     connect(spin, &QSpinBox::valueChanged, bar, [bar](int v) { bar->SetPositionL(v); });
   }
+  btnResetEffect_ = new QPushButton("Reset", effectTab);
+  btnResetEffect_->setGeometry(760, 88, 90, 26);
+  // Kept with the job and cleared by the Effect tab's Reset; not shown.
+  chkText_ = new QCheckBox("Process  Added Text", effectTab);
+  chkText_->hide();
+  chkImage_ = new QCheckBox("Process  Added Image", effectTab);
+  chkImage_->hide();
+  tabs_->addTab(effectTab, "Effect");
+  tabs_->setCurrentIndex(1);
 
   btnDefault_ = new QPushButton("&Default", this);
   btnDefault_->setGeometry(640, 526, 80, 28);
@@ -122,9 +171,13 @@ TfrmCrop::TfrmCrop(TJobListModel& model, TAppSettings& settings, QWidget* parent
 
   connect(tracker_, &TRectTracker::MouseDown, this, &TfrmCrop::TrackerDown);
   connect(tracker_, &TRectTracker::MouseMove, this, &TfrmCrop::TrackerMove);
-  connect(btnDefault_, &QPushButton::clicked, this, [this] {
-    up_ = left_ = down_ = right_ = 0;
-    PlaceTracker();
+  connect(btnDefault_, &QPushButton::clicked, this, &TfrmCrop::ResetMargins);
+  connect(btnResetCrop_, &QPushButton::clicked, this, &TfrmCrop::ResetMargins);
+  connect(btnResetEffect_, &QPushButton::clicked, this, &TfrmCrop::ResetEffects);
+  connect(trcSeek_, &TTrackBar2::Change, this, [this] {
+    // A seek only for the user's moves, not for the position updates.
+    if (durationUs_ > 0 && (trcSeek_->underMouse() || trcSeek_->hasFocus()) && trcSeek_->Max() > 0)
+      FFPlayer_->Seek(int64_t(double(trcSeek_->PositionL()) / trcSeek_->Max() * double(durationUs_)), false, 0);
   });
   connect(btnOk_, &QPushButton::clicked, this, &TfrmCrop::OkClick);
   connect(btnCancel_, &QPushButton::clicked, this, &QDialog::reject);
@@ -134,17 +187,22 @@ TfrmCrop::TfrmCrop(TJobListModel& model, TAppSettings& settings, QWidget* parent
     btnPause_->setEnabled(false);
   });
   connect(btnPlay_, &QPushButton::clicked, this, [this] {
-    if (FFPlayer_->IsOpen())
+    bool ok = true;
+    if (FFPlayer_->IsOpen()) {
       FFPlayer_->Resume();
-    else if (TlvFilesRecord* rec = model_.Record(row_))
-      FFPlayer_->Open(rec->SourceFile, hiddenPanel_, false);
-    btnPlay_->setEnabled(false);
-    btnPause_->setEnabled(true);
+    } else if (TlvFilesRecord* rec = model_.Record(row_)) {
+      ++generation_;
+      ok = FFPlayer_->Open(rec->SourceFile, hiddenPanel_, false);
+    } else {
+      ok = false;
+    }
+    SetPlaying(ok);
   });
   connect(btnStop_, &QPushButton::clicked, this, [this] {
+    if (FFPlayer_->Paused()) FFPlayer_->Resume();
+    ++generation_;
     FFPlayer_->Stop(true);
-    btnPlay_->setEnabled(true);
-    btnPause_->setEnabled(false);
+    Stopped();
   });
 
   FFPlayer_ = std::make_unique<TFFPlayer>();
@@ -157,19 +215,33 @@ TfrmCrop::TfrmCrop(TJobListModel& model, TAppSettings& settings, QWidget* parent
     haveFrame_ = true;
   };
   // Raised during Open, on the calling thread: the source picture's size.
-  FFPlayer_->OnFileOpen = [this](TCustomPlayer*, int64_t, int32_t fw, int32_t fh, int32_t&, int32_t&) {
+  FFPlayer_->OnFileOpen = [this](TCustomPlayer*, int64_t duration, int32_t fw, int32_t fh, int32_t&, int32_t&) {
     sw_ = fw;
     sh_ = fh;
+    durationUs_ = std::max<int64_t>(0, duration);
+  };
+  FFPlayer_->OnPosition = [this](TCustomPlayer*, int64_t pts) {
+    const int gen = generation_.load();
+    QMetaObject::invokeMethod(this, [this, gen, pts] {
+      if (gen != generation_.load()) return;
+      lblPosition_->setText(QString::fromStdString(FormatClock(RoundedSeconds(pts))));
+      if (durationUs_ > 0 && !trcSeek_->underMouse())
+        trcSeek_->SetPositionL(int(int64_t(trcSeek_->Max()) * pts / durationUs_));
+    }, Qt::QueuedConnection);
   };
   FFPlayer_->OnState = [this](TCustomPlayer*, TPlayState state) {
     const int gen = generation_.load();
     QMetaObject::invokeMethod(this, [this, gen, state] {
       if (gen != generation_.load()) return;
-      if (state == psPause || state == psStop || state == psEnd) {
+      if (state == psPause) {
         btnPlay_->setEnabled(true);
         btnPause_->setEnabled(false);
       }
+      if (state == psStop) Stopped();
       if (state == psEnd) {
+        // The file rests on its first picture, ready to play again.
+        btnPlay_->setEnabled(true);
+        btnPause_->setEnabled(false);
         FFPlayer_->Seek(0, false, 0);
         FFPlayer_->Pause();
       }
@@ -195,30 +267,53 @@ void TfrmCrop::ShowFor(int row) {
   if (!FFPlayer_->AVLibLoaded() && !TJobAdder::LoadEngineLibs(error)) return;
   ++generation_;
   sw_ = sh_ = 0;
+  durationUs_ = 0;
+  lblPosition_->clear();
+  lblDuration_->clear();
+  zoom_ = rec->ZoomMode;
+  chkText_->setChecked(rec->ProcessText);
+  chkImage_->setChecked(rec->ProcessImage);
+  volume_->Apply(*FFPlayer_);
+  volume_->Attach(FFPlayer_.get());
   const bool opened = FFPlayer_->Open(rec->SourceFile, hiddenPanel_, false);
-  btnPlay_->setEnabled(!opened);
-  btnPause_->setEnabled(opened);
+  SetPlaying(opened);
+  if (opened) {
+    lblDuration_->setText(QString::fromStdString(FormatClock(RoundedSeconds(durationUs_))));
+    trcSeek_->SetMax(trcSeek_->width());
+    trcSeek_->SetPositionL(0);
+  } else {
+    btnPlay_->setEnabled(false);
+  }
   if (opened && sw_ > 0 && sh_ > 0) {
     const QRect fit = FitRect(sw_, sh_, imgPreview_->geometry()).adjusted(1, 1, -1, -1);
     x0_ = fit.x();
     y0_ = fit.y();
     pw_ = fit.width();
     ph_ = fit.height();
-    up_ = rec->ViewCropTop;
-    left_ = rec->ViewCropLeft;
-    down_ = rec->ViewCropBottom;
-    right_ = rec->ViewCropRight;
+    up_ = std::max(0, rec->ViewCropTop);
+    left_ = std::max(0, rec->ViewCropLeft);
+    down_ = std::max(0, rec->ViewCropBottom);
+    right_ = std::max(0, rec->ViewCropRight);
     PlaceTracker();
+    ShowMargins();
     tracker_->show();
     tracker_->raise();
     const int values[4] = {rec->Brightness, rec->Contrast, rec->Saturation, rec->Exposure};
     for (int i = 0; i < 4; ++i) {
       bars_[i]->setEnabled(true);
+      spins_[i]->setEnabled(true);
       bars_[i]->SetPositionL(values[i]);
     }
+    for (QSpinBox* field : margins_) field->setEnabled(true);
   } else {
     tracker_->hide();
-    for (TTrackBar2* bar : bars_) bar->setEnabled(false);
+    up_ = left_ = down_ = right_ = 0;
+    ShowMargins();
+    for (QSpinBox* field : margins_) field->setEnabled(false);
+    for (int i = 0; i < 4; ++i) {
+      bars_[i]->setEnabled(false);
+      spins_[i]->setEnabled(false);
+    }
   }
   open();
 }
@@ -266,6 +361,63 @@ void TfrmCrop::TrackerMove() {
   right_ = std::max(0, x0_ + pw_ - (inner.left() + inner.width()));
   const QRect bounds = inner.adjusted(-2, -2, 2, 2);
   if (bounds != tracker_->geometry()) tracker_->setGeometry(bounds);
+  ShowMargins();
+}
+
+void TfrmCrop::ShowMargins() {
+  showingMargins_ = true;
+  const int values[4] = {up_, left_, right_, down_};
+  for (int m = 0; m < 4; ++m) {
+    margins_[m]->setValue(values[m]);
+    accepted_[m] = values[m];
+  }
+  showingMargins_ = false;
+}
+
+void TfrmCrop::MarginEdited(TMargin m, int value) {
+  if (showingMargins_ || pw_ <= 0 || ph_ <= 0) return;
+  const bool vertical = m == mgUp || m == mgDown;
+  const int keptSize = vertical ? ph_ - up_ - down_ : pw_ - left_ - right_;
+  // A rectangle of 10 pixels or less only grows.
+  if (keptSize <= 10 && value >= accepted_[m]) {
+    showingMargins_ = true;
+    margins_[m]->setValue(accepted_[m]);
+    showingMargins_ = false;
+    return;
+  }
+  value = std::max(0, value);
+  // Never past the opposite edge.
+  const int other = m == mgUp ? down_ : m == mgDown ? up_ : m == mgLeft ? right_ : left_;
+  value = std::min(value, (vertical ? ph_ : pw_) - other - 1);
+  (m == mgUp ? up_ : m == mgDown ? down_ : m == mgLeft ? left_ : right_) = value;
+  PlaceTracker();
+  ShowMargins();
+}
+
+void TfrmCrop::ResetMargins() {
+  up_ = left_ = down_ = right_ = 0;
+  PlaceTracker();
+  ShowMargins();
+}
+
+void TfrmCrop::ResetEffects() {
+  for (int i = 0; i < 4; ++i) bars_[i]->SetPositionL(kRanges[i].none);
+  chkText_->setChecked(false);
+  chkImage_->setChecked(false);
+}
+
+void TfrmCrop::SetPlaying(bool playing) {
+  btnPlay_->setEnabled(!playing);
+  btnPause_->setEnabled(playing);
+  btnStop_->setEnabled(playing);
+  trcSeek_->setEnabled(playing && durationUs_ > 0);
+}
+
+void TfrmCrop::Stopped() {
+  SetPlaying(false);
+  trcSeek_->SetPositionL(0);
+  lblPosition_->setText(QString::fromStdString(FormatClock(0)));
+  lblDuration_->setText(QString::fromStdString(FormatClock(0)));
 }
 
 void TfrmCrop::Refresh() {
@@ -303,12 +455,16 @@ void TfrmCrop::OkClick() {
     rec->Contrast = bars_[1]->PositionL();
     rec->Saturation = bars_[2]->PositionL();
     rec->Exposure = bars_[3]->PositionL();
+    rec->ProcessText = chkText_->isChecked();
+    rec->ProcessImage = chkImage_->isChecked();
+    rec->ZoomMode = ZoomAfterCrop(zoom_);
   }
   accept();
 }
 
 void TfrmCrop::done(int result) {
   timer_->stop();
+  volume_->Attach(nullptr);
   ++generation_;
   FFPlayer_->Stop(true);
   QDialog::done(result);

@@ -10,19 +10,24 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "app/core/jobrecord.h"
 #include "media/bitmap.h"
 #include "media/player.h"
 
+class QCheckBox;
+class QLabel;
 class QPushButton;
 class QSpinBox;
+class QTabWidget;
 class QTimer;
 class TAppSettings;
 class TJobListModel;
 class TRectTracker;
 class TTrackBar2;
 class TVideoSurfaceWidget;
+class TVolumeControl;
 
 // A picture area that draws its image fitted (aspect kept, centred).
 class TFitPicture;
@@ -34,6 +39,10 @@ public:
   static int SourceMargin(int viewMargin, int sourceSize, int viewSize);
   // The rectangle a w x h picture takes when fitted into `area`.
   static QRect FitRect(int w, int h, const QRect& area);
+  // The zoom OK stores: letterbox and the centred modes stay, everything else becomes "full".
+  static std::string ZoomAfterCrop(const std::string& zoom);
+  // The margin fields, in the order the Crop tab shows them.
+  enum TMargin { mgUp, mgLeft, mgRight, mgDown };
 
   TfrmCrop(TJobListModel& model, TAppSettings& settings, QWidget* parent = nullptr);
   ~TfrmCrop() override;
@@ -49,6 +58,18 @@ public:
   int Right() const { return right_; }
   TTrackBar2* Bar(int i) const { return bars_[i]; }  // brightness, contrast, saturation, exposure
   QSpinBox* Spin(int i) const { return spins_[i]; }
+  QSpinBox* MarginField(TMargin m) const { return margins_[m]; }
+  QTabWidget* Tabs() const { return tabs_; }
+  QPushButton* ResetCropButton() const { return btnResetCrop_; }
+  QPushButton* ResetEffectButton() const { return btnResetEffect_; }
+  QCheckBox* ProcessTextBox() const { return chkText_; }
+  QCheckBox* ProcessImageBox() const { return chkImage_; }
+  TTrackBar2* SeekBar() const { return trcSeek_; }
+  QLabel* PositionLabel() const { return lblPosition_; }
+  QLabel* DurationLabel() const { return lblDuration_; }
+  TVolumeControl* Volume() const { return volume_; }
+  QPushButton* PlayButton() const { return btnPlay_; }
+  QPushButton* StopButton() const { return btnStop_; }
   QPushButton* PauseButton() const { return btnPause_; }
   QPushButton* OkButton() const { return btnOk_; }
   QPushButton* CancelButton() const { return btnCancel_; }
@@ -63,6 +84,14 @@ private:
   void TrackerDown();
   void TrackerMove();
   void PlaceTracker();
+  // Shows the view margins in the Crop tab's fields (their change handling muted) and keeps
+  // them as the last accepted values.
+  void ShowMargins();
+  void MarginEdited(TMargin m, int value);
+  void ResetMargins();
+  void ResetEffects();
+  void SetPlaying(bool playing);
+  void Stopped();
   void Refresh();
   void OkClick();
 
@@ -72,6 +101,10 @@ private:
   int sw_ = 0, sh_ = 0;
   int x0_ = 0, y0_ = 0, pw_ = 0, ph_ = 0;
   int up_ = 0, left_ = 0, down_ = 0, right_ = 0;
+  int accepted_[4] = {0, 0, 0, 0};  // by TMargin
+  bool showingMargins_ = false;
+  int64_t durationUs_ = 0;
+  std::string zoom_;
   QRect pressRect_;
   bool pressMove_ = false;
 
@@ -86,6 +119,16 @@ private:
   TVideoSurfaceWidget* hiddenPanel_;
   TTrackBar2* bars_[4];
   QSpinBox* spins_[4];
+  QSpinBox* margins_[4];
+  QTabWidget* tabs_;
+  QPushButton* btnResetCrop_;
+  QPushButton* btnResetEffect_;
+  QCheckBox* chkText_;
+  QCheckBox* chkImage_;
+  TTrackBar2* trcSeek_;
+  QLabel* lblPosition_;
+  QLabel* lblDuration_;
+  TVolumeControl* volume_;
   QPushButton* btnPlay_;
   QPushButton* btnPause_;
   QPushButton* btnStop_;

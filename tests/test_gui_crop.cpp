@@ -8,7 +8,10 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QCheckBox>
+#include <QLabel>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTest>
 #include <cmath>
 #include <filesystem>
@@ -20,9 +23,11 @@
 #include "app/joblist.h"
 #include "app/mainwindow.h"
 #include "controls/recttracker.h"
+#include "controls/imagebutton.h"
 #include "controls/trackbar.h"
 #include "dialogs/core/renderer.h"
 #include "dialogs/crop.h"
+#include "dialogs/volumecontrol.h"
 #include "engine/engine.h"
 #include "media/probe.h"
 #include "tests/support/gui_support.h"
@@ -43,6 +48,12 @@ TEST(CropGeometry, MarginsToEvenSourcePixelsAndPictureFit) {
   EXPECT_EQ(TfrmCrop::FitRect(320, 240, QRect(24, 16, 420, 303)), QRect(32, 16, 404, 303));
   EXPECT_EQ(TfrmCrop::FitRect(1280, 360, QRect(0, 0, 420, 303)), QRect(0, 92, 420, 119));
   EXPECT_EQ(TfrmCrop::FitRect(0, 240, QRect(0, 0, 420, 303)), QRect());
+}
+
+TEST(CropGeometry, ZoomStoredByOk) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"lbox", "lbox"}, {"center", "center"}, {"full", "full"}, {"pan", "full"}, {"", "full"}, {"LBOX", "full"}};
+  for (const auto& [in, out] : cases) EXPECT_EQ(TfrmCrop::ZoomAfterCrop(in), out) << in;
 }
 
 void SendMouse(QWidget* w, QEvent::Type type, Qt::MouseButton button, Qt::MouseButtons buttons, QPoint p) {
@@ -172,6 +183,106 @@ TEST_F(CropDialogTest, ChosenCropIsStoredAndConverted) {
   EXPECT_EQ(d->Left(), 0);
   QTest::mouseClick(d->CancelButton(), Qt::LeftButton);
   EXPECT_EQ(model.Record(0)->ViewCropLeft, 40);
+}
+
+TEST_F(CropDialogTest, MarginFieldsResetsPlayerControlsAndKeys) {
+  auto w = OpenMainWindow(settingsPath, kFormatIni);
+  AddAndWait(*w, {QString::fromStdString(MediaPath("clip.mp4"))});
+  TJobListModel& model = *w->JobModel();
+  ASSERT_EQ(model.rowCount(), 1);
+  model.Record(0)->ProcessText = true;
+  model.Record(0)->ProcessImage = true;
+  model.Record(0)->ZoomMode = "pan";
+  model.Record(0)->Contrast = 40;
+
+  TfrmCrop* d = OpenCrop(*w);
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->Tabs()->count(), 2);
+  EXPECT_EQ(d->Tabs()->tabText(0), "Crop");
+  EXPECT_EQ(d->Tabs()->tabText(1), "Effect");
+  EXPECT_EQ(d->Tabs()->currentIndex(), 1);
+  EXPECT_TRUE(d->ProcessTextBox()->isChecked());
+  EXPECT_EQ(d->Bar(1)->PositionL(), 40);
+  d->Tabs()->setCurrentIndex(0);
+  TRectTracker* t = d->Tracker();
+  QSpinBox* up = d->MarginField(TfrmCrop::mgUp);
+  QSpinBox* down = d->MarginField(TfrmCrop::mgDown);
+
+  // A drag shows in the fields; the arrows step a margin and move the rectangle; typing is off.
+  const int midX = t->x() + (t->width() + 1) / 2 - 1;
+  Drag(t, {midX, t->y() + 1}, {midX, t->y() + 21});
+  EXPECT_EQ(up->value(), 20);
+  up->setFocus();
+  QTest::keyClick(up, Qt::Key_Up);
+  EXPECT_EQ(d->Up(), 21);
+  EXPECT_EQ(t->TrackRect().top(), d->PreviewArea().top() + 21);
+  QTest::keyClicks(up, "7");
+  EXPECT_EQ(d->Up(), 21);
+
+  // With 10 pixels or less kept, a margin only shrinks.
+  down->setValue(d->PreviewArea().height() - 21 - 10);
+  EXPECT_EQ(t->TrackRect().height(), 10);
+  down->setFocus();
+  QTest::keyClick(down, Qt::Key_Up);
+  EXPECT_EQ(down->value(), d->PreviewArea().height() - 31);
+  EXPECT_EQ(d->Down(), d->PreviewArea().height() - 31);
+  QTest::keyClick(down, Qt::Key_Down);
+  EXPECT_EQ(d->Down(), d->PreviewArea().height() - 32);
+  EXPECT_EQ(t->TrackRect().height(), 11);
+
+  // The Crop tab's Reset clears the margins; the Effect tab's Reset the adjustments and the two
+  // processing flags.
+  QTest::mouseClick(d->ResetCropButton(), Qt::LeftButton);
+  EXPECT_EQ(d->Up(), 0);
+  EXPECT_EQ(d->Down(), 0);
+  EXPECT_EQ(up->value(), 0);
+  EXPECT_EQ(t->TrackRect(), d->PreviewArea());
+  d->Tabs()->setCurrentIndex(1);
+  QTest::mouseClick(d->ResetEffectButton(), Qt::LeftButton);
+  EXPECT_EQ(d->Bar(1)->PositionL(), 0);
+  EXPECT_EQ(d->Spin(1)->value(), 0);
+  EXPECT_FALSE(d->ProcessTextBox()->isChecked());
+  EXPECT_FALSE(d->ProcessImageBox()->isChecked());
+
+  // Volume and mute are written at once; the player follows them.
+  QTest::mouseClick(d->Volume()->MuteButton(), Qt::LeftButton);
+  EXPECT_TRUE(d->Player().Mute.load());
+  EXPECT_EQ(TIniFile(settingsPath).ReadInteger("settings", "mute", -1), 1);
+  TTrackBar2* vol = d->Volume()->VolumeBar();
+  QTest::mouseClick(vol, Qt::LeftButton, {}, QPoint(2, vol->height() / 2));
+  EXPECT_EQ(d->Player().AudioVolume.load(), vol->PositionL());
+  EXPECT_EQ(TIniFile(settingsPath).ReadInteger("settings", "volume", -1), vol->PositionL());
+
+  // The clocks run while playing; Stop resets them and leaves Play on.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !d->PositionLabel()->text().isEmpty(); }, 5000));
+  EXPECT_EQ(d->DurationLabel()->text(), "0:00:10");  // the 10 s clip
+  QTest::mouseClick(d->StopButton(), Qt::LeftButton);
+  EXPECT_EQ(d->PositionLabel()->text(), "0:00:00");
+  EXPECT_EQ(d->DurationLabel()->text(), "0:00:00");
+  EXPECT_TRUE(d->PlayButton()->isEnabled());
+  EXPECT_FALSE(d->PauseButton()->isEnabled());
+  EXPECT_FALSE(d->SeekBar()->isEnabled());
+  QTest::mouseClick(d->PlayButton(), Qt::LeftButton);
+  EXPECT_FALSE(d->PlayButton()->isEnabled());
+  EXPECT_TRUE(d->SeekBar()->isEnabled());
+
+  // Escape is Cancel: nothing stored.
+  QTest::keyClick(d, Qt::Key_Escape);
+  EXPECT_FALSE(d->isVisible());
+  EXPECT_TRUE(model.Record(0)->ProcessText);
+  EXPECT_EQ(model.Record(0)->Contrast, 40);
+
+  // Enter is OK: the flags, adjustments and the zoom rule are stored.
+  d = OpenCrop(*w);
+  ASSERT_NE(d, nullptr);
+  QTest::mouseClick(d->ResetEffectButton(), Qt::LeftButton);
+  d->OkButton()->setFocus();
+  QTest::keyClick(d, Qt::Key_Return);
+  EXPECT_FALSE(d->isVisible());
+  EXPECT_FALSE(model.Record(0)->ProcessText);
+  EXPECT_FALSE(model.Record(0)->ProcessImage);
+  EXPECT_EQ(model.Record(0)->Contrast, 0);
+  EXPECT_EQ(model.Record(0)->ZoomMode, "full");
 }
 
 }  // namespace
