@@ -3,7 +3,8 @@
 // main-empty.png (fresh settings), main-rows.png (FILE... added), main-picker.png (the
 // format list open with the video group open), settings.png, fileinfo.png (the first file),
 // about.png, browse.png, cover.png, main-playing.png (the first file playing in the preview
-// panel), preference.png (the preferences dialog), progress-running.png (the progress window
+// panel), preference.png (the preferences dialog), crop-effect.png and crop-margins.png (the
+// crop dialog's two tabs over the playing first file), trim.png, progress-running.png (the progress window
 // mid-run, paused on a real picture), run-summary.png and main-after-run.png (the end of a run
 // whose last file went away after Start). Run under QT_QPA_PLATFORM=offscreen.
 #include <QCheckBox>
@@ -13,6 +14,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QListWidget>
+#include <QMenu>
+#include <QSpinBox>
+#include <QTabWidget>
 #include <QMouseEvent>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -32,6 +36,8 @@
 #include "controls/imagebutton.h"
 #include "dialogs/about.h"
 #include "dialogs/cover.h"
+#include "dialogs/crop.h"
+#include "dialogs/trim.h"
 #include "dialogs/fileinfo.h"
 #include "dialogs/progress.h"
 #include "dialogs/folderchooser.h"
@@ -157,7 +163,40 @@ int main(int argc, char** argv) {
       main.ShowPreference();
       ok = Save(*main.Preference(), out + "/preference.png") && ok;
       main.Preference()->hide();
-      StartRun();
+      // The crop dialog with a crop and a brightness change over the playing picture; then
+      // the trim dialog.
+      auto editMenu = [&](const QString& text) {
+        auto* menu = main.findChild<QMenu*>("popupMenuEdit");
+        emit menu->aboutToShow();
+        for (QAction* a : menu->actions())
+          if (a->text() == text && a->isEnabled()) a->trigger();
+      };
+      editMenu("&Crop");
+      TfrmCrop* crop = main.CropDialog();
+      if (!crop) {
+        ok = false, std::printf("FAILED the crop dialog did not open\n");
+        StartRun();
+        return;
+      }
+      crop->MarginField(TfrmCrop::mgUp)->setValue(30);
+      crop->MarginField(TfrmCrop::mgLeft)->setValue(40);
+      crop->Spin(0)->setValue(330);
+      QTimer::singleShot(1500, &app, [&, crop, editMenu] {
+        ok = Save(*crop, out + "/crop-effect.png") && ok;
+        crop->Tabs()->setCurrentIndex(0);
+        ok = Save(*crop, out + "/crop-margins.png") && ok;
+        crop->reject();
+        editMenu("&Trim");
+        QTimer::singleShot(1500, &app, [&] {
+          if (TfrmTrim* trim = main.TrimDialog()) {
+            ok = Save(*trim, out + "/trim.png") && ok;
+            trim->reject();
+          } else {
+            ok = false, std::printf("FAILED the trim dialog did not open\n");
+          }
+          StartRun();
+        });
+      });
     });
   });
   if (files.isEmpty()) {
