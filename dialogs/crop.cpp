@@ -176,8 +176,8 @@ TfrmCrop::TfrmCrop(TJobListModel& model, TAppSettings& settings, QWidget* parent
   connect(btnResetEffect_, &QPushButton::clicked, this, &TfrmCrop::ResetEffects);
   connect(trcSeek_, &TTrackBar2::Change, this, [this] {
     // A seek only for the user's moves, not for the position updates.
-    if (durationUs_ > 0 && (trcSeek_->underMouse() || trcSeek_->hasFocus()) && trcSeek_->Max() > 0)
-      FFPlayer_->Seek(int64_t(double(trcSeek_->PositionL()) / trcSeek_->Max() * double(durationUs_)), false, 0);
+    if (!positioning_ && durationUs_ > 0 && trcSeek_->Max() > 0)
+      FFPlayer_->Seek(0, false, int64_t(double(trcSeek_->PositionL()) / trcSeek_->Max() * double(durationUs_)));
   });
   connect(btnOk_, &QPushButton::clicked, this, &TfrmCrop::OkClick);
   connect(btnCancel_, &QPushButton::clicked, this, &QDialog::reject);
@@ -225,8 +225,11 @@ TfrmCrop::TfrmCrop(TJobListModel& model, TAppSettings& settings, QWidget* parent
     QMetaObject::invokeMethod(this, [this, gen, pts] {
       if (gen != generation_.load()) return;
       lblPosition_->setText(QString::fromStdString(FormatClock(RoundedSeconds(pts))));
-      if (durationUs_ > 0 && !trcSeek_->underMouse())
+      if (durationUs_ > 0 && !trcSeek_->TrackingL()) {
+        positioning_ = true;
         trcSeek_->SetPositionL(int(int64_t(trcSeek_->Max()) * pts / durationUs_));
+        positioning_ = false;
+      }
     }, Qt::QueuedConnection);
   };
   FFPlayer_->OnState = [this](TCustomPlayer*, TPlayState state) {
@@ -279,8 +282,10 @@ void TfrmCrop::ShowFor(int row) {
   SetPlaying(opened);
   if (opened) {
     lblDuration_->setText(QString::fromStdString(FormatClock(RoundedSeconds(durationUs_))));
+    positioning_ = true;
     trcSeek_->SetMax(trcSeek_->width());
     trcSeek_->SetPositionL(0);
+    positioning_ = false;
   } else {
     btnPlay_->setEnabled(false);
   }
@@ -415,7 +420,9 @@ void TfrmCrop::SetPlaying(bool playing) {
 
 void TfrmCrop::Stopped() {
   SetPlaying(false);
+  positioning_ = true;
   trcSeek_->SetPositionL(0);
+  positioning_ = false;
   lblPosition_->setText(QString::fromStdString(FormatClock(0)));
   lblDuration_->setText(QString::fromStdString(FormatClock(0)));
 }

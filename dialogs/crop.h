@@ -103,6 +103,7 @@ private:
   int up_ = 0, left_ = 0, down_ = 0, right_ = 0;
   int accepted_[4] = {0, 0, 0, 0};  // by TMargin
   bool showingMargins_ = false;
+  bool positioning_ = false;  // the seek bar follows the playback: no seek
   int64_t durationUs_ = 0;
   std::string zoom_;
   QRect pressRect_;

@@ -1,6 +1,11 @@
 #include "dialogs/trim.h"
 
 #include <QLabel>
+#include <algorithm>
+#include <cmath>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QTimer>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -8,6 +13,7 @@
 #include "app/core/settings.h"
 #include "app/jobadder.h"
 #include "app/joblist.h"
+#include "controls/theme.h"
 #include "controls/trackbar.h"
 #include "controls/videosurface.h"
 
@@ -45,6 +51,17 @@ TfrmTrim::TfrmTrim(TJobListModel& model, TAppSettings& settings, QWidget* parent
   trcPosition_ = new TTrackBar2(this);
   trcPosition_->SetSecondThumb(true);
   trcPosition_->setGeometry(32, 473, 838, 20);
+  trcPosition_->SetTrackStyle(TTrackBar2::trUserDrawn);
+  trcPosition_->SetThumbStyle(TTrackBar2::tsUserDrawn);
+  trcPosition_->SetTickInterval(0);
+  trcPosition_->SetThumbSize(13);
+  trcPosition_->SetThumbLength(20);
+  markStart_ = theme::SkinPixmap("trim-start.svg", {13, 20}, devicePixelRatioF());
+  markEnd_ = theme::SkinPixmap("trim-end.svg", {13, 20}, devicePixelRatioF());
+  connect(trcPosition_, &TTrackBar2::DrawTrack, this, &TfrmTrim::DrawRangeTrack);
+  connect(trcPosition_, &TTrackBar2::DrawThumb, this, &TfrmTrim::DrawMarker);
+  trcPosition_->installEventFilter(this);
+  trcPreview_->installEventFilter(this);
 
   btnPlay_ = new QPushButton("Play", this);
   btnPlay_->setGeometry(32, 505, 70, 26);
@@ -98,9 +115,9 @@ TfrmTrim::TfrmTrim(TJobListModel& model, TAppSettings& settings, QWidget* parent
     btnPlay_->setEnabled(true);
     btnPause_->setEnabled(false);
   });
-  // The seek bar seeks when the user lets it go.
+  // The seek bar seeks at once from the keyboard; a mouse drag seeks when it ends.
   connect(trcPreview_, &TTrackBar2::Change, this, [this] {
-    if (trcPreview_->underMouse() || trcPreview_->hasFocus()) SeekTo(trcPreview_->PositionL());
+    if (!dragging_ && trcPreview_->hasFocus()) SeekTo(trcPreview_->PositionL());
   });
 
   // Player notices are copied and posted to the main thread, tagged with their playback.
@@ -183,7 +200,74 @@ void TfrmTrim::RangeChanged() {
   edtStart_->setText(QString::fromStdString(FormatClock(rangeStartSec_)));
   edtTrimLength_->setText(QString::fromStdString(FormatClock(rangeEndSec_)));
   trcPreview_->SetPositionL(int(startMoved ? start : end));
-  SeekTo(startMoved ? start : end);
+  if (!dragging_) SeekTo(startMoved ? start : end);
+}
+
+void TfrmTrim::RangeMouse(int x) {
+  // The marker on the side of the middle between the two takes the place under the mouse.
+  const double left = trcPosition_->ThumbRect(trcPosition_->PositionL()).center().x();
+  const double right = trcPosition_->ThumbRect(trcPosition_->PositionU()).center().x();
+  // The marker's middle goes to x (to the nearest whole second).
+  const int range = std::max(1, trcPosition_->RangePixels());
+  const int span = trcPosition_->Max() - trcPosition_->Min();
+  const int position = std::clamp(
+      trcPosition_->Min() + int(std::lround(double(x - trcPosition_->ThumbOffset()) * span / range)),
+      trcPosition_->Min(), trcPosition_->Max());
+  if (x <= left + (right - left) / 2)
+    trcPosition_->SetPositionL(std::min(position, trcPosition_->PositionU()));
+  else
+    trcPosition_->SetPositionU(std::max(position, trcPosition_->PositionL()));
+}
+
+bool TfrmTrim::eventFilter(QObject* watched, QEvent* event) {
+  if (watched != trcPosition_ && watched != trcPreview_) return QDialog::eventFilter(watched, event);
+  const QEvent::Type type = event->type();
+  if (type != QEvent::MouseButtonPress && type != QEvent::MouseMove && type != QEvent::MouseButtonRelease)
+    return QDialog::eventFilter(watched, event);
+  auto* mouse = static_cast<QMouseEvent*>(event);
+  const bool range = watched == trcPosition_;
+  const int x = int(mouse->position().x());
+  if (type == QEvent::MouseButtonPress) {
+    if (mouse->button() != Qt::LeftButton) return QDialog::eventFilter(watched, event);
+    dragging_ = true;
+    ++dragSerial_;
+    if (range) RangeMouse(x);
+    return range;
+  }
+  if (type == QEvent::MouseMove) {
+    // Markers 2 seconds apart or closer stay where they are while the mouse moves on; a new
+    // press moves them again.
+    if (range && (mouse->buttons() & Qt::LeftButton) && rangeEndSec_ - rangeStartSec_ > 1) RangeMouse(x);
+    return range;
+  }
+  if (mouse->button() != Qt::LeftButton) return QDialog::eventFilter(watched, event);
+  if (range) RangeMouse(x);
+  if (dragging_) {
+    // Let the bar take the release first, then seek to where the seek bar shows.
+    QTimer::singleShot(0, this, [this] {
+      SeekTo(trcPreview_->PositionL());
+      // Position notices of the old place may still arrive: the drag ends a moment later,
+      // unless a new one began meanwhile.
+      QTimer::singleShot(300, this, [this, serial = dragSerial_] {
+        if (serial == dragSerial_) dragging_ = false;
+      });
+    });
+  }
+  return range;
+}
+
+void TfrmTrim::DrawRangeTrack(QPainter* canvas) {
+  const QRect r = trcPosition_->rect();
+  const int line = r.height() / 2;
+  canvas->fillRect(QRect(0, line - 6, r.width(), 16).intersected(r), QColor(32, 75, 139));
+  const int left = trcPosition_->ThumbRect(trcPosition_->PositionL()).center().x();
+  const int right = trcPosition_->ThumbRect(trcPosition_->PositionU()).center().x();
+  if (right > left) canvas->fillRect(QRect(left, line - 2, right - left, 4), QColor(255, 153, 0));
+}
+
+void TfrmTrim::DrawMarker(QPainter* canvas, int x, int y) {
+  const bool start = QPoint(x, y) == trcPosition_->ThumbOrigin(trcPosition_->PositionL());
+  canvas->drawPixmap(QPoint(x, y), start ? markStart_ : markEnd_);
 }
 
 void TfrmTrim::SeekTo(int64_t seconds) {
@@ -192,7 +276,7 @@ void TfrmTrim::SeekTo(int64_t seconds) {
 
 void TfrmTrim::Position(int64_t pts) {
   lblPosition_->setText(QString::fromStdString(FormatClock(pts / 1000000)));
-  if (fileDurationUs_ > 0 && !trcPreview_->underMouse())
+  if (fileDurationUs_ > 0 && !dragging_)
     trcPreview_->SetPositionL(int((double(trcPreview_->Max()) * double(pts) / double(fileDurationUs_)) + 0.5));
 }
 

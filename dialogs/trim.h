@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QPixmap>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "media/player.h"
 
 class QLabel;
+class QPainter;
 class QLineEdit;
 class QPushButton;
 class TAppSettings;
@@ -47,6 +49,7 @@ public:
   TTrackBar2* SeekBar() const { return trcPreview_; }
   QLineEdit* StartField() const { return edtStart_; }
   QLineEdit* EndField() const { return edtTrimLength_; }
+  QPushButton* PauseButton() const { return btnPause_; }
   QPushButton* OkButton() const { return btnOk_; }
   QPushButton* CancelButton() const { return btnCancel_; }
   QPushButton* DefaultButton() const { return btnDefault_; }
@@ -54,7 +57,16 @@ public:
 
   void done(int result) override;
 
+protected:
+  // Watches the two bars' mouse buttons: a drag seeks when it ends, and markers closer than
+  // 2 seconds stop following a moving mouse.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+  // A press, move or release on the range bar at x: the nearer side's marker goes there.
+  void RangeMouse(int x);
+  void DrawRangeTrack(QPainter* canvas);
+  void DrawMarker(QPainter* canvas, int x, int y);
   void FileOpen(int64_t duration);
   void Position(int64_t pts);
   void State(TPlayState state);
@@ -72,6 +84,9 @@ private:
   int64_t rangeStartSec_ = 0;
   int64_t rangeEndSec_ = 0;
   bool settingRange_ = false;
+  bool dragging_ = false;       // a left press on a bar; its release seeks
+  int dragSerial_ = 0;          // counts the presses: a later drag outlives an earlier one's end
+  QPixmap markStart_, markEnd_;
   std::atomic<int> generation_{0};
 
   TVideoSurfaceWidget* pnlPicture_;

@@ -265,6 +265,14 @@ TEST_F(CropDialogTest, MarginFieldsResetsPlayerControlsAndKeys) {
   QTest::mouseClick(d->PlayButton(), Qt::LeftButton);
   EXPECT_FALSE(d->PlayButton()->isEnabled());
   EXPECT_TRUE(d->SeekBar()->isEnabled());
+  // A press on the seek bar three quarters along takes the picture there (7.5 s of 10).
+  TTrackBar2* seek = d->SeekBar();
+  QTest::mouseClick(seek, Qt::LeftButton, {}, QPoint(seek->width() * 3 / 4, seek->height() / 2));
+  ASSERT_TRUE(QTest::qWaitFor([&] {
+    int64_t pts = 0;
+    d->Player().GetCurrentFrame(pts);
+    return pts >= 7'000'000 && pts <= 8'500'000;
+  }, 3000));
 
   // Escape is Cancel: nothing stored.
   QTest::keyClick(d, Qt::Key_Escape);

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
 #include <filesystem>
@@ -135,6 +136,66 @@ TEST_F(TrimDialogTest, ChosenRangeIsStoredAndConverted) {
   EXPECT_NEAR(FfprobeNumber(out, "stream=duration", "v:0"), 4.0, 0.1);
   // 25 pictures a second: 100 pictures from the 3-second mark.
   EXPECT_NEAR(FfprobeNumber(out, "stream=nb_frames", "v:0"), 100, 2);
+}
+
+void SendMouse(QWidget* w, QEvent::Type type, Qt::MouseButton button, Qt::MouseButtons buttons, QPoint p) {
+  QMouseEvent e(type, p, w->mapToGlobal(p), button, buttons, Qt::NoModifier);
+  QApplication::sendEvent(w, &e);
+}
+
+TEST_F(TrimDialogTest, MarkersTwoSecondsApartStopFollowingAndTheReleaseSeeks) {
+  auto w = OpenMainWindow(settingsPath, kFormatIni);
+  AddAndWait(*w, {QString::fromStdString(MediaPath("clip.mp4"))});
+  TfrmTrim* d = OpenTrim(*w);
+  ASSERT_NE(d, nullptr);
+  TTrackBar2* bar = d->RangeBar();
+  ASSERT_EQ(bar->Max(), 10);
+  const auto at = [bar](int position) { return bar->ThumbRect(position).center(); };
+
+  // The end marker dragged left: it follows down to 1 s after the start, then stays while the
+  // mouse goes on moving, also back to the right. (3 pixels right of a marker's middle: the
+  // side of the end marker when the two are 2 s apart.)
+  const auto near = [&](int position) { return at(position) + QPoint(3, 0); };
+  SendMouse(bar, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton, near(10));
+  for (int s = 9; s >= 0; --s) SendMouse(bar, QEvent::MouseMove, Qt::NoButton, Qt::LeftButton, near(s));
+  EXPECT_EQ(d->RangeStartSec(), 0);
+  EXPECT_EQ(d->RangeEndSec(), 1);
+  SendMouse(bar, QEvent::MouseMove, Qt::NoButton, Qt::LeftButton, near(5));
+  EXPECT_EQ(d->RangeEndSec(), 1);
+  EXPECT_EQ(bar->PositionU(), 1);
+  SendMouse(bar, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, near(1));
+  EXPECT_EQ(d->EndField()->text(), "0:00:01");
+  const auto pictureNear = [d](int64_t us) {
+    return QTest::qWaitFor([&] {
+      int64_t pts = 0;
+      d->Player().GetCurrentFrame(pts);
+      return pts >= us - 100'000 && pts <= us + 500'000;
+    }, 3000);
+  };
+  EXPECT_TRUE(pictureNear(1'000'000));
+
+  // A new press moves the marker again, and so do the moves after it; the picture goes to its
+  // time when the mouse lets go, not before.
+  QTest::mouseClick(d->PauseButton(), Qt::LeftButton);
+  // The pictures already on their way are shown first.
+  int64_t before = -1, settled = -2;
+  for (int tries = 0; tries < 20 && before != settled; ++tries) {
+    d->Player().GetCurrentFrame(before);
+    QTest::qWait(150);
+    d->Player().GetCurrentFrame(settled);
+  }
+  SendMouse(bar, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton, near(4));
+  EXPECT_EQ(d->RangeEndSec(), 4);
+  SendMouse(bar, QEvent::MouseMove, Qt::NoButton, Qt::LeftButton, near(6));
+  EXPECT_EQ(d->RangeEndSec(), 6);
+  EXPECT_EQ(d->SeekBar()->PositionL(), 6);
+  QTest::qWait(200);
+  int64_t during = 0;
+  d->Player().GetCurrentFrame(during);
+  EXPECT_EQ(during, before);
+  SendMouse(bar, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, near(6));
+  EXPECT_TRUE(pictureNear(6'000'000));
+  QTest::keyClick(d, Qt::Key_Escape);
 }
 
 }  // namespace
