@@ -1,5 +1,6 @@
 #include "controls/recttracker.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -8,6 +9,7 @@
 TRectTracker::TRectTracker(QWidget* parent) : QWidget(parent) {
   setMinimumSize(kMinSize, kMinSize);
   setMouseTracking(true);  // the cursor follows the zone under the mouse also without a drag
+  setFocusPolicy(Qt::StrongFocus);
   resize(65, 65);
 }
 
@@ -192,4 +194,34 @@ void TRectTracker::mouseReleaseEvent(QMouseEvent* e) {
   zone_ = tzNone;
   emit MouseUp(e->position().toPoint());
   if (wasDragging && geometry() != pressBounds_) emit Change(TrackRect());
+}
+
+void TRectTracker::keyPressEvent(QKeyEvent* e) {
+  int dx = 0, dy = 0;
+  switch (e->key()) {
+    case Qt::Key_Left: dx = -1; break;
+    case Qt::Key_Right: dx = 1; break;
+    case Qt::Key_Up: dy = -1; break;
+    case Qt::Key_Down: dy = 1; break;
+    default: QWidget::keyPressEvent(e); return;
+  }
+  if (zone_ != tzNone) return;  // not during a mouse drag
+  const bool resize = e->modifiers() & Qt::ShiftModifier;
+  const QPoint from = resize ? QPoint(width() - 1, height() - 1) : rect().center();
+  zone_ = resize ? tzBottomRight : tzMove;
+  pressBounds_ = geometry();
+  emit MouseDown(from);
+  QRect bounds = geometry();
+  if (resize) {
+    const int least = kMinSize + 2 * kFrame;
+    bounds.setWidth(std::max(least, bounds.width() + dx));
+    bounds.setHeight(std::max(least, bounds.height() + dy));
+  } else {
+    bounds.translate(dx, dy);
+  }
+  setGeometry(bounds);
+  emit MouseMove(from + QPoint(dx, dy));
+  zone_ = tzNone;
+  emit MouseUp(from + QPoint(dx, dy));
+  if (geometry() != pressBounds_) emit Change(TrackRect());
 }

@@ -53,6 +53,9 @@ protected:
   void mousePressEvent(QMouseEvent*) override;
   void mouseMoveEvent(QMouseEvent*) override;
   void mouseReleaseEvent(QMouseEvent*) override;
+  // The arrow keys move the rectangle by one pixel, with Shift they move its bottom-right
+  // corner (a resize): handled as a one-pixel drag, with the same notices.
+  void keyPressEvent(QKeyEvent*) override;
 
 private:
   void FollowAcControl();

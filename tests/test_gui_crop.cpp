@@ -237,6 +237,17 @@ TEST_F(CropDialogTest, MarginFieldsResetsPlayerControlsAndKeys) {
   EXPECT_EQ(d->Down(), 0);
   EXPECT_EQ(up->value(), 0);
   EXPECT_EQ(t->TrackRect(), d->PreviewArea());
+  // The arrow keys on the rectangle: a move against the picture's edge stays; Shift+Up pulls
+  // the bottom edge up one pixel; then the whole rectangle moves down one.
+  t->setFocus();
+  QTest::keyClick(t, Qt::Key_Left);
+  EXPECT_EQ(t->TrackRect(), d->PreviewArea());
+  QTest::keyClick(t, Qt::Key_Up, Qt::ShiftModifier);
+  EXPECT_EQ(d->Down(), 1);
+  QTest::keyClick(t, Qt::Key_Down);
+  EXPECT_EQ(d->Up(), 1);
+  EXPECT_EQ(d->Down(), 0);
+  EXPECT_EQ(up->value(), 1);
   d->Tabs()->setCurrentIndex(1);
   QTest::mouseClick(d->ResetEffectButton(), Qt::LeftButton);
   EXPECT_EQ(d->Bar(1)->PositionL(), 0);

@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QMouseEvent>
 #include <QSignalSpy>
+#include <QTest>
 
 #include "controls/recttracker.h"
 
@@ -118,6 +119,33 @@ TEST(RectTracker, MoveFiresChangeOnceWithTheInnerRectangle) {
   SendMouse(f.tracker, QEvent::MouseButtonRelease, Qt::RightButton, Qt::NoButton, {50, 50});
   EXPECT_EQ(f.tracker->geometry(), QRect(120, 40, 65, 65));
   EXPECT_EQ(changes.count(), 1);
+}
+
+TEST(RectTracker, ArrowKeysMoveAndShiftArrowsResizeByOnePixel) {
+  Fixture f(100, 50, 65, 65);
+  QSignalSpy changes(f.tracker, &TRectTracker::Change);
+  QSignalSpy downs(f.tracker, &TRectTracker::MouseDown);
+  f.tracker->setFocus();
+  const struct {
+    Qt::Key key;
+    Qt::KeyboardModifiers mods;
+    QRect expected;
+  } steps[] = {
+      {Qt::Key_Right, Qt::NoModifier, QRect(101, 50, 65, 65)}, {Qt::Key_Up, Qt::NoModifier, QRect(101, 49, 65, 65)},
+      {Qt::Key_Left, Qt::NoModifier, QRect(100, 49, 65, 65)},  {Qt::Key_Down, Qt::NoModifier, QRect(100, 50, 65, 65)},
+      {Qt::Key_Right, Qt::ShiftModifier, QRect(100, 50, 66, 65)}, {Qt::Key_Up, Qt::ShiftModifier, QRect(100, 50, 66, 64)},
+  };
+  for (const auto& s : steps) {
+    QTest::keyClick(f.tracker, s.key, s.mods);
+    EXPECT_EQ(f.tracker->geometry(), s.expected) << int(s.key);
+  }
+  EXPECT_EQ(changes.count(), 6);
+  EXPECT_EQ(downs.count(), 6);
+  EXPECT_EQ(f.tracker->DragZone(), Z::tzNone);
+  // Shrinking stops at the minimum size, and a step that changes nothing reports nothing.
+  for (int i = 0; i < 80; ++i) QTest::keyClick(f.tracker, Qt::Key_Left, Qt::ShiftModifier);
+  EXPECT_EQ(f.tracker->TrackRect().width(), TRectTracker::kMinSize);
+  EXPECT_EQ(changes.count(), 6 + 66 - (TRectTracker::kMinSize + 2 * TRectTracker::kFrame));
 }
 
 TEST(RectTracker, ResizingKeepsTheOppositeEdgesAndTheMinimumSize) {
