@@ -435,15 +435,22 @@ void TfrmCrop::Refresh() {
     frame = latest_;
   }
   imgPreview_->SetImage(ToImage(frame));
-  const int b = bars_[0]->PositionL(), c = bars_[1]->PositionL(), s = bars_[2]->PositionL(), e = bars_[3]->PositionL();
-  if (b != 255 || c != 0 || s != 255 || e != 0) {
-    BrightnessContrastSaturation(frame, b, c, s);
-    ExposureFilter(frame, e);
+  const int adjustments[4] = {bars_[0]->PositionL(), bars_[1]->PositionL(), bars_[2]->PositionL(),
+                              bars_[3]->PositionL()};
+  imgOutput_->SetImage(ResultPicture(std::move(frame), adjustments, SourceMargin(left_, sw_, pw_),
+                                     SourceMargin(up_, sh_, ph_), SourceMargin(right_, sw_, pw_),
+                                     SourceMargin(down_, sh_, ph_)));
+}
+
+QImage TfrmCrop::ResultPicture(TBitmap24 frame, const int adjustments[4], int cropLeft, int cropTop, int cropRight,
+                               int cropBottom) {
+  bool changed = false;
+  for (int i = 0; i < 4; ++i) changed = changed || adjustments[i] != kRanges[i].none;
+  if (changed) {
+    BrightnessContrastSaturation(frame, adjustments[0], adjustments[1], adjustments[2]);
+    ExposureFilter(frame, adjustments[3]);
   }
-  const int cl = SourceMargin(left_, sw_, pw_), cr = SourceMargin(right_, sw_, pw_);
-  const int ct = SourceMargin(up_, sh_, ph_), cb = SourceMargin(down_, sh_, ph_);
-  const QImage whole = ToImage(frame);
-  imgOutput_->SetImage(whole.copy(cl, ct, frame.Width - cl - cr, frame.Height - ct - cb));
+  return ToImage(frame).copy(cropLeft, cropTop, frame.Width - cropLeft - cropRight, frame.Height - cropTop - cropBottom);
 }
 
 QImage TfrmCrop::Result() const { return imgOutput_->Image(); }

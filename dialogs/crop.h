@@ -39,6 +39,10 @@ public:
   static int SourceMargin(int viewMargin, int sourceSize, int viewSize);
   // The rectangle a w x h picture takes when fitted into `area`.
   static QRect FitRect(int w, int h, const QRect& area);
+  // The result picture of a frame: the four adjustments (filters run only when one differs
+  // from its no-change value), then the source margins cut off.
+  static QImage ResultPicture(TBitmap24 frame, const int adjustments[4], int cropLeft, int cropTop, int cropRight,
+                              int cropBottom);
   // The zoom OK stores: letterbox and the centred modes stay, everything else becomes "full".
   static std::string ZoomAfterCrop(const std::string& zoom);
   // The margin fields, in the order the Crop tab shows them.

@@ -54,6 +54,10 @@ inline std::string ConvertJob(const std::string& settingsPath, const std::string
     engine.SetOnTerminate([&](TCustomConvertEngine*, const TTerminateInfo* info) {
       if (info->TaskIndex >= 0) error = info->ExceptionMsg;
     });
+    // The job's adjustments and watermarks drawn as the desktop run draws them.
+    engine.SetOnCustomHook([&](TCustomConvertEngine*, PHookInfo info) { renderer.RenderFrame(*info, job); });
+    engine.SetOnCustomHookNeeded(
+        [&](TCustomConvertEngine*, int32_t, int64_t pts) { return TConversionRenderer::DrawsAt(job, pts); });
     const int task = engine.AddTask(p.In.FileName, p.In);
     if (task < 0 || !engine.SetOutputFile(task, p.Out.FileName, p.Out)) {
       error = engine.LastErrMsg();
