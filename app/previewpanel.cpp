@@ -252,7 +252,9 @@ void TPreviewPanel::imgbtnPauseClick() {
 
 void TPreviewPanel::imgbtnStopClick() {
   if (FFPlayer_->Paused()) FFPlayer_->Resume();
-  FFPlayer_->Stop(true);
+  // The playback's threads end on their own: the window does not wait for them (the next
+  // Open does, for what is left), and the stopped playback shows no further picture.
+  FFPlayer_->Stop(false);
   ++generation_;
   seekDragging_ = seekPressed_ = false;
   trcPreview_->SetPositionL(0);

@@ -77,7 +77,8 @@ std::string TCustomPlayer::LastErrMsg() const {
   return lastErr_;
 }
 
-bool TCustomPlayer::IsOpen() const { return playback_.load() != nullptr; }
+// A playback that was told to stop is no longer open, also while its threads still end.
+bool TCustomPlayer::IsOpen() const { return playback_.load() != nullptr && !stopRequested_; }
 
 TPlayerCounters TCustomPlayer::Counters() const {
   std::lock_guard<std::mutex> g(countersLock_);
@@ -223,6 +224,15 @@ bool TCustomPlayer::Open(const std::string& fileName, IVideoSurface* screen, boo
   }
   Stop(true);
   JoinThreads();
+  stopRequested_ = false;
+  // Another player whose playback was stopped without waiting is still ending it: wait for
+  // that (briefly), then the one-open-playback rule holds.
+  WaitServing(
+      [&] {
+        std::lock_guard<std::mutex> g(gOwnerLock);
+        return !gOwner || gOwner == this || !gOwner->stopRequested_;
+      },
+      2000);
   {
     std::lock_guard<std::mutex> g(gOwnerLock);
     if (gOwner && gOwner != this) {
@@ -385,6 +395,7 @@ void TCustomPlayer::ShutdownPlayback(TPlayback* pb) {
 }
 
 void TCustomPlayer::Stop(bool wait) {
+  stopRequested_ = true;
   TPlayback* pb = playback_.load();
   if (pb) {
     if (pb->paused) {

@@ -198,6 +198,8 @@ private:
   std::atomic<TPlayback*> playback_{nullptr};
   std::atomic<bool> step_{false};
   std::atomic<bool> seeking_{false};
+  // Set by Stop: a playback that is still being shut down shows no more pictures.
+  std::atomic<bool> stopRequested_{false};
   TManualEvent seekDone_{true};
   TManualEvent pictureEvent_{true};
 

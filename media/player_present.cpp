@@ -264,6 +264,7 @@ void TPlayback::DisplayPicture() {
     int dstLinesize[4] = {displayBitmap.Stride, 0, 0, 0};
     ff::sws_scale(displaySws, src->data, src->linesize, 0, src->height, dst, dstLinesize);
   }
+  if (player->stopRequested_) return;
   screen->Present(displayBitmap, r.X, r.Y, outWidth, outHeight, pts);
 }
 
@@ -379,6 +380,7 @@ void TPlayback::DisplayWave() {
   }
   for (int ch = 1; ch < n; ++ch)
     for (int x = 0; x < width; ++x) white(x, ch * rows);
+  if (player->stopRequested_) return;
   screen->Present(displayBitmap, 0, 0, width, height, -1);
 }
 

@@ -265,6 +265,39 @@ TEST_F(PlayerTest, OnePlaybackAtATime) {
   other.Stop(true);
 }
 
+// A stop without waiting returns at once: the playback is no longer open and shows no further
+// picture while its threads end; the next Open, of this player or of another one, waits for
+// what is left and plays; a second stop does nothing more.
+TEST_F(PlayerTest, StopWithoutWaitingEndsThePlaybackBehindTheCaller) {
+  OpenOrFail("framenum_3s.mp4");
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() >= 5; }, 5000));
+  player_->Stop(false);
+  EXPECT_FALSE(player_->IsOpen());
+  const size_t shown = surface_.Count();
+  player_->Stop(false);
+  ASSERT_TRUE(WaitState(psStop, 1, 5000));
+  PumpFor(200);
+  EXPECT_EQ(surface_.Count(), shown);
+
+  // Stop, then at once Open of another file: the new file plays.
+  OpenOrFail("framenum_3s.mp4");
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() >= shown + 5; }, 5000));
+  player_->Stop(false);
+  OpenOrFail("framenum.mp4");
+  EXPECT_TRUE(player_->IsOpen());
+  EXPECT_EQ(player_->FileName(), MediaPath("framenum.mp4"));
+  const size_t before = surface_.Count();
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() >= before + 5; }, 5000));
+
+  // Another player opens right after a stop without waiting: it waits for the ending playback
+  // instead of refusing.
+  player_->Stop(false);
+  TFFPlayer other;
+  EXPECT_TRUE(other.Open(MediaPath("framenum.mp4"), nullptr)) << other.LastErrMsg();
+  other.Stop(false);
+  // The player goes while its playback may still be ending.
+}
+
 // The picture on show carries the number of the frame its time stands for, and it is shown
 // when the sound clock reaches that time.
 TEST_F(PlayerTest, ShownPicturesMatchTheirTimeAndTheSoundClock) {
