@@ -132,6 +132,12 @@ ff -f lavfi -i "${stripes/DUR/8}" -f lavfi -i "sine=frequency=440:sample_rate=44
    -c:v libx264 -preset veryfast -crf 12 -g 25 -x264-params keyint=25:min-keyint=25:scenecut=0 -pix_fmt yuv420p -c:a aac -b:a 128k "${common[@]}" framenum.mp4
 ff -f lavfi -i "${stripes/DUR/3}" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=3" -ac 2 \
    -c:v libx264 -preset veryfast -crf 12 -g 25 -x264-params keyint=25:min-keyint=25:scenecut=0 -pix_fmt yuv420p -c:a aac -b:a 128k "${common[@]}" framenum_3s.mp4
+# Timestamps that step back: two 2 s transport-stream pieces of the numbered frames joined
+# byte for byte, so the second piece's times start again where the first one's started.
+ff -f lavfi -i "${stripes/DUR/2}" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=2" -ac 2 \
+   -c:v libx264 -preset veryfast -g 25 -pix_fmt yuv420p -c:a mp2 "${common[@]}" back_piece.ts
+cat back_piece.ts back_piece.ts > backwards.ts
+rm -f back_piece.ts
 # A file with a subtitle stream only (nothing a player can play).
 printf '1\n00:00:00,500 --> 00:00:01,500\nOnly text\n' > only.srt
 ff -i only.srt -c:s srt "${common[@]}" subtitles_only.mkv
