@@ -223,6 +223,8 @@ void TPlayback::ReadThread() {
         }
         eofReported = false;
         allDrained = false;
+        // A seek that lands past the last picture ends the file again.
+        endStateReported = false;
         seekReq = false;
         dropQueued = true;
         player->seekDone_.Set();

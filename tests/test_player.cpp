@@ -539,6 +539,27 @@ TEST_F(PlayerTest, EndOfFileOnceThenAgainAfterSeekBack) {
   EXPECT_TRUE(player_->IsOpen());
 }
 
+// After the end of the file, each seek either shows pictures of the new place or, when it
+// lands past the last picture, ends the file again: never a playback that shows nothing and
+// does not end (a seek past the end in the stream whose times step back lands there).
+TEST_F(PlayerTest, SeekAfterTheEndPlaysOrEndsAgain) {
+  for (const char* clip : {"framenum_3s.mp4", "backwards.ts"}) {
+    states_.clear();
+    OpenOrFail(clip);
+    ASSERT_TRUE(WaitState(psEnd, 1, 20000)) << clip;
+    for (int64_t target : {int64_t(1000000), int64_t(2000000)}) {
+      PumpFor(300);
+      surface_.Take();
+      const int ends = CountState(psEnd);
+      player_->Seek(0, false, target);
+      ASSERT_TRUE(WaitState(psEnd, ends + 1, 20000))
+          << clip << " to " << target << ": " << surface_.Count() << " pictures, position "
+          << player_->CurrentPosition();
+    }
+    player_->Stop(true);
+  }
+}
+
 // A slow main thread gets the newest position, never a backlog.
 TEST_F(PlayerTest, PositionEventsCoalesceForASlowMainThread) {
   OpenOrFail("framenum.mp4");
