@@ -395,8 +395,9 @@ void TCustomPlayer::ShutdownPlayback(TPlayback* pb) {
 }
 
 void TCustomPlayer::Stop(bool wait) {
-  stopRequested_ = true;
-  TPlayback* pb = playback_.load();
+  // Only the first stop of a playback touches it: after that the play thread may be freeing it.
+  const bool alreadyStopping = stopRequested_.exchange(true);
+  TPlayback* pb = alreadyStopping ? nullptr : playback_.load();
   if (pb) {
     if (pb->paused) {
       pb->TogglePause();
@@ -437,12 +438,15 @@ void TCustomPlayer::Stop(bool wait) {
 
 // ---- Pause, resume, step, seek ----
 
+// A playback that was told to stop is left alone: its play thread may be freeing it.
 bool TCustomPlayer::Paused() const {
+  if (stopRequested_) return true;
   TPlayback* pb = playback_.load();
   return !pb || pb->paused;
 }
 
 void TCustomPlayer::Pause() {
+  if (stopRequested_) return;
   TPlayback* pb = playback_.load();
   if (!pb || pb->paused) return;
   pb->TogglePause();
@@ -451,6 +455,7 @@ void TCustomPlayer::Pause() {
 }
 
 void TCustomPlayer::Resume() {
+  if (stopRequested_) return;
   TPlayback* pb = playback_.load();
   if (!pb || !pb->paused) return;
   pb->TogglePause();
@@ -459,6 +464,7 @@ void TCustomPlayer::Resume() {
 }
 
 void TCustomPlayer::StepToNextFrame() {
+  if (stopRequested_) return;
   TPlayback* pb = playback_.load();
   if (!pb) return;
   if (pb->paused) pb->TogglePause();
@@ -466,6 +472,7 @@ void TCustomPlayer::StepToNextFrame() {
 }
 
 void TCustomPlayer::Seek(int flags, bool wait, int64_t position) {
+  if (stopRequested_) return;
   TPlayback* pb = playback_.load();
   if (!pb) return;
   int64_t rel = 0;
