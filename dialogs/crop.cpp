@@ -44,9 +44,11 @@ private:
 
 namespace {
 
-QImage ToImage(const TBitmap24& b) {
+// A copy of the bitmap, or of the part `part` of it (one copy, not two).
+QImage ToImage(const TBitmap24& b, const QRect& part = QRect()) {
   if (b.Width <= 0 || b.Height <= 0) return {};
-  return QImage(b.Pixels.data(), b.Width, b.Height, b.Stride, QImage::Format_BGR888).copy();
+  const QImage view(b.Pixels.data(), b.Width, b.Height, b.Stride, QImage::Format_BGR888);
+  return part.isNull() ? view.copy() : view.copy(part);
 }
 
 struct TAdjustRange {
@@ -450,7 +452,7 @@ QImage TfrmCrop::ResultPicture(TBitmap24 frame, const int adjustments[4], int cr
     BrightnessContrastSaturation(frame, adjustments[0], adjustments[1], adjustments[2]);
     ExposureFilter(frame, adjustments[3]);
   }
-  return ToImage(frame).copy(cropLeft, cropTop, frame.Width - cropLeft - cropRight, frame.Height - cropTop - cropBottom);
+  return ToImage(frame, QRect(cropLeft, cropTop, frame.Width - cropLeft - cropRight, frame.Height - cropTop - cropBottom));
 }
 
 QImage TfrmCrop::Result() const { return imgOutput_->Image(); }
