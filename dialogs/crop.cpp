@@ -425,8 +425,8 @@ void TfrmCrop::Stopped() {
   positioning_ = true;
   trcSeek_->SetPositionL(0);
   positioning_ = false;
-  lblPosition_->setText(QString::fromStdString(FormatClock(0)));
-  lblDuration_->setText(QString::fromStdString(FormatClock(0)));
+  lblPosition_->setText("00:00:00");
+  lblDuration_->setText("00:00:00");
 }
 
 void TfrmCrop::Refresh() {

@@ -270,8 +270,8 @@ TEST_F(CropDialogTest, MarginFieldsResetsPlayerControlsAndKeys) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return !d->PositionLabel()->text().isEmpty(); }, 5000));
   EXPECT_EQ(d->DurationLabel()->text(), "0:00:10");  // the 10 s clip
   QTest::mouseClick(d->StopButton(), Qt::LeftButton);
-  EXPECT_EQ(d->PositionLabel()->text(), "0:00:00");
-  EXPECT_EQ(d->DurationLabel()->text(), "0:00:00");
+  EXPECT_EQ(d->PositionLabel()->text(), "00:00:00");
+  EXPECT_EQ(d->DurationLabel()->text(), "00:00:00");
   EXPECT_TRUE(d->PlayButton()->isEnabled());
   EXPECT_FALSE(d->PauseButton()->isEnabled());
   EXPECT_FALSE(d->SeekBar()->isEnabled());
