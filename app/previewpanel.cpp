@@ -22,6 +22,7 @@
 #include "controls/imagebutton.h"
 #include "controls/theme.h"
 #include "controls/trackbar.h"
+#include "dialogs/volumecontrol.h"
 #include "controls/videosurface.h"
 #include "media/errors.h"
 #include "media/loader.h"
@@ -65,31 +66,33 @@ TPreviewPanel::TPreviewPanel(QWidget* host, TAppSettings& settings, TJobListView
   volumeTrack_ = theme::SkinPixmap("pv-voltrack.svg", {71, 12}, dpr);
   thumb_ = theme::SkinPixmap("pv-thumb.svg", {kThumbWidth, 20}, dpr);
 
-  auto makeBar = [&](const char* name, const QRect& r, int thumbSize) {
-    auto* bar = new TTrackBar2(host);
-    bar->setObjectName(name);
-    bar->setGeometry(r);
+  // The bars draw themselves with the skin's pictures.
+  auto skinBar = [](TTrackBar2* bar, int thumbSize) {
     bar->SetTrackStyle(TTrackBar2::trUserDrawn);
     bar->SetThumbStyle(TTrackBar2::tsUserDrawn);
     bar->SetTickStyle(TTrackBar2::tiUserDrawn);
     bar->SetTickInterval(0);
     bar->SetThumbSize(thumbSize);
     bar->SetThumbLength(20);
-    return bar;
   };
-  trcPreview_ = makeBar("trcPreview", QRect(514, 400, 380, 20), 15);
+  trcPreview_ = new TTrackBar2(host);
+  trcPreview_->setObjectName("trcPreview");
+  trcPreview_->setGeometry(514, 400, 380, 20);
+  skinBar(trcPreview_, 15);
   trcPreview_->SetMax(380);
   trcPreview_->setEnabled(false);
   connect(trcPreview_, &TTrackBar2::DrawTrack, this,
           [this](QPainter* p) { DrawTrack(p, trcPreview_, seekTrack_, {1, 2}); });
   connect(trcPreview_, &TTrackBar2::DrawThumb, this,
           [this](QPainter* p, int x, int y) { DrawThumb(p, trcPreview_, x, y, 5, 370, 2); });
-  trcVolume_ = makeBar("trcVolume", QRect(815, 435, 83, 20), kThumbWidth);
-  trcVolume_->SetMax(128);
+  // Volume and mute: the stored settings, written at once on every change.
+  volume_ = new TVolumeControl(host, settings_, QRect(778, 432, 39, 25), QRect(815, 435, 83, 20));
+  trcVolume_ = volume_->VolumeBar();
+  imgbtnMute_ = volume_->MuteButton();
+  skinBar(trcVolume_, kThumbWidth);
   connect(trcVolume_, &TTrackBar2::DrawTrack, this, [this](QPainter* p) { DrawTrack(p, trcVolume_, volumeTrack_, {1, 4}); });
   connect(trcVolume_, &TTrackBar2::DrawThumb, this,
           [this](QPainter* p, int x, int y) { DrawThumb(p, trcVolume_, x, y, 4, 70, 4); });
-  connect(trcVolume_, &TTrackBar2::Change, this, &TPreviewPanel::VolumeChanged);
 
   struct TButton {
     const char* Name;
@@ -105,8 +108,7 @@ TPreviewPanel::TPreviewPanel(QWidget* host, TAppSettings& settings, TJobListView
       {"imgbtnPause", "pv-pause", "Pause", 592, &imgbtnPause_, &TPreviewPanel::imgbtnPauseClick},
       {"imgbtnStop", "pv-stop", "Stop", 631, &imgbtnStop_, &TPreviewPanel::imgbtnStopClick},
       {"imgbtnNext", "pv-next", "Next", 670, &imgbtnNext_, &TPreviewPanel::imgbtnNextClick},
-      {"imgbtnSnap", "pv-snap", "Snapshot", 719, &imgbtnSnap_, &TPreviewPanel::imgbtnSnapClick},
-      {"imgbtnMute", "pv-sound", "Mute", 778, &imgbtnMute_, nullptr}};
+      {"imgbtnSnap", "pv-snap", "Snapshot", 719, &imgbtnSnap_, &TPreviewPanel::imgbtnSnapClick}};
   for (const TButton& b : buttons) {
     auto* btn = new TImageButton(host);
     btn->setObjectName(b.Name);
@@ -115,10 +117,8 @@ TPreviewPanel::TPreviewPanel(QWidget* host, TAppSettings& settings, TJobListView
     btn->setAccessibleName(b.Hint);
     btn->setGeometry(b.X, 432, 39, 25);
     *b.Field = btn;
-    if (b.Click) connect(btn, &TImageButton::clicked, this, b.Click);
+    connect(btn, &TImageButton::clicked, this, b.Click);
   }
-  // Mute acts on the press.
-  connect(imgbtnMute_, &TImageButton::pressed, this, &TPreviewPanel::imgbtnMuteClick);
 
   // The idle state: Play only.
   SetPlayingButtons(false, false);
@@ -160,13 +160,8 @@ TPreviewPanel::~TPreviewPanel() {
 }
 
 void TPreviewPanel::LoadVolume() {
-  const TSettingsValues v = settings_.Read();
-  loadingVolume_ = true;
-  trcVolume_->SetPositionL(v.Volume);
-  loadingVolume_ = false;
-  FFPlayer_->AudioVolume = trcVolume_->PositionL();
-  FFPlayer_->Mute = v.Mute;
-  imgbtnMute_->SetAlternate("pv-mute", v.Mute);
+  volume_->Attach(FFPlayer_.get());
+  volume_->Load();
 }
 
 // ---- list and buttons ----
@@ -287,19 +282,6 @@ void TPreviewPanel::AddFinished() {
   if (!playAfterAdd_ || model_->rowCount() == 0) return;
   playAfterAdd_ = false;
   imgbtnPlayClick();
-}
-
-void TPreviewPanel::imgbtnMuteClick() {
-  const bool mute = !FFPlayer_->Mute.load();
-  FFPlayer_->Mute = mute;
-  settings_.WriteMute(mute);
-  imgbtnMute_->SetAlternate("pv-mute", mute);
-}
-
-void TPreviewPanel::VolumeChanged() {
-  if (loadingVolume_) return;
-  FFPlayer_->AudioVolume = trcVolume_->PositionL();
-  settings_.WriteVolume(trcVolume_->PositionL());
 }
 
 void TPreviewPanel::imgbtnSnapClick() {

@@ -24,6 +24,7 @@ class TImageButton;
 class TJobListModel;
 class TJobListView;
 class TTrackBar2;
+class TVolumeControl;
 class TVideoSurfaceWidget;
 
 class TPreviewPanel : public QObject {
@@ -65,7 +66,6 @@ public:
   void imgbtnNextClick();
   void imgbtnPreClick();
   void imgbtnSnapClick();
-  void imgbtnMuteClick();
   // Previous and Next enabled by the selected row's place in the list.
   void UpdatePrevNext();
   // End of an Add: plays the first row when Play asked for files.
@@ -89,7 +89,6 @@ private:
   void FFPlayerState(TPlayState state);
   void DrawTrack(QPainter* canvas, TTrackBar2* bar, const QPixmap& track, QPoint at);
   void DrawThumb(QPainter* canvas, TTrackBar2* bar, int x, int y, int playedFrom, int restTo, int trackY);
-  void VolumeChanged();
 
   TAppSettings& settings_;
   TJobListView* list_;
@@ -110,13 +109,13 @@ private:
   TImageButton* imgbtnNext_ = nullptr;
   TImageButton* imgbtnSnap_ = nullptr;
   TImageButton* imgbtnMute_ = nullptr;
+  TVolumeControl* volume_ = nullptr;
 
   bool previewStopped_ = true;
   bool previewPaused_ = false;
   bool playAfterAdd_ = false;
   bool seekDragging_ = false;
   bool previewPanelSet_ = false;
-  bool loadingVolume_ = false;
   bool seekPressed_ = false;
   QPixmap seekTrack_, volumeTrack_, thumb_;
   int64_t previewDuration_ = 0;

@@ -19,16 +19,20 @@ TVolumeControl::TVolumeControl(QWidget* host, TAppSettings& settings, const QRec
   bar_->SetMax(128);
   bar_->setToolTip("Volume");
 
+  Load();
+  // Mute acts on the press.
+  connect(mute_, &TImageButton::pressed, this, &TVolumeControl::MutePressed);
+  connect(bar_, &TTrackBar2::Change, this, &TVolumeControl::VolumeChanged);
+}
+
+void TVolumeControl::Load() {
   const TSettingsValues v = settings_.Read();
   loading_ = true;
   bar_->SetPositionL(v.Volume);
   loading_ = false;
   muted_ = v.Mute;
   mute_->SetAlternate("pv-mute", muted_);
-
-  // Mute acts on the press, as on the main window.
-  connect(mute_, &TImageButton::pressed, this, &TVolumeControl::MutePressed);
-  connect(bar_, &TTrackBar2::Change, this, &TVolumeControl::VolumeChanged);
+  if (player_) Apply(*player_);
 }
 
 void TVolumeControl::Apply(TCustomPlayer& player) const {

@@ -1,6 +1,7 @@
-// The mute button and volume bar of the dialogs that play a file (crop, trim, watermark). The
-// volume (0..128) and the mute state are the ones the main window's panel uses: read from the
-// settings when the control is made and written at once on every change.
+// The mute button and volume bar of the windows that play a file (the main window's panel, the
+// crop dialog). The
+// volume (0..128) and the mute state are stored settings: read when the control is made and
+// written at once on every change.
 #pragma once
 
 #include <QObject>
@@ -18,6 +19,8 @@ public:
   // The mute button goes at `muteRect`, the volume bar at `barRect`, both on `host`.
   TVolumeControl(QWidget* host, TAppSettings& settings, const QRect& muteRect, const QRect& barRect);
 
+  // Reads the stored volume and mute state again into the controls and the attached player.
+  void Load();
   // Gives the player the shown volume and mute state (at every open: the player keeps them).
   void Apply(TCustomPlayer& player) const;
   // The player that follows the bar and the button from now on (null: none).
