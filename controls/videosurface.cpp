@@ -2,9 +2,13 @@
 
 #include <QMetaObject>
 #include <QMouseEvent>
+#include <QFontMetricsF>
 #include <QPainter>
+#include <QPainterPath>
+#include <QStringList>
 #include <QResizeEvent>
 
+#include <algorithm>
 #include <cstring>
 
 TVideoSurfaceWidget::TVideoSurfaceWidget(QWidget* parent) : QWidget(parent) {
@@ -32,6 +36,18 @@ void TVideoSurfaceWidget::Present(const TBitmap24& picture, int x, int y, int ou
     outSize_ = QSize(outWidth, outHeight);
     pts_ = pts;
   }
+  RequestRepaint();
+}
+
+void TVideoSurfaceWidget::ShowSubtitle(const std::string& text) {
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    subtitle_ = QString::fromStdString(text);
+  }
+  RequestRepaint();
+}
+
+void TVideoSurfaceWidget::RequestRepaint() {
   // One repaint request at a time; the newest picture wins.
   if (!updatePending_.exchange(true))
     QMetaObject::invokeMethod(
@@ -58,12 +74,18 @@ int64_t TVideoSurfaceWidget::PicturePts() const {
   return pts_;
 }
 
+QString TVideoSurfaceWidget::SubtitleText() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return subtitle_;
+}
+
 void TVideoSurfaceWidget::Clear() {
   {
     std::lock_guard<std::mutex> g(lock_);
     picture_ = QImage();
     rect_ = QRect();
     pts_ = -1;
+    subtitle_.clear();
   }
   update();
 }
@@ -73,14 +95,44 @@ void TVideoSurfaceWidget::paintEvent(QPaintEvent*) {
   p.fillRect(rect(), Qt::black);
   std::lock_guard<std::mutex> g(lock_);
   if (picture_.isNull()) return;
+  QRectF target;
   if (outSize_ == size()) {
     // The picture was made at this size: drawn as it is.
+    target = rect_;
     p.drawImage(rect_.topLeft(), picture_);
   } else if (outSize_.width() > 0 && outSize_.height() > 0) {
     // Resized since the player made it: stretched until the next picture arrives.
     const double sx = double(width()) / outSize_.width(), sy = double(height()) / outSize_.height();
-    p.drawImage(QRectF(rect_.x() * sx, rect_.y() * sy, rect_.width() * sx, rect_.height() * sy), picture_);
+    target = QRectF(rect_.x() * sx, rect_.y() * sy, rect_.width() * sx, rect_.height() * sy);
+    p.drawImage(target, picture_);
   }
+  if (!subtitle_.isEmpty() && !target.isEmpty()) PaintSubtitle(p, target);
+}
+
+// White lines with a dark outline, centred, the last one just above the picture's bottom edge;
+// the letters grow with the picture.
+void TVideoSurfaceWidget::PaintSubtitle(QPainter& p, const QRectF& pictureRect) const {
+  const int pixelSize = std::max(10, int(pictureRect.height() / 18));
+  QFont font(this->font());
+  font.setPixelSize(pixelSize);
+  font.setBold(true);
+  const QFontMetricsF metrics(font);
+  const QStringList lines = subtitle_.split(QLatin1Char('\n'));
+  const double lineHeight = metrics.lineSpacing();
+  double baseline = pictureRect.bottom() - pixelSize * 0.6 - metrics.descent() - lineHeight * (lines.size() - 1);
+  QPainterPath path;
+  for (const QString& line : lines) {
+    const double x = pictureRect.center().x() - metrics.horizontalAdvance(line) / 2;
+    path.addText(QPointF(x, baseline), font, line);
+    baseline += lineHeight;
+  }
+  p.save();
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setClipRect(pictureRect);
+  p.strokePath(path, QPen(QColor(16, 16, 16), std::max(2.0, pixelSize / 8.0), Qt::SolidLine, Qt::RoundCap,
+                          Qt::RoundJoin));
+  p.fillPath(path, Qt::white);
+  p.restore();
 }
 
 void TVideoSurfaceWidget::resizeEvent(QResizeEvent* event) {

@@ -3,14 +3,17 @@
 // The player scales each picture once, to the size this widget reports, and hands it over on
 // its play thread; the widget keeps the newest one and paints it where the player placed it,
 // black around it. A paused player hands nothing new over, so the widget repaints the last
-// picture by itself.
+// picture by itself. The text of text subtitles comes separately and is drawn over the
+// picture, centred near its bottom edge.
 #pragma once
 
 #include <QImage>
+#include <QString>
 #include <QWidget>
 
 #include <atomic>
 #include <mutex>
+#include <string>
 
 #include "media/player.h"
 
@@ -20,12 +23,15 @@ public:
 
   void ClientSize(int& width, int& height) const override;
   void Present(const TBitmap24& picture, int x, int y, int outWidth, int outHeight, int64_t pts) override;
+  void ShowSubtitle(const std::string& text) override;
 
   // The newest picture and where it goes (main thread).
   QImage Picture() const;
   QRect PictureRect() const;
   int64_t PicturePts() const;
-  // Forgets the picture: the panel shows black (main thread).
+  // The subtitle text drawn over the picture (empty: none).
+  QString SubtitleText() const;
+  // Forgets the picture and the subtitle text: the panel shows black (main thread).
   void Clear();
 
 protected:
@@ -34,11 +40,15 @@ protected:
   void mousePressEvent(QMouseEvent* event) override;
 
 private:
+  void RequestRepaint();
+  void PaintSubtitle(QPainter& p, const QRectF& pictureRect) const;  // caller holds lock_
+
   std::atomic<int> width_{0}, height_{0};
   mutable std::mutex lock_;
   QImage picture_;
   QRect rect_;
   QSize outSize_;
   int64_t pts_ = -1;
+  QString subtitle_;
   std::atomic<bool> updatePending_{false};
 };

@@ -62,6 +62,9 @@ struct TSubPicture {
   double Pts = 0;
   AVSubtitle Sub{};
   bool Valid = false;
+  // A text subtitle: its rectangles' text, drawn by the surface (Sub then only times it).
+  bool IsText = false;
+  std::string Text;
 };
 
 // Events of the playback's event loop (the numbers of the original event types).
@@ -154,6 +157,10 @@ struct TPlayback {
   TSubPicture subpq[kSubPictureQueueSize];
   int subpqSize = 0, subpqRindex = 0, subpqWindex = 0;
   bool subtitleStreamChanged = false;
+  void FreeSubPicturesLocked();  // caller holds subLock
+  // The subtitle text last handed to the surface (play thread); none yet at the start.
+  bool subtitleTextSent = false;
+  std::string subtitleText;
 
   // Display (play thread).
   int outWidth = 0, outHeight = 0;

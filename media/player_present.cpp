@@ -6,6 +6,8 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "media/player_playback.h"
 
@@ -16,6 +18,58 @@ constexpr double kMaxSkipFactor = 3.0;
 constexpr int kDisplayScaleFlags = SWS_BICUBIC;
 const uint8_t kSilence[1024] = {};
 }  // namespace
+
+// ---- text subtitles ----
+
+std::string SubtitleEventText(std::string_view line) {
+  // Skip the fields before the text.
+  int fields = 8;
+  constexpr std::string_view kDialogue = "Dialogue:";
+  if (line.substr(0, kDialogue.size()) == kDialogue) {
+    line.remove_prefix(kDialogue.size());
+    fields = 9;
+  }
+  for (int i = 0; i < fields; ++i) {
+    const size_t comma = line.find(',');
+    if (comma == std::string_view::npos) return {};
+    line.remove_prefix(comma + 1);
+  }
+  std::string out;
+  out.reserve(line.size());
+  for (size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c == '{') {
+      // An override block; an unclosed one is kept as text.
+      const size_t close = line.find('}', i + 1);
+      if (close != std::string_view::npos) {
+        i = close;
+        continue;
+      }
+    } else if (c == '\\' && i + 1 < line.size()) {
+      const char e = line[i + 1];
+      if (e == 'N' || e == 'n') {
+        out += '\n';
+        ++i;
+        continue;
+      }
+      if (e == 'h') {
+        out += ' ';
+        ++i;
+        continue;
+      }
+      if (e == '{' || e == '}' || e == '\\') {
+        out += e;
+        ++i;
+        continue;
+      }
+    } else if (c == '\r' || c == '\n') {
+      continue;  // line ends of the event line itself
+    }
+    out += c;
+  }
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
 
 // ---- clocks ----
 
@@ -144,14 +198,8 @@ void TPlayback::Refresh(bool consume) {
     {
       std::lock_guard<std::mutex> s(subLock);
       if (subtitleStreamChanged) {
-        while (subpqSize > 0) {
-          ff::avsubtitle_free(&subpq[subpqRindex].Sub);
-          subpq[subpqRindex].Valid = false;
-          subpqRindex = (subpqRindex + 1) % kSubPictureQueueSize;
-          --subpqSize;
-        }
+        FreeSubPicturesLocked();
         subtitleStreamChanged = false;
-        subCond.notify_all();
       } else {
         while (subpqSize > 0) {
           TSubPicture& sp = subpq[subpqRindex];
@@ -163,6 +211,7 @@ void TPlayback::Refresh(bool consume) {
           if (!over) break;
           ff::avsubtitle_free(&sp.Sub);
           sp.Valid = false;
+          sp.Text.clear();
           subpqRindex = (subpqRindex + 1) % kSubPictureQueueSize;
           --subpqSize;
           subCond.notify_all();
@@ -228,6 +277,7 @@ void TPlayback::DisplayPicture() {
   if (!screen) return;
   int64_t pts;
   TLayoutRect r;
+  std::string text;
   {
     std::lock_guard<std::mutex> g(currentLock);
     if (!haveCurrent) return;
@@ -239,12 +289,18 @@ void TPlayback::DisplayPicture() {
     if (r.Width <= 0 || r.Height <= 0) return;
     pts = int64_t(std::llround(currentPts * 1e6)) - startTime;
 
-    // Graphic subtitles are blended into a copy of the picture.
+    // Graphic subtitles are blended into a copy of the picture; the text of a text subtitle
+    // goes to the surface while the picture lies in its display time.
     ffw::Frame blended;
     AVFrame* src = f;
     {
       std::lock_guard<std::mutex> s(subLock);
-      if (subpqSize > 0 && f->format == AV_PIX_FMT_YUV420P) {
+      if (subpqSize > 0 && subpq[subpqRindex].IsText) {
+        const TSubPicture& sp = subpq[subpqRindex];
+        if (sp.Pts + sp.Sub.start_display_time / 1000.0 <= currentPts &&
+            currentPts <= sp.Pts + sp.Sub.end_display_time / 1000.0)
+          text = sp.Text;
+      } else if (subpqSize > 0 && f->format == AV_PIX_FMT_YUV420P) {
         TSubPicture& sp = subpq[subpqRindex];
         if (sp.Pts + sp.Sub.start_display_time / 1000.0 <= currentPts) {
           blended = ffw::MakeFrame();
@@ -265,6 +321,11 @@ void TPlayback::DisplayPicture() {
     ff::sws_scale(displaySws, src->data, src->linesize, 0, src->height, dst, dstLinesize);
   }
   if (player->stopRequested_) return;
+  if (!subtitleTextSent || text != subtitleText) {
+    subtitleTextSent = true;
+    subtitleText = text;
+    screen->ShowSubtitle(subtitleText);
+  }
   screen->Present(displayBitmap, r.X, r.Y, outWidth, outHeight, pts);
 }
 

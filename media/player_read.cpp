@@ -525,7 +525,10 @@ void TPlayback::SubtitleThread() {
     ffw::Packet pkt;
     if (subtitleq.Get(pkt, true) < 0) break;
     if (IsFlushPacket(pkt.get())) {
+      // A seek: what was queued belongs to the old place.
       ff::avcodec_flush_buffers(subtitleCtx.get());
+      std::lock_guard<std::mutex> g(subLock);
+      FreeSubPicturesLocked();
       continue;
     }
     {
@@ -537,9 +540,22 @@ void TPlayback::SubtitleThread() {
     AVSubtitle sub{};
     int got = 0;
     if (ff::avcodec_decode_subtitle2(subtitleCtx.get(), &sub, &got, pkt.get()) < 0 || !got) continue;
-    if (sub.format != 0) {  // text subtitles are not drawn
-      ff::avsubtitle_free(&sub);
-      continue;
+    // Text subtitles keep their rectangles' text for the surface; graphic ones are blended.
+    const bool isText = sub.format != 0;
+    std::string text;
+    if (isText) {
+      for (unsigned i = 0; i < sub.num_rects; ++i) {
+        const AVSubtitleRect* r = sub.rects[i];
+        std::string part;
+        if (r->type == SUBTITLE_ASS && r->ass)
+          part = SubtitleEventText(r->ass);
+        else if (r->type == SUBTITLE_TEXT && r->text)
+          part = r->text;
+        while (!part.empty() && (part.back() == '\n' || part.back() == '\r')) part.pop_back();
+        if (part.empty()) continue;
+        if (!text.empty()) text += '\n';
+        text += part;
+      }
     }
     double t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts * av_q2d(subtitleSt->time_base) : 0;
     // Palette RGBA to Y, U, V, alpha (ITU-R BT.601, limited range, 10-bit fixed point).
@@ -560,9 +576,23 @@ void TPlayback::SubtitleThread() {
     sp.Sub = sub;
     sp.Pts = t;
     sp.Valid = true;
+    sp.IsText = isText;
+    sp.Text = std::move(text);
     subpqWindex = (subpqWindex + 1) % kSubPictureQueueSize;
     ++subpqSize;
   }
+}
+
+void TPlayback::FreeSubPicturesLocked() {
+  while (subpqSize > 0) {
+    TSubPicture& sp = subpq[subpqRindex];
+    ff::avsubtitle_free(&sp.Sub);
+    sp.Valid = false;
+    sp.Text.clear();
+    subpqRindex = (subpqRindex + 1) % kSubPictureQueueSize;
+    --subpqSize;
+  }
+  subCond.notify_all();
 }
 
 // ---- sound decoding (audio callback thread) ----

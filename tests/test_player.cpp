@@ -53,6 +53,7 @@ public:
     int64_t pts, master;
     int number;
     int whitePixels;
+    std::string text;  // the subtitle text in force when the picture came
   };
   MemorySurface(int w, int h) : w_(w), h_(h) {}
   void SetPlayer(TCustomPlayer* p) { player_ = p; }
@@ -73,8 +74,12 @@ public:
       for (int xx = 0; xx < pic.Width; xx += 2)
         if (pic.Row(yy)[xx * 3] > 200) ++white;
     std::lock_guard<std::mutex> g(m_);
-    shown_.push_back({x, y, pic.Width, pic.Height, outW, outH, pts, master, StripeNumber(pic), white});
+    shown_.push_back({x, y, pic.Width, pic.Height, outW, outH, pts, master, StripeNumber(pic), white, text_});
     last_ = pic;
+  }
+  void ShowSubtitle(const std::string& text) override {
+    std::lock_guard<std::mutex> g(m_);
+    text_ = text;
   }
   std::vector<Shown> Take() {
     std::lock_guard<std::mutex> g(m_);
@@ -102,6 +107,7 @@ private:
   TCustomPlayer* player_ = nullptr;
   std::vector<Shown> shown_;
   TBitmap24 last_;
+  std::string text_;
 };
 
 // Runs the main thread's pending calls (the player's events) until pred or the timeout.
@@ -204,6 +210,28 @@ TEST(PlayerLayout, PictureRectangleFollowsTheAspectRule) {
     EXPECT_EQ(r.Width, c.want.Width) << c.pw << "x" << c.ph << " a=" << c.aspect;
     EXPECT_EQ(r.Height, c.want.Height) << c.pw << "x" << c.ph << " a=" << c.aspect;
   }
+}
+
+TEST(PlayerSubtitleText, EventLinesGiveTheirPlainText) {
+  struct Case {
+    const char* line;
+    const char* want;
+  } cases[] = {
+      {"0,0,Default,,0,0,0,,First line", "First line"},
+      {"3,0,Default,,0,0,0,,Two\\Nlines\\nand three", "Two\nlines\nand three"},
+      {"0,0,Default,,0,0,0,,{\\i1}Italic{\\i0} and {\\pos(10,20)\\b1}bold", "Italic and bold"},
+      {"0,0,Default,,0,0,0,,hard\\hspace", "hard space"},
+      {"0,0,Default,,0,0,0,,Commas, in, the text", "Commas, in, the text"},
+      {"0,0,Default,Someone,10,10,20,Banner;5,Named", "Named"},
+      {"0,0,Default,,0,0,0,,Escaped \\{braces\\} and \\\\", "Escaped {braces} and \\"},
+      {"0,0,Default,,0,0,0,,Unclosed {brace", "Unclosed {brace"},
+      {"0,0,Default,,0,0,0,,Ends with a break\\N\r\n", "Ends with a break"},
+      {"Dialogue: 0,0:00:01.00,0:00:03.00,Default,,0,0,0,,Old style", "Old style"},
+      {"0,0,Default,,0,0,0,,{\\an8}", ""},
+      {"0,0,Default,,0,0,0,", ""},  // too few fields: no text
+      {"", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(SubtitleEventText(c.line), c.want) << c.line;
 }
 
 TEST_F(PlayerTest, OperationsWithoutPlaybackDoNothing) {
@@ -557,6 +585,43 @@ TEST_F(PlayerTest, SeekAfterTheEndPlaysOrEndsAgain) {
           << player_->CurrentPosition();
     }
     player_->Stop(true);
+  }
+}
+
+// The text of a text subtitle (SubRip "First line" at 1-3 s, "Second line" at 5-7 s) reaches
+// the surface with the pictures of its display time and goes after it; a seek, forwards into
+// the middle of one or back, brings the text of the new place.
+TEST_F(PlayerTest, TextSubtitlesGoToTheSurfaceWithTheirPictures) {
+  OpenOrFail("subtitles.mkv");
+  ASSERT_TRUE(PumpUntil([&] { return surface_.LastShown().pts > 4200000; }, 20000));
+  int during = 0, outside = 0;
+  for (const auto& s : surface_.Take()) {
+    if (s.pts >= 1100000 && s.pts <= 2900000) {
+      EXPECT_EQ(s.text, "First line") << "picture at " << s.pts;
+      ++during;
+    } else if (s.pts <= 900000 || (s.pts >= 3200000 && s.pts <= 4800000)) {
+      EXPECT_EQ(s.text, "") << "picture at " << s.pts;
+      ++outside;
+    }
+  }
+  EXPECT_GT(during, 10);
+  EXPECT_GT(outside, 10);
+
+  struct Case {
+    int64_t target, until;
+    const char* text;
+  } seeks[] = {{5500000, 6800000, "Second line"}, {2000000, 2900000, "First line"}};
+  for (const Case& c : seeks) {
+    player_->Seek(0, true, c.target);
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+          const auto last = surface_.LastShown();
+          return last.pts >= c.target && last.pts <= c.until;
+        },
+        5000))
+        << "seek to " << c.target;
+    EXPECT_EQ(surface_.LastShown().text, c.text) << "seek to " << c.target;
+    surface_.Take();
   }
 }
 
