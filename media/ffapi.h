@@ -115,6 +115,8 @@ extern "C" {
   F(av_read_pause) \
   F(av_read_play) \
   F(avformat_seek_file) \
+  F(av_index_search_timestamp) \
+  F(avformat_index_get_entry) \
   F(av_codec_get_id) \
   F(av_codec_get_tag2) \
   F(avio_seek) \

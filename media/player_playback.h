@@ -96,6 +96,11 @@ struct TPlayback {
   int seekFlags = 0;
   int64_t seekPos = 0, seekRel = 0;
   std::atomic<bool> pausedAtSeek{false};
+  // After a seek that reads again from a subtitle that began before the place the pictures
+  // resume from: the sound and picture packets before that place are skipped (reader only;
+  // AV_NOPTS_VALUE: nothing to skip). Pictures resume at a key packet at or after the mark.
+  int64_t skipVideoBefore = AV_NOPTS_VALUE;  // video time base
+  int64_t skipAudioBefore = AV_NOPTS_VALUE;  // sound time base
 
   // Streams.
   int audioIndex = -1, videoIndex = -1, subtitleIndex = -1;
@@ -192,6 +197,8 @@ struct TPlayback {
   void ReadThread();
   bool OpenStream(int index);
   void CloseStream(int index);
+  void SeekBackForSubtitle(int64_t target);
+  bool SkipBeforeSeekPlace(const AVPacket* pkt);
   void VideoThread();
   void SubtitleThread();
   int GetVideoFrame(AVFrame* frame, bool& lastWasEmpty);

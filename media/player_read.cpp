@@ -206,6 +206,7 @@ void TPlayback::ReadThread() {
           player->SetLastError(StrFormat("%s: error while seeking", fileName.c_str()), llError, false);
           if (videoSt) player->pictureEvent_.Set();
         } else {
+          if (!(seekFlags & AVSEEK_FLAG_BYTE)) SeekBackForSubtitle(seekPos);
           if (audioIndex >= 0) {
             audioq.Flush();
             audioq.Put(&flush);
@@ -272,7 +273,9 @@ void TPlayback::ReadThread() {
         SleepMs(100);
         continue;
       }
-      if (pkt->stream_index == audioIndex)
+      if (SkipBeforeSeekPlace(pkt.get()))
+        ;
+      else if (pkt->stream_index == audioIndex)
         audioq.Put(pkt.get());
       else if (pkt->stream_index == videoIndex)
         videoq.Put(pkt.get());
@@ -290,6 +293,53 @@ void TPlayback::ReadThread() {
   if (status == 1) player->AVProbe.AttachContext(nullptr);  // the probe must not outlive the input
   if (ic) CloseInput(&ic);
   if (status == -1) status = -2;
+}
+
+// ---- seeking back for a subtitle ----
+
+// A seek starts reading at the key picture before the target, so a subtitle whose packet lies
+// before that picture but whose display time covers the target would never be shown. When the
+// input's index has a subtitle packet before the picture (within kSubtitleLookBack), reading
+// starts again from it; the sound and picture packets up to the picture are skipped, so the
+// playback resumes where the plain seek would have.
+void TPlayback::SeekBackForSubtitle(int64_t target) {
+  constexpr int64_t kSubtitleLookBack = 10 * int64_t(AV_TIME_BASE);
+  skipVideoBefore = skipAudioBefore = AV_NOPTS_VALUE;
+  if (!subtitleSt || !videoSt) return;
+  const int vi = ff::av_index_search_timestamp(videoSt, ff::av_rescale_q(target, AV_TIME_BASE_Q, videoSt->time_base),
+                                               AVSEEK_FLAG_BACKWARD);
+  const int si = ff::av_index_search_timestamp(
+      subtitleSt, ff::av_rescale_q(target, AV_TIME_BASE_Q, subtitleSt->time_base), AVSEEK_FLAG_BACKWARD);
+  if (vi < 0 || si < 0) return;
+  const AVIndexEntry* ve = ff::avformat_index_get_entry(videoSt, vi);
+  const AVIndexEntry* se = ff::avformat_index_get_entry(subtitleSt, si);
+  if (!ve || !se) return;
+  const int64_t resume = ff::av_rescale_q(ve->timestamp, videoSt->time_base, AV_TIME_BASE_Q);
+  const int64_t subStart = ff::av_rescale_q(se->timestamp, subtitleSt->time_base, AV_TIME_BASE_Q);
+  if (subStart >= resume || resume - subStart > kSubtitleLookBack) return;
+  if (ff::avformat_seek_file(ic, -1, INT64_MIN, subStart, subStart, 0) < 0) {
+    // Back to the plain seek's place.
+    ff::avformat_seek_file(ic, -1, INT64_MIN, target, INT64_MAX, 0);
+    return;
+  }
+  skipVideoBefore = ve->timestamp;
+  if (audioSt) skipAudioBefore = ff::av_rescale_q(resume, AV_TIME_BASE_Q, audioSt->time_base);
+}
+
+// True for a sound or picture packet that lies before the place a seek resumes from.
+bool TPlayback::SkipBeforeSeekPlace(const AVPacket* pkt) {
+  if (skipVideoBefore != AV_NOPTS_VALUE && pkt->stream_index == videoIndex) {
+    const bool atPlace = (pkt->flags & AV_PKT_FLAG_KEY) &&
+                         ((pkt->pts != AV_NOPTS_VALUE && pkt->pts >= skipVideoBefore) ||
+                          (pkt->dts != AV_NOPTS_VALUE && pkt->dts >= skipVideoBefore));
+    if (!atPlace) return true;
+    skipVideoBefore = AV_NOPTS_VALUE;
+  } else if (skipAudioBefore != AV_NOPTS_VALUE && pkt->stream_index == audioIndex) {
+    const int64_t t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+    if (t != AV_NOPTS_VALUE && t < skipAudioBefore) return true;
+    skipAudioBefore = AV_NOPTS_VALUE;
+  }
+  return false;
 }
 
 // ---- streams ----
