@@ -627,6 +627,24 @@ TEST_F(PlayerTest, TextSubtitlesGoToTheSurfaceWithTheirPictures) {
   }
 }
 
+// What the decoders of other text formats make of markup reaches the surface as plain lines.
+TEST_F(PlayerTest, MarkedUpTextSubtitlesArriveAsPlainLines) {
+  struct Case {
+    const char* clip;
+    const char* text;
+  } cases[] = {
+      {"subtitles_ass.mkv", "Styled, with commas\nsecond row"},
+      {"subtitles_movtext.mp4", "Tagged text\nover two lines"},
+  };
+  for (const Case& c : cases) {
+    surface_.Take();
+    OpenOrFail(c.clip);
+    ASSERT_TRUE(PumpUntil([&] { return surface_.LastShown().pts >= 1000000; }, 10000)) << c.clip;
+    EXPECT_EQ(surface_.LastShown().text, c.text) << c.clip;
+    player_->Stop(true);
+  }
+}
+
 // A slow main thread gets the newest position, never a backlog.
 TEST_F(PlayerTest, PositionEventsCoalesceForASlowMainThread) {
   OpenOrFail("framenum.mp4");

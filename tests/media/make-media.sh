@@ -56,6 +56,30 @@ ff -f lavfi -i "$vsrc" -f lavfi -i "$asrc" -i subs.srt -map 0:v -map 1:a -map 2:
    -c:v mpeg4 -q:v 4 -c:a aac -c:s srt "${common[@]}" subtitles.mkv
 rm -f subs.srt
 
+# Text subtitles with markup, at 0.5-2.5 s over 3 s of picture without sound: an ASS script
+# in Matroska (override blocks, a comma in the text, hard line break and space) and SubRip
+# with an italic tag turned into mov_text in MP4.
+cat > styled.ass <<'ASS'
+[Script Info]
+ScriptType: v4.00+
+PlayResX: 320
+PlayResY: 240
+
+[V4+ Styles]
+Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, Encoding
+Style: Default,Sans,20,&H00FFFFFF,&H000000FF,&H00000000,&H00000000,0,0,0,0,100,100,0,0,1,1,0,2,10,10,10,1
+
+[Events]
+Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text
+Dialogue: 0,0:00:00.50,0:00:02.50,Default,,0,0,0,,{\i1}Styled{\i0}, with commas\Nsecond\hrow
+ASS
+printf '1\n00:00:00,500 --> 00:00:02,500\n<i>Tagged</i> text\nover two lines\n' > tagged.srt
+ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=3" -i styled.ass -map 0:v -map 1:s \
+   -c:v mpeg4 -q:v 4 -c:s ass "${common[@]}" subtitles_ass.mkv
+ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=3" -i tagged.srt -map 0:v -map 1:s \
+   -c:v mpeg4 -q:v 4 -c:s mov_text "${common[@]}" subtitles_movtext.mp4
+rm -f styled.ass tagged.srt
+
 # A non-ASCII name with spaces (a copy of the MP4 clip).
 cp clip.mp4 "vidéo ünïcode 片.mp4"
 
