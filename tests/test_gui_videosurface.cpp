@@ -5,7 +5,9 @@
 #include <QApplication>
 #include <QImage>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <functional>
 
@@ -73,6 +75,75 @@ TEST(VideoSurface, PaintsTheSeekedPictureAtThePanelSize) {
   painted = panel.grab().toImage();
   EXPECT_EQ(StripeNumber(painted, QRect(0, 0, 800, 400)), 75);
   player.Stop(true);
+}
+
+// Where the light (subtitle) pixels of a painted image lie inside a rectangle.
+struct TLight {
+  int count = 0, top = INT_MAX, bottom = -1, left = INT_MAX, right = -1;
+};
+TLight LightPixels(const QImage& img, const QRect& r) {
+  TLight l;
+  for (int y = r.top(); y <= r.bottom(); ++y)
+    for (int x = r.left(); x <= r.right(); ++x) {
+      const QColor c = img.pixelColor(x, y);
+      if (c.red() < 220 || c.green() < 220 || c.blue() < 220) continue;
+      ++l.count;
+      l.top = std::min(l.top, y);
+      l.bottom = std::max(l.bottom, y);
+      l.left = std::min(l.left, x);
+      l.right = std::max(l.right, x);
+    }
+  return l;
+}
+
+// A subtitle text is painted light over a mid-grey picture, centred in the picture's bottom
+// band, in letters that grow with the picture; an empty text or Clear removes it.
+TEST(VideoSurface, PaintsSubtitleTextInTheBottomBandOfThePicture) {
+  TVideoSurfaceWidget panel;
+  panel.resize(640, 360);
+  panel.show();
+  QApplication::processEvents();
+  const auto present = [&](int w, int h) {
+    TBitmap24 grey;
+    grey.SetSize(w, h);
+    std::fill(grey.Pixels.begin(), grey.Pixels.end(), uint8_t(100));
+    panel.Present(grey, (640 - w) / 2, (360 - h) / 2, 640, 360, 0);
+  };
+  const QRect picture(80, 0, 480, 360);
+  present(480, 360);
+  EXPECT_EQ(LightPixels(panel.grab().toImage(), panel.rect()).count, 0);
+
+  panel.ShowSubtitle("First line");
+  EXPECT_EQ(panel.SubtitleText(), "First line");
+  QImage painted = panel.grab().toImage();
+  const TLight one = LightPixels(painted, panel.rect());
+  EXPECT_GT(one.count, 100);
+  EXPECT_GE(one.top, picture.top() + picture.height() * 3 / 4);
+  EXPECT_LE(one.bottom, picture.bottom());
+  EXPECT_NEAR((one.left + one.right) / 2.0, picture.center().x(), 10);
+  // Outside the picture it stays black.
+  EXPECT_EQ(painted.pixelColor(40, 340), QColor(Qt::black));
+
+  // Two lines: the second ends where the single one did, the first stands above it.
+  panel.ShowSubtitle("First line\nSecond line");
+  const TLight two = LightPixels(panel.grab().toImage(), panel.rect());
+  EXPECT_NEAR(two.bottom, one.bottom, 4);
+  EXPECT_LT(two.top, one.top - (one.bottom - one.top));
+
+  // Half the picture height: letters about half as tall.
+  panel.ShowSubtitle("First line");
+  present(240, 180);
+  const TLight small = LightPixels(panel.grab().toImage(), panel.rect());
+  ASSERT_GT(small.count, 0);
+  const double ratio = double(one.bottom - one.top) / (small.bottom - small.top);
+  EXPECT_GT(ratio, 1.5);
+  EXPECT_LT(ratio, 2.6);
+
+  panel.ShowSubtitle("");
+  EXPECT_EQ(LightPixels(panel.grab().toImage(), panel.rect()).count, 0);
+  panel.ShowSubtitle("First line");
+  panel.Clear();
+  EXPECT_TRUE(panel.SubtitleText().isEmpty());
 }
 
 }  // namespace
