@@ -329,9 +329,11 @@ void TPlayback::SeekBackForSubtitle(int64_t target) {
 // True for a sound or picture packet that lies before the place a seek resumes from.
 bool TPlayback::SkipBeforeSeekPlace(const AVPacket* pkt) {
   if (skipVideoBefore != AV_NOPTS_VALUE && pkt->stream_index == videoIndex) {
-    const bool atPlace = (pkt->flags & AV_PKT_FLAG_KEY) &&
-                         ((pkt->pts != AV_NOPTS_VALUE && pkt->pts >= skipVideoBefore) ||
-                          (pkt->dts != AV_NOPTS_VALUE && pkt->dts >= skipVideoBefore));
+    // The key picture at the mark; any picture past it ends the skipping too, so a file whose
+    // key pictures are not marked still plays.
+    const int64_t t = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+    const bool atPlace =
+        t != AV_NOPTS_VALUE && (t > skipVideoBefore || ((pkt->flags & AV_PKT_FLAG_KEY) && t == skipVideoBefore));
     if (!atPlace) return true;
     skipVideoBefore = AV_NOPTS_VALUE;
   } else if (skipAudioBefore != AV_NOPTS_VALUE && pkt->stream_index == audioIndex) {
