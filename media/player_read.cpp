@@ -632,6 +632,9 @@ void TPlayback::SubtitleThread() {
     sp.Text = std::move(text);
     subpqWindex = (subpqWindex + 1) % kSubPictureQueueSize;
     ++subpqSize;
+    // A paused playback shows no new picture that would bring the subtitle (after a seek it
+    // may come after the picture): the picture on show is drawn again with it.
+    if (paused) player->PushLoopEvent(leExpose, this);
   }
 }
 

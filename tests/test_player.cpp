@@ -625,6 +625,15 @@ TEST_F(PlayerTest, TextSubtitlesGoToTheSurfaceWithTheirPictures) {
     EXPECT_EQ(surface_.LastShown().text, c.text) << "seek to " << c.target;
     for (const auto& s : surface_.Take()) EXPECT_GE(s.pts, c.target - 500000) << "seek to " << c.target;
   }
+
+  // Paused, a seek shows the picture of the new place with its text.
+  player_->Pause();
+  ASSERT_TRUE(WaitState(psPause, 1, 5000));
+  player_->Seek(0, true, 5500000);
+  ASSERT_TRUE(PumpUntil([&] { return surface_.LastShown().pts >= 5000000; }, 5000));
+  PumpFor(300);
+  EXPECT_GE(surface_.LastShown().pts, 5000000);
+  EXPECT_EQ(surface_.LastShown().text, "Second line");
 }
 
 // What the decoders of other text formats make of markup reaches the surface as plain lines.
