@@ -162,7 +162,9 @@ struct TPlayback {
   TSubPicture subpq[kSubPictureQueueSize];
   int subpqSize = 0, subpqRindex = 0, subpqWindex = 0;
   bool subtitleStreamChanged = false;
-  void FreeSubPicturesLocked();  // caller holds subLock
+  // Free the first queued subpicture, or all of them; the caller holds subLock.
+  void FreeFirstSubPictureLocked();
+  void FreeSubPicturesLocked();
   // The subtitle text last handed to the surface (play thread); none yet at the start.
   bool subtitleTextSent = false;
   std::string subtitleText;

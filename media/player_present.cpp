@@ -209,12 +209,7 @@ void TPlayback::Refresh(bool consume) {
             over = videoCurrentPts > sp2.Pts + sp2.Sub.start_display_time / 1000.0;
           }
           if (!over) break;
-          ff::avsubtitle_free(&sp.Sub);
-          sp.Valid = false;
-          sp.Text.clear();
-          subpqRindex = (subpqRindex + 1) % kSubPictureQueueSize;
-          --subpqSize;
-          subCond.notify_all();
+          FreeFirstSubPictureLocked();
         }
       }
     }

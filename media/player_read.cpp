@@ -638,16 +638,18 @@ void TPlayback::SubtitleThread() {
   }
 }
 
-void TPlayback::FreeSubPicturesLocked() {
-  while (subpqSize > 0) {
-    TSubPicture& sp = subpq[subpqRindex];
-    ff::avsubtitle_free(&sp.Sub);
-    sp.Valid = false;
-    sp.Text.clear();
-    subpqRindex = (subpqRindex + 1) % kSubPictureQueueSize;
-    --subpqSize;
-  }
+void TPlayback::FreeFirstSubPictureLocked() {
+  TSubPicture& sp = subpq[subpqRindex];
+  ff::avsubtitle_free(&sp.Sub);
+  sp.Valid = false;
+  sp.Text.clear();
+  subpqRindex = (subpqRindex + 1) % kSubPictureQueueSize;
+  --subpqSize;
   subCond.notify_all();
+}
+
+void TPlayback::FreeSubPicturesLocked() {
+  while (subpqSize > 0) FreeFirstSubPictureLocked();
 }
 
 // ---- sound decoding (audio callback thread) ----
