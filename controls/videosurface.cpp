@@ -109,15 +109,37 @@ void TVideoSurfaceWidget::paintEvent(QPaintEvent*) {
   if (!subtitle_.isEmpty() && !target.isEmpty()) PaintSubtitle(p, target);
 }
 
+namespace {
+// The text's lines, each broken at spaces where it is wider than maxWidth (a single word wider
+// than that stays whole).
+QStringList WrapLines(const QString& text, const QFontMetricsF& metrics, double maxWidth) {
+  QStringList out;
+  for (const QString& line : text.split(QLatin1Char('\n'))) {
+    QString current;
+    for (const QString& word : line.split(QLatin1Char(' '))) {
+      const QString candidate = current.isEmpty() ? word : current + QLatin1Char(' ') + word;
+      if (!current.isEmpty() && metrics.horizontalAdvance(candidate) > maxWidth) {
+        out << current;
+        current = word;
+      } else {
+        current = candidate;
+      }
+    }
+    out << current;
+  }
+  return out;
+}
+}  // namespace
+
 // White lines with a dark outline, centred, the last one just above the picture's bottom edge;
-// the letters grow with the picture.
+// the letters grow with the picture, and lines wider than the picture are broken.
 void TVideoSurfaceWidget::PaintSubtitle(QPainter& p, const QRectF& pictureRect) const {
   const int pixelSize = std::max(10, int(pictureRect.height() / 18));
   QFont font(this->font());
   font.setPixelSize(pixelSize);
   font.setBold(true);
   const QFontMetricsF metrics(font);
-  const QStringList lines = subtitle_.split(QLatin1Char('\n'));
+  const QStringList lines = WrapLines(subtitle_, metrics, pictureRect.width() - 2 * pixelSize);
   const double lineHeight = metrics.lineSpacing();
   double baseline = pictureRect.bottom() - pixelSize * 0.6 - metrics.descent() - lineHeight * (lines.size() - 1);
   QPainterPath path;

@@ -130,6 +130,14 @@ TEST(VideoSurface, PaintsSubtitleTextInTheBottomBandOfThePicture) {
   EXPECT_NEAR(two.bottom, one.bottom, 4);
   EXPECT_LT(two.top, one.top - (one.bottom - one.top));
 
+  // A line wider than the picture is broken at spaces into rows that stay inside it.
+  panel.ShowSubtitle("A rather long subtitle line that a narrow picture cannot hold on one row");
+  const TLight wrapped = LightPixels(panel.grab().toImage(), panel.rect());
+  EXPECT_GE(wrapped.left, picture.left() + 5);
+  EXPECT_LE(wrapped.right, picture.right() - 5);
+  EXPECT_NEAR(wrapped.bottom, one.bottom, 4);
+  EXPECT_LT(wrapped.top, one.top - (one.bottom - one.top));
+
   // Half the picture height: letters about half as tall.
   panel.ShowSubtitle("First line");
   present(240, 180);
