@@ -636,7 +636,8 @@ TEST_F(PlayerTest, TextSubtitlesGoToTheSurfaceWithTheirPictures) {
   EXPECT_EQ(surface_.LastShown().text, "Second line");
 }
 
-// What the decoders of other text formats make of markup reaches the surface as plain lines.
+// What the decoders of other text formats make of markup reaches the surface as plain lines,
+// after a seek into the subtitle's time too (the two containers seek differently).
 TEST_F(PlayerTest, MarkedUpTextSubtitlesArriveAsPlainLines) {
   struct Case {
     const char* clip;
@@ -650,6 +651,10 @@ TEST_F(PlayerTest, MarkedUpTextSubtitlesArriveAsPlainLines) {
     OpenOrFail(c.clip);
     ASSERT_TRUE(PumpUntil([&] { return surface_.LastShown().pts >= 1000000; }, 10000)) << c.clip;
     EXPECT_EQ(surface_.LastShown().text, c.text) << c.clip;
+    player_->Seek(0, true, 2000000);
+    surface_.Take();
+    ASSERT_TRUE(PumpUntil([&] { return surface_.LastShown().pts >= 2000000; }, 10000)) << c.clip;
+    EXPECT_EQ(surface_.LastShown().text, c.text) << c.clip << " after a seek";
     player_->Stop(true);
   }
 }
