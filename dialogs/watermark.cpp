@@ -21,14 +21,10 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/core/clocktext.h"
 #include "app/core/settings.h"
 #include "app/core/weblinks.h"
-#include "app/jobadder.h"
 #include "app/joblist.h"
 #include "controls/trackbar.h"
-#include "controls/videosurface.h"
-#include "dialogs/volumecontrol.h"
 #include "dialogs/wmcontrols.h"
 #include "dialogs/wmeditor.h"
 #include "media/errors.h"
@@ -147,22 +143,7 @@ TfrmWaterMark::TfrmWaterMark(TJobListModel& model, TAppSettings& settings, QWidg
   view_->setObjectName("ImgView");
   view_->setGeometry(336, 36, 592, 427);
   // The player draws into a hidden panel of the view's size: the view shows its frames.
-  hiddenPanel_ = new TVideoSurfaceWidget(this);
-  hiddenPanel_->setGeometry(336, 36, 592, 427);
-  hiddenPanel_->hide();
-
-  btnPlay_ = new QPushButton("Play", this);
-  btnPlay_->setGeometry(336, 472, 60, 26);
-  btnPause_ = new QPushButton("Pause", this);
-  btnPause_->setGeometry(400, 472, 60, 26);
-  trcSeek_ = new TTrackBar2(this);
-  trcSeek_->setObjectName("trcSeek");
-  trcSeek_->setGeometry(468, 475, 250, 20);
-  trcSeek_->SetTickStyle(TTrackBar2::tiUserDrawn);
-  trcSeek_->setEnabled(false);
-  lblPosition_ = Caption("", this, QRect(724, 475, 54, 20));
-  lblDuration_ = Caption("", this, QRect(780, 475, 54, 20));
-  volume_ = new TVolumeControl(this, settings_, QRect(838, 472, 30, 25), QRect(870, 475, 58, 20));
+  player_ = new TWmPlayerBar(this, settings_, 336, 472, view_->geometry());
 
   btnHelp_ = new QPushButton("&Help", this);
   btnHelp_->setGeometry(336, 528, 80, 28);
@@ -216,65 +197,16 @@ TfrmWaterMark::TfrmWaterMark(TJobListModel& model, TAppSettings& settings, QWidg
   connect(view_, &TWmEditorView::LayerChanged, this, [this] { ScheduleRender(); });
   connect(view_, &TWmEditorView::MouseMovedOverSelection, this, &TfrmWaterMark::ShowLayerPosition);
 
-  connect(btnPlay_, &QPushButton::clicked, this, [this] {
-    FFPlayer_->Resume();
-    following_ = loaded_;
-    btnPlay_->setEnabled(false);
-    btnPause_->setEnabled(true);
-    trcSeek_->setEnabled(durationUs_ > 0);
-  });
-  connect(btnPause_, &QPushButton::clicked, this, [this] {
-    FFPlayer_->Pause();
-    btnPlay_->setEnabled(true);
-    btnPause_->setEnabled(false);
-  });
-  connect(trcSeek_, &TTrackBar2::Change, this, [this] {
-    // A seek only for the user's moves, not for the position updates.
-    if (!positioning_ && durationUs_ > 0 && trcSeek_->Max() > 0)
-      FFPlayer_->Seek(0, false, int64_t(double(trcSeek_->PositionL()) / trcSeek_->Max() * double(durationUs_)));
-  });
+  connect(player_, &TWmPlayerBar::FrameArrived, this, &TfrmWaterMark::RenderPicture);
   connect(btnHelp_, &QPushButton::clicked, this, [] { QDesktopServices::openUrl(QUrl(weblinks::kWatermarkHelpUrl)); });
   connect(btnOk_, &QPushButton::clicked, this, &TfrmWaterMark::OkClick);
   connect(btnCancel_, &QPushButton::clicked, this, &QDialog::reject);
-
-  FFPlayer_ = std::make_unique<TFFPlayer>();
-  FFPlayer_->TriggerEventInMainThread = false;
-  // Runs on the player's video thread: the frame is kept for the main thread, which draws the
-  // items into it. One hand-over is queued at a time; a newer frame replaces a waiting one.
-  FFPlayer_->OnHook = [this](TCustomPlayer*, TBitmap24& bitmap, int64_t pts) {
-    const int gen = generation_.load();
-    {
-      std::lock_guard<std::mutex> lock(frameLock_);
-      latest_ = bitmap;
-      latestPts_ = pts;
-      if (framePending_) return;
-      framePending_ = true;
-    }
-    QMetaObject::invokeMethod(this, [this, gen] {
-      if (gen == generation_.load()) FrameArrived();
-    }, Qt::QueuedConnection);
-  };
-  // Raised during Open, on the calling thread.
-  FFPlayer_->OnFileOpen = [this](TCustomPlayer*, int64_t duration, int32_t fw, int32_t fh, int32_t&, int32_t&) {
-    durationUs_ = std::max<int64_t>(0, duration);
-    fw_ = fw;
-    fh_ = fh;
-  };
-  FFPlayer_->OnState = [this](TCustomPlayer*, TPlayState state) {
-    const int gen = generation_.load();
-    QMetaObject::invokeMethod(this, [this, gen, state] {
-      if (gen == generation_.load()) State(state);
-    }, Qt::QueuedConnection);
-  };
 
   SetDefaults();
   EnableEditing();
 }
 
-TfrmWaterMark::~TfrmWaterMark() {
-  ++generation_;
-  FFPlayer_.reset();
-}
+TfrmWaterMark::~TfrmWaterMark() = default;
 
 void TfrmWaterMark::SetDefaults() {
   updating_ = true;
@@ -301,39 +233,24 @@ void TfrmWaterMark::ShowFor(int row) {
   const TlvFilesRecord* rec = model_.Record(row_);
   crop_ = *rec;
   crop_.WaterMarks.clear();
-  std::string error;
-  const bool libs = FFPlayer_->AVLibLoaded() || TJobAdder::LoadEngineLibs(error);
-  ++generation_;
-  volume_->Apply(*FFPlayer_);
-  volume_->Attach(FFPlayer_.get());
-  FFPlayer_->Hook = false;
-  const bool opened = libs && FFPlayer_->Open(rec->SourceFile, hiddenPanel_, false);
-  btnPlay_->setEnabled(false);
-  btnPause_->setEnabled(opened);
-  if (opened) FileOpened();
+  if (player_->Open(rec->SourceFile)) FileOpened();
   open();
 }
 
 void TfrmWaterMark::FileOpened() {
-  durationSec_ = int(std::min<int64_t>(durationUs_ / 1000000, INT32_MAX));
-  lblDuration_->setText(QString::fromStdString(FormatClock(RoundedSeconds(durationUs_))));
-  lblPosition_->setText("00:00:00");
+  durationSec_ = int(std::min<int64_t>(player_->DurationUs() / 1000000, INT32_MAX));
+  const int fw = player_->FrameWidth(), fh = player_->FrameHeight();
   updating_ = true;
   trcRange_->SetMax(std::max(1, durationSec_));
   trcRange_->SetPositionL(0);
   trcRange_->SetPositionU(trcRange_->Max());
   edtStart_->setRange(0, std::max(1, durationSec_));
   edtEnd_->setRange(0, std::max(1, durationSec_));
-  trcTextHoriz_->SetMax(std::max(1, fw_));
-  trcTextVert_->SetMax(std::max(1, fh_));
+  trcTextHoriz_->SetMax(std::max(1, fw));
+  trcTextVert_->SetMax(std::max(1, fh));
   updating_ = false;
-  positioning_ = true;
-  trcSeek_->SetMax(std::max<int>(1, int(RoundedSeconds(durationUs_))));
-  trcSeek_->SetPositionL(0);
-  positioning_ = false;
-  trcSeek_->setEnabled(durationUs_ > 0);
   // Until the first frame: a black picture of the source's size.
-  QImage blank(std::max(1, fw_), std::max(1, fh_), QImage::Format_RGB32);
+  QImage blank(std::max(1, fw), std::max(1, fh), QImage::Format_RGB32);
   blank.fill(Qt::black);
   view_->SetPicture(blank);
 
@@ -360,10 +277,8 @@ void TfrmWaterMark::FileOpened() {
     AddRow(std::move(item));
   }
   loaded_ = true;
-  following_ = true;
   if (!items_.empty()) SelectRow(int(items_.size()) - 1);
   EnableEditing();
-  FFPlayer_->Hook = true;
 }
 
 int TfrmWaterMark::AddRow(TWmItemRec item) {
@@ -636,24 +551,6 @@ void TfrmWaterMark::RangeChanged() {
   ScheduleRender();
 }
 
-void TfrmWaterMark::FrameArrived() {
-  {
-    std::lock_guard<std::mutex> lock(frameLock_);
-    framePending_ = false;
-    if (!following_) return;
-    std::swap(rawFrame_, latest_);
-    rawPts_ = latestPts_;
-  }
-  ++framesShown_;
-  lblPosition_->setText(QString::fromStdString(FormatClock(RoundedSeconds(rawPts_))));
-  if (durationUs_ > 0 && !trcSeek_->TrackingL()) {
-    positioning_ = true;
-    trcSeek_->SetPositionL(int(int64_t(trcSeek_->Max()) * rawPts_ / durationUs_));
-    positioning_ = false;
-  }
-  RenderPicture();
-}
-
 void TfrmWaterMark::ScheduleRender() {
   if (renderPending_) return;
   renderPending_ = true;
@@ -664,17 +561,19 @@ void TfrmWaterMark::ScheduleRender() {
 }
 
 void TfrmWaterMark::RenderPicture() {
-  if (rawFrame_.Empty()) return;
+  const TBitmap24& raw = player_->Frame();
+  const int64_t pts = player_->FramePts();
+  if (raw.Empty()) return;
   // The items as the conversion draws them, at this frame's time from the file start.
   TlvFilesRecord job;
   for (int i = 0; i < int(items_.size()); ++i) {
     job.WaterMarks.push_back(Record(i));
-    items_[size_t(i)].Layer->setVisible(WmItemActive(job.WaterMarks.back(), rawPts_));
+    items_[size_t(i)].Layer->setVisible(WmItemActive(job.WaterMarks.back(), pts));
   }
-  TBitmap24 frame = rawFrame_;
+  TBitmap24 frame = raw;
   THookInfo info;
   info.Bitmap = &frame;
-  info.PTS = rawPts_;
+  info.PTS = pts;
   try {
     renderer_.RenderFrame(info, job);
   } catch (const FFmpegException&) {
@@ -698,25 +597,6 @@ void TfrmWaterMark::RenderPicture() {
 
 const QImage& TfrmWaterMark::Picture() const { return view_->Picture(); }
 
-void TfrmWaterMark::State(TPlayState state) {
-  if (state == psPause) {
-    btnPlay_->setEnabled(true);
-    btnPause_->setEnabled(false);
-  }
-  if (state == psEnd) {
-    // The view keeps its last picture; the file rests at its start until Play.
-    following_ = false;
-    positioning_ = true;
-    trcSeek_->SetPositionL(0);
-    positioning_ = false;
-    FFPlayer_->Seek(4, false, 0);
-    FFPlayer_->Pause();
-    btnPlay_->setEnabled(true);
-    btnPause_->setEnabled(false);
-    trcSeek_->setEnabled(false);
-  }
-}
-
 void TfrmWaterMark::OkClick() {
   // Without the file the stored items were never shown: they stay as they are.
   if (TlvFilesRecord* rec = model_.Record(row_); rec && loaded_) {
@@ -728,12 +608,7 @@ void TfrmWaterMark::OkClick() {
 }
 
 void TfrmWaterMark::done(int result) {
-  FFPlayer_->Hook = false;
-  volume_->Attach(nullptr);
-  ++generation_;
-  following_ = false;
-  if (FFPlayer_->Paused()) FFPlayer_->Resume();
-  FFPlayer_->Stop(true);
+  player_->Close();
   edtInPlace_->hide();
   QDialog::done(result);
 }

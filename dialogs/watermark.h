@@ -6,16 +6,12 @@
 #pragma once
 
 #include <QDialog>
-#include <atomic>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "app/core/wmrec.h"
+#include "app/core/jobrecord.h"
 #include "dialogs/core/renderer.h"
-#include "media/bitmap.h"
-#include "media/player.h"
+#include "dialogs/wmplayer.h"
 
 class QCheckBox;
 class QFileDialog;
@@ -31,8 +27,6 @@ class TClockSpin;
 class TColorBox;
 class TJobListModel;
 class TTrackBar2;
-class TVideoSurfaceWidget;
-class TVolumeControl;
 class TWmEditorView;
 class TWmLayer;
 
@@ -63,12 +57,11 @@ public:
   int RowCount() const { return int(items_.size()); }
   const TWmItemRec& Item(int i) const { return items_[size_t(i)]; }
   int CurrentRow() const;
-  int64_t DurationUs() const { return durationUs_; }
   // The picture the editor shows (the frame with the items and the crop outline) and its time.
   const QImage& Picture() const;
-  int64_t PicturePts() const { return rawPts_; }
+  int64_t PicturePts() const { return player_->FramePts(); }
   // How many of the player's frames the view has shown.
-  int FramesShown() const { return framesShown_; }
+  int FramesShown() const { return player_->FramesShown(); }
 
   TWmEditorView* View() const { return view_; }
   QListWidget* List() const { return lsbox_; }
@@ -91,12 +84,12 @@ public:
   QFontComboBox* FontBox() const { return cbFont_; }
   QComboBox* SizeBox() const { return cbSize_; }
   QCheckBox* StyleBox(int i) const { return chkStyle_[i]; }  // bold, italic, underline, strikeout
-  QPushButton* PlayButton() const { return btnPlay_; }
-  QPushButton* PauseButton() const { return btnPause_; }
-  TTrackBar2* SeekBar() const { return trcSeek_; }
+  QPushButton* PlayButton() const { return player_->PlayButton(); }
+  QPushButton* PauseButton() const { return player_->PauseButton(); }
+  TTrackBar2* SeekBar() const { return player_->SeekBar(); }
   QPushButton* OkButton() const { return btnOk_; }
   QPushButton* CancelButton() const { return btnCancel_; }
-  TFFPlayer& Player() { return *FFPlayer_; }
+  TFFPlayer& Player() { return player_->Player(); }
 
   void done(int result) override;
 
@@ -122,39 +115,24 @@ private:
   void PositionBarMoved(bool horizontal);
   void RangeChanged();
   void ShowLayerPosition();
-  void FrameArrived();
   void ScheduleRender();
   void RenderPicture();
-  void State(TPlayState state);
   void OkClick();
 
   TJobListModel& model_;
   TAppSettings& settings_;
   int row_ = -1;
-  int64_t durationUs_ = 0;
   int durationSec_ = 0;
-  int fw_ = 0, fh_ = 0;
-  bool loaded_ = false;     // the job's items were loaded (the file opened)
-  bool following_ = false;  // the view shows the player's frames
-  bool updating_ = false;   // controls are being set from a row: no edits
-  bool positioning_ = false;
+  bool loaded_ = false;    // the job's items were loaded (the file opened)
+  bool updating_ = false;  // controls are being set from a row: no edits
   bool renderPending_ = false;
   std::vector<TWmItemRec> items_;
   TlvFilesRecord crop_;  // the job's crop margins, outlined in the picture
 
-  // The newest frame from the player's video thread, taken over by the main thread.
-  std::mutex frameLock_;
-  TBitmap24 latest_;
-  int64_t latestPts_ = 0;
-  bool framePending_ = false;
-  std::atomic<int> generation_{0};
-  TBitmap24 rawFrame_;  // the frame under the items (main thread)
-  int64_t rawPts_ = 0;
-  int framesShown_ = 0;
   TConversionRenderer renderer_;
 
   TWmEditorView* view_;
-  TVideoSurfaceWidget* hiddenPanel_;
+  TWmPlayerBar* player_;
   QListWidget* lsbox_;
   QLineEdit* edtInPlace_;
   QPushButton *btnAddText_, *btnAddImage_, *btnDelete_, *btnUp_, *btnDown_;
@@ -166,10 +144,6 @@ private:
   QFontComboBox* cbFont_;
   QComboBox* cbSize_;
   QCheckBox* chkStyle_[4];
-  QPushButton *btnPlay_, *btnPause_, *btnHelp_, *btnOk_, *btnCancel_;
-  TTrackBar2* trcSeek_;
-  QLabel *lblPosition_, *lblDuration_;
-  TVolumeControl* volume_;
+  QPushButton *btnHelp_, *btnOk_, *btnCancel_;
   QFileDialog* imageDialog_ = nullptr;
-  std::unique_ptr<TFFPlayer> FFPlayer_;
 };

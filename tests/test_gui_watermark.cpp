@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -232,8 +233,24 @@ TEST_F(WatermarkDialogTest, ItemsAreAddedEditedOrderedDeletedAndStored) {
   QTest::keyClicks(d->InPlaceEditor(), "Third");
   QTest::keyClick(d->InPlaceEditor(), Qt::Key_Return);
   ASSERT_EQ(Rows(d), (std::vector<std::string>{"Orvane watermark", pic, "Third"}));
+  // A double click opens the in-place editor on a text row; Escape ends it, not the dialog.
+  const QPoint row0 = d->List()->visualItemRect(d->List()->item(0)).center();
+  QTest::mouseClick(d->List()->viewport(), Qt::LeftButton, {}, row0);
+  QTest::mouseDClick(d->List()->viewport(), Qt::LeftButton, {}, row0);
+  ASSERT_TRUE(d->InPlaceEditor()->isVisible());
+  EXPECT_EQ(d->InPlaceEditor()->text(), "Orvane watermark");
+  QTest::keyClick(d->InPlaceEditor(), Qt::Key_Escape);
+  EXPECT_FALSE(d->InPlaceEditor()->isVisible());
+  EXPECT_TRUE(d->isVisible());
+  // A font change redraws the selected text: bold is wider, the corner stays.
+  const QRectF plain = d->Item(0).Layer->Rect();
+  QTest::mouseClick(d->StyleBox(0), Qt::LeftButton);
+  EXPECT_TRUE(d->Item(0).Font.Bold);
+  EXPECT_GT(d->Item(0).Layer->Rect().width(), plain.width());
+  EXPECT_EQ(d->Item(0).Layer->Rect().topLeft(), plain.topLeft());
 
   // Down on the last and Up on the first do nothing; Up moves a row and its layer.
+  d->List()->setCurrentRow(2);
   QTest::mouseClick(d->DownButton(), Qt::LeftButton);
   EXPECT_EQ(Rows(d), (std::vector<std::string>{"Orvane watermark", pic, "Third"}));
   d->List()->setCurrentRow(0);
