@@ -35,6 +35,7 @@
 #include "dialogs/fileinfo.h"
 #include "dialogs/settings.h"
 #include "dialogs/crop.h"
+#include "dialogs/watermark.h"
 #include "dialogs/trim.h"
 #include "media/loader.h"
 
@@ -228,7 +229,12 @@ void TfrmMain::BuildMenus() {
     preview_->imgbtnStopClick();
     frmTrim_->ShowFor(lvFIles_->currentIndex().row());
   });
-  popupMenuEdit_->addAction("&Video Effect && Water Mark");
+  popupMenuEdit_->addAction("&Video Effect && Water Mark", this, [this] {
+    preview_->imgbtnStopClick();
+    delete frmWaterMark_;  // a new window for every use
+    frmWaterMark_ = new TfrmWaterMark(*jobModel_, *settings_, this);
+    frmWaterMark_->ShowFor(lvFIles_->currentIndex().row());
+  });
   popupMenuEdit_->addSeparator();
   popupMenuEdit_->addAction("&Add", this, &TfrmMain::btnAddClick);
   editRemove_ = popupMenuEdit_->addAction("&Remove", this, &TfrmMain::btnRemoveClick);
@@ -436,12 +442,10 @@ void TfrmMain::UpdateEditMenu() {
   editRemove_->setEnabled(ready);
   editClear_->setEnabled(ready);
   editInfo_->setEnabled(ready);
-  // Video Effect opens a window that comes later.
   for (QAction* a : popupMenuEdit_->actions()) {
     const QString t = a->text();
-    if (t == "&Trim" || t == "&Crop") a->setEnabled(jobModel_->rowCount() > 0 && !runner_->Running());
-    if (t == "&Video Effect && Water Mark")
-      a->setEnabled(false);
+    if (t == "&Trim" || t == "&Crop" || t == "&Video Effect && Water Mark")
+      a->setEnabled(jobModel_->rowCount() > 0 && !runner_->Running());
     if (t == "&Start") a->setEnabled(jobModel_->rowCount() > 0 && !runner_->Running());
   }
   // Details: why the selected row's file failed or stopped.

@@ -32,6 +32,7 @@ class TfrmFileInfo;
 class TfrmSettings;
 class TfrmTrim;
 class TfrmCrop;
+class TfrmWaterMark;
 
 class TfrmMain : public QDialog {
   Q_OBJECT
@@ -78,6 +79,7 @@ public:
   TfrmFileInfo* FileInfoDialog() const { return frmFileInfo_; }
   TfrmTrim* TrimDialog() const { return frmTrim_; }
   TfrmCrop* CropDialog() const { return frmCrop_; }
+  TfrmWaterMark* WaterMarkDialog() const { return frmWaterMark_; }
   TfrmAbout* AboutDialog() const { return frmAbout_; }
 
 protected:
@@ -136,6 +138,7 @@ private:
   TfrmFileInfo* frmFileInfo_ = nullptr;
   TfrmTrim* frmTrim_ = nullptr;
   TfrmCrop* frmCrop_ = nullptr;
+  TfrmWaterMark* frmWaterMark_ = nullptr;
   TfrmAbout* frmAbout_ = nullptr;
   QStringList skipped_;
   bool askOnExit_ = true;

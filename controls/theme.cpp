@@ -93,6 +93,7 @@ QProgressBar { background: #ffffff; border: 1px solid #7d93b5; border-radius: 2p
 QProgressBar::chunk { background: rgb(122,160,218); }
 QToolTip { background: #f6f7f8; color: #1d3557; border: 1px solid #5a6f8e; }
 QDialog[skinned="true"] QLabel, QDialog[skinned="true"] QGroupBox { color: #ffffff; }
+QDialog[skinned="true"] QMessageBox QLabel { color: #1d3557; }
 /* Tab pages are light: their captions are dark, in the main window's dialogs too. */
 QTabWidget QLabel, QWidget#frmMain QTabWidget QLabel { color: #1d3557; }
 QGroupBox { border: 1px solid #5a86c0; border-radius: 3px; margin-top: 8px; }

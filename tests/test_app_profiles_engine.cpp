@@ -195,27 +195,6 @@ std::string DecodeMessages(const std::string& file) {
   return out;
 }
 
-// One decoded picture as RGB bytes.
-struct TRgbFrame {
-  int Width = 0, Height = 0;
-  std::string Bytes;
-  bool Valid() const { return Width > 0 && Height > 0 && Bytes.size() == size_t(Width) * size_t(Height) * 3; }
-  int At(int x, int y, int channel) const {
-    return static_cast<unsigned char>(Bytes[(size_t(y) * size_t(Width) + size_t(x)) * 3 + size_t(channel)]);
-  }
-};
-
-// The frame shown at `seconds` (decoded from the start, so the time is exact).
-TRgbFrame DecodeFrame(const std::string& file, double seconds, int width, int height) {
-  TRgbFrame f;
-  f.Width = width;
-  f.Height = height;
-  RunCapture("ffmpeg -nostdin -v error -i " + ShellQuote(file) + " -ss " + std::to_string(seconds) +
-                 " -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null",
-             f.Bytes);
-  return f;
-}
-
 std::string Rgb(const TRgbFrame& f, int x, int y) {
   return "(" + std::to_string(f.At(x, y, 0)) + "," + std::to_string(f.At(x, y, 1)) + "," +
          std::to_string(f.At(x, y, 2)) + ")";
@@ -385,7 +364,7 @@ int Brightened(int v) { return std::clamp(int(1.25 * (v - 1) + 1), 0, 255); }
 // with the renderer in the hook. The frame the hook draws on is the whole source picture; the
 // output is its crop (32 left and right, 18 top and bottom of the 384x216 bars) stretched to the
 // PSP's 320x240 ("full" zoom): source (x, y) lands on (x - 32, (y - 18) * 4 / 3). Each item
-// appears where the record puts it, only in its time range, the picture at its own size; the
+// appears where the record puts it, only in its time range, the picture in its box; the
 // rest of the frame is the source brightened.
 TEST_F(ProfilesEngineTest, WatermarksAndAdjustmentsReachTheOutputFrames) {
   TempDir tmp;
@@ -406,8 +385,8 @@ TEST_F(ProfilesEngineTest, WatermarksAndAdjustmentsReachTheOutputFrames) {
   picture.ImageFile = bmp;
   picture.ImageLeft = 64;  // output x 32..80, y 52..95
   picture.ImageTop = 57;
-  picture.ImageWidth = 96;  // the editor's box was stretched; the output keeps 48x32
-  picture.ImageHeight = 64;
+  picture.ImageWidth = 48;  // the box the editor gives a picture at its own size
+  picture.ImageHeight = 32;
   picture.StartSec = 0;
   picture.EndSec = 1;
   TWmRec text;
@@ -448,8 +427,8 @@ TEST_F(ProfilesEngineTest, WatermarksAndAdjustmentsReachTheOutputFrames) {
     SCOPED_TRACE("at " + std::to_string(m.seconds) + " s");
     const TRgbFrame f = DecodeFrame(out, m.seconds, 320, 240);
     ASSERT_TRUE(f.Valid());
-    // Outside the items: the cropped source, brightened. (105, 72) lies inside the editor's
-    // stretched picture box but right of the picture's own width.
+    // Outside the items: the cropped source, brightened. (105, 72) lies just right of the
+    // picture.
     for (auto [x, y] : {std::pair{105, 72}, {215, 72}, {270, 100}, {150, 215}, {310, 110}}) {
       const int sx = sourceX(x), sy = sourceY(y);
       for (int c = 0; c < 3; ++c)
@@ -457,7 +436,7 @@ TEST_F(ProfilesEngineTest, WatermarksAndAdjustmentsReachTheOutputFrames) {
             << "pixel " << x << "," << y << " " << Rgb(f, x, y) << " source " << Rgb(source, sx, sy);
     }
 
-    // The picture: red left half, green right half, at its own size.
+    // The picture: red left half, green right half.
     EXPECT_EQ(Distance(f, 42, 72, 255, 0, 0) <= 24, m.picture) << Rgb(f, 42, 72);
     EXPECT_EQ(Distance(f, 70, 72, 0, 255, 0) <= 24, m.picture) << Rgb(f, 70, 72);
 

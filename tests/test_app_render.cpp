@@ -213,7 +213,7 @@ TEST(Renderer, AdjustmentsRunOnlyWhenAsked) {
   EXPECT_FALSE(info.StopHook);
 }
 
-TEST(Renderer, PictureItemsTimeRangeOwnSizeAndCache) {
+TEST(Renderer, PictureItemsTimeRangeSizeAndCache) {
   TempDir dir;
   const std::string pic = dir.file("mark.bmp");
   SaveBmp(pic, 4, 3, QColor(255, 255, 255));
@@ -223,8 +223,8 @@ TEST(Renderer, PictureItemsTimeRangeOwnSizeAndCache) {
   item.ImageFile = pic;
   item.ImageLeft = 10;
   item.ImageTop = 5;
-  item.ImageWidth = 40;  // resized in the editor: the output still uses the picture's own 4x3
-  item.ImageHeight = 30;
+  item.ImageWidth = 0;  // no box, as the command line stores it: the picture's own 4x3
+  item.ImageHeight = 0;
   item.ImageOpacity = 255;
   item.StartSec = 5;
   item.EndSec = 10;
@@ -275,6 +275,15 @@ TEST(Renderer, PictureItemsTimeRangeOwnSizeAndCache) {
   EXPECT_EQ(Px(frame, 10, 5)[0], 254);  // blue channel
   EXPECT_EQ(Px(frame, 10, 5)[2], 0);
   EXPECT_EQ(Px(frame, 12, 5)[0], 0);
+
+  // A box resized in the editor: the picture is stretched to it, as the editor showed it.
+  job.WaterMarks[0].ImageWidth = 8;
+  job.WaterMarks[0].ImageHeight = 6;
+  frame = Filled(64, 48, 0, 0, 0);
+  renderer.RenderFrame(info, job);
+  EXPECT_EQ(Px(frame, 17, 10)[0], 254) << "bottom-right corner of the box";
+  EXPECT_EQ(Px(frame, 18, 5)[0], 0) << "right of the box";
+  EXPECT_EQ(Px(frame, 10, 11)[0], 0) << "below the box";
 }
 
 TEST(Renderer, MissingPictureFailsTheFrameAndKeepsIt) {

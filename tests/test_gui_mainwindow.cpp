@@ -302,9 +302,10 @@ TEST_F(MainWindowTest, EditMenuEntriesFollowRowsAndSelection) {
   enabled.clear();
   for (QAction* a : menu->actions())
     if (!a->isSeparator() && a->isEnabled()) enabled << a->text();
-  // Video Effect stays off until its window exists; Start is on with rows, Details only for
-  // a row whose file failed or stopped.
-  EXPECT_EQ(enabled, QStringList({"&Crop", "&Trim", "&Add", "&Remove", "&Clear", "&Start", "Video &Information"}));
+  // Crop, Trim, Video Effect and Start are on with rows, Details only for a row whose file
+  // failed or stopped.
+  EXPECT_EQ(enabled, QStringList({"&Crop", "&Trim", "&Video Effect && Water Mark", "&Add", "&Remove", "&Clear", "&Start",
+                                  "Video &Information"}));
   // Video Information shows the selected row's file.
   for (QAction* a : menu->actions())
     if (a->text() == "Video &Information") a->trigger();

@@ -4,10 +4,15 @@
 // format list open with the video group open), settings.png, fileinfo.png (the first file),
 // about.png, browse.png, cover.png, main-playing.png (the first file playing in the preview
 // panel), preference.png (the preferences dialog), crop-effect.png and crop-margins.png (the
-// crop dialog's two tabs over the playing first file), trim.png, progress-running.png (the progress window
+// crop dialog's two tabs over the playing first file), trim.png, watermark-items.png (a text
+// and a picture watermark over the first file, the text selected), progress-running.png (the progress window
 // mid-run, paused on a real picture), run-summary.png and main-after-run.png (the end of a run
 // whose last file went away after Start). Run under QT_QPA_PLATFORM=offscreen.
 #include <QCheckBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QTest>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -37,6 +42,7 @@
 #include "dialogs/about.h"
 #include "dialogs/cover.h"
 #include "dialogs/crop.h"
+#include "dialogs/watermark.h"
 #include "dialogs/trim.h"
 #include "dialogs/fileinfo.h"
 #include "dialogs/progress.h"
@@ -187,14 +193,38 @@ int main(int argc, char** argv) {
         ok = Save(*crop, out + "/crop-margins.png") && ok;
         crop->reject();
         editMenu("&Trim");
-        QTimer::singleShot(1500, &app, [&] {
+        QTimer::singleShot(1500, &app, [&, editMenu] {
           if (TfrmTrim* trim = main.TrimDialog()) {
             ok = Save(*trim, out + "/trim.png") && ok;
             trim->reject();
           } else {
             ok = false, std::printf("FAILED the trim dialog did not open\n");
           }
-          StartRun();
+          editMenu("&Video Effect && Water Mark");
+          TfrmWaterMark* wm = main.WaterMarkDialog();
+          if (!wm) {
+            ok = false, std::printf("FAILED the watermark dialog did not open\n");
+            StartRun();
+            return;
+          }
+          // A text on a box and the program's icon as a picture item, the text selected.
+          QTest::mouseClick(wm->AddTextButton(), Qt::LeftButton);
+          QTest::keyClicks(wm->InPlaceEditor(), "Orvane");
+          QTest::mouseClick(wm->BackgroundRadio(), Qt::LeftButton);
+          const QString logo = QDir::temp().filePath("orvane-screenshot-logo.png");
+          theme::SkinPixmap("icon.svg", {64, 64}, 1.0).save(logo);
+          QTest::mouseClick(wm->AddImageButton(), Qt::LeftButton);
+          if (auto* picker = wm->findChild<QFileDialog*>()) {
+            picker->selectFile(logo);
+            QMetaObject::invokeMethod(picker, "accept");
+          }
+          wm->List()->setCurrentRow(0);
+          QTimer::singleShot(1500, &app, [&, wm, logo] {
+            ok = Save(*wm, out + "/watermark-items.png") && ok;
+            wm->reject();
+            QFile::remove(logo);
+            StartRun();
+          });
         });
       });
     });

@@ -1,7 +1,5 @@
 #include "app/core/jobprep.h"
 
-#include <QFont>
-#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QString>
 #include <sys/stat.h>
@@ -22,19 +20,10 @@ bool MeasureText(TWmRec& item, std::string& err) {
     err = "text watermarks need the font system, which did not start";
     return false;
   }
-  QFont qfont;
-  if (!item.Font.Name.empty()) qfont.setFamily(QString::fromUtf8(item.Font.Name.c_str()));
-  qfont.setPixelSize(std::max(1, int(std::lround(item.Font.Size * 96.0 / 72.0))));
-  qfont.setBold(item.Font.Bold);
-  qfont.setItalic(item.Font.Italic);
-  qfont.setUnderline(item.Font.Underline);
-  qfont.setStrikeOut(item.Font.StrikeOut);
-  const QFontMetrics fm(qfont);
-  const QString text = QString::fromUtf8(item.Text.c_str());
-  // Slanted and bold glyphs may reach past their advance: keep their overhang inside the box.
-  const int overhang = std::max(0, -fm.rightBearing(text.isEmpty() ? QChar(' ') : text.back()));
-  if (item.TextWidth <= 0) item.TextWidth = std::max(1, fm.horizontalAdvance(text) + overhang);
-  if (item.TextHeight <= 0) item.TextHeight = std::max(1, fm.height());
+  int width = 0, height = 0;
+  WmTextSize(item.Text, item.Font, width, height);
+  if (item.TextWidth <= 0) item.TextWidth = width;
+  if (item.TextHeight <= 0) item.TextHeight = height;
   return true;
 }
 

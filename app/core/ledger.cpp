@@ -125,6 +125,8 @@ std::string JobSettingsDigest(const TJobSettings& s, const std::string& profileV
     num("wm.image.left", w.ImageLeft);
     num("wm.image.top", w.ImageTop);
     num("wm.image.opacity", w.ImageOpacity);
+    // A stretched picture box (0 x 0, the command line's, keeps the earlier records valid).
+    if (w.ImageWidth > 0 && w.ImageHeight > 0) num("wm.image.box", (int64_t(w.ImageWidth) << 32) | uint32_t(w.ImageHeight));
     num("wm.start", w.StartSec);
     num("wm.end", w.EndSec);
   }

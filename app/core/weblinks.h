@@ -9,6 +9,8 @@ namespace weblinks {
 inline constexpr const char* kProductUrl = "https://orvane.org/video-converter/";
 inline constexpr const char* kHelpUrl = "https://orvane.org/video-converter/help/";
 inline constexpr const char* kSupportUrl = "https://orvane.org/video-converter/support/";
+// The watermark dialog's Help: how to add watermarks.
+inline constexpr const char* kWatermarkHelpUrl = "https://orvane.org/video-converter/help/watermarks/";
 
 struct TShareService {
   const char* Control;  // the image button's name

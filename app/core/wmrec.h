@@ -47,7 +47,7 @@ struct TWmRec {
   std::string ImageFile;      // full path of the picture file
   int32_t ImageLeft = 0;
   int32_t ImageTop = 0;
-  int32_t ImageWidth = 0;     // the item's box in the editor (the output uses the picture's own size)
+  int32_t ImageWidth = 0;     // the item's box: the picture is stretched to it (0: the picture's own size)
   int32_t ImageHeight = 0;
   int32_t ImageOpacity = 255;
   int32_t Kind = wmkText;

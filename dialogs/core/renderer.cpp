@@ -95,6 +95,26 @@ bool WmItemActive(const TWmRec& item, int64_t pts) {
   return item.StartSec <= t && t <= item.EndSec;
 }
 
+QFont WmQFont(const TWmFont& font) {
+  QFont qfont;
+  if (!font.Name.empty()) qfont.setFamily(QString::fromUtf8(font.Name.c_str()));
+  const int pixels = font.Size > 0 ? int(std::lround(font.Size * 96.0 / 72.0)) : -font.Size;
+  qfont.setPixelSize(std::max(1, pixels));
+  qfont.setBold(font.Bold);
+  qfont.setItalic(font.Italic);
+  qfont.setUnderline(font.Underline);
+  qfont.setStrikeOut(font.StrikeOut);
+  return qfont;
+}
+
+void WmTextSize(const std::string& utf8, const TWmFont& font, int& width, int& height) {
+  const QFontMetrics fm(WmQFont(font));
+  const QString text = QString::fromUtf8(utf8.c_str());
+  const int overhang = std::max(0, -fm.rightBearing(text.isEmpty() ? QChar(' ') : text.back()));
+  width = std::max(1, fm.horizontalAdvance(text) + overhang);
+  height = std::max(1, fm.height());
+}
+
 TConversionRenderer::TConversionRenderer() = default;
 TConversionRenderer::~TConversionRenderer() = default;
 
@@ -130,16 +150,7 @@ std::shared_ptr<const TConversionRenderer::TTextBox> TConversionRenderer::TextBo
   {
     QPainter painter(&image);
     painter.setRenderHint(QPainter::TextAntialiasing, true);
-    QFont qfont;
-    if (!font.Name.empty()) qfont.setFamily(QString::fromUtf8(font.Name.c_str()));
-    // Points at 96 pixels per inch, the resolution the items were placed at.
-    const int pixels = font.Size > 0 ? int(std::lround(font.Size * 96.0 / 72.0)) : std::max(1, -font.Size);
-    qfont.setPixelSize(std::max(1, pixels));
-    qfont.setBold(font.Bold);
-    qfont.setItalic(font.Italic);
-    qfont.setUnderline(font.Underline);
-    qfont.setStrikeOut(font.StrikeOut);
-    painter.setFont(qfont);
+    painter.setFont(WmQFont(font));
     painter.setPen(QColor(255, 255, 255));
     painter.translate(item.TextLeft - visible.x, item.TextTop - visible.y);
     painter.setClipRect(QRect(0, 0, item.TextWidth, item.TextHeight));
@@ -173,12 +184,15 @@ std::shared_ptr<const TConversionRenderer::TTextBox> TConversionRenderer::TextBo
   return box;
 }
 
-std::shared_ptr<const TConversionRenderer::TPicture> TConversionRenderer::Picture(const std::string& file) {
+std::shared_ptr<const TConversionRenderer::TPicture> TConversionRenderer::Picture(const std::string& file, int width,
+                                                                                 int height) {
   struct stat st {};
   if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
     Fail(this, StrFormat("Cannot open the watermark picture \"%s\"", file.c_str()));
   const int64_t mtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  if (auto it = pictures_.find(file); it != pictures_.end()) {
+  const bool stretched = width > 0 && height > 0;
+  const std::string key = stretched ? file + '|' + std::to_string(width) + 'x' + std::to_string(height) : file;
+  if (auto it = pictures_.find(key); it != pictures_.end()) {
     const TPicture& p = *it->second;
     if (p.device == st.st_dev && p.inode == st.st_ino && p.size == st.st_size && p.mtimeNs == mtimeNs) return it->second;
   }
@@ -193,6 +207,8 @@ std::shared_ptr<const TConversionRenderer::TPicture> TConversionRenderer::Pictur
   if (data.empty() ||
       !image.loadFromData(reinterpret_cast<const uchar*>(data.data()), int(std::min<size_t>(data.size(), INT32_MAX))))
     Fail(this, StrFormat("Cannot read the watermark picture \"%s\"", file.c_str()));
+  if (stretched && (image.width() != width || image.height() != height))
+    image = image.scaled(width, height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
   image = image.convertToFormat(QImage::Format_BGR888);
   if (image.isNull()) Fail(this, StrFormat("Cannot read the watermark picture \"%s\"", file.c_str()));
 
@@ -205,7 +221,7 @@ std::shared_ptr<const TConversionRenderer::TPicture> TConversionRenderer::Pictur
   pic->size = st.st_size;
   pic->mtimeNs = mtimeNs;
   if (pictures_.size() >= kMaxCachedEntries) pictures_.clear();
-  pictures_[file] = pic;
+  pictures_[key] = pic;
   return pic;
 }
 
@@ -259,7 +275,7 @@ void TConversionRenderer::RenderFrame(const THookInfo& info, const TlvFilesRecor
       if (item.Kind == wmkText) {
         if (auto box = TextBox(item, frame.Width, frame.Height)) prepared.push_back({&item, box, nullptr});
       } else {
-        prepared.push_back({&item, nullptr, Picture(item.ImageFile)});
+        prepared.push_back({&item, nullptr, Picture(item.ImageFile, item.ImageWidth, item.ImageHeight)});
       }
     }
     adjustment = Adjustment(job);

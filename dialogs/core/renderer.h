@@ -23,7 +23,16 @@
 #include "engine/options.h"
 #include "media/bitmap.h"
 
+class QFont;
 class TPictureAdjustment;
+
+// The font a text item is drawn in: points at 96 pixels per inch, the resolution the items are
+// placed at (a negative size is a height in pixels).
+QFont WmQFont(const TWmFont& font);
+// The box a text needs in its font, as the renderer draws it (the text at the box's top-left
+// corner; slanted and bold glyphs that reach past their advance stay inside). At least 1 x 1.
+// Needs the program's QGuiApplication (the font system).
+void WmTextSize(const std::string& text, const TWmFont& font, int& width, int& height);
 
 // Blends an overlay into a frame at (x, y) with opacity 0..255:
 // frame' = ((256 - a) * frame + a * overlay) >> 8 on every covered channel; the parts of the
@@ -61,7 +70,8 @@ private:
   struct TTextBox;
   struct TPicture;
   std::shared_ptr<const TTextBox> TextBox(const TWmRec& item, int frameWidth, int frameHeight);
-  std::shared_ptr<const TPicture> Picture(const std::string& file);
+  // The picture file at its own size (width or height 0) or stretched to width x height.
+  std::shared_ptr<const TPicture> Picture(const std::string& file, int width, int height);
   std::shared_ptr<const TPictureAdjustment> Adjustment(const TlvFilesRecord& job);
 
   // Guards the three caches only; the kept entries are immutable and shared.

@@ -196,3 +196,7 @@ ff -f lavfi -i "smptebars=size=320x240" -frames:v 1 "${common[@]}" cover.png
 ff -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=3" -i cover.png -map 0 -map 1 -c:a libmp3lame \
    -c:v png -disposition:v attached_pic "${common[@]}" cover_art.mp3
 rm -f cover.png
+
+# A plain mid-grey picture for 10 s: items drawn over it stand out at any opacity.
+ff -f lavfi -i "color=c=0x808080:size=320x240:rate=25:duration=10" -f lavfi -i "$asrc" -ac 2 -c:v libx264 \
+   -preset veryfast -g 25 -pix_fmt yuv420p -c:a aac -b:a 128k "${common[@]}" gray.mp4

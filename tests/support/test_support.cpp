@@ -64,6 +64,16 @@ std::string ShellQuote(const std::string& s) {
   return out + "'";
 }
 
+TRgbFrame DecodeFrame(const std::string& file, double seconds, int width, int height) {
+  TRgbFrame f;
+  f.Width = width;
+  f.Height = height;
+  RunCapture("ffmpeg -nostdin -v error -i " + ShellQuote(file) + " -ss " + std::to_string(seconds) +
+                 " -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null",
+             f.Bytes);
+  return f;
+}
+
 int RunCapture(const std::string& command, std::string& out) {
   out.clear();
   FILE* p = ::popen(command.c_str(), "r");

@@ -53,4 +53,17 @@ std::string FfprobeValue(const std::string& file, const std::string& entries, co
 // A decimal value from ffprobe, NaN when absent.
 double FfprobeNumber(const std::string& file, const std::string& entries, const std::string& streams = "");
 
+// One decoded picture as RGB bytes.
+struct TRgbFrame {
+  int Width = 0, Height = 0;
+  std::string Bytes;
+  bool Valid() const { return Width > 0 && Height > 0 && Bytes.size() == size_t(Width) * size_t(Height) * 3; }
+  int At(int x, int y, int channel) const {
+    return static_cast<unsigned char>(Bytes[(size_t(y) * size_t(Width) + size_t(x)) * 3 + size_t(channel)]);
+  }
+};
+// The frame of a width x height video shown at `seconds`, decoded by the ffmpeg command from
+// the start, so the time is exact.
+TRgbFrame DecodeFrame(const std::string& file, double seconds, int width, int height);
+
 }  // namespace testsupport
