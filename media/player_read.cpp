@@ -199,6 +199,7 @@ void TPlayback::ReadThread() {
       if (seekReq) {
         int64_t minTs = seekRel > 0 ? seekPos - seekRel + 2 : INT64_MIN;
         int64_t maxTs = seekRel < 0 ? seekPos - seekRel - 2 : INT64_MAX;
+        skipVideoBefore = skipAudioBefore = AV_NOPTS_VALUE;
         int r = ff::avformat_seek_file(ic, -1, minTs, seekPos, maxTs, seekFlags);
         if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, seekFlags);
         if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, seekFlags ^ AVSEEK_FLAG_BACKWARD);
@@ -273,14 +274,15 @@ void TPlayback::ReadThread() {
         SleepMs(100);
         continue;
       }
-      if (SkipBeforeSeekPlace(pkt.get()))
-        ;
-      else if (pkt->stream_index == audioIndex)
+      if (SkipBeforeSeekPlace(pkt.get())) {
+        // Sound or picture read again only to reach an earlier subtitle after a seek: dropped.
+      } else if (pkt->stream_index == audioIndex) {
         audioq.Put(pkt.get());
-      else if (pkt->stream_index == videoIndex)
+      } else if (pkt->stream_index == videoIndex) {
         videoq.Put(pkt.get());
-      else if (pkt->stream_index == subtitleIndex)
+      } else if (pkt->stream_index == subtitleIndex) {
         subtitleq.Put(pkt.get());
+      }
       ff::av_packet_unref(pkt.get());
     }
     while (!abortRequest) SleepMs(100);
@@ -304,7 +306,6 @@ void TPlayback::ReadThread() {
 // playback resumes where the plain seek would have.
 void TPlayback::SeekBackForSubtitle(int64_t target) {
   constexpr int64_t kSubtitleLookBack = 10 * int64_t(AV_TIME_BASE);
-  skipVideoBefore = skipAudioBefore = AV_NOPTS_VALUE;
   if (!subtitleSt || !videoSt) return;
   const int vi = ff::av_index_search_timestamp(videoSt, ff::av_rescale_q(target, AV_TIME_BASE_Q, videoSt->time_base),
                                                AVSEEK_FLAG_BACKWARD);
