@@ -1,6 +1,7 @@
 // The preview player's reading and decoding: playback opening and closing, the reader
 // thread with its packet queues, stream opening, the video and subtitle threads, sound
 // decoding for the audio callback, pause and seek.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -604,7 +605,8 @@ void TPlayback::SubtitleThread() {
           part = SubtitleEventText(r->ass);
         else if (r->type == SUBTITLE_TEXT && r->text)
           part = r->text;
-        while (!part.empty() && (part.back() == '\n' || part.back() == '\r')) part.pop_back();
+        part.erase(std::remove(part.begin(), part.end(), '\r'), part.end());
+        while (!part.empty() && part.back() == '\n') part.pop_back();
         if (part.empty()) continue;
         if (!text.empty()) text += '\n';
         text += part;
