@@ -90,6 +90,7 @@ public:
   QPushButton* OkButton() const { return btnOk_; }
   QPushButton* CancelButton() const { return btnCancel_; }
   TFFPlayer& Player() { return player_->Player(); }
+  const TWmPlayerBar* PlayerBar() const { return player_; }
 
   void done(int result) override;
 

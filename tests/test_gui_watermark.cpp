@@ -27,6 +27,7 @@
 #include "app/joblist.h"
 #include "app/mainwindow.h"
 #include "controls/trackbar.h"
+#include "dialogs/core/renderer.h"
 #include "dialogs/watermark.h"
 #include "dialogs/wmcontrols.h"
 #include "dialogs/wmeditor.h"
@@ -394,6 +395,22 @@ TEST_F(WatermarkDialogTest, ConvertedFileShowsTheItemsWhereWhenAndAsTheEditorSho
   ASSERT_NEAR(image.ImageOpacity, 200, 1);
   ASSERT_GT(image.ImageWidth, 50) << "stretched";
 
+  // The editor's picture is the frame as the conversion's renderer draws the items into it:
+  // the selection frame and its handles stay out of it (only the crop outline at the edges).
+  const auto renderedLikeTheConversion = [&] {
+    TBitmap24 frame = d->PlayerBar()->Frame();
+    TlvFilesRecord job;
+    job.WaterMarks = {d->Record(0), d->Record(1)};
+    THookInfo info;
+    info.Bitmap = &frame;
+    info.PTS = d->PlayerBar()->FramePts();
+    TConversionRenderer renderer;
+    renderer.RenderFrame(info, job);
+    const QImage expected(frame.Pixels.data(), frame.Width, frame.Height, frame.Stride, QImage::Format_BGR888);
+    const QImage shown = d->Picture().convertToFormat(QImage::Format_BGR888);
+    return shown.size() == expected.size() && shown.copy(2, 2, 316, 236) == expected.copy(2, 2, 316, 236);
+  };
+
   // The editor's picture inside each range (the seek bar counts whole seconds).
   auto shownAt = [&](int second) {
     const int before = d->FramesShown();
@@ -404,6 +421,8 @@ TEST_F(WatermarkDialogTest, ConvertedFileShowsTheItemsWhereWhenAndAsTheEditorSho
   };
   const auto [textShown, textPts] = shownAt(2);
   const auto [imageShown, imagePts] = shownAt(6);
+  ASSERT_EQ(v->Selected(), d->Item(1).Layer);
+  EXPECT_TRUE(QTest::qWaitFor(renderedLikeTheConversion, 2000));
   const QRect textBox(text.TextLeft, text.TextTop, text.TextWidth, text.TextHeight);
   const QRect imageBox(image.ImageLeft, image.ImageTop, image.ImageWidth, image.ImageHeight);
   ASSERT_TRUE(QRect(0, 0, 320, 240).contains(textBox) && QRect(0, 0, 320, 240).contains(imageBox))
