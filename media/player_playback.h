@@ -126,6 +126,13 @@ struct TPlayback {
   std::atomic<int64_t> audioDurationUS{-1};
   std::mutex audioLock;
   double cbTime = 0;         // when the last callback ran
+  // The sound waits for the first picture of a file with pictures (see AudioCallback).
+  bool soundWaitsForPicture = false;
+  double soundOpenedAt = 0;
+  std::atomic<bool> firstPictureShown{false};
+  // A picture of the current place was shown (the picture clock is not the old place's); under
+  // pictLock.
+  bool shownSinceFlush = false;
   double cbClockStart = 0;   // the time of the first real sample handed in that callback
   double cbRealSeconds = 0;  // how much real sound that callback handed over
   double cbLeftBytes = 0;    // decoded bytes not yet handed over after that callback

@@ -12,10 +12,13 @@
 #include "media/player_playback.h"
 
 namespace {
-constexpr double kSyncThreshold = 0.01;
+constexpr double kSyncThreshold = 0.015;
+constexpr double kMaxTimerLag = 0.1;
 constexpr double kNoSyncThreshold = 10.0;
 constexpr double kMaxSkipFactor = 3.0;
 constexpr int kDisplayScaleFlags = SWS_BICUBIC;
+// How long the sound of a file with pictures waits for the first picture at most.
+constexpr double kSoundWaitForPicture = 0.5;
 const uint8_t kSilence[1024] = {};
 }  // namespace
 
@@ -100,23 +103,29 @@ double TPlayback::MasterClock() {
 // ---- picture queue (video thread) ----
 
 double TPlayback::ComputeTargetTimeLocked(double framePts) {
+  const double now = NowSeconds();
+  const bool first = frameLastPts < 0;
   double delay = framePts - frameLastPts;
-  if (frameLastPts < 0 || delay <= 0 || delay >= kNoSyncThreshold)
+  if (first || delay <= 0 || delay >= kNoSyncThreshold)
     delay = frameLastDelay;
   else
     frameLastDelay = delay;
   frameLastPts = framePts;
-  if (audioSt) {
+  // The first picture after opening or a seek is due when it arrives: the time the decoder
+  // took to deliver it is no lateness.
+  if (first) return frameTimer = now;
+  if (audioSt && shownSinceFlush) {
+    // Pictures follow the sound: a picture behind the sound by more than kSyncThreshold is
+    // shown that much sooner (at once when that is in the past), one ahead of it that much
+    // later, by one picture's time at most.
     double diff = VideoClockLocked() - AudioClock();
-    double threshold = std::max(delay, kSyncThreshold);
-    if (std::fabs(diff) < kNoSyncThreshold) {
-      if (diff <= -threshold)
-        delay = 0;
-      else if (diff >= threshold)
-        delay = 2 * delay;
-    }
+    if (std::fabs(diff) < kNoSyncThreshold && std::fabs(diff) >= kSyncThreshold)
+      delay = diff < 0 ? std::max(0.0, delay + diff) : delay + std::min(diff, delay);
   }
   frameTimer += delay;
+  // A timer far behind the wall clock (the decoder stalled) starts again from now, so that a
+  // stall costs the pictures it delayed, not a run of drops after it.
+  if (delay > 0 && now - frameTimer > kMaxTimerLag) frameTimer = now;
   return frameTimer;
 }
 
@@ -175,6 +184,7 @@ void TPlayback::Refresh(bool consume) {
     if (now < vp.Target) return;
     videoCurrentPts = vp.Pts;
     videoCurrentPtsDrift = vp.Pts - now;
+    shownSinceFlush = true;
     videoCurrentPos = vp.Pos;
     double next = pictqSize > 1 ? pictq[(pictqRindex + 1) % kPictureQueueSize].Target
                                 : vp.Target + videoClock - vp.Pts;
@@ -227,6 +237,7 @@ void TPlayback::Refresh(bool consume) {
       std::lock_guard<std::mutex> c(player->countersLock_);
       ++player->counters_.PicturesShown;
     }
+    firstPictureShown = true;
     Display();
     player->ReportPosition(this);
     return;
@@ -447,6 +458,16 @@ void TPlayback::AudioCallback(void* opaque, Uint8* stream, int len) {
   TCustomPlayer* player = pb->player;
   const double now = NowSeconds();
   const double bytesPerSecond = double(pb->audioRate) * 2 * pb->audioChannels;
+  // The sound starts with the first picture: the video decoder needs several pictures' time
+  // to deliver its first one, and sound played meanwhile would start the file with the
+  // picture behind it. A picture that does not come within kSoundWaitForPicture does not hold
+  // the sound longer. Nothing is taken from the sound meanwhile, so its clock stays at the start.
+  if (pb->soundWaitsForPicture && !pb->firstPictureShown && now - pb->soundOpenedAt < kSoundWaitForPicture) {
+    std::memset(stream, 0, size_t(len));
+    std::lock_guard<std::mutex> g(player->countersLock_);
+    player->counters_.SilenceBytes += len;
+    return;
+  }
   bool realStarted = false;
   double clockStart = 0, realSeconds = 0;
   int64_t realBytes = 0, silentBytes = 0;

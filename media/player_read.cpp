@@ -173,6 +173,7 @@ void TPlayback::ReadThread() {
       if (!player->DisableAudio && player->sdlAudio_)
         a = ff::av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
       if (!player->DisableVideo) s = ff::av_find_best_stream(ic, AVMEDIA_TYPE_SUBTITLE, -1, -1, nullptr, 0);
+      soundWaitsForPicture = v >= 0;
       if (a >= 0) OpenStream(a);
       if (v >= 0) OpenStream(v);
       if (s >= 0 && videoIndex >= 0) OpenStream(s);
@@ -198,6 +199,7 @@ void TPlayback::ReadThread() {
           ff::av_read_play(ic);
       }
       if (seekReq) {
+        bool flushedVideo = false;
         int64_t minTs = seekRel > 0 ? seekPos - seekRel + 2 : INT64_MIN;
         int64_t maxTs = seekRel < 0 ? seekPos - seekRel - 2 : INT64_MAX;
         skipVideoBefore = skipAudioBefore = AV_NOPTS_VALUE;
@@ -218,10 +220,15 @@ void TPlayback::ReadThread() {
             subtitleq.Put(&flush);
           }
           if (videoIndex >= 0) {
+            // Marked before the flush goes in: the video thread may take it at once (it waits
+            // idle at the end of the file) and marks the first picture after it; marked after,
+            // that mark was lost and every later picture dropped.
+            newFrameAfterFlush = false;
+            dropQueued = true;
+            player->pictureEvent_.Reset();
             videoq.Flush();
             videoq.Put(&flush);
-            newFrameAfterFlush = false;
-            player->pictureEvent_.Reset();
+            flushedVideo = true;
           }
         }
         eofReported = false;
@@ -229,7 +236,7 @@ void TPlayback::ReadThread() {
         // A seek that lands past the last picture ends the file again.
         endStateReported = false;
         seekReq = false;
-        dropQueued = true;
+        if (!flushedVideo) dropQueued = true;
         player->seekDone_.Set();
         if (!videoSt) player->seeking_ = false;
         localEof = false;
@@ -415,6 +422,7 @@ bool TPlayback::OpenStream(int index) {
       AVPacket flush{};
       flush.data = const_cast<uint8_t*>(kFlushData);
       audioq.Put(&flush);
+      soundOpenedAt = NowSeconds();
       ff::SDL_PauseAudioDevice(audioDev, 0);
       break;
     }
@@ -525,6 +533,7 @@ int TPlayback::GetVideoFrame(AVFrame* frame, bool& lastWasEmpty) {
     skipFactor = 1;
     skipIndex = 0;
     newFrameAfterFlush = true;
+    shownSinceFlush = false;
     lastWasEmpty = false;
     return 0;
   }
