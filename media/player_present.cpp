@@ -116,11 +116,12 @@ double TPlayback::ComputeTargetTimeLocked(double framePts) {
   if (first) return frameTimer = now;
   if (audioSt && shownSinceFlush) {
     // Pictures follow the sound: a picture behind the sound by more than kSyncThreshold is
-    // shown that much sooner (at once when that is in the past), one ahead of it that much
-    // later, by one picture's time at most.
+    // shown half that much sooner (at once when that is in the past), one ahead of it half
+    // that much later, by one picture's time at most. Taking up half the offset at each
+    // picture follows a drifting sound clock without swinging to the other side.
     double diff = VideoClockLocked() - AudioClock();
     if (std::fabs(diff) < kNoSyncThreshold && std::fabs(diff) >= kSyncThreshold)
-      delay = diff < 0 ? std::max(0.0, delay + diff) : delay + std::min(diff, delay);
+      delay = diff < 0 ? std::max(0.0, delay + diff / 2) : delay + std::min(diff / 2, delay);
   }
   frameTimer += delay;
   // A timer far behind the wall clock (the decoder stalled) starts again from now, so that a
