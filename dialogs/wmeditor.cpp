@@ -105,7 +105,7 @@ TWmLayer* TWmEditorView::AddLayer(int tag, const QRectF& rect, int opacity) {
 void TWmEditorView::RemoveLayer(TWmLayer* layer) {
   if (!layer) return;
   if (layer == selected_) Select(nullptr);
-  if (dragging_) dragging_ = false;
+  dragging_ = false;
   scene_->removeItem(layer);
   delete layer;
 }

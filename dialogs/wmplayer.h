@@ -29,7 +29,7 @@ public:
   TWmPlayerBar(QWidget* host, TAppSettings& settings, int x, int y, const QRect& panel);
   ~TWmPlayerBar() override;
 
-  // Opens the file paused at nothing (playing); false when it cannot be played.
+  // Opens the file and starts playing it; false when it cannot be played.
   bool Open(const std::string& file);
   // Stops the player (waiting for it) and forgets the frames still on their way.
   void Close();
