@@ -23,7 +23,11 @@
 
 namespace {
 
-volatile sig_atomic_t gStopSignal = 0;
+// The signal that stopped the run, 0 while it goes. Atomic, not only volatile: the two signals
+// of an impatient user can arrive on two threads at once, and exactly one of them must see the
+// other's mark and quit.
+std::atomic<int> gStopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "used in a signal handler");
 
 // The temporary files of the run's outputs, for the handler to remove when the user does not
 // wait: set before the tasks start, cleared before the list goes.
@@ -33,12 +37,11 @@ std::atomic<const std::vector<std::string>*> gTempFiles{nullptr};
 // SIGTERM means the user does not want to wait: the unfinished files go (unlink is safe in a
 // signal handler; a file already moved to its final name is no longer there to remove).
 void OnStopSignal(int sig) {
-  if (gStopSignal != 0 && sig != SIGXFSZ) {
-    if (const std::vector<std::string>* temps = gTempFiles.load())
-      for (const std::string& t : *temps) ::unlink(t.c_str());
-    _exit(128 + gStopSignal);
-  }
-  if (gStopSignal == 0) gStopSignal = sig;
+  int first = 0;
+  if (gStopSignal.compare_exchange_strong(first, sig) || sig == SIGXFSZ) return;
+  if (const std::vector<std::string>* temps = gTempFiles.load())
+    for (const std::string& t : *temps) ::unlink(t.c_str());
+  _exit(128 + first);
 }
 
 class TTempFilesForSignals {
@@ -79,10 +82,11 @@ public:
   }
   TStopSignals(const TStopSignals&) = delete;
   TStopSignals& operator=(const TStopSignals&) = delete;
-  int Signal() const { return gStopSignal; }
+  int Signal() const { return gStopSignal.load(); }
   // A failed write on the standard output counts as SIGPIPE.
   void OutputClosed() {
-    if (gStopSignal == 0) gStopSignal = SIGPIPE;
+    int none = 0;
+    gStopSignal.compare_exchange_strong(none, SIGPIPE);
   }
 
 private:
