@@ -101,6 +101,10 @@ struct TPlayback {
   // AV_NOPTS_VALUE: nothing to skip). Pictures resume at a key packet at or after the mark.
   int64_t skipVideoBefore = AV_NOPTS_VALUE;  // video time base
   int64_t skipAudioBefore = AV_NOPTS_VALUE;  // sound time base
+  // The place the pictures resume from after such a seek (microseconds, INT64_MIN: no reading
+  // back): the text subtitles read again that ended before it are not queued. Set by the
+  // reader before the flush goes in, taken by the subtitle thread with the flush.
+  std::atomic<int64_t> subtitleResumeAt{INT64_MIN};
 
   // Streams.
   int audioIndex = -1, videoIndex = -1, subtitleIndex = -1;
@@ -169,7 +173,16 @@ struct TPlayback {
   TSubPicture subpq[kSubPictureQueueSize];
   int subpqSize = 0, subpqRindex = 0, subpqWindex = 0;
   bool subtitleStreamChanged = false;
-  // Free the first queued subpicture, or all of them; the caller holds subLock.
+  // Text subtitles still in force after the next one started (subtitles that overlap: a sign
+  // over dialogue, two speakers); shown with it until their own end. Under subLock.
+  struct TLingeringText {
+    double Start = 0, End = 0;
+    std::string Text;
+  };
+  static constexpr size_t kMaxLingeringTexts = 8;
+  std::vector<TLingeringText> lingeringTexts;
+  // Free the first queued subpicture, or all of them (the lingering texts too); the caller
+  // holds subLock.
   void FreeFirstSubPictureLocked();
   void FreeSubPicturesLocked();
   // The subtitle text last handed to the surface (play thread); none yet at the start.

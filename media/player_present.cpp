@@ -220,8 +220,13 @@ void TPlayback::Refresh(bool consume) {
             over = videoCurrentPts > sp2.Pts + sp2.Sub.start_display_time / 1000.0;
           }
           if (!over) break;
+          // A text the next one overtook before its end stays on screen beside it.
+          const double end = sp.Pts + sp.Sub.end_display_time / 1000.0;
+          if (sp.IsText && !sp.Text.empty() && videoCurrentPts <= end && lingeringTexts.size() < kMaxLingeringTexts)
+            lingeringTexts.push_back({sp.Pts + sp.Sub.start_display_time / 1000.0, end, std::move(sp.Text)});
           FreeFirstSubPictureLocked();
         }
+        std::erase_if(lingeringTexts, [&](const TLingeringText& l) { return videoCurrentPts > l.End; });
       }
     }
     {
@@ -302,12 +307,19 @@ void TPlayback::DisplayPicture() {
     AVFrame* src = f;
     {
       std::lock_guard<std::mutex> s(subLock);
-      if (subpqSize > 0 && subpq[subpqRindex].IsText) {
-        const TSubPicture& sp = subpq[subpqRindex];
-        if (sp.Pts + sp.Sub.start_display_time / 1000.0 <= currentPts &&
-            currentPts <= sp.Pts + sp.Sub.end_display_time / 1000.0)
-          text = sp.Text;
-      } else if (subpqSize > 0 && f->format == AV_PIX_FMT_YUV420P) {
+      // Every text in force, the earliest first, one under the other.
+      auto addText = [&](double start, double end, const std::string& t) {
+        if (t.empty() || currentPts < start || currentPts > end) return;
+        if (!text.empty()) text += '\n';
+        text += t;
+      };
+      for (const TLingeringText& l : lingeringTexts) addText(l.Start, l.End, l.Text);
+      for (int i = 0; i < subpqSize; ++i) {
+        const TSubPicture& sp = subpq[(subpqRindex + i) % kSubPictureQueueSize];
+        if (sp.IsText)
+          addText(sp.Pts + sp.Sub.start_display_time / 1000.0, sp.Pts + sp.Sub.end_display_time / 1000.0, sp.Text);
+      }
+      if (subpqSize > 0 && !subpq[subpqRindex].IsText && f->format == AV_PIX_FMT_YUV420P) {
         TSubPicture& sp = subpq[subpqRindex];
         if (sp.Pts + sp.Sub.start_display_time / 1000.0 <= currentPts) {
           blended = ffw::MakeFrame();

@@ -203,6 +203,7 @@ void TPlayback::ReadThread() {
         int64_t minTs = seekRel > 0 ? seekPos - seekRel + 2 : INT64_MIN;
         int64_t maxTs = seekRel < 0 ? seekPos - seekRel - 2 : INT64_MAX;
         skipVideoBefore = skipAudioBefore = AV_NOPTS_VALUE;
+        subtitleResumeAt = INT64_MIN;
         int r = ff::avformat_seek_file(ic, -1, minTs, seekPos, maxTs, seekFlags);
         if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, seekFlags);
         if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, seekFlags ^ AVSEEK_FLAG_BACKWARD);
@@ -309,9 +310,11 @@ void TPlayback::ReadThread() {
 
 // A seek starts reading at the key picture before the target, so a subtitle whose packet lies
 // before that picture but whose display time covers the target would never be shown. When the
-// input's index has a subtitle packet before the picture (within kSubtitleLookBack), reading
-// starts again from it; the sound and picture packets up to the picture are skipped, so the
-// playback resumes where the plain seek would have.
+// input's index has subtitle packets before the picture (within kSubtitleLookBack), reading
+// starts again from the earliest of them (one subtitle may still be in force under the ones
+// that came after it); the sound and picture packets up to the picture are skipped, so the
+// playback resumes where the plain seek would have, and the subtitle thread drops the texts
+// that ended before that place.
 void TPlayback::SeekBackForSubtitle(int64_t target) {
   constexpr int64_t kSubtitleLookBack = 10 * int64_t(AV_TIME_BASE);
   if (!subtitleSt || !videoSt) return;
@@ -321,17 +324,24 @@ void TPlayback::SeekBackForSubtitle(int64_t target) {
       subtitleSt, ff::av_rescale_q(target, AV_TIME_BASE_Q, subtitleSt->time_base), AVSEEK_FLAG_BACKWARD);
   if (vi < 0 || si < 0) return;
   const AVIndexEntry* ve = ff::avformat_index_get_entry(videoSt, vi);
-  const AVIndexEntry* se = ff::avformat_index_get_entry(subtitleSt, si);
-  if (!ve || !se) return;
+  if (!ve) return;
   const int64_t resume = ff::av_rescale_q(ve->timestamp, videoSt->time_base, AV_TIME_BASE_Q);
-  const int64_t subStart = ff::av_rescale_q(se->timestamp, subtitleSt->time_base, AV_TIME_BASE_Q);
-  if (subStart >= resume || resume - subStart > kSubtitleLookBack) return;
+  int64_t subStart = INT64_MAX;
+  for (int i = si; i >= 0; --i) {
+    const AVIndexEntry* se = ff::avformat_index_get_entry(subtitleSt, i);
+    if (!se) break;
+    const int64_t t = ff::av_rescale_q(se->timestamp, subtitleSt->time_base, AV_TIME_BASE_Q);
+    if (resume - t > kSubtitleLookBack) break;
+    subStart = t;
+  }
+  if (subStart >= resume) return;
   if (ff::avformat_seek_file(ic, -1, INT64_MIN, subStart, subStart, 0) < 0) {
     // Back to the plain seek's place.
     ff::avformat_seek_file(ic, -1, INT64_MIN, target, INT64_MAX, 0);
     return;
   }
   skipVideoBefore = ve->timestamp;
+  subtitleResumeAt = resume;
   if (audioSt) skipAudioBefore = ff::av_rescale_q(resume, AV_TIME_BASE_Q, audioSt->time_base);
 }
 
@@ -583,6 +593,7 @@ void TPlayback::VideoThread() {
 // ---- subtitles ----
 
 void TPlayback::SubtitleThread() {
+  double dropTextsEndingBefore = -1e300;
   for (;;) {
     while (paused && !subtitleq.Aborted() && !pausedAtSeek) SleepMs(10);
     ffw::Packet pkt;
@@ -590,6 +601,7 @@ void TPlayback::SubtitleThread() {
     if (IsFlushPacket(pkt.get())) {
       // A seek: what was queued belongs to the old place.
       ff::avcodec_flush_buffers(subtitleCtx.get());
+      dropTextsEndingBefore = double(subtitleResumeAt.load()) / AV_TIME_BASE;
       std::lock_guard<std::mutex> g(subLock);
       FreeSubPicturesLocked();
       continue;
@@ -622,6 +634,10 @@ void TPlayback::SubtitleThread() {
       }
     }
     double t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts * av_q2d(subtitleSt->time_base) : 0;
+    if (isText && t + sub.end_display_time / 1000.0 < dropTextsEndingBefore) {
+      ff::avsubtitle_free(&sub);
+      continue;
+    }
     // Palette RGBA to Y, U, V, alpha (ITU-R BT.601, limited range, 10-bit fixed point).
     for (unsigned i = 0; i < sub.num_rects; ++i) {
       AVSubtitleRect* r = sub.rects[i];
@@ -662,6 +678,7 @@ void TPlayback::FreeFirstSubPictureLocked() {
 
 void TPlayback::FreeSubPicturesLocked() {
   while (subpqSize > 0) FreeFirstSubPictureLocked();
+  lingeringTexts.clear();
 }
 
 // ---- sound decoding (audio callback thread) ----

@@ -588,10 +588,11 @@ TEST_F(PlayerTest, SeekAfterTheEndPlaysOrEndsAgain) {
       // The new place was shown on the way (the joined stream's seek may land past its last
       // picture: it only ends again).
       const auto shown = surface_.Take();
-      if (std::string(clip) == "framenum_3s.mp4")
+      if (std::string(clip) == "framenum_3s.mp4") {
         EXPECT_TRUE(std::any_of(shown.begin(), shown.end(),
-                              [&](const MemorySurface::Shown& p) { return std::llabs(p.pts - target) <= 500000; }))
-          << clip << " to " << target << ": " << shown.size() << " pictures, none near the target";
+                                [&](const MemorySurface::Shown& p) { return std::llabs(p.pts - target) <= 500000; }))
+            << clip << " to " << target << ": " << shown.size() << " pictures, none near the target";
+      }
     }
     player_->Stop(true);
   }
@@ -666,6 +667,36 @@ TEST_F(PlayerTest, MarkedUpTextSubtitlesArriveAsPlainLines) {
     EXPECT_EQ(surface_.LastShown().text, c.text) << c.clip << " after a seek";
     player_->Stop(true);
   }
+}
+
+// Subtitles that overlap (a sign over 0.5-2.5 s, spoken lines at 1.0-1.5 s and 1.8-2.2 s) show
+// together, the earlier one first, each until its own end; a seek into the overlap brings both.
+TEST_F(PlayerTest, OverlappingTextSubtitlesShowTogether) {
+  OpenOrFail("subtitles_overlap.mkv");
+  ASSERT_TRUE(PumpUntil([&] { return surface_.LastShown().pts >= 2600000; }, 10000));
+  struct Span {
+    int64_t from, to;
+    const char* text;
+  } spans[] = {{0, 400000, ""},
+               {600000, 900000, "Sign"},
+               {1100000, 1400000, "Sign\nSpoken one"},
+               {1600000, 1700000, "Sign"},
+               {1900000, 2100000, "Sign\nSpoken two"},
+               {2300000, 2400000, "Sign"},
+               {2600000, 3000000, ""}};
+  int checked = 0;
+  for (const auto& s : surface_.Take())
+    for (const Span& sp : spans)
+      if (s.pts >= sp.from && s.pts <= sp.to) {
+        EXPECT_EQ(s.text, sp.text) << "picture at " << s.pts;
+        ++checked;
+      }
+  EXPECT_GT(checked, 30);
+
+  player_->Seek(0, true, 1200000);
+  surface_.Take();
+  ASSERT_TRUE(PumpUntil([&] { return surface_.LastShown().pts >= 1200000; }, 5000));
+  EXPECT_EQ(surface_.LastShown().text, "Sign\nSpoken one");
 }
 
 // A slow main thread gets the newest position, never a backlog.
