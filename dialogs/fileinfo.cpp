@@ -1,5 +1,7 @@
 #include "dialogs/fileinfo.h"
 
+#include <cmath>
+
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -78,6 +80,20 @@ QString TfrmFileInfo::DurationText(int64_t durationUS) {
          " Second";
 }
 
+QString TfrmFileInfo::FrameRateText(int num, int den) {
+  if (num <= 0 || den <= 0) return {};
+  QString t = QString::number(double(num) / den, 'f', 3);
+  while (t.endsWith('0')) t.chop(1);
+  if (t.endsWith('.')) t.chop(1);
+  return t;
+}
+
+QString TfrmFileInfo::FrameCountText(int64_t stated, int64_t durationUS, int num, int den) {
+  if (stated > 0) return QString::number(stated);
+  if (durationUS <= 0 || num <= 0 || den <= 0) return {};
+  return QString::number(std::llround(double(durationUS) * num / den / 1e6));
+}
+
 QString TfrmFileInfo::AudioFormatFrom(const std::string& infoText) {
   const size_t p = infoText.find("Audio:");
   if (p == std::string::npos) return {};
@@ -116,8 +132,11 @@ void TfrmFileInfo::ShowFile(const std::string& sourceFile) {
     const TVideoStreamInfo info = input->GetVideoStreamInfo(v);
     edtResloution_->setText(QString("%1x%2").arg(info.Width).arg(info.Height));
     edtBitRate_->setText(QString::number(info.BitRate));
-    edtFrameRate_->setText(QString::number(info.FrameRateNum));
-    edtTotalFrame_->setText(QString::number(info.FrameRateDen));
+    // The rate as the number a user knows (30000/1001 is 29.97), and the count of pictures
+    // (the stream's own length, else the file's, when the container does not state it).
+    edtFrameRate_->setText(FrameRateText(info.FrameRateNum, info.FrameRateDen));
+    const int64_t length = info.DurationUS > 0 ? info.DurationUS : probe.GetFileStreamInfo().Duration;
+    edtTotalFrame_->setText(FrameCountText(info.FrameCount, length, info.FrameRateNum, info.FrameRateDen));
   } else {
     for (QLineEdit* e : {edtResloution_, edtBitRate_, edtFrameRate_, edtTotalFrame_}) e->clear();
   }

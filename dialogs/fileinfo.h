@@ -31,6 +31,11 @@ public:
   static QString ShortName(const QString& path);
   // "125.340 Second" for 125,340,000 microseconds; an unknown (negative) duration gives 0.000.
   static QString DurationText(int64_t durationUS);
+  // The frame rate as a decimal: "25", "29.97", "23.976"; empty when unknown.
+  static QString FrameRateText(int num, int den);
+  // The number of pictures: what the container states, else the duration times the frame
+  // rate; empty when neither is known.
+  static QString FrameCountText(int64_t stated, int64_t durationUS, int num, int den);
   // The audio format cut from the probe's information text: after the first "Audio:" and one
   // blank, up to the next ",".
   static QString AudioFormatFrom(const std::string& infoText);

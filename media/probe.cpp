@@ -326,6 +326,7 @@ TVideoStreamInfo TCustomAVProbe::GetVideoStreamInfo(int index) {
   info.PixelFormat = par->format;
   info.FrameRateNum = st->r_frame_rate.num;
   info.FrameRateDen = st->r_frame_rate.den;
+  info.FrameCount = st->nb_frames > 0 ? st->nb_frames : -1;
   return info;
 }
 

@@ -60,6 +60,7 @@ struct TVideoStreamInfo {
   int32_t PixelFormat = -1;
   int32_t FrameRateNum = -1;
   int32_t FrameRateDen = -1;
+  int64_t FrameCount = -1;  // the number of pictures the container states; -1 when it does not
 };
 using PVideoStreamInfo = TVideoStreamInfo*;
 

@@ -413,7 +413,7 @@ TEST_F(FileInfoTest, ShowsTheFileAndItsStreams) {
   EXPECT_TRUE(w.edtFormat()->text().contains("mp4")) << w.edtFormat()->text().toStdString();
   EXPECT_EQ(w.edtResloution()->text(), "320x240");
   EXPECT_EQ(w.edtFrameRate()->text(), "25");
-  EXPECT_EQ(w.edtTotalFrame()->text(), "1");
+  EXPECT_EQ(w.edtTotalFrame()->text(), "250");
   EXPECT_NEAR(w.edtBitRate()->text().toDouble(), FfprobeNumber(clip, "stream=bit_rate", "v:0"), 1);
   EXPECT_TRUE(w.edtAudioForamt()->text().startsWith("aac")) << w.edtAudioForamt()->text().toStdString();
   EXPECT_EQ(w.edtSampleRate()->text(), "44100");
@@ -427,6 +427,23 @@ TEST_F(FileInfoTest, ShowsTheFileAndItsStreams) {
     EXPECT_EQ(e->text(), "") << e->objectName().toStdString();
   EXPECT_EQ(w.edtAudioForamt()->text(), "mp3");
   EXPECT_EQ(w.edtAudioBitRate()->text(), "128000");
+
+  // A rate of 30000/1001 in a container that states no count: the rate as users know it, the
+  // count from the length (ffprobe counts the pictures).
+  const std::string ntsc = MediaPath("ntsc_16x9.mkv");
+  w.ShowFile(ntsc);
+  EXPECT_EQ(w.edtFrameRate()->text(), "29.97");
+  std::string counted;
+  ASSERT_EQ(RunCapture("ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 " +
+                           ShellQuote(ntsc),
+                       counted),
+            0);
+  EXPECT_EQ(w.edtTotalFrame()->text().toStdString() + "\n", counted);
+  struct RateCase {
+    int num, den;
+    const char* text;
+  } rates[] = {{24000, 1001, "23.976"}, {25, 1, "25"}, {50, 2, "25"}, {0, 1, ""}, {25, 0, ""}};
+  for (const RateCase& c : rates) EXPECT_EQ(TfrmFileInfo::FrameRateText(c.num, c.den), c.text) << c.num << "/" << c.den;
 
   // A video without sound: the audio fields are emptied.
   w.ShowFile(MediaPath("video_only.mp4"));
