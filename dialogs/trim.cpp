@@ -155,8 +155,12 @@ void TfrmTrim::ShowFor(int row) {
   std::string error;
   if (!FFPlayer_->AVLibLoaded() && !TJobAdder::LoadEngineLibs(error)) return;
   ++generation_;
-  fileDurationUs_ = 0;
-  if (FFPlayer_->Open(rec->SourceFile, pnlPicture_, false) && fileDurationSec_ > 0) {
+  // Nothing of the file shown before stays: a file that cannot open shows an empty range.
+  fileDurationUs_ = fileDurationSec_ = 0;
+  rangeStartSec_ = rangeEndSec_ = 0;
+  loaded_ = FFPlayer_->Open(rec->SourceFile, pnlPicture_, false);
+  ShowRange();
+  if (loaded_ && fileDurationSec_ > 0) {
     btnPlay_->setEnabled(false);
     btnPause_->setEnabled(true);
     if (rec->TrimStart >= 0) rangeStartSec_ = rec->TrimStart / 1000000;
@@ -305,8 +309,9 @@ void TfrmTrim::DefaultClick() {
 }
 
 void TfrmTrim::OkClick() {
+  // Without the file the stored range was never shown: it stays as it is.
   TlvFilesRecord* rec = model_.Record(row_);
-  if (rec) {
+  if (rec && loaded_) {
     const TTrim t = Store(rangeStartSec_, rangeEndSec_, fileDurationSec_);
     rec->TrimStart = t.TrimStart;
     rec->TrimLength = t.TrimLength;

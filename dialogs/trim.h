@@ -83,6 +83,7 @@ private:
   int64_t fileDurationSec_ = 0;
   int64_t rangeStartSec_ = 0;
   int64_t rangeEndSec_ = 0;
+  bool loaded_ = false;  // the row's file opened in the player
   bool settingRange_ = false;
   bool dragging_ = false;       // a left press on a bar; its release seeks
   int dragSerial_ = 0;          // counts the presses: a later drag outlives an earlier one's end
