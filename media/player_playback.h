@@ -62,9 +62,9 @@ struct TSubPicture {
   double Pts = 0;
   AVSubtitle Sub{};
   bool Valid = false;
-  // A text subtitle: its rectangles' text, drawn by the surface (Sub then only times it).
+  // A text subtitle: its rectangles' events, drawn by the surface (Sub then only times it).
   bool IsText = false;
-  std::string Text;
+  std::vector<TSubtitleEvent> Events;
 };
 
 // Events of the playback's event loop (the numbers of the original event types).
@@ -177,7 +177,7 @@ struct TPlayback {
   // over dialogue, two speakers); shown with it until their own end. Under subLock.
   struct TLingeringText {
     double Start = 0, End = 0;
-    std::string Text;
+    std::vector<TSubtitleEvent> Events;
   };
   static constexpr size_t kMaxLingeringTexts = 8;
   std::vector<TLingeringText> lingeringTexts;
@@ -187,7 +187,9 @@ struct TPlayback {
   void FreeSubPicturesLocked();
   // The subtitle text last handed to the surface (play thread); none yet at the start.
   bool subtitleTextSent = false;
-  std::string subtitleText;
+  TSubtitleText subtitleText;
+  // The styles of the subtitle stream's script header (set before its thread starts).
+  TSubtitleStyles subtitleStyles;
 
   // Display (play thread).
   int outWidth = 0, outHeight = 0;

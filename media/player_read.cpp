@@ -440,6 +440,11 @@ bool TPlayback::OpenStream(int index) {
       subtitleIndex = index;
       subtitleSt = st;
       subtitleCtx = std::move(ctx);
+      subtitleStyles = TSubtitleStyles(
+          subtitleCtx->subtitle_header
+              ? std::string_view(reinterpret_cast<const char*>(subtitleCtx->subtitle_header),
+                                 size_t(std::max(subtitleCtx->subtitle_header_size, 0)))
+              : std::string_view());
       subtitleq.Init();
       AVPacket flush{};
       flush.data = const_cast<uint8_t*>(kFlushData);
@@ -615,22 +620,22 @@ void TPlayback::SubtitleThread() {
     AVSubtitle sub{};
     int got = 0;
     if (ff::avcodec_decode_subtitle2(subtitleCtx.get(), &sub, &got, pkt.get()) < 0 || !got) continue;
-    // Text subtitles keep their rectangles' text for the surface; graphic ones are blended.
+    // Text subtitles keep their rectangles' events for the surface; graphic ones are blended.
     const bool isText = sub.format != 0;
-    std::string text;
+    std::vector<TSubtitleEvent> events;
     if (isText) {
       for (unsigned i = 0; i < sub.num_rects; ++i) {
         const AVSubtitleRect* r = sub.rects[i];
-        std::string part;
-        if (r->type == SUBTITLE_ASS && r->ass)
-          part = SubtitleEventText(r->ass);
-        else if (r->type == SUBTITLE_TEXT && r->text)
-          part = r->text;
-        part.erase(std::remove(part.begin(), part.end(), '\r'), part.end());
-        while (!part.empty() && part.back() == '\n') part.pop_back();
-        if (part.empty()) continue;
-        if (!text.empty()) text += '\n';
-        text += part;
+        TSubtitleEvent event;
+        if (r->type == SUBTITLE_ASS && r->ass) {
+          event = SubtitleEvent(r->ass, subtitleStyles);
+        } else if (r->type == SUBTITLE_TEXT && r->text) {
+          std::string t = r->text;
+          t.erase(std::remove(t.begin(), t.end(), '\r'), t.end());
+          while (!t.empty() && t.back() == '\n') t.pop_back();
+          if (!t.empty()) event.Runs.push_back(TSubtitleRun{.Text = std::move(t)});
+        }
+        if (!event.Runs.empty()) events.push_back(std::move(event));
       }
     }
     double t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts * av_q2d(subtitleSt->time_base) : 0;
@@ -657,7 +662,7 @@ void TPlayback::SubtitleThread() {
     sp.Pts = t;
     sp.Valid = true;
     sp.IsText = isText;
-    sp.Text = std::move(text);
+    sp.Events = std::move(events);
     subpqWindex = (subpqWindex + 1) % kSubPictureQueueSize;
     ++subpqSize;
     // A paused playback shows no new picture that would bring the subtitle (after a seek it
@@ -670,7 +675,7 @@ void TPlayback::FreeFirstSubPictureLocked() {
   TSubPicture& sp = subpq[subpqRindex];
   ff::avsubtitle_free(&sp.Sub);
   sp.Valid = false;
-  sp.Text.clear();
+  sp.Events.clear();
   subpqRindex = (subpqRindex + 1) % kSubPictureQueueSize;
   --subpqSize;
   subCond.notify_all();
