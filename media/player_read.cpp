@@ -349,10 +349,14 @@ void TPlayback::SeekBackForSubtitle(int64_t target) {
 bool TPlayback::SkipBeforeSeekPlace(const AVPacket* pkt) {
   if (skipVideoBefore != AV_NOPTS_VALUE && pkt->stream_index == videoIndex) {
     // The key picture at the mark; any picture past it ends the skipping too, so a file whose
-    // key pictures are not marked still plays.
+    // key pictures are not marked still plays. The mark is the index's time of the key picture,
+    // its decoding or its presentation time as the container keeps it: a key picture that is
+    // shown later than it is decoded (reordered pictures) has a decoding time before the mark
+    // and is known by the later of its two times.
     const int64_t t = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
-    const bool atPlace =
-        t != AV_NOPTS_VALUE && (t > skipVideoBefore || ((pkt->flags & AV_PKT_FLAG_KEY) && t == skipVideoBefore));
+    const int64_t keyTime = (pkt->flags & AV_PKT_FLAG_KEY) ? std::max(pkt->dts, pkt->pts) : AV_NOPTS_VALUE;
+    const bool atPlace = (t != AV_NOPTS_VALUE && t > skipVideoBefore) ||
+                         (keyTime != AV_NOPTS_VALUE && keyTime >= skipVideoBefore);
     if (!atPlace) return true;
     skipVideoBefore = AV_NOPTS_VALUE;
   } else if (skipAudioBefore != AV_NOPTS_VALUE && pkt->stream_index == audioIndex) {

@@ -736,7 +736,9 @@ TEST_F(PlayerTest, MarkedUpTextSubtitlesArriveAsPlainLines) {
 }
 
 // Subtitles that overlap (a sign over 0.5-2.5 s, spoken lines at 1.0-1.5 s and 1.8-2.2 s) show
-// together, the earlier one first, each until its own end; a seek into the overlap brings both.
+// together, the earlier one first, each until its own end; a seek into the overlap brings both
+// and the pictures from the key picture before the target (reordered pictures: the key
+// picture's decoding time lies before the index's mark).
 TEST_F(PlayerTest, OverlappingTextSubtitlesShowTogether) {
   OpenOrFail("subtitles_overlap.mkv");
   ASSERT_TRUE(PumpUntil([&] { return surface_.LastShown().pts >= 2600000; }, 10000));
@@ -763,6 +765,9 @@ TEST_F(PlayerTest, OverlappingTextSubtitlesShowTogether) {
   surface_.Take();
   ASSERT_TRUE(PumpUntil([&] { return surface_.LastShown().pts >= 1200000; }, 5000));
   EXPECT_EQ(surface_.LastShown().text, "Sign\nSpoken one");
+  const auto after = surface_.Take();
+  ASSERT_FALSE(after.empty());
+  EXPECT_NEAR(after.front().pts, 960000, 1000);
 }
 
 // A slow main thread gets the newest position, never a backlog.
