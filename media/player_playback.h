@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "media/ffwrap.h"
+#include "media/picturegraph.h"
 #include "media/player.h"
 #include "media/utils.h"
 
@@ -112,6 +113,14 @@ struct TPlayback {
   AVStream* videoSt = nullptr;
   AVStream* subtitleSt = nullptr;
   ffw::CodecContext audioCtx, videoCtx, subtitleCtx;
+  // The pictures' display rotation: they are turned upright (video thread) before they are
+  // queued, so the surface, the frame hook and snapshots see what the conversion makes of them.
+  TDisplayOrientation videoOrientation;
+  TPictureTurner turner;
+  bool turnFailed = false;
+  // The size of the upright picture as the stream states it (0 without pictures).
+  int UprightWidth() const;
+  int UprightHeight() const;
   TPacketQueue audioq, videoq, subtitleq;
 
   // Sound (callback thread; the clock figures under audioLock).

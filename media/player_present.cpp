@@ -215,8 +215,8 @@ void TPlayback::UpdateOutputSize() {
   }
   if (outWidth <= 0 || outHeight <= 0) {
     if (videoSt) {
-      outWidth = videoSt->codecpar->width & ~1;
-      outHeight = videoSt->codecpar->height & ~1;
+      outWidth = UprightWidth() & ~1;
+      outHeight = UprightHeight() & ~1;
     } else {
       outWidth = 640;
       outHeight = 480;

@@ -416,6 +416,7 @@ bool TPlayback::OpenStream(int index) {
       videoIndex = index;
       videoSt = st;
       videoCtx = std::move(ctx);
+      videoOrientation = DisplayOrientation(StreamDisplayMatrix(st));
       AVRational fr = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
       frameDuration = fr.num > 0 && fr.den > 0 ? av_q2d(av_inv_q(fr)) : 0.04;
       videoq.Init();
@@ -514,6 +515,16 @@ void TPlayback::CloseStream(int index) {
 
 // ---- video ----
 
+int TPlayback::UprightWidth() const {
+  if (!videoSt) return 0;
+  return videoOrientation.SwapsSides() ? videoSt->codecpar->height : videoSt->codecpar->width;
+}
+
+int TPlayback::UprightHeight() const {
+  if (!videoSt) return 0;
+  return videoOrientation.SwapsSides() ? videoSt->codecpar->width : videoSt->codecpar->height;
+}
+
 // -1 aborted, 0 no picture this time, 1 a picture to show.
 int TPlayback::GetVideoFrame(AVFrame* frame, bool& lastWasEmpty) {
   int r = ff::avcodec_receive_frame(videoCtx.get(), frame);
@@ -526,7 +537,19 @@ int TPlayback::GetVideoFrame(AVFrame* frame, bool& lastWasEmpty) {
       deliver = skipIndex >= skipFactor;
       if (deliver) skipIndex -= std::max(skipFactor, 1.0);
     }
-    if (deliver) return 1;
+    if (deliver) {
+      if (!videoOrientation.Filters.empty() && !turnFailed) {
+        std::string step;
+        const int ret = turner.Turn(frame, videoOrientation.Filters, step);
+        if (ret < 0) {
+          // Shown as coded from now on; said once.
+          turnFailed = true;
+          player->SetLastError(FormatAVError(fileName + ": turning the picture upright (" + step + ")", ret),
+                               llWarning, false);
+        }
+      }
+      return 1;
+    }
     ff::av_frame_unref(frame);
     std::lock_guard<std::mutex> g(player->countersLock_);
     ++player->counters_.PicturesSkipped;

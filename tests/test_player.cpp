@@ -516,6 +516,36 @@ TEST_F(PlayerTest, SeekWhilePausedShowsTheNewPicture) {
   EXPECT_TRUE(PumpUntil([&] { return StripeNumber(surface_.Last()) > 130; }, 20000));
 }
 
+// A picture the container shows turned (coded 320x240, shown 240x320 through its display
+// matrix) is turned upright, as the conversion turns it: the size the open reports, the
+// surface's layout and the current frame, whose pixels are those the ffmpeg command decodes.
+TEST_F(PlayerTest, TurnedPicturesAreShownUpright) {
+  int32_t fw = 0, fh = 0;
+  player_->OnFileOpen = [&](TCustomPlayer*, int64_t, int32_t w, int32_t h, int32_t&, int32_t&) {
+    fw = w;
+    fh = h;
+  };
+  OpenOrFail("rotated.mp4");
+  EXPECT_EQ(fw, 240);
+  EXPECT_EQ(fh, 320);
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 3; }, 10000));
+  player_->Pause();
+  ASSERT_TRUE(WaitState(psPause, 1, 10000));
+  const auto shown = surface_.Take();
+  EXPECT_LT(shown.back().w, shown.back().h);
+  int64_t pos = 0;
+  const TBitmap24 bmp = player_->GetCurrentFrame(pos);
+  ASSERT_EQ(bmp.Width, 240);
+  ASSERT_EQ(bmp.Height, 320);
+  const testsupport::TRgbFrame ref = testsupport::DecodeFrame(testsupport::MediaPath("rotated.mp4"), 0.5, 240, 320);
+  ASSERT_TRUE(ref.Valid());
+  double diff = 0;
+  for (int y = 0; y < 320; ++y)
+    for (int x = 0; x < 240; ++x)
+      for (int c = 0; c < 3; ++c) diff += std::abs(int(bmp.Row(y)[x * 3 + 2 - c]) - ref.At(x, y, c));
+  EXPECT_LT(diff / (240.0 * 320 * 3), 4.0);
+}
+
 // Two seeks in quick succession: a request that comes while an earlier one is still pending is
 // ignored, so the picture ends at one of the two targets, and stays there while paused;
 // playing, the pictures then run on in order from it. A later seek is honoured again.
