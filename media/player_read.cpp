@@ -626,8 +626,11 @@ void TPlayback::VideoThread() {
 
 void TPlayback::SubtitleThread() {
   double dropTextsEndingBefore = -1e300;
+  // Subtitles are decoded while paused too: a seek while paused may read several subtitle
+  // packets before the one in force at the new place (the others ended before it), and that
+  // one must still reach the picture on show. The queue bounds what is decoded ahead, and the
+  // paused reader brings no more packets.
   for (;;) {
-    while (paused && !subtitleq.Aborted() && !pausedAtSeek) SleepMs(10);
     ffw::Packet pkt;
     if (subtitleq.Get(pkt, true) < 0) break;
     if (IsFlushPacket(pkt.get())) {
