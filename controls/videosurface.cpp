@@ -3,6 +3,9 @@
 #include <QMetaObject>
 #include <QMouseEvent>
 #include <QFontMetricsF>
+#include <QGlyphRun>
+#include <QRawFont>
+#include <QTextLayout>
 #include <QPainter>
 #include <QPainterPath>
 #include <QStringList>
@@ -10,6 +13,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
 
 TVideoSurfaceWidget::TVideoSurfaceWidget(QWidget* parent) : QWidget(parent) {
   setAttribute(Qt::WA_OpaquePaintEvent);
@@ -39,10 +45,10 @@ void TVideoSurfaceWidget::Present(const TBitmap24& picture, int x, int y, int ou
   RequestRepaint();
 }
 
-void TVideoSurfaceWidget::ShowSubtitle(const std::string& text) {
+void TVideoSurfaceWidget::ShowSubtitle(const TSubtitleText& text) {
   {
     std::lock_guard<std::mutex> g(lock_);
-    subtitle_ = QString::fromStdString(text);
+    subtitle_ = text;
   }
   RequestRepaint();
 }
@@ -76,7 +82,7 @@ int64_t TVideoSurfaceWidget::PicturePts() const {
 
 QString TVideoSurfaceWidget::SubtitleText() const {
   std::lock_guard<std::mutex> g(lock_);
-  return subtitle_;
+  return QString::fromStdString(subtitle_.Plain());
 }
 
 void TVideoSurfaceWidget::Clear() {
@@ -85,7 +91,7 @@ void TVideoSurfaceWidget::Clear() {
     picture_ = QImage();
     rect_ = QRect();
     pts_ = -1;
-    subtitle_.clear();
+    subtitle_ = TSubtitleText();
   }
   update();
 }
@@ -106,54 +112,128 @@ void TVideoSurfaceWidget::paintEvent(QPaintEvent*) {
     target = QRectF(rect_.x() * sx, rect_.y() * sy, rect_.width() * sx, rect_.height() * sy);
     p.drawImage(target, picture_);
   }
-  if (!subtitle_.isEmpty() && !target.isEmpty()) PaintSubtitle(p, target);
+  if (!subtitle_.Empty() && !target.isEmpty()) PaintSubtitle(p, target);
 }
 
 namespace {
-// The text's lines, each broken at spaces where it is wider than maxWidth (a single word wider
-// than that stays whole).
-QStringList WrapLines(const QString& text, const QFontMetricsF& metrics, double maxWidth) {
-  QStringList out;
-  for (const QString& line : text.split(QLatin1Char('\n'))) {
-    QString current;
-    for (const QString& word : line.split(QLatin1Char(' '))) {
-      const QString candidate = current.isEmpty() ? word : current + QLatin1Char(' ') + word;
-      if (!current.isEmpty() && metrics.horizontalAdvance(candidate) > maxWidth) {
-        out << current;
-        current = word;
-      } else {
-        current = candidate;
-      }
+
+// The outlines of a laid-out text's glyphs from `from` on for `length` characters, with the
+// underline and strike-out bars its format asks for.
+QPainterPath GlyphOutlines(const QTextLayout& layout, int from, int length) {
+  QPainterPath path;
+  for (const QGlyphRun& run : layout.glyphRuns(from, length)) {
+    const QRawFont font = run.rawFont();
+    const QList<quint32> glyphs = run.glyphIndexes();
+    const QList<QPointF> positions = run.positions();
+    for (qsizetype k = 0; k < glyphs.size() && k < positions.size(); ++k)
+      path.addPath(font.pathForGlyph(glyphs[k]).translated(layout.position() + positions[k]));
+    if ((run.underline() || run.strikeOut()) && !positions.isEmpty()) {
+      const QRectF box = run.boundingRect().translated(layout.position());
+      const double baseline = layout.position().y() + positions.front().y();
+      const double thickness = std::max(1.0, font.lineThickness());
+      if (run.underline())
+        path.addRect(QRectF(box.left(), baseline + font.underlinePosition(), box.width(), thickness));
+      if (run.strikeOut())
+        path.addRect(QRectF(box.left(), baseline - font.xHeight() / 2 - thickness / 2, box.width(), thickness));
     }
-    out << current;
   }
-  return out;
+  return path;
 }
+
 }  // namespace
 
-// White lines with a dark outline, centred, the last one just above the picture's bottom edge;
-// the letters grow with the picture, and lines wider than the picture are broken.
+// Each event's lines, outlined in dark, in their own colours and letters, broken at spaces
+// where wider than the picture; the events of one place one under the other, the earliest
+// first. The letters grow with the picture. Places: along the bottom just above the edge,
+// across the middle, along the top just below it; left, centred or right.
 void TVideoSurfaceWidget::PaintSubtitle(QPainter& p, const QRectF& pictureRect) const {
   const int pixelSize = std::max(10, int(pictureRect.height() / 18));
-  QFont font(this->font());
-  font.setPixelSize(pixelSize);
-  font.setBold(true);
-  const QFontMetricsF metrics(font);
-  const QStringList lines = WrapLines(subtitle_, metrics, pictureRect.width() - 2 * pixelSize);
-  const double lineHeight = metrics.lineSpacing();
-  double baseline = pictureRect.bottom() - pixelSize * 0.6 - metrics.descent() - lineHeight * (lines.size() - 1);
-  QPainterPath path;
-  for (const QString& line : lines) {
-    const double x = pictureRect.center().x() - metrics.horizontalAdvance(line) / 2;
-    path.addText(QPointF(x, baseline), font, line);
-    baseline += lineHeight;
+  QFont base(this->font());
+  base.setPixelSize(pixelSize);
+  const double margin = pixelSize * 0.6;
+  const double maxWidth = std::max(1.0, pictureRect.width() - 2 * pixelSize);
+
+  struct TPiece {
+    std::unique_ptr<QTextLayout> Layout;
+    std::vector<std::pair<QTextLayout::FormatRange, QColor>> Ranges;
+  };
+  std::vector<std::pair<QPainterPath, QColor>> fills;
+  QPainterPath outline;
+  for (int place = 1; place <= 9; ++place) {
+    // The lines of this place's events, each one laid out with its runs' formats.
+    std::vector<TPiece> pieces;
+    for (const TSubtitleEvent& event : subtitle_.Events) {
+      if (event.Alignment != place) continue;
+      pieces.emplace_back();
+      QString text;
+      for (const TSubtitleRun& run : event.Runs) {
+        const QStringList parts = QString::fromStdString(run.Text).split(QLatin1Char('\n'));
+        for (qsizetype k = 0; k < parts.size(); ++k) {
+          if (k > 0) {
+            // A hard break: the next line is a layout of its own.
+            pieces.back().Layout = std::make_unique<QTextLayout>(text, base);
+            text.clear();
+            pieces.emplace_back();
+          }
+          if (parts[k].isEmpty()) continue;
+          QTextLayout::FormatRange range;
+          range.start = int(text.size());
+          range.length = int(parts[k].size());
+          QFont f(base);
+          f.setWeight(run.Bold ? QFont::Bold : QFont::Medium);
+          f.setItalic(run.Italic);
+          f.setUnderline(run.Underline);
+          f.setStrikeOut(run.StrikeOut);
+          range.format.setFont(f);
+          pieces.back().Ranges.emplace_back(range, QColor(QRgb(0xFF000000u | run.Colour)));
+          text += parts[k];
+        }
+      }
+      pieces.back().Layout = std::make_unique<QTextLayout>(text, base);
+    }
+    if (pieces.empty()) continue;
+    double height = 0;
+    for (TPiece& piece : pieces) {
+      QList<QTextLayout::FormatRange> formats;
+      for (const auto& r : piece.Ranges) formats << r.first;
+      piece.Layout->setFormats(formats);
+      QTextOption option;
+      option.setWrapMode(QTextOption::WordWrap);
+      piece.Layout->setTextOption(option);
+      piece.Layout->beginLayout();
+      double y = 0;
+      for (QTextLine line = piece.Layout->createLine(); line.isValid(); line = piece.Layout->createLine()) {
+        line.setLineWidth(maxWidth);
+        const double w = line.naturalTextWidth();
+        const int column = (place - 1) % 3;
+        const double x = column == 0 ? 0 : column == 1 ? (maxWidth - w) / 2 : maxWidth - w;
+        line.setPosition(QPointF(x, y));
+        y += line.height();
+      }
+      piece.Layout->endLayout();
+      if (piece.Layout->text().isEmpty()) y = QFontMetricsF(base).lineSpacing();  // an empty line keeps its room
+      piece.Layout->setPosition(QPointF(pictureRect.left() + pixelSize, height));
+      height += y;
+    }
+    const int row = (place - 1) / 3;
+    const double top = row == 0   ? pictureRect.bottom() - margin - height
+                       : row == 1 ? pictureRect.center().y() - height / 2
+                                  : pictureRect.top() + margin;
+    for (TPiece& piece : pieces) {
+      piece.Layout->setPosition(piece.Layout->position() + QPointF(0, top));
+      for (const auto& [range, colour] : piece.Ranges) {
+        const QPainterPath glyphs = GlyphOutlines(*piece.Layout, range.start, range.length);
+        outline.addPath(glyphs);
+        fills.emplace_back(glyphs, colour);
+      }
+    }
   }
   p.save();
   p.setRenderHint(QPainter::Antialiasing);
   p.setClipRect(pictureRect);
-  p.strokePath(path, QPen(QColor(16, 16, 16), std::max(2.0, pixelSize / 8.0), Qt::SolidLine, Qt::RoundCap,
-                          Qt::RoundJoin));
-  p.fillPath(path, Qt::white);
+  p.strokePath(outline, QPen(QColor(16, 16, 16), std::max(2.0, pixelSize / 8.0), Qt::SolidLine, Qt::RoundCap,
+                             Qt::RoundJoin));
+  for (const auto& [path, colour] : fills) p.fillPath(path, colour);
   p.restore();
 }
 

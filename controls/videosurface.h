@@ -4,7 +4,8 @@
 // its play thread; the widget keeps the newest one and paints it where the player placed it,
 // black around it. A paused player hands nothing new over, so the widget repaints the last
 // picture by itself. The text of text subtitles comes separately and is drawn over the
-// picture, centred near its bottom edge.
+// picture, outlined, in the look and at the place each event asks for (by default centred
+// near the bottom edge).
 #pragma once
 
 #include <QImage>
@@ -23,13 +24,13 @@ public:
 
   void ClientSize(int& width, int& height) const override;
   void Present(const TBitmap24& picture, int x, int y, int outWidth, int outHeight, int64_t pts) override;
-  void ShowSubtitle(const std::string& text) override;
+  void ShowSubtitle(const TSubtitleText& text) override;
 
   // The newest picture and where it goes (main thread).
   QImage Picture() const;
   QRect PictureRect() const;
   int64_t PicturePts() const;
-  // The subtitle text drawn over the picture (empty: none).
+  // The subtitle text drawn over the picture, plain, events one under the other (empty: none).
   QString SubtitleText() const;
   // Forgets the picture and the subtitle text: the panel shows black (main thread).
   void Clear();
@@ -49,6 +50,6 @@ private:
   QRect rect_;
   QSize outSize_;
   int64_t pts_ = -1;
-  QString subtitle_;
+  TSubtitleText subtitle_;
   std::atomic<bool> updatePending_{false};
 };

@@ -298,8 +298,8 @@ bool TCustomPlayer::Open(const std::string& fileName, IVideoSurface* screen, boo
   int32_t sw = ScreenWidth, sh = ScreenHeight;
   if (OnFileOpen) {
     int64_t duration = p->imageSequence ? 0 : p->duration;
-    int32_t fw = p->videoSt ? p->videoSt->codecpar->width : -1;
-    int32_t fh = p->videoSt ? p->videoSt->codecpar->height : -1;
+    int32_t fw = p->videoSt ? p->UprightWidth() : -1;
+    int32_t fh = p->videoSt ? p->UprightHeight() : -1;
     auto call = [&] { OnFileOpen(this, duration, fw, fh, sw, sh); };
     if (TriggerEventInMainThread && !IsMainThread())
       RunInMainThread(call);
@@ -533,7 +533,7 @@ const TBitmap24& TCustomPlayer::GetCurrentFrame(int64_t& position) {
     return bmp;
   }
   std::lock_guard<std::mutex> g(pb->currentLock);
-  int w = pb->videoSt->codecpar->width, h = pb->videoSt->codecpar->height;
+  int w = pb->UprightWidth(), h = pb->UprightHeight();
   bmp.SetSize(w, h);
   std::fill(bmp.Pixels.begin(), bmp.Pixels.end(), 0);
   if (!pb->haveCurrent) return bmp;

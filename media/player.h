@@ -23,6 +23,7 @@
 #include "media/bitmap.h"
 #include "media/logger.h"
 #include "media/probe.h"
+#include "media/subtitletext.h"
 
 enum TPlayState : int { psPlay, psPause, psResume, psStep, psStop, psEnd };
 enum TAudioDriver : int { adDefault, adDirectSound, adWaveOut };
@@ -41,11 +42,11 @@ public:
   // is the picture's time in microseconds from the file start (-1 for the wave display).
   // Called on the player's play thread; the surface copies what it keeps.
   virtual void Present(const TBitmap24& picture, int x, int y, int outWidth, int outHeight, int64_t pts) = 0;
-  // The subtitle text to show over the picture from now on (UTF-8, lines separated by '\n';
-  // empty: none). Called on the play thread, before the Present of the first picture it goes
-  // with, whenever it changes (and once at the first picture of each playback). A surface
-  // that draws no text ignores it.
-  virtual void ShowSubtitle(const std::string& text) { (void)text; }
+  // The text subtitles to show over the picture from now on (UTF-8 runs with their look and
+  // place; no events: none). Called on the play thread, before the Present of the first
+  // picture it goes with, whenever they change (and once at the first picture of each
+  // playback). A surface that draws no text ignores them.
+  virtual void ShowSubtitle(const TSubtitleText& text) { (void)text; }
 };
 
 // The picture rectangle inside an output area (Display): the largest rectangle of aspect a
@@ -56,13 +57,6 @@ struct TLayoutRect {
 // aspectRatio is the player's property (> 0 forced, 0 the picture's own, < 0 fill); sar the
 // picture's sample aspect (<= 0 counts as 1).
 TLayoutRect LayoutPicture(float aspectRatio, double sar, int picWidth, int picHeight, int outWidth, int outHeight);
-
-// The plain text of one event line of a decoded text subtitle: the last field after the eight
-// leading commas of the decoder's event format (ReadOrder, Layer, Style, Name, MarginL,
-// MarginR, MarginV, Effect, Text), or after nine following a "Dialogue:" prefix (Layer, Start,
-// End, ...). Override blocks {...} are dropped, \N and \n become line breaks, \h a space and
-// \{ \} \\ the character itself; trailing line breaks go. A line with too few fields has no text.
-std::string SubtitleEventText(std::string_view eventLine);
 
 // A manual-reset event.
 class TManualEvent {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "media/ffwrap.h"
+#include "media/picturegraph.h"
 #include "media/player.h"
 #include "media/utils.h"
 
@@ -62,9 +63,9 @@ struct TSubPicture {
   double Pts = 0;
   AVSubtitle Sub{};
   bool Valid = false;
-  // A text subtitle: its rectangles' text, drawn by the surface (Sub then only times it).
+  // A text subtitle: its rectangles' events, drawn by the surface (Sub then only times it).
   bool IsText = false;
-  std::string Text;
+  std::vector<TSubtitleEvent> Events;
 };
 
 // Events of the playback's event loop (the numbers of the original event types).
@@ -112,6 +113,14 @@ struct TPlayback {
   AVStream* videoSt = nullptr;
   AVStream* subtitleSt = nullptr;
   ffw::CodecContext audioCtx, videoCtx, subtitleCtx;
+  // The pictures' display rotation: they are turned upright (video thread) before they are
+  // queued, so the surface, the frame hook and snapshots see what the conversion makes of them.
+  TDisplayOrientation videoOrientation;
+  TPictureTurner turner;
+  bool turnFailed = false;
+  // The size of the upright picture as the stream states it (0 without pictures).
+  int UprightWidth() const;
+  int UprightHeight() const;
   TPacketQueue audioq, videoq, subtitleq;
 
   // Sound (callback thread; the clock figures under audioLock).
@@ -177,7 +186,7 @@ struct TPlayback {
   // over dialogue, two speakers); shown with it until their own end. Under subLock.
   struct TLingeringText {
     double Start = 0, End = 0;
-    std::string Text;
+    std::vector<TSubtitleEvent> Events;
   };
   static constexpr size_t kMaxLingeringTexts = 8;
   std::vector<TLingeringText> lingeringTexts;
@@ -187,7 +196,9 @@ struct TPlayback {
   void FreeSubPicturesLocked();
   // The subtitle text last handed to the surface (play thread); none yet at the start.
   bool subtitleTextSent = false;
-  std::string subtitleText;
+  TSubtitleText subtitleText;
+  // The styles of the subtitle stream's script header (set before its thread starts).
+  TSubtitleStyles subtitleStyles;
 
   // Display (play thread).
   int outWidth = 0, outHeight = 0;

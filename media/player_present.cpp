@@ -22,58 +22,6 @@ constexpr double kSoundWaitForPicture = 0.5;
 const uint8_t kSilence[1024] = {};
 }  // namespace
 
-// ---- text subtitles ----
-
-std::string SubtitleEventText(std::string_view line) {
-  // Skip the fields before the text.
-  int fields = 8;
-  constexpr std::string_view kDialogue = "Dialogue:";
-  if (line.substr(0, kDialogue.size()) == kDialogue) {
-    line.remove_prefix(kDialogue.size());
-    fields = 9;
-  }
-  for (int i = 0; i < fields; ++i) {
-    const size_t comma = line.find(',');
-    if (comma == std::string_view::npos) return {};
-    line.remove_prefix(comma + 1);
-  }
-  std::string out;
-  out.reserve(line.size());
-  for (size_t i = 0; i < line.size(); ++i) {
-    const char c = line[i];
-    if (c == '{') {
-      // An override block; an unclosed one is kept as text.
-      const size_t close = line.find('}', i + 1);
-      if (close != std::string_view::npos) {
-        i = close;
-        continue;
-      }
-    } else if (c == '\\' && i + 1 < line.size()) {
-      const char e = line[i + 1];
-      if (e == 'N' || e == 'n') {
-        out += '\n';
-        ++i;
-        continue;
-      }
-      if (e == 'h') {
-        out += ' ';
-        ++i;
-        continue;
-      }
-      if (e == '{' || e == '}' || e == '\\') {
-        out += e;
-        ++i;
-        continue;
-      }
-    } else if (c == '\r' || c == '\n') {
-      continue;  // line ends of the event line itself
-    }
-    out += c;
-  }
-  while (!out.empty() && out.back() == '\n') out.pop_back();
-  return out;
-}
-
 // ---- clocks ----
 
 double TPlayback::AudioClock() {
@@ -222,8 +170,8 @@ void TPlayback::Refresh(bool consume) {
           if (!over) break;
           // A text the next one overtook before its end stays on screen beside it.
           const double end = sp.Pts + sp.Sub.end_display_time / 1000.0;
-          if (sp.IsText && !sp.Text.empty() && videoCurrentPts <= end && lingeringTexts.size() < kMaxLingeringTexts)
-            lingeringTexts.push_back({sp.Pts + sp.Sub.start_display_time / 1000.0, end, std::move(sp.Text)});
+          if (sp.IsText && !sp.Events.empty() && videoCurrentPts <= end && lingeringTexts.size() < kMaxLingeringTexts)
+            lingeringTexts.push_back({sp.Pts + sp.Sub.start_display_time / 1000.0, end, std::move(sp.Events)});
           FreeFirstSubPictureLocked();
         }
         std::erase_if(lingeringTexts, [&](const TLingeringText& l) { return videoCurrentPts > l.End; });
@@ -267,8 +215,8 @@ void TPlayback::UpdateOutputSize() {
   }
   if (outWidth <= 0 || outHeight <= 0) {
     if (videoSt) {
-      outWidth = videoSt->codecpar->width & ~1;
-      outHeight = videoSt->codecpar->height & ~1;
+      outWidth = UprightWidth() & ~1;
+      outHeight = UprightHeight() & ~1;
     } else {
       outWidth = 640;
       outHeight = 480;
@@ -289,7 +237,7 @@ void TPlayback::DisplayPicture() {
   if (!screen) return;
   int64_t pts;
   TLayoutRect r;
-  std::string text;
+  TSubtitleText text;
   {
     std::lock_guard<std::mutex> g(currentLock);
     if (!haveCurrent) return;
@@ -308,16 +256,15 @@ void TPlayback::DisplayPicture() {
     {
       std::lock_guard<std::mutex> s(subLock);
       // Every text in force, the earliest first, one under the other.
-      auto addText = [&](double start, double end, const std::string& t) {
-        if (t.empty() || currentPts < start || currentPts > end) return;
-        if (!text.empty()) text += '\n';
-        text += t;
+      auto addText = [&](double start, double end, const std::vector<TSubtitleEvent>& events) {
+        if (currentPts < start || currentPts > end) return;
+        text.Events.insert(text.Events.end(), events.begin(), events.end());
       };
-      for (const TLingeringText& l : lingeringTexts) addText(l.Start, l.End, l.Text);
+      for (const TLingeringText& l : lingeringTexts) addText(l.Start, l.End, l.Events);
       for (int i = 0; i < subpqSize; ++i) {
         const TSubPicture& sp = subpq[(subpqRindex + i) % kSubPictureQueueSize];
         if (sp.IsText)
-          addText(sp.Pts + sp.Sub.start_display_time / 1000.0, sp.Pts + sp.Sub.end_display_time / 1000.0, sp.Text);
+          addText(sp.Pts + sp.Sub.start_display_time / 1000.0, sp.Pts + sp.Sub.end_display_time / 1000.0, sp.Events);
       }
       if (subpqSize > 0 && !subpq[subpqRindex].IsText && f->format == AV_PIX_FMT_YUV420P) {
         TSubPicture& sp = subpq[subpqRindex];

@@ -349,10 +349,14 @@ void TPlayback::SeekBackForSubtitle(int64_t target) {
 bool TPlayback::SkipBeforeSeekPlace(const AVPacket* pkt) {
   if (skipVideoBefore != AV_NOPTS_VALUE && pkt->stream_index == videoIndex) {
     // The key picture at the mark; any picture past it ends the skipping too, so a file whose
-    // key pictures are not marked still plays.
+    // key pictures are not marked still plays. The mark is the index's time of the key picture,
+    // its decoding or its presentation time as the container keeps it: a key picture that is
+    // shown later than it is decoded (reordered pictures) has a decoding time before the mark
+    // and is known by the later of its two times.
     const int64_t t = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
-    const bool atPlace =
-        t != AV_NOPTS_VALUE && (t > skipVideoBefore || ((pkt->flags & AV_PKT_FLAG_KEY) && t == skipVideoBefore));
+    const int64_t keyTime = (pkt->flags & AV_PKT_FLAG_KEY) ? std::max(pkt->dts, pkt->pts) : AV_NOPTS_VALUE;
+    const bool atPlace = (t != AV_NOPTS_VALUE && t > skipVideoBefore) ||
+                         (keyTime != AV_NOPTS_VALUE && keyTime >= skipVideoBefore);
     if (!atPlace) return true;
     skipVideoBefore = AV_NOPTS_VALUE;
   } else if (skipAudioBefore != AV_NOPTS_VALUE && pkt->stream_index == audioIndex) {
@@ -412,6 +416,7 @@ bool TPlayback::OpenStream(int index) {
       videoIndex = index;
       videoSt = st;
       videoCtx = std::move(ctx);
+      videoOrientation = DisplayOrientation(StreamDisplayMatrix(st));
       AVRational fr = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
       frameDuration = fr.num > 0 && fr.den > 0 ? av_q2d(av_inv_q(fr)) : 0.04;
       videoq.Init();
@@ -440,6 +445,11 @@ bool TPlayback::OpenStream(int index) {
       subtitleIndex = index;
       subtitleSt = st;
       subtitleCtx = std::move(ctx);
+      subtitleStyles = TSubtitleStyles(
+          subtitleCtx->subtitle_header
+              ? std::string_view(reinterpret_cast<const char*>(subtitleCtx->subtitle_header),
+                                 size_t(std::max(subtitleCtx->subtitle_header_size, 0)))
+              : std::string_view());
       subtitleq.Init();
       AVPacket flush{};
       flush.data = const_cast<uint8_t*>(kFlushData);
@@ -505,6 +515,16 @@ void TPlayback::CloseStream(int index) {
 
 // ---- video ----
 
+int TPlayback::UprightWidth() const {
+  if (!videoSt) return 0;
+  return videoOrientation.SwapsSides() ? videoSt->codecpar->height : videoSt->codecpar->width;
+}
+
+int TPlayback::UprightHeight() const {
+  if (!videoSt) return 0;
+  return videoOrientation.SwapsSides() ? videoSt->codecpar->width : videoSt->codecpar->height;
+}
+
 // -1 aborted, 0 no picture this time, 1 a picture to show.
 int TPlayback::GetVideoFrame(AVFrame* frame, bool& lastWasEmpty) {
   int r = ff::avcodec_receive_frame(videoCtx.get(), frame);
@@ -517,7 +537,19 @@ int TPlayback::GetVideoFrame(AVFrame* frame, bool& lastWasEmpty) {
       deliver = skipIndex >= skipFactor;
       if (deliver) skipIndex -= std::max(skipFactor, 1.0);
     }
-    if (deliver) return 1;
+    if (deliver) {
+      if (!videoOrientation.Filters.empty() && !turnFailed) {
+        std::string step;
+        const int ret = turner.Turn(frame, videoOrientation.Filters, step);
+        if (ret < 0) {
+          // Shown as coded from now on; said once.
+          turnFailed = true;
+          player->SetLastError(FormatAVError(fileName + ": turning the picture upright (" + step + ")", ret),
+                               llWarning, false);
+        }
+      }
+      return 1;
+    }
     ff::av_frame_unref(frame);
     std::lock_guard<std::mutex> g(player->countersLock_);
     ++player->counters_.PicturesSkipped;
@@ -594,8 +626,11 @@ void TPlayback::VideoThread() {
 
 void TPlayback::SubtitleThread() {
   double dropTextsEndingBefore = -1e300;
+  // Subtitles are decoded while paused too: a seek while paused may read several subtitle
+  // packets before the one in force at the new place (the others ended before it), and that
+  // one must still reach the picture on show. The queue bounds what is decoded ahead, and the
+  // paused reader brings no more packets.
   for (;;) {
-    while (paused && !subtitleq.Aborted() && !pausedAtSeek) SleepMs(10);
     ffw::Packet pkt;
     if (subtitleq.Get(pkt, true) < 0) break;
     if (IsFlushPacket(pkt.get())) {
@@ -615,22 +650,22 @@ void TPlayback::SubtitleThread() {
     AVSubtitle sub{};
     int got = 0;
     if (ff::avcodec_decode_subtitle2(subtitleCtx.get(), &sub, &got, pkt.get()) < 0 || !got) continue;
-    // Text subtitles keep their rectangles' text for the surface; graphic ones are blended.
+    // Text subtitles keep their rectangles' events for the surface; graphic ones are blended.
     const bool isText = sub.format != 0;
-    std::string text;
+    std::vector<TSubtitleEvent> events;
     if (isText) {
       for (unsigned i = 0; i < sub.num_rects; ++i) {
         const AVSubtitleRect* r = sub.rects[i];
-        std::string part;
-        if (r->type == SUBTITLE_ASS && r->ass)
-          part = SubtitleEventText(r->ass);
-        else if (r->type == SUBTITLE_TEXT && r->text)
-          part = r->text;
-        part.erase(std::remove(part.begin(), part.end(), '\r'), part.end());
-        while (!part.empty() && part.back() == '\n') part.pop_back();
-        if (part.empty()) continue;
-        if (!text.empty()) text += '\n';
-        text += part;
+        TSubtitleEvent event;
+        if (r->type == SUBTITLE_ASS && r->ass) {
+          event = SubtitleEvent(r->ass, subtitleStyles);
+        } else if (r->type == SUBTITLE_TEXT && r->text) {
+          std::string t = r->text;
+          t.erase(std::remove(t.begin(), t.end(), '\r'), t.end());
+          while (!t.empty() && t.back() == '\n') t.pop_back();
+          if (!t.empty()) event.Runs.push_back(TSubtitleRun{.Text = std::move(t)});
+        }
+        if (!event.Runs.empty()) events.push_back(std::move(event));
       }
     }
     double t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts * av_q2d(subtitleSt->time_base) : 0;
@@ -657,7 +692,7 @@ void TPlayback::SubtitleThread() {
     sp.Pts = t;
     sp.Valid = true;
     sp.IsText = isText;
-    sp.Text = std::move(text);
+    sp.Events = std::move(events);
     subpqWindex = (subpqWindex + 1) % kSubPictureQueueSize;
     ++subpqSize;
     // A paused playback shows no new picture that would bring the subtitle (after a seek it
@@ -670,7 +705,7 @@ void TPlayback::FreeFirstSubPictureLocked() {
   TSubPicture& sp = subpq[subpqRindex];
   ff::avsubtitle_free(&sp.Sub);
   sp.Valid = false;
-  sp.Text.clear();
+  sp.Events.clear();
   subpqRindex = (subpqRindex + 1) % kSubPictureQueueSize;
   --subpqSize;
   subCond.notify_all();

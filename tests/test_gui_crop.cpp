@@ -70,6 +70,21 @@ void Drag(TRectTracker* t, QPoint from, QPoint to) {
   SendMouse(t, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, t->mapFromParent(to));
 }
 
+// The grey pixels of the picture at 1 s of a file, through a filter (the ffmpeg command turns
+// pictures upright first unless inputArgs say otherwise).
+std::string GreyPicture(const std::string& file, const std::string& filter, const std::string& inputArgs = "") {
+  std::string pixels;
+  RunCapture("ffmpeg -v error -ss 1 " + inputArgs + " -i " + ShellQuote(file) + " -frames:v 1 -vf " + filter +
+                 " -f rawvideo -pix_fmt gray -",
+             pixels);
+  return pixels;
+}
+double MeanByteDiff(const std::string& a, const std::string& b) {
+  double sum = 0;
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i) sum += std::abs(int(uint8_t(a[i])) - int(uint8_t(b[i])));
+  return a.empty() ? 0 : sum / double(a.size());
+}
+
 class CropDialogTest : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -156,26 +171,14 @@ TEST_F(CropDialogTest, ChosenCropIsStoredAndConverted) {
   // encoder's loss; the uncropped picture is far from it.
   EXPECT_EQ(FfprobeValue(out, "stream=width", "v:0"), "640");
   EXPECT_EQ(FfprobeValue(out, "stream=height", "v:0"), "480");
-  const auto grey = [](const std::string& file, const std::string& filter) {
-    std::string pixels;
-    RunCapture("ffmpeg -v error -ss 1 -i " + ShellQuote(file) + " -frames:v 1 -vf " + filter +
-                   " -f rawvideo -pix_fmt gray -",
-               pixels);
-    return pixels;
-  };
-  const std::string converted = grey(out, "scale=288:216");
-  const std::string cropped = grey(MediaPath("clip.mp4"), "crop=288:216:32:24");
-  const std::string whole = grey(MediaPath("clip.mp4"), "scale=288:216");
+  const std::string converted = GreyPicture(out, "scale=288:216");
+  const std::string cropped = GreyPicture(MediaPath("clip.mp4"), "crop=288:216:32:24");
+  const std::string whole = GreyPicture(MediaPath("clip.mp4"), "scale=288:216");
   ASSERT_EQ(converted.size(), size_t(288 * 216));
   ASSERT_EQ(cropped.size(), converted.size());
   ASSERT_EQ(whole.size(), converted.size());
-  const auto meanDiff = [](const std::string& a, const std::string& b) {
-    double sum = 0;
-    for (size_t i = 0; i < a.size(); ++i) sum += std::abs(int(uint8_t(a[i])) - int(uint8_t(b[i])));
-    return sum / double(a.size());
-  };
-  EXPECT_LT(meanDiff(converted, cropped), 6.0);
-  EXPECT_GT(meanDiff(converted, whole), 12.0);
+  EXPECT_LT(MeanByteDiff(converted, cropped), 6.0);
+  EXPECT_GT(MeanByteDiff(converted, whole), 12.0);
 
   // Cancel writes nothing.
   d = OpenCrop(*w);
@@ -185,6 +188,43 @@ TEST_F(CropDialogTest, ChosenCropIsStoredAndConverted) {
   EXPECT_EQ(d->Left(), 0);
   QTest::mouseClick(d->CancelButton(), Qt::LeftButton);
   EXPECT_EQ(model.Record(0)->ViewCropLeft, 40);
+}
+
+// A source shown turned (coded 320x240, shown 240x320 through its display matrix): the dialog
+// shows it upright, and the part kept there is the part the conversion keeps, not the same
+// margins of the coded picture.
+TEST_F(CropDialogTest, TurnedSourceIsCroppedAsShown) {
+  auto w = OpenMainWindow(settingsPath, kFormatIni);
+  const std::string clip = MediaPath("rotated.mp4");
+  AddAndWait(*w, {QString::fromStdString(clip)});
+  TJobListModel& model = *w->JobModel();
+  TfrmCrop* d = OpenCrop(*w);
+  ASSERT_NE(d, nullptr);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !d->Result().isNull(); }, 10000));
+  EXPECT_EQ(d->Result().size(), QSize(240, 320));
+  TRectTracker* t = d->Tracker();
+  EXPECT_LT(t->width(), t->height());
+  // The top edge down by about four tenths: a 4:3 part of the upright picture stays.
+  const int midX = t->x() + (t->width() + 1) / 2 - 1;
+  Drag(t, {midX, t->y() + 1}, {midX, t->y() + 1 + t->height() * 140 / 320});
+  QTest::mouseClick(d->OkButton(), Qt::LeftButton);
+  const TlvFilesRecord rec = *model.Record(0);
+  EXPECT_NEAR(rec.CropTop, 140, 4);
+  EXPECT_EQ(rec.CropLeft + rec.CropRight + rec.CropBottom, 0);
+
+  std::string err;
+  const std::string out = ConvertJob(settingsPath, kFormatIni, rec, true, err);
+  ASSERT_FALSE(out.empty()) << err;
+  const int keptH = 320 - rec.CropTop;
+  const std::string size = "240:" + std::to_string(keptH);
+  const std::string converted = GreyPicture(out, "scale=" + size);
+  const std::string shown = GreyPicture(clip, "crop=" + size + ":0:" + std::to_string(rec.CropTop));
+  const std::string coded = GreyPicture(clip, "crop=" + size + ":0:" + std::to_string(rec.CropTop), "-noautorotate");
+  ASSERT_EQ(converted.size(), size_t(240 * keptH));
+  ASSERT_EQ(shown.size(), converted.size());
+  ASSERT_EQ(coded.size(), converted.size());
+  EXPECT_LT(MeanByteDiff(converted, shown), 8.0);
+  EXPECT_GT(MeanByteDiff(converted, coded), 16.0);
 }
 
 TEST_F(CropDialogTest, MarginFieldsResetsPlayerControlsAndKeys) {

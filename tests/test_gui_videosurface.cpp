@@ -96,6 +96,14 @@ TLight LightPixels(const QImage& img, const QRect& r) {
   return l;
 }
 
+// The events of decoded event lines (their text after the decoder's eight leading fields, in
+// the default style).
+TSubtitleText Events(std::initializer_list<const char*> texts) {
+  TSubtitleText t;
+  for (const char* text : texts) t.Events.push_back(SubtitleEvent(std::string("0,0,Default,,0,0,0,,") + text, {}));
+  return t;
+}
+
 // A subtitle text is painted light over a mid-grey picture, centred in the picture's bottom
 // band, in letters that grow with the picture; an empty text or Clear removes it.
 TEST(VideoSurface, PaintsSubtitleTextInTheBottomBandOfThePicture) {
@@ -113,7 +121,7 @@ TEST(VideoSurface, PaintsSubtitleTextInTheBottomBandOfThePicture) {
   present(480, 360);
   EXPECT_EQ(LightPixels(panel.grab().toImage(), panel.rect()).count, 0);
 
-  panel.ShowSubtitle("First line");
+  panel.ShowSubtitle(Events({"First line"}));
   EXPECT_EQ(panel.SubtitleText(), "First line");
   QImage painted = panel.grab().toImage();
   const TLight one = LightPixels(painted, panel.rect());
@@ -125,13 +133,13 @@ TEST(VideoSurface, PaintsSubtitleTextInTheBottomBandOfThePicture) {
   EXPECT_EQ(painted.pixelColor(40, 340), QColor(Qt::black));
 
   // Two lines: the second ends where the single one did, the first stands above it.
-  panel.ShowSubtitle("First line\nSecond line");
+  panel.ShowSubtitle(Events({"First line\\NSecond line"}));
   const TLight two = LightPixels(panel.grab().toImage(), panel.rect());
   EXPECT_NEAR(two.bottom, one.bottom, 4);
   EXPECT_LT(two.top, one.top - (one.bottom - one.top));
 
   // A line wider than the picture is broken at spaces into rows that stay inside it.
-  panel.ShowSubtitle("A rather long subtitle line that a narrow picture cannot hold on one row");
+  panel.ShowSubtitle(Events({"A rather long subtitle line that a narrow picture cannot hold on one row"}));
   const TLight wrapped = LightPixels(panel.grab().toImage(), panel.rect());
   EXPECT_GE(wrapped.left, picture.left() + 5);
   EXPECT_LE(wrapped.right, picture.right() - 5);
@@ -139,7 +147,7 @@ TEST(VideoSurface, PaintsSubtitleTextInTheBottomBandOfThePicture) {
   EXPECT_LT(wrapped.top, one.top - (one.bottom - one.top));
 
   // Half the picture height: letters about half as tall.
-  panel.ShowSubtitle("First line");
+  panel.ShowSubtitle(Events({"First line"}));
   present(240, 180);
   const TLight small = LightPixels(panel.grab().toImage(), panel.rect());
   ASSERT_GT(small.count, 0);
@@ -147,9 +155,32 @@ TEST(VideoSurface, PaintsSubtitleTextInTheBottomBandOfThePicture) {
   EXPECT_GT(ratio, 1.5);
   EXPECT_LT(ratio, 2.6);
 
-  panel.ShowSubtitle("");
+  // Two events in one place: one under the other, the earlier on top, the later where a single
+  // one ends.
+  present(480, 360);
+  panel.ShowSubtitle(Events({"First line", "Second line"}));
+  EXPECT_EQ(panel.SubtitleText(), "First line\nSecond line");
+  const TLight stacked = LightPixels(panel.grab().toImage(), panel.rect());
+  EXPECT_NEAR(stacked.bottom, one.bottom, 4);
+  EXPECT_NEAR(stacked.top, two.top, 4);
+
+  // An event's own place and colour: a sign along the top in red over the white dialogue.
+  panel.ShowSubtitle(Events({"{\\an8\\c&H0000FF&}Sign", "First line"}));
+  painted = panel.grab().toImage();
+  const TLight white = LightPixels(painted, panel.rect());
+  EXPECT_NEAR(white.top, one.top, 4);
+  int redTop = 0, redBottom = 0;
+  for (int y = 0; y < painted.height(); ++y)
+    for (int x = picture.left(); x <= picture.right(); ++x) {
+      const QColor c = painted.pixelColor(x, y);
+      if (c.red() > 200 && c.green() < 60 && c.blue() < 60) ++(y < picture.height() / 4 ? redTop : redBottom);
+    }
+  EXPECT_GT(redTop, 50);
+  EXPECT_EQ(redBottom, 0);
+
+  panel.ShowSubtitle(TSubtitleText());
   EXPECT_EQ(LightPixels(panel.grab().toImage(), panel.rect()).count, 0);
-  panel.ShowSubtitle("First line");
+  panel.ShowSubtitle(Events({"First line"}));
   panel.Clear();
   EXPECT_TRUE(panel.SubtitleText().isEmpty());
 }

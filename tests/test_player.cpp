@@ -77,9 +77,14 @@ public:
     shown_.push_back({x, y, pic.Width, pic.Height, outW, outH, pts, master, StripeNumber(pic), white, text_});
     last_ = pic;
   }
-  void ShowSubtitle(const std::string& text) override {
+  void ShowSubtitle(const TSubtitleText& text) override {
     std::lock_guard<std::mutex> g(m_);
-    text_ = text;
+    text_ = text.Plain();
+    subtitle_ = text;
+  }
+  TSubtitleText LastSubtitle() {
+    std::lock_guard<std::mutex> g(m_);
+    return subtitle_;
   }
   std::vector<Shown> Take() {
     std::lock_guard<std::mutex> g(m_);
@@ -108,6 +113,7 @@ private:
   std::vector<Shown> shown_;
   TBitmap24 last_;
   std::string text_;
+  TSubtitleText subtitle_;
 };
 
 // Runs the main thread's pending calls (the player's events) until pred or the timeout.
@@ -232,6 +238,59 @@ TEST(PlayerSubtitleText, EventLinesGiveTheirPlainText) {
       {"", ""},
   };
   for (const Case& c : cases) EXPECT_EQ(SubtitleEventText(c.line), c.want) << c.line;
+}
+
+// An event as "place|text[look]text[look]...", the look as b, i, u, s and the colour.
+std::string Describe(const TSubtitleEvent& e) {
+  std::string out = std::to_string(e.Alignment) + "|";
+  for (const TSubtitleRun& r : e.Runs) {
+    char colour[8];
+    std::snprintf(colour, sizeof colour, "#%06x", unsigned(r.Colour));
+    out += r.Text + "[" + (r.Bold ? "b" : "") + (r.Italic ? "i" : "") + (r.Underline ? "u" : "") +
+           (r.StrikeOut ? "s" : "") + colour + "]";
+  }
+  return out;
+}
+
+// The script's styles and the override tags give each run its look and the event its place.
+TEST(PlayerSubtitleText, EventLinesGiveTheirLookAndPlace) {
+  const TSubtitleStyles styles(
+      "[Script Info]\nScriptType: v4.00+\n\n[V4+ Styles]\n"
+      "Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, BackColour, Bold, "
+      "Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, Shadow, Alignment, "
+      "MarginL, MarginR, MarginV, Encoding\n"
+      "Style: Default,Arial,16,&H00FFFFFF,&H000000FF,&H00000000,&H00000000,0,0,0,0,100,100,0,0,1,1,0,2,10,10,10,0\n"
+      "Style: Sign,Arial,16,&H0000FFFF,&H000000FF,&H00000000,&H00000000,-1,0,0,0,100,100,0,0,1,1,0,8,10,10,10,0\n"
+      "\n[Events]\nFormat: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n");
+  ASSERT_EQ(styles.Count(), 2u);
+  struct Case {
+    const char* text;
+    const char* want;
+  } cases[] = {
+      {"0,0,Default,,0,0,0,,Plain", "2|Plain[#ffffff]"},
+      {"0,0,Default,,0,0,0,,{\\i1}It{\\i0} and {\\b1\\u1}bu", "2|It[i#ffffff] and [#ffffff]bu[bu#ffffff]"},
+      {"0,0,sign,,0,0,0,,Yellow {\\r}back {\\rDefault}white", "8|Yellow back [b#ffff00]white[#ffffff]"},
+      {"0,0,Default,,0,0,0,,{\\c&H0000FF&}red{\\c}white{\\1c&HFF0000&}blue", "2|red[#ff0000]white[#ffffff]blue[#0000ff]"},
+      {"0,0,Default,,0,0,0,,{\\an7}first{\\an3} wins", "7|first wins[#ffffff]"},
+      {"0,0,Default,,0,0,0,,{\\a6}older top", "8|older top[#ffffff]"},
+      {"0,0,Default,,0,0,0,,{\\a10}older middle", "5|older middle[#ffffff]"},
+      {"0,0,Default,,0,0,0,,{\\p1}m 0 0 l 10 0 10 10{\\p0}after", "2|after[#ffffff]"},
+      {"0,0,Default,,0,0,0,,{\\blur2\\bord3\\shad1\\be1\\alpha&H80&\\iclip(0,0,1,1)\\t(0,100,\\i1)}kept",
+       "2|kept[#ffffff]"},
+      {"0,0,Default,,0,0,0,,{\\b700}heavy{\\b400}light{\\s1}struck", "2|heavy[b#ffffff]light[#ffffff]struck[s#ffffff]"},
+      {"0,0,Nobody,,0,0,0,,Unknown style", "2|Unknown style[#ffffff]"},
+      {"0,0,Default,,0,0,0,,{\\i1}Break\\N{\\i0}", "2|Break[i#ffffff]"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Describe(SubtitleEvent(c.text, styles)), c.want) << c.text;
+
+  // The older script type: decimal colours, -1 for yes, its own alignment numbers.
+  const TSubtitleStyles older(
+      "[V4 Styles]\nFormat: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, TertiaryColour, BackColour, "
+      "Bold, Italic, BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, AlphaLevel, Encoding\n"
+      "Style: Default,Arial,20,65535,255,0,0,0,-1,1,2,2,6,10,10,10,0,0\n");
+  EXPECT_EQ(Describe(SubtitleEvent("Dialogue: 0,0:00:01.00,0:00:02.00,Default,,0,0,0,,Old", older)), "8|Old[i#ffff00]");
+  // No styles at all: white upright text at the bottom centre.
+  EXPECT_EQ(Describe(SubtitleEvent("0,0,Default,,0,0,0,,Bare", TSubtitleStyles(""))), "2|Bare[#ffffff]");
 }
 
 TEST_F(PlayerTest, OperationsWithoutPlaybackDoNothing) {
@@ -457,6 +516,36 @@ TEST_F(PlayerTest, SeekWhilePausedShowsTheNewPicture) {
   EXPECT_TRUE(PumpUntil([&] { return StripeNumber(surface_.Last()) > 130; }, 20000));
 }
 
+// A picture the container shows turned (coded 320x240, shown 240x320 through its display
+// matrix) is turned upright, as the conversion turns it: the size the open reports, the
+// surface's layout and the current frame, whose pixels are those the ffmpeg command decodes.
+TEST_F(PlayerTest, TurnedPicturesAreShownUpright) {
+  int32_t fw = 0, fh = 0;
+  player_->OnFileOpen = [&](TCustomPlayer*, int64_t, int32_t w, int32_t h, int32_t&, int32_t&) {
+    fw = w;
+    fh = h;
+  };
+  OpenOrFail("rotated.mp4");
+  EXPECT_EQ(fw, 240);
+  EXPECT_EQ(fh, 320);
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 3; }, 10000));
+  player_->Pause();
+  ASSERT_TRUE(WaitState(psPause, 1, 10000));
+  const auto shown = surface_.Take();
+  EXPECT_LT(shown.back().w, shown.back().h);
+  int64_t pos = 0;
+  const TBitmap24 bmp = player_->GetCurrentFrame(pos);
+  ASSERT_EQ(bmp.Width, 240);
+  ASSERT_EQ(bmp.Height, 320);
+  const testsupport::TRgbFrame ref = testsupport::DecodeFrame(testsupport::MediaPath("rotated.mp4"), 0.5, 240, 320);
+  ASSERT_TRUE(ref.Valid());
+  double diff = 0;
+  for (int y = 0; y < 320; ++y)
+    for (int x = 0; x < 240; ++x)
+      for (int c = 0; c < 3; ++c) diff += std::abs(int(bmp.Row(y)[x * 3 + 2 - c]) - ref.At(x, y, c));
+  EXPECT_LT(diff / (240.0 * 320 * 3), 4.0);
+}
+
 // Two seeks in quick succession: a request that comes while an earlier one is still pending is
 // ignored, so the picture ends at one of the two targets, and stays there while paused;
 // playing, the pictures then run on in order from it. A later seek is honoured again.
@@ -661,6 +750,13 @@ TEST_F(PlayerTest, MarkedUpTextSubtitlesArriveAsPlainLines) {
     OpenOrFail(c.clip);
     ASSERT_TRUE(PumpUntil([&] { return surface_.LastShown().pts >= 1000000; }, 10000)) << c.clip;
     EXPECT_EQ(surface_.LastShown().text, c.text) << c.clip;
+    // The markup's italic word keeps its look.
+    const TSubtitleText shown = surface_.LastSubtitle();
+    ASSERT_EQ(shown.Events.size(), 1u) << c.clip;
+    ASSERT_FALSE(shown.Events[0].Runs.empty()) << c.clip;
+    EXPECT_TRUE(shown.Events[0].Runs[0].Italic) << c.clip;
+    EXPECT_EQ(shown.Events[0].Runs[0].Text, std::string(c.text).substr(0, 6)) << c.clip;
+    EXPECT_FALSE(shown.Events[0].Runs.back().Italic) << c.clip;
     player_->Seek(0, true, 2000000);
     surface_.Take();
     ASSERT_TRUE(PumpUntil([&] { return surface_.LastShown().pts >= 2000000; }, 10000)) << c.clip;
@@ -670,7 +766,9 @@ TEST_F(PlayerTest, MarkedUpTextSubtitlesArriveAsPlainLines) {
 }
 
 // Subtitles that overlap (a sign over 0.5-2.5 s, spoken lines at 1.0-1.5 s and 1.8-2.2 s) show
-// together, the earlier one first, each until its own end; a seek into the overlap brings both.
+// together, the earlier one first, each until its own end; a seek into the overlap brings both
+// and the pictures from the key picture before the target (reordered pictures: the key
+// picture's decoding time lies before the index's mark).
 TEST_F(PlayerTest, OverlappingTextSubtitlesShowTogether) {
   OpenOrFail("subtitles_overlap.mkv");
   ASSERT_TRUE(PumpUntil([&] { return surface_.LastShown().pts >= 2600000; }, 10000));
@@ -697,6 +795,9 @@ TEST_F(PlayerTest, OverlappingTextSubtitlesShowTogether) {
   surface_.Take();
   ASSERT_TRUE(PumpUntil([&] { return surface_.LastShown().pts >= 1200000; }, 5000));
   EXPECT_EQ(surface_.LastShown().text, "Sign\nSpoken one");
+  const auto after = surface_.Take();
+  ASSERT_FALSE(after.empty());
+  EXPECT_NEAR(after.front().pts, 960000, 1000);
 }
 
 // A slow main thread gets the newest position, never a backlog.

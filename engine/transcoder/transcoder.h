@@ -24,6 +24,7 @@
 #include "engine/transcoder/options.h"
 #include "media/ffwrap.h"
 #include "media/framehook.h"
+#include "media/picturegraph.h"
 #include "media/previewer.h"
 #include "media/probe.h"
 #include "media/unicode_protocol.h"
@@ -109,11 +110,7 @@ struct TInputStream {
 
   // Display rotation: decoded pictures are turned upright before anything else sees them.
   TDisplayOrientation Orientation;
-  ffw::FilterGraph TurnGraph;
-  AVFilterContext* TurnSource = nullptr;
-  AVFilterContext* TurnSink = nullptr;
-  int32_t TurnWidth = 0, TurnHeight = 0, TurnFormat = AV_PIX_FMT_NONE;
-  ffw::Frame Turned;
+  TPictureTurner Turner;
 
   // A still picture (the cover art of a sound file): its decoded picture is shown again at
   // the output's frame rate for as long as the sound lasts.
@@ -175,15 +172,6 @@ struct TOutputStream {
   int32_t SavedCodecId = 0;
   bool Active = true;
 };
-
-// A filter graph from a buffer source of pictures of this size, format and pixel shape (0:
-// square) to a sink that gives `outFormat`. A negative library code with the failing step.
-int MakePictureGraph(ffw::FilterGraph& graph, AVFilterContext*& source, AVFilterContext*& sink, int width, int height,
-                     int format, AVRational sar, AVPixelFormat outFormat, std::string& step);
-// Parses the filter text between `from` and `sink` and configures the graph. A negative
-// library code with the failing step ("inout", else the text).
-int LinkFilterText(AVFilterGraph* graph, AVFilterContext* from, AVFilterContext* sink, const std::string& text,
-                   std::string& step);
 
 }  // namespace transcoder
 

@@ -56,30 +56,9 @@ bool Deinterlace(AVFrame* frame) {
 
 void TTranscoder::TurnUpright(TInputStream& ist, AVFrame* picture) {
   if (ist.Orientation.Filters.empty()) return;
-  auto fail = [&](const std::string& step, int code) {
-    Raise(FormatAVError("turning the picture upright (" + step + ")", code));
-  };
-  if (!ist.TurnGraph || picture->width != ist.TurnWidth || picture->height != ist.TurnHeight ||
-      picture->format != ist.TurnFormat) {
-    // (Re)made for the first picture and whenever the pictures change size or format. The
-    // turned picture keeps the decoder's pixel format, which the rest of the set-up expects.
-    std::string step;
-    int ret = MakePictureGraph(ist.TurnGraph, ist.TurnSource, ist.TurnSink, picture->width, picture->height,
-                               picture->format, picture->sample_aspect_ratio, AVPixelFormat(picture->format), step);
-    if (ret >= 0) ret = LinkFilterText(ist.TurnGraph.get(), ist.TurnSource, ist.TurnSink, ist.Orientation.Filters, step);
-    if (ret < 0) fail(step, ret);
-    ist.TurnWidth = picture->width;
-    ist.TurnHeight = picture->height;
-    ist.TurnFormat = picture->format;
-  }
-  if (!ist.Turned) ist.Turned = ffw::MakeFrame();
-  if (!ist.Turned) Raise("Out of memory");
-  int ret = ff::av_buffersrc_add_frame_flags(ist.TurnSource, picture, AV_BUFFERSRC_FLAG_KEEP_REF);
-  if (ret < 0) fail("feeding", ret);
-  ret = ff::av_buffersink_get_frame(ist.TurnSink, ist.Turned.get());
-  if (ret < 0) fail("reading", ret);
-  ff::av_frame_unref(picture);
-  ff::av_frame_move_ref(picture, ist.Turned.get());
+  std::string step;
+  const int ret = ist.Turner.Turn(picture, ist.Orientation.Filters, step);
+  if (ret < 0) Raise(FormatAVError("turning the picture upright (" + step + ")", ret));
 }
 
 void TTranscoder::KeepStillPicture(TInputStream& ist, const AVFrame* picture) {

@@ -81,10 +81,12 @@ ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=3" -i tagged.srt -map 0:v
 rm -f styled.ass tagged.srt
 
 # Text subtitles that overlap over 3 s of picture: a sign at 0.5-2.5 s, a spoken line at
-# 1.0-1.5 s and another at 1.8-2.2 s.
+# 1.0-1.5 s and another at 1.8-2.2 s. The pictures are reordered (B-frames), with a key
+# picture every 0.48 s.
 printf '1\n00:00:00,500 --> 00:00:02,500\nSign\n\n2\n00:00:01,000 --> 00:00:01,500\nSpoken one\n\n3\n00:00:01,800 --> 00:00:02,200\nSpoken two\n' > overlap.srt
 ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=3" -i overlap.srt -map 0:v -map 1:s \
-   -c:v mpeg4 -q:v 4 -c:s srt "${common[@]}" subtitles_overlap.mkv
+   -c:v libx264 -preset veryfast -bf 2 -g 12 -keyint_min 12 -sc_threshold 0 -pix_fmt yuv420p -c:s srt \
+   "${common[@]}" subtitles_overlap.mkv
 rm -f overlap.srt
 
 # A non-ASCII name with spaces (a copy of the MP4 clip).
