@@ -48,7 +48,9 @@ void TVideoSurfaceWidget::Present(const TBitmap24& picture, int x, int y, int ou
 void TVideoSurfaceWidget::ShowSubtitle(const TSubtitleText& text) {
   {
     std::lock_guard<std::mutex> g(lock_);
+    if (subtitle_ == text) return;
     subtitle_ = text;
+    drawn_.Valid = false;
   }
   RequestRepaint();
 }
@@ -92,6 +94,7 @@ void TVideoSurfaceWidget::Clear() {
     rect_ = QRect();
     pts_ = -1;
     subtitle_ = TSubtitleText();
+    drawn_.Valid = false;
   }
   update();
 }
@@ -145,8 +148,20 @@ QPainterPath GlyphOutlines(const QTextLayout& layout, int from, int length) {
 // Each event's lines, outlined in dark, in their own colours and letters, broken at spaces
 // where wider than the picture; the events of one place one under the other, the earliest
 // first. The letters grow with the picture. Places: along the bottom just above the edge,
-// across the middle, along the top just below it; left, centred or right.
+// across the middle, along the top just below it; left, centred or right. The outlines are laid
+// out once for a text and picture rectangle and drawn again from there at each paint.
 void TVideoSurfaceWidget::PaintSubtitle(QPainter& p, const QRectF& pictureRect) const {
+  if (!drawn_.Valid || drawn_.Rect != pictureRect) LayOutSubtitle(pictureRect);
+  p.save();
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setClipRect(pictureRect);
+  p.strokePath(drawn_.Outline, QPen(QColor(16, 16, 16), drawn_.OutlineWidth, Qt::SolidLine, Qt::RoundCap,
+                                    Qt::RoundJoin));
+  for (const auto& [path, colour] : drawn_.Fills) p.fillPath(path, colour);
+  p.restore();
+}
+
+void TVideoSurfaceWidget::LayOutSubtitle(const QRectF& pictureRect) const {
   const int pixelSize = std::max(10, int(pictureRect.height() / 18));
   QFont base(this->font());
   base.setPixelSize(pixelSize);
@@ -157,8 +172,10 @@ void TVideoSurfaceWidget::PaintSubtitle(QPainter& p, const QRectF& pictureRect) 
     std::unique_ptr<QTextLayout> Layout;
     std::vector<std::pair<QTextLayout::FormatRange, QColor>> Ranges;
   };
-  std::vector<std::pair<QPainterPath, QColor>> fills;
-  QPainterPath outline;
+  drawn_ = TDrawnSubtitle();
+  drawn_.Rect = pictureRect;
+  drawn_.OutlineWidth = std::max(2.0, pixelSize / 8.0);
+  drawn_.Valid = true;
   for (int place = 1; place <= 9; ++place) {
     // The lines of this place's events, each one laid out with its runs' formats.
     std::vector<TPiece> pieces;
@@ -223,18 +240,11 @@ void TVideoSurfaceWidget::PaintSubtitle(QPainter& p, const QRectF& pictureRect) 
       piece.Layout->setPosition(piece.Layout->position() + QPointF(0, top));
       for (const auto& [range, colour] : piece.Ranges) {
         const QPainterPath glyphs = GlyphOutlines(*piece.Layout, range.start, range.length);
-        outline.addPath(glyphs);
-        fills.emplace_back(glyphs, colour);
+        drawn_.Outline.addPath(glyphs);
+        drawn_.Fills.emplace_back(glyphs, colour);
       }
     }
   }
-  p.save();
-  p.setRenderHint(QPainter::Antialiasing);
-  p.setClipRect(pictureRect);
-  p.strokePath(outline, QPen(QColor(16, 16, 16), std::max(2.0, pixelSize / 8.0), Qt::SolidLine, Qt::RoundCap,
-                             Qt::RoundJoin));
-  for (const auto& [path, colour] : fills) p.fillPath(path, colour);
-  p.restore();
 }
 
 void TVideoSurfaceWidget::resizeEvent(QResizeEvent* event) {

@@ -8,13 +8,17 @@
 // near the bottom edge).
 #pragma once
 
+#include <QColor>
 #include <QImage>
+#include <QPainterPath>
 #include <QString>
 #include <QWidget>
 
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "media/player.h"
 
@@ -42,7 +46,8 @@ protected:
 
 private:
   void RequestRepaint();
-  void PaintSubtitle(QPainter& p, const QRectF& pictureRect) const;  // caller holds lock_
+  void PaintSubtitle(QPainter& p, const QRectF& pictureRect) const;   // caller holds lock_
+  void LayOutSubtitle(const QRectF& pictureRect) const;              // caller holds lock_
 
   std::atomic<int> width_{0}, height_{0};
   mutable std::mutex lock_;
@@ -51,5 +56,14 @@ private:
   QSize outSize_;
   int64_t pts_ = -1;
   TSubtitleText subtitle_;
+  // The subtitle's glyph outlines as laid out for the picture rectangle (under lock_).
+  struct TDrawnSubtitle {
+    bool Valid = false;
+    QRectF Rect;
+    double OutlineWidth = 2;
+    QPainterPath Outline;
+    std::vector<std::pair<QPainterPath, QColor>> Fills;
+  };
+  mutable TDrawnSubtitle drawn_;
   std::atomic<bool> updatePending_{false};
 };

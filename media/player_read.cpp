@@ -652,6 +652,11 @@ void TPlayback::SubtitleThread() {
     if (ff::avcodec_decode_subtitle2(subtitleCtx.get(), &sub, &got, pkt.get()) < 0 || !got) continue;
     // Text subtitles keep their rectangles' events for the surface; graphic ones are blended.
     const bool isText = sub.format != 0;
+    const double t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts * av_q2d(subtitleSt->time_base) : 0;
+    if (isText && t + sub.end_display_time / 1000.0 < dropTextsEndingBefore) {
+      ff::avsubtitle_free(&sub);
+      continue;
+    }
     std::vector<TSubtitleEvent> events;
     if (isText) {
       for (unsigned i = 0; i < sub.num_rects; ++i) {
@@ -667,11 +672,6 @@ void TPlayback::SubtitleThread() {
         }
         if (!event.Runs.empty()) events.push_back(std::move(event));
       }
-    }
-    double t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts * av_q2d(subtitleSt->time_base) : 0;
-    if (isText && t + sub.end_display_time / 1000.0 < dropTextsEndingBefore) {
-      ff::avsubtitle_free(&sub);
-      continue;
     }
     // Palette RGBA to Y, U, V, alpha (ITU-R BT.601, limited range, 10-bit fixed point).
     for (unsigned i = 0; i < sub.num_rects; ++i) {
