@@ -211,6 +211,8 @@ extern "C" {
   F(sws_getCachedContext) \
   F(sws_scale) \
   F(sws_getContext) \
+  F(sws_setColorspaceDetails) \
+  F(sws_getCoefficients) \
   F(swscale_version) \
   F(sws_freeContext)
 

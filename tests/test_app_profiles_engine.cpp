@@ -615,6 +615,83 @@ TEST_F(ProfilesEngineTest, LetterboxUsesTheShownShapeAndTurnsPicturesUpright) {
   }
 }
 
+// Every video profile converts colour bars coded with the BT.709 matrix (and tagged so) into
+// what its device decodes: the pixel format it takes (4:2:0 of 8 bits, 4:1:1 for NTSC DV), for
+// H.264 the profile the device plays, whatever the source's format (4:4:4, 4:2:2, 10 bits, full
+// range). The colours the ffmpeg command shows (it honours the colour tags) stay the source's,
+// bar by bar: where the written file keeps a colour description the output is tagged with the
+// source's matrix; where the device expects BT.601 (PSP, disc formats, MPEG-1/2, DV) or the
+// file cannot keep one, the pictures are converted to BT.601 and, where they can be, tagged so.
+// Full range stays full where the codec signals it (H.264) and is converted elsewhere.
+TEST_F(ProfilesEngineTest, EveryVideoProfileKeepsTheColoursInAFormatItsDeviceDecodes) {
+  struct Expect {
+    int code;
+    const char* pix;          // pixel format
+    const char* h264Profile;  // empty: not H.264
+    const char* matrix;       // ffprobe's color_space of the output
+    bool everySource;         // else only the limited 4:2:0 source
+  };
+  const Expect profiles[] = {
+      {0, "yuv420p", "", "unknown", true},      {1, "yuv420p", "", "unknown", false},
+      {2, "yuv420p", "", "unknown", false},     {3, "yuv420p", "Main", "smpte170m", true},
+      {4, "yuv420p", "", "unknown", false},     {100, "yuv420p", "", "bt709", false},
+      {101, "yuv420p", "", "bt709", false},     {102, "yuv420p", "", "bt709", false},
+      {103, "yuv420p", "", "bt709", false},     {200, "yuv420p", "", "unknown", false},
+      {201, "yuv420p", "", "bt470bg", true},    {202, "yuv420p", "", "bt709", true},
+      {203, "yuv420p", "High", "bt709", true},  {204, "yuv420p", "", "unknown", false},
+      {205, "yuv420p", "", "unknown", false},   {206, "yuv420p", "", "unknown", false},
+      {207, "yuv420p", "", "unknown", false},   {208, "yuv411p", "", "unknown", true},
+      {209, "yuv420p", "", "unknown", false},
+  };
+  size_t videoProfiles = 0;
+  for (const TProfileGroup& g : BuiltinProfileGroups())
+    for (const TProfileEntry& e : g.Entries) videoProfiles += e.Code < 300;  // group 3 holds the sound profiles
+  ASSERT_EQ(std::size(profiles), videoProfiles) << "one row per video profile";
+
+  for (const char* kind : {"420", "444", "422", "10bit", "full"}) {
+    const std::string source = MediaPath(std::string("bars709_") + kind + ".mp4");
+    const TRgbFrame bars = DecodeFrame(source, 0.2, 160, 120);
+    ASSERT_TRUE(bars.Valid()) << source;
+    const bool first = std::string(kind) == "420", fullRange = std::string(kind) == "full";
+    for (const Expect& p : profiles) {
+      if (!first && !p.everySource) continue;
+      SCOPED_TRACE(std::string(kind) + " source into profile " + std::to_string(p.code) + " " +
+                   BuiltinProfileName(p.code));
+      TlvFilesRecord job;
+      job.SourceFile = source;
+      const TPreparedJob prepared = Prepare(job, p.code, "full");
+      const TRunResult r = Convert(prepared);
+      ASSERT_TRUE(r.SetupError.empty() && r.Terminate.Finished && !r.Terminate.Exception) << Describe(r);
+      const std::string out = prepared.Out.FileName;
+      auto m = Probe(out);
+      const bool keepsFullRange = fullRange && *p.h264Profile;
+      // The decoder shows full-range 4:2:0 as the JPEG variant of the format.
+      EXPECT_EQ(m["v.pix_fmt"], keepsFullRange ? std::string("yuvj420p") : std::string(p.pix));
+      if (*p.h264Profile) {
+        EXPECT_EQ(m["v.profile"], p.h264Profile);
+      }
+      EXPECT_EQ(FfprobeValue(out, "stream=color_space", "v:0"), p.matrix);
+      const std::string range = FfprobeValue(out, "stream=color_range", "v:0");
+      if (keepsFullRange) {
+        EXPECT_EQ(range, "pc");
+      } else {
+        EXPECT_NE(range, "pc");
+      }
+      const int w = std::atoi(m["v.width"].c_str()), h = std::atoi(m["v.height"].c_str());
+      const TRgbFrame f = DecodeFrame(out, 0.2, w, h);
+      ASSERT_TRUE(f.Valid());
+      // The centres of the seven bars of the top row.
+      for (int i = 0; i < 7; ++i) {
+        const int sx = (2 * i + 1) * 160 / 14, sy = 40, x = (2 * i + 1) * w / 14, y = h / 3;
+        EXPECT_LE(Distance(f, x, y, bars.At(sx, sy, 0), bars.At(sx, sy, 1), bars.At(sx, sy, 2)), 8)
+            << "bar " << i << " " << Rgb(f, x, y) << " source " << Rgb(bars, sx, sy);
+      }
+      std::error_code ec;
+      fs::remove(out, ec);
+    }
+  }
+}
+
 // The PSP's MP4 needs a sound track: a video without sound gets silence of its length on
 // every PSP profile; other containers keep the video without sound.
 TEST_F(ProfilesEngineTest, VideoWithoutSoundGetsASilentTrackWhereTheContainerNeedsOne) {

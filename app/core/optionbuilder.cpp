@@ -192,6 +192,10 @@ void ApplyVideoEncoder(const TProfileView& profile, TOutputOptions& out) {
     // The PSP plays H.264 up to Main profile. The encoder of this library generation uses the
     // 8x8 transform (a High profile tool) unless told otherwise, and the preset does not say.
     if (device == "psp") AppendExtOption(out.ExtOptions, "flags2=-dct8x8");
+    // The devices, and the H.264 profiles these presets declare (Baseline, Main, High), take
+    // 4:2:0 pictures of 8 bits; the encoder would otherwise keep a 4:4:4, 4:2:2 or 10-bit
+    // source's format and write a profile the device cannot decode.
+    AppendExtOption(out.ExtOptions, "pix_fmt=yuv420p");
   }
   out.VideoCodec = ResolveEncoderName(out.VideoCodec, TEncoderKind::Video);
 }

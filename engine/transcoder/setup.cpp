@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "engine/transcoder/transcoder.h"
 #include "media/errors.h"
@@ -38,7 +39,88 @@ std::string TranslateLegacyFilters(const std::string& text) {
   return out;
 }
 
+bool IsRgbFormat(int format) {
+  const AVPixFmtDescriptor* d = ff::av_pix_fmt_desc_get(AVPixelFormat(format));
+  return d && (d->flags & AV_PIX_FMT_FLAG_RGB);
+}
+
+// The formats whose levels use the full range by definition.
+bool IsFullRangeFormat(int format) {
+  return format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P || format == AV_PIX_FMT_YUVJ444P ||
+         format == AV_PIX_FMT_YUVJ440P || format == AV_PIX_FMT_YUVJ411P;
+}
+
+// The scaler's YCbCr coefficients of a matrix; matrices it does not know read as BT.601.
+const int* MatrixCoefficients(AVColorSpace matrix) {
+  const bool known = matrix == AVCOL_SPC_BT709 || matrix == AVCOL_SPC_FCC || matrix == AVCOL_SPC_SMPTE240M ||
+                     matrix == AVCOL_SPC_BT2020_NCL || matrix == AVCOL_SPC_BT2020_CL;
+  return ff::sws_getCoefficients(known ? int(matrix) : SWS_CS_ITU601);
+}
+
+// The matrix's name for the scale filter.
+const char* MatrixName(AVColorSpace matrix) {
+  switch (matrix) {
+    case AVCOL_SPC_BT709: return "bt709";
+    case AVCOL_SPC_FCC: return "fcc";
+    case AVCOL_SPC_SMPTE240M: return "smpte240m";
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL: return "bt2020";
+    default: return "bt601";
+  }
+}
+
+bool OneOfNames(const char* name, std::initializer_list<const char*> names) {
+  for (const char* n : names)
+    if (name && std::strcmp(name, n) == 0) return true;
+  return false;
+}
+
+// The colour coding of an encoded video stream. Players that find no colour description take
+// BT.601 with limited levels, and so do the devices of the disc formats, DV, MPEG-1/2 and the
+// PSP: their pictures are converted to BT.601 and tagged so. Elsewhere the source's matrix
+// stays where the written file keeps its description (the codec's own headers, or the
+// container's with the primaries and transfer known), else it is converted to BT.601 too.
+// Full-range levels stay where the codec signals them (or uses them always, as JPEG does),
+// else they are brought into the limited range.
+TColourPlan PlanColour(const AVCodecContext* dec, const AVCodecContext* enc, const AVOutputFormat* format) {
+  const AVCodecID id = enc->codec_id;
+  const char* mux = format ? format->name : nullptr;
+  const bool inRgb = IsRgbFormat(dec->pix_fmt), outRgb = IsRgbFormat(enc->pix_fmt);
+  const AVColorSpace source = inRgb ? AVCOL_SPC_UNSPECIFIED : dec->colorspace;
+  const bool bt601Device = OneOfNames(mux, {"psp", "vcd", "svcd", "dvd", "vob", "dv"}) ||
+                           id == AV_CODEC_ID_MPEG1VIDEO || id == AV_CODEC_ID_MPEG2VIDEO || id == AV_CODEC_ID_DVVIDEO;
+  const bool codecSignalsRange =
+      id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_HEVC || id == AV_CODEC_ID_VP9 || id == AV_CODEC_ID_AV1;
+  const bool codecTags = codecSignalsRange || id == AV_CODEC_ID_MPEG2VIDEO;
+  const bool containerTags =
+      OneOfNames(mux, {"matroska", "webm"}) ||
+      (OneOfNames(mux, {"mp4", "mov"}) && dec->color_primaries != AVCOL_PRI_UNSPECIFIED &&
+       dec->color_trc != AVCOL_TRC_UNSPECIFIED);
+  const bool jpeg = id == AV_CODEC_ID_MJPEG || id == AV_CODEC_ID_LJPEG;
+  const bool keepsMatrix = !bt601Device && !jpeg && (codecTags || containerTags);
+
+  TColourPlan plan;
+  plan.InMatrix = source;
+  plan.InFull = IsFullRangeFormat(dec->pix_fmt) || dec->color_range == AVCOL_RANGE_JPEG;
+  const bool pal = enc->height == 576 || enc->height == 288;
+  plan.OutMatrix = keepsMatrix ? source : pal ? AVCOL_SPC_BT470BG : AVCOL_SPC_SMPTE170M;
+  plan.OutFull = IsFullRangeFormat(enc->pix_fmt) || (plan.InFull && codecSignalsRange && !jpeg);
+  if (inRgb) {
+    plan.InMatrix = plan.OutMatrix;
+    plan.InFull = plan.OutFull;
+  }
+  if (outRgb) {
+    plan.OutMatrix = plan.InMatrix;
+    plan.OutFull = plan.InFull;
+  }
+  return plan;
+}
+
 }  // namespace
+
+bool TColourPlan::Converts() const {
+  return InFull != OutFull || std::memcmp(MatrixCoefficients(InMatrix), MatrixCoefficients(OutMatrix), 4 * sizeof(int)) != 0;
+}
 
 void TTranscoder::Raise(const std::string& message) const { throw FFmpegException(message); }
 
@@ -302,7 +384,21 @@ void TTranscoder::PrepareEncodedStream(TOutputStream& ost, TInputStream& ist) {
         enc->width = cropW;
         enc->height = cropH;
       }
-      ost.VideoResample = cropW != enc->width || cropH != enc->height || dec->pix_fmt != enc->pix_fmt;
+      ost.Colour = PlanColour(dec, enc, outputFile(ost.FileIndex).Ctx->oformat);
+      if (!IsRgbFormat(enc->pix_fmt)) {
+        // The output's colour description: what the pictures are coded in, with the source's
+        // primaries and transfer (the scaler does not change them).
+        enc->colorspace = ost.Colour.OutMatrix;
+        const bool described = dec->color_range != AVCOL_RANGE_UNSPECIFIED || enc->colorspace != dec->colorspace ||
+                               ost.Colour.Converts();
+        enc->color_range = ost.Colour.OutFull ? AVCOL_RANGE_JPEG
+                           : described        ? AVCOL_RANGE_MPEG
+                                              : AVCOL_RANGE_UNSPECIFIED;
+        enc->color_primaries = dec->color_primaries;
+        enc->color_trc = dec->color_trc;
+      }
+      ost.VideoResample = cropW != enc->width || cropH != enc->height || dec->pix_fmt != enc->pix_fmt ||
+                          ost.Colour.Converts();
       int64_t swsFlags = kDefaultScalerFlags;
       if (ff::av_opt_get_int(Holder.ScalerContext.get(), "sws_flags", 0, &swsFlags) >= 0) scalerFlags_ = int(swsFlags);
       if (ost.VideoResample && !usesFilterGraph_) {
@@ -350,6 +446,13 @@ void TTranscoder::MakePictureScaler(TOutputStream& ost, int width, int height, A
   ost.PictureScaler.reset(ff::sws_getContext(width, height, format, enc->width, enc->height, enc->pix_fmt, scalerFlags_,
                                              nullptr, nullptr, nullptr));
   if (!ost.PictureScaler) Raise("Cannot get resampling context");
+  // The matrices and ranges of the colour plan. (The scaler answers -1 for a change of range
+  // alone between YCbCr formats, which it still makes.)
+  const TColourPlan& c = ost.Colour;
+  const bool inFull = !IsRgbFormat(format) && (c.InFull || IsFullRangeFormat(format));
+  const bool outFull = !IsRgbFormat(enc->pix_fmt) && c.OutFull;
+  ff::sws_setColorspaceDetails(ost.PictureScaler.get(), MatrixCoefficients(c.InMatrix), inFull,
+                               MatrixCoefficients(c.OutMatrix), outFull, 0, 1 << 16, 1 << 16);
 }
 
 void TTranscoder::ConfigureFilters(TOutputStream& ost, TInputStream& ist) {
@@ -397,7 +500,23 @@ void TTranscoder::ConfigureFilters(TOutputStream& ost, TInputStream& ist) {
   ff::av_freep(&graph->scale_sws_opts);
   graph->scale_sws_opts = ff::av_strdup(swsOpts.c_str());
 
-  if ((ret = LinkFilterText(graph, last, ost.SinkFilter, text, step)) < 0)
+  // The colour plan's matrix and range, made by a last scaler after the filter text (the
+  // ones the graph puts in between keep the matrix).
+  AVFilterContext* end = ost.SinkFilter;
+  const TColourPlan& c = ost.Colour;
+  if (c.Converts() || c.InFull || c.OutFull) {
+    AVFilterContext* colour = nullptr;
+    const std::string args = StrFormat("in_color_matrix=%s:out_color_matrix=%s:out_range=%s:flags=0x%X",
+                                       MatrixName(c.InMatrix), MatrixName(c.OutMatrix), c.OutFull ? "pc" : "tv",
+                                       unsigned(scalerFlags_));
+    ret = ff::avfilter_graph_create_filter(&colour, ff::avfilter_get_by_name("scale"), "colour", args.c_str(), nullptr,
+                                           graph);
+    if (ret < 0) fail("scale", ret);
+    if ((ret = ff::avfilter_link(colour, 0, ost.SinkFilter, 0)) < 0) fail("scale", ret);
+    end = colour;
+  }
+
+  if ((ret = LinkFilterText(graph, last, end, text, step)) < 0)
     fail(step == "inout" ? "avfilter_inout_alloc" : Opt.VideoFilters, ret);
   enc->width = ff::av_buffersink_get_w(ost.SinkFilter);
   enc->height = ff::av_buffersink_get_h(ost.SinkFilter);

@@ -68,6 +68,7 @@ void TTranscoder::SetTarget(const std::string& type, const std::string& norm, co
     option("acodec", "mp2");
     option("f", "vcd");
     option("s", pal ? "352x288" : "352x240");
+    option("pix_fmt", "yuv420p");  // the players decode 4:2:0 only
     option("r", rate);
     generic("g", pal ? "15" : "18");
     generic("b", "1150000");
@@ -86,6 +87,7 @@ void TTranscoder::SetTarget(const std::string& type, const std::string& norm, co
     option("acodec", "mp2");
     option("f", "svcd");
     option("s", pal ? "480x576" : "480x480");
+    option("pix_fmt", "yuv420p");  // the players decode 4:2:0 only
     option("r", rate);
     generic("g", pal ? "15" : "18");
     generic("b", "2040000");
@@ -103,6 +105,7 @@ void TTranscoder::SetTarget(const std::string& type, const std::string& norm, co
     option("acodec", "ac3");
     option("f", "dvd");
     option("s", pal ? "720x576" : "720x480");
+    option("pix_fmt", "yuv420p");  // the players decode 4:2:0 only
     option("r", rate);
     generic("g", pal ? "15" : "18");
     generic("b", "6000000");

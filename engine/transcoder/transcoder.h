@@ -126,6 +126,18 @@ struct TInputFile {
   bool NoPacket = false;
 };
 
+// How the colours of a video stream's pictures are coded on the way in and on the way out: the
+// YCbCr matrix (unspecified reads as BT.601, as decoders assume) and whether the levels use
+// the full range. Pictures in RGB take the other side's values, so that they ask for nothing.
+struct TColourPlan {
+  AVColorSpace InMatrix = AVCOL_SPC_UNSPECIFIED;
+  bool InFull = false;
+  AVColorSpace OutMatrix = AVCOL_SPC_UNSPECIFIED;
+  bool OutFull = false;
+  // The scaler must change the matrix or the range.
+  bool Converts() const;
+};
+
 struct TOutputStream {
   int32_t FileIndex = 0;       // output slot
   int32_t Index = 0;
@@ -152,6 +164,7 @@ struct TOutputStream {
   int32_t ScalerInputWidth = 0, ScalerInputHeight = 0;
   int32_t ScalerInputFormat = AV_PIX_FMT_NONE;
   int32_t InitialWidth = 0, InitialHeight = 0;
+  TColourPlan Colour;
   ffw::FilterGraph Graph;
   AVFilterContext* SourceFilter = nullptr;
   AVFilterContext* SinkFilter = nullptr;

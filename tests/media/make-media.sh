@@ -127,6 +127,15 @@ rm -f size_a.ts size_b.ts
 ff -f lavfi -i "smptebars=size=384x216:rate=25:duration=4" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=4" \
    -ac 2 -c:v mpeg4 -q:v 2 -g 25 -c:a aac -b:a 96k "${common[@]}" bars_16x9.mp4
 
+# Colour bars coded with the BT.709 matrix and tagged so (160x120, 0.5 s, no sound): limited
+# 4:2:0, the 4:4:4, 4:2:2 and 10-bit formats some cameras and editors write, and full range.
+for v in "420 yuv420p tv" "444 yuv444p tv" "422 yuv422p tv" "10bit yuv420p10le tv" "full yuv420p pc"; do
+  set -- $v
+  ff -f lavfi -i "smptebars=size=160x120:rate=25:duration=0.5" -vf "scale=out_color_matrix=bt709:out_range=$3,format=$2" \
+     -color_primaries bt709 -color_trc bt709 -colorspace bt709 -color_range "$3" \
+     -c:v libx264 -preset veryfast -qp 4 "${common[@]}" "bars709_$1.mp4"
+done
+
 # Sound that starts half a second after the picture (4 s).
 ff -f lavfi -i "testsrc2=size=320x240:rate=25:duration=4" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=3.5" \
    -c:v mpeg4 -q:v 4 -c:a pcm_s16le "${common[@]}" late_audio_tmp.mkv
