@@ -690,6 +690,29 @@ TEST_F(ProfilesEngineTest, EveryVideoProfileKeepsTheColoursInAFormatItsDeviceDec
       fs::remove(out, ec);
     }
   }
+
+  // The letterbox of the PSP's wide frame pads the picture in a filter graph: the colours come
+  // out the same there (the 4:3 picture lies between bands of about 59 columns).
+  for (const char* kind : {"420", "full"}) {
+    SCOPED_TRACE(std::string(kind) + " source into profile 3 with letterbox");
+    TlvFilesRecord job;
+    job.SourceFile = MediaPath(std::string("bars709_") + kind + ".mp4");
+    const TRgbFrame bars = DecodeFrame(job.SourceFile, 0.2, 160, 120);
+    const TPreparedJob prepared = Prepare(job, 3, "lbox");
+    ASSERT_NE(prepared.Out.VideoFilters.find("pad="), std::string::npos) << prepared.Out.VideoFilters;
+    const TRunResult r = Convert(prepared);
+    ASSERT_TRUE(r.SetupError.empty() && r.Terminate.Finished && !r.Terminate.Exception) << Describe(r);
+    const std::string out = prepared.Out.FileName;
+    EXPECT_EQ(FfprobeValue(out, "stream=color_space", "v:0"), "smpte170m");
+    const TRgbFrame f = DecodeFrame(out, 0.2, 480, 272);
+    ASSERT_TRUE(bars.Valid() && f.Valid());
+    const int left = 59, width = 362;
+    for (int i = 0; i < 7; ++i) {
+      const int sx = (2 * i + 1) * 160 / 14, sy = 40, x = left + (2 * i + 1) * width / 14, y = 272 / 3;
+      EXPECT_LE(Distance(f, x, y, bars.At(sx, sy, 0), bars.At(sx, sy, 1), bars.At(sx, sy, 2)), 8)
+          << "bar " << i << " " << Rgb(f, x, y) << " source " << Rgb(bars, sx, sy);
+    }
+  }
 }
 
 // The PSP's MP4 needs a sound track: a video without sound gets silence of its length on
