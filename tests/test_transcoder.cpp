@@ -565,6 +565,51 @@ TEST_F(TranscoderTest, TargetPresetFromTheRecord) {
   EXPECT_TRUE(DecodesCleanly(out, &messages)) << messages;
 }
 
+// The colour description follows what the written file keeps. BT.709 colour bars (tagged so)
+// keep their matrix in Matroska, and their full range where the codec signals it (H.264), also
+// through a filter graph; MPEG-4 Part 2 cannot signal full range, so it is converted; JPEG
+// pictures are BT.601 at full range; the DVD target takes 4:2:0 BT.601 pictures even from a
+// 4:2:2 source. Each time the colours the ffmpeg command shows are the source's, bar by bar.
+TEST_F(TranscoderTest, ColourDescriptionFollowsWhatTheFileKeeps) {
+  struct Case {
+    const char* source;  // bars709_<kind>.mp4
+    const char* output;
+    const char* vcodec;
+    const char* filters;
+    int target;
+    const char* expect;  // ffprobe: pix_fmt, color_range, color_space (in its order)
+  } cases[] = {
+      {"full", "mpeg4.mkv", "mpeg4", "", 0, "yuv420p\ntv\nbt709"},
+      {"full", "h264.mkv", "libx264", "", 0, "yuvj420p\npc\nbt709"},
+      {"full", "h264_graph.mkv", "libx264", "pad=176:120:8:0", 0, "yuvj420p\npc\nbt709"},
+      {"420", "jpeg.avi", "mjpeg", "", 0, "yuvj420p\npc\nbt470bg"},
+      {"422", "dvd.mpg", "", "", 3, "yuv420p\ntv\nbt470bg"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output);
+    const std::string source = MediaPath(std::string("bars709_") + c.source + ".mp4");
+    TOutputOptions o;
+    o.VideoCodec = c.vcodec;
+    o.VideoFilters = c.filters;
+    o.Target = c.target;
+    o.TargetNorm = 1;
+    o.ExtOptions = "qscale=2";
+    const std::string out = dir.file(c.output);
+    TRunResult r = Convert(source, out, TInputOptions(), o);
+    ASSERT_TRUE(r.Terminate.Finished && !r.Terminate.Exception) << r.Error << r.Terminate.ExceptionMsg;
+    EXPECT_EQ(FfprobeValue(out, "stream=pix_fmt,color_range,color_space", "v:0"), c.expect);
+    const int w = int(FfprobeNumber(out, "stream=width", "v:0")), h = int(FfprobeNumber(out, "stream=height", "v:0"));
+    const int left = *c.filters ? 8 : 0, width = *c.filters ? 160 : w;
+    const TRgbFrame bars = DecodeFrame(source, 0.2, 160, 120), f = DecodeFrame(out, 0.2, w, h);
+    ASSERT_TRUE(bars.Valid() && f.Valid());
+    for (int i = 0; i < 7; ++i) {
+      const int sx = (2 * i + 1) * 160 / 14, x = left + (2 * i + 1) * width / 14;
+      for (int ch = 0; ch < 3; ++ch)
+        EXPECT_NEAR(f.At(x, h / 3, ch), bars.At(sx, 40, ch), 8) << "bar " << i << " channel " << ch;
+    }
+  }
+}
+
 namespace {
 
 // Converts with a custom hook handler; the engine runs inline.
