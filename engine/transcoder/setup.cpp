@@ -119,7 +119,8 @@ TColourPlan PlanColour(const AVCodecContext* dec, const AVCodecContext* enc, con
 }  // namespace
 
 bool TColourPlan::Converts() const {
-  return InFull != OutFull || std::memcmp(MatrixCoefficients(InMatrix), MatrixCoefficients(OutMatrix), 4 * sizeof(int)) != 0;
+  return InFull != OutFull ||
+         std::memcmp(MatrixCoefficients(InMatrix), MatrixCoefficients(OutMatrix), 4 * sizeof(int)) != 0;
 }
 
 void TTranscoder::Raise(const std::string& message) const { throw FFmpegException(message); }
