@@ -405,10 +405,14 @@ void TfrmWaterMark::AddImageFile(const QString& path) {
 
 void TfrmWaterMark::SelectRow(int i) {
   if (i < 0 || i >= int(items_.size())) return;
+  ShowItem(i);
+  view_->Select(items_[size_t(i)].Layer);
+}
+
+void TfrmWaterMark::ShowItem(int i) {
   const TWmItemRec& item = items_[size_t(i)];
   updating_ = true;
   lsbox_->setCurrentRow(i);
-  view_->Select(item.Layer);
   const QRectF r = item.Layer->Rect();
   trcTextHoriz_->SetPositionL(int(std::lround(r.left())));
   trcTextVert_->SetPositionL(int(std::lround(r.top())));
@@ -490,10 +494,13 @@ void TfrmWaterMark::DeleteClick() {
   items_.erase(items_.begin() + i);
   updating_ = true;
   delete lsbox_->takeItem(i);
-  // The row before takes the selection; the first row's place goes to the new first row.
+  // The row before takes the selection; the first row's place goes to the new first row. The
+  // controls show that row's item: they edit the current row, and the deleted item's values
+  // must not reach it with the next touch.
   const int next = items_.empty() ? -1 : std::max(0, i - 1);
   lsbox_->setCurrentRow(next);
   updating_ = false;
+  if (next >= 0) ShowItem(next);
   // No layer is selected until the user picks a row or a layer.
   view_->Select(nullptr);
   EnableEditing();

@@ -108,7 +108,10 @@ private:
   void DeleteClick();
   void MoveClick(int step);
   int AddRow(TWmItemRec item);
+  // Makes row i current, shows its item in the controls and selects its layer.
   void SelectRow(int i);
+  // Makes row i current and shows its item in the controls (no layer selected).
+  void ShowItem(int i);
   // A new row's text or font: the box takes the text's size, its top-left corner stays.
   void RedrawText(int i);
   void TextControlChanged();

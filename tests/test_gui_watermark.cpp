@@ -321,6 +321,63 @@ TEST_F(WatermarkDialogTest, ItemsAreAddedEditedOrderedDeletedAndStored) {
   EXPECT_EQ(model.Record(0)->WaterMarks[2].Text, "Third");
 }
 
+// Deleting the current row: the row that takes its place shows its own item in the controls,
+// so the next touch of a control (a style box) edits that item, and OK stores it unchanged
+// otherwise, not with the deleted item's colour, size and time range.
+TEST_F(WatermarkDialogTest, DeletingARowShowsTheRemainingItemAndTheNextTouchKeepsIt) {
+  auto w = OpenMainWindow(settingsPath, kFormatIni);
+  AddAndWait(*w, {QString::fromStdString(MediaPath("clip.mp4"))});  // 10 s
+  TJobListModel& model = *w->JobModel();
+  TfrmWaterMark* d = OpenDialog(*w);
+  ASSERT_NE(d, nullptr);
+  d->activateWindow();
+  Pause(d);
+
+  // The first item with the defaults: blue, 26 points, no style, the whole file.
+  QTest::mouseClick(d->AddTextButton(), Qt::LeftButton);
+  QTest::keyClicks(d->InPlaceEditor(), "First");
+  QTest::keyClick(d->InPlaceEditor(), Qt::Key_Return);
+  // The second one made different: red, 40 points, bold, 3 to 6 s.
+  QTest::mouseClick(d->AddTextButton(), Qt::LeftButton);
+  QTest::keyClicks(d->InPlaceEditor(), "Second");
+  QTest::keyClick(d->InPlaceEditor(), Qt::Key_Return);
+  d->FontColorBox()->setCurrentIndex(d->FontColorBox()->IndexOf("clRed"));
+  d->SizeBox()->setCurrentIndex(d->SizeBox()->findText("40"));
+  QTest::mouseClick(d->StyleBox(0), Qt::LeftButton);
+  DragThumb(d->RangeBar(), true, 6);
+  DragThumb(d->RangeBar(), false, 3);
+  ASSERT_EQ(d->Item(1).Font.Size, 40);
+  ASSERT_TRUE(d->Item(1).Font.Bold);
+  ASSERT_EQ(d->Item(1).StartSec, 3);
+  ASSERT_EQ(d->Item(1).EndSec, 6);
+  ASSERT_EQ(d->CurrentRow(), 1);
+
+  QTest::mouseClick(d->DeleteButton(), Qt::LeftButton);
+  ASSERT_EQ(Rows(d), std::vector<std::string>{"First"});
+  EXPECT_EQ(d->CurrentRow(), 0);
+  // The controls show the first item.
+  EXPECT_EQ(d->FontColorBox()->Color(), clBlue);
+  EXPECT_EQ(d->SizeBox()->currentText(), "26");
+  EXPECT_FALSE(d->StyleBox(0)->isChecked());
+  EXPECT_EQ(d->RangeBar()->PositionL(), 0);
+  EXPECT_EQ(d->RangeBar()->PositionU(), 10);
+  EXPECT_EQ(d->StartField()->value(), 0);
+  EXPECT_EQ(d->EndField()->value(), 10);
+
+  // The next touch (Italic) changes only what it touches; OK stores that.
+  QTest::mouseClick(d->StyleBox(1), Qt::LeftButton);
+  QTest::mouseClick(d->OkButton(), Qt::LeftButton);
+  ASSERT_EQ(model.Record(0)->WaterMarks.size(), 1u);
+  const TWmRec& kept = model.Record(0)->WaterMarks[0];
+  EXPECT_EQ(kept.Text, "First");
+  EXPECT_EQ(kept.Font.Color, clBlue);
+  EXPECT_EQ(kept.Font.Size, 26);
+  EXPECT_FALSE(kept.Font.Bold);
+  EXPECT_TRUE(kept.Font.Italic);
+  EXPECT_EQ(kept.StartSec, 0);
+  EXPECT_EQ(kept.EndSec, 10);
+}
+
 // Mean channel difference over a box of a decoded frame and a picture (both RGB, same size).
 double MeanDiff(const TRgbFrame& f, const QImage& picture, const QRect& box) {
   double sum = 0;
