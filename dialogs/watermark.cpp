@@ -25,6 +25,7 @@
 #include "app/core/weblinks.h"
 #include "app/joblist.h"
 #include "controls/trackbar.h"
+#include "dialogs/displayshape.h"
 #include "dialogs/wmcontrols.h"
 #include "dialogs/wmeditor.h"
 #include "media/errors.h"
@@ -239,7 +240,11 @@ void TfrmWaterMark::ShowFor(int row) {
 
 void TfrmWaterMark::FileOpened() {
   durationSec_ = int(std::min<int64_t>(player_->DurationUs() / 1000000, INT32_MAX));
-  const int fw = player_->FrameWidth(), fh = player_->FrameHeight();
+  // The picture is shown and edited in its display shape; the items are stored in the coded
+  // picture's pixels.
+  aspect_ = player_->PixelAspect();
+  const int fw = player_->FrameWidth() > 0 ? ShownWidth(player_->FrameWidth(), aspect_) : player_->FrameWidth();
+  const int fh = player_->FrameHeight();
   updating_ = true;
   trcRange_->SetMax(std::max(1, durationSec_));
   trcRange_->SetPositionL(0);
@@ -265,12 +270,12 @@ void TfrmWaterMark::FileOpened() {
       item.Font = w.Font;
       item.BackColor = w.BackColor;
       item.HasBackColor = w.HasBackColor;
-      item.Layer = view_->AddLayer(wmkText, QRectF(w.TextLeft, w.TextTop, w.TextWidth, w.TextHeight), w.TextOpacity);
+      item.Layer = view_->AddLayer(wmkText, Shown(QRectF(w.TextLeft, w.TextTop, w.TextWidth, w.TextHeight)), w.TextOpacity);
     } else if (w.Kind == wmkImage && !w.ImageFile.empty()) {
       item.ImageFile = w.ImageFile;
       QSizeF size(w.ImageWidth, w.ImageHeight);
       if (size.isEmpty()) size = QImageReader(QString::fromStdString(w.ImageFile)).size();
-      item.Layer = view_->AddLayer(wmkImage, QRectF(QPointF(w.ImageLeft, w.ImageTop), size), w.ImageOpacity);
+      item.Layer = view_->AddLayer(wmkImage, Shown(QRectF(QPointF(w.ImageLeft, w.ImageTop), size)), w.ImageOpacity);
     } else {
       continue;
     }
@@ -313,7 +318,9 @@ void TfrmWaterMark::EnableEditing() {
 
 TWmRec TfrmWaterMark::Record(int i) const {
   const TWmItemRec& item = items_[size_t(i)];
-  const QRectF r = item.Layer->Rect();
+  // From the shown picture to the coded one.
+  const QRectF shown = item.Layer->Rect();
+  const QRectF r(shown.left() / aspect_, shown.top(), shown.width() / aspect_, shown.height());
   TWmRec w;
   w.Kind = item.Kind;
   w.StartSec = item.StartSec;
@@ -330,6 +337,7 @@ TWmRec TfrmWaterMark::Record(int i) const {
     w.TextWidth = width;
     w.TextHeight = height;
     w.TextOpacity = item.Layer->Opacity();
+    w.PixelAspect = aspect_;
   } else {
     w.ImageFile = item.ImageFile;
     w.ImageLeft = left;
@@ -599,7 +607,15 @@ void TfrmWaterMark::RenderPicture() {
   p.drawRect(QRectF(crop_.CropLeft + 1, crop_.CropTop + 1, frame.Width - crop_.CropRight - crop_.CropLeft - 2,
                     frame.Height - crop_.CropBottom - crop_.CropTop - 2));
   p.end();
+  // Shown in its display shape.
+  if (aspect_ != 1.0)
+    picture = picture.scaled(ShownWidth(picture.width(), aspect_), picture.height(), Qt::IgnoreAspectRatio,
+                             Qt::SmoothTransformation);
   view_->SetPicture(picture);
+}
+
+QRectF TfrmWaterMark::Shown(const QRectF& coded) const {
+  return QRectF(coded.left() * aspect_, coded.top(), coded.width() * aspect_, coded.height());
 }
 
 const QImage& TfrmWaterMark::Picture() const { return view_->Picture(); }
