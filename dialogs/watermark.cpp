@@ -13,7 +13,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
-#include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
@@ -580,38 +579,14 @@ void TfrmWaterMark::RenderPicture() {
   const int64_t pts = player_->FramePts();
   if (raw.Empty()) return;
   // The items as the conversion draws them, at this frame's time from the file start.
-  TlvFilesRecord job;
+  std::vector<TWmRec> marks;
   for (int i = 0; i < int(items_.size()); ++i) {
-    job.WaterMarks.push_back(Record(i));
-    items_[size_t(i)].Layer->setVisible(WmItemActive(job.WaterMarks.back(), pts));
+    marks.push_back(Record(i));
+    items_[size_t(i)].Layer->setVisible(WmItemActive(marks.back(), pts));
   }
-  TBitmap24 frame = raw;
-  THookInfo info;
-  info.Bitmap = &frame;
-  info.PTS = pts;
-  try {
-    renderer_.RenderFrame(info, job);
-  } catch (const FFmpegException&) {
-    // A picture file gone since it was added: the others are still shown.
-    std::erase_if(job.WaterMarks, [](const TWmRec& w) { return w.Kind == wmkImage && !QFileInfo(QString::fromStdString(w.ImageFile)).isReadable(); });
-    try {
-      renderer_.RenderFrame(info, job);
-    } catch (const FFmpegException&) {
-    }
-  }
-  QImage picture = QImage(frame.Pixels.data(), frame.Width, frame.Height, frame.Stride, QImage::Format_BGR888).copy();
-  // The part the crop keeps.
-  QPainter p(&picture);
-  p.setPen(QPen(QColor(0, 128, 0), 2));
-  p.setBrush(Qt::NoBrush);
-  p.drawRect(QRectF(crop_.CropLeft + 1, crop_.CropTop + 1, frame.Width - crop_.CropRight - crop_.CropLeft - 2,
-                    frame.Height - crop_.CropBottom - crop_.CropTop - 2));
-  p.end();
-  // Shown in its display shape.
-  if (aspect_ != 1.0)
-    picture = picture.scaled(ShownWidth(picture.width(), aspect_), picture.height(), Qt::IgnoreAspectRatio,
-                             Qt::SmoothTransformation);
-  view_->SetPicture(picture);
+  view_->SetPicture(WmEditorPicture(raw, pts, std::move(marks),
+                                    QMargins(crop_.CropLeft, crop_.CropTop, crop_.CropRight, crop_.CropBottom), renderer_,
+                                    aspect_));
 }
 
 QRectF TfrmWaterMark::Shown(const QRectF& coded) const {
