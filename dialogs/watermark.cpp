@@ -27,7 +27,6 @@
 #include "dialogs/displayshape.h"
 #include "dialogs/wmcontrols.h"
 #include "dialogs/wmeditor.h"
-#include "media/errors.h"
 
 namespace {
 
