@@ -228,7 +228,20 @@ void TPreviewPanel::imgbtnPlayClick() {
   previewDuration_ = 0;
   trcPreview_->SetPositionL(0);
   lblStatus_->clear();
-  FFPlayer_->Open(rec->SourceFile, pan1_, false);
+  lblStatus_->setToolTip({});
+  if (!FFPlayer_->Open(rec->SourceFile, pan1_, false)) {
+    // Nothing plays: no picture of the file shown before, the buttons idle, and the status
+    // line says why.
+    ++generation_;
+    previewStopped_ = true;
+    previewPaused_ = false;
+    trcPreview_->setEnabled(false);
+    SetPlayingButtons(false, false);
+    ShowClocks(kNoTime, kNoTime);
+    pan1_->Clear();
+    ShowStatus(QString("The file cannot be opened: %1").arg(QFileInfo(FromPath(rec->SourceFile)).fileName()));
+    return;
+  }
   previewStopped_ = false;
   previewPaused_ = false;
   // A duration that is not positive leaves the seek bar disabled (also for a file the player
@@ -287,7 +300,10 @@ void TPreviewPanel::AddFinished() {
 void TPreviewPanel::imgbtnSnapClick() {
   int64_t pts = 0;
   const TBitmap24 frame = FFPlayer_->GetCurrentFrame(pts);
-  if (frame.Width <= 0) return;
+  if (frame.Width <= 0 || frame.Height <= 0) {
+    ShowStatus("Snapshot: nothing to save, the file shows no picture");
+    return;
+  }
   const TSnapshotResult result = WriteSnapshots(frame, settings_);
   if (!result.Warning.empty()) {
     auto* box = new QMessageBox(QMessageBox::Warning, "Warning", QString::fromStdString(result.Warning), QMessageBox::Ok,
@@ -303,10 +319,13 @@ void TPreviewPanel::imgbtnSnapClick() {
   const QFileInfo first(FromPath(result.Files.front()));
   QStringList names;
   for (const std::string& f : result.Files) names << QFileInfo(FromPath(f)).fileName();
-  const QString text = QString("Snapshot saved: %1 in %2").arg(names.join(", "), first.absolutePath());
+  ShowStatus(QString("Snapshot saved: %1 in %2").arg(names.join(", "), first.absolutePath()));
+  QDesktopServices::openUrl(QUrl::fromLocalFile(first.absolutePath()));
+}
+
+void TPreviewPanel::ShowStatus(const QString& text) {
   lblStatus_->setToolTip(text);
   lblStatus_->setText(lblStatus_->fontMetrics().elidedText(text, Qt::ElideMiddle, lblStatus_->width()));
-  QDesktopServices::openUrl(QUrl::fromLocalFile(first.absolutePath()));
 }
 
 // ---- player notices ----

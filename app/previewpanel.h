@@ -83,6 +83,8 @@ private:
   void SelectRow(int row);
   void SetPlayingButtons(bool playing, bool paused);
   void ShowClocks(const QString& time, const QString& duration);
+  // The status line under the buttons (elided; the whole text as its tip).
+  void ShowStatus(const QString& text);
   void FFPlayerFileOpen(int64_t duration, int32_t frameWidth, int32_t frameHeight, int32_t& screenWidth,
                         int32_t& screenHeight);
   void FFPlayerPosition(int64_t pts);

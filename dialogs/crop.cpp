@@ -20,13 +20,17 @@
 #include "controls/trackbar.h"
 #include "controls/videosurface.h"
 #include "dialogs/core/picturefilters.h"
+#include "dialogs/displayshape.h"
 #include "dialogs/volumecontrol.h"
 
 class TFitPicture : public QWidget {
 public:
   using QWidget::QWidget;
-  void SetImage(const QImage& image) {
+  // pixelAspect: the shown width of one pixel (its height counting 1): the picture is drawn in
+  // its display shape.
+  void SetImage(const QImage& image, double pixelAspect) {
     image_ = image;
+    aspect_ = pixelAspect;
     update();
   }
   const QImage& Image() const { return image_; }
@@ -35,11 +39,13 @@ protected:
   void paintEvent(QPaintEvent*) override {
     QPainter p(this);
     p.fillRect(rect(), QColor(166, 202, 240));
-    if (image_.width() > 0 && image_.height() > 0) p.drawImage(TfrmCrop::FitRect(image_.width(), image_.height(), rect()), image_);
+    if (image_.width() > 0 && image_.height() > 0)
+      p.drawImage(TfrmCrop::FitRect(ShownWidth(image_.width(), aspect_), image_.height(), rect()), image_);
   }
 
 private:
   QImage image_;
+  double aspect_ = 1.0;
 };
 
 namespace {
@@ -220,6 +226,7 @@ TfrmCrop::TfrmCrop(TJobListModel& model, TAppSettings& settings, QWidget* parent
   FFPlayer_->OnFileOpen = [this](TCustomPlayer*, int64_t duration, int32_t fw, int32_t fh, int32_t&, int32_t&) {
     sw_ = fw;
     sh_ = fh;
+    aspect_ = PixelAspect(FFPlayer_->AVProbe);
     durationUs_ = std::max<int64_t>(0, duration);
   };
   FFPlayer_->OnPosition = [this](TCustomPlayer*, int64_t pts) {
@@ -272,6 +279,7 @@ void TfrmCrop::ShowFor(int row) {
   if (!FFPlayer_->AVLibLoaded() && !TJobAdder::LoadEngineLibs(error)) return;
   ++generation_;
   sw_ = sh_ = 0;
+  aspect_ = 1.0;
   durationUs_ = 0;
   lblPosition_->clear();
   lblDuration_->clear();
@@ -292,7 +300,8 @@ void TfrmCrop::ShowFor(int row) {
     btnPlay_->setEnabled(false);
   }
   if (opened && sw_ > 0 && sh_ > 0) {
-    const QRect fit = FitRect(sw_, sh_, imgPreview_->geometry()).adjusted(1, 1, -1, -1);
+    // The picture in its display shape; the margins map to coded pixels through its size.
+    const QRect fit = FitRect(ShownWidth(sw_, aspect_), sh_, imgPreview_->geometry()).adjusted(1, 1, -1, -1);
     x0_ = fit.x();
     y0_ = fit.y();
     pw_ = fit.width();
@@ -436,12 +445,13 @@ void TfrmCrop::Refresh() {
     if (!haveFrame_) return;
     frame = latest_;
   }
-  imgPreview_->SetImage(ToImage(frame));
+  imgPreview_->SetImage(ToImage(frame), aspect_);
   const int adjustments[4] = {bars_[0]->PositionL(), bars_[1]->PositionL(), bars_[2]->PositionL(),
                               bars_[3]->PositionL()};
   imgOutput_->SetImage(ResultPicture(std::move(frame), adjustments, SourceMargin(left_, sw_, pw_),
                                      SourceMargin(up_, sh_, ph_), SourceMargin(right_, sw_, pw_),
-                                     SourceMargin(down_, sh_, ph_)));
+                                     SourceMargin(down_, sh_, ph_)),
+                       aspect_);
 }
 
 QImage TfrmCrop::ResultPicture(TBitmap24 frame, const int adjustments[4], int cropLeft, int cropTop, int cropRight,

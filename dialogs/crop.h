@@ -78,7 +78,7 @@ public:
   QPushButton* OkButton() const { return btnOk_; }
   QPushButton* CancelButton() const { return btnCancel_; }
   QPushButton* DefaultButton() const { return btnDefault_; }
-  // The result picture as last drawn (null before the first frame).
+  // The result picture as last drawn, in coded pixels (null before the first frame).
   QImage Result() const;
   TFFPlayer& Player() { return *FFPlayer_; }
 
@@ -102,7 +102,8 @@ private:
   TJobListModel& model_;
   TAppSettings& settings_;
   int row_ = -1;
-  int sw_ = 0, sh_ = 0;
+  int sw_ = 0, sh_ = 0;     // the coded (upright) picture's size
+  double aspect_ = 1.0;     // shown width of one of its pixels (see dialogs/displayshape.h)
   int x0_ = 0, y0_ = 0, pw_ = 0, ph_ = 0;
   int up_ = 0, left_ = 0, down_ = 0, right_ = 0;
   int accepted_[4] = {0, 0, 0, 0};  // by TMargin

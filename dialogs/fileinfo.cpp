@@ -44,6 +44,10 @@ TfrmFileInfo::TfrmFileInfo(QWidget* parent) : QDialog(parent), engine_(std::make
   edtChannel_ = Field(audio, 2, "Channel:", "edtChannel");
   edtAudioBitRate_ = Field(audio, 3, "Bit Rate:", "edtAudioBitRate");
 
+  lblStatus_ = new QLabel(this);
+  lblStatus_->setObjectName("lblFileInfoStatus");
+  lblStatus_->setGeometry(20, 424, 290, 26);
+
   btnOk_ = new QPushButton("&Ok", this);
   btnOk_->setObjectName("btnOk");
   btnOk_->setGeometry(320, 424, 80, 26);
@@ -108,7 +112,17 @@ QString TfrmFileInfo::AudioFormatFrom(const std::string& infoText) {
 void TfrmFileInfo::ShowFile(const std::string& sourceFile) {
   lblSourceName_->clear();
   lblFileLength_->clear();
+  lblStatus_->clear();
   if (sourceFile.empty()) return;
+  // A file that cannot be opened shows none of the values of the file shown before.
+  const auto cannotOpen = [this, &sourceFile] {
+    for (QLineEdit* e : {edtFormat_, edtResloution_, edtFrameRate_, edtTotalFrame_, edtBitRate_, edtAudioForamt_,
+                         edtSampleRate_, edtChannel_, edtAudioBitRate_})
+      e->clear();
+    const QString name = QFileInfo(QFile::decodeName(QByteArray::fromStdString(sourceFile))).fileName();
+    lblStatus_->setText(lblStatus_->fontMetrics().elidedText(QString("The file cannot be opened: %1").arg(name),
+                                                             Qt::ElideMiddle, lblStatus_->width()));
+  };
 
   engine_->ClearTasks();
   TInputOptions in;
@@ -116,9 +130,9 @@ void TfrmFileInfo::ShowFile(const std::string& sourceFile) {
   const int task = engine_->AddTask(sourceFile, in);
   TAVProbe& probe = engine_->AVProbe();
   try {
-    if (!probe.LoadFile(sourceFile)) return;
+    if (!probe.LoadFile(sourceFile)) return cannotOpen();
   } catch (const FFmpegException&) {
-    return;  // the codec libraries are not loaded: nothing can be shown
+    return cannotOpen();  // the codec libraries are not loaded: nothing can be shown
   }
   lblSourceName_->setText(ShortName(QFile::decodeName(QByteArray::fromStdString(sourceFile))));
   lblSourceName_->setFixedWidth(270);

@@ -22,8 +22,8 @@ public:
   explicit TfrmFileInfo(QWidget* parent = nullptr);
   ~TfrmFileInfo() override;
 
-  // Fills the window for a source file; an empty name stands for an empty job list. Fields a
-  // show does not reach keep what they showed before.
+  // Fills the window for a source file; an empty name stands for an empty job list. A file
+  // that cannot be opened empties every field and says so in the status line.
   void ShowFile(const std::string& sourceFile);
 
   // The name shown for a path: the path when shorter than 46 characters, otherwise its first
@@ -52,6 +52,7 @@ public:
   QLineEdit* edtSampleRate() const { return edtSampleRate_; }
   QLineEdit* edtChannel() const { return edtChannel_; }
   QLineEdit* edtAudioBitRate() const { return edtAudioBitRate_; }
+  QLabel* lblStatus() const { return lblStatus_; }
   QPushButton* btnOk() const { return btnOk_; }
 
 protected:
@@ -72,5 +73,6 @@ private:
   QLineEdit* edtSampleRate_ = nullptr;
   QLineEdit* edtChannel_ = nullptr;
   QLineEdit* edtAudioBitRate_ = nullptr;
+  QLabel* lblStatus_ = nullptr;  // says when the file cannot be opened
   QPushButton* btnOk_ = nullptr;
 };

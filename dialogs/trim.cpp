@@ -1,5 +1,7 @@
 #include "dialogs/trim.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <algorithm>
 #include <cmath>
@@ -47,6 +49,10 @@ TfrmTrim::TfrmTrim(TJobListModel& model, TAppSettings& settings, QWidget* parent
   lblDuration_ = new QLabel(this);
   lblDuration_->setGeometry(750, 446, 120, 20);
   lblDuration_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  lblStatus_ = new QLabel(this);
+  lblStatus_->setObjectName("lblTrimStatus");
+  lblStatus_->setGeometry(160, 446, 580, 20);
+  lblStatus_->setAlignment(Qt::AlignCenter);
 
   trcPosition_ = new TTrackBar2(this);
   trcPosition_->SetSecondThumb(true);
@@ -115,9 +121,11 @@ TfrmTrim::TfrmTrim(TJobListModel& model, TAppSettings& settings, QWidget* parent
     btnPlay_->setEnabled(true);
     btnPause_->setEnabled(false);
   });
-  // The seek bar seeks at once from the keyboard; a mouse drag seeks when it ends.
+  // The seek bar seeks at once from the keyboard; a mouse drag seeks when it ends. The places
+  // the dialog itself gives the bar (position updates, a marker's time) never seek: with the
+  // bar focused they would pull the picture back to the last whole second at every update.
   connect(trcPreview_, &TTrackBar2::Change, this, [this] {
-    if (!dragging_ && trcPreview_->hasFocus()) SeekTo(trcPreview_->PositionL());
+    if (!positioning_ && !dragging_) SeekTo(trcPreview_->PositionL());
   });
 
   // Player notices are copied and posted to the main thread, tagged with their playback.
@@ -152,14 +160,33 @@ void TfrmTrim::ShowFor(int row) {
   TlvFilesRecord* rec = model_.Record(row_);
   lblPosition_->clear();
   lblDuration_->clear();
+  lblStatus_->clear();
   std::string error;
   if (!FFPlayer_->AVLibLoaded() && !TJobAdder::LoadEngineLibs(error)) return;
   ++generation_;
-  // Nothing of the file shown before stays: a file that cannot open shows an empty range.
+  // Nothing of the file shown before stays: not its picture, its range or its markers. A
+  // file that cannot open shows black, an empty range and says so.
+  pnlPicture_->Clear();
   fileDurationUs_ = fileDurationSec_ = 0;
   rangeStartSec_ = rangeEndSec_ = 0;
+  loaded_ = false;
+  settingRange_ = true;
+  trcPosition_->SetMax(0);
+  trcPosition_->SetPositionL(0);
+  trcPosition_->SetPositionU(0);
+  settingRange_ = false;
+  ShowPlace(0);
+  trcPreview_->setEnabled(false);
   loaded_ = FFPlayer_->Open(rec->SourceFile, pnlPicture_, false);
   ShowRange();
+  for (QWidget* w : std::initializer_list<QWidget*>{trcPosition_, btnPlay_, btnPause_, btnStop_, btnDefault_})
+    w->setEnabled(loaded_);
+  if (!loaded_) {
+    const QString name = QFileInfo(QFile::decodeName(QByteArray::fromStdString(rec->SourceFile))).fileName();
+    lblStatus_->setText(QString("The file cannot be opened: %1").arg(name));
+    // The old picture may have been handed over while the playback was stopping.
+    pnlPicture_->Clear();
+  }
   if (loaded_ && fileDurationSec_ > 0) {
     btnPlay_->setEnabled(false);
     btnPause_->setEnabled(true);
@@ -182,7 +209,13 @@ void TfrmTrim::FileOpen(int64_t duration) {
   settingRange_ = false;
   FFPlayer_->Mute = settings_.Read().Mute;
   trcPreview_->setEnabled(true);
-  trcPreview_->SetPositionL(0);
+  ShowPlace(0);
+}
+
+void TfrmTrim::ShowPlace(int seconds) {
+  positioning_ = true;
+  trcPreview_->SetPositionL(seconds);
+  positioning_ = false;
 }
 
 void TfrmTrim::ShowRange() {
@@ -203,7 +236,7 @@ void TfrmTrim::RangeChanged() {
   rangeEndSec_ = end;
   edtStart_->setText(QString::fromStdString(FormatClock(rangeStartSec_)));
   edtTrimLength_->setText(QString::fromStdString(FormatClock(rangeEndSec_)));
-  trcPreview_->SetPositionL(int(startMoved ? start : end));
+  ShowPlace(int(startMoved ? start : end));
   if (!dragging_) SeekTo(startMoved ? start : end);
 }
 
@@ -266,10 +299,12 @@ void TfrmTrim::DrawRangeTrack(QPainter* canvas) {
   canvas->fillRect(QRect(0, line - 6, r.width(), 16).intersected(r), QColor(32, 75, 139));
   const int left = trcPosition_->ThumbRect(trcPosition_->PositionL()).center().x();
   const int right = trcPosition_->ThumbRect(trcPosition_->PositionU()).center().x();
-  if (right > left) canvas->fillRect(QRect(left, line - 2, right - left, 4), QColor(255, 153, 0));
+  if (loaded_ && right > left) canvas->fillRect(QRect(left, line - 2, right - left, 4), QColor(255, 153, 0));
 }
 
 void TfrmTrim::DrawMarker(QPainter* canvas, int x, int y) {
+  // Without a file there is no range to mark.
+  if (!loaded_) return;
   const bool start = QPoint(x, y) == trcPosition_->ThumbOrigin(trcPosition_->PositionL());
   canvas->drawPixmap(QPoint(x, y), start ? markStart_ : markEnd_);
 }
@@ -281,7 +316,7 @@ void TfrmTrim::SeekTo(int64_t seconds) {
 void TfrmTrim::Position(int64_t pts) {
   lblPosition_->setText(QString::fromStdString(FormatClock(pts / 1000000)));
   if (fileDurationUs_ > 0 && !dragging_)
-    trcPreview_->SetPositionL(int((double(trcPreview_->Max()) * double(pts) / double(fileDurationUs_)) + 0.5));
+    ShowPlace(int((double(trcPreview_->Max()) * double(pts) / double(fileDurationUs_)) + 0.5));
 }
 
 void TfrmTrim::State(TPlayState state) {

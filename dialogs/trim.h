@@ -52,6 +52,8 @@ public:
   QPushButton* PauseButton() const { return btnPause_; }
   QPushButton* OkButton() const { return btnOk_; }
   QPushButton* CancelButton() const { return btnCancel_; }
+  QLabel* StatusLine() const { return lblStatus_; }
+  TVideoSurfaceWidget* Picture() const { return pnlPicture_; }
   QPushButton* DefaultButton() const { return btnDefault_; }
   TFFPlayer& Player() { return *FFPlayer_; }
 
@@ -75,6 +77,8 @@ private:
   void DefaultClick();
   void OkClick();
   void SeekTo(int64_t seconds);
+  // Moves the seek bar to a place the dialog shows (not a user's move: no seek).
+  void ShowPlace(int seconds);
 
   TJobListModel& model_;
   TAppSettings& settings_;
@@ -85,6 +89,7 @@ private:
   int64_t rangeEndSec_ = 0;
   bool loaded_ = false;  // the row's file opened in the player
   bool settingRange_ = false;
+  bool positioning_ = false;    // the dialog moves the seek bar: no seek
   bool dragging_ = false;       // a left press on a bar; its release seeks
   int dragSerial_ = 0;          // counts the presses: a later drag outlives an earlier one's end
   QPixmap markStart_, markEnd_;
@@ -95,6 +100,7 @@ private:
   TTrackBar2* trcPosition_;
   QLabel* lblPosition_;
   QLabel* lblDuration_;
+  QLabel* lblStatus_;  // says when the row's file cannot be opened
   QPushButton* btnPlay_;
   QPushButton* btnPause_;
   QPushButton* btnStop_;

@@ -13,7 +13,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
-#include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
@@ -25,9 +24,9 @@
 #include "app/core/weblinks.h"
 #include "app/joblist.h"
 #include "controls/trackbar.h"
+#include "dialogs/displayshape.h"
 #include "dialogs/wmcontrols.h"
 #include "dialogs/wmeditor.h"
-#include "media/errors.h"
 
 namespace {
 
@@ -239,7 +238,11 @@ void TfrmWaterMark::ShowFor(int row) {
 
 void TfrmWaterMark::FileOpened() {
   durationSec_ = int(std::min<int64_t>(player_->DurationUs() / 1000000, INT32_MAX));
-  const int fw = player_->FrameWidth(), fh = player_->FrameHeight();
+  // The picture is shown and edited in its display shape; the items are stored in the coded
+  // picture's pixels.
+  aspect_ = player_->PixelAspect();
+  const int fw = player_->FrameWidth() > 0 ? ShownWidth(player_->FrameWidth(), aspect_) : player_->FrameWidth();
+  const int fh = player_->FrameHeight();
   updating_ = true;
   trcRange_->SetMax(std::max(1, durationSec_));
   trcRange_->SetPositionL(0);
@@ -265,12 +268,12 @@ void TfrmWaterMark::FileOpened() {
       item.Font = w.Font;
       item.BackColor = w.BackColor;
       item.HasBackColor = w.HasBackColor;
-      item.Layer = view_->AddLayer(wmkText, QRectF(w.TextLeft, w.TextTop, w.TextWidth, w.TextHeight), w.TextOpacity);
+      item.Layer = view_->AddLayer(wmkText, Shown(QRectF(w.TextLeft, w.TextTop, w.TextWidth, w.TextHeight)), w.TextOpacity);
     } else if (w.Kind == wmkImage && !w.ImageFile.empty()) {
       item.ImageFile = w.ImageFile;
       QSizeF size(w.ImageWidth, w.ImageHeight);
       if (size.isEmpty()) size = QImageReader(QString::fromStdString(w.ImageFile)).size();
-      item.Layer = view_->AddLayer(wmkImage, QRectF(QPointF(w.ImageLeft, w.ImageTop), size), w.ImageOpacity);
+      item.Layer = view_->AddLayer(wmkImage, Shown(QRectF(QPointF(w.ImageLeft, w.ImageTop), size)), w.ImageOpacity);
     } else {
       continue;
     }
@@ -313,7 +316,9 @@ void TfrmWaterMark::EnableEditing() {
 
 TWmRec TfrmWaterMark::Record(int i) const {
   const TWmItemRec& item = items_[size_t(i)];
-  const QRectF r = item.Layer->Rect();
+  // From the shown picture to the coded one.
+  const QRectF shown = item.Layer->Rect();
+  const QRectF r(shown.left() / aspect_, shown.top(), shown.width() / aspect_, shown.height());
   TWmRec w;
   w.Kind = item.Kind;
   w.StartSec = item.StartSec;
@@ -330,6 +335,7 @@ TWmRec TfrmWaterMark::Record(int i) const {
     w.TextWidth = width;
     w.TextHeight = height;
     w.TextOpacity = item.Layer->Opacity();
+    w.PixelAspect = aspect_;
   } else {
     w.ImageFile = item.ImageFile;
     w.ImageLeft = left;
@@ -405,10 +411,14 @@ void TfrmWaterMark::AddImageFile(const QString& path) {
 
 void TfrmWaterMark::SelectRow(int i) {
   if (i < 0 || i >= int(items_.size())) return;
+  ShowItem(i);
+  view_->Select(items_[size_t(i)].Layer);
+}
+
+void TfrmWaterMark::ShowItem(int i) {
   const TWmItemRec& item = items_[size_t(i)];
   updating_ = true;
   lsbox_->setCurrentRow(i);
-  view_->Select(item.Layer);
   const QRectF r = item.Layer->Rect();
   trcTextHoriz_->SetPositionL(int(std::lround(r.left())));
   trcTextVert_->SetPositionL(int(std::lround(r.top())));
@@ -490,10 +500,13 @@ void TfrmWaterMark::DeleteClick() {
   items_.erase(items_.begin() + i);
   updating_ = true;
   delete lsbox_->takeItem(i);
-  // The row before takes the selection; the first row's place goes to the new first row.
+  // The row before takes the selection; the first row's place goes to the new first row. The
+  // controls show that row's item: they edit the current row, and the deleted item's values
+  // must not reach it with the next touch.
   const int next = items_.empty() ? -1 : std::max(0, i - 1);
   lsbox_->setCurrentRow(next);
   updating_ = false;
+  if (next >= 0) ShowItem(next);
   // No layer is selected until the user picks a row or a layer.
   view_->Select(nullptr);
   EnableEditing();
@@ -565,34 +578,18 @@ void TfrmWaterMark::RenderPicture() {
   const int64_t pts = player_->FramePts();
   if (raw.Empty()) return;
   // The items as the conversion draws them, at this frame's time from the file start.
-  TlvFilesRecord job;
+  std::vector<TWmRec> marks;
   for (int i = 0; i < int(items_.size()); ++i) {
-    job.WaterMarks.push_back(Record(i));
-    items_[size_t(i)].Layer->setVisible(WmItemActive(job.WaterMarks.back(), pts));
+    marks.push_back(Record(i));
+    items_[size_t(i)].Layer->setVisible(WmItemActive(marks.back(), pts));
   }
-  TBitmap24 frame = raw;
-  THookInfo info;
-  info.Bitmap = &frame;
-  info.PTS = pts;
-  try {
-    renderer_.RenderFrame(info, job);
-  } catch (const FFmpegException&) {
-    // A picture file gone since it was added: the others are still shown.
-    std::erase_if(job.WaterMarks, [](const TWmRec& w) { return w.Kind == wmkImage && !QFileInfo(QString::fromStdString(w.ImageFile)).isReadable(); });
-    try {
-      renderer_.RenderFrame(info, job);
-    } catch (const FFmpegException&) {
-    }
-  }
-  QImage picture = QImage(frame.Pixels.data(), frame.Width, frame.Height, frame.Stride, QImage::Format_BGR888).copy();
-  // The part the crop keeps.
-  QPainter p(&picture);
-  p.setPen(QPen(QColor(0, 128, 0), 2));
-  p.setBrush(Qt::NoBrush);
-  p.drawRect(QRectF(crop_.CropLeft + 1, crop_.CropTop + 1, frame.Width - crop_.CropRight - crop_.CropLeft - 2,
-                    frame.Height - crop_.CropBottom - crop_.CropTop - 2));
-  p.end();
-  view_->SetPicture(picture);
+  view_->SetPicture(WmEditorPicture(raw, pts, std::move(marks),
+                                    QMargins(crop_.CropLeft, crop_.CropTop, crop_.CropRight, crop_.CropBottom), renderer_,
+                                    aspect_));
+}
+
+QRectF TfrmWaterMark::Shown(const QRectF& coded) const {
+  return QRectF(coded.left() * aspect_, coded.top(), coded.width() * aspect_, coded.height());
 }
 
 const QImage& TfrmWaterMark::Picture() const { return view_->Picture(); }

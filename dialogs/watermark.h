@@ -57,7 +57,9 @@ public:
   int RowCount() const { return int(items_.size()); }
   const TWmItemRec& Item(int i) const { return items_[size_t(i)]; }
   int CurrentRow() const;
-  // The picture the editor shows (the frame with the items and the crop outline) and its time.
+  // The picture the editor shows (the frame with the items and the crop outline, in its display
+  // shape: a source with pixels that are not square is shown wider or narrower than coded) and
+  // its time.
   const QImage& Picture() const;
   int64_t PicturePts() const { return player_->FramePts(); }
   // How many of the player's frames the view has shown.
@@ -108,7 +110,10 @@ private:
   void DeleteClick();
   void MoveClick(int step);
   int AddRow(TWmItemRec item);
+  // Makes row i current, shows its item in the controls and selects its layer.
   void SelectRow(int i);
+  // Makes row i current and shows its item in the controls (no layer selected).
+  void ShowItem(int i);
   // A new row's text or font: the box takes the text's size, its top-left corner stays.
   void RedrawText(int i);
   void TextControlChanged();
@@ -119,11 +124,14 @@ private:
   void ScheduleRender();
   void RenderPicture();
   void OkClick();
+  // A rectangle of the coded picture in the shown one.
+  QRectF Shown(const QRectF& coded) const;
 
   TJobListModel& model_;
   TAppSettings& settings_;
   int row_ = -1;
   int durationSec_ = 0;
+  double aspect_ = 1.0;  // shown width of one picture pixel (see dialogs/displayshape.h)
   bool loaded_ = false;    // the job's items were loaded (the file opened)
   bool updating_ = false;  // controls are being set from a row: no edits
   bool renderPending_ = false;

@@ -1,5 +1,6 @@
 #include "dialogs/wmeditor.h"
 
+#include <QFileInfo>
 #include <QGraphicsScene>
 #include <QMouseEvent>
 #include <QPainter>
@@ -7,6 +8,42 @@
 #include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
+
+#include "dialogs/core/renderer.h"
+#include "dialogs/displayshape.h"
+#include "media/errors.h"
+
+QImage WmEditorPicture(TBitmap24 frame, int64_t pts, std::vector<TWmRec> marks, const QMargins& crop,
+                       TConversionRenderer& renderer, double pixelAspect) {
+  TlvFilesRecord job;
+  job.WaterMarks = std::move(marks);
+  THookInfo info;
+  info.Bitmap = &frame;
+  info.PTS = pts;
+  try {
+    renderer.RenderFrame(info, job);
+  } catch (const FFmpegException&) {
+    // A picture file gone since it was added: the others are still shown.
+    std::erase_if(job.WaterMarks, [](const TWmRec& w) {
+      return w.Kind == wmkImage && !QFileInfo(QString::fromStdString(w.ImageFile)).isReadable();
+    });
+    try {
+      renderer.RenderFrame(info, job);
+    } catch (const FFmpegException&) {
+    }
+  }
+  QImage picture = QImage(frame.Pixels.data(), frame.Width, frame.Height, frame.Stride, QImage::Format_BGR888).copy();
+  QPainter p(&picture);
+  p.setPen(QPen(QColor(0, 128, 0), 2));
+  p.setBrush(Qt::NoBrush);
+  p.drawRect(QRectF(crop.left() + 1, crop.top() + 1, frame.Width - crop.right() - crop.left() - 2,
+                    frame.Height - crop.bottom() - crop.top() - 2));
+  p.end();
+  if (pixelAspect != 1.0)
+    picture = picture.scaled(ShownWidth(picture.width(), pixelAspect), picture.height(), Qt::IgnoreAspectRatio,
+                             Qt::SmoothTransformation);
+  return picture;
+}
 
 void TWmLayer::SetRect(const QRectF& r) {
   if (r.size() != size_) {

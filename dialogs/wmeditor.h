@@ -9,9 +9,22 @@
 #include <QGraphicsItem>
 #include <QGraphicsView>
 #include <QImage>
+#include <QMargins>
+#include <cstdint>
 #include <vector>
 
+#include "app/core/wmrec.h"
+#include "media/bitmap.h"
+
 class QGraphicsScene;
+class TConversionRenderer;
+
+// The editor's picture of a frame: the items drawn by the conversion's renderer at the frame's
+// time (picture items whose files went missing left out, the others still shown), the part the
+// crop keeps outlined, in the display shape (pixelAspect: the shown width of one pixel, its
+// height counting 1).
+QImage WmEditorPicture(TBitmap24 frame, int64_t pts, std::vector<TWmRec> marks, const QMargins& crop,
+                       TConversionRenderer& renderer, double pixelAspect);
 
 // One item's box: position and size in picture pixels (floating point), opacity 0..255 and a
 // tag (0 text, 1 picture). Layers out of their time range are hidden: the mouse passes them.

@@ -1,5 +1,7 @@
 #include "dialogs/wmplayer.h"
 
+#include "dialogs/displayshape.h"
+
 #include <QLabel>
 #include <QPushButton>
 #include <algorithm>
@@ -71,6 +73,7 @@ TWmPlayerBar::TWmPlayerBar(QWidget* host, TAppSettings& settings, int x, int y, 
     durationUs_ = std::max<int64_t>(0, duration);
     fw_ = fw;
     fh_ = fh;
+    pixelAspect_ = ::PixelAspect(player_->AVProbe);
   };
   player_->OnState = [this](TCustomPlayer*, TPlayState state) {
     const int gen = generation_.load();

@@ -39,6 +39,8 @@ public:
   int64_t DurationUs() const { return durationUs_; }
   int FrameWidth() const { return fw_; }
   int FrameHeight() const { return fh_; }
+  // The shown width of one picture pixel, its height counting 1 (see dialogs/displayshape.h).
+  double PixelAspect() const { return pixelAspect_; }
   // The newest frame taken over and its time in microseconds (main thread).
   const TBitmap24& Frame() const { return frame_; }
   int64_t FramePts() const { return framePts_; }
@@ -59,6 +61,7 @@ private:
 
   int64_t durationUs_ = 0;
   int fw_ = 0, fh_ = 0;
+  double pixelAspect_ = 1.0;
   bool following_ = false;
   bool positioning_ = false;  // the seek bar follows the playback: no seek
 

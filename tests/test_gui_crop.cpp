@@ -14,6 +14,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -225,6 +226,55 @@ TEST_F(CropDialogTest, TurnedSourceIsCroppedAsShown) {
   ASSERT_EQ(coded.size(), converted.size());
   EXPECT_LT(MeanByteDiff(converted, shown), 8.0);
   EXPECT_GT(MeanByteDiff(converted, coded), 16.0);
+}
+
+// An anamorphic source (176x144 coded, pixels 16:11 wide, shown 16:9): the dialog shows it
+// 16:9, and the part kept there, a 4:3 part of the shown picture, is the part the conversion
+// keeps, in the shape shown.
+TEST_F(CropDialogTest, AnamorphicSourceIsShownAndCroppedInItsDisplayShape) {
+  auto w = OpenMainWindow(settingsPath, kFormatIni);
+  const std::string clip = MediaPath("anamorphic.mp4");
+  AddAndWait(*w, {QString::fromStdString(clip)});
+  TJobListModel& model = *w->JobModel();
+  TfrmCrop* d = OpenCrop(*w);
+  ASSERT_NE(d, nullptr);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !d->Result().isNull(); }, 10000));
+  EXPECT_EQ(d->Result().size(), QSize(176, 144));  // in coded pixels
+  const QRect area = d->PreviewArea();
+  EXPECT_NEAR(double(area.width()) / area.height(), 16.0 / 9, 0.03) << area.width() << "x" << area.height();
+
+  // The left edge in by a quarter of the shown width: a 4:3 part of the 16:9 picture is left,
+  // 132 of the 176 coded columns.
+  TRectTracker* t = d->Tracker();
+  const int midY = t->y() + (t->height() + 1) / 2 - 1;
+  Drag(t, {t->x() + 1, midY}, {t->x() + 1 + area.width() / 4, midY});
+  const double keptShape = double(area.width() - d->Left() - d->Right()) / (area.height() - d->Up() - d->Down());
+  EXPECT_NEAR(keptShape, 4.0 / 3, 0.03);
+  QTest::mouseClick(d->OkButton(), Qt::LeftButton);
+  const TlvFilesRecord rec = *model.Record(0);
+  EXPECT_NEAR(rec.CropLeft, 44, 2);
+  EXPECT_EQ(rec.CropTop + rec.CropRight + rec.CropBottom, 0);
+
+  std::string err;
+  const std::string out = ConvertJob(settingsPath, kFormatIni, rec, true, err);
+  ASSERT_FALSE(out.empty()) << err;
+  // The output's shape is the kept part's shape as shown.
+  int ow = 0, oh = 0, sn = 1, sd = 1;
+  ASSERT_EQ(std::sscanf(FfprobeValue(out, "stream=width,height", "v:0").c_str(), "%d\n%d", &ow, &oh), 2);
+  std::sscanf(FfprobeValue(out, "stream=sample_aspect_ratio", "v:0").c_str(), "%d:%d", &sn, &sd);
+  ASSERT_GT(oh, 0);
+  const double outShape = double(ow) * (sn > 0 && sd > 0 ? double(sn) / sd : 1.0) / oh;
+  EXPECT_NEAR(outShape, keptShape, 0.04) << ow << "x" << oh << " " << sn << ":" << sd;
+  // And its picture is the kept part of the coded picture.
+  const int keptW = 176 - rec.CropLeft;
+  const std::string size = std::to_string(keptW) + ":144";
+  const std::string converted = GreyPicture(out, "scale=" + size);
+  const std::string kept = GreyPicture(clip, "crop=" + size + ":" + std::to_string(rec.CropLeft) + ":0");
+  const std::string whole = GreyPicture(clip, "scale=" + size);
+  ASSERT_EQ(converted.size(), size_t(keptW * 144));
+  ASSERT_EQ(kept.size(), converted.size());
+  EXPECT_LT(MeanByteDiff(converted, kept), 8.0);
+  EXPECT_GT(MeanByteDiff(converted, whole), 2 * MeanByteDiff(converted, kept));
 }
 
 TEST_F(CropDialogTest, MarginFieldsResetsPlayerControlsAndKeys) {

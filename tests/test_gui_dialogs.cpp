@@ -453,13 +453,19 @@ TEST_F(FileInfoTest, ShowsTheFileAndItsStreams) {
 
   EXPECT_EQ(w.ConvEngine().TasksCount(), 1) << "one task for the file shown";
 
-  // A file the probe cannot open: name and duration empty, the rest as it was.
+  // A file the probe cannot open (a row whose file was deleted): no value of the file shown
+  // before stays, and the window says the file cannot be opened.
   w.ShowFile(dir.file("missing.mp4"));
   EXPECT_EQ(w.lblSourceName()->text(), "");
   EXPECT_EQ(w.lblFileLength()->text(), "");
-  EXPECT_EQ(w.edtResloution()->text(), "320x240");
+  for (QLineEdit* e : {w.edtFormat(), w.edtResloution(), w.edtFrameRate(), w.edtTotalFrame(), w.edtBitRate(),
+                       w.edtAudioForamt(), w.edtSampleRate(), w.edtChannel(), w.edtAudioBitRate()})
+    EXPECT_EQ(e->text(), "") << e->objectName().toStdString();
+  EXPECT_EQ(w.lblStatus()->text(), "The file cannot be opened: missing.mp4");
 
   w.ShowFile(MediaPath("clip.mkv"));
+  EXPECT_EQ(w.lblStatus()->text(), "");
+  EXPECT_EQ(w.edtResloution()->text(), "320x240");
   QTest::mouseClick(w.btnOk(), Qt::LeftButton);
   EXPECT_FALSE(w.isVisible());
   EXPECT_EQ(w.ConvEngine().TasksCount(), 0) << "closing releases the window's task";

@@ -303,6 +303,41 @@ TEST_F(PreviewTest, SnapshotIsTheFrameOnShow) {
   EXPECT_TRUE(p.StatusLine()->toolTip().contains("Snapshot_full_2.bmp"));
 }
 
+// A row whose file cannot be opened: no picture of the file played before, the idle buttons and
+// a status line that says so. A snapshot of a file without pictures says there is nothing to
+// save and writes nothing.
+TEST_F(PreviewTest, AFileThatCannotOpenAndASnapshotWithoutPictureSaySo) {
+  auto w = Open();
+  TPreviewPanel& p = *w->Preview();
+  fs::create_directories(dir.file("in"));
+  const std::string gone = dir.file("in/gone.avi");
+  fs::copy_file(MediaPath("clip.avi"), gone);
+  AddAndWait(*w, {QString::fromStdString(MediaPath("clip.mp4")), QString::fromStdString(gone),
+                  QString::fromStdString(MediaPath("audio.mp3"))});
+  ASSERT_EQ(w->JobModel()->rowCount(), 3);
+  Click(p.PlayButton());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return ShowsPicture(p); }, 15000));
+
+  fs::remove(gone);
+  Click(p.NextButton());
+  EXPECT_EQ(Buttons(p), "110010");
+  EXPECT_FALSE(ShowsPicture(p));
+  QTest::qWait(300);  // a picture of the old playback still on its way is not shown either
+  EXPECT_FALSE(ShowsPicture(p));
+  EXPECT_EQ(p.StatusLine()->toolTip(), "The file cannot be opened: gone.avi");
+  EXPECT_EQ(p.TimeLabel()->text(), "00:00:00");
+  EXPECT_FALSE(p.SeekBar()->isEnabled());
+
+  // The sound file plays; its snapshot has nothing to save.
+  Click(p.NextButton());
+  ASSERT_EQ(Buttons(p), "101101");
+  EXPECT_EQ(p.StatusLine()->toolTip(), "");
+  Click(p.SnapButton());
+  EXPECT_EQ(p.StatusLine()->toolTip(), "Snapshot: nothing to save, the file shows no picture");
+  EXPECT_TRUE(fs::is_empty(snapDir));
+  EXPECT_TRUE(catcher.Urls.isEmpty());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
@@ -18,6 +20,7 @@
 #include "app/joblist.h"
 #include "app/mainwindow.h"
 #include "controls/trackbar.h"
+#include "controls/videosurface.h"
 #include "dialogs/core/renderer.h"
 #include "dialogs/trim.h"
 #include "engine/engine.h"
@@ -195,6 +198,94 @@ TEST_F(TrimDialogTest, MarkersTwoSecondsApartStopFollowingAndTheReleaseSeeks) {
   EXPECT_EQ(during, before);
   SendMouse(bar, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, near(6));
   EXPECT_TRUE(pictureNear(6'000'000));
+  QTest::keyClick(d, Qt::Key_Escape);
+}
+
+// The preview plays on while the seek bar has the focus: the bar follows the position updates
+// without seeking, and a click on it seeks once and then the picture goes on from there. (A
+// clip with a key frame every 2 s: a seek to a whole second at each update used to send the
+// picture back to the key frame before it, over and over.)
+TEST_F(TrimDialogTest, PreviewPlaysOnWithTheSeekBarFocusedAndAfterAClick) {
+  auto w = OpenMainWindow(settingsPath, kFormatIni);
+  AddAndWait(*w, {QString::fromStdString(MediaPath("gop2s.ts"))});  // 6 s
+  TfrmTrim* d = OpenTrim(*w);
+  ASSERT_NE(d, nullptr);
+  TTrackBar2* bar = d->SeekBar();
+  ASSERT_EQ(bar->Max(), 6);
+  d->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(d));
+  bar->setFocus();
+  ASSERT_TRUE(QTest::qWaitFor([bar] { return bar->hasFocus(); }, 2000));
+  const auto shown = [d] {
+    int64_t pts = -1;
+    d->Player().GetCurrentFrame(pts);
+    return pts;
+  };
+  // Past 2 s, at the pace of the clock (not by jumps to the next whole second either).
+  ASSERT_TRUE(QTest::qWaitFor([&] { return shown() >= 300'000; }, 8000)) << "picture at " << shown() << " us";
+  QElapsedTimer clock;
+  clock.start();
+  const int64_t from = shown();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return shown() >= 2'300'000; }, 6000)) << "picture at " << shown() << " us";
+  const double pace = double(shown() - from) / 1000.0 / double(std::max<qint64>(1, clock.elapsed()));
+  EXPECT_GT(pace, 0.5);
+  EXPECT_LT(pace, 1.6);
+
+  // A click at the 4-second place: the picture goes there and plays on past 5 s.
+  const int y = bar->height() / 2;
+  int x = 0;
+  while (x < bar->width() && bar->PositionAt(QPoint(x, y)) < 4) ++x;
+  ASSERT_EQ(bar->PositionAt(QPoint(x, y)), 4);
+  QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, QPoint(x, y));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return shown() >= 3'900'000 && shown() < 4'800'000; }, 3000))
+      << "picture at " << shown() << " us";
+  EXPECT_TRUE(QTest::qWaitFor([&] { return shown() >= 5'200'000; }, 5000)) << "picture at " << shown() << " us";
+  EXPECT_TRUE(bar->hasFocus());
+  QTest::keyClick(d, Qt::Key_Escape);
+}
+
+// The dialog is kept between uses. Opened on a row whose file is gone, it shows neither the
+// last picture nor the end marker of the file shown before, and says the file cannot be opened.
+TEST_F(TrimDialogTest, AFileThatCannotOpenShowsNothingOfTheFileBefore) {
+  auto w = OpenMainWindow(settingsPath, kFormatIni);
+  fs::create_directories(dir.file("in"));
+  const std::string gone = dir.file("in/gone.avi");
+  fs::copy_file(MediaPath("clip.avi"), gone);
+  AddAndWait(*w, {QString::fromStdString(MediaPath("clip.mp4")), QString::fromStdString(gone)});
+  ASSERT_EQ(w->JobModel()->rowCount(), 2);
+
+  TfrmTrim* d = OpenTrim(*w);
+  ASSERT_NE(d, nullptr);
+  ASSERT_TRUE(QTest::qWaitFor([d] { return !d->Picture()->Picture().isNull(); }, 10000));
+  d->RangeBar()->SetPositionU(8);
+  EXPECT_EQ(d->StatusLine()->text(), "");
+  QTest::mouseClick(d->CancelButton(), Qt::LeftButton);
+
+  fs::remove(gone);
+  w->JobList()->setCurrentIndex(w->JobModel()->index(1, 0));
+  d = OpenTrim(*w);
+  ASSERT_NE(d, nullptr);
+  ASSERT_TRUE(d->isVisible());
+  EXPECT_TRUE(d->Picture()->Picture().isNull());
+  QTest::qWait(300);  // a picture of the old playback still on its way is not shown either
+  EXPECT_TRUE(d->Picture()->Picture().isNull());
+  EXPECT_EQ(d->StatusLine()->text(), "The file cannot be opened: gone.avi");
+  // No range and no markers: the bars are empty and off.
+  EXPECT_EQ(d->RangeBar()->Max(), 0);
+  EXPECT_EQ(d->RangeBar()->PositionU(), 0);
+  EXPECT_FALSE(d->RangeBar()->isEnabled());
+  EXPECT_EQ(d->SeekBar()->PositionL(), 0);
+  EXPECT_FALSE(d->SeekBar()->isEnabled());
+  EXPECT_EQ(d->EndField()->text(), "0:00:00");
+  QTest::mouseClick(d->CancelButton(), Qt::LeftButton);
+
+  // The first row's file again: its picture, range and no message.
+  w->JobList()->setCurrentIndex(w->JobModel()->index(0, 0));
+  d = OpenTrim(*w);
+  EXPECT_EQ(d->StatusLine()->text(), "");
+  EXPECT_EQ(d->RangeBar()->Max(), 10);
+  EXPECT_TRUE(d->RangeBar()->isEnabled());
+  EXPECT_TRUE(QTest::qWaitFor([d] { return !d->Picture()->Picture().isNull(); }, 10000));
   QTest::keyClick(d, Qt::Key_Escape);
 }
 

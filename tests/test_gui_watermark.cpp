@@ -321,6 +321,63 @@ TEST_F(WatermarkDialogTest, ItemsAreAddedEditedOrderedDeletedAndStored) {
   EXPECT_EQ(model.Record(0)->WaterMarks[2].Text, "Third");
 }
 
+// Deleting the current row: the row that takes its place shows its own item in the controls,
+// so the next touch of a control (a style box) edits that item, and OK stores it unchanged
+// otherwise, not with the deleted item's colour, size and time range.
+TEST_F(WatermarkDialogTest, DeletingARowShowsTheRemainingItemAndTheNextTouchKeepsIt) {
+  auto w = OpenMainWindow(settingsPath, kFormatIni);
+  AddAndWait(*w, {QString::fromStdString(MediaPath("clip.mp4"))});  // 10 s
+  TJobListModel& model = *w->JobModel();
+  TfrmWaterMark* d = OpenDialog(*w);
+  ASSERT_NE(d, nullptr);
+  d->activateWindow();
+  Pause(d);
+
+  // The first item with the defaults: blue, 26 points, no style, the whole file.
+  QTest::mouseClick(d->AddTextButton(), Qt::LeftButton);
+  QTest::keyClicks(d->InPlaceEditor(), "First");
+  QTest::keyClick(d->InPlaceEditor(), Qt::Key_Return);
+  // The second one made different: red, 40 points, bold, 3 to 6 s.
+  QTest::mouseClick(d->AddTextButton(), Qt::LeftButton);
+  QTest::keyClicks(d->InPlaceEditor(), "Second");
+  QTest::keyClick(d->InPlaceEditor(), Qt::Key_Return);
+  d->FontColorBox()->setCurrentIndex(d->FontColorBox()->IndexOf("clRed"));
+  d->SizeBox()->setCurrentIndex(d->SizeBox()->findText("40"));
+  QTest::mouseClick(d->StyleBox(0), Qt::LeftButton);
+  DragThumb(d->RangeBar(), true, 6);
+  DragThumb(d->RangeBar(), false, 3);
+  ASSERT_EQ(d->Item(1).Font.Size, 40);
+  ASSERT_TRUE(d->Item(1).Font.Bold);
+  ASSERT_EQ(d->Item(1).StartSec, 3);
+  ASSERT_EQ(d->Item(1).EndSec, 6);
+  ASSERT_EQ(d->CurrentRow(), 1);
+
+  QTest::mouseClick(d->DeleteButton(), Qt::LeftButton);
+  ASSERT_EQ(Rows(d), std::vector<std::string>{"First"});
+  EXPECT_EQ(d->CurrentRow(), 0);
+  // The controls show the first item.
+  EXPECT_EQ(d->FontColorBox()->Color(), clBlue);
+  EXPECT_EQ(d->SizeBox()->currentText(), "26");
+  EXPECT_FALSE(d->StyleBox(0)->isChecked());
+  EXPECT_EQ(d->RangeBar()->PositionL(), 0);
+  EXPECT_EQ(d->RangeBar()->PositionU(), 10);
+  EXPECT_EQ(d->StartField()->value(), 0);
+  EXPECT_EQ(d->EndField()->value(), 10);
+
+  // The next touch (Italic) changes only what it touches; OK stores that.
+  QTest::mouseClick(d->StyleBox(1), Qt::LeftButton);
+  QTest::mouseClick(d->OkButton(), Qt::LeftButton);
+  ASSERT_EQ(model.Record(0)->WaterMarks.size(), 1u);
+  const TWmRec& kept = model.Record(0)->WaterMarks[0];
+  EXPECT_EQ(kept.Text, "First");
+  EXPECT_EQ(kept.Font.Color, clBlue);
+  EXPECT_EQ(kept.Font.Size, 26);
+  EXPECT_FALSE(kept.Font.Bold);
+  EXPECT_TRUE(kept.Font.Italic);
+  EXPECT_EQ(kept.StartSec, 0);
+  EXPECT_EQ(kept.EndSec, 10);
+}
+
 // Mean channel difference over a box of a decoded frame and a picture (both RGB, same size).
 double MeanDiff(const TRgbFrame& f, const QImage& picture, const QRect& box) {
   double sum = 0;
@@ -486,6 +543,130 @@ TEST_F(WatermarkDialogTest, ConvertedFileShowsTheItemsWhereWhenAndAsTheEditorSho
       EXPECT_EQ(FromGrey(at, item.box) > 40.0, m.drawn) << "at " << m.seconds << " s: " << FromGrey(at, item.box);
     }
   }
+}
+
+// An anamorphic source (176x144 coded, pixels 16:11 wide, shown 16:9 as 256x144): the editor
+// shows the picture 16:9, and a text drawn there comes out of the conversion where and as wide
+// as drawn, its glyphs in their own proportions (the converted frame, brought to the shown
+// size, is the editor's picture in the text's box).
+TEST_F(WatermarkDialogTest, AnamorphicSourceTextComesOutWhereAndAsWideAsDrawn) {
+  std::string loadError;
+  ASSERT_TRUE(TJobAdder::LoadEngineLibs(loadError)) << loadError;
+  auto w = OpenMainWindow(settingsPath, kFormatIni);
+  AddAndWait(*w, {QString::fromStdString(MediaPath("anamorphic_gray.mp4"))});  // 3 s of grey
+  TJobListModel& model = *w->JobModel();
+  TfrmWaterMark* d = OpenDialog(*w);
+  ASSERT_NE(d, nullptr);
+  Pause(d);
+  ASSERT_TRUE(QTest::qWaitFor([d] { return d->Picture().size() == QSize(256, 144); }, 3000))
+      << d->Picture().width() << "x" << d->Picture().height();
+  EXPECT_EQ(d->HorizontalBar()->Max(), 256);
+
+  // "WM" on its box, opaque, placed left of the middle.
+  QTest::mouseClick(d->AddTextButton(), Qt::LeftButton);
+  QTest::keyClicks(d->InPlaceEditor(), "WM");
+  QTest::keyClick(d->InPlaceEditor(), Qt::Key_Return);
+  QTest::mouseClick(d->BackgroundRadio(), Qt::LeftButton);
+  DragThumb(d->TransparencyBar(), false, 255);
+  d->HorizontalBar()->SetPositionL(60);
+  d->VerticalBar()->SetPositionL(40);
+  // The box made wider than the text, by its right handle.
+  const double textWidth = d->Item(0).Layer->Rect().width();
+  const QPointF handle = d->View()->HandleRect(H::hRight).center();
+  Drag(d->View()->viewport(), handle, handle + QPointF(80, 0));
+  const QRectF drawn = d->Item(0).Layer->Rect();
+  ASSERT_EQ(drawn.topLeft(), QPointF(60, 40));
+  ASSERT_GT(drawn.width(), textWidth + 20);
+  // Stored in coded pixels.
+  const TWmRec stored = d->Record(0);
+  EXPECT_NEAR(stored.TextLeft, 60 * 11 / 16.0, 1);
+  EXPECT_NEAR(stored.TextWidth, drawn.width() * 11 / 16.0, 1);
+  EXPECT_EQ(stored.TextHeight, int(drawn.height()));
+  // The editor's picture with the item where it now is (drawn again at the next turn).
+  QTest::qWait(200);
+  const QImage shown = d->Picture();
+  const int64_t pts = d->PicturePts();
+  QTest::mouseClick(d->OkButton(), Qt::LeftButton);
+
+  std::string err;
+  const std::string out = ConvertJob(settingsPath, kFormatIni, *model.Record(0), true, err);
+  ASSERT_FALSE(out.empty()) << err;
+  // The converted picture (the profile's 4:3 frame holds it between black bars) keeps the 16:9
+  // shape; brought to the shown size 256 x 144, it is compared with the editor's picture.
+  int ow = 0, oh = 0, sn = 1, sd = 1;
+  ASSERT_EQ(std::sscanf(FfprobeValue(out, "stream=width,height", "v:0").c_str(), "%d\n%d", &ow, &oh), 2);
+  std::sscanf(FfprobeValue(out, "stream=sample_aspect_ratio", "v:0").c_str(), "%d:%d", &sn, &sd);
+  const TRgbFrame whole = DecodeFrame(out, pts / 1e6, ow, oh);
+  ASSERT_TRUE(whole.Valid());
+  const auto lit = [&](int x, int y) { return whole.At(x, y, 0) + whole.At(x, y, 1) + whole.At(x, y, 2) > 3 * 64; };
+  QRect picture;
+  for (int y = 0; y < oh; ++y)
+    if (lit(2, y) && lit(ow - 3, y)) picture |= QRect(0, y, 1, 1);
+  for (int x = 0; x < ow; ++x)
+    if (lit(x, picture.top() + 2) && lit(x, picture.bottom() - 2)) picture |= QRect(x, picture.top(), 1, 1);
+  ASSERT_FALSE(picture.isEmpty());
+  EXPECT_NEAR(double(picture.width()) * (sn > 0 && sd > 0 ? double(sn) / sd : 1.0) / picture.height(), 16.0 / 9, 0.03)
+      << picture.x() << "," << picture.y() << " " << picture.width() << "x" << picture.height() << " in " << ow << "x"
+      << oh << " " << sn << ":" << sd;
+  TRgbFrame f;
+  f.Width = 256;
+  f.Height = 144;
+  RunCapture("ffmpeg -nostdin -v error -i " + ShellQuote(out) + " -ss " + std::to_string(pts / 1e6) +
+                 " -frames:v 1 -vf crop=" + std::to_string(picture.width()) + ":" + std::to_string(picture.height()) +
+                 ":" + std::to_string(picture.x()) + ":" + std::to_string(picture.y()) +
+                 ",scale=256:144 -f rawvideo -pix_fmt rgb24 - 2>/dev/null",
+             f.Bytes);
+  ASSERT_TRUE(f.Valid());
+  const QRect box = drawn.toAlignedRect();
+  const QRect marked = Marked(f);
+  EXPECT_LE(std::abs(marked.left() - box.left()), 2) << marked.left() << " vs " << box.left();
+  EXPECT_LE(std::abs(marked.right() - box.right()), 2) << marked.right() << " vs " << box.right();
+  EXPECT_LE(std::abs(marked.top() - box.top()), 2) << marked.top() << " vs " << box.top();
+  EXPECT_LE(std::abs(marked.bottom() - box.bottom()), 2) << marked.bottom() << " vs " << box.bottom();
+  const double loss = MeanDiff(f, shown, box.adjusted(2, 2, -2, -2)), unmarked = FromGrey(f, box);
+  // The glyphs in their own proportions: the same text drawn over square pixels at the drawn
+  // box (stretched glyphs, cut at the box's edge, are far from it).
+  TBitmap24 square;
+  square.SetSize(256, 144);
+  std::fill(square.Pixels.begin(), square.Pixels.end(), uint8_t(128));
+  TWmRec plain = stored;
+  plain.TextLeft = box.left();
+  plain.TextTop = box.top();
+  plain.TextWidth = box.width();
+  plain.TextHeight = box.height();
+  plain.PixelAspect = 1.0;
+  TlvFilesRecord job;
+  job.WaterMarks = {plain};
+  THookInfo info;
+  info.Bitmap = &square;
+  info.PTS = pts;
+  TConversionRenderer().RenderFrame(info, job);
+  const QImage expected = QImage(square.Pixels.data(), 256, 144, square.Stride, QImage::Format_BGR888).copy();
+  // The columns with blue ink in the box.
+  const auto ink = [&](const auto& blue) {
+    int first = -1, last = -1;
+    for (int x = box.left(); x <= box.right(); ++x)
+      for (int y = box.top(); y <= box.bottom(); ++y)
+        if (blue(x, y)) {
+          if (first < 0) first = x;
+          last = x;
+          break;
+        }
+    return std::pair{first, last};
+  };
+  const auto [outFirst, outLast] = ink([&](int x, int y) { return f.At(x, y, 2) > 128 && f.At(x, y, 2) > f.At(x, y, 1) + 64; });
+  const auto [refFirst, refLast] = ink([&](int x, int y) {
+    const QRgb p = expected.pixel(x, y);
+    return qBlue(p) > 128 && qBlue(p) > qGreen(p) + 64;
+  });
+  std::printf("anamorphic text: %.1f from the editor's picture, %.1f from the plain frame; ink %d..%d, over square "
+              "pixels %d..%d\n", loss, unmarked, outFirst, outLast, refFirst, refLast);
+  EXPECT_LT(loss, 16.0);
+  EXPECT_LT(loss * 3, unmarked);
+  ASSERT_GE(refFirst, 0);
+  EXPECT_LE(std::abs(outFirst - refFirst), 2);
+  EXPECT_LE(std::abs(outLast - refLast), 2);
+  EXPECT_LT(refLast, box.right() - 10) << "the box is wider than the text";
 }
 
 }  // namespace

@@ -120,6 +120,8 @@ std::string JobSettingsDigest(const TJobSettings& s, const std::string& profileV
     num("wm.font.color", w.Font.Color);
     num("wm.text.box", (int64_t(w.TextLeft) << 48) ^ (int64_t(w.TextTop) << 32) ^ (int64_t(w.TextWidth) << 16) ^ w.TextHeight);
     num("wm.text.opacity", w.TextOpacity);
+    // A text placed over pixels that are not square (square ones keep the earlier records valid).
+    if (w.PixelAspect != 1.0) add("wm.text.aspect", std::to_string(w.PixelAspect));
     num("wm.back", w.HasBackColor ? int64_t(w.BackColor) : -1);
     add("wm.image", w.ImageFile);
     num("wm.image.left", w.ImageLeft);

@@ -51,6 +51,10 @@ struct TWmRec {
   int32_t ImageHeight = 0;
   int32_t ImageOpacity = 255;
   int32_t Kind = wmkText;
+  // The width of one source pixel as shown, its height counting 1 (anamorphic sources), when
+  // the item was placed: a text is drawn 1 / PixelAspect as wide in the picture's pixels, so
+  // that it shows in its font's own proportions. 1 for square pixels.
+  double PixelAspect = 1.0;
   int32_t StartSec = 0;       // visible in frames whose time in whole seconds lies in StartSec..EndSec
   int32_t EndSec = 0;
 };

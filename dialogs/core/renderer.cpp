@@ -115,6 +115,10 @@ void WmTextSize(const std::string& utf8, const TWmFont& font, int& width, int& h
   height = std::max(1, fm.height());
 }
 
+double TextSqueeze(const TWmRec& item) {
+  return item.PixelAspect > 0 && std::isfinite(item.PixelAspect) ? 1.0 / item.PixelAspect : 1.0;
+}
+
 TConversionRenderer::TConversionRenderer() = default;
 TConversionRenderer::~TConversionRenderer() = default;
 
@@ -136,7 +140,8 @@ std::shared_ptr<const TConversionRenderer::TTextBox> TConversionRenderer::TextBo
   key << item.Text.size() << ':' << item.Text << '|' << font.Name.size() << ':' << font.Name << '|' << font.Size
       << font.Bold << font.Italic << font.Underline << font.StrikeOut << '|' << font.Color << '|'
       << item.HasBackColor << item.BackColor << '|' << item.TextLeft << ',' << item.TextTop << ','
-      << item.TextWidth << ',' << item.TextHeight << '|' << frameWidth << 'x' << frameHeight;
+      << item.TextWidth << ',' << item.TextHeight << '|' << frameWidth << 'x' << frameHeight << '|'
+      << TextSqueeze(item);
   if (auto it = texts_.find(key.str()); it != texts_.end()) return it->second;
 
   if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
@@ -153,7 +158,11 @@ std::shared_ptr<const TConversionRenderer::TTextBox> TConversionRenderer::TextBo
     painter.setFont(WmQFont(font));
     painter.setPen(QColor(255, 255, 255));
     painter.translate(item.TextLeft - visible.x, item.TextTop - visible.y);
-    painter.setClipRect(QRect(0, 0, item.TextWidth, item.TextHeight));
+    // Over pixels that are not square the text is drawn narrower or wider by the pixels' shape,
+    // so that it shows in its font's proportions (the box is in the picture's pixels).
+    const double squeeze = TextSqueeze(item);
+    painter.scale(squeeze, 1.0);
+    painter.setClipRect(QRectF(0, 0, item.TextWidth / squeeze, item.TextHeight));
     painter.drawText(QPoint(0, painter.fontMetrics().ascent()), QString::fromUtf8(item.Text.c_str()));
   }
 

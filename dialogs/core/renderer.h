@@ -34,6 +34,10 @@ QFont WmQFont(const TWmFont& font);
 // Needs the program's QGuiApplication (the font system).
 void WmTextSize(const std::string& text, const TWmFont& font, int& width, int& height);
 
+// The horizontal scale a text item is drawn at in the picture's pixels: 1 / PixelAspect (1
+// when that is not a positive number).
+double TextSqueeze(const TWmRec& item);
+
 // Blends an overlay into a frame at (x, y) with opacity 0..255:
 // frame' = ((256 - a) * frame + a * overlay) >> 8 on every covered channel; the parts of the
 // overlay outside the frame are clipped.

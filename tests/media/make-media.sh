@@ -218,3 +218,10 @@ rm -f cover.png
 # A plain mid-grey picture for 10 s: items drawn over it stand out at any opacity.
 ff -f lavfi -i "color=c=0x808080:size=320x240:rate=25:duration=10" -f lavfi -i "$asrc" -ac 2 -c:v libx264 \
    -preset veryfast -g 25 -pix_fmt yuv420p -c:a aac -b:a 128k "${common[@]}" gray.mp4
+
+# Anamorphic: 176x144 coded with pixels 16:11 wide, shown 16:9 (256x144); a test pattern and a
+# plain grey picture.
+ff -f lavfi -i "testsrc2=size=176x144:rate=25:duration=2" -vf setsar=16/11 -c:v libx264 -preset veryfast -g 25 \
+   -pix_fmt yuv420p "${common[@]}" anamorphic.mp4
+ff -f lavfi -i "color=c=0x808080:size=176x144:rate=25:duration=3" -vf setsar=16/11 -c:v libx264 -preset veryfast \
+   -g 25 -pix_fmt yuv420p "${common[@]}" anamorphic_gray.mp4
