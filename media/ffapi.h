@@ -196,6 +196,7 @@ extern "C" {
   F(av_dict_count) \
   F(av_reduce) \
   F(av_rescale_q) \
+  F(av_rescale_q_rnd) \
   F(avutil_version) \
   F(av_log_set_callback) \
   F(av_log_set_level) \

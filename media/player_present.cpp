@@ -191,7 +191,8 @@ void TPlayback::Refresh(bool consume) {
       std::lock_guard<std::mutex> c(player->countersLock_);
       ++player->counters_.PicturesShown;
     }
-    firstPictureShown = true;
+    // (A picture of the new place: the old place's are dropped until the first new one comes.)
+    if (newFrameAfterFlush) firstPictureShown = true;
     Display();
     player->ReportPosition(this);
     return;
@@ -418,11 +419,12 @@ void TPlayback::AudioCallback(void* opaque, Uint8* stream, int len) {
   TCustomPlayer* player = pb->player;
   const double now = NowSeconds();
   const double bytesPerSecond = double(pb->audioRate) * 2 * pb->audioChannels;
-  // The sound starts with the first picture: the video decoder needs several pictures' time
-  // to deliver its first one, and sound played meanwhile would start the file with the
-  // picture behind it. A picture that does not come within kSoundWaitForPicture does not hold
-  // the sound longer. Nothing is taken from the sound meanwhile, so its clock stays at the start.
-  if (pb->soundWaitsForPicture && !pb->firstPictureShown && now - pb->soundOpenedAt < kSoundWaitForPicture) {
+  // The sound starts with the first picture, at the opening and after a seek: the video
+  // decoder needs several pictures' time to deliver its first one (after a seek, to decode
+  // forward to the target), and sound played meanwhile would start with the picture behind
+  // it. A picture that does not come within kSoundWaitForPicture does not hold the sound
+  // longer. Nothing is taken from the sound meanwhile, so its clock stays where it was.
+  if (pb->soundWaitsForPicture && !pb->firstPictureShown && now - pb->soundWaitFrom < kSoundWaitForPicture) {
     std::memset(stream, 0, size_t(len));
     std::lock_guard<std::mutex> g(player->countersLock_);
     player->counters_.SilenceBytes += len;
