@@ -232,7 +232,8 @@ extern "C" {
   F(SDL_MixAudioFormat) \
   F(SDL_OpenAudioDevice) \
   F(SDL_PauseAudioDevice) \
-  F(SDL_QuitSubSystem)
+  F(SDL_QuitSubSystem) \
+  F(SDL_SetHint)
 
 #define ORV_SWRESAMPLE_ENTRIES(F, V) \
   F(swr_alloc_set_opts2) \

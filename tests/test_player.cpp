@@ -385,6 +385,19 @@ TEST_F(PlayerTest, StopWithoutWaitingEndsThePlaybackBehindTheCaller) {
   // The player goes while its playback may still be ending.
 }
 
+// SDL leaves the program's signals alone: it would otherwise catch SIGTERM and SIGINT while
+// its sound is open and turn them into a quit event that nobody reads, so that the program
+// could not be stopped (the desktop program handles them itself, app/quitsignals.h).
+TEST_F(PlayerTest, OpeningLeavesTheProgramsSignalsAlone) {
+  OpenOrFail("clip.mp4");
+  ASSERT_TRUE(PumpUntil([&] { return player_->Counters().AudioBytesPlayed > 0; }, 20000));
+  for (int sig : {SIGTERM, SIGINT}) {
+    struct sigaction sa {};
+    ASSERT_EQ(sigaction(sig, nullptr, &sa), 0);
+    EXPECT_EQ(sa.sa_handler, SIG_DFL) << "signal " << sig;
+  }
+}
+
 // The picture on show carries the number of the frame its time stands for, and it is shown
 // when the sound clock reaches that time.
 TEST_F(PlayerTest, ShownPicturesMatchTheirTimeAndTheSoundClock) {
