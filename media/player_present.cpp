@@ -133,12 +133,15 @@ void TPlayback::Refresh(bool consume) {
     if (now < vp.Target) return;
     videoCurrentPts = vp.Pts;
     videoCurrentPtsDrift = vp.Pts - now;
+    // The first picture of a place (after the opening or a seek: the seek's target) is shown
+    // however late it is; only the old place's pictures are dropped then.
+    const bool firstOfPlace = !shownSinceFlush;
     shownSinceFlush = true;
     videoCurrentPos = vp.Pos;
     double next = pictqSize > 1 ? pictq[(pictqRindex + 1) % kPictureQueueSize].Target
                                 : vp.Target + videoClock - vp.Pts;
     bool dropAll = dropQueued;
-    if ((now > next && !captureDevice) || dropAll) {
+    if ((now > next && !captureDevice && !firstOfPlace) || dropAll) {
       // Never more than kMaxSkipFactor: when decoding cannot keep up, skipping more decoded
       // pictures saves no decoding and would leave the picture standing still.
       skipFactor = std::min(skipFactor * 1.05, kMaxSkipFactor);

@@ -543,9 +543,9 @@ int TPlayback::UprightHeight() const {
 }
 
 namespace {
-// Pictures further before a seek's target than this are not decoded at all when no other
-// picture refers to them; the ones nearer are, so that the last picture before the end of the
-// input is at hand when the target lies past it.
+// Pictures before a seek's target are not decoded at all when no other picture refers to
+// them; within a second of the end of the file, only those further before it than this, so
+// that the last picture is at hand when the target lies past it.
 constexpr double kDecodeAllBeforeTarget = 0.5;
 // A seek whose pictures have not reached the target after this long shows what comes.
 constexpr double kMaxSkipSeconds = 5.0;
@@ -651,8 +651,13 @@ int TPlayback::GetVideoFrame(AVFrame* frame, bool& lastWasEmpty) {
   }
   lastWasEmpty = false;
   if (skipPicturesUntil != AV_NOPTS_VALUE) {
-    // A picture well before the target that no other picture refers to is not decoded at all.
-    const int64_t margin = ff::av_rescale_q(int64_t(kDecodeAllBeforeTarget * 1e6), AV_TIME_BASE_Q, videoSt->time_base);
+    // A picture before the target that no other picture refers to is not decoded at all
+    // (near the end of the file or when its length is unknown, only those well before it).
+    const int64_t endTs = duration > 0 ? ff::av_rescale_q(startTime + duration, AV_TIME_BASE_Q, videoSt->time_base) : -1;
+    const bool nearEnd =
+        endTs < 0 || skipPicturesUntil + ff::av_rescale_q(int64_t(1e6), AV_TIME_BASE_Q, videoSt->time_base) >= endTs;
+    const int64_t margin =
+        nearEnd ? ff::av_rescale_q(int64_t(kDecodeAllBeforeTarget * 1e6), AV_TIME_BASE_Q, videoSt->time_base) : 0;
     const bool farBefore = pkt->pts != AV_NOPTS_VALUE && pkt->pts + std::max<int64_t>(pkt->duration, 1) <= skipPicturesUntil - margin;
     videoCtx->skip_frame = farBefore ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
   }
