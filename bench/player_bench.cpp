@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,7 +57,15 @@ public:
     lastPts = pts;
     lastTime = Clock::now();
     ++presents;
+    if (!targetShown && pts <= target && target < pts + targetSpan) {
+      targetShown = true;
+      targetTime = lastTime;
+    }
   }
+  // Set by an exact-seek timing: the first picture whose span holds the target is noted here.
+  int64_t target = INT64_MIN, targetSpan = 0;
+  bool targetShown = true;
+  Clock::time_point targetTime;
   std::mutex m;
   bool recording = true;
   std::vector<double> offsetsMs;
@@ -94,6 +103,12 @@ int ExactSeeks(TFFPlayer& player, BenchSurface& surface, int64_t duration, doubl
       PumpFor(0.5);
     }
     for (int64_t target : order) {
+      {
+        std::lock_guard<std::mutex> g(surface.m);
+        surface.target = target;
+        surface.targetSpan = frame;
+        surface.targetShown = false;
+      }
       auto s0 = Clock::now();
       const double c0 = CpuSeconds();
       player.Seek(0, false, target);
@@ -101,8 +116,8 @@ int ExactSeeks(TFFPlayer& player, BenchSurface& surface, int64_t duration, doubl
       while (std::chrono::duration<double>(Clock::now() - s0).count() < 5) {
         HeadlessDispatcher().WaitAndProcess(1);
         std::lock_guard<std::mutex> g(surface.m);
-        if (surface.lastTime > s0 && surface.lastPts <= target && target < surface.lastPts + frame) {
-          ms = std::chrono::duration<double>(surface.lastTime - s0).count() * 1000;
+        if (surface.targetShown) {
+          ms = std::chrono::duration<double>(surface.targetTime - s0).count() * 1000;
           break;
         }
       }
