@@ -11,8 +11,10 @@
 
 #include <QApplication>
 #include <QMenu>
+#include <QSignalSpy>
 #include <QTest>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "app/core/inifile.h"
+#include "app/jobadder.h"
 #include "app/joblist.h"
 #include "app/mainwindow.h"
 #include "app/previewpanel.h"
@@ -89,50 +92,53 @@ void WriteSettings(const TempDir& dir) {
   TIniFile(dir.file("cfg/orvanepspvideoconverter.ini")).WriteString("settings", "OutPutDir", dir.file("out"));
 }
 
-}  // namespace
-
-// The program's windows with a file, in a child of the test (see the top of the file): set up
-// by the scenario named in ORVANE_QUIT_SCENARIO, then "ready" is written and the event loop
-// runs until the program closes; the child ends with the loop's status as main() does.
-TEST(QuitSignalChild, Program) {
-  const char* scenario = std::getenv("ORVANE_QUIT_SCENARIO");
-  const char* dir = std::getenv("ORVANE_QUIT_DIR");
-  if (!scenario || !dir) GTEST_SKIP() << "started by the QuitSignal tests";
-  const std::string s = scenario;
+// The program's windows with a file, in a child of the test (see the top of the file), set up
+// by the scenario named in ORVANE_QUIT_SCENARIO; then "ready" is written into ORVANE_QUIT_DIR
+// and the event loop runs until the program closes. The child's status is the loop's, as
+// main()'s is; 3 when the scenario could not be set up.
+int ChildProgram(const std::string& s, const std::string& dir) {
+  const auto fail = [](const char* what) {
+    std::fprintf(stderr, "quit-signal child: %s\n", what);
+    return 3;
+  };
   int rc = -1;
   {
-    TfrmMain main(std::string(dir) + "/cfg/orvanepspvideoconverter.ini", kFormatIni);
+    TfrmMain main(dir + "/cfg/orvanepspvideoconverter.ini", kFormatIni);
     TQuitSignals quitSignals(main);
     main.show();
-    AddAndWait(main, {QString::fromStdString(MediaPath(s == "run" ? "long.mp4" : "clip.mp4"))});
-    ASSERT_EQ(main.JobModel()->rowCount(), 1);
+    QSignalSpy added(main.Adder(), &TJobAdder::Finished);
+    main.AddFiles({QString::fromStdString(MediaPath(s == "run" ? "long.mp4" : "clip.mp4"))});
+    if (!(added.count() > 0 || added.wait(60000)) || main.JobModel()->rowCount() != 1) return fail("adding failed");
     main.JobList()->setCurrentIndex(main.JobModel()->index(0, 0));
     if (s == "preview") {
       TPreviewPanel& p = *main.Preview();
       QTest::mouseClick(p.PlayButton(), Qt::LeftButton, {}, p.PlayButton()->rect().center());
-      ASSERT_TRUE(QTest::qWaitFor([&] { return p.Player().IsOpen() && p.Player().CurrentPosition() > 0; }, 20000));
+      if (!QTest::qWaitFor([&] { return p.Player().IsOpen() && p.Player().CurrentPosition() > 0; }, 20000))
+        return fail("the preview did not play");
     } else if (s == "trim") {
       main.UpdateEditMenu();
       for (QAction* a : main.EditMenu()->actions())
         if (a->text() == "&Trim" && a->isEnabled()) a->trigger();
-      ASSERT_NE(main.TrimDialog(), nullptr);
-      ASSERT_TRUE(QTest::qWaitFor([&] { return main.TrimDialog()->isVisible() && main.TrimDialog()->Player().IsOpen(); }, 20000));
+      if (!main.TrimDialog() ||
+          !QTest::qWaitFor([&] { return main.TrimDialog()->isVisible() && main.TrimDialog()->Player().IsOpen(); }, 20000))
+        return fail("the trim dialog did not play");
     } else if (s == "run") {
       main.Runner()->Start();
-      ASSERT_TRUE(main.Runner()->Running());
-      // Some of the output is written.
-      ASSERT_TRUE(QTest::qWaitFor([&] {
-        for (const auto& e : fs::directory_iterator(std::string(dir) + "/out"))
-          if (e.is_regular_file() && e.file_size() > 50000) return true;
-        return false;
-      }, 60000));
+      // Running, with some of the output written.
+      if (!main.Runner()->Running() || !QTest::qWaitFor([&] {
+            for (const auto& e : fs::directory_iterator(dir + "/out"))
+              if (e.is_regular_file() && e.file_size() > 50000) return true;
+            return false;
+          }, 60000))
+        return fail("the run did not start");
     }
-    std::ofstream(std::string(dir) + "/ready") << "ready";
+    std::ofstream(dir + "/ready") << "ready";
     rc = QApplication::exec();
   }
-  std::fflush(nullptr);
-  std::_Exit(rc);
+  return rc;
 }
+
+}  // namespace
 
 // The real program, idle: it handles the signals itself and ends with status 0 (the default
 // action would kill it).
@@ -170,7 +176,7 @@ TEST(QuitSignal, PlayersAndRunsCloseLikeExit) {
     SCOPED_TRACE(std::string(c.scenario) + ", signal " + std::to_string(c.sig));
     TempDir dir;
     WriteSettings(dir);
-    const pid_t pid = Spawn({"/proc/self/exe", "--gtest_filter=QuitSignalChild.Program"},
+    const pid_t pid = Spawn({"/proc/self/exe"},
                             {std::string("ORVANE_QUIT_SCENARIO=") + c.scenario, "ORVANE_QUIT_DIR=" + dir.path().string()});
     ASSERT_GT(pid, 0);
     int status = 0;
@@ -216,6 +222,9 @@ int main(int argc, char** argv) {
   TApplication app(argc, argv);
   theme::SetSkinDir(QString(ORVANE_SOURCE_DIR) + "/skin");
   theme::Apply(app);
+  const char* scenario = std::getenv("ORVANE_QUIT_SCENARIO");
+  const char* dir = std::getenv("ORVANE_QUIT_DIR");
+  if (scenario && dir) return ChildProgram(scenario, dir);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
