@@ -4,6 +4,7 @@
 #include "app/apperror.h"
 #include "app/core/apppaths.h"
 #include "app/mainwindow.h"
+#include "app/quitsignals.h"
 #include "controls/theme.h"
 #include "dialogs/cover.h"
 
@@ -17,6 +18,8 @@ int main(int argc, char** argv) {
   theme::Apply(app);
   QApplication::setWindowIcon(QIcon(theme::SkinFile("icon.svg")));
   TfrmMain main(SettingsIniPath(), FormatIniPath(programDir));
+  // SIGTERM and SIGINT close the program as Exit does.
+  TQuitSignals quitSignals(main);
   main.show();
   // The splash sits over the main window and hides itself at its first timer tick.
   TfrmCover cover(&main);

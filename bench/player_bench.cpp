@@ -6,12 +6,20 @@
 //
 // Usage: orvane-player-bench CLIP [--seconds S] [--no-seek]
 // Last line: p95_ms=... max_ms=... drop_pct=... cpu_s=... seek_ms=... shown=... dropped=...
+//
+// orvane-player-bench CLIP --exact-seeks KEY_INTERVAL_S [--fps N] times exact seeks instead: to the middle
+// of every key interval (the farthest from a key picture on average), playing and paused, each
+// from the Seek call to the surface's first picture whose time span holds the target, with the
+// process's CPU time over that span (paused, the seek is nearly all the process does then).
+// Last line: playing_median_ms=... playing_worst_ms=... paused_median_ms=... paused_worst_ms=...
+// paused_cpu_median_ms=...
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,7 +57,15 @@ public:
     lastPts = pts;
     lastTime = Clock::now();
     ++presents;
+    if (!targetShown && pts <= target && target < pts + targetSpan) {
+      targetShown = true;
+      targetTime = lastTime;
+    }
   }
+  // Set by an exact-seek timing: the first picture whose span holds the target is noted here.
+  int64_t target = INT64_MIN, targetSpan = 0;
+  bool targetShown = true;
+  Clock::time_point targetTime;
   std::mutex m;
   bool recording = true;
   std::vector<double> offsetsMs;
@@ -64,19 +80,81 @@ void PumpFor(double seconds) {
   while (Clock::now() < end) HeadlessDispatcher().WaitAndProcess(10);
 }
 
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? NAN : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// Seeks to the middle of each key interval, playing and then paused; milliseconds from the
+// Seek call to the first picture shown at the target (5000 when none came within 5 s).
+int ExactSeeks(TFFPlayer& player, BenchSurface& surface, int64_t duration, double keyInterval, double frameSeconds) {
+  const int64_t interval = int64_t(keyInterval * 1e6);
+  const int64_t frame = int64_t(frameSeconds * 1e6);
+  std::vector<int64_t> targets;
+  for (int64_t t = interval / 2; t + frame < duration; t += interval) targets.push_back(t);
+  // Out of order, so that no seek continues where the last one stopped.
+  std::vector<int64_t> order;
+  for (size_t i = 0; i < targets.size(); i += 2) order.push_back(targets[i]);
+  for (size_t i = targets.size() - 1 - targets.size() % 2; i < targets.size(); i -= 2) order.push_back(targets[i]);
+  std::vector<double> results[2], cpu[2];
+  for (int pausedRun = 0; pausedRun < 2; ++pausedRun) {
+    if (pausedRun) {
+      player.Pause();
+      PumpFor(0.5);
+    }
+    for (int64_t target : order) {
+      {
+        std::lock_guard<std::mutex> g(surface.m);
+        surface.target = target;
+        surface.targetSpan = frame;
+        surface.targetShown = false;
+      }
+      auto s0 = Clock::now();
+      const double c0 = CpuSeconds();
+      player.Seek(0, false, target);
+      double ms = 5000;
+      while (std::chrono::duration<double>(Clock::now() - s0).count() < 5) {
+        HeadlessDispatcher().WaitAndProcess(1);
+        std::lock_guard<std::mutex> g(surface.m);
+        if (surface.targetShown) {
+          ms = std::chrono::duration<double>(surface.targetTime - s0).count() * 1000;
+          break;
+        }
+      }
+      const double cpuMs = (CpuSeconds() - c0) * 1000;
+      results[pausedRun].push_back(ms);
+      cpu[pausedRun].push_back(cpuMs);
+      std::fprintf(stderr, "%s seek to %.2f s: %.0f ms (CPU %.0f ms)\n", pausedRun ? "paused" : "playing", target / 1e6,
+                   ms, cpuMs);
+      PumpFor(pausedRun ? 0.3 : 1.0);
+    }
+  }
+  auto worst = [](const std::vector<double>& v) { return v.empty() ? NAN : *std::max_element(v.begin(), v.end()); };
+  std::printf(
+      "playing_median_ms=%.0f playing_worst_ms=%.0f paused_median_ms=%.0f paused_worst_ms=%.0f "
+      "paused_cpu_median_ms=%.0f seeks=%zu\n",
+      Median(results[0]), worst(results[0]), Median(results[1]), worst(results[1]), Median(cpu[1]), order.size());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: orvane-player-bench CLIP [--seconds S] [--no-seek]\n");
+    std::fprintf(stderr, "usage: orvane-player-bench CLIP [--seconds S] [--no-seek] | CLIP --exact-seeks KEY_INTERVAL_S [--fps N]\n");
     return 2;
   }
   std::string clip = argv[1];
   double seconds = 0;
+  double keyInterval = 0, fps = 30;
   bool seek = true;
   for (int i = 2; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc)
       seconds = std::atof(argv[++i]);
+    else if (!std::strcmp(argv[i], "--exact-seeks") && i + 1 < argc)
+      keyInterval = std::atof(argv[++i]);
+    else if (!std::strcmp(argv[i], "--fps") && i + 1 < argc)
+      fps = std::atof(argv[++i]);
     else if (!std::strcmp(argv[i], "--no-seek"))
       seek = false;
     else {
@@ -108,6 +186,12 @@ int main(int argc, char** argv) {
   if (!player.Open(clip, &surface)) {
     std::fprintf(stderr, "%s\n", player.LastErrMsg().c_str());
     return 1;
+  }
+  if (keyInterval > 0) {
+    PumpFor(1.0);
+    const int rc = ExactSeeks(player, surface, duration, keyInterval, 1.0 / fps);
+    player.Stop(true);
+    return rc;
   }
   double limit = seconds > 0 ? seconds : duration / 1e6 + 5;
   while (!ended && std::chrono::duration<double>(Clock::now() - t0).count() < limit)

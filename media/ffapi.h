@@ -196,6 +196,7 @@ extern "C" {
   F(av_dict_count) \
   F(av_reduce) \
   F(av_rescale_q) \
+  F(av_rescale_q_rnd) \
   F(avutil_version) \
   F(av_log_set_callback) \
   F(av_log_set_level) \
@@ -233,7 +234,8 @@ extern "C" {
   F(SDL_MixAudioFormat) \
   F(SDL_OpenAudioDevice) \
   F(SDL_PauseAudioDevice) \
-  F(SDL_QuitSubSystem)
+  F(SDL_QuitSubSystem) \
+  F(SDL_SetHint)
 
 #define ORV_SWRESAMPLE_ENTRIES(F, V) \
   F(swr_alloc_set_opts2) \

@@ -251,6 +251,10 @@ bool TCustomPlayer::Open(const std::string& fileName, IVideoSurface* screen, boo
   if (AudioDriver == adWaveOut) setenv("SDL_AUDIODRIVER", "alsa", 1);
   sdlAudio_ = false;
   if (!DisableAudio) {
+    // SDL would catch SIGINT and SIGTERM for a quit event of its own, which nobody reads here:
+    // the program could no longer be stopped while its sound is open. The signals stay the
+    // program's (the desktop program closes on them, app/quitsignals.h).
+    ff::SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     if (ff::SDL_InitSubSystem(SDL_INIT_AUDIO) == 0) {
       sdlAudio_ = true;
       const char* drv = ff::SDL_GetCurrentAudioDriver();

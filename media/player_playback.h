@@ -21,6 +21,15 @@
 // The data pointer that marks the flush packet put into every queue after a seek.
 extern const uint8_t kFlushData[];
 inline bool IsFlushPacket(const AVPacket* p) { return p->data == kFlushData; }
+// A flush packet; its pts carries the seek's target (microseconds on the file's time line,
+// AV_NOPTS_VALUE: none), so that each decoder learns the place it is to resume at together
+// with the flush itself.
+inline AVPacket FlushPacket(int64_t target = AV_NOPTS_VALUE) {
+  AVPacket p{};
+  p.data = const_cast<uint8_t*>(kFlushData);
+  p.pts = target;
+  return p;
+}
 
 // Seconds on a monotonic clock.
 inline double NowSeconds() {
@@ -102,6 +111,17 @@ struct TPlayback {
   // AV_NOPTS_VALUE: nothing to skip). Pictures resume at a key packet at or after the mark.
   int64_t skipVideoBefore = AV_NOPTS_VALUE;  // video time base
   int64_t skipAudioBefore = AV_NOPTS_VALUE;  // sound time base
+  // An exact seek decodes forward from the key picture before its target: the pictures and
+  // the sound before the target are decoded but not shown or played. The picture shown first
+  // is the one whose time span holds the target.
+  // Video thread: the target in the video time base (AV_NOPTS_VALUE: not skipping), when the
+  // skipping began, and the last picture skipped (shown when the input ends before the target).
+  int64_t skipPicturesUntil = AV_NOPTS_VALUE;
+  double skipPicturesSince = 0;
+  ffw::Frame heldPicture;
+  // Sound (callback thread): the target in seconds; skipSound says whether it applies.
+  double skipSoundUntil = 0;
+  bool skipSound = false;
   // The place the pictures resume from after such a seek (microseconds, INT64_MIN: no reading
   // back): the text subtitles read again that ended before it are not queued. Set by the
   // reader before the flush goes in, taken by the subtitle thread with the flush.
@@ -141,7 +161,8 @@ struct TPlayback {
   double cbTime = 0;         // when the last callback ran
   // The sound waits for the first picture of a file with pictures (see AudioCallback).
   bool soundWaitsForPicture = false;
-  double soundOpenedAt = 0;
+  // When the sound began to wait: its opening, or the last seek (reader thread).
+  std::atomic<double> soundWaitFrom{0};
   std::atomic<bool> firstPictureShown{false};
   // A picture of the current place was shown (the picture clock is not the old place's); under
   // pictLock.
@@ -235,6 +256,8 @@ struct TPlayback {
   void VideoThread();
   void SubtitleThread();
   int GetVideoFrame(AVFrame* frame, bool& lastWasEmpty);
+  bool SkipPictureBeforeTarget(AVFrame* frame);
+  int DeliverPicture(AVFrame* frame);
   int DecodeAudio();
   void TogglePause();
   void RequestSeek(int flags, bool wait, int64_t rel, int64_t pos);

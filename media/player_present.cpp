@@ -133,12 +133,15 @@ void TPlayback::Refresh(bool consume) {
     if (now < vp.Target) return;
     videoCurrentPts = vp.Pts;
     videoCurrentPtsDrift = vp.Pts - now;
+    // The first picture of a place (after the opening or a seek: the seek's target) is shown
+    // however late it is; only the old place's pictures are dropped then.
+    const bool firstOfPlace = !shownSinceFlush;
     shownSinceFlush = true;
     videoCurrentPos = vp.Pos;
     double next = pictqSize > 1 ? pictq[(pictqRindex + 1) % kPictureQueueSize].Target
                                 : vp.Target + videoClock - vp.Pts;
     bool dropAll = dropQueued;
-    if ((now > next && !captureDevice) || dropAll) {
+    if ((now > next && !captureDevice && !firstOfPlace) || dropAll) {
       // Never more than kMaxSkipFactor: when decoding cannot keep up, skipping more decoded
       // pictures saves no decoding and would leave the picture standing still.
       skipFactor = std::min(skipFactor * 1.05, kMaxSkipFactor);
@@ -191,7 +194,8 @@ void TPlayback::Refresh(bool consume) {
       std::lock_guard<std::mutex> c(player->countersLock_);
       ++player->counters_.PicturesShown;
     }
-    firstPictureShown = true;
+    // (A picture of the new place: the old place's are dropped until the first new one comes.)
+    if (newFrameAfterFlush) firstPictureShown = true;
     Display();
     player->ReportPosition(this);
     return;
@@ -418,11 +422,12 @@ void TPlayback::AudioCallback(void* opaque, Uint8* stream, int len) {
   TCustomPlayer* player = pb->player;
   const double now = NowSeconds();
   const double bytesPerSecond = double(pb->audioRate) * 2 * pb->audioChannels;
-  // The sound starts with the first picture: the video decoder needs several pictures' time
-  // to deliver its first one, and sound played meanwhile would start the file with the
-  // picture behind it. A picture that does not come within kSoundWaitForPicture does not hold
-  // the sound longer. Nothing is taken from the sound meanwhile, so its clock stays at the start.
-  if (pb->soundWaitsForPicture && !pb->firstPictureShown && now - pb->soundOpenedAt < kSoundWaitForPicture) {
+  // The sound starts with the first picture, at the opening and after a seek: the video
+  // decoder needs several pictures' time to deliver its first one (after a seek, to decode
+  // forward to the target), and sound played meanwhile would start with the picture behind
+  // it. A picture that does not come within kSoundWaitForPicture does not hold the sound
+  // longer. Nothing is taken from the sound meanwhile, so its clock stays where it was.
+  if (pb->soundWaitsForPicture && !pb->firstPictureShown && now - pb->soundWaitFrom < kSoundWaitForPicture) {
     std::memset(stream, 0, size_t(len));
     std::lock_guard<std::mutex> g(player->countersLock_);
     player->counters_.SilenceBytes += len;

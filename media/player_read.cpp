@@ -37,6 +37,7 @@ void TPacketQueue::Put(const AVPacket* pkt) {
   if (!p) return;
   if (IsFlushPacket(pkt)) {
     p->data = const_cast<uint8_t*>(kFlushData);
+    p->pts = pkt->pts;
   } else if (ff::av_packet_ref(p, pkt) < 0) {
     ff::av_packet_free(&p);
     return;
@@ -114,6 +115,7 @@ bool TPlayback::Start() {
   for (auto& s : pictq) s.Frame = ffw::MakeFrame();
   current = ffw::MakeFrame();
   audioFrame = ffw::MakeFrame();
+  heldPicture = ffw::MakeFrame();
   try {
     readThread = std::thread([this] { ReadThread(); });
   } catch (const std::system_error&) {
@@ -187,8 +189,6 @@ void TPlayback::ReadThread() {
   if (ok) {
     status = 1;
     ffw::Packet pkt = ffw::MakePacket();
-    AVPacket flush{};
-    flush.data = const_cast<uint8_t*>(kFlushData);
     while (!abortRequest) {
       bool p = paused;
       if (p != lastPaused) {
@@ -200,18 +200,31 @@ void TPlayback::ReadThread() {
       }
       if (seekReq) {
         bool flushedVideo = false;
-        int64_t minTs = seekRel > 0 ? seekPos - seekRel + 2 : INT64_MIN;
-        int64_t maxTs = seekRel < 0 ? seekPos - seekRel - 2 : INT64_MAX;
         skipVideoBefore = skipAudioBefore = AV_NOPTS_VALUE;
         subtitleResumeAt = INT64_MIN;
-        int r = ff::avformat_seek_file(ic, -1, minTs, seekPos, maxTs, seekFlags);
-        if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, seekFlags);
-        if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, seekFlags ^ AVSEEK_FLAG_BACKWARD);
+        int r;
+        const bool byTime = !(seekFlags & AVSEEK_FLAG_BYTE);
+        if (byTime) {
+          // Exact: reading starts at the key picture at or before the target (never one of the
+          // pictures after a key picture, which cannot be decoded alone), and the decoders skip
+          // what lies before the target.
+          const int flags = seekFlags & ~AVSEEK_FLAG_ANY;
+          r = ff::avformat_seek_file(ic, -1, INT64_MIN, seekPos, seekPos, flags);
+          if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, flags | AVSEEK_FLAG_BACKWARD);
+          if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, flags);
+        } else {
+          int64_t minTs = seekRel > 0 ? seekPos - seekRel + 2 : INT64_MIN;
+          int64_t maxTs = seekRel < 0 ? seekPos - seekRel - 2 : INT64_MAX;
+          r = ff::avformat_seek_file(ic, -1, minTs, seekPos, maxTs, seekFlags);
+          if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, seekFlags);
+          if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, seekFlags ^ AVSEEK_FLAG_BACKWARD);
+        }
         if (r < 0) {
           player->SetLastError(StrFormat("%s: error while seeking", fileName.c_str()), llError, false);
           if (videoSt) player->pictureEvent_.Set();
         } else {
-          if (!(seekFlags & AVSEEK_FLAG_BYTE)) SeekBackForSubtitle(seekPos);
+          if (byTime) SeekBackForSubtitle(seekPos);
+          const AVPacket flush = FlushPacket(byTime ? seekPos : AV_NOPTS_VALUE);
           if (audioIndex >= 0) {
             audioq.Flush();
             audioq.Put(&flush);
@@ -226,7 +239,14 @@ void TPlayback::ReadThread() {
             // that mark was lost and every later picture dropped.
             newFrameAfterFlush = false;
             dropQueued = true;
+            // A paused playback decodes until the first picture of the new place is queued.
+            // Set here, not at the request: woken before the old pictures are marked to be
+            // dropped, the video thread would show the old place's next pictures.
+            pausedAtSeek = paused.load();
             player->pictureEvent_.Reset();
+            // The sound of the new place waits for its first picture, as at the start.
+            firstPictureShown = false;
+            soundWaitFrom = NowSeconds();
             videoq.Flush();
             videoq.Put(&flush);
             flushedVideo = true;
@@ -420,8 +440,7 @@ bool TPlayback::OpenStream(int index) {
       AVRational fr = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
       frameDuration = fr.num > 0 && fr.den > 0 ? av_q2d(av_inv_q(fr)) : 0.04;
       videoq.Init();
-      AVPacket flush{};
-      flush.data = const_cast<uint8_t*>(kFlushData);
+      const AVPacket flush = FlushPacket();
       videoq.Put(&flush);
       videoThread = std::thread([this] { VideoThread(); });
       break;
@@ -434,10 +453,9 @@ bool TPlayback::OpenStream(int index) {
       audioBuf.assign(kAudioBufferBytes, 0);
       audioBufSize = audioBufIndex = 0;
       audioq.Init();
-      AVPacket flush{};
-      flush.data = const_cast<uint8_t*>(kFlushData);
+      const AVPacket flush = FlushPacket();
       audioq.Put(&flush);
-      soundOpenedAt = NowSeconds();
+      soundWaitFrom = NowSeconds();
       ff::SDL_PauseAudioDevice(audioDev, 0);
       break;
     }
@@ -451,8 +469,7 @@ bool TPlayback::OpenStream(int index) {
                                  size_t(std::max(subtitleCtx->subtitle_header_size, 0)))
               : std::string_view());
       subtitleq.Init();
-      AVPacket flush{};
-      flush.data = const_cast<uint8_t*>(kFlushData);
+      const AVPacket flush = FlushPacket();
       subtitleq.Put(&flush);
       subtitleThread = std::thread([this] { SubtitleThread(); });
       break;
@@ -525,11 +542,56 @@ int TPlayback::UprightHeight() const {
   return videoOrientation.SwapsSides() ? videoSt->codecpar->width : videoSt->codecpar->height;
 }
 
+namespace {
+// Pictures before a seek's target are not decoded at all when no other picture refers to
+// them; within a second of the end of the file, only those further before it than this, so
+// that the last picture is at hand when the target lies past it.
+constexpr double kDecodeAllBeforeTarget = 0.5;
+// A seek whose pictures have not reached the target after this long shows what comes.
+constexpr double kMaxSkipSeconds = 5.0;
+}  // namespace
+
+// Turns a decoded picture upright; 1 (a picture to show).
+int TPlayback::DeliverPicture(AVFrame* frame) {
+  if (!videoOrientation.Filters.empty() && !turnFailed) {
+    std::string step;
+    const int ret = turner.Turn(frame, videoOrientation.Filters, step);
+    if (ret < 0) {
+      // Shown as coded from now on; said once.
+      turnFailed = true;
+      player->SetLastError(FormatAVError(fileName + ": turning the picture upright (" + step + ")", ret),
+                           llWarning, false);
+    }
+  }
+  return 1;
+}
+
+// After an exact seek: true for a decoded picture whose time span ends at or before the target
+// (it is kept as the held picture); the first picture past that ends the skipping.
+bool TPlayback::SkipPictureBeforeTarget(AVFrame* frame) {
+  if (skipPicturesUntil == AV_NOPTS_VALUE) return false;
+  const int64_t ts = frame->best_effort_timestamp;
+  if (ts != AV_NOPTS_VALUE && NowSeconds() - skipPicturesSince < kMaxSkipSeconds) {
+    int64_t span = frame->pkt_duration;
+    if (span <= 0) span = std::max<int64_t>(1, ff::av_rescale_q(int64_t(frameDuration * 1e6), AV_TIME_BASE_Q, videoSt->time_base));
+    if (ts + span <= skipPicturesUntil) {
+      ff::av_frame_unref(heldPicture.get());
+      ff::av_frame_move_ref(heldPicture.get(), frame);
+      return true;
+    }
+  }
+  skipPicturesUntil = AV_NOPTS_VALUE;
+  ff::av_frame_unref(heldPicture.get());
+  videoCtx->skip_frame = AVDISCARD_DEFAULT;
+  return false;
+}
+
 // -1 aborted, 0 no picture this time, 1 a picture to show.
 int TPlayback::GetVideoFrame(AVFrame* frame, bool& lastWasEmpty) {
   int r = ff::avcodec_receive_frame(videoCtx.get(), frame);
   if (r == 0) {
     lastWasEmpty = false;
+    if (SkipPictureBeforeTarget(frame)) return 0;
     bool deliver;
     {
       std::lock_guard<std::mutex> g(pictLock);
@@ -537,19 +599,7 @@ int TPlayback::GetVideoFrame(AVFrame* frame, bool& lastWasEmpty) {
       deliver = skipIndex >= skipFactor;
       if (deliver) skipIndex -= std::max(skipFactor, 1.0);
     }
-    if (deliver) {
-      if (!videoOrientation.Filters.empty() && !turnFailed) {
-        std::string step;
-        const int ret = turner.Turn(frame, videoOrientation.Filters, step);
-        if (ret < 0) {
-          // Shown as coded from now on; said once.
-          turnFailed = true;
-          player->SetLastError(FormatAVError(fileName + ": turning the picture upright (" + step + ")", ret),
-                               llWarning, false);
-        }
-      }
-      return 1;
-    }
+    if (deliver) return DeliverPicture(frame);
     ff::av_frame_unref(frame);
     std::lock_guard<std::mutex> g(player->countersLock_);
     ++player->counters_.PicturesSkipped;
@@ -558,6 +608,15 @@ int TPlayback::GetVideoFrame(AVFrame* frame, bool& lastWasEmpty) {
   if (r == AVERROR_EOF) {
     // Drained after the end of input: make the decoder accept packets again (a seek back).
     ff::avcodec_flush_buffers(videoCtx.get());
+    if (skipPicturesUntil != AV_NOPTS_VALUE) {
+      // The target lies past the last picture: that one is shown.
+      skipPicturesUntil = AV_NOPTS_VALUE;
+      videoCtx->skip_frame = AVDISCARD_DEFAULT;
+      if (heldPicture->buf[0]) {
+        ff::av_frame_move_ref(frame, heldPicture.get());
+        return DeliverPicture(frame);
+      }
+    }
     if (lastWasEmpty && !endStateReported) player->ReportPosition(this);
     return 0;
   }
@@ -565,6 +624,12 @@ int TPlayback::GetVideoFrame(AVFrame* frame, bool& lastWasEmpty) {
   if (videoq.Get(pkt, true) < 0) return -1;
   if (IsFlushPacket(pkt.get())) {
     ff::avcodec_flush_buffers(videoCtx.get());
+    ff::av_frame_unref(heldPicture.get());
+    videoCtx->skip_frame = AVDISCARD_DEFAULT;
+    skipPicturesUntil = pkt->pts == AV_NOPTS_VALUE
+                            ? AV_NOPTS_VALUE
+                            : ff::av_rescale_q_rnd(pkt->pts, AV_TIME_BASE_Q, videoSt->time_base, AV_ROUND_DOWN);
+    skipPicturesSince = NowSeconds();
     std::unique_lock<std::mutex> g(pictLock);
     for (auto& s : pictq) s.Target = 0;
     while (pictqSize > 0 && !videoq.Aborted()) pictCond.wait_for(g, std::chrono::milliseconds(10));
@@ -585,6 +650,17 @@ int TPlayback::GetVideoFrame(AVFrame* frame, bool& lastWasEmpty) {
     return 0;
   }
   lastWasEmpty = false;
+  if (skipPicturesUntil != AV_NOPTS_VALUE) {
+    // A picture before the target that no other picture refers to is not decoded at all
+    // (near the end of the file or when its length is unknown, only those well before it).
+    const int64_t endTs = duration > 0 ? ff::av_rescale_q(startTime + duration, AV_TIME_BASE_Q, videoSt->time_base) : -1;
+    const bool nearEnd =
+        endTs < 0 || skipPicturesUntil + ff::av_rescale_q(int64_t(1e6), AV_TIME_BASE_Q, videoSt->time_base) >= endTs;
+    const int64_t margin =
+        nearEnd ? ff::av_rescale_q(int64_t(kDecodeAllBeforeTarget * 1e6), AV_TIME_BASE_Q, videoSt->time_base) : 0;
+    const bool farBefore = pkt->pts != AV_NOPTS_VALUE && pkt->pts + std::max<int64_t>(pkt->duration, 1) <= skipPicturesUntil - margin;
+    videoCtx->skip_frame = farBefore ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+  }
   ff::avcodec_send_packet(videoCtx.get(), pkt.get());
   return 0;
 }
@@ -759,10 +835,24 @@ int TPlayback::DecodeAudio() {
         continue;
       }
       if (n == 0) continue;
-      std::lock_guard<std::mutex> g(audioLock);
-      if (ts != AV_NOPTS_VALUE) audioClock = ts * av_q2d(audioSt->time_base);
-      audioClock += double(n) / audioRate;
-      audioClockValid = true;
+      const double start = ts != AV_NOPTS_VALUE ? ts * av_q2d(audioSt->time_base) : -1;
+      {
+        std::lock_guard<std::mutex> g(audioLock);
+        if (start >= 0) audioClock = start;
+        audioClock += double(n) / audioRate;
+        audioClockValid = true;
+      }
+      if (skipSound) {
+        // After an exact seek the sound starts at the target: what lies before it is dropped.
+        const int before = start < 0 ? 0 : int(std::clamp(std::lround((skipSoundUntil - start) * audioRate), 0L, long(n)));
+        if (before >= n) continue;
+        skipSound = false;
+        if (before > 0) {
+          const size_t bytesPerSample = size_t(2 * audioChannels);
+          std::memmove(audioBuf.data(), audioBuf.data() + size_t(before) * bytesPerSample, size_t(n - before) * bytesPerSample);
+          n -= before;
+        }
+      }
       return n * 2 * audioChannels;
     }
     if (r != AVERROR(EAGAIN) && r != AVERROR_EOF)
@@ -774,6 +864,8 @@ int TPlayback::DecodeAudio() {
     if (IsFlushPacket(pkt.get())) {
       ff::avcodec_flush_buffers(audioCtx.get());
       swr.reset();
+      skipSound = pkt->pts != AV_NOPTS_VALUE;
+      if (skipSound) skipSoundUntil = double(pkt->pts) / AV_TIME_BASE;
       continue;
     }
     if (ff::avcodec_send_packet(audioCtx.get(), pkt.get()) < 0)
@@ -801,7 +893,6 @@ void TPlayback::TogglePause() {
 void TPlayback::RequestSeek(int flags, bool wait, int64_t rel, int64_t pos) {
   if (seekReq) return;
   player->seeking_ = true;
-  pausedAtSeek = paused.load();
   seekPos = pos;
   seekRel = rel;
   seekFlags = flags & 0xf;

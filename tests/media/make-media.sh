@@ -174,6 +174,11 @@ ff -f lavfi -i "${stripes/DUR/8}" -f lavfi -i "sine=frequency=440:sample_rate=44
    -c:v libx264 -preset veryfast -crf 12 -g 25 -x264-params keyint=25:min-keyint=25:scenecut=0 -pix_fmt yuv420p -c:a aac -b:a 128k "${common[@]}" framenum.mp4
 ff -f lavfi -i "${stripes/DUR/3}" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=3" -ac 2 \
    -c:v libx264 -preset veryfast -crf 12 -g 25 -x264-params keyint=25:min-keyint=25:scenecut=0 -pix_fmt yuv420p -c:a aac -b:a 128k "${common[@]}" framenum_3s.mp4
+# The numbered frames for 22 s with a key frame only every 10 s (at 0, 10 and 20 s) and
+# B-frames: a seek to a time between key frames decodes forward from the one before it.
+ff -f lavfi -i "${stripes/DUR/22}" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=22" -ac 2 \
+   -c:v libx264 -preset veryfast -crf 12 -g 250 -x264-params keyint=250:min-keyint=250:scenecut=0:bframes=3 \
+   -pix_fmt yuv420p -c:a aac -b:a 128k "${common[@]}" framenum_key10s.mp4
 # Timestamps that step back: two 2 s transport-stream pieces of the numbered frames joined
 # byte for byte, so the second piece's times start again where the first one's started.
 ff -f lavfi -i "${stripes/DUR/2}" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=2" -ac 2 \
