@@ -208,6 +208,23 @@ TEST_F(CliConvertTest, ConvertsEveryReadableFileAndNamesTheBrokenOne) {
   }
 }
 
+// A file whose video codec the libraries do not know, in the middle of a batch: it is refused
+// with its reason, the files before and after it convert, and the run exits with 1.
+TEST_F(CliConvertTest, UnknownVideoCodecFailsOnlyItsFile) {
+  std::string out, err;
+  const int rc = Run("-q --profile 202 --trim 0,1 " + OutArg() + " " + ShellQuote(MediaPath("clip.mp4")) + " " +
+                         ShellQuote(MediaPath("unknown_codec.mp4")) + " " + ShellQuote(MediaPath("clip.mkv")),
+                     out, &err);
+  EXPECT_EQ(rc, 1) << out << err;
+  EXPECT_NE(err.find(MediaPath("unknown_codec.mp4") + ": failed: video codec not supported: qqqq"), std::string::npos)
+      << err;
+  EXPECT_EQ(OutputCount(), 2u);
+  for (const char* name : {"clip_(new).mp4", "clip_(new_1).mp4"}) {
+    SCOPED_TRACE(name);
+    EXPECT_NEAR(FfprobeNumber(Out(name), "format=duration"), 1.0, 0.1);
+  }
+}
+
 TEST_F(CliConvertTest, ParallelJobsReportJsonEvents) {
   // Task 0 converts ten seconds, task 1 one second: run side by side, task 1 ends first.
   const std::string longer = MediaPath("clip.mp4"), shorter = MediaPath("lang.ts");

@@ -1028,6 +1028,26 @@ TEST_F(TranscoderTest, NothingConvertedIsAFailure) {
   EXPECT_NEAR(FfprobeNumber(mp4, "format=duration"), 1.0, 0.1);
 }
 
+// A video stream the libraries cannot decode (an unknown four-character code) ends its task
+// with the reason, not the process; with the picture left out, the same file's sound converts.
+TEST_F(TranscoderTest, UnknownVideoCodecIsRefusedWithItsReason) {
+  const std::string mp4 = dir.file("unknown.mp4");
+  TRunResult r = Convert(MediaPath("unknown_codec.mp4"), mp4, TInputOptions(), Mpeg4Aac());
+  ASSERT_TRUE(r.Added && r.OutputSet) << r.Error;
+  EXPECT_TRUE(r.Terminate.Exception);
+  EXPECT_FALSE(r.Terminate.Finished);
+  EXPECT_EQ(r.Terminate.ExceptionMsg.rfind("video codec not supported: qqqq", 0), 0u) << r.Terminate.ExceptionMsg;
+  EXPECT_FALSE(std::filesystem::exists(mp4));
+
+  TOutputOptions sound;
+  sound.DisableVideo = true;
+  sound.AudioCodec = "aac";
+  const std::string m4a = dir.file("unknown.m4a");
+  r = Convert(MediaPath("unknown_codec.mp4"), m4a, TInputOptions(), sound);
+  EXPECT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+  EXPECT_NEAR(FfprobeNumber(m4a, "format=duration"), 2.0, 0.1);
+}
+
 // One stream of a transport stream with a time base thousands of seconds away from the
 // others' is moved to the input's start: the output is as long as the real content (no
 // repeated pictures up to 5965 s), and never longer than the ffmpeg command's.
