@@ -208,6 +208,52 @@ TEST_F(CliConvertTest, ConvertsEveryReadableFileAndNamesTheBrokenOne) {
   }
 }
 
+// A file whose video codec the libraries do not know, in the middle of a batch: it is refused
+// with its reason, the files before and after it convert, and the run exits with 1.
+TEST_F(CliConvertTest, UnknownVideoCodecFailsOnlyItsFile) {
+  std::string out, err;
+  const int rc = Run("-q --profile 202 --trim 0,1 " + OutArg() + " " + ShellQuote(MediaPath("clip.mp4")) + " " +
+                         ShellQuote(MediaPath("unknown_codec.mp4")) + " " + ShellQuote(MediaPath("clip.mkv")),
+                     out, &err);
+  EXPECT_EQ(rc, 1) << out << err;
+  EXPECT_NE(err.find(MediaPath("unknown_codec.mp4") + ": failed: video codec not supported: qqqq"), std::string::npos)
+      << err;
+  EXPECT_EQ(OutputCount(), 2u);
+  for (const char* name : {"clip_(new).mp4", "clip_(new_1).mp4"}) {
+    SCOPED_TRACE(name);
+    EXPECT_NEAR(FfprobeNumber(Out(name), "format=duration"), 1.0, 0.1);
+  }
+}
+
+// A file refused for what it lacks is refused with that reason and leaves no output.
+TEST_F(CliConvertTest, RefusalsNameWhatTheFileLacks) {
+  const struct {
+    const char* clip;
+    const char* profile;
+    const char* reason;
+  } cases[] = {
+      {"tiny_1x1.mp4", "202", "The 1x1 picture is too small to convert"},
+      {"no_streams.mp4", "202", "The file has no picture or sound to convert"},
+      {"no_streams.mp4", "300", "The file has no picture or sound to convert"},
+      {"audio.mp3", "202", "The file has no picture to convert"},
+      {"audio.mp3", "0", "The file has no picture to convert"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.clip) + " with profile " + c.profile);
+    std::string out, err;
+    EXPECT_EQ(Run(std::string("-q --profile ") + c.profile + " " + OutArg() + " " + ShellQuote(MediaPath(c.clip)), out,
+                  &err),
+              1)
+        << out << err;
+    EXPECT_NE(err.find(MediaPath(c.clip) + ": " + c.reason), std::string::npos) << err;
+    EXPECT_EQ(OutputCount(), 0u);
+  }
+  // The tiny picture's sound converts with a sound profile.
+  std::string out;
+  ASSERT_EQ(Run("-q --profile 300 " + OutArg() + " " + ShellQuote(MediaPath("tiny_1x1.mp4")), out), 0) << out;
+  EXPECT_NEAR(FfprobeNumber(Out("tiny_1x1_(new).mp3"), "format=duration"), 1.0, 0.1);
+}
+
 TEST_F(CliConvertTest, ParallelJobsReportJsonEvents) {
   // Task 0 converts ten seconds, task 1 one second: run side by side, task 1 ends first.
   const std::string longer = MediaPath("clip.mp4"), shorter = MediaPath("lang.ts");

@@ -1073,6 +1073,26 @@ TEST_F(TranscoderTest, NothingConvertedIsAFailure) {
   EXPECT_NEAR(FfprobeNumber(mp4, "format=duration"), 1.0, 0.1);
 }
 
+// A video stream the libraries cannot decode (an unknown four-character code) ends its task
+// with the reason, not the process; with the picture left out, the same file's sound converts.
+TEST_F(TranscoderTest, UnknownVideoCodecIsRefusedWithItsReason) {
+  const std::string mp4 = dir.file("unknown.mp4");
+  TRunResult r = Convert(MediaPath("unknown_codec.mp4"), mp4, TInputOptions(), Mpeg4Aac());
+  ASSERT_TRUE(r.Added && r.OutputSet) << r.Error;
+  EXPECT_TRUE(r.Terminate.Exception);
+  EXPECT_FALSE(r.Terminate.Finished);
+  EXPECT_EQ(r.Terminate.ExceptionMsg.rfind("video codec not supported: qqqq", 0), 0u) << r.Terminate.ExceptionMsg;
+  EXPECT_FALSE(std::filesystem::exists(mp4));
+
+  TOutputOptions sound;
+  sound.DisableVideo = true;
+  sound.AudioCodec = "aac";
+  const std::string m4a = dir.file("unknown.m4a");
+  r = Convert(MediaPath("unknown_codec.mp4"), m4a, TInputOptions(), sound);
+  EXPECT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+  EXPECT_NEAR(FfprobeNumber(m4a, "format=duration"), 2.0, 0.1);
+}
+
 // One stream of a transport stream with a time base thousands of seconds away from the
 // others' is moved to the input's start: the output is as long as the real content (no
 // repeated pictures up to 5965 s), and never longer than the ffmpeg command's.
@@ -1093,6 +1113,44 @@ TEST_F(TranscoderTest, DamagedTimestampDoesNotPadTheOutput) {
                        ignored),
             0);
   EXPECT_LE(FfprobeNumber(out, "format=duration"), FfprobeNumber(byFfmpeg, "format=duration") + 0.1);
+}
+
+// Damaged and jumping times in transport streams never pad the output with repeated pictures:
+// picture presentation times 5963 s after their decoding times and the sound, a repeated 64 kB
+// stretch, four joined segments that each start at the same time. The output lasts as long as
+// the content, and never more than 0.2 s longer than what the ffmpeg command keeps (which runs
+// on for 5963 s with the first clip, so that one is measured against its content alone). The
+// frame limit only bounds a runaway conversion.
+TEST_F(TranscoderTest, TimestampJumpsNeverPadTheOutput) {
+  const struct {
+    const char* clip;
+    double content;  // seconds
+    bool compareWithFfmpeg;
+  } cases[] = {
+      {"pts_jump.ts", 2.5, false},
+      {"repeated_chunk.ts", 8.6, true},  // 8 s and the repeated stretch
+      {"joined_segments.ts", 4.8, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.clip);
+    const std::string src = MediaPath(c.clip);
+    const std::string out = dir.file(std::string(c.clip) + ".mp4");
+    TOutputOptions o = Mpeg4Aac();
+    o.ExtOptions += "\nvframes=400";
+    TRunResult r = Convert(src, out, TInputOptions(), o);
+    ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+    const double length = FfprobeNumber(out, "format=duration");
+    EXPECT_NEAR(length, c.content, 0.2);
+    EXPECT_NEAR(FfprobeNumber(out, "stream=duration", "v:0"), c.content, 0.2);
+    if (!c.compareWithFfmpeg) continue;
+    const std::string byFfmpeg = dir.file(std::string(c.clip) + "_ffmpeg.mp4");
+    std::string ignored;
+    ASSERT_EQ(RunCapture("ffmpeg -nostdin -v error -i " + ShellQuote(src) + " -c:v mpeg4 -c:a aac " +
+                             ShellQuote(byFfmpeg) + " 2>&1",
+                         ignored),
+              0);
+    EXPECT_LE(length, FfprobeNumber(byFfmpeg, "format=duration") + 0.2);
+  }
 }
 
 // An input that ends before its known length converts as far as it goes, and the end notice

@@ -376,10 +376,14 @@ void TOutputOptionBuilder::BuildOutputOptions(const TlvFilesRecord& job, int32_t
 
   ApplyVideoEncoder(profile, out);
   std::string filters;
-  if (source.VideoStreamCount <= 0)
+  // A video profile makes a video: a file with sound but no picture is refused, as a sound
+  // profile refuses a file without sound. (A file with neither is refused by the converter.)
+  if (source.VideoStreamCount <= 0) {
+    if (source.AudioStreamCount > 0) throw FFmpegException("The file has no picture to convert");
     out.DisableVideo = true;
-  else
+  } else {
     filters = BuildPicture(profile, job, source, prompts_, out);
+  }
 
   // A DV frame carries the sound that belongs to it, so the sound must start with the picture:
   // after a seek to the trim start the first sound samples can lie a little behind the first

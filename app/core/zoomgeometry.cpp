@@ -61,6 +61,12 @@ TZoomPlan PlanZoom(const std::string& mode, const TPictureShape& source, const T
                    : 1.0;
   if (sideways) sar = 1.0 / sar;
 
+  // Two pixels each way are the least a picture keeps (a crop counts in pairs of pixels, and
+  // the colour planes of most encoders are half the size).
+  if (uprightW < 2 || uprightH < 2) {
+    plan.Error = StrFormat("The %dx%d picture is too small to convert (at least 2x2 pixels)", uprightW, uprightH);
+    return plan;
+  }
   if (crop.Top < 0 || crop.Bottom < 0 || crop.Left < 0 || crop.Right < 0 ||
       int64_t(crop.Left) + crop.Right > uprightW - 2 || int64_t(crop.Top) + crop.Bottom > uprightH - 2) {
     plan.Error = StrFormat("The crop (top %d, left %d, bottom %d, right %d) leaves no picture of the %dx%d source",

@@ -247,12 +247,12 @@ void TTranscoder::CorrectStreamStart(const TInputFileState& in, TInputStream& is
 void TTranscoder::CorrectDiscontinuity(TInputFileState& in, const TInputStream& ist, AVPacket* packet) {
   const TOptionState& o = Opt;
   const AVRational tb = ist.Stream->time_base;
-  if (packet->dts == AV_NOPTS_VALUE || ist.NextStreamTime == kNoPts || !(in.Ctx->iformat->flags & AVFMT_TS_DISCONT) ||
+  if (packet->dts == AV_NOPTS_VALUE || ist.NextDts == kNoPts || !(in.Ctx->iformat->flags & AVFMT_TS_DISCONT) ||
       o.CopyTs)
     return;
   const int64_t dts = ToMicroseconds(packet->dts, tb);
-  const int64_t delta = dts - ist.NextStreamTime;
-  if (std::llabs(delta) <= int64_t(o.DtsDeltaThreshold * 1000000.0) && dts + 1 >= ist.StreamTime) return;
+  const int64_t delta = dts - ist.NextDts;
+  if (std::llabs(delta) <= int64_t(o.DtsDeltaThreshold * 1000000.0) && dts + 1 >= ist.LastDts) return;
   in.TsOffset -= delta;
   if (o.Verbose > 2)
     GetFFLogger().LogFmt(this, llVerbose, "timestamp discontinuity %lld, new offset= %lld", static_cast<long long>(delta),
@@ -448,12 +448,28 @@ void TTranscoder::ApplyVolume(AVFrame* frame) const {
   }
 }
 
+int64_t TTranscoder::PacketLength(const TInputStream& ist, const AVPacket* pkt) const {
+  const AVCodecParameters* par = ist.Stream->codecpar;
+  if (pkt->duration > 0) return ToMicroseconds(pkt->duration, ist.Stream->time_base);
+  if (par->codec_type == AVMEDIA_TYPE_AUDIO && par->sample_rate > 0 && par->frame_size > 0)
+    return int64_t(1000000) * par->frame_size / par->sample_rate;
+  if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
+    const AVRational rate = ist.Codec->RealFrameRate;
+    if (rate.num > 0) return int64_t(1000000) * rate.den / rate.num;
+  }
+  return 0;
+}
+
 int TTranscoder::ProcessPacket(TInputStream& ist, AVPacket* pkt) {
   TOptionState& o = Opt;
   const AVRational tb = ist.Stream->time_base;
   if (ist.NextStreamTime == kNoPts) ist.NextStreamTime = ist.StreamTime;
-  if (pkt && pkt->dts != AV_NOPTS_VALUE) ist.StreamTime = ist.NextStreamTime = ToMicroseconds(pkt->dts, tb);
-  else if (pkt) ist.StreamTime = ist.NextStreamTime;
+  if (pkt && pkt->dts != AV_NOPTS_VALUE) {
+    ist.StreamTime = ist.NextStreamTime = ist.LastDts = ToMicroseconds(pkt->dts, tb);
+    ist.NextDts = ist.LastDts + PacketLength(ist, pkt);
+  } else if (pkt) {
+    ist.StreamTime = ist.NextStreamTime;
+  }
 
   // Reading at the native rate: wait until the wall clock reaches the packet's time.
   if (pkt && o.RateEmulation) {
@@ -473,15 +489,7 @@ int TTranscoder::ProcessPacket(TInputStream& ist, AVPacket* pkt) {
     }
     if (copied && !ist.DecodingNeeded) {
       // Without decoding the clock advances by the packet's own length.
-      const AVCodecParameters* par = ist.Stream->codecpar;
-      if (pkt->duration > 0) {
-        ist.NextStreamTime += ToMicroseconds(pkt->duration, tb);
-      } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && par->sample_rate > 0 && par->frame_size > 0) {
-        ist.NextStreamTime += int64_t(1000000) * par->frame_size / par->sample_rate;
-      } else if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
-        const AVRational rate = ist.Codec->RealFrameRate;
-        if (rate.num > 0) ist.NextStreamTime += int64_t(1000000) * rate.den / rate.num;
-      }
+      ist.NextStreamTime += PacketLength(ist, pkt);
       ist.AwaitingFirstPacket = false;
     }
   }

@@ -375,6 +375,7 @@ int TTranscoder::OpenOutputFile(const std::string& fileName, bool join) {
       // Say what the file lacks rather than that the output would be empty.
       bool hv = false, ha = false, hs = false;
       CheckInputStreams(join, hv, ha, hs);
+      if (!hv && !ha) throw FFmpegException("The file has no picture or sound to convert");
       if (o.VideoDisable && !ha) throw FFmpegException("The file has no sound to convert");
       if (o.AudioDisable && !hv) throw FFmpegException("The file has no picture to convert");
     }

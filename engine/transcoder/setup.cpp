@@ -1,6 +1,7 @@
 // Transcode set-up: stream tables, the pairing of output streams with input streams, stream
 // copy and encoding preparation (crop, scaling, filter graph, resampling), encoders and
 // decoders, input clocks, metadata, chapters, headers and the stream mapping log.
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -358,6 +359,18 @@ void TTranscoder::PrepareEncodedStream(TOutputStream& ost, TInputStream& ist) {
   AVCodecContext* enc = ost.Enc;
   AVCodecContext* dec = ist.Codec->Dec.get();
   const bool shared = joinMode_ && ost.FileIndex > 0;
+  // A stream the libraries cannot decode (an unknown four-character code), or a picture whose
+  // format or size the analysis did not find, gives nothing to set the scaler up from: the
+  // file is refused here with its reason.
+  const AVCodec* decoder = ist.Codec->NamedDecoder ? ist.Codec->NamedDecoder : ff::avcodec_find_decoder(dec->codec_id);
+  if (!decoder) {
+    std::string kind = MediaTypeName(ist.Stream->codecpar->codec_type);
+    for (char& c : kind) c = char(std::tolower(static_cast<unsigned char>(c)));
+    Raise(StrFormat("%s codec not supported: %s", kind.c_str(), CodecDescription(ist.Stream->codecpar, false).c_str()));
+  }
+  if (ost.Def->Type == AVMEDIA_TYPE_VIDEO && (dec->pix_fmt == AV_PIX_FMT_NONE || dec->width <= 0 || dec->height <= 0))
+    Raise(StrFormat("the picture size or format of the video stream is unknown (%s)",
+                    CodecDescription(ist.Stream->codecpar, false).c_str()));
   switch (ost.Def->Type) {
     case AVMEDIA_TYPE_AUDIO:
       ost.Fifo.reset(ff::av_audio_fifo_alloc(enc->sample_fmt, enc->ch_layout.nb_channels, 1024));

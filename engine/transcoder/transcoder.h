@@ -97,6 +97,12 @@ struct TInputStream {
   // length); kNoPts before the first frame. A frame without a time of its own takes this,
   // not the newest packet's time: with the decoder's delay that packet lies frames ahead.
   int64_t NextDecodedTime = kNoPts;
+  // The decoding time of the last packet read and the one expected next (its time plus its
+  // length); kNoPts before the first packet with one. Jumps in the decoding times are found
+  // against these, never against the pictures' presentation times, which a damaged stream
+  // may put far from them.
+  int64_t LastDts = kNoPts;
+  int64_t NextDts = kNoPts;
   bool AwaitingFirstPacket = true;
   int64_t Start = 0;
   bool PastTimeLimit = false;
@@ -153,6 +159,9 @@ struct TOutputStream {
   int64_t PacketsWritten = 0;   // packets handed to the muxer
   int64_t LastAudioEnd = INT64_MIN;  // audio: end of the last frame given to the encoder
   int64_t SilenceFed = 0;       // silent sound: samples written so far
+  // Video: encoder ticks taken off every picture time after gaps that no content of the input
+  // covers (damaged or jumping time stamps), so that they are not filled with repeated pictures.
+  double SkippedTicks = 0;
 
   // Video
   bool VideoResample = false;
@@ -338,6 +347,12 @@ private:
   void CustomHook(AVFrame* picture, AVPixelFormat pixFmt, int width, int height, int64_t streamTime);
   void PreviewPicture(const AVFrame* picture, int64_t pts);
   int DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* picture);
+  // The length of a packet of the stream in µs: its own, else one sound frame or one picture.
+  int64_t PacketLength(const TInputStream& ist, const AVPacket* pkt) const;
+  // The furthest stream time the content of the stream's input reaches so far: the time read
+  // by its other streams in use, or, when it is the only one, the input's known end; kNoPts
+  // when nothing says.
+  int64_t ContentReach(const TInputStream& ist) const;
   void DoSubtitleOut(TOutputStream& ost, TInputStream& ist, AVSubtitle& sub, int64_t streamTime);
 
   // ---- statistics (statistics.cpp) ----

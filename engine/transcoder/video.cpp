@@ -13,6 +13,10 @@ using namespace transcoder;
 
 namespace {
 
+// The most encoder ticks (frames) of repeated pictures that may run past the content an input
+// holds: a few, for pictures read a little ahead of the other streams.
+constexpr double kGapFillTicks = 3.0;
+
 // Blends the lines of the second field with their neighbours ([-1 4 2 4 -1] / 8 vertically),
 // one plane of 8-bit samples. Lines of the first field stay as they are.
 void DeinterlacePlane(uint8_t* data, int linesize, int width, int height) {
@@ -230,13 +234,55 @@ void TTranscoder::PreviewPicture(const AVFrame* picture, int64_t pts) {
   }
 }
 
+int64_t TTranscoder::ContentReach(const TInputStream& ist) const {
+  int64_t reach = kNoPts;
+  for (const auto& p : ist_) {
+    const TInputStream& other = *p;
+    if (&other == &ist || other.FileIndex != ist.FileIndex || other.Unclaimed) continue;
+    // A stream not read yet holds nothing past the input's start.
+    int64_t t = inputs_[size_t(ist.FileIndex)]->StartTime;
+    if (other.PacketsRead > 0) {
+      t = other.StreamTime;
+      if (other.NextStreamTime != kNoPts) t = std::max(t, other.NextStreamTime);
+    }
+    reach = reach == kNoPts ? t : std::max(reach, t);
+  }
+  if (reach != kNoPts) return reach;
+  // The only stream in use: the container's length is all there is to go by.
+  const TInputFileState& in = *inputs_[size_t(ist.FileIndex)];
+  const AVFormatContext* ic = in.Ctx.get();
+  if (ic->duration == AV_NOPTS_VALUE || ic->duration <= 0) return kNoPts;
+  const int64_t start = ic->start_time == AV_NOPTS_VALUE ? 0 : ic->start_time;
+  return start + ic->duration + in.TsOffset + ist.StartCorrection;
+}
+
 int TTranscoder::DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* picture) {
   TOptionState& o = Opt;
   AVCodecContext* enc = ost.Enc;
   AVFormatContext* oc = outputFile(ost.FileIndex).Ctx.get();
   const double tb = av_q2d(enc->time_base);
-  const double t = double(ist.StreamTime - o.StartTime) / 1000000.0 / tb;
+  double t = double(ist.StreamTime - o.StartTime) / 1000000.0 / tb - ost.SkippedTicks;
   int n = 1;
+
+  // A picture far ahead of the output and of everything else the input holds so far (a
+  // damaged or jumping time stamp) follows on a few frames after that content instead: the
+  // gap has nothing in it, and repeating pictures through it would make the output run on for
+  // as long as the jump (hours, from one bad time stamp). A gap that the other streams' content
+  // covers (still pictures over sound) is filled as before.
+  if (o.VideoSyncMethod != 0 && t - double(ost.OutputTicks) > kGapFillTicks) {
+    const int64_t reach = ContentReach(ist);
+    if (reach != kNoPts) {
+      const double limit = std::max(double(ost.OutputTicks), double(reach - o.StartTime) / 1000000.0 / tb -
+                                                                  ost.SkippedTicks) +
+                           kGapFillTicks;
+      if (t > limit) {
+        if (o.Verbose > 2)
+          GetFFLogger().LogFmt(this, llVerbose, "*** gap of %.3f s without content skipped", (t - limit) * tb);
+        ost.SkippedTicks += t - limit;
+        t = limit;
+      }
+    }
+  }
 
   // 2. Frame-rate synchronisation.
   if (o.VideoSyncMethod != 0) {

@@ -230,3 +230,45 @@ ff -f lavfi -i "testsrc2=size=176x144:rate=25:duration=2" -vf setsar=16/11 -c:v 
    -pix_fmt yuv420p "${common[@]}" anamorphic.mp4
 ff -f lavfi -i "color=c=0x808080:size=176x144:rate=25:duration=3" -vf setsar=16/11 -c:v libx264 -preset veryfast \
    -g 25 -pix_fmt yuv420p "${common[@]}" anamorphic_gray.mp4
+
+# Inputs to refuse with their own reason. An MP4 whose video sample entry carries a code the
+# libraries do not know ("qqqq" in place of "avc1"; the sound stays decodable).
+ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=2" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=2" \
+   -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -ac 2 "${common[@]}" unknown_tmp.mp4
+python3 - <<'PY'
+data = bytearray(open("unknown_tmp.mp4", "rb").read())
+entry = data.find(b"avc1", data.find(b"stsd"))
+assert entry > 0, "no avc1 sample entry"
+data[entry:entry + 4] = b"qqqq"
+open("unknown_codec.mp4", "wb").write(data)
+PY
+rm -f unknown_tmp.mp4
+# A 1x1 picture with sound (1 s).
+ff -f lavfi -i "color=c=red:size=2x2:rate=25:duration=1" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=1" \
+   -vf scale=1:1 -c:v mpeg4 -c:a aac -ac 2 "${common[@]}" tiny_1x1.mp4
+# An MP4 without any stream: the file type and a movie header alone (the ffmpeg command
+# refuses to write one).
+python3 - <<'PY'
+import struct
+def box(kind, payload):
+    return struct.pack(">I", 8 + len(payload)) + kind + payload
+ftyp = box(b"ftyp", b"isom" + struct.pack(">I", 512) + b"isomiso2mp41")
+matrix = struct.pack(">9I", 0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000)
+mvhd = box(b"mvhd", struct.pack(">IIIII", 0, 0, 0, 1000, 0) + struct.pack(">IH", 0x10000, 0x100) + bytes(10) +
+           matrix + bytes(24) + struct.pack(">I", 1))
+open("no_streams.mp4", "wb").write(ftyp + box(b"moov", mvhd))
+PY
+
+# Damaged times in transport streams. 2.5 s whose picture presentation times (not their
+# decoding times) lie 5963 s after the sound's.
+ff -f lavfi -i "testsrc2=size=320x240:rate=25:duration=2.5" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=2.5" \
+   -c:v mpeg2video -q:v 4 -g 12 -c:a mp2 -ac 2 "${common[@]}" -f mpegts pts_tmp.ts
+ff -i pts_tmp.ts -map 0 -c copy -bsf:v setts=pts=PTS+5963/TB "${common[@]}" -f mpegts pts_jump.ts
+rm -f pts_tmp.ts
+# 8 s in which a 64 kB stretch at a third of the file is repeated (a copy error).
+ff -f lavfi -i "testsrc2=size=320x240:rate=25:duration=8" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=8" \
+   -c:v mpeg2video -q:v 4 -g 12 -c:a mp2 -ac 2 "${common[@]}" -f mpegts repeat_tmp.ts
+size=$(stat -c %s repeat_tmp.ts)
+at=$((size / 3))
+{ head -c $((at + 65536)) repeat_tmp.ts; tail -c +$((at + 1)) repeat_tmp.ts; } > repeated_chunk.ts
+rm -f repeat_tmp.ts
