@@ -21,6 +21,10 @@ const char* const kHelpText =
     "                        Example: --output-dir ~/Videos/converted\n"
     "  --jobs N              Convert up to N files at once (default 1).\n"
     "                        Example: --jobs 2\n"
+    "  --accept-partial      A file whose data ends before the length its container gives (cut\n"
+    "                        off, or truncated while it converts) counts as converted with what\n"
+    "                        there was. Without it such a file fails (the time it reached is\n"
+    "                        named) and its output is removed.   Example: --accept-partial\n"
     "\n"
     "Sharded and resumable runs (see docs/sharding.md):\n"
     "  --shard I/N           Convert only shard I (counted from 0) of N of the job list (the FILEs,\n"
@@ -139,7 +143,8 @@ const char* const kHelpText =
     "the same way, with a message.\n"
     "Exit status:\n"
     "  0    every file converted (or skipped as converted already, with --resume)\n"
-    "  1    a file failed for a reason that a retry does not change (bad or unsupported input)\n"
+    "  1    a file failed for a reason that a retry does not change (bad or unsupported input,\n"
+    "       an input that ended before its length without --accept-partial)\n"
     "  2    usage error (command line or batch file)\n"
     "  75   a file failed for a reason that may pass on a retry: an I/O error, a full disk,\n"
     "       the output folder missing or not writable\n"
@@ -314,6 +319,8 @@ bool ParseArgs(int argc, char** argv, TCliArgs& a, std::string& err) {
         return err = "invalid --shards '" + value + "' (a whole number from 1 to 1000000)", false;
     } else if (name == "--resume") {
       if (!flag(a.resume)) return false;
+    } else if (name == "--accept-partial") {
+      if (!flag(a.acceptPartial)) return false;
     } else if (name == "--ledger") {
       if (!takeValue()) return false;
       if (value.empty()) return err = "option '--ledger' needs a file name", false;

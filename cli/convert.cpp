@@ -140,6 +140,7 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
   // One task per job, in order; the book maps task k to its job and its output.
   TRunBook book;
   book.SetKeepStopped(!useLedger);
+  book.SetAcceptPartial(setup.AcceptPartial);
   std::vector<int> taskJobs;                // task -> job
   std::vector<TJobIdentity> taskIds;        // task -> its identity in the ledger
   std::vector<bool> taskIdKnown;
@@ -244,8 +245,7 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
       if (auto it = hookErrors.find(info.TaskIndex); it != hookErrors.end())
         failure = "the pictures could not be changed: " + it->second;
     }
-    if (info.Exception) failure = info.ExceptionMsg.empty() ? "the conversion failed" : info.ExceptionMsg;
-    const TTaskOutcome outcome = book.TaskEnded(info.TaskIndex, info.Finished, failure);
+    const TTaskOutcome outcome = book.TaskEnded(info, failure);
     if (!outcome.Output.empty()) reporter.SetOutput(info.TaskIndex, outcome.Output);
     switch (outcome.Kind) {
       case TTaskOutcome::Converted:
@@ -258,9 +258,9 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
             ++passing;
           }
         }
-        endedEarly += info.EndedEarly ? 1 : 0;
-        reporter.Ended(info.TaskIndex, TTaskEnd::Converted, "", info.EndedEarly ? std::max<int64_t>(0, info.EndedAtUs) : -1,
-                       info.DurationUs);
+        endedEarly += outcome.EndedEarly ? 1 : 0;
+        reporter.Ended(info.TaskIndex, TTaskEnd::Converted, "", outcome.EndedEarly ? outcome.EndedAtUs : -1,
+                       outcome.DurationUs);
         break;
       case TTaskOutcome::Stopped:
         ++stopped;
@@ -273,7 +273,14 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
       case TTaskOutcome::Failed:
         ++failed;
         classify(outcome.Message);
-        reporter.Ended(info.TaskIndex, TTaskEnd::Failed, outcome.Message);
+        if (outcome.EndedEarly) {
+          // A partial input fails its file: the time it reached says how much there was.
+          ++endedEarly;
+          reporter.Ended(info.TaskIndex, TTaskEnd::Failed, outcome.Message + "; --accept-partial keeps such files",
+                         outcome.EndedAtUs, outcome.DurationUs);
+        } else {
+          reporter.Ended(info.TaskIndex, TTaskEnd::Failed, outcome.Message);
+        }
         break;
     }
   };

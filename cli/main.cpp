@@ -381,6 +381,7 @@ int main(int argc, char** argv) {
       setup.SharedSources = shardJobs.Shared;
       setup.Map = map;
       setup.LedgerPath = ledgerPath;
+      setup.AcceptPartial = a.acceptPartial;
       if (shard.Sharded()) reporter.SetShard(shard.Index, shard.Count);
       if (jobs.empty()) {
         // More shards than jobs: this one has nothing to do.

@@ -614,17 +614,29 @@ TEST_F(CliConvertTest, LocalNamesWithColonsAndBatchFilesFromOtherEditors) {
 
 }  // namespace
 
-// An input that ends before its known length converts as far as it goes and says so: on the
-// file's line, in the JSON end event and in the summary.
-TEST_F(CliConvertTest, InputEndingEarlyIsReported) {
+// An input that ends before its known length fails its file, named with the time it reached,
+// and leaves no output (exit 1). With --accept-partial it converts as far as it goes and says
+// so: on the file's line, in the JSON end event and in the summary.
+TEST_F(CliConvertTest, InputEndingEarlyFailsUnlessPartialInputsAreAccepted) {
   const std::string cut = ShellQuote(MediaPath("truncated.mkv"));
-  std::string out;
-  ASSERT_EQ(Run("--profile 0 --progress=plain " + OutArg() + " " + cut, out), 0) << out;
+  std::string out, err;
+  EXPECT_EQ(Run("--profile 0 --progress=plain " + OutArg() + " " + cut, out, &err), 1) << out << err;
+  EXPECT_NE(err.find("truncated.mkv: failed: the input ended early, at 0:00:0"), std::string::npos) << err;
+  EXPECT_NE(err.find(" of 0:00:10 (the incomplete output was removed); --accept-partial keeps such files"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(out.find("0 of 1 file converted"), std::string::npos) << out;
+  EXPECT_NE(out.find("1 failed."), std::string::npos) << out;
+  EXPECT_EQ(OutputCount(), 0u);
+
+  ASSERT_EQ(Run("--accept-partial --profile 0 --progress=plain " + OutArg() + " " + cut, out), 0) << out;
   EXPECT_NE(out.find("; the input ended early, at 0:00:0"), std::string::npos) << out;
   EXPECT_NE(out.find(" of 0:00:10"), std::string::npos) << out;
   EXPECT_NE(out.find("1 of 1 file converted (1 input ended early)."), std::string::npos) << out;
+  std::filesystem::remove(Out("truncated_(new).mp4"));
 
-  ASSERT_EQ(Run("--json --profile 0 " + OutArg() + " " + cut + " " + ShellQuote(MediaPath("clip.mkv")), out), 0) << out;
+  ASSERT_EQ(Run("--accept-partial --json --profile 0 " + OutArg() + " " + cut + " " + ShellQuote(MediaPath("clip.mkv")), out), 0)
+      << out;
   int ends = 0;
   size_t start = 0;
   while (start < out.size()) {
@@ -652,4 +664,23 @@ TEST_F(CliConvertTest, InputEndingEarlyIsReported) {
     }
   }
   EXPECT_EQ(ends, 2);
+}
+
+// A file truncated while it converts (a download that was cut, a file rewritten meanwhile)
+// fails with the time it reached instead of passing for converted.
+TEST_F(CliConvertTest, InputTruncatedWhileItConvertsFails) {
+  const std::string copy = home_.file("growing.mp4");
+  std::filesystem::copy_file(MediaPath("long.mp4"), copy);
+  const auto size = std::filesystem::file_size(copy);
+  TChild child({"--profile", "0", "--progress=plain", "--output-dir", outDir_.path().string(), copy},
+               config_.path().string(), home_.path().string(), false);
+  ASSERT_TRUE(child.Started());
+  ASSERT_TRUE(child.ReadUntil([](const std::string& s) { return std::regex_search(s, std::regex(R"(growing\.mp4: +\d+%)")); },
+                              60000))
+      << child.Output();
+  std::filesystem::resize_file(copy, size * 3 / 5);
+  EXPECT_EQ(child.Finish(60000), 1) << child.Output();
+  EXPECT_TRUE(std::regex_search(child.Output(), std::regex(R"(growing\.mp4: failed: the input ended early, at 0:0\d:\d\d of 0:02:00)")))
+      << child.Output();
+  EXPECT_EQ(OutputCount(), 0u);
 }

@@ -4,8 +4,10 @@
 #include <QString>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 
+#include "app/core/clocktext.h"
 #include "app/core/profiles.h"
 #include "dialogs/core/renderer.h"
 #include "media/errors.h"
@@ -157,6 +159,12 @@ bool TJobPreparation::Prepare(const TJobSettings& settings, int32_t code, TAVPro
   return true;
 }
 
+std::string EndedEarlyText(int64_t endedAtUs, int64_t durationUs) {
+  std::string text = "the input ended early, at " + FormatClock(std::max<int64_t>(0, endedAtUs) / 1000000);
+  if (durationUs > 0) text += " of " + FormatClock((durationUs + 500000) / 1000000);
+  return text;
+}
+
 int TRunBook::Add(int row, TPreparedJob job) {
   tasks_.push_back(TTask{row, std::move(job)});
   return int(tasks_.size()) - 1;
@@ -164,6 +172,22 @@ int TRunBook::Add(int row, TPreparedJob job) {
 
 int TRunBook::Row(int task) const {
   return task >= 0 && size_t(task) < tasks_.size() ? tasks_[size_t(task)].Row : -1;
+}
+
+TTaskOutcome TRunBook::TaskEnded(const TTerminateInfo& info, const std::string& hookFailure) {
+  std::string failure = hookFailure;
+  if (info.Exception) failure = info.ExceptionMsg.empty() ? "the conversion failed" : info.ExceptionMsg;
+  const bool early = info.Finished && info.EndedEarly && failure.empty();
+  const std::string earlyText = early ? EndedEarlyText(info.EndedAtUs, info.DurationUs) : std::string();
+  if (early && !acceptPartial_) failure = earlyText;
+  TTaskOutcome outcome = TaskEnded(info.TaskIndex, info.Finished, failure);
+  if (early) {
+    outcome.EndedEarly = true;
+    outcome.EndedAtUs = std::max<int64_t>(0, info.EndedAtUs);
+    outcome.DurationUs = info.DurationUs;
+    if (outcome.Kind == TTaskOutcome::Converted) outcome.Message = earlyText;
+  }
+  return outcome;
 }
 
 TTaskOutcome TRunBook::TaskEnded(int task, bool finished, const std::string& failure) {

@@ -87,7 +87,14 @@ struct TTaskOutcome {
   enum TKind { Converted, Failed, Stopped, NotStarted } Kind = Failed;
   std::string Output;   // the final output name (empty when none is left)
   std::string Message;  // why it failed, or a note about the output
+  // The input ended before its known length: a failure, or (partial inputs accepted) a note
+  // on a converted file. Times in µs; -1 when unknown.
+  bool EndedEarly = false;
+  int64_t EndedAtUs = -1, DurationUs = -1;
 };
+
+// "the input ended early, at H:MM:SS of H:MM:SS" (times in µs; an unknown length is left out).
+std::string EndedEarlyText(int64_t endedAtUs, int64_t durationUs);
 
 // The tasks of one run: task number -> the job's row and its prepared job, and what happens to
 // each output at its task's end. Outputs still reserved when the run goes are removed.
@@ -101,6 +108,14 @@ public:
   // Whether an output stopped halfway takes its final name (the default) or is removed. A
   // resumable run removes it: the next run converts that job again, whole, under the same name.
   void SetKeepStopped(bool keep) { keepStopped_ = keep; }
+  // Whether a task whose input ended before its known length (cut off, or truncated while it
+  // was read) counts as converted with what there was, or fails (the default): a partial
+  // input must not pass for a converted file unless the user asked for it.
+  void SetAcceptPartial(bool accept) { acceptPartial_ = accept; }
+
+  // A task's end as the engine reports it; `hookFailure` is the error of its picture hook
+  // (empty: none). Decides the outcome for both front ends alike, then as below.
+  TTaskOutcome TaskEnded(const TTerminateInfo& info, const std::string& hookFailure);
 
   // A task's end: a finished or cleanly stopped output takes its final name; a failed one (or
   // one stopped before it wrote anything) is removed. `failure` is the task's error text,
@@ -114,4 +129,5 @@ private:
   };
   std::vector<TTask> tasks_;
   bool keepStopped_ = true;
+  bool acceptPartial_ = false;
 };
