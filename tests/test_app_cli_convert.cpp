@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -683,4 +684,20 @@ TEST_F(CliConvertTest, InputTruncatedWhileItConvertsFails) {
   EXPECT_TRUE(std::regex_search(child.Output(), std::regex(R"(growing\.mp4: failed: the input ended early, at 0:0\d:\d\d of 0:02:00)")))
       << child.Output();
   EXPECT_EQ(OutputCount(), 0u);
+}
+
+// A pipe gives its data only once: it is refused at once with a message (no wait for a
+// writer, no output cut short), and the other files of the run still convert.
+TEST_F(CliConvertTest, PipeInputIsRefusedAtOnce) {
+  const std::string fifo = home_.file("stream.ts");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  TChild child({"--profile", "300", "--trim", "0,1", "--progress=plain", "--output-dir", outDir_.path().string(), fifo,
+                MediaPath("clip.mp4")},
+               config_.path().string(), home_.path().string(), false);
+  ASSERT_TRUE(child.Started());
+  EXPECT_EQ(child.Finish(20000), 1) << child.Output();
+  EXPECT_NE(child.Output().find(fifo + ": a pipe (FIFO) gives its data only once"), std::string::npos) << child.Output();
+  EXPECT_NE(child.Output().find("1 of 2 files converted, 1 skipped."), std::string::npos) << child.Output();
+  EXPECT_NEAR(FfprobeNumber(Out("clip_(new).mp3"), "format=duration"), 1.0, 0.1);
+  EXPECT_EQ(OutputCount(), 1u);
 }

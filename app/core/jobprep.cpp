@@ -55,6 +55,20 @@ bool CheckPictures(const TlvFilesRecord& job, int width, int height, TConversion
   return true;
 }
 
+// A conversion opens its source more than once (this check, the task's opening, the run). A
+// pipe, socket or character device gives its data only once: a second opening would get the
+// rest of the stream, or wait for a writer that never comes. Such a source is refused before
+// anything opens it.
+bool CheckReadableMoreThanOnce(const std::string& file, std::string& err) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return true;  // a URL, or a missing file the probe names
+  const char* kind = S_ISFIFO(st.st_mode) ? "a pipe (FIFO)" : S_ISSOCK(st.st_mode) ? "a socket" : S_ISCHR(st.st_mode) ? "a device" : nullptr;
+  if (!kind) return true;
+  err = file + ": " + kind +
+        " gives its data only once, and a conversion reads its input more than once; save the stream to a file and convert that";
+  return false;
+}
+
 }  // namespace
 
 bool NeedsCustomHook(const TlvFilesRecord& job) {
@@ -85,6 +99,7 @@ std::string TJobPreparation::ResolveFolder() {
 bool TJobPreparation::Prepare(const TJobSettings& settings, int32_t code, TAVProbe& probe, TPreparedJob& result,
                               std::string& err) {
   const std::string& file = settings.Job.SourceFile;
+  if (!CheckReadableMoreThanOnce(file, err)) return false;
   if (!probe.LoadFile(file)) {
     err = WithFileName(file, probe.LastErrMsg());
     return false;
