@@ -399,6 +399,7 @@ int main(int argc, char** argv) {
       setup.Map = map;
       setup.LedgerPath = ledgerPath;
       setup.AcceptPartial = a.acceptPartial;
+      setup.OwnOutputNames = shard.Sharded() || a.resume;
       if (shard.Sharded()) reporter.SetShard(shard.Index, shard.Count);
       if (jobs.empty()) {
         // More shards than jobs: this one has nothing to do.

@@ -78,6 +78,19 @@ bool NeedsCustomHook(const TlvFilesRecord& job) {
   return false;
 }
 
+bool OutputLooksComplete(const std::string& output, const TlvFilesRecord& job, TAVProbe& probe) {
+  if (!probe.LoadFile(job.SourceFile)) return false;
+  int64_t expected = probe.GetFileStreamInfo().Duration;
+  probe.CloseFile();
+  if (expected <= 0) return false;
+  expected -= std::clamp<int64_t>(job.TrimStart, 0, expected);
+  if (job.TrimLength > 0) expected = std::min(expected, job.TrimLength);
+  if (!probe.LoadFile(output)) return false;
+  const int64_t got = probe.GetFileStreamInfo().Duration;
+  probe.CloseFile();
+  return got > 0 && std::llabs(got - expected) <= std::max<int64_t>(1000000, expected / 20);
+}
+
 std::string WithFileName(const std::string& file, const std::string& msg) {
   if (msg.find(file) != std::string::npos) return msg;
   return file + ": " + msg;
@@ -160,7 +173,16 @@ bool TJobPreparation::Prepare(const TJobSettings& settings, int32_t code, TAVPro
       job.DestFile = FirstFreeOutputName(folder, file, ext);
       out.FileName = job.DestFile;
     } else {
-      result.Output = TOutputReservation::Reserve(folder, file, ext, settings.FirstOutputNumber);
+      TOutputReservation::TOwnName own;
+      result.Output = TOutputReservation::Reserve(folder, file, ext, settings.FirstOutputNumber,
+                                                  options_.OwnOutputNames ? &own : nullptr);
+      result.OwnNameTaken = own.Taken;
+      if (own.HeldElsewhere) {
+        result.OutputHeldElsewhere = true;
+        err = file + ": another running process converts it into " +
+              OutputCandidate(folder, file, ext, settings.FirstOutputNumber);
+        return false;
+      }
       job.DestFile = result.Output.FinalPath();
       out.FileName = result.Output.TempPath();
     }
@@ -183,6 +205,10 @@ std::string EndedEarlyText(int64_t endedAtUs, int64_t durationUs) {
 int TRunBook::Add(int row, TPreparedJob job) {
   tasks_.push_back(TTask{row, std::move(job)});
   return int(tasks_.size()) - 1;
+}
+
+void TRunBook::Recorded(int task) {
+  if (task >= 0 && size_t(task) < tasks_.size()) tasks_[size_t(task)].Job.Output.Release();
 }
 
 int TRunBook::Row(int task) const {
@@ -243,7 +269,7 @@ TTaskOutcome TRunBook::TaskEnded(int task, bool finished, const std::string& fai
     return outcome;
   }
   try {
-    outcome.Output = output.Commit();
+    outcome.Output = output.Commit(holdCommitted_ && finished);
     outcome.Kind = finished ? TTaskOutcome::Converted : TTaskOutcome::Stopped;
   } catch (const FFmpegException& e) {
     outcome.Kind = TTaskOutcome::Failed;
