@@ -299,4 +299,59 @@ TEST(OutputNames, ATemporaryFileOfADeadProcessIsTakenOverAndALiveOneIsNot) {
   ::close(fd);
 }
 
+// A job's own output name (a list split over processes): held by another process, writing it
+// or not yet done with the finished file, the job is that process's; a finished file nobody
+// holds is only a taken name; the process's own reservations are no other process.
+TEST(OutputNames, TheOwnNameOfAJobHeldByAnotherProcessIsLeftToIt) {
+  testsupport::TempDir dir;
+  const std::string folder = dir.path().string();
+  auto own = [&](const std::string& source, TOutputReservation::TOwnName& o) {
+    return TOutputReservation::Reserve(folder, source, ".mp3", 0, &o);
+  };
+  auto lockedBy = [](const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT, 0666);
+    EXPECT_EQ(::flock(fd, LOCK_EX), 0);
+    return fd;
+  };
+  TOutputReservation::TOwnName o;
+  // Being written by another process.
+  const int writing = lockedBy(OutputTempName(OutputCandidate(folder, "/in/a.mp4", ".mp3", 0)));
+  EXPECT_FALSE(own("/in/a.mp4", o).Reserved());
+  EXPECT_TRUE(o.HeldElsewhere);
+  // Finished, not yet recorded by the process that wrote it.
+  const int finishing = lockedBy(OutputCandidate(folder, "/in/b.mp4", ".mp3", 0));
+  EXPECT_FALSE(own("/in/b.mp4", o).Reserved());
+  EXPECT_TRUE(o.HeldElsewhere);
+  // Finished and let go: a taken name, and the next one is reserved.
+  ::close(finishing);
+  TOutputReservation b = own("/in/b.mp4", o);
+  EXPECT_FALSE(o.HeldElsewhere);
+  EXPECT_TRUE(o.Taken);
+  EXPECT_EQ(b.FinalPath(), OutputCandidate(folder, "/in/b.mp4", ".mp3", 1));
+  // This process's own reservation of the name (two sources whose shortened names meet).
+  TOutputReservation c = TOutputReservation::Reserve(folder, "/in/c.mp4", ".mp3");
+  TOutputReservation c2 = own("/in/c.mp4", o);
+  EXPECT_FALSE(o.HeldElsewhere);
+  EXPECT_EQ(c2.FinalPath(), OutputCandidate(folder, "/in/c.mp4", ".mp3", 1));
+  // A commit that keeps its lock: another process sees the job as not settled until Release.
+  std::ofstream(c.TempPath()) << "data";
+  const std::string committed = c.Commit(true);
+  auto otherProcessSeesItHeld = [&] {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      TOutputReservation::TOwnName seen;
+      TOutputReservation r = TOutputReservation::Reserve(folder, "/in/c.mp4", ".mp3", 0, &seen);
+      _exit(seen.HeldElsewhere ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  };
+  EXPECT_TRUE(otherProcessSeesItHeld());
+  c.Release();
+  EXPECT_FALSE(otherProcessSeesItHeld());
+  EXPECT_TRUE(std::filesystem::exists(committed));
+  ::close(writing);
+}
+
 }  // namespace

@@ -9,6 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <set>
+#include <utility>
 
 #include "media/errors.h"
 
@@ -80,13 +83,43 @@ int ReclaimStale(const std::string& temp) {
   return fd;
 }
 
-// True when another open file holds the lock of this one: a running process writes it, or has
-// not finished with it yet.
+// The files (device, inode) whose locks this process's reservations hold: a lock of our own is
+// no sign of another process.
+// A child made by fork is another process: it starts with none.
+std::mutex gOwnLocksLock;
+std::set<std::pair<dev_t, ino_t>> gOwnLocks;
+pid_t gOwnLocksPid = 0;
+
+std::set<std::pair<dev_t, ino_t>>& OwnLocks() {
+  if (gOwnLocksPid != ::getpid()) {
+    gOwnLocks.clear();
+    gOwnLocksPid = ::getpid();
+  }
+  return gOwnLocks;
+}
+
+void NoteOwnLock(int fd, bool held) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return;
+  std::lock_guard<std::mutex> g(gOwnLocksLock);
+  if (held)
+    OwnLocks().emplace(st.st_dev, st.st_ino);
+  else
+    OwnLocks().erase({st.st_dev, st.st_ino});
+}
+
+// True when another process holds the lock of this file: it writes it, or has not finished
+// with it yet.
 bool HeldByOther(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return false;
-  const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  struct stat st {};
+  bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK && ::fstat(fd, &st) == 0;
   ::close(fd);
+  if (held) {
+    std::lock_guard<std::mutex> g(gOwnLocksLock);
+    held = OwnLocks().count({st.st_dev, st.st_ino}) == 0;
+  }
   return held;
 }
 
@@ -180,7 +213,7 @@ TOutputReservation TOutputReservation::Reserve(const std::string& folder, const 
         --n;
         continue;
       }
-      if (ownName) {
+      if (ownName && HeldByOther(temp)) {
         own->HeldElsewhere = true;
         return r;
       }
@@ -195,6 +228,7 @@ TOutputReservation TOutputReservation::Reserve(const std::string& folder, const 
     r.finalPath_ = path;
     r.tempPath_ = temp;
     r.lockFd_ = fd;
+    NoteOwnLock(fd, true);
     return r;
   }
   throw FFmpegException("Cannot find a free output file name for " + sourcePath);
@@ -236,6 +270,9 @@ void TOutputReservation::Release() {
 }
 
 void TOutputReservation::Unlock() {
-  if (lockFd_ >= 0) ::close(lockFd_);
+  if (lockFd_ >= 0) {
+    NoteOwnLock(lockFd_, false);
+    ::close(lockFd_);
+  }
   lockFd_ = -1;
 }
