@@ -453,16 +453,22 @@ TEST_F(CliConvertTest, WholeFileConvertsWhenTheLengthIsOnlyEstimated) {
   }
 }
 
-// An --output-dir that cannot be made is a usage error; the stored folder's fallback is
-// announced even with -q; the settings file is never written; a dry run changes nothing.
+// An --output-dir with a file where the folder would go is a usage error, one that cannot be
+// made otherwise may pass on a retry; the stored folder's fallback is announced even with -q;
+// the settings file is never written; a dry run changes nothing.
 TEST_F(CliConvertTest, OutputFoldersAndTheUsersSettingsStayAsTheyAre) {
   namespace fs = std::filesystem;
   const std::string clip = ShellQuote(MediaPath("audio.mp3"));
   std::ofstream(home_.file("blocker")) << "a file where a folder should go";
   std::string out, err;
+  EXPECT_EQ(Run("--profile 300 --output-dir " + ShellQuote(home_.file("blocker/out")) + " " + clip, out, &err), 2);
+  EXPECT_NE(err.find("the output folder " + home_.file("blocker/out") + " cannot be made: " + home_.file("blocker") +
+                     " is not a folder"),
+            std::string::npos)
+      << err;
   // An output folder that cannot be made may be there on a retry (a storage not mounted yet): 75.
-  EXPECT_EQ(Run("--profile 300 --output-dir " + ShellQuote(home_.file("blocker/out")) + " " + clip, out, &err), 75);
-  EXPECT_NE(err.find("cannot create the output folder " + home_.file("blocker/out")), std::string::npos) << err;
+  EXPECT_EQ(Run("--profile 300 --output-dir /proc/orvane-none/out " + clip, out, &err), 75);
+  EXPECT_NE(err.find("cannot create the output folder /proc/orvane-none/out"), std::string::npos) << err;
   EXPECT_FALSE(fs::exists(home_.file("Videos")));
 
   // A dry run into folders that do not exist yet creates none of them, nor a settings file.
