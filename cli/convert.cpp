@@ -320,7 +320,6 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
         classify(outcome.Message);
         if (outcome.EndedEarly) {
           // A partial input fails its file: the time it reached says how much there was.
-          ++endedEarly;
           reporter.Ended(info.TaskIndex, TTaskEnd::Failed, outcome.Message + "; --accept-partial keeps such files",
                          outcome.EndedAtUs, outcome.DurationUs);
         } else {

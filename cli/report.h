@@ -51,8 +51,9 @@ public:
   // A note for the user (not shown in quiet and JSON modes), and an error (always shown).
   void Note(const std::string& text);
   void Error(const std::string& text);
-  // endedEarly: how many of the files had inputs that ended early. done: jobs skipped as
-  // converted already; elsewhere: jobs left to another running process.
+  // endedEarly: how many of the converted files had inputs that ended early (kept with
+  // --accept-partial). done: jobs skipped as converted already; elsewhere: jobs left to another
+  // running process.
   void RunEnded(int converted, int failed, int stopped, int skipped, int exitCode, int endedEarly = 0, int done = 0,
                 int elsewhere = 0);
 
