@@ -318,8 +318,8 @@ void TRunController::TaskEnded(const TTerminateInfo& info) {
     if (auto it = hookErrors_.find(task); it != hookErrors_.end())
       failure = "the pictures could not be changed: " + it->second;
   }
-  if (info.Exception) failure = info.ExceptionMsg.empty() ? "the conversion failed" : info.ExceptionMsg;
-  const TTaskOutcome outcome = book_.TaskEnded(task, info.Finished, failure);
+  // An input that ended before its known length fails its file, as on the command line.
+  const TTaskOutcome outcome = book_.TaskEnded(info, failure);
   const int row = checkedRows_[size_t(task)];
   estimate_.Ended(task, outcome.Kind == TTaskOutcome::Converted);
   const QString file = LocalPath(model_.Record(row)->SourceFile);

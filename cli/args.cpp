@@ -21,6 +21,10 @@ const char* const kHelpText =
     "                        Example: --output-dir ~/Videos/converted\n"
     "  --jobs N              Convert up to N files at once (default 1).\n"
     "                        Example: --jobs 2\n"
+    "  --accept-partial      A file whose data ends before the length its container gives (cut\n"
+    "                        off, or truncated while it converts) counts as converted with what\n"
+    "                        there was. Without it such a file fails (the time it reached is\n"
+    "                        named) and its output is removed.   Example: --accept-partial\n"
     "\n"
     "Sharded and resumable runs (see docs/sharding.md):\n"
     "  --shard I/N           Convert only shard I (counted from 0) of N of the job list (the FILEs,\n"
@@ -29,13 +33,15 @@ const char* const kHelpText =
     "                        Without --shard, the shard comes from a job runner when it is set:\n"
     "                        SLURM_ARRAY_TASK_ID with SLURM_ARRAY_TASK_COUNT (Slurm job arrays),\n"
     "                        or JOB_COMPLETION_INDEX with --shards N (Kubernetes Indexed Jobs);\n"
-    "                        -v tells which was used.\n"
+    "                        the error stream says so (unless -q); --shard 0/1 converts the whole\n"
+    "                        list there.\n"
     "  --shards N            The shard count for an index from the environment.\n"
     "                        Example: --shards 4\n"
     "  --resume              Skip the jobs the ledger records as converted (same source path, size,\n"
     "                        modification time, profile and settings, and the output still there),\n"
     "                        and record each job converted now. A stopped file is removed, to be\n"
-    "                        converted again, whole, by the next --resume run.\n"
+    "                        converted again, whole, by the next --resume run. A job that another\n"
+    "                        running process converts is left to it.\n"
     "                        Example: --resume --output-dir /data/out\n"
     "  --ledger FILE         The ledger file (default: orvane-convert.ledger in the output folder);\n"
     "                        any number of processes can share it.   Example: --ledger /data/run.ledger\n"
@@ -77,9 +83,10 @@ const char* const kHelpText =
     "  --progress MODE       auto (a live line per file on a terminal, else one line per\n"
     "                        update), plain (always one line per update) or live.\n"
     "                        Example: --progress=plain\n"
-    "  --json                Write one JSON object per line and event (queued, done, skipped,\n"
-    "                        progress, end, run_end) to the standard output, each line flushed at\n"
-    "                        once; job events carry \"job\" (the job's place in the whole list),\n"
+    "  --json                Write one JSON object per line and event (queued, done, elsewhere,\n"
+    "                        skipped, progress, end, run_end) to the standard output, each line\n"
+    "                        flushed at once; job events carry \"job\" (the job's place in the\n"
+    "                        whole list),\n"
     "                        sharded runs \"shard\" and \"shards\".   Example: --json > events.log\n"
     "  -q, --quiet           Print nothing but errors.                Example: -q\n"
     "  -v, --verbose         Also print the codec libraries' messages (-vv: debug messages).\n"
@@ -99,7 +106,8 @@ const char* const kHelpText =
     "                        Example: orvane-convert -- -take1.mp4\n"
     "\n"
     "Batch file: one section per source file, named [file1], [file2], ... (read up to the first\n"
-    "missing number), with the job's fields; a missing field keeps the command line's value.\n"
+    "missing number; a job section after a gap or a number given twice is named in a warning),\n"
+    "with the job's fields; a missing field keeps the command line's value.\n"
     "Lines that begin with ';' are comments.\n"
     "  [file1]\n"
     "  ; relative names start at the batch file's folder\n"
@@ -138,9 +146,11 @@ const char* const kHelpText =
     "Ctrl-C leaves at once. A closed standard output and the file-size limit stop the run\n"
     "the same way, with a message.\n"
     "Exit status:\n"
-    "  0    every file converted (or skipped as converted already, with --resume)\n"
-    "  1    a file failed for a reason that a retry does not change (bad or unsupported input)\n"
-    "  2    usage error (command line or batch file)\n"
+    "  0    every file converted (or skipped as converted already, with --resume, or left to\n"
+    "       another running process that converts it)\n"
+    "  1    a file failed for a reason that a retry does not change (bad or unsupported input,\n"
+    "       an input that ended before its length without --accept-partial)\n"
+    "  2    usage error (command line or batch file; an --output-dir that is not a folder)\n"
     "  75   a file failed for a reason that may pass on a retry: an I/O error, a full disk,\n"
     "       the output folder missing or not writable\n"
     "  130  stopped by Ctrl-C (143 SIGTERM, 141 standard output closed, 153 file-size limit)\n";
@@ -314,6 +324,8 @@ bool ParseArgs(int argc, char** argv, TCliArgs& a, std::string& err) {
         return err = "invalid --shards '" + value + "' (a whole number from 1 to 1000000)", false;
     } else if (name == "--resume") {
       if (!flag(a.resume)) return false;
+    } else if (name == "--accept-partial") {
+      if (!flag(a.acceptPartial)) return false;
     } else if (name == "--ledger") {
       if (!takeValue()) return false;
       if (value.empty()) return err = "option '--ledger' needs a file name", false;

@@ -12,6 +12,7 @@ enum class TProgressMode { Auto, Plain, Live };
 struct TCliArgs {
   bool help = false, version = false, libraries = false, listProfiles = false, dryRun = false;
   bool quiet = false, json = false;
+  bool acceptPartial = false;  // --accept-partial
   int verbose = 0;
   TProgressMode progress = TProgressMode::Auto;
   int jobs = 1;

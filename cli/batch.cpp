@@ -127,8 +127,35 @@ bool ReadItem(TSectionReader& r, const std::filesystem::path& base, TWmRec& item
 
 }  // namespace
 
+// The number N of a job section "fileN" (letter case ignored), or 0 for any other name.
+int JobSectionNumber(const std::string& name) {
+  if (name.size() < 5 || LowerAscii(name.substr(0, 4)) != "file") return 0;
+  int32_t n = 0;
+  return IsInteger(name.substr(4), &n) && n > 0 && name[4] != '+' && name[4] != '-' ? n : 0;
+}
+
+// The jobs are read from [file1] up to the first missing number. A job section that this
+// leaves out (a gap before it, or a number given twice, whose second section the reading
+// never sees) is named, so that a list is never cut short in silence.
+void NoteUnreadSections(const TIniFile& ini, const std::string& path, int jobsRead, std::vector<std::string>& warnings) {
+  std::vector<bool> seen(size_t(jobsRead) + 1, false);
+  for (const std::string& name : ini.ReadSectionNames()) {
+    const int n = JobSectionNumber(name);
+    if (n == 0) continue;
+    if (n > jobsRead) {
+      warnings.push_back(path + ": [" + name + "] and the job sections after it are not read: the jobs are read from [file1] up to the first missing number, and [file" + std::to_string(jobsRead + 1) + "] is missing");
+      return;
+    }
+    if (seen[size_t(n)]) {
+      warnings.push_back(path + ": the second [" + name + "] is not read (a section of that name came before); number each job section once");
+      return;
+    }
+    seen[size_t(n)] = true;
+  }
+}
+
 bool ReadBatchFile(const std::string& path, const TJobSettings& defaults, std::vector<TJobSettings>& jobs,
-                   std::string& err) {
+                   std::string& err, std::vector<std::string>& warnings) {
   namespace fs = std::filesystem;
   std::error_code ec;
   if (!fs::is_regular_file(path, ec)) {
@@ -185,6 +212,7 @@ bool ReadBatchFile(const std::string& path, const TJobSettings& defaults, std::v
     err = path + ": no job in the batch file (the first section must be [file1])";
     return false;
   }
+  NoteUnreadSections(ini, path, int(read.size()), warnings);
   jobs.insert(jobs.end(), read.begin(), read.end());
   return true;
 }

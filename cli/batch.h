@@ -16,6 +16,8 @@
 
 // Appends the jobs of the batch file to `jobs`, each starting from `defaults`. False with the
 // reason in err (file, section and key named) when the file is missing, lists no job, or a
-// value is out of range; nothing is appended then.
+// value is out of range; nothing is appended then. `warnings` receives what the reading left
+// out: the first job section after a gap in the numbering or given a second time, since the
+// sections from there on are not read.
 bool ReadBatchFile(const std::string& path, const TJobSettings& defaults, std::vector<TJobSettings>& jobs,
-                   std::string& err);
+                   std::string& err, std::vector<std::string>& warnings);

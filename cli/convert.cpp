@@ -117,6 +117,7 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
   TPrepareOptions options;
   options.OutputDir = setup.OutputDir;
   options.StoreFallback = false;
+  options.OwnOutputNames = setup.OwnOutputNames;
   TJobPreparation preparation(setup.Settings, prompts, renderer, options);
 
   // The ledger of a resumable run, and what identifies a job in it.
@@ -132,6 +133,16 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
     }
     profileValues = ProfileValuesText(setup.Settings, setup.ProfileCode);
   }
+  // Damaged ledger lines are left out; each is reported once.
+  size_t damagedReported = 0;
+  auto reportDamaged = [&] {
+    for (; damagedReported < ledger.Damaged().size(); ++damagedReported) {
+      const TLedger::TDamagedLine& d = ledger.Damaged()[damagedReported];
+      reporter.Error("warning: the ledger " + ledger.Path() + ": line " + std::to_string(d.Number) +
+                     " is damaged and was left out" + (d.Source.empty() ? "" : " (it names " + d.Source + ")"));
+    }
+  };
+  if (useLedger) reportDamaged();
   auto jobId = [&](size_t j) { return j < setup.JobIds.size() ? setup.JobIds[j] : int(j); };
   auto sharedSource = [&](size_t j) {
     return j < setup.SharedSources.size() ? setup.SharedSources[j] : setup.Jobs[j].Job.SourceFile;
@@ -140,10 +151,13 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
   // One task per job, in order; the book maps task k to its job and its output.
   TRunBook book;
   book.SetKeepStopped(!useLedger);
+  book.SetAcceptPartial(setup.AcceptPartial);
+  // A finished output stays locked until the ledger records it (see TRunBook::SetHoldCommitted).
+  book.SetHoldCommitted(useLedger);
   std::vector<int> taskJobs;                // task -> job
   std::vector<TJobIdentity> taskIds;        // task -> its identity in the ledger
   std::vector<bool> taskIdKnown;
-  int skipped = 0, done = 0, passing = 0;
+  int skipped = 0, done = 0, passing = 0, elsewhere = 0;
   // A failure that may pass on a retry is counted apart: it decides the exit status.
   auto classify = [&](const std::string& msg) {
     if (FailureMayPass(msg, preparation.OutputFolder().empty() ? setup.OutputDir : preparation.OutputFolder())) ++passing;
@@ -155,22 +169,53 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
     const bool idKnown =
         useLedger && MakeJobIdentity(sharedSource(j), file, setup.ProfileCode,
                                      JobSettingsDigest(setup.Jobs[j], profileValues, setup.Map.Shared(setup.OutputDir)), id);
-    if (idKnown) {
+    // Recorded as converted (by any process, until now), its output still there.
+    auto recordedDone = [&] {
       const std::string output = ledger.Find(id);
       struct stat st {};
-      if (!output.empty() && ::stat(setup.Map.Local(output).c_str(), &st) == 0) {
-        reporter.AlreadyDone(file, setup.Map.Local(output), jobId(j));
-        ++done;
-        continue;
+      if (output.empty() || ::stat(setup.Map.Local(output).c_str(), &st) != 0) return false;
+      reporter.AlreadyDone(file, setup.Map.Local(output), jobId(j));
+      ++done;
+      return true;
+    };
+    if (idKnown) {
+      std::string err;
+      if (!ledger.Refresh(err)) reporter.Error("warning: " + err);
+      reportDamaged();
+      if (recordedDone()) continue;
+      // A damaged line may have been this job's entry: a finished output under the job's own
+      // name that is as long as its source part counts as converted, and is recorded again.
+      if (ledger.MayHaveLost(id.Source)) {
+        const std::string own = OutputCandidate(setup.OutputDir, file, setup.Settings.OutputExtension(setup.ProfileCode),
+                                                setup.Jobs[j].FirstOutputNumber);
+        struct stat st {};
+        if (::stat(own.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            OutputLooksComplete(own, setup.Jobs[j].Job, engine.AVProbe())) {
+          if (!ledger.Append(id, setup.Map.Shared(own), err)) reporter.Error(err);
+          reporter.AlreadyDone(file, own, jobId(j));
+          ++done;
+          continue;
+        }
       }
     }
     TPreparedJob p;
     std::string err;
     if (!preparation.Prepare(setup.Jobs[j], setup.ProfileCode, engine.AVProbe(), p, err)) {
+      if (p.OutputHeldElsewhere) {
+        // Another process started on the same jobs converts this one: never twice.
+        reporter.Elsewhere(file, err, jobId(j));
+        ++elsewhere;
+        continue;
+      }
       reporter.Skipped(file, err, jobId(j));
       classify(err);
       ++skipped;
       continue;
+    }
+    if (p.OwnNameTaken && idKnown) {
+      // Another process may have finished and recorded this job since the ledger was read.
+      if (!ledger.Refresh(err)) reporter.Error("warning: " + err);
+      if (recordedDone()) continue;  // the later name reserved meanwhile goes with p
     }
     const int index = engine.AddTask(file, p.In);
     if (index < 0) {
@@ -195,12 +240,12 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
   const int taskCount = int(book.Count());
   if (signals.Signal()) {
     engine.ClearTasks();
-    reporter.RunEnded(0, 0, taskCount, skipped, 128 + signals.Signal(), 0, done);
+    reporter.RunEnded(0, 0, taskCount, skipped, 128 + signals.Signal(), 0, done, elsewhere);
     return 128 + signals.Signal();
   }
   if (taskCount == 0) {
     const int status = RunExitStatus(skipped - passing, passing, 0);
-    reporter.RunEnded(0, 0, 0, skipped, status, 0, done);
+    reporter.RunEnded(0, 0, 0, skipped, status, 0, done, elsewhere);
     return status;
   }
   std::vector<std::string> temps;
@@ -244,8 +289,7 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
       if (auto it = hookErrors.find(info.TaskIndex); it != hookErrors.end())
         failure = "the pictures could not be changed: " + it->second;
     }
-    if (info.Exception) failure = info.ExceptionMsg.empty() ? "the conversion failed" : info.ExceptionMsg;
-    const TTaskOutcome outcome = book.TaskEnded(info.TaskIndex, info.Finished, failure);
+    const TTaskOutcome outcome = book.TaskEnded(info, failure);
     if (!outcome.Output.empty()) reporter.SetOutput(info.TaskIndex, outcome.Output);
     switch (outcome.Kind) {
       case TTaskOutcome::Converted:
@@ -258,9 +302,10 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
             ++passing;
           }
         }
-        endedEarly += info.EndedEarly ? 1 : 0;
-        reporter.Ended(info.TaskIndex, TTaskEnd::Converted, "", info.EndedEarly ? std::max<int64_t>(0, info.EndedAtUs) : -1,
-                       info.DurationUs);
+        book.Recorded(info.TaskIndex);
+        endedEarly += outcome.EndedEarly ? 1 : 0;
+        reporter.Ended(info.TaskIndex, TTaskEnd::Converted, "", outcome.EndedEarly ? outcome.EndedAtUs : -1,
+                       outcome.DurationUs);
         break;
       case TTaskOutcome::Stopped:
         ++stopped;
@@ -273,7 +318,13 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
       case TTaskOutcome::Failed:
         ++failed;
         classify(outcome.Message);
-        reporter.Ended(info.TaskIndex, TTaskEnd::Failed, outcome.Message);
+        if (outcome.EndedEarly) {
+          // A partial input fails its file: the time it reached says how much there was.
+          reporter.Ended(info.TaskIndex, TTaskEnd::Failed, outcome.Message + "; --accept-partial keeps such files",
+                         outcome.EndedAtUs, outcome.DurationUs);
+        } else {
+          reporter.Ended(info.TaskIndex, TTaskEnd::Failed, outcome.Message);
+        }
         break;
     }
   };
@@ -310,6 +361,6 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
   engine.ClearTasks();
 
   const int status = RunExitStatus(failed + skipped - passing, passing, signals.Signal());
-  reporter.RunEnded(converted, failed, stopped, skipped, status, endedEarly, done);
+  reporter.RunEnded(converted, failed, stopped, skipped, status, endedEarly, done, elsewhere);
   return status;
 }

@@ -23,6 +23,10 @@ struct TConvertSetup {
   std::vector<std::string> SharedSources;
   TPathMap Map;                    // this machine's names <-> the shared names
   std::string LedgerPath;          // --resume: the ledger (this machine's name); empty: none
+  bool AcceptPartial = false;      // --accept-partial: an input that ended early still counts as converted
+  // Each job's FirstOutputNumber is its own output name (a sharded or resumable run): a job that
+  // another running process converts under it is left to that process.
+  bool OwnOutputNames = false;
 };
 
 // Runs the conversion. Returns the exit status: 0 every job converted (or recorded in the

@@ -1,5 +1,6 @@
 // orvane-convert: the command-line front end over the conversion engine.
 #include <QGuiApplication>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -195,25 +196,36 @@ void PrintOptionLines(const TInputOptions& in, const TOutputOptions& o) {
 }
 
 // --output-dir: a folder named on the command line must be usable, or the run does not start.
-// A dry run only checks that nothing else stands where the folder would be.
-bool PrepareOutputDir(std::string& dir, bool dryRun, std::string& err) {
+// Something other than a folder where the folder (or one of its parents) would be is a usage
+// error; a folder that cannot be made or written now (a file system that is full, read-only or
+// not mounted) may be usable on a retry. A dry run only checks the first. The name is made
+// whole and normal ("o", "./o" and "o/" are one folder, and one identity in the ledger).
+enum class TFolderCheck { Ok, NotAFolder, Unavailable };
+TFolderCheck PrepareOutputDir(std::string& dir, bool dryRun, std::string& err) {
   namespace fs = std::filesystem;
-  std::error_code ec;
-  if (dir[0] != '/') dir = (fs::current_path(ec) / dir).lexically_normal().string();
-  if (dryRun) {
-    if (fs::exists(dir, ec) && !fs::is_directory(dir, ec)) return err = "the output folder " + dir + " is not a folder", false;
-    return true;
+  dir = AbsolutePath(dir);
+  for (fs::path p = dir;; p = p.parent_path()) {
+    struct stat st {};
+    if (::stat(p.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) break;
+      err = p == fs::path(dir) ? "the output folder " + dir + " is not a folder"
+                               : "the output folder " + dir + " cannot be made: " + p.string() + " is not a folder";
+      return TFolderCheck::NotAFolder;
+    }
+    if ((errno != ENOENT && errno != ENOTDIR) || p == p.parent_path()) break;
   }
+  if (dryRun) return TFolderCheck::Ok;
+  std::error_code ec;
   fs::create_directories(dir, ec);
   if (!fs::is_directory(dir)) {
     err = "cannot create the output folder " + dir + (ec ? ": " + ec.message() : std::string());
-    return false;
+    return TFolderCheck::Unavailable;
   }
   if (::access(dir.c_str(), W_OK | X_OK) != 0) {
     err = "cannot write to the output folder " + dir + ": " + std::strerror(errno);
-    return false;
+    return TFolderCheck::Unavailable;
   }
-  return true;
+  return TFolderCheck::Ok;
 }
 
 bool gShowQtMessages = false;
@@ -315,7 +327,9 @@ int main(int argc, char** argv) {
       if (!map.Add(rule, err)) return UsageError(err);
     // The batch file lies on the shared storage too.
     if (!a.batch.empty() && !map.Empty()) a.batch = map.Local(AbsolutePath(a.batch));
-    if (!a.batch.empty() && !ReadBatchFile(a.batch, a.settings, jobs, err)) return UsageError(err);
+    std::vector<std::string> batchWarnings;
+    if (!a.batch.empty() && !ReadBatchFile(a.batch, a.settings, jobs, err, batchWarnings)) return UsageError(err);
+    for (const std::string& w : batchWarnings) std::fprintf(stderr, "orvane-convert: warning: %s\n", w.c_str());
     if (jobs.empty()) return UsageError("no input files (see --help)");
 
     // This process's shard of the list, and the paths as this machine sees them.
@@ -326,10 +340,14 @@ int main(int argc, char** argv) {
     for (const std::string& n : shardNotes) std::fprintf(stderr, "orvane-convert: warning: %s\n", n.c_str());
     if (!a.ledger.empty() && !a.resume) return UsageError("--ledger needs --resume");
     TShardJobs shardJobs = SelectShardJobs(jobs, shard, map, shard.Sharded() || a.resume);
-    if (a.verbose > 0) {
+    // An index from a job runner's environment changes what a plain command does: said on the
+    // error stream unless asked for quiet, with the size of the whole list.
+    const bool indexFromEnvironment = shard.Sharded() && shard.Source != "--shard";
+    if (a.verbose > 0 || (indexFromEnvironment && !a.quiet)) {
       if (shard.Sharded())
-        std::fprintf(stderr, "orvane-convert: shard %d of %d (index from %s, counted from 0): %zu of %zu jobs\n",
-                     shard.Index, shard.Count, shard.Source.c_str(), shardJobs.Jobs.size(), jobs.size());
+        std::fprintf(stderr, "orvane-convert: shard %d of %d (index from %s, counted from 0): %zu of the whole list's %zu jobs%s\n",
+                     shard.Index, shard.Count, shard.Source.c_str(), shardJobs.Jobs.size(), jobs.size(),
+                     indexFromEnvironment ? "; --shard 0/1 converts the whole list" : "");
       else
         std::fprintf(stderr, "orvane-convert: not sharded (no --shard, SLURM_ARRAY_TASK_ID or JOB_COMPLETION_INDEX): %zu jobs\n",
                      jobs.size());
@@ -344,10 +362,9 @@ int main(int argc, char** argv) {
       return UsageError("the settings name profile " + std::to_string(code) + ", which does not exist; choose one with --profile");
     if (!a.outputDir.empty()) {
       if (!map.Empty()) a.outputDir = map.Local(AbsolutePath(a.outputDir));
-      // An output folder that cannot be used now (a file system that is full, read-only or not
-      // mounted) may be usable on a retry.
-      if (!PrepareOutputDir(a.outputDir, a.dryRun, err)) {
-        if (a.dryRun) return UsageError(err);
+      const TFolderCheck folder = PrepareOutputDir(a.outputDir, a.dryRun, err);
+      if (folder == TFolderCheck::NotAFolder) return UsageError(err);
+      if (folder == TFolderCheck::Unavailable) {
         std::fprintf(stderr, "orvane-convert: %s\n", err.c_str());
         return kExitRetry;
       }
@@ -358,7 +375,7 @@ int main(int argc, char** argv) {
         // The stored output folder: the ledger lies there, and the jobs' identities name it.
         TAutoAnswerPrompts prompts;
         TOutputOptionBuilder builder(settings, prompts);
-        a.outputDir = builder.OutputFolder(true, false);
+        a.outputDir = AbsolutePath(builder.OutputFolder(true, false));
         for (const std::string& w : prompts.Warnings) std::fprintf(stderr, "orvane-convert: warning: %s\n", w.c_str());
       }
       ledgerPath = a.ledger.empty() ? a.outputDir + "/" + kLedgerFileName : map.Local(AbsolutePath(a.ledger));
@@ -381,6 +398,8 @@ int main(int argc, char** argv) {
       setup.SharedSources = shardJobs.Shared;
       setup.Map = map;
       setup.LedgerPath = ledgerPath;
+      setup.AcceptPartial = a.acceptPartial;
+      setup.OwnOutputNames = shard.Sharded() || a.resume;
       if (shard.Sharded()) reporter.SetShard(shard.Index, shard.Count);
       if (jobs.empty()) {
         // More shards than jobs: this one has nothing to do.

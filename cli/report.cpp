@@ -220,6 +220,14 @@ void TRunReporter::AlreadyDone(const std::string& file, const std::string& outpu
     Note(file + ": converted already (" + output + ")");
 }
 
+void TRunReporter::Elsewhere(const std::string& file, const std::string& msg, int job) {
+  if (mode_ == TReportMode::Json)
+    Emit(out_, "{\"event\":\"elsewhere\"" + PlaceFields(job) + ",\"file\":" + JsonString(file) +
+                   ",\"note\":" + JsonString(msg) + "}");
+  else
+    Note(msg + "; left to it");
+}
+
 void TRunReporter::SetOutput(int task, const std::string& output) {
   if (auto it = tasks_.find(task); it != tasks_.end()) it->second.output = output;
 }
@@ -401,20 +409,21 @@ void TRunReporter::Error(const std::string& text) {
 }
 
 void TRunReporter::RunEnded(int converted, int failed, int stopped, int skipped, int exitCode, int endedEarly,
-                            int done) {
+                            int done, int elsewhere) {
   if (mode_ == TReportMode::Live) ClearBlock();
   if (mode_ == TReportMode::Json) {
     Emit(out_, "{\"event\":\"run_end\"" + PlaceFields(-1) + ",\"converted\":" + std::to_string(converted) +
-                   ",\"done\":" + std::to_string(done) + ",\"failed\":" +
+                   ",\"done\":" + std::to_string(done) + ",\"elsewhere\":" + std::to_string(elsewhere) + ",\"failed\":" +
                    std::to_string(failed) + ",\"stopped\":" + std::to_string(stopped) + ",\"skipped\":" +
                    std::to_string(skipped) + ",\"ended_early\":" + std::to_string(endedEarly) +
                    ",\"exit_code\":" + std::to_string(exitCode) + "}");
     return;
   }
   if (mode_ == TReportMode::Quiet) return;
-  const int all = converted + failed + stopped + skipped + done;
+  const int all = converted + failed + stopped + skipped + done + elsewhere;
   std::string s = std::to_string(converted) + " of " + std::to_string(all) + (all == 1 ? " file" : " files") + " converted";
   if (done) s += ", " + std::to_string(done) + " converted already";
+  if (elsewhere) s += ", " + std::to_string(elsewhere) + " converted by another process";
   if (endedEarly) s += " (" + std::to_string(endedEarly) + (endedEarly == 1 ? " input" : " inputs") + " ended early)";
   if (failed) s += ", " + std::to_string(failed) + " failed";
   if (skipped) s += ", " + std::to_string(skipped) + " skipped";

@@ -41,6 +41,8 @@ public:
   void Skipped(const std::string& file, const std::string& msg, int job = -1);
   // A job the ledger records as converted into `output`.
   void AlreadyDone(const std::string& file, const std::string& output, int job);
+  // A job that another running process converts (the message says into which output).
+  void Elsewhere(const std::string& file, const std::string& msg, int job);
   // The final output name of a task, when it differs from the one queued.
   void SetOutput(int task, const std::string& output);
   void Progress(const TProgressInfo& info);
@@ -49,9 +51,11 @@ public:
   // A note for the user (not shown in quiet and JSON modes), and an error (always shown).
   void Note(const std::string& text);
   void Error(const std::string& text);
-  // endedEarly: how many of the converted files had inputs that ended early.
-  // done: jobs skipped as converted already.
-  void RunEnded(int converted, int failed, int stopped, int skipped, int exitCode, int endedEarly = 0, int done = 0);
+  // endedEarly: how many of the converted files had inputs that ended early (kept with
+  // --accept-partial). done: jobs skipped as converted already; elsewhere: jobs left to another
+  // running process.
+  void RunEnded(int converted, int failed, int stopped, int skipped, int exitCode, int endedEarly = 0, int done = 0,
+                int elsewhere = 0);
 
 private:
   struct TTask {

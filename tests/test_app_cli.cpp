@@ -17,9 +17,10 @@ class CliTest : public ::testing::Test {
 protected:
   // Runs orvane-convert with `args` (already shell-quoted where needed); stdout and stderr
   // together in `out`, the exit status returned.
-  int Run(const std::string& args, std::string& out) {
+  // `env`: further variables ("NAME=value ...").
+  int Run(const std::string& args, std::string& out, const std::string& env = "") {
     const std::string cmd = "XDG_CONFIG_HOME=" + ShellQuote(config_.path().string()) +
-                            " HOME=" + ShellQuote(home_.path().string()) + " " +
+                            " HOME=" + ShellQuote(home_.path().string()) + " " + env + " " +
                             ShellQuote(std::string(ORVANE_BINARY_DIR) + "/orvane-convert") + " " + args +
                             " 2>&1";
     return testsupport::RunCapture(cmd, out);
@@ -34,7 +35,7 @@ TEST_F(CliTest, HelpAndUsageErrors) {
                           "--dry-run", "--version", "--jobs", "--brightness", "--contrast", "--saturation",
                           "--exposure", "--text", "--image", "--wm-pos", "--wm-time", "--batch", "--json",
                           "--progress", "--quiet", "--verbose", "--shard", "--shards", "--resume", "--ledger",
-                          "--map-root", "SLURM_ARRAY_TASK_ID", "JOB_COMPLETION_INDEX", "75 "})
+                          "--map-root", "SLURM_ARRAY_TASK_ID", "JOB_COMPLETION_INDEX", "75 ", "--accept-partial"})
     EXPECT_NE(out.find(opt), std::string::npos) << opt;
 
   const std::string badBatch = home_.file("bad.ini");
@@ -65,12 +66,70 @@ TEST_F(CliTest, HelpAndUsageErrors) {
       {"--shards 4 x.mp4", "--shards needs the index"},
       {"--map-root data=/mnt x.mp4", "invalid --map-root"},
       {"--ledger l.txt x.mp4", "--ledger needs --resume"},
+      // Not a folder: no retry changes that (75 is for missing mounts and full disks).
+      {"--output-dir /dev/null x.mp4", "the output folder /dev/null is not a folder"},
+      {"--output-dir /dev/null/out x.mp4", "cannot be made: /dev/null is not a folder"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);
     EXPECT_EQ(Run(c.args, out), 2) << out;
     EXPECT_NE(out.find(c.message), std::string::npos) << out;
   }
+}
+
+// What a plain command would leave out in silence is said on the error stream: batch job
+// sections after a gap in the numbering or a number given twice, and the shard that a job
+// runner's environment chose, with the size of the whole list.
+TEST_F(CliTest, JobsLeftOutAreNamed) {
+  const std::string clip = testsupport::MediaPath("clip.mp4");
+  const std::string batch = home_.file("jobs.ini");
+  auto section = [&](int n) { return "[file" + std::to_string(n) + "]\nSourceFile=" + clip + "\n"; };
+  auto outputs = [](const std::string& text) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find("  output: ", at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
+  struct Case {
+    std::string text;
+    const char* warning;  // after "<folder>/jobs.ini: "; null: none
+    size_t jobs;
+  };
+  const Case cases[] = {
+      {section(1) + section(2) + section(4) + section(5),
+       "[file4] and the job sections after it are not read: the jobs are read from [file1] up to the first missing "
+       "number, and [file3] is missing",
+       2},
+      {section(1) + section(2) + section(1) + section(3),
+       "the second [file1] is not read (a section of that name came before)", 3},
+      {section(1) + "[file1.wm1]\nKind=text\nText=hi\n" + section(2), nullptr, 2},
+  };
+  for (size_t k = 0; k < std::size(cases); ++k) {
+    SCOPED_TRACE(k);
+    std::ofstream(batch, std::ios::trunc) << cases[k].text;
+    std::string out;
+    EXPECT_EQ(Run("--dry-run --batch " + ShellQuote(batch), out), 0) << out;
+    EXPECT_EQ(outputs(out), cases[k].jobs) << out;
+    if (cases[k].warning)
+      EXPECT_NE(out.find("orvane-convert: warning: " + batch + ": " + cases[k].warning), std::string::npos)
+          << out;
+    else
+      EXPECT_EQ(out.find("warning"), std::string::npos) << out;
+  }
+
+  // A Slurm array task's index applies to a plain command too: said, unless asked for quiet.
+  const std::string files = ShellQuote(clip) + " " + ShellQuote(clip) + " " + ShellQuote(clip);
+  const std::string slurm = "SLURM_ARRAY_TASK_ID=1 SLURM_ARRAY_TASK_COUNT=2";
+  std::string out;
+  EXPECT_EQ(Run("--dry-run " + files, out, slurm), 0) << out;
+  EXPECT_EQ(outputs(out), 1u) << out;
+  EXPECT_NE(out.find("orvane-convert: shard 1 of 2 (index from SLURM_ARRAY_TASK_ID, counted from 0): 1 of the whole "
+                     "list's 3 jobs; --shard 0/1 converts the whole list\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(Run("-q --dry-run " + files, out, slurm), 0) << out;
+  EXPECT_EQ(out.find("shard 1 of 2"), std::string::npos) << out;
+  EXPECT_EQ(Run("--dry-run --shard 0/1 " + files, out, slurm), 0) << out;
+  EXPECT_EQ(outputs(out), 3u) << out;
 }
 
 TEST_F(CliTest, ListsAllProfilesWithContainersAndCodecs) {

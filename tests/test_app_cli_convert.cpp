@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -498,16 +499,22 @@ TEST_F(CliConvertTest, WholeFileConvertsWhenTheLengthIsOnlyEstimated) {
   }
 }
 
-// An --output-dir that cannot be made is a usage error; the stored folder's fallback is
-// announced even with -q; the settings file is never written; a dry run changes nothing.
+// An --output-dir with a file where the folder would go is a usage error, one that cannot be
+// made otherwise may pass on a retry; the stored folder's fallback is announced even with -q;
+// the settings file is never written; a dry run changes nothing.
 TEST_F(CliConvertTest, OutputFoldersAndTheUsersSettingsStayAsTheyAre) {
   namespace fs = std::filesystem;
   const std::string clip = ShellQuote(MediaPath("audio.mp3"));
   std::ofstream(home_.file("blocker")) << "a file where a folder should go";
   std::string out, err;
+  EXPECT_EQ(Run("--profile 300 --output-dir " + ShellQuote(home_.file("blocker/out")) + " " + clip, out, &err), 2);
+  EXPECT_NE(err.find("the output folder " + home_.file("blocker/out") + " cannot be made: " + home_.file("blocker") +
+                     " is not a folder"),
+            std::string::npos)
+      << err;
   // An output folder that cannot be made may be there on a retry (a storage not mounted yet): 75.
-  EXPECT_EQ(Run("--profile 300 --output-dir " + ShellQuote(home_.file("blocker/out")) + " " + clip, out, &err), 75);
-  EXPECT_NE(err.find("cannot create the output folder " + home_.file("blocker/out")), std::string::npos) << err;
+  EXPECT_EQ(Run("--profile 300 --output-dir /proc/orvane-none/out " + clip, out, &err), 75);
+  EXPECT_NE(err.find("cannot create the output folder /proc/orvane-none/out"), std::string::npos) << err;
   EXPECT_FALSE(fs::exists(home_.file("Videos")));
 
   // A dry run into folders that do not exist yet creates none of them, nor a settings file.
@@ -660,17 +667,29 @@ TEST_F(CliConvertTest, LocalNamesWithColonsAndBatchFilesFromOtherEditors) {
 
 }  // namespace
 
-// An input that ends before its known length converts as far as it goes and says so: on the
-// file's line, in the JSON end event and in the summary.
-TEST_F(CliConvertTest, InputEndingEarlyIsReported) {
+// An input that ends before its known length fails its file, named with the time it reached,
+// and leaves no output (exit 1). With --accept-partial it converts as far as it goes and says
+// so: on the file's line, in the JSON end event and in the summary.
+TEST_F(CliConvertTest, InputEndingEarlyFailsUnlessPartialInputsAreAccepted) {
   const std::string cut = ShellQuote(MediaPath("truncated.mkv"));
-  std::string out;
-  ASSERT_EQ(Run("--profile 0 --progress=plain " + OutArg() + " " + cut, out), 0) << out;
+  std::string out, err;
+  EXPECT_EQ(Run("--profile 0 --progress=plain " + OutArg() + " " + cut, out, &err), 1) << out << err;
+  EXPECT_NE(err.find("truncated.mkv: failed: the input ended early, at 0:00:0"), std::string::npos) << err;
+  EXPECT_NE(err.find(" of 0:00:10 (the incomplete output was removed); --accept-partial keeps such files"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(out.find("0 of 1 file converted"), std::string::npos) << out;
+  EXPECT_NE(out.find("1 failed."), std::string::npos) << out;
+  EXPECT_EQ(OutputCount(), 0u);
+
+  ASSERT_EQ(Run("--accept-partial --profile 0 --progress=plain " + OutArg() + " " + cut, out), 0) << out;
   EXPECT_NE(out.find("; the input ended early, at 0:00:0"), std::string::npos) << out;
   EXPECT_NE(out.find(" of 0:00:10"), std::string::npos) << out;
   EXPECT_NE(out.find("1 of 1 file converted (1 input ended early)."), std::string::npos) << out;
+  std::filesystem::remove(Out("truncated_(new).mp4"));
 
-  ASSERT_EQ(Run("--json --profile 0 " + OutArg() + " " + cut + " " + ShellQuote(MediaPath("clip.mkv")), out), 0) << out;
+  ASSERT_EQ(Run("--accept-partial --json --profile 0 " + OutArg() + " " + cut + " " + ShellQuote(MediaPath("clip.mkv")), out), 0)
+      << out;
   int ends = 0;
   size_t start = 0;
   while (start < out.size()) {
@@ -698,4 +717,39 @@ TEST_F(CliConvertTest, InputEndingEarlyIsReported) {
     }
   }
   EXPECT_EQ(ends, 2);
+}
+
+// A file truncated while it converts (a download that was cut, a file rewritten meanwhile)
+// fails with the time it reached instead of passing for converted.
+TEST_F(CliConvertTest, InputTruncatedWhileItConvertsFails) {
+  const std::string copy = home_.file("growing.mp4");
+  std::filesystem::copy_file(MediaPath("long.mp4"), copy);
+  const auto size = std::filesystem::file_size(copy);
+  TChild child({"--profile", "0", "--progress=plain", "--output-dir", outDir_.path().string(), copy},
+               config_.path().string(), home_.path().string(), false);
+  ASSERT_TRUE(child.Started());
+  ASSERT_TRUE(child.ReadUntil([](const std::string& s) { return std::regex_search(s, std::regex(R"(growing\.mp4: +\d+%)")); },
+                              60000))
+      << child.Output();
+  std::filesystem::resize_file(copy, size * 3 / 5);
+  EXPECT_EQ(child.Finish(60000), 1) << child.Output();
+  EXPECT_TRUE(std::regex_search(child.Output(), std::regex(R"(growing\.mp4: failed: the input ended early, at 0:0\d:\d\d of 0:02:00)")))
+      << child.Output();
+  EXPECT_EQ(OutputCount(), 0u);
+}
+
+// A pipe gives its data only once: it is refused at once with a message (no wait for a
+// writer, no output cut short), and the other files of the run still convert.
+TEST_F(CliConvertTest, PipeInputIsRefusedAtOnce) {
+  const std::string fifo = home_.file("stream.ts");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  TChild child({"--profile", "300", "--trim", "0,1", "--progress=plain", "--output-dir", outDir_.path().string(), fifo,
+                MediaPath("clip.mp4")},
+               config_.path().string(), home_.path().string(), false);
+  ASSERT_TRUE(child.Started());
+  EXPECT_EQ(child.Finish(20000), 1) << child.Output();
+  EXPECT_NE(child.Output().find(fifo + ": a pipe (FIFO) gives its data only once"), std::string::npos) << child.Output();
+  EXPECT_NE(child.Output().find("1 of 2 files converted, 1 skipped."), std::string::npos) << child.Output();
+  EXPECT_NEAR(FfprobeNumber(Out("clip_(new).mp3"), "format=duration"), 1.0, 0.1);
+  EXPECT_EQ(OutputCount(), 1u);
 }

@@ -305,11 +305,14 @@ TEST_F(CliShardTest, ChangedSourcesConvertAgainAndFailuresTellWhetherToRetry) {
   std::ofstream(broken) << "not a video\n";
   sources_ = {broken};
   EXPECT_EQ(testsupport::RunCapture(Env() + Command(out.path().string(), "--resume") + " 2>&1", text), 1) << text;
-  // An output folder that cannot be made or written may be there on a retry: 75.
+  // An output folder that cannot be made or written may be there on a retry (a file system
+  // not mounted yet): 75. A file where the folder would be is a usage error: 2.
   std::ofstream(src.file("file")) << "in the way";
   sources_ = {a};
-  EXPECT_EQ(testsupport::RunCapture(Env() + Command(src.file("file") + "/out", "--resume") + " 2>&1", text), 75) << text;
-  EXPECT_NE(text.find("Not a directory"), std::string::npos) << text;
+  EXPECT_EQ(testsupport::RunCapture(Env() + Command("/proc/orvane-none/out", "--resume") + " 2>&1", text), 75) << text;
+  EXPECT_NE(text.find("cannot create the output folder"), std::string::npos) << text;
+  EXPECT_EQ(testsupport::RunCapture(Env() + Command(src.file("file") + "/out", "--resume") + " 2>&1", text), 2) << text;
+  EXPECT_NE(text.find(src.file("file") + " is not a folder"), std::string::npos) << text;
   // SIGTERM (a preempted task) in a resumable run: 143, and the part converted so far goes, so
   // that the next run converts the file whole under the same name.
   {
@@ -345,6 +348,91 @@ TEST_F(CliShardTest, ChangedSourcesConvertAgainAndFailuresTellWhetherToRetry) {
   EXPECT_EQ(testsupport::RunCapture(Env() + Command(out.path().string(), "--ledger /proc/none/x.ledger --resume") + " 2>&1", text),
             75)
       << text;
+}
+
+// The same shard started twice at once (a runner that retried too early, a user who typed it
+// twice): each job is converted by exactly one of the two processes, under its own name; the
+// other one leaves it and says so.
+TEST_F(CliShardTest, SameShardStartedTwiceConvertsEachJobOnce) {
+  // Whole clips with pictures: the conversions last long enough for the two runs to meet.
+  sources_ = {MediaPath("clip.mp4"), MediaPath("audio.mp3"), MediaPath("clip.avi"), MediaPath("lang.ts"),
+              MediaPath("clip.mkv"), MediaPath("mono48k.mp4"), MediaPath("bars_16x9.mp4"), MediaPath("two_audio.mkv")};
+  trim_ = "";
+  testsupport::TempDir out, logs;
+  std::string script = Env();
+  for (int i = 0; i < 2; ++i)
+    script += Command(out.path().string(), "--profile 0 --json --resume --shard 0/2") + " >" +
+              ShellQuote(logs.file(std::to_string(i) + ".json")) + " 2>" + ShellQuote(logs.file(std::to_string(i) + ".err")) +
+              " & pids=\"$pids $!\"; sleep 0.3; ";
+  script += "s=0; for p in $pids; do wait $p || s=$?; done; echo $s";
+  std::string status;
+  testsupport::RunCapture("bash -c " + ShellQuote(script), status);
+  EXPECT_EQ(status, "0\n") << ReadFile(logs.file("0.err")) << ReadFile(logs.file("1.err"));
+  std::map<int, int> converted;  // job -> times
+  int leftToTheOther = 0;
+  for (int i = 0; i < 2; ++i)
+    for (const QJsonObject& e : JsonEvents(ReadFile(logs.file(std::to_string(i) + ".json")))) {
+      if (e["event"].toString() == "end" && e["status"].toString() == "converted") ++converted[e["job"].toInt()];
+      if (e["event"].toString() == "elsewhere") ++leftToTheOther;
+      if (e["event"].toString() == "run_end") EXPECT_EQ(e["exit_code"].toInt(-1), 0);
+    }
+  EXPECT_EQ(converted, (std::map<int, int>{{0, 1}, {2, 1}, {4, 1}, {6, 1}}));
+  EXPECT_GT(leftToTheOther, 0);  // the runs met
+  EXPECT_EQ(Names(out.path()), (std::set<std::string>{"clip_(new).mp4", "clip_(new_1).mp4", "clip_(new_2).mp4",
+                                                      "bars_16x9_(new).mp4"}));
+  EXPECT_EQ(LedgerLines(out.path()), 4u);
+}
+
+// A ledger that went through an editor of another system (CR LF), a ledger whose lines were
+// torn or garbled, and the output folder written another way: a resumed run converts nothing
+// again; a damaged line is reported, and its job's complete output is recorded anew.
+TEST_F(CliShardTest, DamagedLedgersAndFolderSpellingsConvertNothingAgain) {
+  sources_ = {MediaPath("clip.mp4"), MediaPath("audio.mp3"), MediaPath("lang.ts")};
+  testsupport::TempDir out;
+  const std::string ledgerPath = (out.path() / "orvane-convert.ledger").string();
+  // Job -> "converted" or "done", from a run's JSON events.
+  auto run = [&](const std::string& folder, std::string& err) {
+    std::string text;
+    const std::string errFile = (out.path().parent_path() / (out.path().filename().string() + ".err")).string();
+    EXPECT_EQ(testsupport::RunCapture(Env() + Command(folder, "--json --resume") + " 2>" + ShellQuote(errFile), text), 0)
+        << text << ReadFile(errFile);
+    err = ReadFile(errFile);
+    std::map<int, std::string> what;
+    for (const QJsonObject& e : JsonEvents(text)) {
+      if (e["event"].toString() == "done") what[e["job"].toInt()] = "done";
+      if (e["event"].toString() == "end") what[e["job"].toInt()] = e["status"].toString().toStdString();
+    }
+    return what;
+  };
+  const std::map<int, std::string> allDone{{0, "done"}, {1, "done"}, {2, "done"}};
+  std::string err;
+  ASSERT_EQ(run(out.path().string(), err), (std::map<int, std::string>{{0, "converted"}, {1, "converted"}, {2, "converted"}}));
+  const std::set<std::string> names = Names(out.path());
+  ASSERT_EQ(names.size(), 3u);
+
+  std::string crlf;
+  for (char c : ReadFile(ledgerPath)) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  std::ofstream(ledgerPath, std::ios::binary | std::ios::trunc) << crlf;
+  EXPECT_EQ(run(out.path().string() + "/", err), allDone) << err;
+  EXPECT_EQ(run(out.path().string() + "//.", err), allDone) << err;
+  EXPECT_EQ(err, "");
+
+  // Line 1 garbled, line 3 torn after its source (a crash), then closed by an append.
+  std::string text = ReadFile(ledgerPath);
+  const size_t firstTab = text.find('\t', 5);
+  text[firstTab + 1] = 'x';  // the size field
+  const size_t third = text.find('\n', text.find('\n') + 1) + 1;
+  text = text.substr(0, text.find('\t', third + 5) + 3);
+  std::ofstream(ledgerPath, std::ios::binary | std::ios::trunc) << text;
+  EXPECT_EQ(run(out.path().string(), err), allDone) << err;
+  EXPECT_NE(err.find("ledger " + ledgerPath + ": line 1 is damaged and was left out (it names " + sources_[0] + ")"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find(": line 3 is damaged and was left out (it names " + sources_[2] + ")"), std::string::npos) << err;
+  EXPECT_EQ(Names(out.path()), names);
+  // Recorded anew: a later run finds every job in whole lines.
+  EXPECT_EQ(run(out.path().string(), err), allDone) << err;
+  EXPECT_EQ(Names(out.path()), names);
 }
 
 }  // namespace

@@ -162,6 +162,46 @@ TEST(RunBook, EachTaskEndPutsItsOutputInPlaceOrRemovesIt) {
   EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"finished_(new).mp4", "stopped midway_(new).mp4"}));
 }
 
+// The end notice decides the outcome for both front ends: an input that ended before its
+// known length fails its file (its output removed) unless partial inputs are accepted.
+TEST(RunBook, AnInputThatEndedEarlyFailsUnlessPartialInputsAreAccepted) {
+  TempDir dir;
+  for (const bool accept : {false, true}) {
+    SCOPED_TRACE(accept ? "accepted" : "default");
+    TRunBook book;
+    book.SetAcceptPartial(accept);
+    std::vector<std::string> finals;
+    for (const char* name : {"cut", "whole"}) {
+      TPreparedJob job;
+      job.Output = TOutputReservation::Reserve(dir.path().string(), std::string("/v/") + name + ".mkv", ".mp4");
+      WriteText(job.Output.TempPath(), "data");
+      finals.push_back(job.Output.FinalPath());
+      book.Add(0, std::move(job));
+    }
+    TTerminateInfo info;
+    info.TaskIndex = 0;
+    info.Finished = true;
+    info.EndedEarly = true;
+    info.EndedAtUs = 4200000;
+    info.DurationUs = 9800000;
+    const TTaskOutcome cut = book.TaskEnded(info, "");
+    EXPECT_TRUE(cut.EndedEarly);
+    EXPECT_EQ(cut.EndedAtUs, 4200000);
+    EXPECT_EQ(cut.Kind, accept ? TTaskOutcome::Converted : TTaskOutcome::Failed);
+    EXPECT_EQ(cut.Message.rfind("the input ended early, at 0:00:04 of 0:00:10", 0), 0u) << cut.Message;
+    EXPECT_EQ(fs::exists(finals[0]), accept);
+
+    info.TaskIndex = 1;
+    info.EndedEarly = false;
+    const TTaskOutcome whole = book.TaskEnded(info, "");
+    EXPECT_EQ(whole.Kind, TTaskOutcome::Converted);
+    EXPECT_FALSE(whole.EndedEarly);
+    EXPECT_TRUE(fs::exists(finals[1]));
+    fs::remove(finals[0]);
+    fs::remove(finals[1]);
+  }
+}
+
 // The [settings] and [lstformat] keys: defaults, letter case and range rules.
 TEST(AppSettings, DefaultsAndRangeRules) {
   TempDir dir;

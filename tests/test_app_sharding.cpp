@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -130,6 +131,14 @@ TEST(Sharding, PathMapRewritesWholeFolderNamesBothWays) {
   EXPECT_EQ(map.Shared("/elsewhere/x"), "/elsewhere/x");
 }
 
+// One folder has one name, and so one identity in the ledger, however it was written.
+TEST(Sharding, FolderNamesAreMadeWholeAndNormal) {
+  const std::string cwd = std::filesystem::current_path().string();
+  for (const char* same : {"o", "o/", "./o", "o//", "x/../o/."}) EXPECT_EQ(AbsolutePath(same), cwd + "/o") << same;
+  EXPECT_EQ(AbsolutePath("/data//out/./"), "/data/out");
+  EXPECT_EQ(AbsolutePath("/"), "/");
+}
+
 TEST(Sharding, ExitStatusOfARun) {
   testsupport::TempDir dir;
   EXPECT_TRUE(FailureMayPass("/o/a.mp4: No space left on device", dir.path().string()));
@@ -182,6 +191,54 @@ TEST(Ledger, EntriesSurviveNamesWithTabsAndACutOffLine) {
   EXPECT_EQ(ledger.Find(Identity("/in/b.mp4", 20)), "/out/b_(new).mp4");
   // Another size or time is another file.
   EXPECT_EQ(ledger.Find(Identity("/in/b.mp4", 21)), "");
+}
+
+// CR LF line ends count as line ends; a torn line (closed by the next append) and a garbled
+// one are left out and reported with the source they name; a second reader sees what another
+// process appended after it opened the ledger.
+TEST(Ledger, LinesAreReadTolerantlyAndDamagedOnesReported) {
+  testsupport::TempDir dir;
+  const std::string path = dir.file("l.ledger");
+  const TJobIdentity a = Identity("/in/a.mp4", 1), b = Identity("/in/b.mp4", 2), c = Identity("/in/c.mp4", 3);
+  std::string crlf = LedgerLine(a, "/out/a_(new).mp3");
+  crlf.insert(crlf.size() - 1, "\r");
+  std::ofstream(path, std::ios::binary) << crlf << "done\t/in/torn.mp4\t12\t";
+  std::string err;
+  {
+    TLedger ledger;
+    ASSERT_TRUE(ledger.Open(path, err)) << err;
+    EXPECT_EQ(ledger.Find(a), "/out/a_(new).mp3");
+    ASSERT_EQ(ledger.Damaged().size(), 1u);  // cut off by a crash: appends are whole lines
+    EXPECT_EQ(ledger.Damaged()[0].Source, "/in/torn.mp4");
+    ASSERT_TRUE(ledger.Append(b, "/out/b_(new).mp3", err)) << err;
+    ASSERT_TRUE(ledger.Refresh(err)) << err;
+    EXPECT_EQ(ledger.Damaged().size(), 1u);  // closed by the append, still reported once
+  }
+  std::ofstream(path, std::ios::binary | std::ios::app) << "done\t/in/garbled.mp4\tx\t\x01\n";
+  TLedger reader;
+  ASSERT_TRUE(reader.Open(path, err)) << err;
+  EXPECT_EQ(reader.EntryCount(), 2u);
+  EXPECT_EQ(reader.Find(b), "/out/b_(new).mp3");
+  ASSERT_EQ(reader.Damaged().size(), 2u);
+  EXPECT_EQ(reader.Damaged()[0].Number, 2u);
+  EXPECT_EQ(reader.Damaged()[0].Source, "/in/torn.mp4");
+  EXPECT_EQ(reader.Damaged()[1].Number, 4u);
+  EXPECT_EQ(reader.Damaged()[1].Source, "/in/garbled.mp4");
+  EXPECT_TRUE(reader.MayHaveLost("/in/torn.mp4"));
+  EXPECT_FALSE(reader.MayHaveLost("/in/a.mp4"));
+
+  TLedger writer;
+  ASSERT_TRUE(writer.Open(path, err)) << err;
+  ASSERT_TRUE(writer.Append(c, "/out/c_(new).mp3", err)) << err;
+  EXPECT_EQ(reader.Find(c), "");
+  ASSERT_TRUE(reader.Refresh(err)) << err;
+  EXPECT_EQ(reader.Find(c), "/out/c_(new).mp3");
+  EXPECT_EQ(reader.EntryCount(), 3u);
+  EXPECT_EQ(reader.Damaged().size(), 2u);  // read once, reported once
+  // A line too damaged to name its source may have been any job's.
+  std::ofstream(path, std::ios::binary | std::ios::app) << "\x7f\x02garbage\n";
+  ASSERT_TRUE(reader.Refresh(err)) << err;
+  EXPECT_TRUE(reader.MayHaveLost("/in/a.mp4"));
 }
 
 TEST(Ledger, ProcessesAppendingAtOnceLoseNoEntry) {
@@ -240,6 +297,61 @@ TEST(OutputNames, ATemporaryFileOfADeadProcessIsTakenOverAndALiveOneIsNot) {
   TOutputReservation c = TOutputReservation::Reserve(folder, "/in/c.mp4", ".mp4", 2);
   EXPECT_EQ(c.FinalPath(), OutputCandidate(folder, "/in/c.mp4", ".mp4", 2));
   ::close(fd);
+}
+
+// A job's own output name (a list split over processes): held by another process, writing it
+// or not yet done with the finished file, the job is that process's; a finished file nobody
+// holds is only a taken name; the process's own reservations are no other process.
+TEST(OutputNames, TheOwnNameOfAJobHeldByAnotherProcessIsLeftToIt) {
+  testsupport::TempDir dir;
+  const std::string folder = dir.path().string();
+  auto own = [&](const std::string& source, TOutputReservation::TOwnName& o) {
+    return TOutputReservation::Reserve(folder, source, ".mp3", 0, &o);
+  };
+  auto lockedBy = [](const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT, 0666);
+    EXPECT_EQ(::flock(fd, LOCK_EX), 0);
+    return fd;
+  };
+  TOutputReservation::TOwnName o;
+  // Being written by another process.
+  const int writing = lockedBy(OutputTempName(OutputCandidate(folder, "/in/a.mp4", ".mp3", 0)));
+  EXPECT_FALSE(own("/in/a.mp4", o).Reserved());
+  EXPECT_TRUE(o.HeldElsewhere);
+  // Finished, not yet recorded by the process that wrote it.
+  const int finishing = lockedBy(OutputCandidate(folder, "/in/b.mp4", ".mp3", 0));
+  EXPECT_FALSE(own("/in/b.mp4", o).Reserved());
+  EXPECT_TRUE(o.HeldElsewhere);
+  // Finished and let go: a taken name, and the next one is reserved.
+  ::close(finishing);
+  TOutputReservation b = own("/in/b.mp4", o);
+  EXPECT_FALSE(o.HeldElsewhere);
+  EXPECT_TRUE(o.Taken);
+  EXPECT_EQ(b.FinalPath(), OutputCandidate(folder, "/in/b.mp4", ".mp3", 1));
+  // This process's own reservation of the name (two sources whose shortened names meet).
+  TOutputReservation c = TOutputReservation::Reserve(folder, "/in/c.mp4", ".mp3");
+  TOutputReservation c2 = own("/in/c.mp4", o);
+  EXPECT_FALSE(o.HeldElsewhere);
+  EXPECT_EQ(c2.FinalPath(), OutputCandidate(folder, "/in/c.mp4", ".mp3", 1));
+  // A commit that keeps its lock: another process sees the job as not settled until Release.
+  std::ofstream(c.TempPath()) << "data";
+  const std::string committed = c.Commit(true);
+  auto otherProcessSeesItHeld = [&] {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      TOutputReservation::TOwnName seen;
+      TOutputReservation r = TOutputReservation::Reserve(folder, "/in/c.mp4", ".mp3", 0, &seen);
+      _exit(seen.HeldElsewhere ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  };
+  EXPECT_TRUE(otherProcessSeesItHeld());
+  c.Release();
+  EXPECT_FALSE(otherProcessSeesItHeld());
+  EXPECT_TRUE(std::filesystem::exists(committed));
+  ::close(writing);
 }
 
 }  // namespace

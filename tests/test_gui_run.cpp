@@ -298,6 +298,26 @@ TEST_F(RunTest, LastTaskFailingOpensNothingAndSaysWhy) {
   EXPECT_TRUE(box->text().contains(m->Message(1)));
 }
 
+// A file whose data ends before the length its container gives fails here as on the command
+// line: the row says "Failed" with the time the input reached, and no output is left for it.
+TEST_F(RunTest, InputThatEndsEarlyFailsItsRow) {
+  auto w = Open();
+  const std::string cut = Copy("truncated.mkv", "cut.mkv");
+  const std::string whole = Copy("clip.mkv", "whole.mkv");
+  AddAndWait(*w, {cut, whole});
+  w->Runner()->Start();
+  WaitRunEnd(*w);
+  TJobListModel* m = w->JobModel();
+  EXPECT_TRUE(m->Progress(0).startsWith("Failed")) << m->Progress(0).toStdString();
+  EXPECT_TRUE(m->Message(0).contains("the input ended early, at 0:00:0")) << m->Message(0).toStdString();
+  EXPECT_TRUE(m->Message(0).contains(" of 0:00:10")) << m->Message(0).toStdString();
+  EXPECT_EQ(m->Progress(1), "100%");
+  for (const auto& e : fs::directory_iterator(outDir))
+    EXPECT_EQ(e.path().filename().string().find("cut"), std::string::npos) << e.path();
+  ASSERT_NE(w->Runner()->Summary(), nullptr);
+  EXPECT_TRUE(w->Runner()->Summary()->text().startsWith("1 of 2 file(s) converted, 1 failed"));
+}
+
 // A row whose file vanished before Start gets no task: it is marked failed, the other rows
 // convert with their task numbers and rows aligned.
 TEST_F(RunTest, RowThatCannotBeAddedAtStartIsMarkedAndTheOthersConvert) {

@@ -256,6 +256,14 @@ bool TIniFile::ValueExists(const std::string& section, const std::string& key) c
   return FindKey(Load()->lines, section, key) != nullptr;
 }
 
+std::vector<std::string> TIniFile::ReadSectionNames() const {
+  std::vector<std::string> names;
+  const auto content = Load();
+  for (const TIniLine& line : content->lines)
+    if (line.kind == TIniLine::kSection) names.push_back(line.name);
+  return names;
+}
+
 std::vector<std::string> TIniFile::ReadSectionKeys(const std::string& section) const {
   std::vector<std::string> keys;
   const auto content = Load();

@@ -37,6 +37,8 @@ public:
   bool ValueExists(const std::string& section, const std::string& key) const;
   // Key names of a section in file order (empty when the section is missing).
   std::vector<std::string> ReadSectionKeys(const std::string& section) const;
+  // Every section header's name in file order, a name given twice listed twice.
+  std::vector<std::string> ReadSectionNames() const;
 
   // Each write throws FFmpegException "Unable to write to <file>" when the system refuses it;
   // the file on disk is then unchanged. The folder is created when missing.

@@ -4,8 +4,10 @@
 #include <QString>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 
+#include "app/core/clocktext.h"
 #include "app/core/profiles.h"
 #include "dialogs/core/renderer.h"
 #include "media/errors.h"
@@ -53,6 +55,20 @@ bool CheckPictures(const TlvFilesRecord& job, int width, int height, TConversion
   return true;
 }
 
+// A conversion opens its source more than once (this check, the task's opening, the run). A
+// pipe, socket or character device gives its data only once: a second opening would get the
+// rest of the stream, or wait for a writer that never comes. Such a source is refused before
+// anything opens it.
+bool CheckReadableMoreThanOnce(const std::string& file, std::string& err) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return true;  // a URL, or a missing file the probe names
+  const char* kind = S_ISFIFO(st.st_mode) ? "a pipe (FIFO)" : S_ISSOCK(st.st_mode) ? "a socket" : S_ISCHR(st.st_mode) ? "a device" : nullptr;
+  if (!kind) return true;
+  err = file + ": " + kind +
+        " gives its data only once, and a conversion reads its input more than once; save the stream to a file and convert that";
+  return false;
+}
+
 }  // namespace
 
 bool NeedsCustomHook(const TlvFilesRecord& job) {
@@ -60,6 +76,19 @@ bool NeedsCustomHook(const TlvFilesRecord& job) {
   for (const TWmRec& item : job.WaterMarks)
     if ((item.Kind == wmkText && !item.Text.empty()) || (item.Kind == wmkImage && !item.ImageFile.empty())) return true;
   return false;
+}
+
+bool OutputLooksComplete(const std::string& output, const TlvFilesRecord& job, TAVProbe& probe) {
+  if (!probe.LoadFile(job.SourceFile)) return false;
+  int64_t expected = probe.GetFileStreamInfo().Duration;
+  probe.CloseFile();
+  if (expected <= 0) return false;
+  expected -= std::clamp<int64_t>(job.TrimStart, 0, expected);
+  if (job.TrimLength > 0) expected = std::min(expected, job.TrimLength);
+  if (!probe.LoadFile(output)) return false;
+  const int64_t got = probe.GetFileStreamInfo().Duration;
+  probe.CloseFile();
+  return got > 0 && std::llabs(got - expected) <= std::max<int64_t>(1000000, expected / 20);
 }
 
 std::string WithFileName(const std::string& file, const std::string& msg) {
@@ -83,6 +112,7 @@ std::string TJobPreparation::ResolveFolder() {
 bool TJobPreparation::Prepare(const TJobSettings& settings, int32_t code, TAVProbe& probe, TPreparedJob& result,
                               std::string& err) {
   const std::string& file = settings.Job.SourceFile;
+  if (!CheckReadableMoreThanOnce(file, err)) return false;
   if (!probe.LoadFile(file)) {
     err = WithFileName(file, probe.LastErrMsg());
     return false;
@@ -143,7 +173,16 @@ bool TJobPreparation::Prepare(const TJobSettings& settings, int32_t code, TAVPro
       job.DestFile = FirstFreeOutputName(folder, file, ext);
       out.FileName = job.DestFile;
     } else {
-      result.Output = TOutputReservation::Reserve(folder, file, ext, settings.FirstOutputNumber);
+      TOutputReservation::TOwnName own;
+      result.Output = TOutputReservation::Reserve(folder, file, ext, settings.FirstOutputNumber,
+                                                  options_.OwnOutputNames ? &own : nullptr);
+      result.OwnNameTaken = own.Taken;
+      if (own.HeldElsewhere) {
+        result.OutputHeldElsewhere = true;
+        err = file + ": another running process converts it into " +
+              OutputCandidate(folder, file, ext, settings.FirstOutputNumber);
+        return false;
+      }
       job.DestFile = result.Output.FinalPath();
       out.FileName = result.Output.TempPath();
     }
@@ -157,13 +196,39 @@ bool TJobPreparation::Prepare(const TJobSettings& settings, int32_t code, TAVPro
   return true;
 }
 
+std::string EndedEarlyText(int64_t endedAtUs, int64_t durationUs) {
+  std::string text = "the input ended early, at " + FormatClock(std::max<int64_t>(0, endedAtUs) / 1000000);
+  if (durationUs > 0) text += " of " + FormatClock((durationUs + 500000) / 1000000);
+  return text;
+}
+
 int TRunBook::Add(int row, TPreparedJob job) {
   tasks_.push_back(TTask{row, std::move(job)});
   return int(tasks_.size()) - 1;
 }
 
+void TRunBook::Recorded(int task) {
+  if (task >= 0 && size_t(task) < tasks_.size()) tasks_[size_t(task)].Job.Output.Release();
+}
+
 int TRunBook::Row(int task) const {
   return task >= 0 && size_t(task) < tasks_.size() ? tasks_[size_t(task)].Row : -1;
+}
+
+TTaskOutcome TRunBook::TaskEnded(const TTerminateInfo& info, const std::string& hookFailure) {
+  std::string failure = hookFailure;
+  if (info.Exception) failure = info.ExceptionMsg.empty() ? "the conversion failed" : info.ExceptionMsg;
+  const bool early = info.Finished && info.EndedEarly && failure.empty();
+  const std::string earlyText = early ? EndedEarlyText(info.EndedAtUs, info.DurationUs) : std::string();
+  if (early && !acceptPartial_) failure = earlyText;
+  TTaskOutcome outcome = TaskEnded(info.TaskIndex, info.Finished, failure);
+  if (early) {
+    outcome.EndedEarly = true;
+    outcome.EndedAtUs = std::max<int64_t>(0, info.EndedAtUs);
+    outcome.DurationUs = info.DurationUs;
+    if (outcome.Kind == TTaskOutcome::Converted) outcome.Message = earlyText;
+  }
+  return outcome;
 }
 
 TTaskOutcome TRunBook::TaskEnded(int task, bool finished, const std::string& failure) {
@@ -204,7 +269,7 @@ TTaskOutcome TRunBook::TaskEnded(int task, bool finished, const std::string& fai
     return outcome;
   }
   try {
-    outcome.Output = output.Commit();
+    outcome.Output = output.Commit(holdCommitted_ && finished);
     outcome.Kind = finished ? TTaskOutcome::Converted : TTaskOutcome::Stopped;
   } catch (const FFmpegException& e) {
     outcome.Kind = TTaskOutcome::Failed;

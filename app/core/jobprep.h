@@ -37,6 +37,11 @@ struct TPreparedJob {
   TInputOptions In;
   TOutputOptions Out;  // Out.FileName is where the converter writes (the reserved temporary name)
   TOutputReservation Output;  // empty in a dry run
+  // With TPrepareOptions::OwnOutputNames: the job's own output name is written (or held) by
+  // another running process, which converts the job (Prepare fails, nothing is reserved); or
+  // a finished file nobody holds has it, and a later name was reserved.
+  bool OutputHeldElsewhere = false;
+  bool OwnNameTaken = false;
 };
 
 // How a front end prepares its jobs.
@@ -49,10 +54,20 @@ struct TPrepareOptions {
   // The fallback folder is stored as OutPutDir when the stored folder cannot be made (the
   // desktop program); the command line never rewrites the user's settings.
   bool StoreFallback = true;
+  // Each job's first output number is its own name (a job list split over several processes,
+  // or a resumable run): another running process writing that name converts the job, and this
+  // one leaves it (TPreparedJob::OutputHeldElsewhere) instead of converting it a second time
+  // under the next free name.
+  bool OwnOutputNames = false;
 };
 
 // True when the job changes the pictures through the frame hook (adjustments or watermarks).
 bool NeedsCustomHook(const TlvFilesRecord& job);
+
+// Whether a finished output found under a job's own name is that job's whole result: it opens
+// and is as long as the job's part of its source (the source's length, or the trim), give or
+// take a second or 5 %. The probe is closed again.
+bool OutputLooksComplete(const std::string& output, const TlvFilesRecord& job, TAVProbe& probe);
 
 // "file: message", unless the message names the file already.
 std::string WithFileName(const std::string& file, const std::string& msg);
@@ -87,7 +102,14 @@ struct TTaskOutcome {
   enum TKind { Converted, Failed, Stopped, NotStarted } Kind = Failed;
   std::string Output;   // the final output name (empty when none is left)
   std::string Message;  // why it failed, or a note about the output
+  // The input ended before its known length: a failure, or (partial inputs accepted) a note
+  // on a converted file. Times in µs; -1 when unknown.
+  bool EndedEarly = false;
+  int64_t EndedAtUs = -1, DurationUs = -1;
 };
+
+// "the input ended early, at H:MM:SS of H:MM:SS" (times in µs; an unknown length is left out).
+std::string EndedEarlyText(int64_t endedAtUs, int64_t durationUs);
 
 // The tasks of one run: task number -> the job's row and its prepared job, and what happens to
 // each output at its task's end. Outputs still reserved when the run goes are removed.
@@ -101,6 +123,19 @@ public:
   // Whether an output stopped halfway takes its final name (the default) or is removed. A
   // resumable run removes it: the next run converts that job again, whole, under the same name.
   void SetKeepStopped(bool keep) { keepStopped_ = keep; }
+  // Whether a task whose input ended before its known length (cut off, or truncated while it
+  // was read) counts as converted with what there was, or fails (the default): a partial
+  // input must not pass for a converted file unless the user asked for it.
+  void SetAcceptPartial(bool accept) { acceptPartial_ = accept; }
+  // Whether a finished output keeps its lock after taking its final name, until Recorded: a
+  // run with a ledger holds it until the job is recorded there, so that a process converting
+  // the same list sees the job as not yet settled instead of taking the next free name.
+  void SetHoldCommitted(bool hold) { holdCommitted_ = hold; }
+  void Recorded(int task);
+
+  // A task's end as the engine reports it; `hookFailure` is the error of its picture hook
+  // (empty: none). Decides the outcome for both front ends alike, then as below.
+  TTaskOutcome TaskEnded(const TTerminateInfo& info, const std::string& hookFailure);
 
   // A task's end: a finished or cleanly stopped output takes its final name; a failed one (or
   // one stopped before it wrote anything) is removed. `failure` is the task's error text,
@@ -114,4 +149,6 @@ private:
   };
   std::vector<TTask> tasks_;
   bool keepStopped_ = true;
+  bool acceptPartial_ = false;
+  bool holdCommitted_ = false;
 };

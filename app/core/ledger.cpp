@@ -196,15 +196,26 @@ bool TLedger::Open(const std::string& path, std::string& err) {
     err = "cannot open the ledger " + path + ": " + std::strerror(errno);
     return false;
   }
+  return ReadFrom(err);
+}
+
+bool TLedger::Refresh(std::string& err) {
+  if (fd_ < 0) return err = "the ledger is not open", false;
+  return ReadFrom(err);
+}
+
+// Reads the whole lines after readUpTo_; a last line without its newline is left for a later
+// reading (it is being written, or was cut off).
+bool TLedger::ReadFrom(std::string& err) {
   std::string text;
   {
     const TFileLock lock(fd_, LOCK_SH);
     char buf[65536];
-    for (off_t at = 0;;) {
+    for (off_t at = readUpTo_;;) {
       const ssize_t n = ::pread(fd_, buf, sizeof buf, at);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
-        err = "cannot read the ledger " + path + ": " + std::strerror(errno);
+        err = "cannot read the ledger " + path_ + ": " + std::strerror(errno);
         return false;
       }
       if (n == 0) break;
@@ -212,16 +223,45 @@ bool TLedger::Open(const std::string& path, std::string& err) {
       at += n;
     }
   }
-  // Only whole lines count: a line without its newline was cut off.
-  for (size_t start = 0, nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+  // A damaged line, with the source field when the line got that far (a tab follows it).
+  auto noteDamaged = [this](const std::string& line, size_t number) {
+    TDamagedLine d;
+    d.Number = number;
+    const size_t tab = line.find('\t', 5);
+    if (line.rfind("done\t", 0) == 0 && tab != std::string::npos && !Unescape(line.substr(5, tab - 5), d.Source))
+      d.Source.clear();
+    damaged_.push_back(std::move(d));
+  };
+  size_t start = 0;
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+    ++lineNumber_;
+    std::string line = text.substr(start, nl - start);
+    while (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
     TJobIdentity id;
     std::string output;
-    if (ParseLedgerLine(text.substr(start, nl - start), id, output)) {
+    if (ParseLedgerLine(line, id, output)) {
       entries_[IdentityFields(id)] = std::move(output);
       ++count_;
+    } else if (readUpTo_ + off_t(start) != tornAt_) {  // a torn line closed since is reported once
+      noteDamaged(line, lineNumber_);
     }
   }
+  readUpTo_ += off_t(start);
+  // Appends are whole lines written under the exclusive lock, and this reading holds the
+  // shared one: a last line without its end was cut off by a crash. It stays unread (the next
+  // append closes it) but is reported now, since its job may have been finished.
+  if (start < text.size() && readUpTo_ != tornAt_) {
+    tornAt_ = readUpTo_;
+    noteDamaged(text.substr(start), lineNumber_ + 1);
+  }
   return true;
+}
+
+bool TLedger::MayHaveLost(const std::string& source) const {
+  for (const TDamagedLine& d : damaged_)
+    if (d.Source.empty() || d.Source == source) return true;
+  return false;
 }
 
 std::string TLedger::Find(const TJobIdentity& id) const {
@@ -242,6 +282,12 @@ bool TLedger::Append(const TJobIdentity& id, const std::string& output, std::str
     if (!WriteAll(fd_, line) || ::fsync(fd_) != 0) {
       err = "cannot write to the ledger " + path_ + ": " + std::strerror(errno);
       return false;
+    }
+    // Everything before this line was read already: the next reading starts after it (a
+    // closed torn line before it is read then, and reported).
+    if (readUpTo_ == st.st_size && line.front() != '\n') {
+      readUpTo_ += off_t(line.size());
+      ++lineNumber_;
     }
   }
   entries_[IdentityFields(id)] = output;

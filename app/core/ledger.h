@@ -4,12 +4,16 @@
 //
 // A line is written once the output has its final name: one write of the whole line under an
 // exclusive lock of the ledger file, then synced to disk. A last line cut off by a crash is
-// ignored on reading, and the next append starts on a line of its own.
+// ignored on reading, and the next append starts on a line of its own. Lines are read
+// tolerantly: a CR before the newline (a ledger copied through an editor of another system) is
+// ignored, and a damaged line (torn by a crash, then closed by the next append, or garbled) is
+// left out and reported, with the source it names when that much can be read.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "app/core/jobprep.h"
 #include "app/core/settings.h"
@@ -48,6 +52,9 @@ public:
 
   // Opens the ledger file (made when missing) and reads its entries. False with the reason.
   bool Open(const std::string& path, std::string& err);
+  // Reads the entries other processes appended since the last reading (a job one of them
+  // finished meanwhile is then found). False with the reason when the file cannot be read.
+  bool Refresh(std::string& err);
   const std::string& Path() const { return path_; }
   // The output (shared name) of the last entry for the job, or empty.
   std::string Find(const TJobIdentity& id) const;
@@ -56,10 +63,26 @@ public:
   // Entries read and appended (a job recorded twice counts twice).
   size_t EntryCount() const { return count_; }
 
+  // A complete line that is not an entry.
+  struct TDamagedLine {
+    size_t Number = 0;   // counted from 1
+    std::string Source;  // the source it names, when readable; else empty
+  };
+  const std::vector<TDamagedLine>& Damaged() const { return damaged_; }
+  // Whether a damaged line may have been the entry of this source (shared name): one names it,
+  // or one is too damaged to name any.
+  bool MayHaveLost(const std::string& source) const;
+
 private:
+  bool ReadFrom(std::string& err);
+
   std::string path_;
   int fd_ = -1;
   size_t count_ = 0;
+  off_t readUpTo_ = 0;   // the end of the last whole line read
+  off_t tornAt_ = -1;    // where a last line cut off (and reported) begins
+  size_t lineNumber_ = 0;
+  std::vector<TDamagedLine> damaged_;
   // The identity's line fields -> the output of the last entry for it.
   std::unordered_map<std::string, std::string> entries_;
 };

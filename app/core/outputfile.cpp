@@ -9,6 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <set>
+#include <utility>
 
 #include "media/errors.h"
 
@@ -80,6 +83,46 @@ int ReclaimStale(const std::string& temp) {
   return fd;
 }
 
+// The files (device, inode) whose locks this process's reservations hold: a lock of our own is
+// no sign of another process.
+// A child made by fork is another process: it starts with none.
+std::mutex gOwnLocksLock;
+std::set<std::pair<dev_t, ino_t>> gOwnLocks;
+pid_t gOwnLocksPid = 0;
+
+std::set<std::pair<dev_t, ino_t>>& OwnLocks() {
+  if (gOwnLocksPid != ::getpid()) {
+    gOwnLocks.clear();
+    gOwnLocksPid = ::getpid();
+  }
+  return gOwnLocks;
+}
+
+void NoteOwnLock(int fd, bool held) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return;
+  std::lock_guard<std::mutex> g(gOwnLocksLock);
+  if (held)
+    OwnLocks().emplace(st.st_dev, st.st_ino);
+  else
+    OwnLocks().erase({st.st_dev, st.st_ino});
+}
+
+// True when another process holds the lock of this file: it writes it, or has not finished
+// with it yet.
+bool HeldByOther(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK && ::fstat(fd, &st) == 0;
+  ::close(fd);
+  if (held) {
+    std::lock_guard<std::mutex> g(gOwnLocksLock);
+    held = OwnLocks().count({st.st_dev, st.st_ino}) == 0;
+  }
+  return held;
+}
+
 }  // namespace
 
 std::string OutputCandidate(const std::string& folder, const std::string& sourcePath, const std::string& ext,
@@ -137,14 +180,26 @@ TOutputReservation& TOutputReservation::operator=(TOutputReservation&& other) no
 }
 
 TOutputReservation TOutputReservation::Reserve(const std::string& folder, const std::string& sourcePath,
-                                               const std::string& ext, int firstNumber) {
+                                               const std::string& ext, int firstNumber, TOwnName* own) {
   TOutputReservation r;
   r.folder_ = folder;
   r.source_ = sourcePath;
   r.ext_ = ext;
-  for (int n = std::max(0, firstNumber), tries = 0; n < kMaxNumber; ++n) {
+  if (own) *own = TOwnName{};
+  firstNumber = std::max(0, firstNumber);
+  for (int n = firstNumber, tries = 0; n < kMaxNumber; ++n) {
     const std::string path = OutputCandidate(folder, sourcePath, ext, n);
-    if (Exists(path)) continue;
+    const bool ownName = own && n == firstNumber;
+    if (Exists(path)) {
+      // The job's own name with its finished file still held: the process that wrote it has
+      // not recorded it yet.
+      if (ownName && HeldByOther(path)) {
+        own->HeldElsewhere = true;
+        return r;
+      }
+      if (ownName) own->Taken = true;
+      continue;
+    }
     const std::string temp = OutputTempName(path);
     // The exclusive create is the reservation: of two runs only one can make this file.
     int fd = CreateLocked(temp);
@@ -152,8 +207,16 @@ TOutputReservation TOutputReservation::Reserve(const std::string& folder, const 
       throw FFmpegException("Cannot create the output file " + path + ": " + SystemReason(errno));
     if (fd < 0) fd = ReclaimStale(temp);
     if (fd < 0) {
-      // Held by a running process; or it went meanwhile, and this name is tried again.
-      if (!Exists(temp) && ++tries < 3) --n;
+      // Held by a running process, which converts this job when it is the job's own name; or
+      // it went meanwhile, and this name is tried again.
+      if (!Exists(temp) && ++tries < 3) {
+        --n;
+        continue;
+      }
+      if (ownName && HeldByOther(temp)) {
+        own->HeldElsewhere = true;
+        return r;
+      }
       continue;
     }
     // The final name may have appeared between the test and the create.
@@ -165,12 +228,13 @@ TOutputReservation TOutputReservation::Reserve(const std::string& folder, const 
     r.finalPath_ = path;
     r.tempPath_ = temp;
     r.lockFd_ = fd;
+    NoteOwnLock(fd, true);
     return r;
   }
   throw FFmpegException("Cannot find a free output file name for " + sourcePath);
 }
 
-std::string TOutputReservation::Commit() {
+std::string TOutputReservation::Commit(bool keepLock) {
   if (tempPath_.empty()) throw FFmpegException("No output file is reserved");
   std::string target = finalPath_;
   TOutputReservation next;  // holds the name taken instead, until the written file is there
@@ -183,7 +247,8 @@ std::string TOutputReservation::Commit() {
     target = next.FinalPath();
   }
   tempPath_.clear();
-  Unlock();
+  // The lock is on the file itself, which now has its final name.
+  if (!keepLock) Unlock();
   finalPath_ = target;
   return finalPath_;
 }
@@ -205,6 +270,9 @@ void TOutputReservation::Release() {
 }
 
 void TOutputReservation::Unlock() {
-  if (lockFd_ >= 0) ::close(lockFd_);
+  if (lockFd_ >= 0) {
+    NoteOwnLock(lockFd_, false);
+    ::close(lockFd_);
+  }
   lockFd_ = -1;
 }

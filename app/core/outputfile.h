@@ -37,11 +37,21 @@ public:
   TOutputReservation(const TOutputReservation&) = delete;
   TOutputReservation& operator=(const TOutputReservation&) = delete;
 
+  // What became of the name of number `firstNumber` when it is the job's own name (a job list
+  // split over several processes names each job's output alike, whichever process converts it).
+  struct TOwnName {
+    // Another running process writes it, or holds its finished file until it has recorded it:
+    // that process converts this job. Nothing is reserved then.
+    bool HeldElsewhere = false;
+    // A finished file nobody holds has it; a later name was reserved.
+    bool Taken = false;
+  };
+
   // Takes the first free name from number `firstNumber` on by creating its temporary file
   // exclusively. Throws FFmpegException (with the system's reason) when the folder cannot be
-  // written.
+  // written. With `own`, the name of number firstNumber is the job's own (see TOwnName).
   static TOutputReservation Reserve(const std::string& folder, const std::string& sourcePath, const std::string& ext,
-                                    int firstNumber = 0);
+                                    int firstNumber = 0, TOwnName* own = nullptr);
 
   bool Reserved() const { return !tempPath_.empty(); }
   const std::string& FinalPath() const { return finalPath_; }
@@ -51,11 +61,13 @@ public:
   // Moves the written file to its final name without ever replacing a file: when the final
   // name appeared meanwhile, the next free name is reserved and taken. Returns the final name
   // used; throws FFmpegException when the move fails (the written file then stays under its
-  // temporary name, which the message names).
-  std::string Commit();
+  // temporary name, which the message names). With `keepLock` the lock stays on the finished
+  // file until Release: another process then knows that it is not finished with it (a run
+  // that records it in a ledger first).
+  std::string Commit(bool keepLock = false);
   // Removes the temporary file (a failed or never-started output). True when it existed.
   bool Discard();
-  // Forgets the temporary file without removing it.
+  // Forgets the temporary file without removing it, and gives up the lock.
   void Release();
 
 private:

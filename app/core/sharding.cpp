@@ -130,9 +130,10 @@ std::string TPathMap::Shared(const std::string& path) const {
 }
 
 std::string AbsolutePath(const std::string& path) {
-  if (path.empty() || path[0] == '/') return path;
+  if (path.empty()) return path;
   std::error_code ec;
-  return (std::filesystem::current_path(ec) / path).lexically_normal().string();
+  const std::filesystem::path whole = path[0] == '/' ? std::filesystem::path(path) : std::filesystem::current_path(ec) / path;
+  return WithoutTrailingSlash(whole.lexically_normal().string());
 }
 
 TShardJobs SelectShardJobs(const std::vector<TJobSettings>& list, const TShardSpec& shard, const TPathMap& map,

@@ -67,5 +67,7 @@ struct TShardJobs {
 // every shard, and a run started again, names the outputs alike.
 TShardJobs SelectShardJobs(const std::vector<TJobSettings>& list, const TShardSpec& shard, const TPathMap& map,
                            bool numberOutputs);
-// A name relative to the current folder, made whole.
+// A name relative to the current folder made whole, and every name made normal: no "." or
+// ".." parts, no doubled or trailing slash ("o", "./o" and "o/" give one name), so that one
+// folder or file has one identity in the ledger.
 std::string AbsolutePath(const std::string& path);
