@@ -183,6 +183,54 @@ TEST_F(MainWindowTest, APressElsewhereHidesTheListAndTheBoxTogglesIt) {
   EXPECT_FALSE(w->Picker()->ListVisible());
 }
 
+// The list opens upward from the box and stays inside the window, whether the stored profile's
+// row is in the list or its group is closed, and whichever way it is opened.
+TEST_F(MainWindowTest, TheListOpensUpwardInsideTheWindowWhicheverGroupsAreOpen) {
+  struct TCase {
+    const char* Name;
+    std::vector<int> OpenGroups;
+    int StoredRow;  // the stored profile's row, -1 when its group is closed
+  };
+  const TCase cases[] = {
+      {"fresh: all groups closed", {}, -1},
+      {"the stored profile's group open", {0}, 2},
+      {"another group open", {2}, -1},
+      {"all groups open", {0, 1, 2, 3}, 2},
+  };
+  for (const TCase& c : cases) {
+    for (int g = 0; g < 4; ++g)
+      TIniFile(settingsPath).WriteBool("lstformat", std::to_string(g),
+                                       std::find(c.OpenGroups.begin(), c.OpenGroups.end(), g) == c.OpenGroups.end());
+    auto w = Open();
+    QListWidget* list = w->Picker()->List();
+    QLineEdit* box = w->Picker()->Box();
+    const int rows = list->count();
+    const int height = rows * 20 > 422 ? 422 : rows * 20 + 20;
+    const std::function<void()> ways[] = {
+        [&] { QTest::mouseClick(box, Qt::LeftButton); },
+        [&] { w->Picker()->DropButton()->click(); },
+        [&] {
+          box->setFocus();
+          QTest::keyClick(box, Qt::Key_Space);
+        },
+    };
+    int way = 0;
+    for (const auto& open : ways) {
+      SCOPED_TRACE(std::string(c.Name) + ", way " + std::to_string(way++));
+      open();
+      ASSERT_TRUE(w->Picker()->ListVisible());
+      EXPECT_EQ(list->geometry(), QRect(104, box->y() - height, 334, height));
+      EXPECT_TRUE(w->rect().contains(list->geometry()));
+      EXPECT_EQ(list->currentRow(), c.StoredRow);
+      if (c.StoredRow >= 0) {
+        const QRect row = list->visualItemRect(list->item(c.StoredRow));
+        EXPECT_TRUE(row.top() >= 0 && row.bottom() < list->viewport()->height()) << "the stored row is in view";
+      }
+      w->Picker()->HideList();
+    }
+  }
+}
+
 TEST_F(MainWindowTest, OpenGroupsAreRememberedAcrossARestart) {
   {
     TIniFile(settingsPath).WriteBool("lstformat", "2", false);  // only the third group open

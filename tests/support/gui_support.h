@@ -68,9 +68,10 @@ inline std::string ConvertJob(const std::string& settingsPath, const std::string
   return error.empty() ? p.Output.Commit() : std::string();
 }
 
-// main() of a window test: the offscreen platform, the program's application object and theme.
+// main() of a window test: the offscreen platform (or the X server that
+// tests/desktop/with-desktop.sh chose), the program's application object and theme.
 inline int RunWindowTests(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (qgetenv("QT_QPA_PLATFORM") != "xcb") qputenv("QT_QPA_PLATFORM", "offscreen");
   TApplication app(argc, argv);
   theme::Apply(app);
   ::testing::InitGoogleTest(&argc, argv);

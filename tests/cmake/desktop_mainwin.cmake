@@ -1,0 +1,4 @@
+# Main-window cases whose outcome depends on a window manager (focus, activation, window
+# geometry), run on Xvfb with openbox as well as offscreen.
+orvane_add_desktop_test(MainWindow test_gui_mainwindow
+  "MainWindowTest.TheListOpensUpwardInsideTheWindowWhicheverGroupsAreOpen")
