@@ -2,3 +2,5 @@
 # geometry), run on Xvfb with openbox as well as offscreen.
 orvane_add_desktop_test(MainWindow test_gui_mainwindow
   "MainWindowTest.TheListOpensUpwardInsideTheWindowWhicheverGroupsAreOpen")
+orvane_add_desktop_test(SettingsDialog test_gui_dialogs
+  "SettingsDialogTest.ARefusedOrCorrectedValueKeepsTheDialogOpen")
