@@ -478,7 +478,9 @@ void TfrmMain::AddFiles(const QStringList& paths) {
     addProgress_ = new QProgressDialog("Adding files...", "Cancel", 0, 1, this);
     addProgress_->setObjectName("addProgress");
     addProgress_->setWindowModality(Qt::NonModal);
-    addProgress_->setAutoClose(false);
+    // The rows arrive one by one: reaching the maximum ends nothing; the end of the batch
+    // resets the dialog, which hides it and stops its delayed showing.
+    addProgress_->setAutoClose(true);
     addProgress_->setAutoReset(false);
     addProgress_->setMinimumDuration(400);
     connect(addProgress_, &QProgressDialog::canceled, adder_, &TJobAdder::Cancel);

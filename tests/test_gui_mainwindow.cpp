@@ -16,9 +16,14 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <sys/stat.h>
+
+#include <csignal>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <thread>
 
 #include "app/apperror.h"
 #include "app/core/apppaths.h"
@@ -409,6 +414,64 @@ TEST_F(MainWindowTest, CancelStopsTheBatchAndKeepsTheRowsAddedInOrder) {
   // The window takes a new batch after a cancel.
   AddAndWait(*w, files.mid(3, 2));
   EXPECT_EQ(Column(*w, 0), files.mid(0, 5));
+}
+
+// A batch that outlasts the progress delay shows "Adding files..."; the end of the batch closes
+// it, and a later quick Add does not bring it back. The batch is held for certain, not by
+// timing: its second file is a named pipe, which the engine cannot open until the test writes a
+// clip into it once the progress shows.
+TEST_F(MainWindowTest, AddingFilesProgressClosesWhenTheBatchEnds) {
+  auto w = Open();  // made first, so that it goes after the pipe's writer has let the batch go
+  const std::string first = Copy("clip.mp4", "in/a.mp4");
+  const std::string held = dir.file("in/held.ts");
+  ASSERT_EQ(::mkfifo(held.c_str(), 0600), 0);
+  std::promise<void> go;
+  std::thread writer([&held, ready = go.get_future()]() mutable {
+    ready.wait();
+    // The engine may stop reading before the end: a write then fails instead of killing us.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+    std::ifstream in(MediaPath("clip.ts"), std::ios::binary);
+    std::ofstream out(held, std::ios::binary);
+    out << in.rdbuf();
+  });
+  struct TRelease {
+    std::promise<void>& Go;
+    std::thread& Writer;
+    bool Done = false;
+    void operator()() {
+      if (!std::exchange(Done, true)) Go.set_value();
+    }
+    ~TRelease() {
+      (*this)();
+      Writer.join();
+    }
+  } release{go, writer};
+
+  QSignalSpy done(w->Adder(), &TJobAdder::Finished);
+  w->AddFiles({QString::fromStdString(first), QString::fromStdString(held)});
+  auto* progress = w->findChild<QProgressDialog*>("addProgress");
+  ASSERT_NE(progress, nullptr);
+  EXPECT_EQ(progress->labelText(), "Adding files...");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return progress->isVisible(); }, 10000)) << "the progress never showed";
+  ASSERT_EQ(done.count(), 0);
+  release();
+  ASSERT_TRUE(done.count() > 0 || done.wait(60000));
+  EXPECT_EQ(w->JobModel()->rowCount(), 2);
+  EXPECT_FALSE(progress->isVisible()) << "the progress stays after the batch";
+  // The window is the user's again: the job list has the keyboard (on a desktop the window
+  // manager hands the activation back when the progress goes).
+  EXPECT_EQ(w->focusWidget(), w->JobList());
+  if (QGuiApplication::platformName() == "xcb") {
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::focusWidget() == w->JobList(); }, 5000));
+  }
+
+  AddAndWait(*w, {QString::fromStdString(Copy("clip.avi", "in/b.avi"))});
+  QTest::qWait(progress->minimumDuration() + 300);
+  EXPECT_FALSE(progress->isVisible()) << "a later quick Add brought the progress back";
+  EXPECT_EQ(w->JobModel()->rowCount(), 3);
 }
 
 // ---- Start-up, settings and exit ----
