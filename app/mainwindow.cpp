@@ -163,6 +163,9 @@ void TfrmMain::FormCreate() {
   connect(runner_, &TRunController::AboutToStart, preview_, &TPreviewPanel::imgbtnStopClick);
   connect(runner_, &TRunController::RunStarted, this, &TfrmMain::UpdateButtons);
   connect(runner_, &TRunController::RunEnded, this, &TfrmMain::UpdateButtons);
+  // The Start button that was clicked lost the focus when it was disabled for the run: the
+  // keyboard goes back to the job list, which has it again once the progress window is gone.
+  connect(runner_, &TRunController::RunEnded, lvFIles_, [this] { lvFIles_->setFocus(Qt::OtherFocusReason); });
   connect(runner_, &TRunController::ExitReady, this, [this] {
     exitReady_ = true;
     close();
@@ -354,6 +357,9 @@ void TfrmMain::FormShow() {
   global_->SetVersionText(TGlobalObject::GetFileVersionText());
   lbl_appname_->setText(QString::fromStdString(global_->ProductName + global_->VersionText));
   picker_->FillFormatList();
+  // The keyboard starts on the job list (else it would land on the first control of the title
+  // strip when the window is activated).
+  lvFIles_->setFocus(Qt::OtherFocusReason);
 }
 
 void TfrmMain::showEvent(QShowEvent* event) {

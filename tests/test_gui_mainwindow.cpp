@@ -476,6 +476,18 @@ TEST_F(MainWindowTest, AddingFilesProgressClosesWhenTheBatchEnds) {
 
 // ---- Start-up, settings and exit ----
 
+// At start the keyboard is on the job list, not on the first button of the title strip.
+TEST_F(MainWindowTest, TheJobListHasTheKeyboardAtStart) {
+  auto w = Open();
+  EXPECT_EQ(w->focusWidget(), w->JobList());
+  // On a desktop: once the window manager has activated the window.
+  if (QGuiApplication::platformName() == "xcb") {
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::focusWidget() == w->JobList(); }, 5000))
+        << (QApplication::focusWidget() ? QApplication::focusWidget()->objectName().toStdString() : "nothing");
+  }
+}
+
 TEST_F(MainWindowTest, UnwritableOutputFolderIsReplacedAndStored) {
   const std::string home = dir.file("home");
   fs::create_directories(home + "/videoconverter");

@@ -254,6 +254,28 @@ TEST_F(RunTest, ThreeCheckedRowsOfFiveConvertInListOrder) {
   EXPECT_EQ(powerOffs, 1);
 }
 
+// After every run the keyboard is back on the job list, whichever Start button was clicked
+// (a clicked button takes the focus and is then disabled while the run goes on).
+TEST_F(RunTest, TheJobListHasTheKeyboardAfterEveryRun) {
+  auto w = Open();
+  AddAndWait(*w, {Copy("clip.mp4", "k.mp4")});
+  w->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+  for (const char* start : {"btnStart", "btnStartBelow", "btnStart"}) {
+    SCOPED_TRACE(start);
+    QTest::mouseClick(w->findChild<QWidget*>(start), Qt::LeftButton);
+    ASSERT_TRUE(w->Runner()->Running());
+    WaitRunEnd(*w);
+    EXPECT_EQ(ProgressTexts(*w), QStringList({"100%"}));
+    EXPECT_EQ(w->focusWidget(), w->JobList());
+    // On a desktop: once the window manager has handed the activation back from the progress.
+    if (QGuiApplication::platformName() == "xcb") {
+      EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::focusWidget() == w->JobList(); }, 5000))
+          << (QApplication::focusWidget() ? QApplication::focusWidget()->objectName().toStdString() : "nothing");
+    }
+  }
+}
+
 // The last task fails (its source went away after Start): neither the folder opens nor is the
 // computer powered off; the row says "Failed" with the engine's message, and a summary names
 // the file.
