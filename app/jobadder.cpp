@@ -7,6 +7,7 @@
 #include "app/core/apppaths.h"
 #include "app/core/jobrecord.h"
 #include "app/core/optionbuilder.h"
+#include "app/core/outputfile.h"
 #include "app/joblist.h"
 #include "app/core/settings.h"
 #include "engine/engine.h"
@@ -56,6 +57,7 @@ bool TJobAdder::Add(const std::vector<std::string>& paths) {
     worker_.join();
   }
   skipped_.clear();
+  folder_.clear();
   total_ = int(toProbe.size());
   handled_ = 0;
   cancel_ = false;
@@ -116,8 +118,13 @@ void TJobAdder::Deliver(const TProbeResult& r, uint64_t batch) {
     rec->DurationSec = r.DurationUS > 0 ? int32_t(r.DurationUS / 1000000) : 0;
     rec->ZoomMode = zoom_;
     try {
-      TOutputOptionBuilder builder(settings_, prompts_);
-      rec->DestFile = builder.BuildOutputPath(r.Path, "_ipod" + ext_);
+      // The folder is found (and, when the stored one cannot be made, replaced with its one
+      // warning) once per batch, not once per file.
+      if (folder_.empty()) {
+        folder_ = TOutputOptionBuilder(settings_, prompts_).OutputFolder();
+        emit OutputFolderUsed(QFile::decodeName(QByteArray::fromStdString(folder_)));
+      }
+      rec->DestFile = FirstFreeOutputName(folder_, r.Path, "_ipod" + ext_);
     } catch (const FFmpegException& e) {
       // No output folder can be made: the batch stops with the reason shown once.
       prompts_.Warn("Warning", e.what());

@@ -41,6 +41,9 @@ signals:
   // The batch ended (finished or cancelled); `skipped` holds the paths the engine could not
   // open (the vanished included).
   void Finished(const QStringList& skipped, bool cancelled);
+  // The output folder the batch's rows are named in (the stored one, or the fallback that
+  // replaced a stored folder that cannot be made), once per batch before its first row.
+  void OutputFolderUsed(const QString& folder);
 
 private:
   struct TProbeResult {
@@ -66,5 +69,7 @@ private:
   int32_t formatCode_ = 1;
   std::string ext_;
   std::string zoom_;
+  // The batch's output folder, found at its first row (empty before).
+  std::string folder_;
   QStringList skipped_;
 };

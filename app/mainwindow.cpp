@@ -155,6 +155,8 @@ void TfrmMain::FormCreate() {
     }
   });
   connect(adder_, &TJobAdder::Finished, this, &TfrmMain::AddFinished);
+  // The folder box shows where the outputs really go.
+  connect(adder_, &TJobAdder::OutputFolderUsed, this, [this](const QString& f) { edDirectory_->setText(f); });
 
   preview_ = new TPreviewPanel(this, *settings_, lvFIles_, mmoLog_);
   connect(preview_, &TPreviewPanel::AddWanted, this, &TfrmMain::btnAddClick);
@@ -162,6 +164,7 @@ void TfrmMain::FormCreate() {
   runner_ = new TRunController(this, *jobModel_, *settings_, *prompts_);
   connect(runner_, &TRunController::AboutToStart, preview_, &TPreviewPanel::imgbtnStopClick);
   connect(runner_, &TRunController::RunStarted, this, &TfrmMain::UpdateButtons);
+  connect(runner_, &TRunController::OutputFolderUsed, this, [this](const QString& f) { edDirectory_->setText(f); });
   connect(runner_, &TRunController::RunEnded, this, &TfrmMain::UpdateButtons);
   // The Start button that was clicked lost the focus when it was disabled for the run: the
   // keyboard goes back to the job list, which has it again once the progress window is gone.

@@ -1,4 +1,5 @@
-// The option builder's questions and warnings answered with message boxes.
+// The option builder's questions and warnings answered with message boxes: a question waits
+// for its answer, a warning is shown without waiting.
 #pragma once
 
 #include <QWidget>

@@ -212,6 +212,7 @@ void TRunController::Start() {
     book_.Add(row, std::move(prepared));
   }
   outputFolder_ = preparation.OutputFolder();
+  if (!outputFolder_.empty()) emit OutputFolderUsed(LocalPath(outputFolder_));
   if (book_.Count() == 0) {
     ShowSummary();
     return;

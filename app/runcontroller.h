@@ -82,6 +82,9 @@ signals:
   void RunEnded();
   // The run stopped for the program's exit has ended: the window may close now.
   void ExitReady();
+  // Start found the folder the outputs go to (the stored one, or the fallback that replaced a
+  // stored folder that cannot be made).
+  void OutputFolderUsed(const QString& folder);
 
 private:
   struct TRunCounts {

@@ -523,6 +523,80 @@ TEST_F(RunTest, RefusedPowerOffIsReported) {
   EXPECT_TRUE(said);
 }
 
+// The output folder vanished (its drive went away: nothing can make it again). Adding many
+// files warns once, and Start once, each time with the folder used shown in the folder box and
+// the outputs going there.
+TEST_F(RunTest, AVanishedOutputFolderWarnsOnceAndTheBoxShowsTheFolderUsed) {
+  const QByteArray oldHome = qgetenv("HOME");
+  qputenv("HOME", QByteArray::fromStdString(dir.file("home")));
+  struct TRestoreHome {
+    QByteArray Home;
+    ~TRestoreHome() { qputenv("HOME", Home); }
+  } restoreHome{oldHome};
+  const std::string fallback = dir.file("home/Videos/videoconverter");
+  auto unplug = [&](const std::string& drive) {
+    fs::remove_all(drive);
+    std::ofstream(drive) << "not a folder\n";  // the folder's parent is now a plain file
+  };
+  auto warning = [&](const std::string& folder) {
+    return QString::fromStdString("Warning: Cannot create output directory:" + folder +
+                                  ".It will create default directory " + fallback + "!");
+  };
+  auto w = Open();
+  // Every message box, as it shows: its "title: text". The user reads them only once adding
+  // has ended (the boxes of a batch all show before any is closed).
+  QStringList boxes;
+  QTimer watcher;
+  QObject::connect(&watcher, &QTimer::timeout, w.get(), [&] {
+    for (QMessageBox* box : w->findChildren<QMessageBox*>())
+      if (box->isVisible() && !box->property("seen").toBool()) {
+        box->setProperty("seen", true);
+        boxes << box->windowTitle() + ": " + box->text();
+      }
+    if (w->Adder()->Busy()) return;
+    for (QMessageBox* box : w->findChildren<QMessageBox*>())
+      if (box->isVisible()) box->done(QMessageBox::Ok);
+  });
+  watcher.start(10);
+
+  const std::string stick = dir.file("stick"), gone = stick + "/out";
+  fs::create_directories(gone);
+  TIniFile(settingsPath).WriteString("settings", "OutPutDir", gone);
+  std::vector<std::string> files{Copy("clip.mp4", "f0.mp4")};
+  for (int i = 1; i < 40; ++i) {
+    files.push_back(dir.file("in/f" + std::to_string(i) + ".mp4"));
+    fs::create_hard_link(files[0], files.back());
+  }
+  unplug(stick);
+  AddAndWait(*w, files);
+  EXPECT_EQ(boxes, QStringList{warning(gone)});
+  EXPECT_EQ(w->DirectoryEdit()->text().toStdString(), fallback);
+  EXPECT_EQ(TAppSettings(settingsPath, kFormatIni).Read().OutPutDir, fallback);
+  for (int r = 0; r < w->JobModel()->rowCount(); ++r)
+    EXPECT_EQ(fs::path(w->JobModel()->Record(r)->DestFile).parent_path(), fallback) << r;
+
+  // The folder chosen next goes too, between Add and Start.
+  w->btnClearClick();
+  const std::string stick2 = dir.file("stick2"), gone2 = stick2 + "/out";
+  fs::create_directories(gone2);
+  w->Runner()->SetFolderChooser([&](QWidget*, const QString&) { return QString::fromStdString(gone2); });
+  QTest::mouseClick(Button(*w, "btnBrows"), Qt::LeftButton);
+  ASSERT_EQ(w->DirectoryEdit()->text().toStdString(), gone2);
+  AddAndWait(*w, {files[0], files[1]});
+  boxes.clear();
+  unplug(stick2);
+  w->Runner()->Start();
+  EXPECT_EQ(w->DirectoryEdit()->text().toStdString(), fallback);
+  WaitRunEnd(*w);
+  EXPECT_EQ(boxes, QStringList{warning(gone2)});
+  EXPECT_EQ(ProgressTexts(*w), QStringList({"100%", "100%"}));
+  for (int r = 0; r < 2; ++r) {
+    const std::string out = w->JobModel()->Record(r)->DestFile;
+    EXPECT_EQ(fs::path(out).parent_path(), fallback);
+    EXPECT_NEAR(FfprobeNumber(out, "format=duration"), 10.0, 0.3) << out;
+  }
+}
+
 // ---- Open and Browse ----
 
 TEST_F(RunTest, OpenAndBrowseFollowTheFolderRules) {
