@@ -15,3 +15,9 @@ void TMessageBoxPrompts::Warn(const std::string& title, const std::string& text)
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->open();
 }
+
+void THeldWarnings::Flush() {
+  std::vector<std::pair<std::string, std::string>> held;
+  held.swap(held_);
+  for (const auto& [title, text] : held) target_.Warn(title, text);
+}

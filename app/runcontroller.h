@@ -29,6 +29,7 @@ class QLineEdit;
 class QWidget;
 class TAppSettings;
 class TBuilderPrompts;
+class THeldWarnings;
 class TConversionRenderer;
 class TConvertEngine;
 class TJobListModel;
@@ -111,7 +112,7 @@ private:
   QWidget* window_;
   TJobListModel& model_;
   TAppSettings& settings_;
-  TBuilderPrompts& prompts_;
+  std::unique_ptr<THeldWarnings> runWarnings_;  // the current run's, shown at its end
   std::unique_ptr<TConversionRenderer> renderer_;
   std::unique_ptr<TConvertEngine> engine_;
   std::unique_ptr<TPowerOff> powerOff_;

@@ -543,20 +543,35 @@ TEST_F(RunTest, AVanishedOutputFolderWarnsOnceAndTheBoxShowsTheFolderUsed) {
                                   ".It will create default directory " + fallback + "!");
   };
   auto w = Open();
-  // Every message box, as it shows: its "title: text". The user reads them only once adding
-  // has ended (the boxes of a batch all show before any is closed).
+  // Every message box, as it shows: its "title: text". The user answers them once the adding
+  // or the run has ended (so the boxes of a batch all show before any is closed), and can do
+  // so with the keyboard only when the box is the active window: one that stays behind counts.
   QStringList boxes;
-  QTimer watcher;
-  QObject::connect(&watcher, &QTimer::timeout, w.get(), [&] {
+  int behind = 0;
+  QElapsedTimer clock;
+  clock.start();
+  auto look = [&] {
     for (QMessageBox* box : w->findChildren<QMessageBox*>())
-      if (box->isVisible() && !box->property("seen").toBool()) {
-        box->setProperty("seen", true);
+      if (box->isVisible() && !box->property("seen").isValid()) {
+        box->setProperty("seen", clock.elapsed());
         boxes << box->windowTitle() + ": " + box->text();
       }
-    if (w->Adder()->Busy()) return;
+    if (w->Adder()->Busy() || w->Runner()->Running()) return;
+    for (QMessageBox* box : w->findChildren<QMessageBox*>()) {
+      if (!box->isVisible()) continue;
+      const bool front = QApplication::activeWindow() == box;
+      if (!front && clock.elapsed() - box->property("seen").toLongLong() < 3000) continue;
+      behind += front ? 0 : 1;
+      box->done(QMessageBox::Ok);
+    }
+  };
+  auto answered = [&] {
     for (QMessageBox* box : w->findChildren<QMessageBox*>())
-      if (box->isVisible()) box->done(QMessageBox::Ok);
-  });
+      if (box->isVisible()) return false;
+    return true;
+  };
+  QTimer watcher;
+  QObject::connect(&watcher, &QTimer::timeout, w.get(), look);
   watcher.start(10);
 
   const std::string stick = dir.file("stick"), gone = stick + "/out";
@@ -569,7 +584,9 @@ TEST_F(RunTest, AVanishedOutputFolderWarnsOnceAndTheBoxShowsTheFolderUsed) {
   }
   unplug(stick);
   AddAndWait(*w, files);
+  ASSERT_TRUE(QTest::qWaitFor(answered, 10000));
   EXPECT_EQ(boxes, QStringList{warning(gone)});
+  EXPECT_EQ(behind, 0);
   EXPECT_EQ(w->DirectoryEdit()->text().toStdString(), fallback);
   EXPECT_EQ(TAppSettings(settingsPath, kFormatIni).Read().OutPutDir, fallback);
   for (int r = 0; r < w->JobModel()->rowCount(); ++r)
@@ -588,7 +605,9 @@ TEST_F(RunTest, AVanishedOutputFolderWarnsOnceAndTheBoxShowsTheFolderUsed) {
   w->Runner()->Start();
   EXPECT_EQ(w->DirectoryEdit()->text().toStdString(), fallback);
   WaitRunEnd(*w);
+  ASSERT_TRUE(QTest::qWaitFor(answered, 10000));
   EXPECT_EQ(boxes, QStringList{warning(gone2)});
+  EXPECT_EQ(behind, 0);
   EXPECT_EQ(ProgressTexts(*w), QStringList({"100%", "100%"}));
   for (int r = 0; r < 2; ++r) {
     const std::string out = w->JobModel()->Record(r)->DestFile;
