@@ -103,7 +103,6 @@ TFormatPicker::TFormatPicker(QWidget* host, TAppSettings& settings)
       return;
     }
     ShowList(false);
-    ResizeList();
   });
   connect(qApp, &QApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
     if (state != Qt::ApplicationActive) HideList();
@@ -146,8 +145,11 @@ void TFormatPicker::FillFormatList() {
     }
     if (!collapsed) InsertEntries(g, lst1_->count() - 1);
   }
+  // The hidden list already stands above the box, so no way of opening it drops it downward
+  // past the window's bottom edge.
   const int rows = lst1_->count();
-  lst1_->setGeometry(kListX, edt1_->y(), kListWidth, rows * kRowHeight < 380 ? (rows + 1) * kRowHeight : 379);
+  const int height = rows * kRowHeight < 380 ? (rows + 1) * kRowHeight : 379;
+  lst1_->setGeometry(kListX, edt1_->y() - height, kListWidth, height);
   edt1_->setText(QString::fromStdString(settings_.Read().FormatName));
   SelectStoredName();
 }
@@ -188,11 +190,13 @@ void TFormatPicker::SaveGroupStates() {
 void TFormatPicker::ShowList(bool fromBoxClick) {
   if (!fromBoxClick) edt1_->setText(QString::fromStdString(settings_.Read().FormatName));
   SelectStoredName();
+  // Sized and placed above the box on every opening, whether or not the stored profile's row
+  // is in the list (its group may be closed).
+  ResizeList();
   lst1_->show();
   lst1_->raise();
   if (fromBoxClick) {
     if (QListWidgetItem* item = lst1_->currentItem()) {
-      ResizeList();
       lst1_->scrollToItem(item);
       const QRect r = lst1_->visualItemRect(item);
       QCursor::setPos(lst1_->viewport()->mapToGlobal(r.center()));
@@ -290,7 +294,6 @@ bool TFormatPicker::eventFilter(QObject* watched, QEvent* event) {
       const int key = static_cast<QKeyEvent*>(event)->key();
       if (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Up) {
         ShowList(false);
-        ResizeList();
         return true;
       }
     }

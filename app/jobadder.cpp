@@ -7,7 +7,9 @@
 #include "app/core/apppaths.h"
 #include "app/core/jobrecord.h"
 #include "app/core/optionbuilder.h"
+#include "app/core/outputfile.h"
 #include "app/joblist.h"
+#include "app/msgprompts.h"
 #include "app/core/settings.h"
 #include "engine/engine.h"
 #include "media/errors.h"
@@ -24,7 +26,7 @@ int64_t TaskInputDuration(const TConvertEngine& engine, int task) {
 }  // namespace
 
 TJobAdder::TJobAdder(TJobListModel& model, TAppSettings& settings, TBuilderPrompts& prompts, QObject* parent)
-    : QObject(parent), model_(model), settings_(settings), prompts_(prompts) {}
+    : QObject(parent), model_(model), settings_(settings), held_(std::make_unique<THeldWarnings>(prompts)) {}
 
 TJobAdder::~TJobAdder() {
   cancel_ = true;
@@ -56,6 +58,8 @@ bool TJobAdder::Add(const std::vector<std::string>& paths) {
     worker_.join();
   }
   skipped_.clear();
+  folder_.clear();
+  held_->Clear();
   total_ = int(toProbe.size());
   handled_ = 0;
   cancel_ = false;
@@ -116,11 +120,16 @@ void TJobAdder::Deliver(const TProbeResult& r, uint64_t batch) {
     rec->DurationSec = r.DurationUS > 0 ? int32_t(r.DurationUS / 1000000) : 0;
     rec->ZoomMode = zoom_;
     try {
-      TOutputOptionBuilder builder(settings_, prompts_);
-      rec->DestFile = builder.BuildOutputPath(r.Path, "_ipod" + ext_);
+      // The folder is found (and, when the stored one cannot be made, replaced) once per
+      // batch, not once per file; its warning is held for the end of the batch.
+      if (folder_.empty()) {
+        folder_ = TOutputOptionBuilder(settings_, *held_).OutputFolder();
+        emit OutputFolderUsed(QFile::decodeName(QByteArray::fromStdString(folder_)));
+      }
+      rec->DestFile = FirstFreeOutputName(folder_, r.Path, "_ipod" + ext_);
     } catch (const FFmpegException& e) {
       // No output folder can be made: the batch stops with the reason shown once.
-      prompts_.Warn("Warning", e.what());
+      held_->Warn("Warning", e.what());
       Cancel();
       return;
     }
@@ -134,4 +143,6 @@ void TJobAdder::Done(uint64_t batch) {
   busy_ = false;
   const bool cancelled = cancel_;
   emit Finished(skipped_, cancelled);
+  // After the batch's progress has gone, so the message is the window in front.
+  held_->Flush();
 }

@@ -16,6 +16,7 @@
 class TJobListModel;
 class TAppSettings;
 class TBuilderPrompts;
+class THeldWarnings;
 
 class TJobAdder : public QObject {
   Q_OBJECT
@@ -39,8 +40,12 @@ signals:
   // A row was added at `row`.
   void RowAdded(int row);
   // The batch ended (finished or cancelled); `skipped` holds the paths the engine could not
-  // open (the vanished included).
+  // open (the vanished included). Warnings of the batch (an output folder replaced) are shown
+  // right after.
   void Finished(const QStringList& skipped, bool cancelled);
+  // The output folder the batch's rows are named in (the stored one, or the fallback that
+  // replaced a stored folder that cannot be made), once per batch before its first row.
+  void OutputFolderUsed(const QString& folder);
 
 private:
   struct TProbeResult {
@@ -55,7 +60,6 @@ private:
 
   TJobListModel& model_;
   TAppSettings& settings_;
-  TBuilderPrompts& prompts_;
   std::thread worker_;
   std::atomic<bool> cancel_{false};
   bool busy_ = false;
@@ -66,5 +70,9 @@ private:
   int32_t formatCode_ = 1;
   std::string ext_;
   std::string zoom_;
+  // The batch's output folder, found at its first row (empty before).
+  std::string folder_;
+  // Warnings met while the batch runs, shown when it ends.
+  std::unique_ptr<THeldWarnings> held_;
   QStringList skipped_;
 };

@@ -155,6 +155,8 @@ void TfrmMain::FormCreate() {
     }
   });
   connect(adder_, &TJobAdder::Finished, this, &TfrmMain::AddFinished);
+  // The folder box shows where the outputs really go.
+  connect(adder_, &TJobAdder::OutputFolderUsed, this, [this](const QString& f) { edDirectory_->setText(f); });
 
   preview_ = new TPreviewPanel(this, *settings_, lvFIles_, mmoLog_);
   connect(preview_, &TPreviewPanel::AddWanted, this, &TfrmMain::btnAddClick);
@@ -162,7 +164,11 @@ void TfrmMain::FormCreate() {
   runner_ = new TRunController(this, *jobModel_, *settings_, *prompts_);
   connect(runner_, &TRunController::AboutToStart, preview_, &TPreviewPanel::imgbtnStopClick);
   connect(runner_, &TRunController::RunStarted, this, &TfrmMain::UpdateButtons);
+  connect(runner_, &TRunController::OutputFolderUsed, this, [this](const QString& f) { edDirectory_->setText(f); });
   connect(runner_, &TRunController::RunEnded, this, &TfrmMain::UpdateButtons);
+  // The Start button that was clicked lost the focus when it was disabled for the run: the
+  // keyboard goes back to the job list, which has it again once the progress window is gone.
+  connect(runner_, &TRunController::RunEnded, lvFIles_, [this] { lvFIles_->setFocus(Qt::OtherFocusReason); });
   connect(runner_, &TRunController::ExitReady, this, [this] {
     exitReady_ = true;
     close();
@@ -354,6 +360,9 @@ void TfrmMain::FormShow() {
   global_->SetVersionText(TGlobalObject::GetFileVersionText());
   lbl_appname_->setText(QString::fromStdString(global_->ProductName + global_->VersionText));
   picker_->FillFormatList();
+  // The keyboard starts on the job list (else it would land on the first control of the title
+  // strip when the window is activated).
+  lvFIles_->setFocus(Qt::OtherFocusReason);
 }
 
 void TfrmMain::showEvent(QShowEvent* event) {
@@ -478,7 +487,9 @@ void TfrmMain::AddFiles(const QStringList& paths) {
     addProgress_ = new QProgressDialog("Adding files...", "Cancel", 0, 1, this);
     addProgress_->setObjectName("addProgress");
     addProgress_->setWindowModality(Qt::NonModal);
-    addProgress_->setAutoClose(false);
+    // The rows arrive one by one: reaching the maximum ends nothing; the end of the batch
+    // resets the dialog, which hides it and stops its delayed showing.
+    addProgress_->setAutoClose(true);
     addProgress_->setAutoReset(false);
     addProgress_->setMinimumDuration(400);
     connect(addProgress_, &QProgressDialog::canceled, adder_, &TJobAdder::Cancel);

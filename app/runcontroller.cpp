@@ -15,6 +15,7 @@
 #include "app/core/settings.h"
 #include "app/core/snapshot.h"
 #include "app/joblist.h"
+#include "app/msgprompts.h"
 #include "app/poweroff.h"
 #include "app/previewerwindow.h"
 #include "dialogs/core/renderer.h"
@@ -50,7 +51,7 @@ TRunController::TRunController(QWidget* window, TJobListModel& model, TAppSettin
       window_(window),
       model_(model),
       settings_(settings),
-      prompts_(prompts),
+      runWarnings_(std::make_unique<THeldWarnings>(prompts)),
       renderer_(std::make_unique<TConversionRenderer>()),
       engine_(std::make_unique<TConvertEngine>()),
       powerOff_(MakeSystemPowerOff()),
@@ -171,7 +172,10 @@ void TRunController::Start() {
 
   // One task per checked row in list order. A row that cannot be prepared or added is marked
   // failed and gets no task, so task numbers and rows stay aligned.
-  TJobPreparation preparation(settings_, prompts_, *renderer_);
+  // Warnings (an output folder replaced) are shown when the run has ended: shown now, they
+  // would sit behind the progress window and block the main window after it.
+  runWarnings_->Clear();
+  TJobPreparation preparation(settings_, *runWarnings_, *renderer_);
   std::vector<int64_t> lengths;
   for (int row : rows) {
     const TlvFilesRecord* record = model_.Record(row);
@@ -212,8 +216,10 @@ void TRunController::Start() {
     book_.Add(row, std::move(prepared));
   }
   outputFolder_ = preparation.OutputFolder();
+  if (!outputFolder_.empty()) emit OutputFolderUsed(LocalPath(outputFolder_));
   if (book_.Count() == 0) {
     ShowSummary();
+    runWarnings_->Flush();
     return;
   }
 
@@ -374,6 +380,7 @@ void TRunController::RunEnd() {
     if (powerOff) PowerOffComputer();
   }
   if (counts_.Failed > 0) ShowSummary();
+  runWarnings_->Flush();
 }
 
 void TRunController::ShowSummary() {

@@ -29,6 +29,7 @@ class QLineEdit;
 class QWidget;
 class TAppSettings;
 class TBuilderPrompts;
+class THeldWarnings;
 class TConversionRenderer;
 class TConvertEngine;
 class TJobListModel;
@@ -82,6 +83,9 @@ signals:
   void RunEnded();
   // The run stopped for the program's exit has ended: the window may close now.
   void ExitReady();
+  // Start found the folder the outputs go to (the stored one, or the fallback that replaced a
+  // stored folder that cannot be made).
+  void OutputFolderUsed(const QString& folder);
 
 private:
   struct TRunCounts {
@@ -108,7 +112,7 @@ private:
   QWidget* window_;
   TJobListModel& model_;
   TAppSettings& settings_;
-  TBuilderPrompts& prompts_;
+  std::unique_ptr<THeldWarnings> runWarnings_;  // the current run's, shown at its end
   std::unique_ptr<TConversionRenderer> renderer_;
   std::unique_ptr<TConvertEngine> engine_;
   std::unique_ptr<TPowerOff> powerOff_;

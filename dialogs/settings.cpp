@@ -228,13 +228,23 @@ void TfrmSettings::btnDefaultClick() {
 }
 
 void TfrmSettings::btnOkClick() {
-  // Fields are checked again: Enter confirms without leaving the field.
+  // While an input error is on show, the field it names holds a value the user has not seen
+  // yet (a click on OK can be what made the field check itself).
+  if (inputError_ && inputError_->isVisible()) return;
+  // Fields are checked again: Enter confirms without leaving the field. A value the check
+  // refused or corrected is shown, not stored: the dialog stays open on that field.
   const std::pair<TField, QComboBox*> fields[] = {{TField::FrameSize, cmbVideoSize_},
                                                   {TField::VideoBitRate, cmbVideoBitRate_},
                                                   {TField::SampleRate, cmbSamplerate_},
                                                   {TField::AudioBitRate, cmbAudioBitRate_}};
-  for (const auto& [field, combo] : fields)
-    if (combo->isEnabled() && !ValidateField(field)) return;
+  for (const auto& [field, combo] : fields) {
+    if (!combo->isEnabled()) continue;
+    validating_ = true;  // moving the focus to a refused field checks no other field
+    const TCheck check = ValidateField(field);
+    if (check != TCheck::Passed) combo->setFocus(Qt::OtherFocusReason);
+    validating_ = false;
+    if (check != TCheck::Passed) return;
+  }
   // An encoder name the conversion would refuse is not stored.
   const std::string video = Chosen(cmbVideoEncoder_), audio = Chosen(cmbAudioEncoder_);
   if (!video.empty() && !VideoEncoderForDisplay(video)) {
@@ -268,32 +278,29 @@ void TfrmSettings::btnOkClick() {
   accept();
 }
 
-bool TfrmSettings::ValidateField(TField field) {
+TfrmSettings::TCheck TfrmSettings::ValidateField(TField field) {
   QComboBox* combo = field == TField::FrameSize      ? cmbVideoSize_
                      : field == TField::VideoBitRate ? cmbVideoBitRate_
                      : field == TField::SampleRate   ? cmbSamplerate_
                                                      : cmbAudioBitRate_;
   const QString text = combo->currentText();
   auto refuse = [&](const char* message) {
+    if (combo->count() >= 2) combo->setCurrentIndex(1);
     ShowMessage(kInputError, message);
-    if (combo->count() >= 2) {
-      combo->setCurrentIndex(1);
-      return true;
-    }
-    return false;
+    return TCheck::Changed;
   };
   switch (field) {
     case TField::FrameSize: {
       if (text.toLower().contains("as source")) {
         // The conversion knows the source size by this exact text only.
         combo->setEditText("as source");
-        return true;
+        return TCheck::Passed;
       }
       const qsizetype x = text.indexOf('x');
       int32_t w = 0, h = 0;
       if (x < 0 || !IsInteger(text.left(x).toStdString(), &w) || !IsInteger(text.mid(x + 1).toStdString(), &h))
         return refuse("Frame Size is not a valid value!");
-      if (w > 0 && h > 0 && w % 2 == 0 && h % 2 == 0) return true;
+      if (w > 0 && h > 0 && w % 2 == 0 && h % 2 == 0) return TCheck::Passed;
       // Rounded down to even, toward zero; a size of 0 becomes 2.
       auto even = [](int32_t v) {
         v -= v % 2;
@@ -302,19 +309,19 @@ bool TfrmSettings::ValidateField(TField field) {
       const QString fixed = QString("%1x%2").arg(even(w)).arg(even(h));
       combo->setEditText(fixed);
       ShowMessage(kInputError, "Frame Size must be a multiple of 2.\nThe correct value:" + fixed);
-      return true;
+      return TCheck::Changed;
     }
     case TField::VideoBitRate:
-      if (IsInteger(text.toStdString()) || text == "as source") return true;
+      if (IsInteger(text.toStdString()) || text == "as source") return TCheck::Passed;
       return refuse("Video BitRate is not a valid value!");
     case TField::AudioBitRate:
-      if (IsNumber(text.toStdString()) || text == "as source") return true;
+      if (IsNumber(text.toStdString()) || text == "as source") return TCheck::Passed;
       return refuse("Audio BitRate is not a valid value!");
     case TField::SampleRate:
-      if (IsInteger(text.toStdString()) || text == "as source") return true;
+      if (IsInteger(text.toStdString()) || text == "as source") return TCheck::Passed;
       return refuse("Audio SampleRate is not a valid value!");
   }
-  return true;
+  return TCheck::Passed;
 }
 
 bool TfrmSettings::KeyAccepted(TField field, QComboBox* combo, const QString& text) {
@@ -365,5 +372,6 @@ void TfrmSettings::ShowMessage(const QString& title, const QString& text) {
   auto* box = new QMessageBox(title == kInputError ? QMessageBox::Warning : QMessageBox::Information, title, text,
                               QMessageBox::Ok, this);
   box->setAttribute(Qt::WA_DeleteOnClose);
+  if (title == kInputError) inputError_ = box;
   box->open();
 }

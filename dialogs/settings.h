@@ -5,6 +5,8 @@
 #pragma once
 
 #include <QDialog>
+#include <QMessageBox>
+#include <QPointer>
 #include <vector>
 
 #include "app/core/settings.h"
@@ -63,14 +65,19 @@ private:
   };
   std::vector<TListField> ListFields() const;
   QComboBox* AddCombo(QGroupBox* group, int row, const QString& label, const char* name, bool editable);
-  // Checks a typed field and corrects it as the rules say; false when the text stays unusable.
-  bool ValidateField(TField field);
+  // What checking a typed field did: the value passed as it stands, or the field now holds a
+  // value the user did not type (corrected, or refused and replaced by the list's second entry).
+  enum class TCheck { Passed, Changed };
+  // Checks a typed field and corrects it as the rules say, showing the rule's message.
+  TCheck ValidateField(TField field);
   bool KeyAccepted(TField field, QComboBox* combo, const QString& text);
   void Beep();
   void ShowMessage(const QString& title, const QString& text);
   void SetGroupEnabled(const std::vector<QComboBox*>& combos, bool enabled);
 
   TAppSettings& settings_;
+  // The "Input Error!" message on show, if any: OK waits until the user has read it.
+  QPointer<QMessageBox> inputError_;
   int32_t formatCode_ = 1;
   std::string formatName_;
   int beeps_ = 0;

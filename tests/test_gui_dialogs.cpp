@@ -199,6 +199,53 @@ TEST_F(SettingsDialogTest, TypedBitRateIsStoredAsTypedAndShownAgain) {
   EXPECT_EQ(d->cmbVideoBitRate()->currentIndex(), -1);
 }
 
+// Enter or OK with a value the check refuses or corrects keeps the dialog open, showing the
+// value that replaced it, and stores nothing; the next OK, after the message was read, stores
+// what the field shows.
+TEST_F(SettingsDialogTest, ARefusedOrCorrectedValueKeepsTheDialogOpen) {
+  const QString fix = "Input Error!: Frame Size must be a multiple of 2.\nThe correct value:320x240";
+  struct TCase {
+    const char* What;
+    QComboBox* (TfrmSettings::*Field)() const;
+    const char* Key;
+    QString Typed, Shown, Message;
+    bool ByMouse;
+  };
+  const TCase cases[] = {
+      {"frame size without an x, Enter", &TfrmSettings::cmbVideoSize, "paraVideoSize", "320", "480x272",
+       "Input Error!: Frame Size is not a valid value!", false},
+      {"odd frame size, Enter", &TfrmSettings::cmbVideoSize, "paraVideoSize", "321x240", "320x240", fix, false},
+      {"empty video bit rate, Enter", &TfrmSettings::cmbVideoBitRate, "paraVideoBitRate", "", "384",
+       "Input Error!: Video BitRate is not a valid value!", false},
+      {"frame size without an x, OK clicked", &TfrmSettings::cmbVideoSize, "paraVideoSize", "320", "480x272",
+       "Input Error!: Frame Size is not a valid value!", true},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.What);
+    fs::remove(settingsPath);
+    auto d = Open(1);
+    QComboBox* field = ((*d).*c.Field)();
+    field->setFocus();
+    field->clearEditText();
+    QTest::keyClicks(field, c.Typed);
+    auto confirm = [&] {
+      if (c.ByMouse)
+        QTest::mouseClick(d->btnOk(), Qt::LeftButton);
+      else
+        QTest::keyClick(field, Qt::Key_Return);
+    };
+    confirm();
+    EXPECT_TRUE(d->isVisible());
+    EXPECT_EQ(field->currentText(), c.Shown);
+    EXPECT_EQ(Stored(1, c.Key), "<none>");
+    EXPECT_EQ(TakeMessages(d.get()), QStringList{c.Message});
+    confirm();
+    EXPECT_FALSE(d->isVisible());
+    EXPECT_TRUE(TakeMessages(d.get()).isEmpty());
+    EXPECT_EQ(Stored(1, c.Key), c.Shown.toStdString());
+  }
+}
+
 TEST_F(SettingsDialogTest, OkMapsTheChosenEntries) {
   UseFormatFile(
       "[formatInfo7]\nVideoSize=320x240\nVideoBitRate=500\nFrameRate=25\nVideoEncoder=h264,mpeg-4\n"

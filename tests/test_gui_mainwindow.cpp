@@ -16,9 +16,14 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <sys/stat.h>
+
+#include <csignal>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <thread>
 
 #include "app/apperror.h"
 #include "app/core/apppaths.h"
@@ -181,6 +186,54 @@ TEST_F(MainWindowTest, APressElsewhereHidesTheListAndTheBoxTogglesIt) {
   ASSERT_TRUE(w->Picker()->ListVisible());
   QTest::mousePress(w->DirectoryEdit(), Qt::LeftButton);
   EXPECT_FALSE(w->Picker()->ListVisible());
+}
+
+// The list opens upward from the box and stays inside the window, whether the stored profile's
+// row is in the list or its group is closed, and whichever way it is opened.
+TEST_F(MainWindowTest, TheListOpensUpwardInsideTheWindowWhicheverGroupsAreOpen) {
+  struct TCase {
+    const char* Name;
+    std::vector<int> OpenGroups;
+    int StoredRow;  // the stored profile's row, -1 when its group is closed
+  };
+  const TCase cases[] = {
+      {"fresh: all groups closed", {}, -1},
+      {"the stored profile's group open", {0}, 2},
+      {"another group open", {2}, -1},
+      {"all groups open", {0, 1, 2, 3}, 2},
+  };
+  for (const TCase& c : cases) {
+    for (int g = 0; g < 4; ++g)
+      TIniFile(settingsPath).WriteBool("lstformat", std::to_string(g),
+                                       std::find(c.OpenGroups.begin(), c.OpenGroups.end(), g) == c.OpenGroups.end());
+    auto w = Open();
+    QListWidget* list = w->Picker()->List();
+    QLineEdit* box = w->Picker()->Box();
+    const int rows = list->count();
+    const int height = rows * 20 > 422 ? 422 : rows * 20 + 20;
+    const std::function<void()> ways[] = {
+        [&] { QTest::mouseClick(box, Qt::LeftButton); },
+        [&] { w->Picker()->DropButton()->click(); },
+        [&] {
+          box->setFocus();
+          QTest::keyClick(box, Qt::Key_Space);
+        },
+    };
+    int way = 0;
+    for (const auto& open : ways) {
+      SCOPED_TRACE(std::string(c.Name) + ", way " + std::to_string(way++));
+      open();
+      ASSERT_TRUE(w->Picker()->ListVisible());
+      EXPECT_EQ(list->geometry(), QRect(104, box->y() - height, 334, height));
+      EXPECT_TRUE(w->rect().contains(list->geometry()));
+      EXPECT_EQ(list->currentRow(), c.StoredRow);
+      if (c.StoredRow >= 0) {
+        const QRect row = list->visualItemRect(list->item(c.StoredRow));
+        EXPECT_TRUE(row.top() >= 0 && row.bottom() < list->viewport()->height()) << "the stored row is in view";
+      }
+      w->Picker()->HideList();
+    }
+  }
 }
 
 TEST_F(MainWindowTest, OpenGroupsAreRememberedAcrossARestart) {
@@ -363,7 +416,77 @@ TEST_F(MainWindowTest, CancelStopsTheBatchAndKeepsTheRowsAddedInOrder) {
   EXPECT_EQ(Column(*w, 0), files.mid(0, 5));
 }
 
+// A batch that outlasts the progress delay shows "Adding files..."; the end of the batch closes
+// it, and a later quick Add does not bring it back. The batch is held for certain, not by
+// timing: its second file is a named pipe, which the engine cannot open until the test writes a
+// clip into it once the progress shows.
+TEST_F(MainWindowTest, AddingFilesProgressClosesWhenTheBatchEnds) {
+  auto w = Open();  // made first, so that it goes after the pipe's writer has let the batch go
+  const std::string first = Copy("clip.mp4", "in/a.mp4");
+  const std::string held = dir.file("in/held.ts");
+  ASSERT_EQ(::mkfifo(held.c_str(), 0600), 0);
+  std::promise<void> go;
+  std::thread writer([&held, ready = go.get_future()]() mutable {
+    ready.wait();
+    // The engine may stop reading before the end: a write then fails instead of killing us.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+    std::ifstream in(MediaPath("clip.ts"), std::ios::binary);
+    std::ofstream out(held, std::ios::binary);
+    out << in.rdbuf();
+  });
+  struct TRelease {
+    std::promise<void>& Go;
+    std::thread& Writer;
+    bool Done = false;
+    void operator()() {
+      if (!std::exchange(Done, true)) Go.set_value();
+    }
+    ~TRelease() {
+      (*this)();
+      Writer.join();
+    }
+  } release{go, writer};
+
+  QSignalSpy done(w->Adder(), &TJobAdder::Finished);
+  w->AddFiles({QString::fromStdString(first), QString::fromStdString(held)});
+  auto* progress = w->findChild<QProgressDialog*>("addProgress");
+  ASSERT_NE(progress, nullptr);
+  EXPECT_EQ(progress->labelText(), "Adding files...");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return progress->isVisible(); }, 10000)) << "the progress never showed";
+  ASSERT_EQ(done.count(), 0);
+  release();
+  ASSERT_TRUE(done.count() > 0 || done.wait(60000));
+  EXPECT_EQ(w->JobModel()->rowCount(), 2);
+  EXPECT_FALSE(progress->isVisible()) << "the progress stays after the batch";
+  // The window is the user's again: the job list has the keyboard (on a desktop the window
+  // manager hands the activation back when the progress goes).
+  EXPECT_EQ(w->focusWidget(), w->JobList());
+  if (QGuiApplication::platformName() == "xcb") {
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::focusWidget() == w->JobList(); }, 5000));
+  }
+
+  AddAndWait(*w, {QString::fromStdString(Copy("clip.avi", "in/b.avi"))});
+  QTest::qWait(progress->minimumDuration() + 300);
+  EXPECT_FALSE(progress->isVisible()) << "a later quick Add brought the progress back";
+  EXPECT_EQ(w->JobModel()->rowCount(), 3);
+}
+
 // ---- Start-up, settings and exit ----
+
+// At start the keyboard is on the job list, not on the first button of the title strip.
+TEST_F(MainWindowTest, TheJobListHasTheKeyboardAtStart) {
+  auto w = Open();
+  EXPECT_EQ(w->focusWidget(), w->JobList());
+  // On a desktop: once the window manager has activated the window.
+  if (QGuiApplication::platformName() == "xcb") {
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::focusWidget() == w->JobList(); }, 5000))
+        << (QApplication::focusWidget() ? QApplication::focusWidget()->objectName().toStdString() : "nothing");
+  }
+}
 
 TEST_F(MainWindowTest, UnwritableOutputFolderIsReplacedAndStored) {
   const std::string home = dir.file("home");

@@ -254,6 +254,28 @@ TEST_F(RunTest, ThreeCheckedRowsOfFiveConvertInListOrder) {
   EXPECT_EQ(powerOffs, 1);
 }
 
+// After every run the keyboard is back on the job list, whichever Start button was clicked
+// (a clicked button takes the focus and is then disabled while the run goes on).
+TEST_F(RunTest, TheJobListHasTheKeyboardAfterEveryRun) {
+  auto w = Open();
+  AddAndWait(*w, {Copy("clip.mp4", "k.mp4")});
+  w->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+  for (const char* start : {"btnStart", "btnStartBelow", "btnStart"}) {
+    SCOPED_TRACE(start);
+    QTest::mouseClick(w->findChild<QWidget*>(start), Qt::LeftButton);
+    ASSERT_TRUE(w->Runner()->Running());
+    WaitRunEnd(*w);
+    EXPECT_EQ(ProgressTexts(*w), QStringList({"100%"}));
+    EXPECT_EQ(w->focusWidget(), w->JobList());
+    // On a desktop: once the window manager has handed the activation back from the progress.
+    if (QGuiApplication::platformName() == "xcb") {
+      EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::focusWidget() == w->JobList(); }, 5000))
+          << (QApplication::focusWidget() ? QApplication::focusWidget()->objectName().toStdString() : "nothing");
+    }
+  }
+}
+
 // The last task fails (its source went away after Start): neither the folder opens nor is the
 // computer powered off; the row says "Failed" with the engine's message, and a summary names
 // the file.
@@ -519,6 +541,99 @@ TEST_F(RunTest, RefusedPowerOffIsReported) {
   for (QMessageBox* box : w->findChildren<QMessageBox*>())
     said |= box->text() == "The computer could not be shut down: Access denied";
   EXPECT_TRUE(said);
+}
+
+// The output folder vanished (its drive went away: nothing can make it again). Adding many
+// files warns once, and Start once, each time with the folder used shown in the folder box and
+// the outputs going there.
+TEST_F(RunTest, AVanishedOutputFolderWarnsOnceAndTheBoxShowsTheFolderUsed) {
+  const QByteArray oldHome = qgetenv("HOME");
+  qputenv("HOME", QByteArray::fromStdString(dir.file("home")));
+  struct TRestoreHome {
+    QByteArray Home;
+    ~TRestoreHome() { qputenv("HOME", Home); }
+  } restoreHome{oldHome};
+  const std::string fallback = dir.file("home/Videos/videoconverter");
+  auto unplug = [&](const std::string& drive) {
+    fs::remove_all(drive);
+    std::ofstream(drive) << "not a folder\n";  // the folder's parent is now a plain file
+  };
+  auto warning = [&](const std::string& folder) {
+    return QString::fromStdString("Warning: Cannot create output directory:" + folder +
+                                  ".It will create default directory " + fallback + "!");
+  };
+  auto w = Open();
+  // Every message box, as it shows: its "title: text". The user answers them once the adding
+  // or the run has ended (so the boxes of a batch all show before any is closed), and can do
+  // so with the keyboard only when the box is the active window: one that stays behind counts.
+  QStringList boxes;
+  int behind = 0;
+  QElapsedTimer clock;
+  clock.start();
+  auto look = [&] {
+    for (QMessageBox* box : w->findChildren<QMessageBox*>())
+      if (box->isVisible() && !box->property("seen").isValid()) {
+        box->setProperty("seen", clock.elapsed());
+        boxes << box->windowTitle() + ": " + box->text();
+      }
+    if (w->Adder()->Busy() || w->Runner()->Running()) return;
+    for (QMessageBox* box : w->findChildren<QMessageBox*>()) {
+      if (!box->isVisible()) continue;
+      const bool front = QApplication::activeWindow() == box;
+      if (!front && clock.elapsed() - box->property("seen").toLongLong() < 3000) continue;
+      behind += front ? 0 : 1;
+      box->done(QMessageBox::Ok);
+    }
+  };
+  auto answered = [&] {
+    for (QMessageBox* box : w->findChildren<QMessageBox*>())
+      if (box->isVisible()) return false;
+    return true;
+  };
+  QTimer watcher;
+  QObject::connect(&watcher, &QTimer::timeout, w.get(), look);
+  watcher.start(10);
+
+  const std::string stick = dir.file("stick"), gone = stick + "/out";
+  fs::create_directories(gone);
+  TIniFile(settingsPath).WriteString("settings", "OutPutDir", gone);
+  std::vector<std::string> files{Copy("clip.mp4", "f0.mp4")};
+  for (int i = 1; i < 40; ++i) {
+    files.push_back(dir.file("in/f" + std::to_string(i) + ".mp4"));
+    fs::create_hard_link(files[0], files.back());
+  }
+  unplug(stick);
+  AddAndWait(*w, files);
+  ASSERT_TRUE(QTest::qWaitFor(answered, 10000));
+  EXPECT_EQ(boxes, QStringList{warning(gone)});
+  EXPECT_EQ(behind, 0);
+  EXPECT_EQ(w->DirectoryEdit()->text().toStdString(), fallback);
+  EXPECT_EQ(TAppSettings(settingsPath, kFormatIni).Read().OutPutDir, fallback);
+  for (int r = 0; r < w->JobModel()->rowCount(); ++r)
+    EXPECT_EQ(fs::path(w->JobModel()->Record(r)->DestFile).parent_path(), fallback) << r;
+
+  // The folder chosen next goes too, between Add and Start.
+  w->btnClearClick();
+  const std::string stick2 = dir.file("stick2"), gone2 = stick2 + "/out";
+  fs::create_directories(gone2);
+  w->Runner()->SetFolderChooser([&](QWidget*, const QString&) { return QString::fromStdString(gone2); });
+  QTest::mouseClick(Button(*w, "btnBrows"), Qt::LeftButton);
+  ASSERT_EQ(w->DirectoryEdit()->text().toStdString(), gone2);
+  AddAndWait(*w, {files[0], files[1]});
+  boxes.clear();
+  unplug(stick2);
+  w->Runner()->Start();
+  EXPECT_EQ(w->DirectoryEdit()->text().toStdString(), fallback);
+  WaitRunEnd(*w);
+  ASSERT_TRUE(QTest::qWaitFor(answered, 10000));
+  EXPECT_EQ(boxes, QStringList{warning(gone2)});
+  EXPECT_EQ(behind, 0);
+  EXPECT_EQ(ProgressTexts(*w), QStringList({"100%", "100%"}));
+  for (int r = 0; r < 2; ++r) {
+    const std::string out = w->JobModel()->Record(r)->DestFile;
+    EXPECT_EQ(fs::path(out).parent_path(), fallback);
+    EXPECT_NEAR(FfprobeNumber(out, "format=duration"), 10.0, 0.3) << out;
+  }
 }
 
 // ---- Open and Browse ----
