@@ -33,13 +33,6 @@ TJobAdder::~TJobAdder() {
   if (worker_.joinable()) worker_.join();
 }
 
-bool TJobAdder::LoadEngineLibs(std::string& error) {
-  TConvertEngine engine;
-  if (engine.LoadAVLib(ProgramDir() + "/LibAV")) return true;
-  error = engine.LastErrMsg();
-  return false;
-}
-
 bool TJobAdder::Add(const std::vector<std::string>& paths) {
   if (busy_) return false;
   std::vector<std::string> toProbe;
@@ -83,7 +76,8 @@ void TJobAdder::Cancel() {
 // Worker thread: one engine of its own, one task per file, removed again at once.
 void TJobAdder::Work(std::vector<std::string> paths, uint64_t batch) {
   TConvertEngine engine;
-  engine.LoadAVLib(ProgramDir() + "/LibAV");
+  std::string loadError;  // a file that cannot be opened then is skipped, as any other
+  LoadCodecLibraries(kEngineLibs, loadError);
   for (size_t i = 0; i < paths.size() && !cancel_; ++i) {
     TProbeResult r;
     r.Index = int(i);

@@ -100,11 +100,8 @@ void TfrmMain::FormCreate() {
   mmoLog_->setReadOnly(true);
   mmoLog_->hide();
   // The player's codec libraries: a failure is only written to the hidden log memo.
-  TFFmpegLoader& loader = FFLoader();
-  if (!loader.LibsLoaded(kPlayerLibs)) {
-    loader.SetLibraryFolder(ProgramDir() + "/LibAV");
-    if (!loader.LoadLibs(kPlayerLibs)) mmoLog_->appendPlainText(QString::fromStdString(loader.LastError()));
-  }
+  std::string loadError;
+  if (!LoadCodecLibraries(kPlayerLibs, loadError)) mmoLog_->appendPlainText(QString::fromStdString(loadError));
 
   BuildTitleStrip();
   BuildMenus();
@@ -464,7 +461,7 @@ void TfrmMain::UpdateEditMenu() {
 void TfrmMain::btnAddClick() {
   if (adder_->Busy()) return;
   std::string error;
-  if (!TJobAdder::LoadEngineLibs(error)) {
+  if (!LoadCodecLibraries(kEngineLibs, error)) {
     mmoLog_->appendPlainText(QString::fromStdString(error));
     return;
   }

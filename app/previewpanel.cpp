@@ -209,8 +209,8 @@ void TPreviewPanel::imgbtnPlayClick() {
     if (FFPlayer_->Paused()) FFPlayer_->Resume();
     return;
   }
-  if (!FFPlayer_->AVLibLoaded() && !FFPlayer_->LoadAVLib(ProgramDir() + "/LibAV")) {
-    mmoLog_->appendPlainText(QString::fromStdString(FFLoader().LastError()));
+  if (std::string error; !LoadCodecLibraries(kPlayerLibs, error)) {
+    mmoLog_->appendPlainText(QString::fromStdString(error));
     return;
   }
   previewPanelSet_ = true;

@@ -53,11 +53,10 @@ const char* KindName(TLibraryKind k) {
 }
 
 // Which library kinds load, and from where (the "LibAV" folder beside the program first).
-int PrintLibraries(const std::string& programDir) {
+int PrintLibraries() {
   TFFmpegLoader& loader = FFLoader();
-  loader.SetLibraryFolder(programDir + "/LibAV");
-  bool ok = loader.LoadLibs(kPlayerLibs);
-  if (!ok) ok = loader.LoadLibs(kEngineLibs);
+  std::string error;
+  const bool ok = LoadCodecLibraries(kPlayerLibs, error) || LoadCodecLibraries(kEngineLibs, error);
   for (int k = 0; k < kLibraryKindCount; ++k) {
     TLibraryKind kind = TLibraryKind(k);
     std::printf("  %-10s %-22s %s\n", KindName(kind), TFFmpegLoader::LibraryFileName(kind).c_str(),
@@ -73,10 +72,9 @@ int UsageError(const std::string& msg) {
 }
 
 bool LoadEngineLibraries() {
-  TFFmpegLoader& loader = FFLoader();
-  loader.SetLibraryFolder(ProgramDir() + "/LibAV");
-  if (loader.LoadLibs(kEngineLibs)) return true;
-  std::fprintf(stderr, "orvane-convert: the codec libraries cannot be loaded: %s\n", loader.LastError().c_str());
+  std::string error;
+  if (LoadCodecLibraries(kEngineLibs, error)) return true;
+  std::fprintf(stderr, "orvane-convert: the codec libraries cannot be loaded: %s\n", error.c_str());
   return false;
 }
 
@@ -285,8 +283,6 @@ int main(int argc, char** argv) {
   // in settings files and in the JSON output with the C locale's decimal point.
   std::setlocale(LC_ALL, "");
   std::setlocale(LC_NUMERIC, "C");
-  std::string self = argv[0];
-  std::string programDir = self.find('/') == std::string::npos ? "." : self.substr(0, self.rfind('/'));
   TCliArgs a;
   std::string err;
   if (!ParseArgs(argc, argv, a, err)) return UsageError(err);
@@ -295,7 +291,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (a.version) std::printf("Orvane Video Converter %s\n", ORVANE_VERSION);
-  if (a.libraries) return PrintLibraries(programDir);
+  if (a.libraries) return PrintLibraries();
   if (a.version) return 0;
   try {
     if (a.listProfiles) return PrintProfiles(TAppSettings());

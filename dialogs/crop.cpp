@@ -12,9 +12,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/core/apppaths.h"
 #include "app/core/clocktext.h"
 #include "app/core/settings.h"
-#include "app/jobadder.h"
 #include "app/joblist.h"
 #include "controls/recttracker.h"
 #include "controls/trackbar.h"
@@ -276,7 +276,7 @@ void TfrmCrop::ShowFor(int row) {
   row_ = row < 0 || row >= model_.rowCount() ? 0 : row;
   const TlvFilesRecord* rec = model_.Record(row_);
   std::string error;
-  if (!FFPlayer_->AVLibLoaded() && !TJobAdder::LoadEngineLibs(error)) return;
+  if (!FFPlayer_->AVLibLoaded() && !LoadCodecLibraries(kEngineLibs, error)) return;
   ++generation_;
   sw_ = sh_ = 0;
   aspect_ = 1.0;

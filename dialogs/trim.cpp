@@ -11,9 +11,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include "app/core/apppaths.h"
 #include "app/core/clocktext.h"
 #include "app/core/settings.h"
-#include "app/jobadder.h"
 #include "app/joblist.h"
 #include "controls/theme.h"
 #include "controls/trackbar.h"
@@ -162,7 +162,7 @@ void TfrmTrim::ShowFor(int row) {
   lblDuration_->clear();
   lblStatus_->clear();
   std::string error;
-  if (!FFPlayer_->AVLibLoaded() && !TJobAdder::LoadEngineLibs(error)) return;
+  if (!FFPlayer_->AVLibLoaded() && !LoadCodecLibraries(kEngineLibs, error)) return;
   ++generation_;
   // Nothing of the file shown before stays: not its picture, its range or its markers. A
   // file that cannot open shows black, an empty range and says so.

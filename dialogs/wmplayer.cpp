@@ -6,8 +6,8 @@
 #include <QPushButton>
 #include <algorithm>
 
+#include "app/core/apppaths.h"
 #include "app/core/clocktext.h"
-#include "app/jobadder.h"
 #include "controls/trackbar.h"
 #include "controls/videosurface.h"
 #include "dialogs/volumecontrol.h"
@@ -90,7 +90,7 @@ TWmPlayerBar::~TWmPlayerBar() {
 
 bool TWmPlayerBar::Open(const std::string& file) {
   std::string error;
-  if (!player_->AVLibLoaded() && !TJobAdder::LoadEngineLibs(error)) return false;
+  if (!player_->AVLibLoaded() && !LoadCodecLibraries(kEngineLibs, error)) return false;
   ++generation_;
   volume_->Apply(*player_);
   volume_->Attach(player_.get());

@@ -22,7 +22,7 @@
 #include "app/core/jobprep.h"
 #include "app/core/optionbuilder.h"
 #include "app/core/settings.h"
-#include "app/jobadder.h"
+#include "app/core/apppaths.h"
 #include "app/joblist.h"
 #include "app/mainwindow.h"
 #include "controls/recttracker.h"
@@ -401,7 +401,7 @@ TEST_F(CropDialogTest, MarginFieldsResetsPlayerControlsAndKeys) {
 // encoder's loss, and the adjustment shows (the unadjusted frame is further off).
 TEST_F(CropDialogTest, AdjustedResultIsWhatTheConversionGives) {
   std::string loadError;
-  ASSERT_TRUE(TJobAdder::LoadEngineLibs(loadError)) << loadError;
+  ASSERT_TRUE(LoadCodecLibraries(kEngineLibs, loadError)) << loadError;
   const auto frameAt1s = [](const std::string& file, int w, int h) {
     std::string pixels;
     RunCapture("ffmpeg -v error -ss 1 -i " + ShellQuote(file) + " -frames:v 1 -vf scale=" + std::to_string(w) + ":" +

@@ -38,6 +38,15 @@ std::string ProgramDir() {
   return exe.parent_path().string();
 }
 
+bool LoadCodecLibraries(TLibraryKinds kinds, std::string& error) {
+  TFFmpegLoader& loader = FFLoader();
+  if (loader.LibsLoaded(kinds)) return true;
+  loader.SetLibraryFolder(ProgramDir() + "/LibAV");
+  if (loader.LoadLibs(kinds)) return true;
+  error = loader.LastError();
+  return false;
+}
+
 std::vector<std::string> FormatIniSearchPaths(const std::string& programDir) {
   return {ConfigDir() + "/" + kFormatFileName, programDir + "/data/" + kFormatFileName,
           programDir + "/../share/orvane-video-converter/data/" + kFormatFileName};

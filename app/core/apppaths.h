@@ -8,12 +8,19 @@
 #include <string>
 #include <vector>
 
+#include "media/loader.h"
+
 // The configuration folder (not created here; the first write creates it).
 std::string ConfigDir();
 // The settings file "orvanepspvideoconverter.ini" in the configuration folder.
 std::string SettingsIniPath();
 // The folder of the running executable.
 std::string ProgramDir();
+// Loads the library kinds (kEngineLibs for a conversion, kPlayerLibs for playback) from the
+// "LibAV" folder beside the program, then the normal search path; kinds loaded already stay as
+// they are. False with the loader's text in `error` when they cannot load. The one place that
+// loads the libraries for the windows and the command line.
+bool LoadCodecLibraries(TLibraryKinds kinds, std::string& error);
 // The places of the format-profile file, in the order they are tried: the user's copy in the
 // configuration folder, data/ beside the program (a build tree), then
 // ../share/orvane-video-converter/data/ relative to the program (an installed program).
