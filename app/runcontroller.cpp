@@ -18,11 +18,8 @@
 #include "app/msgprompts.h"
 #include "app/poweroff.h"
 #include "app/previewerwindow.h"
-#include "dialogs/core/renderer.h"
 #include "dialogs/folderchooser.h"
 #include "dialogs/progress.h"
-#include "engine/engine.h"
-#include "media/errors.h"
 
 namespace {
 
@@ -52,24 +49,18 @@ TRunController::TRunController(QWidget* window, TJobListModel& model, TAppSettin
       model_(model),
       settings_(settings),
       runWarnings_(std::make_unique<THeldWarnings>(prompts)),
-      renderer_(std::make_unique<TConversionRenderer>()),
-      engine_(std::make_unique<TConvertEngine>()),
       powerOff_(MakeSystemPowerOff()),
       openFolder_([](const QString& folder) { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); }),
-      chooseFolder_(ChooseFolder) {
+      chooseFolder_(ChooseFolder),
+      run_(std::make_unique<TConversionRun>()) {
   InstallQtPreviewer();
-  ConnectEngine();
+  ConnectRun();
 }
 
 TRunController::~TRunController() {
-  // Nothing reaches this object once it goes: the handlers are taken off before the engine
-  // stops whatever still runs.
-  engine_->SetOnProgress(nullptr);
-  engine_->SetOnPreviewBitmap(nullptr);
-  engine_->SetOnTerminate(nullptr);
-  engine_->SetOnCustomHook(nullptr);
-  engine_->SetOnCustomHookNeeded(nullptr);
-  engine_.reset();
+  // Nothing reaches this object once it goes: the run takes its handlers off before its
+  // engine stops whatever still runs.
+  run_.reset();
   SetPreviewerFactory({});
 }
 
@@ -80,12 +71,12 @@ TfrmProgress* TRunController::ProgressWindow() {
     progress_ = new TfrmProgress(window_);
     connect(progress_, &TfrmProgress::PauseClicked, this, [this] {
       if (!running_ || stopping_) return;
-      engine_->PauseTask();
+      run_->Pause();
       pausedAt_.start();
     });
     connect(progress_, &TfrmProgress::ResumeClicked, this, [this] {
       if (!running_) return;
-      engine_->ResumeTask();
+      run_->Resume();
       if (pausedAt_.isValid()) pausedUs_ += pausedAt_.nsecsElapsed() / 1000;
       pausedAt_.invalidate();
     });
@@ -95,24 +86,21 @@ TfrmProgress* TRunController::ProgressWindow() {
   return progress_;
 }
 
-void TRunController::ConnectEngine() {
-  // The handlers run on the engine's threads and never wait for the main thread: they copy
+void TRunController::ConnectRun() {
+  // The notices come on the engine's threads, which never wait for the main thread: they copy
   // the notice and post it.
-  engine_->SetTriggerEventInMainThread(false);
-  engine_->SetPreviewBitmap(true);
-  engine_->SetOnProgress([this](TCustomConvertEngine*, PProgressInfo info) {
+  TRunNotices notices;
+  notices.Progress = [this](const TProgressInfo& info) {
     bool post = false;
     {
       std::lock_guard<std::mutex> g(postLock_);
-      pendingProgress_[info->TaskIndex] = *info;
+      pendingProgress_[info.TaskIndex] = info;
       post = !std::exchange(progressPosted_, true);
     }
     if (post) QMetaObject::invokeMethod(this, &TRunController::DeliverProgress, Qt::QueuedConnection);
-  });
-  engine_->SetOnPreviewBitmap([this](TCustomConvertEngine*, const TPreviewInfo* info) {
-    const TBitmap24* b = info->Bitmap;
-    if (!b || b->Empty()) return;
-    QImage copy = QImage(b->Pixels.data(), b->Width, b->Height, b->Stride, QImage::Format_BGR888).copy();
+  };
+  notices.Picture = [this](const TBitmap24& b) {
+    QImage copy = QImage(b.Pixels.data(), b.Width, b.Height, b.Stride, QImage::Format_BGR888).copy();
     bool post = false;
     {
       std::lock_guard<std::mutex> g(postLock_);
@@ -120,26 +108,11 @@ void TRunController::ConnectEngine() {
       post = !std::exchange(previewPosted_, true);
     }
     if (post) QMetaObject::invokeMethod(this, &TRunController::DeliverPreview, Qt::QueuedConnection);
-  });
-  engine_->SetOnTerminate([this](TCustomConvertEngine*, const TTerminateInfo* info) {
-    const TTerminateInfo copy = *info;
-    QMetaObject::invokeMethod(this, [this, copy] { ConvEngineTerminate(copy); }, Qt::QueuedConnection);
-  });
-  // The picture adjustments and watermarks of the task's job, drawn on the worker. A failing
-  // hook is reported as the failure of its file.
-  engine_->SetOnCustomHook([this](TCustomConvertEngine*, PHookInfo info) {
-    if (info->TaskIndex < 0 || size_t(info->TaskIndex) >= book_.Count()) return;
-    try {
-      renderer_->RenderFrame(*info, book_.Job(info->TaskIndex).Job);
-    } catch (const std::exception& e) {
-      std::lock_guard<std::mutex> g(postLock_);
-      hookErrors_.emplace(info->TaskIndex, e.what());
-      throw;
-    }
-  });
-  engine_->SetOnCustomHookNeeded([this](TCustomConvertEngine*, int32_t task, int64_t pts) {
-    return task >= 0 && size_t(task) < book_.Count() && TConversionRenderer::DrawsAt(book_.Job(task).Job, pts);
-  });
+  };
+  notices.Ended = [this](const TTerminateInfo& info) {
+    QMetaObject::invokeMethod(this, [this, info] { ConvEngineTerminate(info); }, Qt::QueuedConnection);
+  };
+  run_->SetNotices(notices);
 }
 
 void TRunController::Start() {
@@ -149,82 +122,52 @@ void TRunController::Start() {
     if (model_.Checked(r)) rows.push_back(r);
   if (rows.empty()) return;
   emit AboutToStart();
-  if (!engine_->LoadAVLib(ProgramDir() + "/LibAV")) {
-    ShowMessage("Warning", QString::fromStdString(engine_->LastErrMsg()), QMessageBox::Warning);
+  std::string loadError;
+  if (!LoadCodecLibraries(kEngineLibs, loadError)) {
+    ShowMessage("Warning", QString::fromStdString(loadError), QMessageBox::Warning);
     return;
   }
   const TSettingsValues values = settings_.Read();
-  if (const auto priority = WorkPriority(values.Priority)) engine_->SetThreadPriority(*priority);
 
-  engine_->ClearTasks();
-  engine_->SetPreview(true);
-  book_ = TRunBook();
   checkedRows_.clear();
   failures_.clear();
-  counts_ = {};
   runRows_ = int(rows.size());
   {
     std::lock_guard<std::mutex> g(postLock_);
-    hookErrors_.clear();
     pendingProgress_.clear();
   }
-  renderer_->ClearCache();
 
   // One task per checked row in list order. A row that cannot be prepared or added is marked
   // failed and gets no task, so task numbers and rows stay aligned.
   // Warnings (an output folder replaced) are shown when the run has ended: shown now, they
   // would sit behind the progress window and block the main window after it.
   runWarnings_->Clear();
-  TJobPreparation preparation(settings_, *runWarnings_, *renderer_);
+  run_->Begin(settings_, *runWarnings_);
   std::vector<int64_t> lengths;
   for (int row : rows) {
-    const TlvFilesRecord* record = model_.Record(row);
-    const std::string& file = record->SourceFile;
     TJobSettings job;
-    job.Job = *record;
-    TPreparedJob prepared;
-    std::string err;
-    bool ok = false;
-    try {
-      ok = preparation.Prepare(job, values.FormatCode, engine_->AVProbe(), prepared, err);
-    } catch (const std::exception& e) {
-      err = WithFileName(file, e.what());
-    }
-    int task = -1;
-    if (ok) {
-      task = engine_->AddTask(file, prepared.In);
-      if (task < 0) {
-        ok = false;
-        err = WithFileName(file, engine_->LastErrMsg());
-      } else if (!engine_->SetOutputFile(task, prepared.Out.FileName, prepared.Out)) {
-        ok = false;
-        err = WithFileName(file, engine_->LastErrMsg());
-        engine_->RemoveTask(task);
-      }
-    }
-    if (!ok) {
-      prepared.Output.Discard();
-      MarkRow(row, "Failed", QString::fromStdString(err));
-      failures_ << QString::fromStdString(err);
-      ++counts_.Failed;
+    job.Job = *model_.Record(row);
+    const TJobAdded added = run_->Add(row, job, values.FormatCode);
+    if (added.Task < 0) {
+      MarkRow(row, "Failed", QString::fromStdString(added.Error));
+      failures_ << QString::fromStdString(added.Error);
       continue;
     }
-    model_.Record(row)->DestFile = prepared.Job.DestFile;
+    const TlvFilesRecord& prepared = run_->Job(added.Task).Job;
+    model_.Record(row)->DestFile = prepared.DestFile;
     model_.SetProgress(row, QString());
-    lengths.push_back(JobLength(prepared.Job));
+    lengths.push_back(JobLength(prepared));
     checkedRows_.push_back(row);
-    book_.Add(row, std::move(prepared));
   }
-  outputFolder_ = preparation.OutputFolder();
+  outputFolder_ = run_->OutputFolder();
   if (!outputFolder_.empty()) emit OutputFolderUsed(LocalPath(outputFolder_));
-  if (book_.Count() == 0) {
+  if (run_->TaskCount() == 0) {
     ShowSummary();
     runWarnings_->Flush();
     return;
   }
 
   estimate_.Reset(lengths);
-  ended_.assign(book_.Count(), false);
   lastTaskFinished_ = false;
   userStopped_ = false;
   stopping_ = false;
@@ -236,7 +179,7 @@ void TRunController::Start() {
   emit RunStarted();
   ProgressWindow()->BeginRun();
   clock_.start();
-  engine_->StartTask(values.FilesAtOnce);
+  run_->Start(values.FilesAtOnce, values.Priority);
 }
 
 void TRunController::Stop() {
@@ -244,7 +187,7 @@ void TRunController::Stop() {
   stopping_ = true;
   userStopped_ = true;
   if (progress_ && !progress_->Stopping()) progress_->btnCancel()->click();  // same look as Cancel
-  engine_->StopTask(false);
+  run_->Stop();
 }
 
 void TRunController::StopForExit() {
@@ -279,7 +222,8 @@ void TRunController::DeliverPreview() {
 
 void TRunController::ConvEngineProgress(const TProgressInfo& info) {
   const int task = info.TaskIndex;
-  if (!running_ || task < 0 || size_t(task) >= ended_.size() || ended_[size_t(task)]) return;
+  // Progress still on its way for a task that has ended is dropped.
+  if (!running_ || run_->HasEnded(task)) return;
   const int row = checkedRows_[size_t(task)];
   TfrmProgress* w = ProgressWindow();
   // An unknown length shows the position only.
@@ -290,7 +234,7 @@ void TRunController::ConvEngineProgress(const TProgressInfo& info) {
   w->lblLength()->setText(info.TotalDuration > 0 ? QString::number(info.TotalDuration / 1000000) + " Second"
                                                  : QString("unknown"));
   w->lblSize()->setText(QString::number(info.CurrentSize / 1000) + " kb");
-  w->lblProgress()->setText(QString("[%1/%2]").arg(task + 1).arg(book_.Count()));
+  w->lblProgress()->setText(QString("[%1/%2]").arg(task + 1).arg(run_->TaskCount()));
   model_.SetProgress(row, percent >= 0 ? QString::number(percent) + "%"
                                        : QString::number(info.CurrentDuration / 1000000) + " s");
   w->lblOutput()->setText(ShortFileName(LocalPath(model_.Record(row)->SourceFile)));
@@ -314,42 +258,26 @@ void TRunController::ConvEngineTerminate(const TTerminateInfo& info) {
 }
 
 void TRunController::TaskEnded(const TTerminateInfo& info) {
+  const std::optional<TTaskOutcome> outcome = run_->TaskEnded(info);
+  if (!outcome) return;
   const int task = info.TaskIndex;
-  if (size_t(task) >= ended_.size() || ended_[size_t(task)]) return;
-  // Progress still on its way for this task is dropped from here on.
-  ended_[size_t(task)] = true;
-  std::string failure;
-  {
-    std::lock_guard<std::mutex> g(postLock_);
-    if (auto it = hookErrors_.find(task); it != hookErrors_.end())
-      failure = "the pictures could not be changed: " + it->second;
-  }
-  // An input that ended before its known length fails its file, as on the command line.
-  const TTaskOutcome outcome = book_.TaskEnded(info, failure);
   const int row = checkedRows_[size_t(task)];
-  estimate_.Ended(task, outcome.Kind == TTaskOutcome::Converted);
-  const QString file = LocalPath(model_.Record(row)->SourceFile);
-  switch (outcome.Kind) {
+  estimate_.Ended(task, outcome->Kind == TTaskOutcome::Converted);
+  switch (outcome->Kind) {
     case TTaskOutcome::Converted:
-      ++counts_.Converted;
       model_.SetProgress(row, "100%");
       ProgressWindow()->SetPercent(100);
-      if (size_t(task) + 1 == book_.Count()) lastTaskFinished_ = true;
+      if (size_t(task) + 1 == run_->TaskCount()) lastTaskFinished_ = true;
       break;
-    case TTaskOutcome::Failed: {
-      ++counts_.Failed;
-      const QString msg = QString::fromStdString(WithFileName(model_.Record(row)->SourceFile, outcome.Message));
-      MarkRow(row, "Failed", QString::fromStdString(outcome.Message));
-      failures_ << msg;
+    case TTaskOutcome::Failed:
+      MarkRow(row, "Failed", QString::fromStdString(outcome->Message));
+      failures_ << QString::fromStdString(WithFileName(model_.Record(row)->SourceFile, outcome->Message));
       break;
-    }
     case TTaskOutcome::Stopped:
-      ++counts_.Stopped;
       MarkRow(row, "Stopped",
-              "Stopped by the user; what was converted is kept in " + LocalPath(outcome.Output));
+              "Stopped by the user; what was converted is kept in " + LocalPath(outcome->Output));
       break;
     case TTaskOutcome::NotStarted:
-      ++counts_.NotStarted;
       model_.SetProgress(row, model_.Progress(row), "Not converted: the run was stopped before this file began.");
       break;
   }
@@ -367,7 +295,7 @@ void TRunController::RunEnd() {
   const bool powerOff = w->ckShutDown()->isChecked();
   running_ = false;
   stopping_ = false;
-  engine_->ClearTasks();
+  run_->End();
   w->EndRun();
   emit RunEnded();
   if (exitAfterRun_) {
@@ -379,14 +307,14 @@ void TRunController::RunEnd() {
     if (open && outputFolder_.size() > 2) openFolder_(LocalPath(outputFolder_));
     if (powerOff) PowerOffComputer();
   }
-  if (counts_.Failed > 0) ShowSummary();
+  if (run_->Totals().Failed + run_->Totals().Skipped > 0) ShowSummary();
   runWarnings_->Flush();
 }
 
 void TRunController::ShowSummary() {
-  QString text = QString("%1 of %2 file(s) converted, %3 failed").arg(counts_.Converted).arg(runRows_).arg(counts_.Failed);
-  if (counts_.Stopped + counts_.NotStarted > 0)
-    text += QString(", %1 stopped").arg(counts_.Stopped + counts_.NotStarted);
+  const TRunTotals& t = run_->Totals();
+  QString text = QString("%1 of %2 file(s) converted, %3 failed").arg(t.Converted).arg(runRows_).arg(t.Failed + t.Skipped);
+  if (t.Stopped + t.NotStarted > 0) text += QString(", %1 stopped").arg(t.Stopped + t.NotStarted);
   text += ".\nThe rows of the files that failed show why in their tool tips and in Edit, Details.";
   auto* box = new QMessageBox(QMessageBox::Warning, "Conversion finished", text, QMessageBox::Ok, window_);
   box->setObjectName("runSummary");

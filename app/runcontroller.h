@@ -1,8 +1,8 @@
-// The conversion run of the desktop program: the only owner of the engine. Start turns every
-// checked row into one task through the shared job preparation, shows the progress window and
-// starts the run; the engine's notices come back as copies posted to the main thread (the
-// latest progress and picture win, end notices keep their order); the rows show each task's
-// percentage and how it ended; at the end the output folder is opened or the computer powered
+// The conversion run of the desktop program, presented: Start hands every checked row to the
+// shared conversion run (the only owner of the engine), shows the progress window and starts
+// it; the run's notices come back as copies posted to the main thread (the latest progress and
+// picture win, end notices keep their order); the rows show each task's percentage and how
+// the run says it ended; at the end the output folder is opened or the computer powered
 // off when the progress window asks for it, and a short summary follows when files failed.
 // Also the output-folder controls: "Open" and "Browse".
 #pragma once
@@ -20,7 +20,7 @@
 #include <mutex>
 #include <vector>
 
-#include "app/core/jobprep.h"
+#include "app/core/conversionrun.h"
 #include "app/core/queueestimate.h"
 #include "engine/options.h"
 
@@ -30,7 +30,6 @@ class QWidget;
 class TAppSettings;
 class TBuilderPrompts;
 class THeldWarnings;
-class TConversionRenderer;
 class TConvertEngine;
 class TJobListModel;
 class TPowerOff;
@@ -64,7 +63,7 @@ public:
   // Task k of the current run is the job-list row CheckedRows()[k].
   const std::vector<int>& CheckedRows() const { return checkedRows_; }
   TfrmProgress* ProgressWindow();
-  TConvertEngine& Engine() { return *engine_; }
+  TConvertEngine& Engine() { return run_->Engine(); }
   // The latest preview picture of the running task.
   const QImage& PreviewFrame() const { return previewFrame_; }
   // The end-of-run summary while it shows (null otherwise).
@@ -88,11 +87,7 @@ signals:
   void OutputFolderUsed(const QString& folder);
 
 private:
-  struct TRunCounts {
-    int Converted = 0, Failed = 0, Stopped = 0, NotStarted = 0;
-  };
-
-  void ConnectEngine();
+  void ConnectRun();
   void ConvEngineProgress(const TProgressInfo& info);
   void ConvEnginePreviewBitmap(const QImage& picture);
   void ConvEngineTerminate(const TTerminateInfo& info);
@@ -113,21 +108,16 @@ private:
   TJobListModel& model_;
   TAppSettings& settings_;
   std::unique_ptr<THeldWarnings> runWarnings_;  // the current run's, shown at its end
-  std::unique_ptr<TConversionRenderer> renderer_;
-  std::unique_ptr<TConvertEngine> engine_;
   std::unique_ptr<TPowerOff> powerOff_;
   std::function<void(const QString&)> openFolder_;
   std::function<QString(QWidget*, const QString&)> chooseFolder_;
   TfrmProgress* progress_ = nullptr;
   QPointer<QMessageBox> summary_;
 
-  // The current run (main thread; the book is read by the hook on the workers, and only
-  // written before the run starts).
-  TRunBook book_;
+  // The current run (main thread; task k is the row checkedRows_[k]).
+  std::unique_ptr<TConversionRun> run_;
   std::vector<int> checkedRows_;
-  std::vector<bool> ended_;
   QStringList failures_;  // "file: message" of every file that failed, for the summary
-  TRunCounts counts_;
   TQueueEstimate estimate_;
   QElapsedTimer clock_;
   QElapsedTimer pausedAt_;  // valid while paused
@@ -147,5 +137,4 @@ private:
   bool progressPosted_ = false;
   QImage pendingPreview_;
   bool previewPosted_ = false;
-  std::map<int, std::string> hookErrors_;
 };

@@ -7,19 +7,15 @@
 
 #include <atomic>
 #include <cstdio>
-#include <map>
-#include <mutex>
 #include <vector>
 
 #include "app/core/apppaths.h"
-#include "app/core/jobprep.h"
+#include "app/core/conversionrun.h"
 #include "app/core/ledger.h"
 #include "app/core/optionbuilder.h"
 #include "app/core/runstatus.h"
-#include "dialogs/core/renderer.h"
 #include "engine/engine.h"
 #include "media/dispatcher.h"
-#include "media/errors.h"
 
 namespace {
 
@@ -106,19 +102,12 @@ std::string StopNote(int sig) {
 
 int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
   TStopSignals signals;
-  TConvertEngine engine;
-  if (!engine.LoadAVLib(ProgramDir() + "/LibAV")) {
-    reporter.Error("the codec libraries cannot be loaded: " + engine.LastErrMsg());
+  std::string loadError;
+  if (!LoadCodecLibraries(kEngineLibs, loadError)) {
+    reporter.Error("the codec libraries cannot be loaded: " + loadError);
     return 1;
   }
-
-  TAutoAnswerPrompts prompts;
-  TConversionRenderer renderer;
-  TPrepareOptions options;
-  options.OutputDir = setup.OutputDir;
-  options.StoreFallback = false;
-  options.OwnOutputNames = setup.OwnOutputNames;
-  TJobPreparation preparation(setup.Settings, prompts, renderer, options);
+  TConversionRun run;
 
   // The ledger of a resumable run, and what identifies a job in it.
   TLedger ledger;
@@ -148,20 +137,20 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
     return j < setup.SharedSources.size() ? setup.SharedSources[j] : setup.Jobs[j].Job.SourceFile;
   };
 
-  // One task per job, in order; the book maps task k to its job and its output.
-  TRunBook book;
-  book.SetKeepStopped(!useLedger);
-  book.SetAcceptPartial(setup.AcceptPartial);
+  // One task per job, in order; the run maps task k to its job (its "row") and its output.
+  TAutoAnswerPrompts prompts;
+  TRunOptions options;
+  options.Prepare.OutputDir = setup.OutputDir;
+  options.Prepare.StoreFallback = false;
+  options.Prepare.OwnOutputNames = setup.OwnOutputNames;
+  options.KeepStopped = !useLedger;
+  options.AcceptPartial = setup.AcceptPartial;
   // A finished output stays locked until the ledger records it (see TRunBook::SetHoldCommitted).
-  book.SetHoldCommitted(useLedger);
-  std::vector<int> taskJobs;                // task -> job
+  options.HoldCommitted = useLedger;
+  run.Begin(setup.Settings, prompts, options);
   std::vector<TJobIdentity> taskIds;        // task -> its identity in the ledger
   std::vector<bool> taskIdKnown;
-  int skipped = 0, done = 0, passing = 0, elsewhere = 0;
-  // A failure that may pass on a retry is counted apart: it decides the exit status.
-  auto classify = [&](const std::string& msg) {
-    if (FailureMayPass(msg, preparation.OutputFolder().empty() ? setup.OutputDir : preparation.OutputFolder())) ++passing;
-  };
+  int done = 0, elsewhere = 0, ledgerFailures = 0;
   for (size_t j = 0; j < setup.Jobs.size(); ++j) {
     if (signals.Signal()) break;
     const std::string& file = setup.Jobs[j].Job.SourceFile;
@@ -190,7 +179,7 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
                                                 setup.Jobs[j].FirstOutputNumber);
         struct stat st {};
         if (::stat(own.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-            OutputLooksComplete(own, setup.Jobs[j].Job, engine.AVProbe())) {
+            OutputLooksComplete(own, setup.Jobs[j].Job, run.Engine().AVProbe())) {
           if (!ledger.Append(id, setup.Map.Shared(own), err)) reporter.Error(err);
           reporter.AlreadyDone(file, own, jobId(j));
           ++done;
@@ -198,149 +187,101 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
         }
       }
     }
-    TPreparedJob p;
-    std::string err;
-    if (!preparation.Prepare(setup.Jobs[j], setup.ProfileCode, engine.AVProbe(), p, err)) {
-      if (p.OutputHeldElsewhere) {
-        // Another process started on the same jobs converts this one: never twice.
-        reporter.Elsewhere(file, err, jobId(j));
-        ++elsewhere;
-        continue;
-      }
-      reporter.Skipped(file, err, jobId(j));
-      classify(err);
-      ++skipped;
-      continue;
-    }
-    if (p.OwnNameTaken && idKnown) {
+    const TJobAdded added = run.Add(int(j), setup.Jobs[j], setup.ProfileCode, [&](const TPreparedJob& p) {
+      if (!p.OwnNameTaken || !idKnown) return true;
       // Another process may have finished and recorded this job since the ledger was read.
+      std::string err;
       if (!ledger.Refresh(err)) reporter.Error("warning: " + err);
-      if (recordedDone()) continue;  // the later name reserved meanwhile goes with p
-    }
-    const int index = engine.AddTask(file, p.In);
-    if (index < 0) {
-      reporter.Skipped(file, WithFileName(file, engine.LastErrMsg()), jobId(j));
-      ++skipped;
+      return !recordedDone();  // the later name reserved meanwhile goes with the prepared job
+    });
+    if (added.HeldElsewhere) {
+      // Another process started on the same jobs converts this one: never twice.
+      reporter.Elsewhere(file, added.Error, jobId(j));
+      ++elsewhere;
       continue;
     }
-    if (!engine.SetOutputFile(index, p.Out.FileName, p.Out)) {
-      reporter.Skipped(file, WithFileName(file, engine.LastErrMsg()), jobId(j));
-      engine.RemoveTask(index);
-      ++skipped;
+    if (added.Task < 0) {
+      if (!added.Withdrawn) reporter.Skipped(file, added.Error, jobId(j));
       continue;
     }
-    book.Add(int(j), std::move(p));
-    taskJobs.push_back(int(j));
     taskIds.push_back(id);
     taskIdKnown.push_back(idKnown);
   }
   // The stored folder's fallback is news even in quiet mode: the files are not where the
   // settings say.
   for (const std::string& w : prompts.Warnings) reporter.Error("warning: " + w);
-  const int taskCount = int(book.Count());
+  const int taskCount = int(run.TaskCount());
+  const int skipped = run.Totals().Skipped;
   if (signals.Signal()) {
-    engine.ClearTasks();
+    run.End();
     reporter.RunEnded(0, 0, taskCount, skipped, 128 + signals.Signal(), 0, done, elsewhere);
     return 128 + signals.Signal();
   }
   if (taskCount == 0) {
+    const int passing = run.Totals().MayPass;
     const int status = RunExitStatus(skipped - passing, passing, 0);
     reporter.RunEnded(0, 0, 0, skipped, status, 0, done, elsewhere);
     return status;
   }
   std::vector<std::string> temps;
   for (int k = 0; k < taskCount; ++k) {
-    reporter.Queued(k, taskCount, book.Job(k).Job.SourceFile, book.Job(k).Job.DestFile, jobId(size_t(taskJobs[size_t(k)])));
-    temps.push_back(book.Job(k).Output.TempPath());
+    reporter.Queued(k, taskCount, run.Job(k).Job.SourceFile, run.Job(k).Job.DestFile, jobId(size_t(run.Row(k))));
+    temps.push_back(run.Job(k).Output.TempPath());
   }
   const TTempFilesForSignals tempsForSignals(std::move(temps));
 
-  // A picture hook that fails is reported as the failure of its file, even though the engine
-  // goes on encoding the pictures unchanged.
-  std::mutex hookErrorsLock;
-  std::map<int, std::string> hookErrors;
-  engine.SetOnCustomHook([&](TCustomConvertEngine*, PHookInfo info) {
-    if (info->TaskIndex < 0 || info->TaskIndex >= taskCount) return;
-    try {
-      renderer.RenderFrame(*info, book.Job(info->TaskIndex).Job);
-    } catch (const std::exception& e) {
-      std::lock_guard<std::mutex> g(hookErrorsLock);
-      hookErrors.emplace(info->TaskIndex, e.what());
-      throw;
-    }
-  });
-
-  // Frames the renderer leaves alone skip the conversion to the bitmap and back.
-  engine.SetOnCustomHookNeeded([&](TCustomConvertEngine*, int32_t taskIndex, int64_t pts) {
-    return taskIndex >= 0 && taskIndex < taskCount && TConversionRenderer::DrawsAt(book.Job(taskIndex).Job, pts);
-  });
-
-  int converted = 0, failed = 0, stopped = 0, endedEarly = 0;
   bool runEnded = false;
   auto taskEnded = [&](const TTerminateInfo& info) {
     if (info.TaskIndex < 0) {
       runEnded = true;
       return;
     }
-    if (info.TaskIndex >= taskCount) return;
-    std::string failure;
-    {
-      std::lock_guard<std::mutex> g(hookErrorsLock);
-      if (auto it = hookErrors.find(info.TaskIndex); it != hookErrors.end())
-        failure = "the pictures could not be changed: " + it->second;
-    }
-    const TTaskOutcome outcome = book.TaskEnded(info, failure);
-    if (!outcome.Output.empty()) reporter.SetOutput(info.TaskIndex, outcome.Output);
-    switch (outcome.Kind) {
+    const std::optional<TTaskOutcome> outcome = run.TaskEnded(info);
+    if (!outcome) return;
+    const int task = info.TaskIndex;
+    if (!outcome->Output.empty()) reporter.SetOutput(task, outcome->Output);
+    switch (outcome->Kind) {
       case TTaskOutcome::Converted:
-        ++converted;
         // Recorded only now that the output has its final name.
-        if (useLedger && taskIdKnown[size_t(info.TaskIndex)]) {
+        if (useLedger && taskIdKnown[size_t(task)]) {
           std::string err;
-          if (!ledger.Append(taskIds[size_t(info.TaskIndex)], setup.Map.Shared(outcome.Output), err)) {
+          if (!ledger.Append(taskIds[size_t(task)], setup.Map.Shared(outcome->Output), err)) {
             reporter.Error(err);
-            ++passing;
+            ++ledgerFailures;
           }
         }
-        book.Recorded(info.TaskIndex);
-        endedEarly += outcome.EndedEarly ? 1 : 0;
-        reporter.Ended(info.TaskIndex, TTaskEnd::Converted, "", outcome.EndedEarly ? outcome.EndedAtUs : -1,
-                       outcome.DurationUs);
+        run.Recorded(task);
+        reporter.Ended(task, TTaskEnd::Converted, "", outcome->EndedEarly ? outcome->EndedAtUs : -1,
+                       outcome->DurationUs);
         break;
       case TTaskOutcome::Stopped:
-        ++stopped;
-        reporter.Ended(info.TaskIndex, outcome.Output.empty() ? TTaskEnd::StoppedRemoved : TTaskEnd::Stopped, "");
+        reporter.Ended(task, outcome->Output.empty() ? TTaskEnd::StoppedRemoved : TTaskEnd::Stopped, "");
         break;
       case TTaskOutcome::NotStarted:
-        ++stopped;
-        reporter.Ended(info.TaskIndex, TTaskEnd::NotStarted, "");
+        reporter.Ended(task, TTaskEnd::NotStarted, "");
         break;
       case TTaskOutcome::Failed:
-        ++failed;
-        classify(outcome.Message);
-        if (outcome.EndedEarly) {
+        if (outcome->EndedEarly) {
           // A partial input fails its file: the time it reached says how much there was.
-          reporter.Ended(info.TaskIndex, TTaskEnd::Failed, outcome.Message + "; --accept-partial keeps such files",
-                         outcome.EndedAtUs, outcome.DurationUs);
+          reporter.Ended(task, TTaskEnd::Failed, outcome->Message + "; --accept-partial keeps such files",
+                         outcome->EndedAtUs, outcome->DurationUs);
         } else {
-          reporter.Ended(info.TaskIndex, TTaskEnd::Failed, outcome.Message);
+          reporter.Ended(task, TTaskEnd::Failed, outcome->Message);
         }
         break;
     }
   };
-  // The work priority chosen in the program's preferences applies here too.
-  if (const auto priority = WorkPriority(setup.Settings.Read().Priority)) engine.SetThreadPriority(*priority);
-  engine.SetTriggerEventInMainThread(true);
-  engine.SetProgressInterval(reporter.Mode() == TReportMode::Live ? 200 : 500);
-  engine.SetOnProgress([&](TCustomConvertEngine*, PProgressInfo info) { reporter.Progress(*info); });
-  // End notices arrive on notice threads of their own: each is handed to the main loop,
-  // which owns the counters and the screen.
-  engine.SetOnTerminate([&](TCustomConvertEngine*, const TTerminateInfo* info) {
-    const TTerminateInfo copy = *info;
-    RunInMainThread([&] { taskEnded(copy); });
-  });
+  // Progress through the main loop, which owns the screen. End notices arrive on notice
+  // threads of their own: each is handed to the main loop, which owns the counters too.
+  TRunNotices notices;
+  notices.OnMainThread = true;
+  notices.ProgressIntervalMs = reporter.Mode() == TReportMode::Live ? 200 : 500;
+  notices.Progress = [&](const TProgressInfo& info) { reporter.Progress(info); };
+  notices.Ended = [&](const TTerminateInfo& info) { RunInMainThread([&] { taskEnded(info); }); };
+  run.SetNotices(notices);
 
-  engine.StartTask(setup.Parallel);
+  // The work priority chosen in the program's preferences applies here too.
+  run.Start(setup.Parallel, setup.Settings.Read().Priority);
   bool stopping = false;
   while (!runEnded) {
     HeadlessDispatcher().WaitAndProcess(50);
@@ -351,16 +292,15 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
         std::fprintf(stderr, "orvane-convert: %s\n", StopNote(signals.Signal()).c_str());
       else
         reporter.Note(StopNote(signals.Signal()));
-      engine.StopTask(false);
+      run.Stop();
     }
   }
-  engine.SetOnProgress(nullptr);
-  engine.SetOnTerminate(nullptr);
-  engine.SetOnCustomHook(nullptr);
-  engine.SetOnCustomHookNeeded(nullptr);
-  engine.ClearTasks();
+  run.SetNotices({});
+  run.End();
 
-  const int status = RunExitStatus(failed + skipped - passing, passing, signals.Signal());
-  reporter.RunEnded(converted, failed, stopped, skipped, status, endedEarly, done, elsewhere);
+  const TRunTotals& t = run.Totals();
+  const int passing = t.MayPass + ledgerFailures;
+  const int status = RunExitStatus(t.Failed + skipped - passing, passing, signals.Signal());
+  reporter.RunEnded(t.Converted, t.Failed, t.Stopped + t.NotStarted, skipped, status, t.EndedEarly, done, elsewhere);
   return status;
 }
