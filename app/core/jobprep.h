@@ -1,7 +1,7 @@
 // Turning jobs into engine tasks, for both front ends: the source is probed, the crop, trim and
 // watermark pictures are checked against it, the output is named and reserved, and the option
-// builder fills the two option records. A run then maps each task number to its job (and the
-// desktop program's row) and, at each task's end, puts the output under its final name or
+// builder fills the two option records. A run's book then maps each task number to its job (and
+// the front end's row) and, at each task's end, puts the output under its final name or
 // removes it.
 #pragma once
 
@@ -112,7 +112,9 @@ struct TTaskOutcome {
 std::string EndedEarlyText(int64_t endedAtUs, int64_t durationUs);
 
 // The tasks of one run: task number -> the job's row and its prepared job, and what happens to
-// each output at its task's end. Outputs still reserved when the run goes are removed.
+// each output at its task's end. Outputs still reserved when the run goes are removed. The
+// conversion run (app/core/conversionrun.h) keeps it as its private part; the front ends see
+// only the outcomes it reports.
 class TRunBook {
 public:
   // Adds the prepared job as the next task; returns its task number.
