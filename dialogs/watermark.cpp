@@ -196,7 +196,7 @@ TfrmWaterMark::TfrmWaterMark(TJobListModel& model, TAppSettings& settings, QWidg
   connect(view_, &TWmEditorView::LayerChanged, this, [this] { ScheduleRender(); });
   connect(view_, &TWmEditorView::MouseMovedOverSelection, this, &TfrmWaterMark::ShowLayerPosition);
 
-  connect(player_, &TWmPlayerBar::FrameArrived, this, &TfrmWaterMark::RenderPicture);
+  connect(&player_->Host(), &TPlayerHost::FrameArrived, this, &TfrmWaterMark::RenderPicture);
   connect(btnHelp_, &QPushButton::clicked, this, [] { QDesktopServices::openUrl(QUrl(weblinks::kWatermarkHelpUrl)); });
   connect(btnOk_, &QPushButton::clicked, this, &TfrmWaterMark::OkClick);
   connect(btnCancel_, &QPushButton::clicked, this, &QDialog::reject);
@@ -237,12 +237,13 @@ void TfrmWaterMark::ShowFor(int row) {
 }
 
 void TfrmWaterMark::FileOpened() {
-  durationSec_ = int(std::min<int64_t>(player_->DurationUs() / 1000000, INT32_MAX));
+  const TPlayerHost& host = player_->Host();
+  durationSec_ = int(std::min<int64_t>(host.DurationUs() / 1000000, INT32_MAX));
   // The picture is shown and edited in its display shape; the items are stored in the coded
   // picture's pixels.
-  aspect_ = player_->PixelAspect();
-  const int fw = player_->FrameWidth() > 0 ? ShownWidth(player_->FrameWidth(), aspect_) : player_->FrameWidth();
-  const int fh = player_->FrameHeight();
+  aspect_ = host.PixelAspect();
+  const int fw = host.FrameWidth() > 0 ? ShownWidth(host.FrameWidth(), aspect_) : host.FrameWidth();
+  const int fh = host.FrameHeight();
   updating_ = true;
   trcRange_->SetMax(std::max(1, durationSec_));
   trcRange_->SetPositionL(0);
@@ -574,8 +575,8 @@ void TfrmWaterMark::ScheduleRender() {
 }
 
 void TfrmWaterMark::RenderPicture() {
-  const TBitmap24& raw = player_->Frame();
-  const int64_t pts = player_->FramePts();
+  const TBitmap24& raw = player_->Host().Frame();
+  const int64_t pts = player_->Host().FramePts();
   if (raw.Empty()) return;
   // The items as the conversion draws them, at this frame's time from the file start.
   std::vector<TWmRec> marks;

@@ -11,6 +11,7 @@
 
 #include "app/core/jobrecord.h"
 #include "dialogs/core/renderer.h"
+#include "dialogs/playerhost.h"
 #include "dialogs/wmplayer.h"
 
 class QCheckBox;
@@ -61,9 +62,9 @@ public:
   // shape: a source with pixels that are not square is shown wider or narrower than coded) and
   // its time.
   const QImage& Picture() const;
-  int64_t PicturePts() const { return player_->FramePts(); }
+  int64_t PicturePts() const { return player_->Host().FramePts(); }
   // How many of the player's frames the view has shown.
-  int FramesShown() const { return player_->FramesShown(); }
+  int FramesShown() const { return player_->Host().FramesShown(); }
 
   TWmEditorView* View() const { return view_; }
   QListWidget* List() const { return lsbox_; }
@@ -91,8 +92,8 @@ public:
   TTrackBar2* SeekBar() const { return player_->SeekBar(); }
   QPushButton* OkButton() const { return btnOk_; }
   QPushButton* CancelButton() const { return btnCancel_; }
-  TFFPlayer& Player() { return player_->Player(); }
-  const TWmPlayerBar* PlayerBar() const { return player_; }
+  TFFPlayer& Player() { return player_->Host().Player(); }
+  const TPlayerHost* PlayerBar() const { return &player_->Host(); }
 
   void done(int result) override;
 
