@@ -33,10 +33,15 @@ TPlayerHost::TPlayerHost(QObject* parent, TAppSettings& settings) : QObject(pare
     emit FileOpened(duration, fw, fh);
   };
   // The event thread.
-  player_->OnPosition = [this](TCustomPlayer*, int64_t pts) { Post(playback_, [this, pts] { OnPosition(pts); }); };
-  player_->OnState = [this](TCustomPlayer*, TPlayState state) { Post(playback_, [this, state] { OnState(state); }); };
+  player_->OnPosition = [this](TCustomPlayer*, int64_t pts) {
+    if (!stopped_) Post(playback_, [this, pts] { OnPosition(pts); });
+  };
+  player_->OnState = [this](TCustomPlayer*, TPlayState state) {
+    if (!stopped_) Post(playback_, [this, state] { OnState(state); });
+  };
   // The video thread: one hand-over is posted at a time; a newer frame replaces a waiting one.
   player_->OnHook = [this](TCustomPlayer*, TBitmap24& bitmap, int64_t pts) {
+    if (stopped_) return;
     int playback;
     {
       std::lock_guard<std::mutex> guard(frameLock_);
@@ -51,6 +56,7 @@ TPlayerHost::TPlayerHost(QObject* parent, TAppSettings& settings) : QObject(pare
 }
 
 TPlayerHost::~TPlayerHost() {
+  stopped_ = true;
   NewPlayback();
   if (volume_) volume_->Attach(nullptr);
   // The player stops here, before the surface it draws into goes.
@@ -78,7 +84,12 @@ void TPlayerHost::NewPlayback() {
 }
 
 bool TPlayerHost::Open(const std::string& file, TVideoSurfaceWidget* surface, bool fillSurface, bool hook) {
+  // The playback before ends first, its threads with it: none of its notices is raised after
+  // this, and those on their way carry its count.
+  player_->Hook = false;
+  player_->Stop(true);
   NewPlayback();
+  stopped_ = false;
   durationUs_ = 0;
   fw_ = fh_ = 0;
   pixelAspect_ = 1.0;
@@ -98,11 +109,14 @@ bool TPlayerHost::Open(const std::string& file, TVideoSurfaceWidget* surface, bo
   player_->Hook = hook;
   if (player_->Open(file, surface, false)) return true;
   // What the failed attempt reported is dropped.
+  stopped_ = true;
   NewPlayback();
   return false;
 }
 
 void TPlayerHost::Stop(bool wait) {
+  // The threads of a playback stopped without waiting may still raise notices: dropped at once.
+  stopped_ = true;
   NewPlayback();
   pressed_ = held_ = false;
   ++holdSerial_;
@@ -135,11 +149,13 @@ void TPlayerHost::OnPosition(int64_t pts) {
 
 void TPlayerHost::OnState(TPlayState state) {
   if (state == psEnd) {
-    // The file rests on its first picture, paused, until it plays again.
+    // The file rests on its first picture, paused, until it plays again. Paused first: a
+    // paused playback decodes up to the first picture of the place it seeks to, while one
+    // that pauses just after the seek may keep showing the last picture.
     following_ = false;
     if (bar_) ShowPlace(0);
-    player_->Seek(0, false, 0);
     player_->Pause();
+    player_->Seek(0, false, 0);
   }
   emit StateChanged(state);
 }

@@ -7,7 +7,8 @@
 // Threads: the player raises its position and state notices on its event thread and its frame
 // hook on its video thread. Each is copied and posted to the main thread (a queued call),
 // tagged with the playback it belongs to: every Open and Stop begins a new one, and a notice
-// of an earlier playback that arrives after that is dropped. Frames go through one slot: the
+// of an earlier playback that arrives after that is dropped (Open first lets the threads of the
+// playback before end; after Stop the stopping playback's threads post nothing). Frames go through one slot: the
 // video thread leaves the newest frame there (replacing one not taken yet) and posts one
 // hand-over at a time. The window sees only signals on the main thread.
 #pragma once
@@ -122,6 +123,9 @@ private:
   // Counts the playbacks (Open, Stop): notices carry the count of theirs. Changed on the main
   // thread under frameLock_, read by the player's threads.
   std::atomic<int> playback_{0};
+  // No playback, or one that is stopping: its threads' notices are not posted. Set on the main
+  // thread; cleared by Open once the threads of the playback before have ended.
+  std::atomic<bool> stopped_{true};
 
   int64_t durationUs_ = 0;
   int fw_ = 0, fh_ = 0;
