@@ -315,51 +315,14 @@ void TfrmWaterMark::EnableEditing() {
   btnAddImage_->setEnabled(loaded_);
 }
 
-TWmRec TfrmWaterMark::Record(int i) const {
-  const TWmItemRec& item = items_[size_t(i)];
-  // From the shown picture to the coded one.
-  const QRectF shown = item.Layer->Rect();
-  const QRectF r(shown.left() / aspect_, shown.top(), shown.width() / aspect_, shown.height());
-  TWmRec w;
-  w.Kind = item.Kind;
-  w.StartSec = item.StartSec;
-  w.EndSec = item.EndSec;
-  const int left = int(std::lround(r.left())), top = int(std::lround(r.top()));
-  const int width = std::max(1, int(std::lround(r.width()))), height = std::max(1, int(std::lround(r.height())));
-  if (item.Kind == wmkText) {
-    w.Text = item.Text;
-    w.Font = item.Font;
-    w.BackColor = item.BackColor;
-    w.HasBackColor = item.HasBackColor;
-    w.TextLeft = left;
-    w.TextTop = top;
-    w.TextWidth = width;
-    w.TextHeight = height;
-    w.TextOpacity = item.Layer->Opacity();
-    w.PixelAspect = aspect_;
-  } else {
-    w.ImageFile = item.ImageFile;
-    w.ImageLeft = left;
-    w.ImageTop = top;
-    w.ImageWidth = width;
-    w.ImageHeight = height;
-    w.ImageOpacity = item.Layer->Opacity();
-  }
-  return w;
-}
+TWmRec TfrmWaterMark::Record(int i) const { return items_[size_t(i)].Stored(aspect_); }
 
 void TfrmWaterMark::AddTextClick() {
   if (!loaded_) return;
   edtInPlace_->hide();
   TWmItemRec item;
   item.Text = "Add Text";
-  item.Font.Name = cbFont_->currentFont().family().toStdString();
-  item.Font.Size = cbSize_->currentText().toInt();
-  item.Font.Bold = chkStyle_[0]->isChecked();
-  item.Font.Italic = chkStyle_[1]->isChecked();
-  item.Font.Underline = chkStyle_[2]->isChecked();
-  item.Font.StrikeOut = chkStyle_[3]->isChecked();
-  item.Font.Color = cbFontColor_->Color();
+  ReadFont(item.Font);
   item.BackColor = cbBack_->Color();
   item.HasBackColor = false;
   item.EndSec = durationSec_;
@@ -447,17 +410,19 @@ void TfrmWaterMark::TextControlChanged() {
   const int i = CurrentRow();
   if (updating_ || i < 0 || items_[size_t(i)].Kind != wmkText) return;
   TWmItemRec& item = items_[size_t(i)];
-  item.Font.Color = cbFontColor_->Color();
+  ReadFont(item.Font);
   item.BackColor = cbBack_->Color();
   item.HasBackColor = rbBack_->isChecked();
-  item.Font.Name = cbFont_->currentFont().family().toStdString();
-  item.Font.Size = cbSize_->currentText().toInt();
-  item.Font.Bold = chkStyle_[0]->isChecked();
-  item.Font.Italic = chkStyle_[1]->isChecked();
-  item.Font.Underline = chkStyle_[2]->isChecked();
-  item.Font.StrikeOut = chkStyle_[3]->isChecked();
   cbBack_->setEnabled(item.HasBackColor);
   RedrawText(i);
+}
+
+void TfrmWaterMark::ReadFont(TWmFont& font) const {
+  font.Name = cbFont_->currentFont().family().toStdString();
+  font.Size = cbSize_->currentText().toInt();
+  bool* styles[4] = {&font.Bold, &font.Italic, &font.Underline, &font.StrikeOut};
+  for (int s = 0; s < 4; ++s) *styles[s] = chkStyle_[s]->isChecked();
+  font.Color = cbFontColor_->Color();
 }
 
 void TfrmWaterMark::RedrawText(int i) {

@@ -12,6 +12,7 @@
 #include "app/core/jobrecord.h"
 #include "dialogs/core/renderer.h"
 #include "dialogs/playerhost.h"
+#include "dialogs/wmeditor.h"
 #include "dialogs/wmplayer.h"
 
 class QCheckBox;
@@ -28,24 +29,11 @@ class TClockSpin;
 class TColorBox;
 class TJobListModel;
 class TTrackBar2;
-class TWmEditorView;
-class TWmLayer;
 
 class TfrmWaterMark : public QDialog {
   Q_OBJECT
 public:
-  // One list row: its layer (position, size and opacity count from it) and the rest of the item.
-  struct TWmItemRec {
-    TWmLayer* Layer = nullptr;
-    std::string Text;  // text item: the row text
-    TWmFont Font;
-    TColorRGB BackColor = clGreen;
-    bool HasBackColor = false;
-    std::string ImageFile;
-    int32_t Kind = wmkText;
-    int32_t StartSec = 0;
-    int32_t EndSec = 0;
-  };
+  using TWmItemRec = TWmItem;
 
   TfrmWaterMark(TJobListModel& model, TAppSettings& settings, QWidget* parent = nullptr);
   ~TfrmWaterMark() override;
@@ -104,6 +92,8 @@ protected:
 private:
   void FileOpened();
   void SetDefaults();
+  // The font the controls show, into `font`.
+  void ReadFont(TWmFont& font) const;
   void EnableEditing();
   void AddTextClick();
   void AddImageClick();
