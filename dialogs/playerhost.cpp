@@ -32,19 +32,22 @@ TPlayerHost::TPlayerHost(QObject* parent, TAppSettings& settings) : QObject(pare
     }
     emit FileOpened(duration, fw, fh);
   };
-  // The event thread.
+  // The event thread. The count is read before the stop mark: a Stop in between either
+  // changed the count already or is seen by the mark.
   player_->OnPosition = [this](TCustomPlayer*, int64_t pts) {
-    if (!stopped_) Post(playback_, [this, pts] { OnPosition(pts); });
+    const int playback = playback_;
+    if (!stopped_) Post(playback, [this, pts] { OnPosition(pts); });
   };
   player_->OnState = [this](TCustomPlayer*, TPlayState state) {
-    if (!stopped_) Post(playback_, [this, state] { OnState(state); });
+    const int playback = playback_;
+    if (!stopped_) Post(playback, [this, state] { OnState(state); });
   };
   // The video thread: one hand-over is posted at a time; a newer frame replaces a waiting one.
   player_->OnHook = [this](TCustomPlayer*, TBitmap24& bitmap, int64_t pts) {
-    if (stopped_) return;
     int playback;
     {
       std::lock_guard<std::mutex> guard(frameLock_);
+      if (stopped_) return;
       playback = playback_;
       latest_ = bitmap;
       latestPts_ = pts;
