@@ -187,11 +187,7 @@ TfrmCrop::TfrmCrop(TJobListModel& model, TAppSettings& settings, QWidget* parent
   host_ = new TPlayerHost(this, settings_);
   host_->SetVolumeControl(volume_);
   host_->SetSeekBar(trcSeek_, TPlayerHost::srEveryMove, TPlayerHost::bsShare);
-  connect(btnPause_, &QPushButton::clicked, this, [this] {
-    host_->Pause();
-    btnPlay_->setEnabled(true);
-    btnPause_->setEnabled(false);
-  });
+  host_->SetPauseButtons(btnPlay_, btnPause_);
   connect(btnPlay_, &QPushButton::clicked, this, [this] {
     bool ok = true;
     if (host_->Player().IsOpen()) {
@@ -211,11 +207,6 @@ TfrmCrop::TfrmCrop(TJobListModel& model, TAppSettings& settings, QWidget* parent
     lblPosition_->setText(QString::fromStdString(FormatClock(RoundedSeconds(pts))));
   });
   connect(host_, &TPlayerHost::StateChanged, this, [this](TPlayState state) {
-    // At the end the file rests on its first picture, ready to play again.
-    if (state == psPause || state == psEnd) {
-      btnPlay_->setEnabled(true);
-      btnPause_->setEnabled(false);
-    }
     if (state == psStop) Stopped();
   });
 

@@ -1,5 +1,6 @@
 #include "dialogs/playerhost.h"
 
+#include <QAbstractButton>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
@@ -133,6 +134,20 @@ void TPlayerHost::Pause() { player_->Pause(); }
 void TPlayerHost::Resume() {
   following_ = true;
   player_->Resume();
+}
+
+void TPlayerHost::SetPauseButtons(QAbstractButton* play, QAbstractButton* pause) {
+  const auto paused = [play, pause] {
+    play->setEnabled(true);
+    pause->setEnabled(false);
+  };
+  connect(pause, &QAbstractButton::clicked, this, [this, paused] {
+    Pause();
+    paused();
+  });
+  connect(this, &TPlayerHost::StateChanged, pause, [paused](TPlayState state) {
+    if (state == psPause || state == psEnd) paused();
+  });
 }
 
 void TPlayerHost::SetVolumeControl(TVolumeControl* volume) {

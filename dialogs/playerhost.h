@@ -25,6 +25,7 @@
 #include "media/bitmap.h"
 #include "media/player.h"
 
+class QAbstractButton;
 class TAppSettings;
 class TTrackBar2;
 class TVideoSurfaceWidget;
@@ -77,6 +78,9 @@ public:
   int64_t FramePts() const { return framePts_; }
   int FramesShown() const { return framesShown_; }
 
+  // The Play and Pause buttons of the window: Pause pauses; a pause and the end of the file
+  // turn Play on and Pause off.
+  void SetPauseButtons(QAbstractButton* play, QAbstractButton* pause);
   // The volume control whose volume and mute the player takes (at every Open and on every
   // change).
   void SetVolumeControl(TVolumeControl* volume);

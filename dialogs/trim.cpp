@@ -103,11 +103,7 @@ TfrmTrim::TfrmTrim(TJobListModel& model, TAppSettings& settings, QWidget* parent
   // the dialog itself gives the bar (position updates, a marker's time) never seek: with the
   // bar focused they would pull the picture back to the last whole second at every update.
   host_->SetSeekBar(trcPreview_, TPlayerHost::srHeldRelease, TPlayerHost::bsSeconds);
-  connect(btnPause_, &QPushButton::clicked, this, [this] {
-    host_->Pause();
-    btnPlay_->setEnabled(true);
-    btnPause_->setEnabled(false);
-  });
+  host_->SetPauseButtons(btnPlay_, btnPause_);
   connect(btnPlay_, &QPushButton::clicked, this, [this] {
     if (host_->Player().IsOpen()) {
       host_->Resume();
@@ -129,10 +125,9 @@ TfrmTrim::TfrmTrim(TJobListModel& model, TAppSettings& settings, QWidget* parent
     lblPosition_->setText(QString::fromStdString(FormatClock(pts / 1000000)));
   });
   connect(host_, &TPlayerHost::StateChanged, this, [this](TPlayState state) {
-    if (state == psPause || state == psStop || state == psEnd) {
-      btnPlay_->setEnabled(true);
-      btnPause_->setEnabled(false);
-    }
+    if (state != psStop) return;
+    btnPlay_->setEnabled(true);
+    btnPause_->setEnabled(false);
   });
 }
 

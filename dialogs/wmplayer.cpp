@@ -39,18 +39,11 @@ TWmPlayerBar::TWmPlayerBar(QWidget* host, TAppSettings& settings, int x, int y, 
     btnPause_->setEnabled(true);
     trcSeek_->setEnabled(host_->DurationUs() > 0);
   });
-  connect(btnPause_, &QPushButton::clicked, this, [this] {
-    host_->Pause();
-    btnPlay_->setEnabled(true);
-    btnPause_->setEnabled(false);
-  });
+  host_->SetPauseButtons(btnPlay_, btnPause_);
   connect(host_, &TPlayerHost::FrameArrived, this, [this] {
     lblPosition_->setText(QString::fromStdString(FormatClock(RoundedSeconds(host_->FramePts()))));
   });
   connect(host_, &TPlayerHost::StateChanged, this, [this](TPlayState state) {
-    if (state != psPause && state != psEnd) return;
-    btnPlay_->setEnabled(true);
-    btnPause_->setEnabled(false);
     // At the end the bar rests at the start until Play.
     if (state == psEnd) trcSeek_->setEnabled(false);
   });
