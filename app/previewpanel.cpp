@@ -10,11 +10,9 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPlainTextEdit>
-#include <QTimer>
 #include <QUrl>
 
 #include "app/apperror.h"
-#include "app/core/apppaths.h"
 #include "app/core/clocktext.h"
 #include "app/core/settings.h"
 #include "app/core/snapshot.h"
@@ -22,10 +20,10 @@
 #include "controls/imagebutton.h"
 #include "controls/theme.h"
 #include "controls/trackbar.h"
-#include "dialogs/volumecontrol.h"
 #include "controls/videosurface.h"
+#include "dialogs/playerhost.h"
+#include "dialogs/volumecontrol.h"
 #include "media/errors.h"
-#include "media/loader.h"
 
 namespace {
 
@@ -38,8 +36,6 @@ constexpr int kThumbWidth = 13;
 // (seek bar) or half the mute picture (volume bar), rounded to even.
 constexpr int kSeekMouseMargin = 6;
 constexpr int kVolumeMouseMargin = 20;
-// How long position notices leave the seek bar alone after a seek by the mouse.
-constexpr int kSeekSettleMs = 300;
 
 QString FromPath(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
 
@@ -130,23 +126,13 @@ TPreviewPanel::TPreviewPanel(QWidget* host, TAppSettings& settings, TJobListView
     if (list_->selectionModel()->isRowSelected(index.row(), {})) imgbtnPlayClick();
   });
 
-  // The player: notices are copied and posted to the main thread, tagged with the playback
-  // they belong to.
-  FFPlayer_ = std::make_unique<TFFPlayer>();
-  FFPlayer_->TriggerEventInMainThread = false;
-  FFPlayer_->OnFileOpen = [this](TCustomPlayer*, int64_t duration, int32_t fw, int32_t fh, int32_t& sw, int32_t& sh) {
-    FFPlayerFileOpen(duration, fw, fh, sw, sh);
-  };
-  FFPlayer_->OnPosition = [this](TCustomPlayer*, int64_t pts) {
-    const int gen = generation_.load();
-    QMetaObject::invokeMethod(
-        this, [this, gen, pts] { if (gen == generation_.load()) FFPlayerPosition(pts); }, Qt::QueuedConnection);
-  };
-  FFPlayer_->OnState = [this](TCustomPlayer*, TPlayState state) {
-    const int gen = generation_.load();
-    QMetaObject::invokeMethod(
-        this, [this, gen, state] { if (gen == generation_.load()) FFPlayerState(state); }, Qt::QueuedConnection);
-  };
+  // The player: the seek bar seeks only when a press on it ends (see eventFilter).
+  host_ = new TPlayerHost(this, settings_);
+  host_->SetVolumeControl(volume_);
+  host_->SetSeekBar(trcPreview_, TPlayerHost::srReleaseOnly, TPlayerHost::bsShare);
+  connect(host_, &TPlayerHost::FileOpened, this, &TPreviewPanel::FFPlayerFileOpen);
+  connect(host_, &TPlayerHost::PositionChanged, this, &TPreviewPanel::FFPlayerPosition);
+  connect(host_, &TPlayerHost::StateChanged, this, &TPreviewPanel::FFPlayerState);
 
   // The seek bar's dragging rule watches every mouse event of the program.
   qApp->installEventFilter(this);
@@ -156,13 +142,14 @@ TPreviewPanel::TPreviewPanel(QWidget* host, TAppSettings& settings, TJobListView
 TPreviewPanel::~TPreviewPanel() {
   qApp->removeEventFilter(this);
   // The player stops here, before the video panel it draws into goes.
-  FFPlayer_.reset();
+  delete host_;
 }
 
-void TPreviewPanel::LoadVolume() {
-  volume_->Attach(FFPlayer_.get());
-  volume_->Load();
-}
+TFFPlayer& TPreviewPanel::Player() { return host_->Player(); }
+
+bool TPreviewPanel::SeekDragging() const { return host_->BarHeld(); }
+
+void TPreviewPanel::LoadVolume() { volume_->Load(); }
 
 // ---- list and buttons ----
 
@@ -206,14 +193,13 @@ void TPreviewPanel::imgbtnPlayClick() {
     previewPaused_ = false;
     previewStopped_ = false;
     SetPlayingButtons(true, false);
-    if (FFPlayer_->Paused()) FFPlayer_->Resume();
+    host_->Resume();
     return;
   }
-  if (std::string error; !LoadCodecLibraries(kPlayerLibs, error)) {
+  if (std::string error; !host_->LoadLibraries(error)) {
     mmoLog_->appendPlainText(QString::fromStdString(error));
     return;
   }
-  previewPanelSet_ = true;
   if (model_->rowCount() == 0) {
     playAfterAdd_ = true;
     emit AddWanted();
@@ -224,15 +210,14 @@ void TPreviewPanel::imgbtnPlayClick() {
   if (!rec) return;
   SetPlayingButtons(false, false);
   imgbtnPlay_->setEnabled(false);
-  ++generation_;
   previewDuration_ = 0;
   trcPreview_->SetPositionL(0);
   lblStatus_->clear();
   lblStatus_->setToolTip({});
-  if (!FFPlayer_->Open(rec->SourceFile, pan1_, false)) {
+  // The picture is laid out in the whole panel.
+  if (!host_->Open(rec->SourceFile, pan1_, true, false)) {
     // Nothing plays: no picture of the file shown before, the buttons idle, and the status
     // line says why.
-    ++generation_;
     previewStopped_ = true;
     previewPaused_ = false;
     trcPreview_->setEnabled(false);
@@ -252,20 +237,17 @@ void TPreviewPanel::imgbtnPlayClick() {
 
 void TPreviewPanel::imgbtnPauseClick() {
   if (previewPaused_) return;
-  if (!FFPlayer_->Paused()) FFPlayer_->Pause();
+  host_->Pause();
   previewPaused_ = true;
   previewStopped_ = false;
   SetPlayingButtons(true, true);
 }
 
 void TPreviewPanel::imgbtnStopClick() {
-  if (FFPlayer_->Paused()) FFPlayer_->Resume();
   // The playback's threads end on their own: the window does not wait for them (the next
   // Open does, for what is left), and the stopped playback shows no further picture.
-  FFPlayer_->Stop(false);
-  ++generation_;
-  seekDragging_ = seekPressed_ = false;
-  trcPreview_->SetPositionL(0);
+  host_->Stop(false);
+  host_->ShowPlace(0);
   trcPreview_->setEnabled(false);
   previewStopped_ = true;
   previewPaused_ = false;
@@ -299,7 +281,7 @@ void TPreviewPanel::AddFinished() {
 
 void TPreviewPanel::imgbtnSnapClick() {
   int64_t pts = 0;
-  const TBitmap24 frame = FFPlayer_->GetCurrentFrame(pts);
+  const TBitmap24 frame = host_->Player().GetCurrentFrame(pts);
   if (frame.Width <= 0 || frame.Height <= 0) {
     ShowStatus("Snapshot: nothing to save, the file shows no picture");
     return;
@@ -330,40 +312,27 @@ void TPreviewPanel::ShowStatus(const QString& text) {
 
 // ---- player notices ----
 
-void TPreviewPanel::FFPlayerFileOpen(int64_t duration, int32_t frameWidth, int32_t frameHeight, int32_t& screenWidth,
-                                     int32_t& screenHeight) {
-  mmoLog_->appendPlainText(QString::fromStdString(FFPlayer_->AVProbe.GetInfoText()));
+void TPreviewPanel::FFPlayerFileOpen(int64_t duration, int frameWidth, int frameHeight) {
+  mmoLog_->appendPlainText(QString::fromStdString(host_->Player().AVProbe.GetInfoText()));
   mmoLog_->appendPlainText(QString::fromStdString(
       StrFormat("duration: %f, frame size: %dx%d", double(duration) / 1000000.0, frameWidth, frameHeight)));
-  if (previewPanelSet_) {
-    // The picture is laid out in the whole panel.
-    screenWidth = pan1_->width();
-    screenHeight = pan1_->height();
-  }
   previewDuration_ = duration;
   lblPTS_->setText("/ " + QString::fromStdString(FormatClock(RoundedSeconds(duration))));
   trcPreview_->SetTickInterval(1);
   trcPreview_->SetMax(trcPreview_->width());
   trcPreview_->setEnabled(duration > 0);
-  FFPlayer_->AudioVolume = trcVolume_->PositionL();
-  FFPlayer_->Mute = settings_.Read().Mute;
-  trcPreview_->SetPositionL(0);
+  host_->ShowPlace(0);
 }
 
 void TPreviewPanel::FFPlayerPosition(int64_t pts) {
   // Stopped (also at the end of the file): the clocks stay at zero.
   if (previewStopped_) return;
   lblTime_->setText(QString::fromStdString(FormatClock(RoundedSeconds(pts))));
-  if (!seekDragging_ && previewDuration_ > 0)
-    trcPreview_->SetPositionL(int(int64_t(trcPreview_->Max()) * pts / previewDuration_));
 }
 
 void TPreviewPanel::FFPlayerState(TPlayState state) {
   if (state != psEnd) return;
   // The file stays open, paused at its start; Play opens it again.
-  trcPreview_->SetPositionL(0);
-  FFPlayer_->Seek(4, false, 0);
-  FFPlayer_->Pause();
   previewPaused_ = false;
   previewStopped_ = true;
   SetPlayingButtons(false, false);
@@ -400,22 +369,17 @@ bool TPreviewPanel::eventFilter(QObject* watched, QEvent* event) {
   auto* me = static_cast<QMouseEvent*>(event);
   if (type == QEvent::MouseButtonPress && me->button() == Qt::LeftButton && watched == trcPreview_ &&
       trcPreview_->isEnabled()) {
-    seekDragging_ = seekPressed_ = true;
+    host_->HoldBar();
   } else if (type == QEvent::MouseMove && (me->buttons() & Qt::LeftButton) && watched->isWidgetType() &&
              (watched == trcPreview_ || watched == trcVolume_)) {
     auto* bar = static_cast<TTrackBar2*>(watched);
     const int margin = bar == trcPreview_ ? kSeekMouseMargin : kVolumeMouseMargin;
     if (bar->isEnabled() && bar->width() > margin)
       bar->SetPositionL(int(me->position().x() / double(bar->width() - margin) * bar->Max()));
-  } else if (type == QEvent::MouseButtonRelease && me->button() == Qt::LeftButton && seekPressed_) {
-    seekPressed_ = false;
-    if (trcPreview_->Max() > 0 && previewDuration_ > 0)
-      FFPlayer_->Seek(0, false, int64_t(double(trcPreview_->PositionL()) / trcPreview_->Max() * double(previewDuration_)));
-    // Position notices of the time before the seek would pull the bar back: they are kept off a
-    // little longer, without holding the window up.
-    QTimer::singleShot(kSeekSettleMs, this, [this] {
-      if (!seekPressed_) seekDragging_ = false;
-    });
+  } else if (type == QEvent::MouseButtonRelease && me->button() == Qt::LeftButton) {
+    // Seeks when the press was on the seek bar; position notices of the time before the seek
+    // would pull the bar back: they are kept off a little longer.
+    host_->ReleaseBar();
   }
   return QObject::eventFilter(watched, event);
 }

@@ -2,16 +2,13 @@
 // position and duration clocks, the seek and volume bars, the player buttons, mute and the
 // snapshot. It previews the job list's selected row with the preview player.
 //
-// The player's position and state notices arrive on its event thread; they are posted to the
-// main thread here (the newest position wins, states keep their order) and notices of an
-// earlier playback are dropped.
+// The player is held by a player host (dialogs/playerhost.h), which hands its notices to the
+// main thread and drops those of an earlier playback.
 #pragma once
 
 #include <QObject>
 #include <QPixmap>
-#include <atomic>
 #include <cstdint>
-#include <memory>
 
 #include "media/player.h"
 
@@ -23,6 +20,7 @@ class TAppSettings;
 class TImageButton;
 class TJobListModel;
 class TJobListView;
+class TPlayerHost;
 class TTrackBar2;
 class TVolumeControl;
 class TVideoSurfaceWidget;
@@ -48,10 +46,12 @@ public:
   QLabel* TimeLabel() const { return lblTime_; }
   QLabel* DurationLabel() const { return lblPTS_; }
   QLabel* StatusLine() const { return lblStatus_; }
-  TFFPlayer& Player() { return *FFPlayer_; }
+  TFFPlayer& Player();
   bool PreviewStopped() const { return previewStopped_; }
   bool PreviewPaused() const { return previewPaused_; }
-  bool SeekDragging() const { return seekDragging_; }
+  // A press on the seek bar holds it against position notices (until a little after the
+  // release).
+  bool SeekDragging() const;
   int64_t PreviewDuration() const { return previewDuration_; }
 
   // Volume bar (0..128, the stored value or 64 when out of range) and the mute picture from
@@ -85,8 +85,7 @@ private:
   void ShowClocks(const QString& time, const QString& duration);
   // The status line under the buttons (elided; the whole text as its tip).
   void ShowStatus(const QString& text);
-  void FFPlayerFileOpen(int64_t duration, int32_t frameWidth, int32_t frameHeight, int32_t& screenWidth,
-                        int32_t& screenHeight);
+  void FFPlayerFileOpen(int64_t duration, int frameWidth, int frameHeight);
   void FFPlayerPosition(int64_t pts);
   void FFPlayerState(TPlayState state);
   void DrawTrack(QPainter* canvas, TTrackBar2* bar, const QPixmap& track, QPoint at);
@@ -96,7 +95,7 @@ private:
   TJobListView* list_;
   TJobListModel* model_;
   QPlainTextEdit* mmoLog_;
-  std::unique_ptr<TFFPlayer> FFPlayer_;
+  TPlayerHost* host_;
 
   TVideoSurfaceWidget* pan1_;
   QLabel* lblTime_;
@@ -116,11 +115,6 @@ private:
   bool previewStopped_ = true;
   bool previewPaused_ = false;
   bool playAfterAdd_ = false;
-  bool seekDragging_ = false;
-  bool previewPanelSet_ = false;
-  bool seekPressed_ = false;
   QPixmap seekTrack_, volumeTrack_, thumb_;
   int64_t previewDuration_ = 0;
-  // Counts openings and stops: notices carry the count of their playback.
-  std::atomic<int> generation_{0};
 };

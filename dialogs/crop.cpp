@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/core/apppaths.h"
 #include "app/core/clocktext.h"
 #include "app/core/settings.h"
 #include "app/joblist.h"
@@ -21,6 +20,7 @@
 #include "controls/videosurface.h"
 #include "dialogs/core/picturefilters.h"
 #include "dialogs/displayshape.h"
+#include "dialogs/playerhost.h"
 #include "dialogs/volumecontrol.h"
 
 class TFitPicture : public QWidget {
@@ -182,83 +182,33 @@ TfrmCrop::TfrmCrop(TJobListModel& model, TAppSettings& settings, QWidget* parent
   connect(btnDefault_, &QPushButton::clicked, this, &TfrmCrop::ResetMargins);
   connect(btnResetCrop_, &QPushButton::clicked, this, &TfrmCrop::ResetMargins);
   connect(btnResetEffect_, &QPushButton::clicked, this, &TfrmCrop::ResetEffects);
-  connect(trcSeek_, &TTrackBar2::Change, this, [this] {
-    // A seek only for the user's moves, not for the position updates.
-    if (!positioning_ && durationUs_ > 0 && trcSeek_->Max() > 0)
-      FFPlayer_->Seek(0, false, int64_t(double(trcSeek_->PositionL()) / trcSeek_->Max() * double(durationUs_)));
-  });
   connect(btnOk_, &QPushButton::clicked, this, &TfrmCrop::OkClick);
   connect(btnCancel_, &QPushButton::clicked, this, &QDialog::reject);
-  connect(btnPause_, &QPushButton::clicked, this, [this] {
-    FFPlayer_->Pause();
-    btnPlay_->setEnabled(true);
-    btnPause_->setEnabled(false);
-  });
+  host_ = new TPlayerHost(this, settings_);
+  host_->SetVolumeControl(volume_);
+  host_->SetSeekBar(trcSeek_, TPlayerHost::srEveryMove, TPlayerHost::bsShare);
+  host_->SetPauseButtons(btnPlay_, btnPause_);
   connect(btnPlay_, &QPushButton::clicked, this, [this] {
     bool ok = true;
-    if (FFPlayer_->IsOpen()) {
-      FFPlayer_->Resume();
+    if (host_->Player().IsOpen()) {
+      host_->Resume();
     } else if (TlvFilesRecord* rec = model_.Record(row_)) {
-      ++generation_;
-      ok = FFPlayer_->Open(rec->SourceFile, hiddenPanel_, false);
+      ok = host_->Open(rec->SourceFile, hiddenPanel_, false, true);
     } else {
       ok = false;
     }
     SetPlaying(ok);
   });
   connect(btnStop_, &QPushButton::clicked, this, [this] {
-    if (FFPlayer_->Paused()) FFPlayer_->Resume();
-    ++generation_;
-    FFPlayer_->Stop(true);
+    host_->Stop(true);
     Stopped();
   });
-
-  FFPlayer_ = std::make_unique<TFFPlayer>();
-  FFPlayer_->TriggerEventInMainThread = false;
-  FFPlayer_->Hook = true;
-  // Runs on the player's video thread: the frame is copied for the timer.
-  FFPlayer_->OnHook = [this](TCustomPlayer*, TBitmap24& bitmap, int64_t) {
-    std::lock_guard<std::mutex> lock(frameLock_);
-    latest_ = bitmap;
-    haveFrame_ = true;
-  };
-  // Raised during Open, on the calling thread: the source picture's size.
-  FFPlayer_->OnFileOpen = [this](TCustomPlayer*, int64_t duration, int32_t fw, int32_t fh, int32_t&, int32_t&) {
-    sw_ = fw;
-    sh_ = fh;
-    aspect_ = PixelAspect(FFPlayer_->AVProbe);
-    durationUs_ = std::max<int64_t>(0, duration);
-  };
-  FFPlayer_->OnPosition = [this](TCustomPlayer*, int64_t pts) {
-    const int gen = generation_.load();
-    QMetaObject::invokeMethod(this, [this, gen, pts] {
-      if (gen != generation_.load()) return;
-      lblPosition_->setText(QString::fromStdString(FormatClock(RoundedSeconds(pts))));
-      if (durationUs_ > 0 && !trcSeek_->TrackingL()) {
-        positioning_ = true;
-        trcSeek_->SetPositionL(int(int64_t(trcSeek_->Max()) * pts / durationUs_));
-        positioning_ = false;
-      }
-    }, Qt::QueuedConnection);
-  };
-  FFPlayer_->OnState = [this](TCustomPlayer*, TPlayState state) {
-    const int gen = generation_.load();
-    QMetaObject::invokeMethod(this, [this, gen, state] {
-      if (gen != generation_.load()) return;
-      if (state == psPause) {
-        btnPlay_->setEnabled(true);
-        btnPause_->setEnabled(false);
-      }
-      if (state == psStop) Stopped();
-      if (state == psEnd) {
-        // The file rests on its first picture, ready to play again.
-        btnPlay_->setEnabled(true);
-        btnPause_->setEnabled(false);
-        FFPlayer_->Seek(0, false, 0);
-        FFPlayer_->Pause();
-      }
-    }, Qt::QueuedConnection);
-  };
+  connect(host_, &TPlayerHost::PositionChanged, this, [this](int64_t pts) {
+    lblPosition_->setText(QString::fromStdString(FormatClock(RoundedSeconds(pts))));
+  });
+  connect(host_, &TPlayerHost::StateChanged, this, [this](TPlayState state) {
+    if (state == psStop) Stopped();
+  });
 
   timer_ = new QTimer(this);
   timer_->setInterval(100);
@@ -268,34 +218,33 @@ TfrmCrop::TfrmCrop(TJobListModel& model, TAppSettings& settings, QWidget* parent
 
 TfrmCrop::~TfrmCrop() {
   timer_->stop();
-  FFPlayer_.reset();
+  // The player stops before the panel it draws into goes.
+  delete host_;
 }
+
+TFFPlayer& TfrmCrop::Player() { return host_->Player(); }
 
 void TfrmCrop::ShowFor(int row) {
   if (model_.rowCount() == 0) return;
   row_ = row < 0 || row >= model_.rowCount() ? 0 : row;
   const TlvFilesRecord* rec = model_.Record(row_);
   std::string error;
-  if (!FFPlayer_->AVLibLoaded() && !LoadCodecLibraries(kEngineLibs, error)) return;
-  ++generation_;
-  sw_ = sh_ = 0;
-  aspect_ = 1.0;
-  durationUs_ = 0;
+  if (!host_->LoadLibraries(error)) return;
   lblPosition_->clear();
   lblDuration_->clear();
   zoom_ = rec->ZoomMode;
   chkText_->setChecked(rec->ProcessText);
   chkImage_->setChecked(rec->ProcessImage);
-  volume_->Apply(*FFPlayer_);
-  volume_->Attach(FFPlayer_.get());
-  const bool opened = FFPlayer_->Open(rec->SourceFile, hiddenPanel_, false);
+  const bool opened = host_->Open(rec->SourceFile, hiddenPanel_, false, true);
+  // The coded picture's size and the shown width of its pixels.
+  sw_ = host_->FrameWidth();
+  sh_ = host_->FrameHeight();
+  aspect_ = host_->PixelAspect();
   SetPlaying(opened);
   if (opened) {
-    lblDuration_->setText(QString::fromStdString(FormatClock(RoundedSeconds(durationUs_))));
-    positioning_ = true;
+    lblDuration_->setText(QString::fromStdString(FormatClock(RoundedSeconds(host_->DurationUs()))));
     trcSeek_->SetMax(trcSeek_->width());
-    trcSeek_->SetPositionL(0);
-    positioning_ = false;
+    host_->ShowPlace(0);
   } else {
     btnPlay_->setEnabled(false);
   }
@@ -426,25 +375,19 @@ void TfrmCrop::SetPlaying(bool playing) {
   btnPlay_->setEnabled(!playing);
   btnPause_->setEnabled(playing);
   btnStop_->setEnabled(playing);
-  trcSeek_->setEnabled(playing && durationUs_ > 0);
+  trcSeek_->setEnabled(playing && host_->DurationUs() > 0);
 }
 
 void TfrmCrop::Stopped() {
   SetPlaying(false);
-  positioning_ = true;
-  trcSeek_->SetPositionL(0);
-  positioning_ = false;
+  host_->ShowPlace(0);
   lblPosition_->setText("00:00:00");
   lblDuration_->setText("00:00:00");
 }
 
 void TfrmCrop::Refresh() {
-  TBitmap24 frame;
-  {
-    std::lock_guard<std::mutex> lock(frameLock_);
-    if (!haveFrame_) return;
-    frame = latest_;
-  }
+  if (host_->Frame().Empty()) return;
+  TBitmap24 frame = host_->Frame();
   imgPreview_->SetImage(ToImage(frame), aspect_);
   const int adjustments[4] = {bars_[0]->PositionL(), bars_[1]->PositionL(), bars_[2]->PositionL(),
                               bars_[3]->PositionL()};
@@ -490,8 +433,6 @@ void TfrmCrop::OkClick() {
 
 void TfrmCrop::done(int result) {
   timer_->stop();
-  volume_->Attach(nullptr);
-  ++generation_;
-  FFPlayer_->Stop(true);
+  host_->Stop(true);
   QDialog::done(result);
 }

@@ -1,15 +1,12 @@
 // The crop and picture adjustment dialog: the crop rectangle dragged over the playing picture
 // (left) and the adjusted, cropped result beside it (right), refreshed every 100 ms from the
-// latest frame the player's frame hook hands over. OK writes the copy of the job record it
+// latest frame the player host hands over. OK writes the copy of the job record it
 // edits back into the list; Cancel writes nothing.
 #pragma once
 
 #include <QDialog>
 #include <QImage>
 #include <QRect>
-#include <atomic>
-#include <memory>
-#include <mutex>
 #include <string>
 
 #include "app/core/jobrecord.h"
@@ -24,6 +21,7 @@ class QTabWidget;
 class QTimer;
 class TAppSettings;
 class TJobListModel;
+class TPlayerHost;
 class TRectTracker;
 class TTrackBar2;
 class TVideoSurfaceWidget;
@@ -80,7 +78,7 @@ public:
   QPushButton* DefaultButton() const { return btnDefault_; }
   // The result picture as last drawn, in coded pixels (null before the first frame).
   QImage Result() const;
-  TFFPlayer& Player() { return *FFPlayer_; }
+  TFFPlayer& Player();
 
   void done(int result) override;
 
@@ -108,16 +106,9 @@ private:
   int up_ = 0, left_ = 0, down_ = 0, right_ = 0;
   int accepted_[4] = {0, 0, 0, 0};  // by TMargin
   bool showingMargins_ = false;
-  bool positioning_ = false;  // the seek bar follows the playback: no seek
-  int64_t durationUs_ = 0;
   std::string zoom_;
   QRect pressRect_;
   bool pressMove_ = false;
-
-  std::mutex frameLock_;
-  TBitmap24 latest_;  // replaced by the frame hook, read by the timer
-  bool haveFrame_ = false;
-  std::atomic<int> generation_{0};
 
   TFitPicture* imgPreview_;
   TFitPicture* imgOutput_;
@@ -142,5 +133,5 @@ private:
   QPushButton* btnOk_;
   QPushButton* btnCancel_;
   QTimer* timer_;
-  std::unique_ptr<TFFPlayer> FFPlayer_;
+  TPlayerHost* host_;
 };

@@ -7,17 +7,16 @@
 #include <cmath>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QTimer>
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/core/apppaths.h"
 #include "app/core/clocktext.h"
 #include "app/core/settings.h"
 #include "app/joblist.h"
 #include "controls/theme.h"
 #include "controls/trackbar.h"
 #include "controls/videosurface.h"
+#include "dialogs/playerhost.h"
 
 TfrmTrim::TTrim TfrmTrim::Store(int64_t startSec, int64_t endSec, int64_t fileDurationSec) {
   TTrim t;
@@ -99,60 +98,45 @@ TfrmTrim::TfrmTrim(TJobListModel& model, TAppSettings& settings, QWidget* parent
   connect(btnDefault_, &QPushButton::clicked, this, &TfrmTrim::DefaultClick);
   connect(btnOk_, &QPushButton::clicked, this, &TfrmTrim::OkClick);
   connect(btnCancel_, &QPushButton::clicked, this, &QDialog::reject);
-  connect(btnPause_, &QPushButton::clicked, this, [this] {
-    FFPlayer_->Pause();
-    btnPlay_->setEnabled(true);
-    btnPause_->setEnabled(false);
-  });
+  host_ = new TPlayerHost(this, settings_);
+  // The seek bar seeks at once from the keyboard; a mouse drag seeks when it ends. The places
+  // the dialog itself gives the bar (position updates, a marker's time) never seek: with the
+  // bar focused they would pull the picture back to the last whole second at every update.
+  host_->SetSeekBar(trcPreview_, TPlayerHost::srHeldRelease, TPlayerHost::bsSeconds);
+  host_->SetPauseButtons(btnPlay_, btnPause_);
   connect(btnPlay_, &QPushButton::clicked, this, [this] {
-    if (FFPlayer_->IsOpen()) {
-      FFPlayer_->Resume();
+    if (host_->Player().IsOpen()) {
+      host_->Resume();
     } else if (TlvFilesRecord* rec = model_.Record(row_)) {
-      ++generation_;
-      FFPlayer_->Open(rec->SourceFile, pnlPicture_, false);
+      host_->Open(rec->SourceFile, pnlPicture_, true, false);
     }
     btnPlay_->setEnabled(false);
     btnPause_->setEnabled(true);
   });
   connect(btnStop_, &QPushButton::clicked, this, [this] {
-    ++generation_;
-    FFPlayer_->Stop(false);
+    host_->Stop(false);
     lblPosition_->setText("00:00:00");
     btnPlay_->setEnabled(true);
     btnPause_->setEnabled(false);
   });
-  // The seek bar seeks at once from the keyboard; a mouse drag seeks when it ends. The places
-  // the dialog itself gives the bar (position updates, a marker's time) never seek: with the
-  // bar focused they would pull the picture back to the last whole second at every update.
-  connect(trcPreview_, &TTrackBar2::Change, this, [this] {
-    if (!positioning_ && !dragging_) SeekTo(trcPreview_->PositionL());
+  // Raised during Open, on the thread that called it.
+  connect(host_, &TPlayerHost::FileOpened, this, &TfrmTrim::FileOpen);
+  connect(host_, &TPlayerHost::PositionChanged, this, [this](int64_t pts) {
+    lblPosition_->setText(QString::fromStdString(FormatClock(pts / 1000000)));
   });
-
-  // Player notices are copied and posted to the main thread, tagged with their playback.
-  FFPlayer_ = std::make_unique<TFFPlayer>();
-  FFPlayer_->TriggerEventInMainThread = false;
-  FFPlayer_->OnFileOpen = [this](TCustomPlayer*, int64_t duration, int32_t, int32_t, int32_t& sw, int32_t& sh) {
-    sw = pnlPicture_->width();
-    sh = pnlPicture_->height();
-    // Raised during Open, on the thread that called it.
-    FileOpen(duration);
-  };
-  FFPlayer_->OnPosition = [this](TCustomPlayer*, int64_t pts) {
-    const int gen = generation_.load();
-    QMetaObject::invokeMethod(this, [this, gen, pts] { if (gen == generation_.load()) Position(pts); },
-                              Qt::QueuedConnection);
-  };
-  FFPlayer_->OnState = [this](TCustomPlayer*, TPlayState state) {
-    const int gen = generation_.load();
-    QMetaObject::invokeMethod(this, [this, gen, state] { if (gen == generation_.load()) State(state); },
-                              Qt::QueuedConnection);
-  };
+  connect(host_, &TPlayerHost::StateChanged, this, [this](TPlayState state) {
+    if (state != psStop) return;
+    btnPlay_->setEnabled(true);
+    btnPause_->setEnabled(false);
+  });
 }
 
 TfrmTrim::~TfrmTrim() {
   // The player stops before the panel it draws into goes.
-  FFPlayer_.reset();
+  delete host_;
 }
+
+TFFPlayer& TfrmTrim::Player() { return host_->Player(); }
 
 void TfrmTrim::ShowFor(int row) {
   if (model_.rowCount() == 0) return;
@@ -162,8 +146,7 @@ void TfrmTrim::ShowFor(int row) {
   lblDuration_->clear();
   lblStatus_->clear();
   std::string error;
-  if (!FFPlayer_->AVLibLoaded() && !LoadCodecLibraries(kEngineLibs, error)) return;
-  ++generation_;
+  if (!host_->LoadLibraries(error)) return;
   // Nothing of the file shown before stays: not its picture, its range or its markers. A
   // file that cannot open shows black, an empty range and says so.
   pnlPicture_->Clear();
@@ -175,9 +158,9 @@ void TfrmTrim::ShowFor(int row) {
   trcPosition_->SetPositionL(0);
   trcPosition_->SetPositionU(0);
   settingRange_ = false;
-  ShowPlace(0);
+  host_->ShowPlace(0);
   trcPreview_->setEnabled(false);
-  loaded_ = FFPlayer_->Open(rec->SourceFile, pnlPicture_, false);
+  loaded_ = host_->Open(rec->SourceFile, pnlPicture_, true, false);
   ShowRange();
   for (QWidget* w : std::initializer_list<QWidget*>{trcPosition_, btnPlay_, btnPause_, btnStop_, btnDefault_})
     w->setEnabled(loaded_);
@@ -207,15 +190,8 @@ void TfrmTrim::FileOpen(int64_t duration) {
   trcPosition_->SetPositionU(int(fileDurationSec_));
   trcPosition_->SetPositionL(0);
   settingRange_ = false;
-  FFPlayer_->Mute = settings_.Read().Mute;
   trcPreview_->setEnabled(true);
-  ShowPlace(0);
-}
-
-void TfrmTrim::ShowPlace(int seconds) {
-  positioning_ = true;
-  trcPreview_->SetPositionL(seconds);
-  positioning_ = false;
+  host_->ShowPlace(0);
 }
 
 void TfrmTrim::ShowRange() {
@@ -236,8 +212,8 @@ void TfrmTrim::RangeChanged() {
   rangeEndSec_ = end;
   edtStart_->setText(QString::fromStdString(FormatClock(rangeStartSec_)));
   edtTrimLength_->setText(QString::fromStdString(FormatClock(rangeEndSec_)));
-  ShowPlace(int(startMoved ? start : end));
-  if (!dragging_) SeekTo(startMoved ? start : end);
+  host_->ShowPlace(int(startMoved ? start : end));
+  if (!host_->BarHeld()) host_->SeekToBar();
 }
 
 void TfrmTrim::RangeMouse(int x) {
@@ -266,8 +242,7 @@ bool TfrmTrim::eventFilter(QObject* watched, QEvent* event) {
   const int x = int(mouse->position().x());
   if (type == QEvent::MouseButtonPress) {
     if (mouse->button() != Qt::LeftButton) return QDialog::eventFilter(watched, event);
-    dragging_ = true;
-    ++dragSerial_;
+    host_->HoldBar();
     if (range) RangeMouse(x);
     return range;
   }
@@ -279,17 +254,8 @@ bool TfrmTrim::eventFilter(QObject* watched, QEvent* event) {
   }
   if (mouse->button() != Qt::LeftButton) return QDialog::eventFilter(watched, event);
   if (range) RangeMouse(x);
-  if (dragging_) {
-    // Let the bar take the release first, then seek to where the seek bar shows.
-    QTimer::singleShot(0, this, [this] {
-      SeekTo(trcPreview_->PositionL());
-      // Position notices of the old place may still arrive: the drag ends a moment later,
-      // unless a new one began meanwhile.
-      QTimer::singleShot(300, this, [this, serial = dragSerial_] {
-        if (serial == dragSerial_) dragging_ = false;
-      });
-    });
-  }
+  // The picture goes to where the seek bar shows.
+  host_->ReleaseBar();
   return range;
 }
 
@@ -307,27 +273,6 @@ void TfrmTrim::DrawMarker(QPainter* canvas, int x, int y) {
   if (!loaded_) return;
   const bool start = QPoint(x, y) == trcPosition_->ThumbOrigin(trcPosition_->PositionL());
   canvas->drawPixmap(QPoint(x, y), start ? markStart_ : markEnd_);
-}
-
-void TfrmTrim::SeekTo(int64_t seconds) {
-  if (FFPlayer_->IsOpen() && fileDurationUs_ > 0) FFPlayer_->Seek(0, false, seconds * 1000000);
-}
-
-void TfrmTrim::Position(int64_t pts) {
-  lblPosition_->setText(QString::fromStdString(FormatClock(pts / 1000000)));
-  if (fileDurationUs_ > 0 && !dragging_)
-    ShowPlace(int((double(trcPreview_->Max()) * double(pts) / double(fileDurationUs_)) + 0.5));
-}
-
-void TfrmTrim::State(TPlayState state) {
-  if (state == psPause || state == psStop || state == psEnd) {
-    btnPlay_->setEnabled(true);
-    btnPause_->setEnabled(false);
-  }
-  if (state == psEnd) {
-    FFPlayer_->Seek(0, false, 0);
-    FFPlayer_->Pause();
-  }
 }
 
 void TfrmTrim::DefaultClick() {
@@ -357,7 +302,6 @@ void TfrmTrim::OkClick() {
 
 void TfrmTrim::done(int result) {
   // Closing stops the player without waiting.
-  ++generation_;
-  FFPlayer_->Stop(false);
+  host_->Stop(false);
   QDialog::done(result);
 }

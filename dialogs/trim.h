@@ -6,9 +6,7 @@
 
 #include <QDialog>
 #include <QPixmap>
-#include <atomic>
 #include <cstdint>
-#include <memory>
 
 #include "media/player.h"
 
@@ -18,6 +16,7 @@ class QLineEdit;
 class QPushButton;
 class TAppSettings;
 class TJobListModel;
+class TPlayerHost;
 class TTrackBar2;
 class TVideoSurfaceWidget;
 struct TlvFilesRecord;
@@ -55,7 +54,7 @@ public:
   QLabel* StatusLine() const { return lblStatus_; }
   TVideoSurfaceWidget* Picture() const { return pnlPicture_; }
   QPushButton* DefaultButton() const { return btnDefault_; }
-  TFFPlayer& Player() { return *FFPlayer_; }
+  TFFPlayer& Player();
 
   void done(int result) override;
 
@@ -70,15 +69,10 @@ private:
   void DrawRangeTrack(QPainter* canvas);
   void DrawMarker(QPainter* canvas, int x, int y);
   void FileOpen(int64_t duration);
-  void Position(int64_t pts);
-  void State(TPlayState state);
   void RangeChanged();
   void ShowRange();
   void DefaultClick();
   void OkClick();
-  void SeekTo(int64_t seconds);
-  // Moves the seek bar to a place the dialog shows (not a user's move: no seek).
-  void ShowPlace(int seconds);
 
   TJobListModel& model_;
   TAppSettings& settings_;
@@ -89,11 +83,7 @@ private:
   int64_t rangeEndSec_ = 0;
   bool loaded_ = false;  // the row's file opened in the player
   bool settingRange_ = false;
-  bool positioning_ = false;    // the dialog moves the seek bar: no seek
-  bool dragging_ = false;       // a left press on a bar; its release seeks
-  int dragSerial_ = 0;          // counts the presses: a later drag outlives an earlier one's end
   QPixmap markStart_, markEnd_;
-  std::atomic<int> generation_{0};
 
   TVideoSurfaceWidget* pnlPicture_;
   TTrackBar2* trcPreview_;
@@ -109,5 +99,5 @@ private:
   QPushButton* btnDefault_;
   QPushButton* btnOk_;
   QPushButton* btnCancel_;
-  std::unique_ptr<TFFPlayer> FFPlayer_;
+  TPlayerHost* host_;
 };

@@ -196,7 +196,7 @@ TfrmWaterMark::TfrmWaterMark(TJobListModel& model, TAppSettings& settings, QWidg
   connect(view_, &TWmEditorView::LayerChanged, this, [this] { ScheduleRender(); });
   connect(view_, &TWmEditorView::MouseMovedOverSelection, this, &TfrmWaterMark::ShowLayerPosition);
 
-  connect(player_, &TWmPlayerBar::FrameArrived, this, &TfrmWaterMark::RenderPicture);
+  connect(&player_->Host(), &TPlayerHost::FrameArrived, this, &TfrmWaterMark::RenderPicture);
   connect(btnHelp_, &QPushButton::clicked, this, [] { QDesktopServices::openUrl(QUrl(weblinks::kWatermarkHelpUrl)); });
   connect(btnOk_, &QPushButton::clicked, this, &TfrmWaterMark::OkClick);
   connect(btnCancel_, &QPushButton::clicked, this, &QDialog::reject);
@@ -237,12 +237,13 @@ void TfrmWaterMark::ShowFor(int row) {
 }
 
 void TfrmWaterMark::FileOpened() {
-  durationSec_ = int(std::min<int64_t>(player_->DurationUs() / 1000000, INT32_MAX));
+  const TPlayerHost& host = player_->Host();
+  durationSec_ = int(std::min<int64_t>(host.DurationUs() / 1000000, INT32_MAX));
   // The picture is shown and edited in its display shape; the items are stored in the coded
   // picture's pixels.
-  aspect_ = player_->PixelAspect();
-  const int fw = player_->FrameWidth() > 0 ? ShownWidth(player_->FrameWidth(), aspect_) : player_->FrameWidth();
-  const int fh = player_->FrameHeight();
+  aspect_ = host.PixelAspect();
+  const int fw = host.FrameWidth() > 0 ? ShownWidth(host.FrameWidth(), aspect_) : host.FrameWidth();
+  const int fh = host.FrameHeight();
   updating_ = true;
   trcRange_->SetMax(std::max(1, durationSec_));
   trcRange_->SetPositionL(0);
@@ -314,51 +315,14 @@ void TfrmWaterMark::EnableEditing() {
   btnAddImage_->setEnabled(loaded_);
 }
 
-TWmRec TfrmWaterMark::Record(int i) const {
-  const TWmItemRec& item = items_[size_t(i)];
-  // From the shown picture to the coded one.
-  const QRectF shown = item.Layer->Rect();
-  const QRectF r(shown.left() / aspect_, shown.top(), shown.width() / aspect_, shown.height());
-  TWmRec w;
-  w.Kind = item.Kind;
-  w.StartSec = item.StartSec;
-  w.EndSec = item.EndSec;
-  const int left = int(std::lround(r.left())), top = int(std::lround(r.top()));
-  const int width = std::max(1, int(std::lround(r.width()))), height = std::max(1, int(std::lround(r.height())));
-  if (item.Kind == wmkText) {
-    w.Text = item.Text;
-    w.Font = item.Font;
-    w.BackColor = item.BackColor;
-    w.HasBackColor = item.HasBackColor;
-    w.TextLeft = left;
-    w.TextTop = top;
-    w.TextWidth = width;
-    w.TextHeight = height;
-    w.TextOpacity = item.Layer->Opacity();
-    w.PixelAspect = aspect_;
-  } else {
-    w.ImageFile = item.ImageFile;
-    w.ImageLeft = left;
-    w.ImageTop = top;
-    w.ImageWidth = width;
-    w.ImageHeight = height;
-    w.ImageOpacity = item.Layer->Opacity();
-  }
-  return w;
-}
+TWmRec TfrmWaterMark::Record(int i) const { return items_[size_t(i)].Stored(aspect_); }
 
 void TfrmWaterMark::AddTextClick() {
   if (!loaded_) return;
   edtInPlace_->hide();
   TWmItemRec item;
   item.Text = "Add Text";
-  item.Font.Name = cbFont_->currentFont().family().toStdString();
-  item.Font.Size = cbSize_->currentText().toInt();
-  item.Font.Bold = chkStyle_[0]->isChecked();
-  item.Font.Italic = chkStyle_[1]->isChecked();
-  item.Font.Underline = chkStyle_[2]->isChecked();
-  item.Font.StrikeOut = chkStyle_[3]->isChecked();
-  item.Font.Color = cbFontColor_->Color();
+  ReadFont(item.Font);
   item.BackColor = cbBack_->Color();
   item.HasBackColor = false;
   item.EndSec = durationSec_;
@@ -446,17 +410,19 @@ void TfrmWaterMark::TextControlChanged() {
   const int i = CurrentRow();
   if (updating_ || i < 0 || items_[size_t(i)].Kind != wmkText) return;
   TWmItemRec& item = items_[size_t(i)];
-  item.Font.Color = cbFontColor_->Color();
+  ReadFont(item.Font);
   item.BackColor = cbBack_->Color();
   item.HasBackColor = rbBack_->isChecked();
-  item.Font.Name = cbFont_->currentFont().family().toStdString();
-  item.Font.Size = cbSize_->currentText().toInt();
-  item.Font.Bold = chkStyle_[0]->isChecked();
-  item.Font.Italic = chkStyle_[1]->isChecked();
-  item.Font.Underline = chkStyle_[2]->isChecked();
-  item.Font.StrikeOut = chkStyle_[3]->isChecked();
   cbBack_->setEnabled(item.HasBackColor);
   RedrawText(i);
+}
+
+void TfrmWaterMark::ReadFont(TWmFont& font) const {
+  font.Name = cbFont_->currentFont().family().toStdString();
+  font.Size = cbSize_->currentText().toInt();
+  bool* styles[4] = {&font.Bold, &font.Italic, &font.Underline, &font.StrikeOut};
+  for (int s = 0; s < 4; ++s) *styles[s] = chkStyle_[s]->isChecked();
+  font.Color = cbFontColor_->Color();
 }
 
 void TfrmWaterMark::RedrawText(int i) {
@@ -574,8 +540,8 @@ void TfrmWaterMark::ScheduleRender() {
 }
 
 void TfrmWaterMark::RenderPicture() {
-  const TBitmap24& raw = player_->Frame();
-  const int64_t pts = player_->FramePts();
+  const TBitmap24& raw = player_->Host().Frame();
+  const int64_t pts = player_->Host().FramePts();
   if (raw.Empty()) return;
   // The items as the conversion draws them, at this frame's time from the file start.
   std::vector<TWmRec> marks;

@@ -11,6 +11,8 @@
 
 #include "app/core/jobrecord.h"
 #include "dialogs/core/renderer.h"
+#include "dialogs/playerhost.h"
+#include "dialogs/wmeditor.h"
 #include "dialogs/wmplayer.h"
 
 class QCheckBox;
@@ -27,24 +29,11 @@ class TClockSpin;
 class TColorBox;
 class TJobListModel;
 class TTrackBar2;
-class TWmEditorView;
-class TWmLayer;
 
 class TfrmWaterMark : public QDialog {
   Q_OBJECT
 public:
-  // One list row: its layer (position, size and opacity count from it) and the rest of the item.
-  struct TWmItemRec {
-    TWmLayer* Layer = nullptr;
-    std::string Text;  // text item: the row text
-    TWmFont Font;
-    TColorRGB BackColor = clGreen;
-    bool HasBackColor = false;
-    std::string ImageFile;
-    int32_t Kind = wmkText;
-    int32_t StartSec = 0;
-    int32_t EndSec = 0;
-  };
+  using TWmItemRec = TWmItem;
 
   TfrmWaterMark(TJobListModel& model, TAppSettings& settings, QWidget* parent = nullptr);
   ~TfrmWaterMark() override;
@@ -61,9 +50,9 @@ public:
   // shape: a source with pixels that are not square is shown wider or narrower than coded) and
   // its time.
   const QImage& Picture() const;
-  int64_t PicturePts() const { return player_->FramePts(); }
+  int64_t PicturePts() const { return player_->Host().FramePts(); }
   // How many of the player's frames the view has shown.
-  int FramesShown() const { return player_->FramesShown(); }
+  int FramesShown() const { return player_->Host().FramesShown(); }
 
   TWmEditorView* View() const { return view_; }
   QListWidget* List() const { return lsbox_; }
@@ -91,8 +80,8 @@ public:
   TTrackBar2* SeekBar() const { return player_->SeekBar(); }
   QPushButton* OkButton() const { return btnOk_; }
   QPushButton* CancelButton() const { return btnCancel_; }
-  TFFPlayer& Player() { return player_->Player(); }
-  const TWmPlayerBar* PlayerBar() const { return player_; }
+  TFFPlayer& Player() { return player_->Host().Player(); }
+  const TPlayerHost* PlayerBar() const { return &player_->Host(); }
 
   void done(int result) override;
 
@@ -103,6 +92,8 @@ protected:
 private:
   void FileOpened();
   void SetDefaults();
+  // The font the controls show, into `font`.
+  void ReadFont(TWmFont& font) const;
   void EnableEditing();
   void AddTextClick();
   void AddImageClick();

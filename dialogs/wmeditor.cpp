@@ -301,3 +301,35 @@ void TWmEditorView::wheelEvent(QWheelEvent* event) {
   }
   QGraphicsView::wheelEvent(event);
 }
+
+TWmRec TWmItem::Stored(double pixelAspect) const {
+  // From the shown picture to the coded one.
+  const QRectF shown = Layer->Rect();
+  const QRectF r(shown.left() / pixelAspect, shown.top(), shown.width() / pixelAspect, shown.height());
+  TWmRec w;
+  w.Kind = Kind;
+  w.StartSec = StartSec;
+  w.EndSec = EndSec;
+  const int left = int(std::lround(r.left())), top = int(std::lround(r.top()));
+  const int width = std::max(1, int(std::lround(r.width()))), height = std::max(1, int(std::lround(r.height())));
+  if (Kind == wmkText) {
+    w.Text = Text;
+    w.Font = Font;
+    w.BackColor = BackColor;
+    w.HasBackColor = HasBackColor;
+    w.TextLeft = left;
+    w.TextTop = top;
+    w.TextWidth = width;
+    w.TextHeight = height;
+    w.TextOpacity = Layer->Opacity();
+    w.PixelAspect = pixelAspect;
+  } else {
+    w.ImageFile = ImageFile;
+    w.ImageLeft = left;
+    w.ImageTop = top;
+    w.ImageWidth = width;
+    w.ImageHeight = height;
+    w.ImageOpacity = Layer->Opacity();
+  }
+  return w;
+}

@@ -11,6 +11,7 @@
 #include <QImage>
 #include <QMargins>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "app/core/wmrec.h"
@@ -18,6 +19,7 @@
 
 class QGraphicsScene;
 class TConversionRenderer;
+class TWmLayer;
 
 // The editor's picture of a frame: the items drawn by the conversion's renderer at the frame's
 // time (picture items whose files went missing left out, the others still shown), the part the
@@ -25,6 +27,24 @@ class TConversionRenderer;
 // height counting 1).
 QImage WmEditorPicture(TBitmap24 frame, int64_t pts, std::vector<TWmRec> marks, const QMargins& crop,
                        TConversionRenderer& renderer, double pixelAspect);
+
+// One row of the watermark dialog's item list: its layer (position, size and opacity count from
+// it) and the rest of the item.
+struct TWmItem {
+  TWmLayer* Layer = nullptr;
+  std::string Text;  // text item: the row text
+  TWmFont Font;
+  TColorRGB BackColor = clGreen;
+  bool HasBackColor = false;
+  std::string ImageFile;
+  int32_t Kind = wmkText;
+  int32_t StartSec = 0;
+  int32_t EndSec = 0;
+
+  // The stored form: the layer's box from the shown picture (pixelAspect: the shown width of
+  // one pixel) to the coded one.
+  TWmRec Stored(double pixelAspect) const;
+};
 
 // One item's box: position and size in picture pixels (floating point), opacity 0..255 and a
 // tag (0 text, 1 picture). Layers out of their time range are hidden: the mouse passes them.
