@@ -23,11 +23,12 @@ extern const uint8_t kFlushData[];
 inline bool IsFlushPacket(const AVPacket* p) { return p->data == kFlushData; }
 // A flush packet; its pts carries the seek's target (microseconds on the file's time line,
 // AV_NOPTS_VALUE: none), so that each decoder learns the place it is to resume at together
-// with the flush itself.
-inline AVPacket FlushPacket(int64_t target = AV_NOPTS_VALUE) {
+// with the flush itself, and its pos the number of the place (the video thread's seek serial).
+inline AVPacket FlushPacket(int64_t target = AV_NOPTS_VALUE, int64_t serial = 0) {
   AVPacket p{};
   p.data = const_cast<uint8_t*>(kFlushData);
   p.pts = target;
+  p.pos = serial;
   return p;
 }
 
@@ -100,12 +101,27 @@ struct TPlayback {
   std::atomic<bool> paused{false};
   bool lastPaused = false;  // reader only
   std::atomic<int> readPauseReturn{0};
+  // The reader waits here while it has nothing to do (queues full, end of file); a seek, a
+  // pause or the end of the playback wakes it at once.
+  std::mutex readerWakeLock;
+  std::condition_variable readerWake;
+  void WakeReader();
+  void ReaderWait(int ms);
 
   // Seek request.
   std::atomic<bool> seekReq{false};
   int seekFlags = 0;
   int64_t seekPos = 0, seekRel = 0;
   std::atomic<bool> pausedAtSeek{false};
+  // The caller of the current seek waits for its first picture (main thread sets it).
+  std::atomic<bool> seekWaited{false};
+  // The number of the place the pictures are to come from: raised by the reader with each
+  // seek's flush (which carries it), taken by the video thread with the flush. While they
+  // differ, what the video thread decodes or holds belongs to the old place and is dropped
+  // at once (it does not wait for a free picture slot).
+  std::atomic<int64_t> videoFlushSerial{0};
+  int64_t videoSerial = 0;  // video thread
+  bool OldPlace() const { return videoSerial != videoFlushSerial.load(); }
   // After a seek that reads again from a subtitle that began before the place the pictures
   // resume from: the sound and picture packets before that place are skipped (reader only;
   // AV_NOPTS_VALUE: nothing to skip). Pictures resume at a key packet at or after the mark.
@@ -256,6 +272,7 @@ struct TPlayback {
   void VideoThread();
   void SubtitleThread();
   int GetVideoFrame(AVFrame* frame, bool& lastWasEmpty);
+  void TakeVideoFlush(const AVPacket* flush, bool& lastWasEmpty);
   bool SkipPictureBeforeTarget(AVFrame* frame);
   int DeliverPicture(AVFrame* frame);
   int DecodeAudio();
@@ -263,7 +280,8 @@ struct TPlayback {
   void RequestSeek(int flags, bool wait, int64_t rel, int64_t pos);
 
   // Presentation side (media/player_present.cpp).
-  bool OutputPicture(AVFrame* frame, double pts, int64_t pos);
+  // -1 aborted, 0 dropped (a seek made it a picture of the old place), 1 queued.
+  int OutputPicture(AVFrame* frame, double pts, int64_t pos);
   double ComputeTargetTimeLocked(double framePts);
   double AudioClock();
   double VideoClockLocked();

@@ -78,7 +78,7 @@ double TPlayback::ComputeTargetTimeLocked(double framePts) {
   return frameTimer;
 }
 
-bool TPlayback::OutputPicture(AVFrame* frame, double pts, int64_t pos) {
+int TPlayback::OutputPicture(AVFrame* frame, double pts, int64_t pos) {
   {
     std::unique_lock<std::mutex> g(pictLock);
     if (pts != 0)
@@ -87,20 +87,31 @@ bool TPlayback::OutputPicture(AVFrame* frame, double pts, int64_t pos) {
       pts = videoClock;
     videoClock += frameDuration + frame->repeat_pict * frameDuration * 0.5;
     if (pictqSize == kPictureQueueSize && !refreshPending) skipFactor = std::max(0.95 * skipFactor, 0.95);
-    pictCond.wait(g, [&] { return pictqSize < kPictureQueueSize || videoq.Aborted(); });
-    if (videoq.Aborted()) return false;
+    // A seek while this waits makes the picture one of the old place: it is dropped at once
+    // rather than waiting for the presenter to show one of the pictures the seek drops too.
+    pictCond.wait(g, [&] { return pictqSize < kPictureQueueSize || videoq.Aborted() || OldPlace(); });
+    if (videoq.Aborted()) return -1;
+    if (OldPlace()) return 0;
   }
   player->RunHook(this, frame, pts);
-  std::lock_guard<std::mutex> g(pictLock);
-  TPictureSlot& slot = pictq[pictqWindex];
-  ff::av_frame_unref(slot.Frame.get());
-  if (ff::av_frame_ref(slot.Frame.get(), frame) < 0) return false;
-  slot.Pts = pts;
-  slot.Pos = pos;
-  slot.Target = ComputeTargetTimeLocked(pts);
-  pictqWindex = (pictqWindex + 1) % kPictureQueueSize;
-  ++pictqSize;
-  return true;
+  bool due;
+  {
+    std::lock_guard<std::mutex> g(pictLock);
+    TPictureSlot& slot = pictq[pictqWindex];
+    ff::av_frame_unref(slot.Frame.get());
+    if (ff::av_frame_ref(slot.Frame.get(), frame) < 0) return -1;
+    // The first picture of a place is due at once.
+    due = frameLastPts < 0;
+    slot.Pts = pts;
+    slot.Pos = pos;
+    slot.Target = ComputeTargetTimeLocked(pts);
+    pictqWindex = (pictqWindex + 1) % kPictureQueueSize;
+    ++pictqSize;
+  }
+  // It is shown now, not at the refresh thread's next tick (after a seek that its caller waits
+  // for, at the first tick after the caller has been told).
+  if (due && !seekWaited && !refreshPending.exchange(true)) player->PushLoopEvent(leRefresh, this);
+  return 1;
 }
 
 // ---- refresh (play thread) ----
@@ -131,6 +142,9 @@ void TPlayback::Refresh(bool consume) {
     TPictureSlot& vp = pictq[pictqRindex];
     double now = NowSeconds();
     if (now < vp.Target) return;
+    // The first picture after a seek whose caller waits for it is shown once the caller has
+    // been told it is there (at the refresh thread's next tick), so that the caller sees it come.
+    if (!shownSinceFlush && seekWaited && !dropQueued) return;
     videoCurrentPts = vp.Pts;
     videoCurrentPtsDrift = vp.Pts - now;
     // The first picture of a place (after the opening or a seek: the seek's target) is shown

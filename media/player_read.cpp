@@ -38,6 +38,7 @@ void TPacketQueue::Put(const AVPacket* pkt) {
   if (IsFlushPacket(pkt)) {
     p->data = const_cast<uint8_t*>(kFlushData);
     p->pts = pkt->pts;
+    p->pos = pkt->pos;
   } else if (ff::av_packet_ref(p, pkt) < 0) {
     ff::av_packet_free(&p);
     return;
@@ -132,6 +133,7 @@ bool TPlayback::Start() {
 
 void TPlayback::Close() {
   abortRequest = true;
+  WakeReader();
   videoq.Abort();
   audioq.Abort();
   subtitleq.Abort();
@@ -144,6 +146,17 @@ void TPlayback::Close() {
 }
 
 // ---- the reader thread ----
+
+void TPlayback::WakeReader() {
+  std::lock_guard<std::mutex> g(readerWakeLock);
+  readerWake.notify_all();
+}
+
+void TPlayback::ReaderWait(int ms) {
+  std::unique_lock<std::mutex> g(readerWakeLock);
+  readerWake.wait_for(g, std::chrono::milliseconds(ms),
+                      [&] { return seekReq.load() || abortRequest.load() || paused.load() != lastPaused; });
+}
 
 void TPlayback::ReadThread() {
   ffw::Dict opts;
@@ -247,9 +260,14 @@ void TPlayback::ReadThread() {
             // The sound of the new place waits for its first picture, as at the start.
             firstPictureShown = false;
             soundWaitFrom = NowSeconds();
+            const int64_t serial = ++videoFlushSerial;
+            const AVPacket videoFlush = FlushPacket(flush.pts, serial);
             videoq.Flush();
-            videoq.Put(&flush);
+            videoq.Put(&videoFlush);
             flushedVideo = true;
+            // Wakes the video thread wherever it waits (a free picture slot, the pause).
+            std::lock_guard<std::mutex> g(pictLock);
+            pictCond.notify_all();
           }
         }
         eofReported = false;
@@ -266,7 +284,7 @@ void TPlayback::ReadThread() {
           ((audioIndex < 0 || audioq.Size() > kAudioQueueFull) &&
            (videoIndex < 0 || videoq.Count() > kPacketsFull) &&
            (subtitleIndex < 0 || subtitleq.Count() > kPacketsFull))) {
-        SleepMs(10);
+        ReaderWait(10);
         continue;
       }
       if (localEof || (ic->pb && ic->pb->eof_reached)) {
@@ -276,7 +294,7 @@ void TPlayback::ReadThread() {
           videoq.Put(empty.get());
           player->pictureEvent_.Set();
         }
-        SleepMs(10);
+        ReaderWait(10);
         if (QueuedBytes() == 0) allDrained = true;
         continue;
       }
@@ -285,7 +303,7 @@ void TPlayback::ReadThread() {
       insideRead = false;
       if (abortRequest) break;
       if (r == AVERROR(EAGAIN)) {
-        SleepMs(10);
+        ReaderWait(10);
         continue;
       }
       if (r < 0) {
@@ -300,7 +318,7 @@ void TPlayback::ReadThread() {
         }
         if (r == AVERROR_EOF) localEof = true;
         if (ic->pb && ic->pb->error) break;
-        SleepMs(100);
+        ReaderWait(100);
         continue;
       }
       if (SkipBeforeSeekPlace(pkt.get())) {
@@ -314,7 +332,7 @@ void TPlayback::ReadThread() {
       }
       ff::av_packet_unref(pkt.get());
     }
-    while (!abortRequest) SleepMs(100);
+    while (!abortRequest) ReaderWait(100);
   }
 
   if (status != 1) status = -1;
@@ -586,8 +604,46 @@ bool TPlayback::SkipPictureBeforeTarget(AVFrame* frame) {
   return false;
 }
 
+// The flush of a seek (or of the opening): the decoder and the picture queue start afresh at
+// the new place. The queued pictures of the old place are dropped here, not left to the
+// presenter.
+void TPlayback::TakeVideoFlush(const AVPacket* flush, bool& lastWasEmpty) {
+  videoSerial = flush->pos;
+  ff::avcodec_flush_buffers(videoCtx.get());
+  ff::av_frame_unref(heldPicture.get());
+  videoCtx->skip_frame = AVDISCARD_DEFAULT;
+  skipPicturesUntil = flush->pts == AV_NOPTS_VALUE
+                          ? AV_NOPTS_VALUE
+                          : ff::av_rescale_q_rnd(flush->pts, AV_TIME_BASE_Q, videoSt->time_base, AV_ROUND_DOWN);
+  skipPicturesSince = NowSeconds();
+  std::lock_guard<std::mutex> g(pictLock);
+  while (pictqSize > 0) {
+    ff::av_frame_unref(pictq[pictqRindex].Frame.get());
+    pictqRindex = (pictqRindex + 1) % kPictureQueueSize;
+    --pictqSize;
+  }
+  pictCond.notify_all();
+  videoCurrentPos = -1;
+  frameLastPts = -1;
+  frameLastDelay = 0;
+  frameTimer = NowSeconds();
+  skipFactor = 1;
+  skipIndex = 0;
+  newFrameAfterFlush = true;
+  shownSinceFlush = false;
+  lastWasEmpty = false;
+}
+
 // -1 aborted, 0 no picture this time, 1 a picture to show.
 int TPlayback::GetVideoFrame(AVFrame* frame, bool& lastWasEmpty) {
+  if (OldPlace()) {
+    // A seek's flush is on its way: the pictures still in the decoder and the packets before
+    // the flush belong to the old place; neither is decoded or shown.
+    ffw::Packet pkt;
+    if (videoq.Get(pkt, true) < 0) return -1;
+    if (IsFlushPacket(pkt.get())) TakeVideoFlush(pkt.get(), lastWasEmpty);
+    return 0;
+  }
   int r = ff::avcodec_receive_frame(videoCtx.get(), frame);
   if (r == 0) {
     lastWasEmpty = false;
@@ -623,25 +679,7 @@ int TPlayback::GetVideoFrame(AVFrame* frame, bool& lastWasEmpty) {
   ffw::Packet pkt;
   if (videoq.Get(pkt, true) < 0) return -1;
   if (IsFlushPacket(pkt.get())) {
-    ff::avcodec_flush_buffers(videoCtx.get());
-    ff::av_frame_unref(heldPicture.get());
-    videoCtx->skip_frame = AVDISCARD_DEFAULT;
-    skipPicturesUntil = pkt->pts == AV_NOPTS_VALUE
-                            ? AV_NOPTS_VALUE
-                            : ff::av_rescale_q_rnd(pkt->pts, AV_TIME_BASE_Q, videoSt->time_base, AV_ROUND_DOWN);
-    skipPicturesSince = NowSeconds();
-    std::unique_lock<std::mutex> g(pictLock);
-    for (auto& s : pictq) s.Target = 0;
-    while (pictqSize > 0 && !videoq.Aborted()) pictCond.wait_for(g, std::chrono::milliseconds(10));
-    videoCurrentPos = -1;
-    frameLastPts = -1;
-    frameLastDelay = 0;
-    frameTimer = NowSeconds();
-    skipFactor = 1;
-    skipIndex = 0;
-    newFrameAfterFlush = true;
-    shownSinceFlush = false;
-    lastWasEmpty = false;
+    TakeVideoFlush(pkt.get(), lastWasEmpty);
     return 0;
   }
   if (pkt->size == 0) {
@@ -669,7 +707,12 @@ void TPlayback::VideoThread() {
   ffw::Frame frame = ffw::MakeFrame();
   bool lastWasEmpty = false;
   for (;;) {
-    while (paused && !videoq.Aborted() && !pausedAtSeek && framesBeforePause == 0) SleepMs(10);
+    {
+      // Paused: no decoding until the pause ends, a seek wants the first picture of its place,
+      // or the playback opened paused still wants its first pictures.
+      std::unique_lock<std::mutex> g(pictLock);
+      pictCond.wait(g, [&] { return !paused || videoq.Aborted() || pausedAtSeek || framesBeforePause != 0; });
+    }
     int r = GetVideoFrame(frame.get(), lastWasEmpty);
     if (r < 0) break;
     if (r == 0) continue;
@@ -679,9 +722,10 @@ void TPlayback::VideoThread() {
     }
     int64_t ts = frame->best_effort_timestamp;
     double pts = ts == AV_NOPTS_VALUE ? 0 : ts * av_q2d(videoSt->time_base);
-    bool ok = OutputPicture(frame.get(), pts, frame->pkt_pos);
+    const int out = OutputPicture(frame.get(), pts, frame->pkt_pos);
     ff::av_frame_unref(frame.get());
-    if (!ok) break;
+    if (out < 0) break;
+    if (out == 0) continue;
     player->pictureEvent_.Set();
     endStateReported = false;
     if (!seekReq) player->seeking_ = false;
@@ -884,10 +928,12 @@ void TPlayback::TogglePause() {
     if (readPauseReturn != AVERROR(ENOSYS)) videoCurrentPts = now + videoCurrentPtsDrift;
     videoCurrentPtsDrift = videoCurrentPts - now;
     paused = false;
+    pictCond.notify_all();
   } else {
     if (videoSt && !player->pictureEvent_.Wait(250)) player->pictureEvent_.Set();
     paused = true;
   }
+  WakeReader();
 }
 
 void TPlayback::RequestSeek(int flags, bool wait, int64_t rel, int64_t pos) {
@@ -898,8 +944,11 @@ void TPlayback::RequestSeek(int flags, bool wait, int64_t rel, int64_t pos) {
   seekFlags = flags & 0xf;
   player->seekDone_.Reset();
   positionJumped = true;
+  seekWaited = wait;
   seekReq = true;
+  WakeReader();
   if (!wait) return;
   player->WaitServing([&] { return player->seekDone_.IsSet() || abortRequest; }, -1);
   if (videoSt) player->WaitServing([&] { return player->pictureEvent_.IsSet() || abortRequest; }, -1);
+  seekWaited = false;
 }
