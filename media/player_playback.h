@@ -265,6 +265,18 @@ struct TPlayback {
 
   // Reader side (media/player_read.cpp).
   void ReadThread();
+  bool OpenInput();
+  bool OpenStreams();
+  void ReadPackets();
+  void FollowPause();
+  void PerformSeek();
+  bool SeekInput(bool byTime);
+  bool FlushDecoders(int64_t target);
+  bool QueuesFull();
+  void WaitAtEnd();
+  int ReadPacket(AVPacket* pkt);
+  void QueuePacket(const AVPacket* pkt);
+  void CloseReader();
   bool OpenStream(int index);
   void CloseStream(int index);
   void SeekBackForSubtitle(int64_t target);

@@ -159,182 +159,242 @@ void TPlayback::ReaderWait(int ms) {
 }
 
 void TPlayback::ReadThread() {
-  ffw::Dict opts;
-  ic = ff::avformat_alloc_context();
-  bool ok = false;
-  if (!ic) {
-    player->SetLastError("av_mallocz() failed.");
-  } else {
-    ic->interrupt_callback.callback = InterruptCallback;
-    ic->interrupt_callback.opaque = this;
-    if (player->FrameWidth > 0 && player->FrameHeight > 0)
-      ff::av_dict_set(&opts, "video_size",
-                      StrFormat("%dx%d", player->FrameWidth, player->FrameHeight).c_str(), 0);
-    int err = OpenInputFile(&ic, fileName, nullptr, &opts);
-    if (err < 0) {
-      player->SetLastError(FormatAVError(fileName, err));
-    } else if (ff::avformat_find_stream_info(ic, nullptr) < 0) {
-      player->SetLastError(StrFormat("%s: could not find codec parameters", fileName.c_str()));
-    } else {
-      if (ic->pb) ic->pb->eof_reached = 0;
-      const char* fmt = ic->iformat ? ic->iformat->name : "";
-      imageSequence = std::strcmp(fmt, "image2") == 0;
-      captureDevice = std::strcmp(fmt, "vfwcap") == 0 || std::strcmp(fmt, "vfwcapture") == 0;
-      startTime = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
-      duration = ic->duration != AV_NOPTS_VALUE ? ic->duration : -1;
-      for (unsigned i = 0; i < ic->nb_streams; ++i) ic->streams[i]->discard = AVDISCARD_ALL;
-      int a = -1, v = -1, s = -1;
-      if (!player->DisableVideo) v = ff::av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-      if (!player->DisableAudio && player->sdlAudio_)
-        a = ff::av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-      if (!player->DisableVideo) s = ff::av_find_best_stream(ic, AVMEDIA_TYPE_SUBTITLE, -1, -1, nullptr, 0);
-      soundWaitsForPicture = v >= 0;
-      if (a >= 0) OpenStream(a);
-      if (v >= 0) OpenStream(v);
-      if (s >= 0 && videoIndex >= 0) OpenStream(s);
-      if (audioIndex < 0 && videoIndex < 0)
-        player->SetLastError(StrFormat("%s: could not open codecs, no stream to play.", fileName.c_str()));
-      else
-        ok = true;
-    }
-  }
-
-  if (ok) {
+  if (OpenInput() && OpenStreams()) {
     status = 1;
-    ffw::Packet pkt = ffw::MakePacket();
-    while (!abortRequest) {
-      bool p = paused;
-      if (p != lastPaused) {
-        lastPaused = p;
-        if (p)
-          readPauseReturn = ff::av_read_pause(ic);
-        else
-          ff::av_read_play(ic);
-      }
-      if (seekReq) {
-        bool flushedVideo = false;
-        skipVideoBefore = skipAudioBefore = AV_NOPTS_VALUE;
-        subtitleResumeAt = INT64_MIN;
-        int r;
-        const bool byTime = !(seekFlags & AVSEEK_FLAG_BYTE);
-        if (byTime) {
-          // Exact: reading starts at the key picture at or before the target (never one of the
-          // pictures after a key picture, which cannot be decoded alone), and the decoders skip
-          // what lies before the target.
-          const int flags = seekFlags & ~AVSEEK_FLAG_ANY;
-          r = ff::avformat_seek_file(ic, -1, INT64_MIN, seekPos, seekPos, flags);
-          if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, flags | AVSEEK_FLAG_BACKWARD);
-          if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, flags);
-        } else {
-          int64_t minTs = seekRel > 0 ? seekPos - seekRel + 2 : INT64_MIN;
-          int64_t maxTs = seekRel < 0 ? seekPos - seekRel - 2 : INT64_MAX;
-          r = ff::avformat_seek_file(ic, -1, minTs, seekPos, maxTs, seekFlags);
-          if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, seekFlags);
-          if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, seekFlags ^ AVSEEK_FLAG_BACKWARD);
-        }
-        if (r < 0) {
-          player->SetLastError(StrFormat("%s: error while seeking", fileName.c_str()), llError, false);
-          if (videoSt) player->pictureEvent_.Set();
-        } else {
-          if (byTime) SeekBackForSubtitle(seekPos);
-          const AVPacket flush = FlushPacket(byTime ? seekPos : AV_NOPTS_VALUE);
-          if (audioIndex >= 0) {
-            audioq.Flush();
-            audioq.Put(&flush);
-          }
-          if (subtitleIndex >= 0) {
-            subtitleq.Flush();
-            subtitleq.Put(&flush);
-          }
-          if (videoIndex >= 0) {
-            // Marked before the flush goes in: the video thread may take it at once (it waits
-            // idle at the end of the file) and marks the first picture after it; marked after,
-            // that mark was lost and every later picture dropped.
-            newFrameAfterFlush = false;
-            dropQueued = true;
-            // A paused playback decodes until the first picture of the new place is queued.
-            // Set here, not at the request: woken before the old pictures are marked to be
-            // dropped, the video thread would show the old place's next pictures.
-            pausedAtSeek = paused.load();
-            player->pictureEvent_.Reset();
-            // The sound of the new place waits for its first picture, as at the start.
-            firstPictureShown = false;
-            soundWaitFrom = NowSeconds();
-            const int64_t serial = ++videoFlushSerial;
-            const AVPacket videoFlush = FlushPacket(flush.pts, serial);
-            videoq.Flush();
-            videoq.Put(&videoFlush);
-            flushedVideo = true;
-            // Wakes the video thread wherever it waits (a free picture slot, the pause).
-            std::lock_guard<std::mutex> g(pictLock);
-            pictCond.notify_all();
-          }
-        }
-        eofReported = false;
-        allDrained = false;
-        // A seek that lands past the last picture ends the file again.
-        endStateReported = false;
-        seekReq = false;
-        if (!flushedVideo) dropQueued = true;
-        player->seekDone_.Set();
-        if (!videoSt) player->seeking_ = false;
-        localEof = false;
-      }
-      if (QueuedBytes() > kMaxQueueBytes ||
-          ((audioIndex < 0 || audioq.Size() > kAudioQueueFull) &&
-           (videoIndex < 0 || videoq.Count() > kPacketsFull) &&
-           (subtitleIndex < 0 || subtitleq.Count() > kPacketsFull))) {
-        ReaderWait(10);
-        continue;
-      }
-      if (localEof || (ic->pb && ic->pb->eof_reached)) {
-        if (videoIndex >= 0) {
-          ffw::Packet empty = ffw::MakePacket();
-          empty->stream_index = videoIndex;
-          videoq.Put(empty.get());
-          player->pictureEvent_.Set();
-        }
-        ReaderWait(10);
-        if (QueuedBytes() == 0) allDrained = true;
-        continue;
-      }
-      insideRead = true;
-      int r = ff::av_read_frame(ic, pkt.get());
-      insideRead = false;
-      if (abortRequest) break;
-      if (r == AVERROR(EAGAIN)) {
-        ReaderWait(10);
-        continue;
-      }
-      if (r < 0) {
-        if (videoSt) player->pictureEvent_.Set();
-        if (!imageSequence && !eofReported) {
-          eofReported = true;
-          if (r == AVERROR_EOF)
-            GetFFLogger().LogFmt(player, llInfo, "reach end of file: %s", fileName.c_str());
-          else
-            player->SetLastError(StrFormat("error #%d while reading file: %s", r, fileName.c_str()), llError,
-                                 false);
-        }
-        if (r == AVERROR_EOF) localEof = true;
-        if (ic->pb && ic->pb->error) break;
-        ReaderWait(100);
-        continue;
-      }
-      if (SkipBeforeSeekPlace(pkt.get())) {
-        // Sound or picture read again only to reach an earlier subtitle after a seek: dropped.
-      } else if (pkt->stream_index == audioIndex) {
-        audioq.Put(pkt.get());
-      } else if (pkt->stream_index == videoIndex) {
-        videoq.Put(pkt.get());
-      } else if (pkt->stream_index == subtitleIndex) {
-        subtitleq.Put(pkt.get());
-      }
-      ff::av_packet_unref(pkt.get());
-    }
+    ReadPackets();
+    // The reader's end: the playback's threads are ended by Close.
     while (!abortRequest) ReaderWait(100);
   }
+  CloseReader();
+}
 
+// Opens the file and reads its stream information; the file's kind, start and length.
+bool TPlayback::OpenInput() {
+  ic = ff::avformat_alloc_context();
+  if (!ic) {
+    player->SetLastError("av_mallocz() failed.");
+    return false;
+  }
+  ic->interrupt_callback.callback = InterruptCallback;
+  ic->interrupt_callback.opaque = this;
+  ffw::Dict opts;
+  if (player->FrameWidth > 0 && player->FrameHeight > 0)
+    ff::av_dict_set(&opts, "video_size", StrFormat("%dx%d", player->FrameWidth, player->FrameHeight).c_str(), 0);
+  const int err = OpenInputFile(&ic, fileName, nullptr, &opts);
+  if (err < 0) {
+    player->SetLastError(FormatAVError(fileName, err));
+    return false;
+  }
+  if (ff::avformat_find_stream_info(ic, nullptr) < 0) {
+    player->SetLastError(StrFormat("%s: could not find codec parameters", fileName.c_str()));
+    return false;
+  }
+  if (ic->pb) ic->pb->eof_reached = 0;
+  const char* fmt = ic->iformat ? ic->iformat->name : "";
+  imageSequence = std::strcmp(fmt, "image2") == 0;
+  captureDevice = std::strcmp(fmt, "vfwcap") == 0 || std::strcmp(fmt, "vfwcapture") == 0;
+  startTime = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
+  duration = ic->duration != AV_NOPTS_VALUE ? ic->duration : -1;
+  return true;
+}
+
+// Opens the best sound, picture and subtitle streams (subtitles only with pictures); false
+// when neither sound nor pictures can be played.
+bool TPlayback::OpenStreams() {
+  for (unsigned i = 0; i < ic->nb_streams; ++i) ic->streams[i]->discard = AVDISCARD_ALL;
+  int a = -1, v = -1, s = -1;
+  if (!player->DisableVideo) v = ff::av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (!player->DisableAudio && player->sdlAudio_) a = ff::av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+  if (!player->DisableVideo) s = ff::av_find_best_stream(ic, AVMEDIA_TYPE_SUBTITLE, -1, -1, nullptr, 0);
+  soundWaitsForPicture = v >= 0;
+  if (a >= 0) OpenStream(a);
+  if (v >= 0) OpenStream(v);
+  if (s >= 0 && videoIndex >= 0) OpenStream(s);
+  if (audioIndex < 0 && videoIndex < 0) {
+    player->SetLastError(StrFormat("%s: could not open codecs, no stream to play.", fileName.c_str()));
+    return false;
+  }
+  return true;
+}
+
+// The reading loop: follows the pause, carries out seeks, keeps the packet queues filled and
+// marks the end of the input, until the playback ends or the input fails.
+void TPlayback::ReadPackets() {
+  ffw::Packet pkt = ffw::MakePacket();
+  while (!abortRequest) {
+    FollowPause();
+    if (seekReq) PerformSeek();
+    if (QueuesFull()) {
+      ReaderWait(10);
+      continue;
+    }
+    if (localEof || (ic->pb && ic->pb->eof_reached)) {
+      WaitAtEnd();
+      continue;
+    }
+    const int r = ReadPacket(pkt.get());
+    if (r < 0) break;
+    if (r == 0) continue;
+    QueuePacket(pkt.get());
+    ff::av_packet_unref(pkt.get());
+  }
+}
+
+// The input follows the pause (a network stream stops sending).
+void TPlayback::FollowPause() {
+  const bool p = paused;
+  if (p == lastPaused) return;
+  lastPaused = p;
+  if (p)
+    readPauseReturn = ff::av_read_pause(ic);
+  else
+    ff::av_read_play(ic);
+}
+
+// The seek requested by RequestSeek: the input moves, every decoder gets a flush packet with
+// the target, and the end of the file is forgotten.
+void TPlayback::PerformSeek() {
+  skipVideoBefore = skipAudioBefore = AV_NOPTS_VALUE;
+  subtitleResumeAt = INT64_MIN;
+  const bool byTime = !(seekFlags & AVSEEK_FLAG_BYTE);
+  bool flushedVideo = false;
+  if (!SeekInput(byTime)) {
+    player->SetLastError(StrFormat("%s: error while seeking", fileName.c_str()), llError, false);
+    if (videoSt) player->pictureEvent_.Set();
+  } else {
+    if (byTime) SeekBackForSubtitle(seekPos);
+    flushedVideo = FlushDecoders(byTime ? seekPos : AV_NOPTS_VALUE);
+  }
+  eofReported = false;
+  allDrained = false;
+  // A seek that lands past the last picture ends the file again.
+  endStateReported = false;
+  seekReq = false;
+  if (!flushedVideo) dropQueued = true;
+  player->seekDone_.Set();
+  if (!videoSt) player->seeking_ = false;
+  localEof = false;
+}
+
+// Moves the input to the requested place; false when it cannot.
+bool TPlayback::SeekInput(bool byTime) {
+  int r;
+  if (byTime) {
+    // Exact: reading starts at the key picture at or before the target (never one of the
+    // pictures after a key picture, which cannot be decoded alone), and the decoders skip
+    // what lies before the target.
+    const int flags = seekFlags & ~AVSEEK_FLAG_ANY;
+    r = ff::avformat_seek_file(ic, -1, INT64_MIN, seekPos, seekPos, flags);
+    if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, flags | AVSEEK_FLAG_BACKWARD);
+    if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, flags);
+  } else {
+    const int64_t minTs = seekRel > 0 ? seekPos - seekRel + 2 : INT64_MIN;
+    const int64_t maxTs = seekRel < 0 ? seekPos - seekRel - 2 : INT64_MAX;
+    r = ff::avformat_seek_file(ic, -1, minTs, seekPos, maxTs, seekFlags);
+    if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, seekFlags);
+    if (r < 0) r = ff::av_seek_frame(ic, -1, seekPos, seekFlags ^ AVSEEK_FLAG_BACKWARD);
+  }
+  return r >= 0;
+}
+
+// Empties the packet queues and puts a flush packet with the target (AV_NOPTS_VALUE: none)
+// into each; true when the pictures were flushed.
+bool TPlayback::FlushDecoders(int64_t target) {
+  const AVPacket flush = FlushPacket(target);
+  if (audioIndex >= 0) {
+    audioq.Flush();
+    audioq.Put(&flush);
+  }
+  if (subtitleIndex >= 0) {
+    subtitleq.Flush();
+    subtitleq.Put(&flush);
+  }
+  if (videoIndex < 0) return false;
+  // Marked before the flush goes in: the video thread may take it at once (it waits idle at
+  // the end of the file) and marks the first picture after it; marked after, that mark was
+  // lost and every later picture dropped.
+  newFrameAfterFlush = false;
+  dropQueued = true;
+  // A paused playback decodes until the first picture of the new place is queued. Set here,
+  // not at the request: woken before the old pictures are marked to be dropped, the video
+  // thread would show the old place's next pictures.
+  pausedAtSeek = paused.load();
+  player->pictureEvent_.Reset();
+  // The sound of the new place waits for its first picture, as at the start.
+  firstPictureShown = false;
+  soundWaitFrom = NowSeconds();
+  const int64_t serial = ++videoFlushSerial;
+  const AVPacket videoFlush = FlushPacket(target, serial);
+  videoq.Flush();
+  videoq.Put(&videoFlush);
+  // Wakes the video thread wherever it waits (a free picture slot, the pause).
+  std::lock_guard<std::mutex> g(pictLock);
+  pictCond.notify_all();
+  return true;
+}
+
+// True when the packet queues hold enough: more than kMaxQueueBytes in all, or each stream's
+// queue its share.
+bool TPlayback::QueuesFull() {
+  return QueuedBytes() > kMaxQueueBytes ||
+         ((audioIndex < 0 || audioq.Size() > kAudioQueueFull) && (videoIndex < 0 || videoq.Count() > kPacketsFull) &&
+          (subtitleIndex < 0 || subtitleq.Count() > kPacketsFull));
+}
+
+// At the end of the input: an empty packet drains the picture decoder, and once every queue
+// is empty the end is reached.
+void TPlayback::WaitAtEnd() {
+  if (videoIndex >= 0) {
+    ffw::Packet empty = ffw::MakePacket();
+    empty->stream_index = videoIndex;
+    videoq.Put(empty.get());
+    player->pictureEvent_.Set();
+  }
+  ReaderWait(10);
+  if (QueuedBytes() == 0) allDrained = true;
+}
+
+// Reads the next packet: 1 read, 0 none this time (the input asks to try again, or ended or
+// failed: said once), -1 the reading ends (the playback ends, or the input failed for good).
+int TPlayback::ReadPacket(AVPacket* pkt) {
+  insideRead = true;
+  const int r = ff::av_read_frame(ic, pkt);
+  insideRead = false;
+  if (abortRequest) return -1;
+  if (r == AVERROR(EAGAIN)) {
+    ReaderWait(10);
+    return 0;
+  }
+  if (r >= 0) return 1;
+  if (videoSt) player->pictureEvent_.Set();
+  if (!imageSequence && !eofReported) {
+    eofReported = true;
+    if (r == AVERROR_EOF)
+      GetFFLogger().LogFmt(player, llInfo, "reach end of file: %s", fileName.c_str());
+    else
+      player->SetLastError(StrFormat("error #%d while reading file: %s", r, fileName.c_str()), llError, false);
+  }
+  if (r == AVERROR_EOF) localEof = true;
+  if (ic->pb && ic->pb->error) return -1;
+  ReaderWait(100);
+  return 0;
+}
+
+// Puts the packet into its stream's queue.
+void TPlayback::QueuePacket(const AVPacket* pkt) {
+  if (SkipBeforeSeekPlace(pkt)) {
+    // Sound or picture read again only to reach an earlier subtitle after a seek: dropped.
+  } else if (pkt->stream_index == audioIndex) {
+    audioq.Put(pkt);
+  } else if (pkt->stream_index == videoIndex) {
+    videoq.Put(pkt);
+  } else if (pkt->stream_index == subtitleIndex) {
+    subtitleq.Put(pkt);
+  }
+}
+
+// Closes the streams (ending their threads) and the input.
+void TPlayback::CloseReader() {
   if (status != 1) status = -1;
   if (audioIndex >= 0) CloseStream(audioIndex);
   if (videoIndex >= 0) CloseStream(videoIndex);
