@@ -110,9 +110,12 @@ int TPlayback::OutputPicture(AVFrame* frame, double pts, int64_t pos) {
     video.pictqWindex = (video.pictqWindex + 1) % kPictureQueueSize;
     ++video.pictqSize;
   }
-  // It is shown now, not at the refresh thread's next tick (after a seek that its caller waits
-  // for, at the first tick after the caller has been told).
-  if (due && !video.seekWaited && !refreshPending.exchange(true)) player->PushLoopEvent(leRefresh, this);
+  // Paused, it is shown now, not at the refresh thread's next tick (after a seek that its
+  // caller waits for, at the first tick after the caller has been told). Playing, the tick
+  // shows it: shown at once, the next pictures would be timed against the sound clock of the
+  // old place, which runs on until the sound of the new place starts.
+  if (due && paused && !video.seekWaited && !refreshPending.exchange(true))
+    player->PushLoopEvent(leRefresh, this);
   return 1;
 }
 
