@@ -321,7 +321,7 @@ bool TCustomPlayer::Open(const std::string& fileName, IVideoSurface* screen, boo
   p->outWidth = sw;
   p->outHeight = sh;
   if (screen_) screen_->ClientSize(p->surfaceWidth, p->surfaceHeight);
-  if (!p->videoSt && !DisableDisplay && p->audioSt) p->showAudio = 1;
+  if (!p->videoSt && !DisableDisplay && p->audioSt) p->sound.showAudio = 1;
 
   playback_ = p;
   {
@@ -427,7 +427,7 @@ void TCustomPlayer::Stop(bool wait) {
     TPlayback* cur = playback_.load();
     if (!cur) break;
     ++tries;
-    if ((tries <= 10 || !cur->insideRead) && tries <= 20) {
+    if ((tries <= 10 || !cur->reader.insideRead) && tries <= 20) {
       PushLoopEvent(leQuit, cur);
       continue;
     }
@@ -500,7 +500,7 @@ void TCustomPlayer::ReportPosition(TPlayback* pb) {
   double clk = pb->videoSt ? pb->VideoClock() : pb->AudioClock();
   int64_t pos = int64_t(std::llround(clk * 1e6)) - pb->startTime;
   std::lock_guard<std::mutex> g(pb->reportLock);
-  if (!pb->videoSt && pb->audioDurationUS >= 0 && pos >= pb->audioDurationUS && pb->duration >= 0)
+  if (!pb->videoSt && pb->sound.audioDurationUS >= 0 && pos >= pb->sound.audioDurationUS && pb->duration >= 0)
     pos = pb->duration;
   bool force = false;
   if (pb->duration > 0 && pos >= pb->duration) {
@@ -519,7 +519,7 @@ void TCustomPlayer::ReportPosition(TPlayback* pb) {
     if (back > 10000) pb->positionJumped = false;
     QueueEvent({1, psPlay, pos});
   }
-  if (pb->allDrained && !pb->captureDevice) {
+  if (pb->reader.allDrained && !pb->captureDevice) {
     if (pb->videoSt) {
       if (!pb->endStateReported.exchange(true)) SetState(psEnd);
     } else {
@@ -536,13 +536,13 @@ const TBitmap24& TCustomPlayer::GetCurrentFrame(int64_t& position) {
     bmp.SetSize(0, 0);
     return bmp;
   }
-  std::lock_guard<std::mutex> g(pb->currentLock);
+  std::lock_guard<std::mutex> g(pb->video.currentLock);
   int w = pb->UprightWidth(), h = pb->UprightHeight();
   bmp.SetSize(w, h);
   std::fill(bmp.Pixels.begin(), bmp.Pixels.end(), 0);
-  if (!pb->haveCurrent) return bmp;
-  position = int64_t(std::llround(pb->currentPts * 1e6)) - pb->startTime;
-  AVFrame* f = pb->current.get();
+  if (!pb->video.haveCurrent) return bmp;
+  position = int64_t(std::llround(pb->video.currentPts * 1e6)) - pb->startTime;
+  AVFrame* f = pb->video.current.get();
   if (!PictureToBitmap(*snapshotConverter_, f, AVPixelFormat(f->format), f->height, f->width)) bmp.SetSize(0, 0);
   return bmp;
 }

@@ -25,21 +25,21 @@ const uint8_t kSilence[1024] = {};
 // ---- clocks ----
 
 double TPlayback::AudioClock() {
-  std::lock_guard<std::mutex> g(audioLock);
-  if (!audioClockValid) return 0;
+  std::lock_guard<std::mutex> g(sound.audioLock);
+  if (!sound.audioClockValid) return 0;
   // The sound handed over in the last callback plays from that callback on.
-  double played = std::clamp(NowSeconds() - cbTime, 0.0, cbRealSeconds);
-  return cbClockStart + played;
+  double played = std::clamp(NowSeconds() - sound.cbTime, 0.0, sound.cbRealSeconds);
+  return sound.cbClockStart + played;
 }
 
 double TPlayback::VideoClockLocked() {
-  if (paused) return videoCurrentPts;
-  if (videoCurrentPtsDrift != 0) return NowSeconds() + videoCurrentPtsDrift;
+  if (paused) return video.videoCurrentPts;
+  if (video.videoCurrentPtsDrift != 0) return NowSeconds() + video.videoCurrentPtsDrift;
   return startTime / 1e6;
 }
 
 double TPlayback::VideoClock() {
-  std::lock_guard<std::mutex> g(pictLock);
+  std::lock_guard<std::mutex> g(video.pictLock);
   return VideoClockLocked();
 }
 
@@ -52,17 +52,17 @@ double TPlayback::MasterClock() {
 
 double TPlayback::ComputeTargetTimeLocked(double framePts) {
   const double now = NowSeconds();
-  const bool first = frameLastPts < 0;
-  double delay = framePts - frameLastPts;
+  const bool first = video.frameLastPts < 0;
+  double delay = framePts - video.frameLastPts;
   if (first || delay <= 0 || delay >= kNoSyncThreshold)
-    delay = frameLastDelay;
+    delay = video.frameLastDelay;
   else
-    frameLastDelay = delay;
-  frameLastPts = framePts;
+    video.frameLastDelay = delay;
+  video.frameLastPts = framePts;
   // The first picture after opening or a seek is due when it arrives: the time the decoder
   // took to deliver it is no lateness.
-  if (first) return frameTimer = now;
-  if (audioSt && shownSinceFlush) {
+  if (first) return video.frameTimer = now;
+  if (audioSt && video.shownSinceFlush) {
     // Pictures follow the sound: a picture behind the sound by more than kSyncThreshold is
     // shown half that much sooner (at once when that is in the past), one ahead of it half
     // that much later, by one picture's time at most. Taking up half the offset at each
@@ -71,36 +71,52 @@ double TPlayback::ComputeTargetTimeLocked(double framePts) {
     if (std::fabs(diff) < kNoSyncThreshold && std::fabs(diff) >= kSyncThreshold)
       delay = diff < 0 ? std::max(0.0, delay + diff / 2) : delay + std::min(diff / 2, delay);
   }
-  frameTimer += delay;
+  video.frameTimer += delay;
   // A timer far behind the wall clock (the decoder stalled) starts again from now, so that a
   // stall costs the pictures it delayed, not a run of drops after it.
-  if (delay > 0 && now - frameTimer > kMaxTimerLag) frameTimer = now;
-  return frameTimer;
+  if (delay > 0 && now - video.frameTimer > kMaxTimerLag) video.frameTimer = now;
+  return video.frameTimer;
 }
 
-bool TPlayback::OutputPicture(AVFrame* frame, double pts, int64_t pos) {
+int TPlayback::OutputPicture(AVFrame* frame, double pts, int64_t pos) {
   {
-    std::unique_lock<std::mutex> g(pictLock);
+    std::unique_lock<std::mutex> g(video.pictLock);
     if (pts != 0)
-      videoClock = pts;
+      video.videoClock = pts;
     else
-      pts = videoClock;
-    videoClock += frameDuration + frame->repeat_pict * frameDuration * 0.5;
-    if (pictqSize == kPictureQueueSize && !refreshPending) skipFactor = std::max(0.95 * skipFactor, 0.95);
-    pictCond.wait(g, [&] { return pictqSize < kPictureQueueSize || videoq.Aborted(); });
-    if (videoq.Aborted()) return false;
+      pts = video.videoClock;
+    video.videoClock += video.frameDuration + frame->repeat_pict * video.frameDuration * 0.5;
+    if (video.pictqSize == kPictureQueueSize && !refreshPending)
+      video.skipFactor = std::max(0.95 * video.skipFactor, 0.95);
+    // A seek while this waits makes the picture one of the old place: it is dropped at once
+    // rather than waiting for the presenter to show one of the pictures the seek drops too.
+    video.pictCond.wait(g,
+                        [&] { return video.pictqSize < kPictureQueueSize || reader.videoq.Aborted() || OldPlace(); });
+    if (reader.videoq.Aborted()) return -1;
+    if (OldPlace()) return 0;
   }
   player->RunHook(this, frame, pts);
-  std::lock_guard<std::mutex> g(pictLock);
-  TPictureSlot& slot = pictq[pictqWindex];
-  ff::av_frame_unref(slot.Frame.get());
-  if (ff::av_frame_ref(slot.Frame.get(), frame) < 0) return false;
-  slot.Pts = pts;
-  slot.Pos = pos;
-  slot.Target = ComputeTargetTimeLocked(pts);
-  pictqWindex = (pictqWindex + 1) % kPictureQueueSize;
-  ++pictqSize;
-  return true;
+  bool due;
+  {
+    std::lock_guard<std::mutex> g(video.pictLock);
+    TPictureSlot& slot = video.pictq[video.pictqWindex];
+    ff::av_frame_unref(slot.Frame.get());
+    if (ff::av_frame_ref(slot.Frame.get(), frame) < 0) return -1;
+    // The first picture of a place is due at once.
+    due = video.frameLastPts < 0;
+    slot.Pts = pts;
+    slot.Pos = pos;
+    slot.Target = ComputeTargetTimeLocked(pts);
+    video.pictqWindex = (video.pictqWindex + 1) % kPictureQueueSize;
+    ++video.pictqSize;
+  }
+  // Paused, it is shown now, not at the refresh thread's next tick (after a seek that its
+  // caller waits for, at the first tick after the caller has been told). Playing, the tick
+  // shows it: shown at once, the next pictures would be timed against the sound clock of the
+  // old place, which runs on until the sound of the new place starts.
+  if (due && paused && !video.seekWaited && !refreshPending.exchange(true))
+    player->PushLoopEvent(leRefresh, this);
+  return 1;
 }
 
 // ---- refresh (play thread) ----
@@ -108,7 +124,7 @@ bool TPlayback::OutputPicture(AVFrame* frame, double pts, int64_t pos) {
 void TPlayback::RefreshThread() {
   while (!abortRequest) {
     if (!refreshPending.exchange(true)) player->PushLoopEvent(leRefresh, this);
-    SleepMs(showAudio ? 20 : 5);
+    SleepMs(sound.showAudio ? 20 : 5);
   }
 }
 
@@ -121,34 +137,37 @@ void TPlayback::Refresh(bool consume) {
     return;
   }
   for (;;) {
-    std::unique_lock<std::mutex> g(pictLock);
-    if (pictqSize == 0 || !consume) {
+    std::unique_lock<std::mutex> g(video.pictLock);
+    if (video.pictqSize == 0 || !consume) {
       g.unlock();
       if (!consume) Display();
       player->ReportPosition(this);
       return;
     }
-    TPictureSlot& vp = pictq[pictqRindex];
+    TPictureSlot& vp = video.pictq[video.pictqRindex];
     double now = NowSeconds();
     if (now < vp.Target) return;
-    videoCurrentPts = vp.Pts;
-    videoCurrentPtsDrift = vp.Pts - now;
+    // The first picture after a seek whose caller waits for it is shown once the caller has
+    // been told it is there (at the refresh thread's next tick), so that the caller sees it come.
+    if (!video.shownSinceFlush && video.seekWaited && !video.dropQueued) return;
+    video.videoCurrentPts = vp.Pts;
+    video.videoCurrentPtsDrift = vp.Pts - now;
     // The first picture of a place (after the opening or a seek: the seek's target) is shown
     // however late it is; only the old place's pictures are dropped then.
-    const bool firstOfPlace = !shownSinceFlush;
-    shownSinceFlush = true;
-    videoCurrentPos = vp.Pos;
-    double next = pictqSize > 1 ? pictq[(pictqRindex + 1) % kPictureQueueSize].Target
-                                : vp.Target + videoClock - vp.Pts;
-    bool dropAll = dropQueued;
+    const bool firstOfPlace = !video.shownSinceFlush;
+    video.shownSinceFlush = true;
+    video.videoCurrentPos = vp.Pos;
+    double next = video.pictqSize > 1 ? video.pictq[(video.pictqRindex + 1) % kPictureQueueSize].Target
+                                      : vp.Target + video.videoClock - vp.Pts;
+    bool dropAll = video.dropQueued;
     if ((now > next && !captureDevice && !firstOfPlace) || dropAll) {
       // Never more than kMaxSkipFactor: when decoding cannot keep up, skipping more decoded
       // pictures saves no decoding and would leave the picture standing still.
-      skipFactor = std::min(skipFactor * 1.05, kMaxSkipFactor);
-      if (pictqSize > 1 || now > next + 0.5 || dropAll) {
-        pictqRindex = (pictqRindex + 1) % kPictureQueueSize;
-        --pictqSize;
-        pictCond.notify_all();
+      video.skipFactor = std::min(video.skipFactor * 1.05, kMaxSkipFactor);
+      if (video.pictqSize > 1 || now > next + 0.5 || dropAll) {
+        video.pictqRindex = (video.pictqRindex + 1) % kPictureQueueSize;
+        --video.pictqSize;
+        video.pictCond.notify_all();
         if (!dropAll) {
           std::lock_guard<std::mutex> c(player->countersLock_);
           ++player->counters_.PicturesDropped;
@@ -158,44 +177,45 @@ void TPlayback::Refresh(bool consume) {
     }
     // Subtitles: free the ones whose time is over.
     {
-      std::lock_guard<std::mutex> s(subLock);
-      if (subtitleStreamChanged) {
+      std::lock_guard<std::mutex> s(subtitle.subLock);
+      if (subtitle.subtitleStreamChanged) {
         FreeSubPicturesLocked();
-        subtitleStreamChanged = false;
+        subtitle.subtitleStreamChanged = false;
       } else {
-        while (subpqSize > 0) {
-          TSubPicture& sp = subpq[subpqRindex];
-          bool over = videoCurrentPts > sp.Pts + sp.Sub.end_display_time / 1000.0;
-          if (!over && subpqSize > 1) {
-            TSubPicture& sp2 = subpq[(subpqRindex + 1) % kSubPictureQueueSize];
-            over = videoCurrentPts > sp2.Pts + sp2.Sub.start_display_time / 1000.0;
+        while (subtitle.subpqSize > 0) {
+          TSubPicture& sp = subtitle.subpq[subtitle.subpqRindex];
+          bool over = video.videoCurrentPts > sp.Pts + sp.Sub.end_display_time / 1000.0;
+          if (!over && subtitle.subpqSize > 1) {
+            TSubPicture& sp2 = subtitle.subpq[(subtitle.subpqRindex + 1) % kSubPictureQueueSize];
+            over = video.videoCurrentPts > sp2.Pts + sp2.Sub.start_display_time / 1000.0;
           }
           if (!over) break;
           // A text the next one overtook before its end stays on screen beside it.
           const double end = sp.Pts + sp.Sub.end_display_time / 1000.0;
-          if (sp.IsText && !sp.Events.empty() && videoCurrentPts <= end && lingeringTexts.size() < kMaxLingeringTexts)
-            lingeringTexts.push_back({sp.Pts + sp.Sub.start_display_time / 1000.0, end, std::move(sp.Events)});
+          if (sp.IsText && !sp.Events.empty() && video.videoCurrentPts <= end &&
+              subtitle.lingeringTexts.size() < kMaxLingeringTexts)
+            subtitle.lingeringTexts.push_back({sp.Pts + sp.Sub.start_display_time / 1000.0, end, std::move(sp.Events)});
           FreeFirstSubPictureLocked();
         }
-        std::erase_if(lingeringTexts, [&](const TLingeringText& l) { return videoCurrentPts > l.End; });
+        std::erase_if(subtitle.lingeringTexts, [&](const TLingeringText& l) { return video.videoCurrentPts > l.End; });
       }
     }
     {
-      std::lock_guard<std::mutex> c(currentLock);
-      ff::av_frame_unref(current.get());
-      haveCurrent = ff::av_frame_ref(current.get(), vp.Frame.get()) >= 0;
-      currentPts = vp.Pts;
+      std::lock_guard<std::mutex> c(video.currentLock);
+      ff::av_frame_unref(video.current.get());
+      video.haveCurrent = ff::av_frame_ref(video.current.get(), vp.Frame.get()) >= 0;
+      video.currentPts = vp.Pts;
     }
-    pictqRindex = (pictqRindex + 1) % kPictureQueueSize;
-    --pictqSize;
-    pictCond.notify_all();
+    video.pictqRindex = (video.pictqRindex + 1) % kPictureQueueSize;
+    --video.pictqSize;
+    video.pictCond.notify_all();
     g.unlock();
     {
       std::lock_guard<std::mutex> c(player->countersLock_);
       ++player->counters_.PicturesShown;
     }
     // (A picture of the new place: the old place's are dropped until the first new one comes.)
-    if (newFrameAfterFlush) firstPictureShown = true;
+    if (video.newFrameAfterFlush) sound.firstPictureShown = true;
     Display();
     player->ReportPosition(this);
     return;
@@ -230,7 +250,7 @@ void TPlayback::UpdateOutputSize() {
 
 void TPlayback::Display() {
   UpdateOutputSize();
-  if (audioSt && showAudio)
+  if (audioSt && sound.showAudio)
     DisplayWave();
   else if (videoSt)
     DisplayPicture();
@@ -243,39 +263,39 @@ void TPlayback::DisplayPicture() {
   TLayoutRect r;
   TSubtitleText text;
   {
-    std::lock_guard<std::mutex> g(currentLock);
-    if (!haveCurrent) return;
-    AVFrame* f = current.get();
+    std::lock_guard<std::mutex> g(video.currentLock);
+    if (!video.haveCurrent) return;
+    AVFrame* f = video.current.get();
     AVRational sarq =
         f->sample_aspect_ratio.num > 0 ? f->sample_aspect_ratio : videoSt->codecpar->sample_aspect_ratio;
     double sar = sarq.num > 0 && sarq.den > 0 ? av_q2d(sarq) : 0;
     r = LayoutPicture(player->AspectRatio(), sar, f->width & ~1, f->height & ~1, outWidth, outHeight);
     if (r.Width <= 0 || r.Height <= 0) return;
-    pts = int64_t(std::llround(currentPts * 1e6)) - startTime;
+    pts = int64_t(std::llround(video.currentPts * 1e6)) - startTime;
 
     // Graphic subtitles are blended into a copy of the picture; the text of a text subtitle
     // goes to the surface while the picture lies in its display time.
     ffw::Frame blended;
     AVFrame* src = f;
     {
-      std::lock_guard<std::mutex> s(subLock);
+      std::lock_guard<std::mutex> s(subtitle.subLock);
       // Every text in force, the earliest first, one under the other.
       auto addText = [&](double start, double end, const std::vector<TSubtitleEvent>& events) {
-        if (currentPts < start || currentPts > end) return;
+        if (video.currentPts < start || video.currentPts > end) return;
         text.Events.insert(text.Events.end(), events.begin(), events.end());
       };
-      for (const TLingeringText& l : lingeringTexts) addText(l.Start, l.End, l.Events);
-      for (int i = 0; i < subpqSize; ++i) {
-        const TSubPicture& sp = subpq[(subpqRindex + i) % kSubPictureQueueSize];
+      for (const TLingeringText& l : subtitle.lingeringTexts) addText(l.Start, l.End, l.Events);
+      for (int i = 0; i < subtitle.subpqSize; ++i) {
+        const TSubPicture& sp = subtitle.subpq[(subtitle.subpqRindex + i) % kSubPictureQueueSize];
         if (sp.IsText)
           addText(sp.Pts + sp.Sub.start_display_time / 1000.0, sp.Pts + sp.Sub.end_display_time / 1000.0, sp.Events);
       }
-      if (subpqSize > 0 && !subpq[subpqRindex].IsText && f->format == AV_PIX_FMT_YUV420P) {
-        TSubPicture& sp = subpq[subpqRindex];
-        if (sp.Pts + sp.Sub.start_display_time / 1000.0 <= currentPts) {
+      if (subtitle.subpqSize > 0 && !subtitle.subpq[subtitle.subpqRindex].IsText && f->format == AV_PIX_FMT_YUV420P) {
+        TSubPicture& sp = subtitle.subpq[subtitle.subpqRindex];
+        if (sp.Pts + sp.Sub.start_display_time / 1000.0 <= video.currentPts) {
           blended = ffw::MakeFrame();
           if (ff::av_frame_ref(blended.get(), f) >= 0 && ff::av_frame_make_writable(blended.get()) >= 0) {
-            BlendSubtitles(blended.get(), currentPts);
+            BlendSubtitles(blended.get(), video.currentPts);
             src = blended.get();
           }
         }
@@ -291,17 +311,17 @@ void TPlayback::DisplayPicture() {
     ff::sws_scale(displaySws, src->data, src->linesize, 0, src->height, dst, dstLinesize);
   }
   if (player->stopRequested_) return;
-  if (!subtitleTextSent || text != subtitleText) {
-    subtitleTextSent = true;
-    subtitleText = text;
-    screen->ShowSubtitle(subtitleText);
+  if (!subtitle.subtitleTextSent || text != subtitle.subtitleText) {
+    subtitle.subtitleTextSent = true;
+    subtitle.subtitleText = text;
+    screen->ShowSubtitle(subtitle.subtitleText);
   }
   screen->Present(displayBitmap, r.X, r.Y, outWidth, outHeight, pts);
 }
 
 // Caller holds subLock; the frame is a writable planar YUV 4:2:0 picture.
 void TPlayback::BlendSubtitles(AVFrame* frame, double) {
-  const AVSubtitle& sub = subpq[subpqRindex].Sub;
+  const AVSubtitle& sub = subtitle.subpq[subtitle.subpqRindex].Sub;
   for (unsigned i = 0; i < sub.num_rects; ++i) {
     const AVSubtitleRect* rect = sub.rects[i];
     if (rect->type != SUBTITLE_BITMAP || !rect->data[0] || !rect->data[1]) continue;
@@ -354,38 +374,38 @@ void TPlayback::BlendSubtitles(AVFrame* frame, double) {
 void TPlayback::DisplayWave() {
   IVideoSurface* screen = player->screen_;
   if (!screen) return;
-  const int n = std::max(audioChannels, 1);
+  const int n = std::max(sound.audioChannels, 1);
   const int width = outWidth, height = outHeight;
   int start;
   if (!paused) {
     double leftBytes, since;
     {
-      std::lock_guard<std::mutex> g(audioLock);
-      leftBytes = cbLeftBytes;
-      since = NowSeconds() - cbTime;
+      std::lock_guard<std::mutex> g(sound.audioLock);
+      leftBytes = sound.cbLeftBytes;
+      since = NowSeconds() - sound.cbTime;
     }
-    int delay = int(leftBytes / (2 * n) - since * audioRate);
+    int delay = int(leftBytes / (2 * n) - since * sound.audioRate);
     delay += 2 * width;
     if (delay < width) delay = width;
-    std::lock_guard<std::mutex> g(waveLock);
-    int x = ((sampleArrayIndex - delay * n) % kWaveRingSamples + kWaveRingSamples) % kWaveRingSamples;
+    std::lock_guard<std::mutex> g(sound.waveLock);
+    int x = ((sound.sampleArrayIndex - delay * n) % kWaveRingSamples + kWaveRingSamples) % kWaveRingSamples;
     start = x;
     int best = INT_MIN;
     for (int i = 0; i < 1000; i += n) {
       int idx = (kWaveRingSamples + x - i) % kWaveRingSamples;
-      int a = sampleArray[idx];
-      int b = sampleArray[(idx + 4 * n) % kWaveRingSamples];
-      int c = sampleArray[(idx + 5 * n) % kWaveRingSamples];
-      int d = sampleArray[(idx + 9 * n) % kWaveRingSamples];
+      int a = sound.sampleArray[idx];
+      int b = sound.sampleArray[(idx + 4 * n) % kWaveRingSamples];
+      int c = sound.sampleArray[(idx + 5 * n) % kWaveRingSamples];
+      int d = sound.sampleArray[(idx + 9 * n) % kWaveRingSamples];
       int score = a - d;
       if (best < score && (b ^ c) < 0) {
         best = score;
         start = idx;
       }
     }
-    lastWaveStart = start;
+    sound.lastWaveStart = start;
   } else {
-    start = lastWaveStart;
+    start = sound.lastWaveStart;
   }
   displayBitmap.SetSize(width, height);
   std::fill(displayBitmap.Pixels.begin(), displayBitmap.Pixels.end(), 0);
@@ -396,12 +416,12 @@ void TPlayback::DisplayWave() {
   const int rows = height / n;
   const int h2 = (rows * 9) / 20;
   {
-    std::lock_guard<std::mutex> g(waveLock);
+    std::lock_guard<std::mutex> g(sound.waveLock);
     for (int ch = 0; ch < n; ++ch) {
       int i = start + ch;
       int centre = ch * rows + rows / 2;
       for (int x = 0; x < width; ++x) {
-        int s = sampleArray[i % kWaveRingSamples];
+        int s = sound.sampleArray[i % kWaveRingSamples];
         int len = std::abs(s) * h2 / 32768;
         int y0 = s > 0 ? centre : centre - len;
         for (int y = y0; y < y0 + len; ++y) white(x, y);
@@ -421,13 +441,14 @@ void TPlayback::AudioCallback(void* opaque, Uint8* stream, int len) {
   TPlayback* pb = static_cast<TPlayback*>(opaque);
   TCustomPlayer* player = pb->player;
   const double now = NowSeconds();
-  const double bytesPerSecond = double(pb->audioRate) * 2 * pb->audioChannels;
+  const double bytesPerSecond = double(pb->sound.audioRate) * 2 * pb->sound.audioChannels;
   // The sound starts with the first picture, at the opening and after a seek: the video
   // decoder needs several pictures' time to deliver its first one (after a seek, to decode
   // forward to the target), and sound played meanwhile would start with the picture behind
   // it. A picture that does not come within kSoundWaitForPicture does not hold the sound
   // longer. Nothing is taken from the sound meanwhile, so its clock stays where it was.
-  if (pb->soundWaitsForPicture && !pb->firstPictureShown && now - pb->soundWaitFrom < kSoundWaitForPicture) {
+  if (pb->sound.soundWaitsForPicture && !pb->sound.firstPictureShown &&
+      now - pb->sound.soundWaitFrom < kSoundWaitForPicture) {
     std::memset(stream, 0, size_t(len));
     std::lock_guard<std::mutex> g(player->countersLock_);
     player->counters_.SilenceBytes += len;
@@ -437,35 +458,35 @@ void TPlayback::AudioCallback(void* opaque, Uint8* stream, int len) {
   double clockStart = 0, realSeconds = 0;
   int64_t realBytes = 0, silentBytes = 0;
   while (len > 0) {
-    if (pb->audioBufIndex >= pb->audioBufSize) {
+    if (pb->sound.audioBufIndex >= pb->sound.audioBufSize) {
       int n = pb->DecodeAudio();
-      if (pb->audioq.Aborted()) {
+      if (pb->reader.audioq.Aborted()) {
         std::memset(stream, 0, size_t(len));
         return;
       }
       if (n < 0) {
-        pb->audioBufSilent = true;
-        pb->audioBufSize = int(sizeof(kSilence));
+        pb->sound.audioBufSilent = true;
+        pb->sound.audioBufSize = int(sizeof(kSilence));
       } else {
-        pb->audioBufSilent = false;
-        pb->audioBufSize = n;
-        if (pb->showAudio) {
-          std::lock_guard<std::mutex> g(pb->waveLock);
-          const int16_t* s = reinterpret_cast<const int16_t*>(pb->audioBuf.data());
+        pb->sound.audioBufSilent = false;
+        pb->sound.audioBufSize = n;
+        if (pb->sound.showAudio) {
+          std::lock_guard<std::mutex> g(pb->sound.waveLock);
+          const int16_t* s = reinterpret_cast<const int16_t*>(pb->sound.audioBuf.data());
           for (int i = 0; i < n / 2; ++i) {
-            pb->sampleArray[pb->sampleArrayIndex] = s[i];
-            pb->sampleArrayIndex = (pb->sampleArrayIndex + 1) % kWaveRingSamples;
+            pb->sound.sampleArray[pb->sound.sampleArrayIndex] = s[i];
+            pb->sound.sampleArrayIndex = (pb->sound.sampleArrayIndex + 1) % kWaveRingSamples;
           }
         }
       }
-      pb->audioBufIndex = 0;
+      pb->sound.audioBufIndex = 0;
     }
-    int l = std::min(len, pb->audioBufSize - pb->audioBufIndex);
-    const uint8_t* src = pb->audioBufSilent ? kSilence : pb->audioBuf.data() + pb->audioBufIndex;
-    if (!pb->audioBufSilent) {
+    int l = std::min(len, pb->sound.audioBufSize - pb->sound.audioBufIndex);
+    const uint8_t* src = pb->sound.audioBufSilent ? kSilence : pb->sound.audioBuf.data() + pb->sound.audioBufIndex;
+    if (!pb->sound.audioBufSilent) {
       if (!realStarted) {
-        std::lock_guard<std::mutex> g(pb->audioLock);
-        clockStart = pb->audioClock - (pb->audioBufSize - pb->audioBufIndex) / bytesPerSecond;
+        std::lock_guard<std::mutex> g(pb->sound.audioLock);
+        clockStart = pb->sound.audioClock - (pb->sound.audioBufSize - pb->sound.audioBufIndex) / bytesPerSecond;
         realStarted = true;
       }
       realSeconds += l / bytesPerSecond;
@@ -474,9 +495,9 @@ void TPlayback::AudioCallback(void* opaque, Uint8* stream, int len) {
       silentBytes += l;
     }
     const int volume = player->AudioVolume;
-    if (player->Mute || pb->audioBufSilent || volume <= 0) {
+    if (player->Mute || pb->sound.audioBufSilent || volume <= 0) {
       std::memset(stream, 0, size_t(l));
-      if (!pb->audioBufSilent) silentBytes += l;
+      if (!pb->sound.audioBufSilent) silentBytes += l;
     } else if (volume >= SDL_MIX_MAXVOLUME) {
       std::memcpy(stream, src, size_t(l));
     } else {
@@ -485,18 +506,18 @@ void TPlayback::AudioCallback(void* opaque, Uint8* stream, int len) {
     }
     len -= l;
     stream += l;
-    pb->audioBufIndex += l;
+    pb->sound.audioBufIndex += l;
   }
   {
-    std::lock_guard<std::mutex> g(pb->audioLock);
-    pb->cbTime = now;
-    pb->cbLeftBytes = pb->audioBufSilent ? 0 : pb->audioBufSize - pb->audioBufIndex;
+    std::lock_guard<std::mutex> g(pb->sound.audioLock);
+    pb->sound.cbTime = now;
+    pb->sound.cbLeftBytes = pb->sound.audioBufSilent ? 0 : pb->sound.audioBufSize - pb->sound.audioBufIndex;
     if (realStarted) {
-      pb->cbClockStart = clockStart;
-      pb->cbRealSeconds = realSeconds;
+      pb->sound.cbClockStart = clockStart;
+      pb->sound.cbRealSeconds = realSeconds;
     } else {
-      pb->cbClockStart = pb->audioClock - pb->cbLeftBytes / bytesPerSecond;
-      pb->cbRealSeconds = 0;
+      pb->sound.cbClockStart = pb->sound.audioClock - pb->sound.cbLeftBytes / bytesPerSecond;
+      pb->sound.cbRealSeconds = 0;
     }
   }
   std::lock_guard<std::mutex> g(player->countersLock_);

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -68,6 +69,10 @@ public:
     h_ = h;
   }
   void Present(const TBitmap24& pic, int x, int y, int outW, int outH, int64_t pts) override {
+    {
+      std::unique_lock<std::mutex> g(holdLock_);
+      holdCv_.wait(g, [&] { return !held_; });
+    }
     int64_t master = player_ ? player_->MasterClockUS() : -1;
     int white = 0;
     for (int yy = 0; yy < pic.Height; yy += 2)
@@ -105,6 +110,14 @@ public:
     std::lock_guard<std::mutex> g(m_);
     return last_;
   }
+  // While held, Present waits (a surface busy with a picture).
+  void Hold(bool on) {
+    {
+      std::lock_guard<std::mutex> g(holdLock_);
+      held_ = on;
+    }
+    holdCv_.notify_all();
+  }
 
 private:
   mutable std::mutex m_;
@@ -114,6 +127,9 @@ private:
   TBitmap24 last_;
   std::string text_;
   TSubtitleText subtitle_;
+  std::mutex holdLock_;
+  std::condition_variable holdCv_;
+  bool held_ = false;
 };
 
 // Runs the main thread's pending calls (the player's events) until pred or the timeout.
@@ -940,6 +956,47 @@ TEST_F(PlayerTest, HookDrawingIsShownAndAFailingHookIsLogged) {
   auto errs = Errors();
   EXPECT_TRUE(std::any_of(errs.begin(), errs.end(),
                           [](const std::string& e) { return e.rfind("Error occurs OnHook: hook failed at ", 0) == 0; }));
+  // The hook uses this test's locals: the playback ends before they go.
+  player_->Stop(true);
+}
+
+// A seek does not wait for the presenter: while the surface is busy (a picture in it and the
+// picture queue full), the video thread drops the old place's picture it holds and decodes
+// the seek's target at once (the hook sees it before the surface is free again).
+TEST_F(PlayerTest, SeekDoesNotWaitForABusyPresenter) {
+  std::mutex m;
+  std::vector<int> hooked;  // frame numbers
+  player_->Hook = true;
+  player_->OnHook = [&](TCustomPlayer*, TBitmap24& bmp, int64_t) {
+    std::lock_guard<std::mutex> g(m);
+    hooked.push_back(StripeNumber(bmp));
+  };
+  auto hookedCount = [&] {
+    std::lock_guard<std::mutex> g(m);
+    return hooked.size();
+  };
+  OpenOrFail("framenum.mp4");
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 3; }, 20000));
+  surface_.Hold(true);
+  // The video thread fills the picture queue and then waits for a free slot: no more hooks.
+  size_t before = hookedCount();
+  for (int i = 0; i < 50; ++i) {
+    PumpFor(100);
+    const size_t now = hookedCount();
+    if (now == before && i >= 3) break;
+    before = now;
+  }
+  // Frame 112 (4.48 s) lies in the middle of a key interval.
+  player_->Seek(0, false, 4480000);
+  const bool reached = PumpUntil(
+      [&] {
+        std::lock_guard<std::mutex> g(m);
+        return std::find(hooked.begin(), hooked.end(), 112) != hooked.end();
+      },
+      5000);
+  surface_.Hold(false);
+  EXPECT_TRUE(reached) << "the seek waited for the presenter";
+  EXPECT_TRUE(PumpUntil([&] { return surface_.LastShown().number >= 112; }, 10000));
   // The hook uses this test's locals: the playback ends before they go.
   player_->Stop(true);
 }
