@@ -346,6 +346,7 @@ struct TPlayback {
 
   // Presentation side (media/player_present.cpp).
   // -1 aborted, 0 dropped (a seek made it a picture of the old place), 1 queued.
+  // `pts` NaN: the picture has no time of its own (it takes the video clock's).
   int OutputPicture(AVFrame* frame, double pts, int64_t pos);
   double ComputeTargetTimeLocked(double framePts);
   double AudioClock();

@@ -81,7 +81,7 @@ double TPlayback::ComputeTargetTimeLocked(double framePts) {
 int TPlayback::OutputPicture(AVFrame* frame, double pts, int64_t pos) {
   {
     std::unique_lock<std::mutex> g(video.pictLock);
-    if (pts != 0)
+    if (!std::isnan(pts))
       video.videoClock = pts;
     else
       pts = video.videoClock;

@@ -787,7 +787,8 @@ void TPlayback::VideoThread() {
       video.pausedAtSeek = false;
     }
     int64_t ts = frame->best_effort_timestamp;
-    double pts = ts == AV_NOPTS_VALUE ? 0 : ts * av_q2d(videoSt->time_base);
+    // NaN: the picture has no time of its own and takes the video clock's (time 0 is a time).
+    double pts = ts == AV_NOPTS_VALUE ? std::nan("") : ts * av_q2d(videoSt->time_base);
     const int out = OutputPicture(frame.get(), pts, frame->pkt_pos);
     ff::av_frame_unref(frame.get());
     if (out < 0) break;

@@ -745,6 +745,15 @@ TEST_F(PlayerTest, EndOfFileOnceThenAgainAfterSeekBack) {
   ASSERT_TRUE(WaitState(psEnd, 2, 20000));
   EXPECT_EQ(CountState(psEnd), 2);
   EXPECT_TRUE(player_->IsOpen());
+  // Back to the start from the end: the first picture is picture 0 at time 0 (a picture at
+  // time 0 has a known time; it does not take the time of the place before the seek).
+  PumpFor(300);
+  surface_.Take();
+  player_->Seek(0, true, 0);
+  ASSERT_TRUE(PumpUntil([&] { return surface_.Count() > 0; }, 5000));
+  const MemorySurface::Shown first = surface_.Take().front();
+  EXPECT_EQ(first.number, 0);
+  EXPECT_LT(first.pts, 40000);
 }
 
 // After the end of the file, each seek either shows pictures of the new place or, when it
