@@ -30,10 +30,9 @@
 #include "dialogs/core/renderer.h"
 #include "media/errors.h"
 #include "media/logger.h"
-#include "media/ffapi.h"
 #include "media/loader.h"
 #include "media/probe.h"
-#include "media/utils.h"
+#include "media/textutils.h"
 
 namespace {
 
