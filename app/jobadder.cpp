@@ -33,13 +33,6 @@ TJobAdder::~TJobAdder() {
   if (worker_.joinable()) worker_.join();
 }
 
-bool TJobAdder::LoadEngineLibs(std::string& error) {
-  TConvertEngine engine;
-  if (engine.LoadAVLib(ProgramDir() + "/LibAV")) return true;
-  error = engine.LastErrMsg();
-  return false;
-}
-
 bool TJobAdder::Add(const std::vector<std::string>& paths) {
   if (busy_) return false;
   std::vector<std::string> toProbe;

@@ -24,10 +24,6 @@ public:
   TJobAdder(TJobListModel& model, TAppSettings& settings, TBuilderPrompts& prompts, QObject* parent = nullptr);
   ~TJobAdder() override;
 
-  // Loads the engine's codec libraries from the "LibAV" folder beside the program (then the
-  // normal search path). False with the loader's text in `error` when they cannot load.
-  static bool LoadEngineLibs(std::string& error);
-
   // Starts adding the paths (in this order). Folders, paths already in the list and repeats
   // within the batch are left out before probing. False when a batch is still running.
   bool Add(const std::vector<std::string>& paths);

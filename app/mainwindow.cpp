@@ -17,6 +17,7 @@
 #include <QWindow>
 
 #include "app/core/apppaths.h"
+#include "app/core/codeclibs.h"
 #include "app/core/filefilters.h"
 #include "app/core/folderchoice.h"
 #include "app/core/weblinks.h"
@@ -464,7 +465,7 @@ void TfrmMain::UpdateEditMenu() {
 void TfrmMain::btnAddClick() {
   if (adder_->Busy()) return;
   std::string error;
-  if (!TJobAdder::LoadEngineLibs(error)) {
+  if (!LoadCodecLibs(error)) {
     mmoLog_->appendPlainText(QString::fromStdString(error));
     return;
   }

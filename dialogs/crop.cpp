@@ -13,9 +13,9 @@
 #include <cmath>
 
 #include "app/core/clocktext.h"
+#include "app/core/codeclibs.h"
+#include "app/core/jobrows.h"
 #include "app/core/settings.h"
-#include "app/jobadder.h"
-#include "app/joblist.h"
 #include "controls/recttracker.h"
 #include "controls/trackbar.h"
 #include "controls/videosurface.h"
@@ -88,7 +88,7 @@ QRect TfrmCrop::FitRect(int w, int h, const QRect& area) {
   return QRect(area.left() + m, area.top(), area.width() - 2 * m, area.height());
 }
 
-TfrmCrop::TfrmCrop(TJobListModel& model, TAppSettings& settings, QWidget* parent)
+TfrmCrop::TfrmCrop(TJobRows& model, TAppSettings& settings, QWidget* parent)
     : QDialog(parent), model_(model), settings_(settings) {
   setWindowTitle("Crop");
   setFixedSize(913, 566);
@@ -272,11 +272,11 @@ TfrmCrop::~TfrmCrop() {
 }
 
 void TfrmCrop::ShowFor(int row) {
-  if (model_.rowCount() == 0) return;
-  row_ = row < 0 || row >= model_.rowCount() ? 0 : row;
+  if (model_.JobCount() == 0) return;
+  row_ = row < 0 || row >= model_.JobCount() ? 0 : row;
   const TlvFilesRecord* rec = model_.Record(row_);
   std::string error;
-  if (!FFPlayer_->AVLibLoaded() && !TJobAdder::LoadEngineLibs(error)) return;
+  if (!FFPlayer_->AVLibLoaded() && !LoadCodecLibs(error)) return;
   ++generation_;
   sw_ = sh_ = 0;
   aspect_ = 1.0;

@@ -17,7 +17,7 @@ class QPainter;
 class QLineEdit;
 class QPushButton;
 class TAppSettings;
-class TJobListModel;
+class TJobRows;
 class TTrackBar2;
 class TVideoSurfaceWidget;
 struct TlvFilesRecord;
@@ -35,7 +35,7 @@ public:
   // and converts to the end of the file.
   static TTrim Store(int64_t startSec, int64_t endSec, int64_t fileDurationSec);
 
-  TfrmTrim(TJobListModel& model, TAppSettings& settings, QWidget* parent = nullptr);
+  TfrmTrim(TJobRows& model, TAppSettings& settings, QWidget* parent = nullptr);
   ~TfrmTrim() override;
 
   // Opens the row's file (the first row when `row` is negative) and shows the dialog modally
@@ -80,7 +80,7 @@ private:
   // Moves the seek bar to a place the dialog shows (not a user's move: no seek).
   void ShowPlace(int seconds);
 
-  TJobListModel& model_;
+  TJobRows& model_;
   TAppSettings& settings_;
   int row_ = -1;
   int64_t fileDurationUs_ = 0;

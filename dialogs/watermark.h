@@ -25,7 +25,7 @@ class QRadioButton;
 class TAppSettings;
 class TClockSpin;
 class TColorBox;
-class TJobListModel;
+class TJobRows;
 class TTrackBar2;
 class TWmEditorView;
 class TWmLayer;
@@ -46,7 +46,7 @@ public:
     int32_t EndSec = 0;
   };
 
-  TfrmWaterMark(TJobListModel& model, TAppSettings& settings, QWidget* parent = nullptr);
+  TfrmWaterMark(TJobRows& model, TAppSettings& settings, QWidget* parent = nullptr);
   ~TfrmWaterMark() override;
 
   // Opens the row's file (the first row when `row` is negative) and shows the dialog (open()).
@@ -127,7 +127,7 @@ private:
   // A rectangle of the coded picture in the shown one.
   QRectF Shown(const QRectF& coded) const;
 
-  TJobListModel& model_;
+  TJobRows& model_;
   TAppSettings& settings_;
   int row_ = -1;
   int durationSec_ = 0;

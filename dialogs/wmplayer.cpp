@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "app/core/clocktext.h"
-#include "app/jobadder.h"
+#include "app/core/codeclibs.h"
 #include "controls/trackbar.h"
 #include "controls/videosurface.h"
 #include "dialogs/volumecontrol.h"
@@ -90,7 +90,7 @@ TWmPlayerBar::~TWmPlayerBar() {
 
 bool TWmPlayerBar::Open(const std::string& file) {
   std::string error;
-  if (!player_->AVLibLoaded() && !TJobAdder::LoadEngineLibs(error)) return false;
+  if (!player_->AVLibLoaded() && !LoadCodecLibs(error)) return false;
   ++generation_;
   volume_->Apply(*player_);
   volume_->Attach(player_.get());

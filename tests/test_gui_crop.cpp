@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "app/core/codeclibs.h"
 #include "app/core/inifile.h"
 #include "app/core/jobprep.h"
 #include "app/core/optionbuilder.h"
@@ -401,7 +402,7 @@ TEST_F(CropDialogTest, MarginFieldsResetsPlayerControlsAndKeys) {
 // encoder's loss, and the adjustment shows (the unadjusted frame is further off).
 TEST_F(CropDialogTest, AdjustedResultIsWhatTheConversionGives) {
   std::string loadError;
-  ASSERT_TRUE(TJobAdder::LoadEngineLibs(loadError)) << loadError;
+  ASSERT_TRUE(LoadCodecLibs(loadError)) << loadError;
   const auto frameAt1s = [](const std::string& file, int w, int h) {
     std::string pixels;
     RunCapture("ffmpeg -v error -ss 1 -i " + ShellQuote(file) + " -frames:v 1 -vf scale=" + std::to_string(w) + ":" +

@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/core/codeclibs.h"
 #include "app/core/inifile.h"
 #include "app/jobadder.h"
 #include "app/joblist.h"
@@ -409,7 +410,7 @@ QRect Marked(const TRgbFrame& f) {
 
 TEST_F(WatermarkDialogTest, ConvertedFileShowsTheItemsWhereWhenAndAsTheEditorShowedThem) {
   std::string loadError;
-  ASSERT_TRUE(TJobAdder::LoadEngineLibs(loadError)) << loadError;
+  ASSERT_TRUE(LoadCodecLibs(loadError)) << loadError;
   auto w = OpenMainWindow(settingsPath, kFormatIni);
   AddAndWait(*w, {QString::fromStdString(MediaPath("gray.mp4"))});  // 10 s of grey, 320 x 240, 25 fps
   TJobListModel& model = *w->JobModel();
@@ -551,7 +552,7 @@ TEST_F(WatermarkDialogTest, ConvertedFileShowsTheItemsWhereWhenAndAsTheEditorSho
 // size, is the editor's picture in the text's box).
 TEST_F(WatermarkDialogTest, AnamorphicSourceTextComesOutWhereAndAsWideAsDrawn) {
   std::string loadError;
-  ASSERT_TRUE(TJobAdder::LoadEngineLibs(loadError)) << loadError;
+  ASSERT_TRUE(LoadCodecLibs(loadError)) << loadError;
   auto w = OpenMainWindow(settingsPath, kFormatIni);
   AddAndWait(*w, {QString::fromStdString(MediaPath("anamorphic_gray.mp4"))});  // 3 s of grey
   TJobListModel& model = *w->JobModel();
