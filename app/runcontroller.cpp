@@ -18,11 +18,11 @@
 #include "app/msgprompts.h"
 #include "app/poweroff.h"
 #include "app/previewerwindow.h"
-#include "dialogs/core/renderer.h"
 #include "dialogs/folderchooser.h"
 #include "dialogs/progress.h"
 #include "engine/engine.h"
 #include "media/errors.h"
+#include "render/renderer.h"
 
 namespace {
 

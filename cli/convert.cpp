@@ -16,10 +16,10 @@
 #include "app/core/ledger.h"
 #include "app/core/optionbuilder.h"
 #include "app/core/runstatus.h"
-#include "dialogs/core/renderer.h"
 #include "engine/engine.h"
 #include "media/dispatcher.h"
 #include "media/errors.h"
+#include "render/renderer.h"
 
 namespace {
 

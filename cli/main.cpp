@@ -27,12 +27,12 @@
 #include "cli/batch.h"
 #include "cli/convert.h"
 #include "cli/report.h"
-#include "dialogs/core/renderer.h"
 #include "media/errors.h"
 #include "media/logger.h"
 #include "media/loader.h"
 #include "media/probe.h"
 #include "media/textutils.h"
+#include "render/renderer.h"
 
 namespace {
 

@@ -19,9 +19,9 @@
 #include "controls/recttracker.h"
 #include "controls/trackbar.h"
 #include "controls/videosurface.h"
-#include "dialogs/core/picturefilters.h"
 #include "dialogs/displayshape.h"
 #include "dialogs/volumecontrol.h"
+#include "render/picturefilters.h"
 
 class TFitPicture : public QWidget {
 public:

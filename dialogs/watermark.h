@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "app/core/jobrecord.h"
-#include "dialogs/core/renderer.h"
 #include "dialogs/wmplayer.h"
+#include "render/renderer.h"
 
 class QCheckBox;
 class QFileDialog;

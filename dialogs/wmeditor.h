@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/core/wmrec.h"
 #include "media/bitmap.h"
+#include "render/wmrec.h"
 
 class QGraphicsScene;
 class TConversionRenderer;

@@ -20,11 +20,11 @@
 #include "app/core/jobprep.h"
 #include "app/core/optionbuilder.h"
 #include "app/core/profiles.h"
-#include "dialogs/core/renderer.h"
 #include "engine/engine.h"
 #include "media/errors.h"
 #include "media/logger.h"
 #include "media/probe.h"
+#include "render/renderer.h"
 #include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;

@@ -7,7 +7,7 @@
 file(GLOB ORVANE_FRONTEND_HEADERS CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/engine/*.h
   ${CMAKE_SOURCE_DIR}/app/core/*.h
-  ${CMAKE_SOURCE_DIR}/dialogs/core/*.h
+  ${CMAKE_SOURCE_DIR}/render/*.h
   ${CMAKE_SOURCE_DIR}/media/player.h
   ${CMAKE_SOURCE_DIR}/media/probe.h
   ${CMAKE_SOURCE_DIR}/media/bitmap.h

@@ -1,4 +1,4 @@
-#include "dialogs/core/picturefilters.h"
+#include "render/picturefilters.h"
 
 #include <algorithm>
 #include <cmath>
