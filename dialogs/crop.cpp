@@ -21,6 +21,7 @@
 #include "controls/videosurface.h"
 #include "dialogs/displayshape.h"
 #include "dialogs/volumecontrol.h"
+#include "render/pictureedits.h"
 #include "render/picturefilters.h"
 
 class TFitPicture : public QWidget {
@@ -57,12 +58,13 @@ QImage ToImage(const TBitmap24& b, const QRect& part = QRect()) {
   return part.isNull() ? view.copy() : view.copy(part);
 }
 
-struct TAdjustRange {
+struct TAdjustBar {
   const char* caption;
   int min, max, none;
 };
-constexpr TAdjustRange kRanges[4] = {
-    {"Brightness:", 0, 512, 255}, {"Contrast:", -100, 100, 0}, {"Saturation:", 0, 512, 255}, {"Exposure:", -255, 512, 0}};
+constexpr TAdjustBar Bar(const char* caption, const TAdjustRange& r) { return {caption, r.Min, r.Max, r.None}; }
+constexpr TAdjustBar kRanges[4] = {Bar("Brightness:", kBrightnessRange), Bar("Contrast:", kContrastRange),
+                                   Bar("Saturation:", kSaturationRange), Bar("Exposure:", kExposureRange)};
 
 }  // namespace
 
@@ -142,7 +144,7 @@ TfrmCrop::TfrmCrop(TJobRows& model, TAppSettings& settings, QWidget* parent)
 
   auto* effectTab = new QWidget;
   for (int i = 0; i < 4; ++i) {
-    const TAdjustRange& r = kRanges[i];
+    const TAdjustBar& r = kRanges[i];
     auto* caption = new QLabel(r.caption, effectTab);
     caption->setGeometry(16, 8 + i * 28, 80, 24);
     bars_[i] = new TTrackBar2(effectTab);
