@@ -12,6 +12,7 @@
 #include <set>
 #include <random>
 
+#include "app/core/jobrecord.h"
 #include "engine/engine.h"
 #include "media/errors.h"
 #include "media/logger.h"
