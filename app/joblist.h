@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "app/core/jobrecord.h"
+#include "app/core/jobrows.h"
 
-class TJobListModel : public QAbstractTableModel {
+class TJobListModel : public QAbstractTableModel, public TJobRows {
   Q_OBJECT
 public:
   enum Column { colSource, colLength, colTrimmed, colDest, colProgress, kColumnCount };
@@ -21,6 +22,7 @@ public:
   ~TJobListModel() override;
 
   int rowCount(const QModelIndex& parent = {}) const override;
+  int JobCount() const override { return rowCount(); }
   int columnCount(const QModelIndex& parent = {}) const override;
   QVariant data(const QModelIndex& index, int role) const override;
   bool setData(const QModelIndex& index, const QVariant& value, int role) override;
@@ -36,9 +38,8 @@ public:
 
   // True when a row's caption (source path) is exactly `path` (letter case counts).
   bool Contains(const std::string& path) const;
-  TlvFilesRecord* Record(int row) const;
-  // The row's "Trimmed Length" text.
-  void SetTrimmed(int row, const QString& text);
+  TlvFilesRecord* Record(int row) const override;
+  void SetTrimmed(int row, const QString& text) override;
   bool Checked(int row) const;
   // The Progress column ("42%", "100%", "Failed", ...). A message (why a file failed or was
   // stopped) shows as the row's tool tip and is kept until the next progress text.

@@ -17,6 +17,7 @@
 #include <QWindow>
 
 #include "app/core/apppaths.h"
+#include "app/core/apppaths.h"
 #include "app/core/filefilters.h"
 #include "app/core/folderchoice.h"
 #include "app/core/weblinks.h"

@@ -7,7 +7,7 @@
 #include <QScreen>
 #include <QWindow>
 
-#include "media/utils.h"
+#include "media/textutils.h"
 
 TPreviewerForm::TPreviewerForm() : QWidget(nullptr, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::WindowCloseButtonHint) {
   setObjectName("frmPreviewer");

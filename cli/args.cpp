@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "app/core/profiles.h"
-#include "media/utils.h"
+#include "media/textutils.h"
 
 const char* const kHelpText =
     "Usage: orvane-convert [options] FILE...\n"

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/core/jobprep.h"
+#include "render/pictureedits.h"
 
 enum class TProgressMode { Auto, Plain, Live };
 
@@ -41,12 +42,3 @@ bool ParseTime(const std::string& text, int64_t& us);
 bool ParseColor(const std::string& text, uint32_t& rgb);
 std::vector<std::string> SplitComma(const std::string& text);
 
-// The ranges of the picture adjustments (as the crop dialog offers them).
-struct TAdjustRange {
-  const char* Name;  // option name without dashes
-  int32_t Min, Max;
-};
-constexpr TAdjustRange kBrightnessRange{"brightness", 0, 512};
-constexpr TAdjustRange kContrastRange{"contrast", -100, 100};
-constexpr TAdjustRange kSaturationRange{"saturation", 0, 512};
-constexpr TAdjustRange kExposureRange{"exposure", -255, 512};

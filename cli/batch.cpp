@@ -5,7 +5,7 @@
 
 #include "app/core/inifile.h"
 #include "app/core/profiles.h"
-#include "media/utils.h"
+#include "media/textutils.h"
 
 namespace {
 

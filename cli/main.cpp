@@ -27,13 +27,12 @@
 #include "cli/batch.h"
 #include "cli/convert.h"
 #include "cli/report.h"
-#include "dialogs/core/renderer.h"
 #include "media/errors.h"
 #include "media/logger.h"
-#include "media/ffapi.h"
 #include "media/loader.h"
 #include "media/probe.h"
-#include "media/utils.h"
+#include "media/textutils.h"
+#include "render/renderer.h"
 
 namespace {
 

@@ -15,7 +15,6 @@
 
 #include "app/core/globalobject.h"
 #include "controls/theme.h"
-#include "media/ffapi.h"
 #include "media/loader.h"
 
 namespace {
@@ -72,21 +71,18 @@ std::vector<TLibraryNote> LibraryNotes() {
   std::vector<TLibraryNote> notes;
   const TFFmpegLoader& loader = FFLoader();
   const char* const kFFmpegLicence = "GNU LGPL 2.1 or later (GPL 2 or later when built with GPL parts)";
-  auto ff = [&](const char* name, TLibraryKind kind, unsigned (*version)()) {
-    notes.push_back({name, loader.LibLoaded(kind) && version ? VersionOf(version()) : "not loaded", kFFmpegLicence});
+  auto ff = [&](const char* name, TLibraryKind kind) {
+    const unsigned version = loader.RuntimeVersion(kind);
+    notes.push_back({name, version ? VersionOf(version) : "not loaded", kFFmpegLicence});
   };
-  ff("FFmpeg libavcodec", lkAVCodec, loader.LibLoaded(lkAVCodec) ? ff::avcodec_version : nullptr);
-  ff("FFmpeg libavformat", lkAVFormat, loader.LibLoaded(lkAVFormat) ? ff::avformat_version : nullptr);
-  ff("FFmpeg libavfilter", lkAVFilter, loader.LibLoaded(lkAVFilter) ? ff::avfilter_version : nullptr);
-  ff("FFmpeg libavutil", lkAVUtil, loader.LibLoaded(lkAVUtil) ? ff::avutil_version : nullptr);
-  ff("FFmpeg libswscale", lkSwScale, loader.LibLoaded(lkSwScale) ? ff::swscale_version : nullptr);
-  ff("FFmpeg libswresample", lkSwResample, loader.LibLoaded(lkSwResample) ? ff::swresample_version : nullptr);
-  std::string sdl = "not loaded";
-  if (loader.LibLoaded(lkSDL)) {
-    SDL_version v{};
-    ff::SDL_GetVersion(&v);
-    sdl = std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.patch);
-  }
+  ff("FFmpeg libavcodec", lkAVCodec);
+  ff("FFmpeg libavformat", lkAVFormat);
+  ff("FFmpeg libavfilter", lkAVFilter);
+  ff("FFmpeg libavutil", lkAVUtil);
+  ff("FFmpeg libswscale", lkSwScale);
+  ff("FFmpeg libswresample", lkSwResample);
+  const unsigned sdlVersion = loader.RuntimeVersion(lkSDL);
+  const std::string sdl = sdlVersion ? VersionOf(sdlVersion) : "not loaded";
   notes.push_back({"SDL2", sdl, "zlib licence"});
   notes.push_back({"Qt", qVersion(), "GNU LGPL 3"});
   const std::string jpeg = SharedLibraryVersion("libjpeg.so.62");

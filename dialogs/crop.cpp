@@ -13,15 +13,16 @@
 #include <cmath>
 
 #include "app/core/clocktext.h"
+#include "app/core/jobrows.h"
 #include "app/core/settings.h"
-#include "app/joblist.h"
 #include "controls/recttracker.h"
 #include "controls/trackbar.h"
 #include "controls/videosurface.h"
-#include "dialogs/core/picturefilters.h"
 #include "dialogs/displayshape.h"
 #include "dialogs/playerhost.h"
 #include "dialogs/volumecontrol.h"
+#include "render/pictureedits.h"
+#include "render/picturefilters.h"
 
 class TFitPicture : public QWidget {
 public:
@@ -57,12 +58,13 @@ QImage ToImage(const TBitmap24& b, const QRect& part = QRect()) {
   return part.isNull() ? view.copy() : view.copy(part);
 }
 
-struct TAdjustRange {
+struct TAdjustBar {
   const char* caption;
   int min, max, none;
 };
-constexpr TAdjustRange kRanges[4] = {
-    {"Brightness:", 0, 512, 255}, {"Contrast:", -100, 100, 0}, {"Saturation:", 0, 512, 255}, {"Exposure:", -255, 512, 0}};
+constexpr TAdjustBar Bar(const char* caption, const TAdjustRange& r) { return {caption, r.Min, r.Max, r.None}; }
+constexpr TAdjustBar kRanges[4] = {Bar("Brightness:", kBrightnessRange), Bar("Contrast:", kContrastRange),
+                                   Bar("Saturation:", kSaturationRange), Bar("Exposure:", kExposureRange)};
 
 }  // namespace
 
@@ -88,7 +90,7 @@ QRect TfrmCrop::FitRect(int w, int h, const QRect& area) {
   return QRect(area.left() + m, area.top(), area.width() - 2 * m, area.height());
 }
 
-TfrmCrop::TfrmCrop(TJobListModel& model, TAppSettings& settings, QWidget* parent)
+TfrmCrop::TfrmCrop(TJobRows& model, TAppSettings& settings, QWidget* parent)
     : QDialog(parent), model_(model), settings_(settings) {
   setWindowTitle("Crop");
   setFixedSize(913, 566);
@@ -142,7 +144,7 @@ TfrmCrop::TfrmCrop(TJobListModel& model, TAppSettings& settings, QWidget* parent
 
   auto* effectTab = new QWidget;
   for (int i = 0; i < 4; ++i) {
-    const TAdjustRange& r = kRanges[i];
+    const TAdjustBar& r = kRanges[i];
     auto* caption = new QLabel(r.caption, effectTab);
     caption->setGeometry(16, 8 + i * 28, 80, 24);
     bars_[i] = new TTrackBar2(effectTab);
@@ -225,8 +227,8 @@ TfrmCrop::~TfrmCrop() {
 TFFPlayer& TfrmCrop::Player() { return host_->Player(); }
 
 void TfrmCrop::ShowFor(int row) {
-  if (model_.rowCount() == 0) return;
-  row_ = row < 0 || row >= model_.rowCount() ? 0 : row;
+  if (model_.JobCount() == 0) return;
+  row_ = row < 0 || row >= model_.JobCount() ? 0 : row;
   const TlvFilesRecord* rec = model_.Record(row_);
   std::string error;
   if (!host_->LoadLibraries(error)) return;

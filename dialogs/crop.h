@@ -20,7 +20,7 @@ class QSpinBox;
 class QTabWidget;
 class QTimer;
 class TAppSettings;
-class TJobListModel;
+class TJobRows;
 class TPlayerHost;
 class TRectTracker;
 class TTrackBar2;
@@ -46,7 +46,7 @@ public:
   // The margin fields, in the order the Crop tab shows them.
   enum TMargin { mgUp, mgLeft, mgRight, mgDown };
 
-  TfrmCrop(TJobListModel& model, TAppSettings& settings, QWidget* parent = nullptr);
+  TfrmCrop(TJobRows& model, TAppSettings& settings, QWidget* parent = nullptr);
   ~TfrmCrop() override;
 
   // Opens the row's file (the first row when `row` is negative) and shows the dialog (open()).
@@ -97,7 +97,7 @@ private:
   void Refresh();
   void OkClick();
 
-  TJobListModel& model_;
+  TJobRows& model_;
   TAppSettings& settings_;
   int row_ = -1;
   int sw_ = 0, sh_ = 0;     // the coded (upright) picture's size

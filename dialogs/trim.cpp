@@ -11,8 +11,8 @@
 #include <QPushButton>
 
 #include "app/core/clocktext.h"
+#include "app/core/jobrows.h"
 #include "app/core/settings.h"
-#include "app/joblist.h"
 #include "controls/theme.h"
 #include "controls/trackbar.h"
 #include "controls/videosurface.h"
@@ -32,7 +32,7 @@ TfrmTrim::TTrim TfrmTrim::Store(int64_t startSec, int64_t endSec, int64_t fileDu
   return t;
 }
 
-TfrmTrim::TfrmTrim(TJobListModel& model, TAppSettings& settings, QWidget* parent)
+TfrmTrim::TfrmTrim(TJobRows& model, TAppSettings& settings, QWidget* parent)
     : QDialog(parent), model_(model), settings_(settings) {
   setWindowTitle("Trim");
   setFixedSize(900, 580);
@@ -139,8 +139,8 @@ TfrmTrim::~TfrmTrim() {
 TFFPlayer& TfrmTrim::Player() { return host_->Player(); }
 
 void TfrmTrim::ShowFor(int row) {
-  if (model_.rowCount() == 0) return;
-  row_ = row < 0 || row >= model_.rowCount() ? 0 : row;
+  if (model_.JobCount() == 0) return;
+  row_ = row < 0 || row >= model_.JobCount() ? 0 : row;
   TlvFilesRecord* rec = model_.Record(row_);
   lblPosition_->clear();
   lblDuration_->clear();

@@ -15,7 +15,7 @@ class QPainter;
 class QLineEdit;
 class QPushButton;
 class TAppSettings;
-class TJobListModel;
+class TJobRows;
 class TPlayerHost;
 class TTrackBar2;
 class TVideoSurfaceWidget;
@@ -34,7 +34,7 @@ public:
   // and converts to the end of the file.
   static TTrim Store(int64_t startSec, int64_t endSec, int64_t fileDurationSec);
 
-  TfrmTrim(TJobListModel& model, TAppSettings& settings, QWidget* parent = nullptr);
+  TfrmTrim(TJobRows& model, TAppSettings& settings, QWidget* parent = nullptr);
   ~TfrmTrim() override;
 
   // Opens the row's file (the first row when `row` is negative) and shows the dialog modally
@@ -74,7 +74,7 @@ private:
   void DefaultClick();
   void OkClick();
 
-  TJobListModel& model_;
+  TJobRows& model_;
   TAppSettings& settings_;
   int row_ = -1;
   int64_t fileDurationUs_ = 0;

@@ -20,9 +20,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/core/jobrows.h"
 #include "app/core/settings.h"
 #include "app/core/weblinks.h"
-#include "app/joblist.h"
 #include "controls/trackbar.h"
 #include "dialogs/displayshape.h"
 #include "dialogs/wmcontrols.h"
@@ -53,7 +53,7 @@ TTrackBar2* MakeBar(QWidget* parent, const QRect& r, const char* name) {
 
 }  // namespace
 
-TfrmWaterMark::TfrmWaterMark(TJobListModel& model, TAppSettings& settings, QWidget* parent)
+TfrmWaterMark::TfrmWaterMark(TJobRows& model, TAppSettings& settings, QWidget* parent)
     : QDialog(parent), model_(model), settings_(settings) {
   setWindowTitle("Water Mark");
   setObjectName("frmWaterMark");
@@ -227,8 +227,8 @@ void TfrmWaterMark::SetDefaults() {
 }
 
 void TfrmWaterMark::ShowFor(int row) {
-  if (model_.rowCount() == 0) return;
-  row_ = row < 0 || row >= model_.rowCount() ? 0 : row;
+  if (model_.JobCount() == 0) return;
+  row_ = row < 0 || row >= model_.JobCount() ? 0 : row;
   const TlvFilesRecord* rec = model_.Record(row_);
   crop_ = *rec;
   crop_.WaterMarks.clear();

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "app/core/jobrecord.h"
-#include "dialogs/core/renderer.h"
 #include "dialogs/playerhost.h"
 #include "dialogs/wmeditor.h"
 #include "dialogs/wmplayer.h"
+#include "render/renderer.h"
 
 class QCheckBox;
 class QFileDialog;
@@ -27,7 +27,7 @@ class QRadioButton;
 class TAppSettings;
 class TClockSpin;
 class TColorBox;
-class TJobListModel;
+class TJobRows;
 class TTrackBar2;
 
 class TfrmWaterMark : public QDialog {
@@ -35,7 +35,7 @@ class TfrmWaterMark : public QDialog {
 public:
   using TWmItemRec = TWmItem;
 
-  TfrmWaterMark(TJobListModel& model, TAppSettings& settings, QWidget* parent = nullptr);
+  TfrmWaterMark(TJobRows& model, TAppSettings& settings, QWidget* parent = nullptr);
   ~TfrmWaterMark() override;
 
   // Opens the row's file (the first row when `row` is negative) and shows the dialog (open()).
@@ -118,7 +118,7 @@ private:
   // A rectangle of the coded picture in the shown one.
   QRectF Shown(const QRectF& coded) const;
 
-  TJobListModel& model_;
+  TJobRows& model_;
   TAppSettings& settings_;
   int row_ = -1;
   int durationSec_ = 0;

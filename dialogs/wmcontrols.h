@@ -6,7 +6,7 @@
 #include <QSpinBox>
 #include <QStyledItemDelegate>
 
-#include "app/core/wmrec.h"
+#include "render/wmrec.h"
 
 // A drop-down list of named colours: the standard colours first, then the extended and the
 // system ones, each with a swatch and its identifier ("clBlack", "clMaroon", "clGreen", ...).

@@ -9,13 +9,13 @@
 #include <algorithm>
 #include <cmath>
 
-#include "dialogs/core/renderer.h"
 #include "dialogs/displayshape.h"
 #include "media/errors.h"
+#include "render/renderer.h"
 
 QImage WmEditorPicture(TBitmap24 frame, int64_t pts, std::vector<TWmRec> marks, const QMargins& crop,
                        TConversionRenderer& renderer, double pixelAspect) {
-  TlvFilesRecord job;
+  TPictureEdits job;
   job.WaterMarks = std::move(marks);
   THookInfo info;
   info.Bitmap = &frame;

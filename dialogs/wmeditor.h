@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/core/wmrec.h"
 #include "media/bitmap.h"
+#include "render/wmrec.h"
 
 class QGraphicsScene;
 class TConversionRenderer;

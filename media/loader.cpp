@@ -145,6 +145,11 @@ std::string TFFmpegLoader::LibraryFileName(TLibraryKind kind) {
 
 std::string TFFmpegLoader::LoadedPath(TLibraryKind kind) const { return status_[kind].path; }
 
+unsigned TFFmpegLoader::RuntimeVersion(TLibraryKind kind) const {
+  const TLibraryItem& item = kLibraryItems[kind];
+  return LibLoaded(kind) && item.runtimeVersion ? item.runtimeVersion() : 0;
+}
+
 void TFFmpegLoader::BindEntries(void* handle, const std::string& fileName, const TEntryPoint* entries, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     ::dlerror();

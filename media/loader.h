@@ -59,6 +59,9 @@ public:
   static std::string LibraryFileName(TLibraryKind kind);
   // Where a kind was loaded from (empty while not loaded).
   std::string LoadedPath(TLibraryKind kind) const;
+  // The version a loaded kind reports, packed as major << 16 | minor << 8 | micro; 0 while
+  // the kind is not loaded and for kinds that report none (the C runtime).
+  unsigned RuntimeVersion(TLibraryKind kind) const;
 
   // Resolves a table of entry points in a loaded module. Throws FFmpegException with
   // "Load function %s@%s error: %s" / "Load variable %s@%s error: %s"; on failure every

@@ -1,7 +1,8 @@
-// Small routines shared by the engine, the probe and the player: text renderings of times,
-// sizes, error codes, stream types and codecs; metadata look-up; double to fraction; whole
-// file reading; path and file helpers; and the picture converter between decoded pictures
-// and 24-bit BGR bitmaps.
+// Small routines on the codec libraries' types, shared by the engine, the probe and the
+// player: text renderings of error codes, stream types and codecs; metadata look-up; double
+// to fraction; display matrices; whole file reading through the loaded C runtime; and the
+// picture converter between decoded pictures and 24-bit BGR bitmaps. The routines that need
+// none of the libraries are in media/textutils.h (included here).
 #pragma once
 
 #include <cstddef>
@@ -10,14 +11,9 @@
 
 #include "media/bitmap.h"
 #include "media/ffapi.h"
+#include "media/textutils.h"
 
-// "HH:MM:SS.mmm" (hours take as many digits as needed), "N/A" for AV_NOPTS_VALUE. Negative
-// times carry a leading "-".
-std::string FormatDuration(int64_t microseconds);
-
-// "1.50 GB", "2.00 MB", "1.00 KB" (binary units, the decimal separator of the current
-// LC_NUMERIC locale) or "1024 Byte" up to 1,024 bytes (negative sizes included).
-std::string FormatByteSize(int64_t size);
+static_assert(kNoTimeValue == AV_NOPTS_VALUE);
 
 // "<name>: <text of the library error code>".
 std::string FormatAVError(const std::string& name, int code);
@@ -58,30 +54,8 @@ const int32_t* StreamDisplayMatrix(const AVStream* stream);
 // when there is not enough memory.
 int ReadWholeFile(const std::string& name, std::string& content);
 
-// Path parts on "/": the directory part is everything up to and including the last "/",
-// the name part the rest.
-std::string ExtractFileDir(const std::string& path);
-std::string ExtractFileName(const std::string& path);
-// Appends "/" unless the text already ends with one; an empty text (no folder) stays empty.
-std::string IncludeTrailingSlash(const std::string& path);
 
-// True when the name exists and is not a directory.
-bool FileExists(const std::string& name);
-// The size in bytes, -1 when the name does not exist or is a directory.
-int64_t FileSize(const std::string& name);
 
-// The text before the first occurrence of `separator`, or the whole text when it does not
-// occur. With `cut`, `text` keeps what follows the separator (empty when it does not occur).
-// The text without blanks and control characters at either end.
-std::string TrimText(const std::string& s);
-// ASCII letters lower-cased; other bytes (UTF-8 included) unchanged.
-std::string LowerAscii(std::string s);
-
-std::string SplitAtSeparator(std::string& text, const std::string& separator, bool cut);
-
-// Local date and time of a Unix time, as days since 30 December 1899 with the time of day
-// as the fraction.
-double UnixTimeToLocal(int64_t seconds);
 
 // Converts decoded pictures into a 24-bit BGR bitmap and back. Owned by one user (a task or
 // a player) and used by one thread at a time. The scaling contexts and the conversion buffer

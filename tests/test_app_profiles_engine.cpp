@@ -20,11 +20,11 @@
 #include "app/core/jobprep.h"
 #include "app/core/optionbuilder.h"
 #include "app/core/profiles.h"
-#include "dialogs/core/renderer.h"
 #include "engine/engine.h"
 #include "media/errors.h"
 #include "media/logger.h"
 #include "media/probe.h"
+#include "render/renderer.h"
 #include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -794,4 +794,35 @@ TEST_F(ProfilesEngineTest, SoundProfileGivenAFileWithoutSoundSaysSo) {
   const TPreparedJob prepared = Prepare(job, 300);
   const TRunResult r = Convert(prepared);
   EXPECT_EQ(r.SetupError, "The file has no sound to convert");
+}
+
+// A profile's encoder name is checked against the loaded libraries: an encoder of the other
+// kind of stream, a missing one and an experimental one are refused, each with its reason.
+TEST_F(ProfilesEngineTest, EncoderNamesAreCheckedAgainstTheLoadedLibraries) {
+  struct TCase {
+    const char* name;
+    TEncoderKind kind;
+    const char* error;  // null: accepted
+  };
+  const TCase cases[] = {
+      {"mpeg4", TEncoderKind::Video, nullptr},
+      {"libfaac", TEncoderKind::Audio, nullptr},  // its working equivalent "aac"
+      {"mpeg4", TEncoderKind::Audio, "\"mpeg4\" is not a audio encoder"},
+      {"aac", TEncoderKind::Video, "\"aac\" is not a video encoder"},
+      {"no_such_encoder", TEncoderKind::Video,
+       "The video encoder \"no_such_encoder\" is not available in the codec libraries"},
+      {"dca", TEncoderKind::Audio, "The audio encoder \"dca\" is only experimental in the codec libraries"},
+  };
+  for (const TCase& c : cases) {
+    if (!c.error) {
+      EXPECT_NO_THROW(ResolveEncoderName(c.name, c.kind)) << c.name;
+      continue;
+    }
+    try {
+      ResolveEncoderName(c.name, c.kind);
+      ADD_FAILURE() << c.name << " was accepted";
+    } catch (const FFmpegException& e) {
+      EXPECT_EQ(std::string(e.what()), c.error);
+    }
+  }
 }

@@ -12,11 +12,12 @@
 #include <set>
 #include <random>
 
-#include "dialogs/core/picturefilters.h"
+#include "app/core/jobrecord.h"
 #include "engine/engine.h"
-#include "dialogs/core/renderer.h"
 #include "media/errors.h"
 #include "media/logger.h"
+#include "render/picturefilters.h"
+#include "render/renderer.h"
 #include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "app/core/apppaths.h"
 #include "app/core/inifile.h"
 #include "app/core/jobprep.h"
 #include "app/core/optionbuilder.h"
@@ -28,11 +29,11 @@
 #include "controls/recttracker.h"
 #include "controls/imagebutton.h"
 #include "controls/trackbar.h"
-#include "dialogs/core/renderer.h"
 #include "dialogs/crop.h"
 #include "dialogs/volumecontrol.h"
 #include "engine/engine.h"
 #include "media/probe.h"
+#include "render/renderer.h"
 #include "tests/support/gui_support.h"
 #include "tests/support/test_support.h"
 

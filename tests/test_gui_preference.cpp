@@ -21,7 +21,7 @@
 #include "app/preference.h"
 #include "controls/theme.h"
 #include "controls/trackbar.h"
-#include "media/utils.h"
+#include "media/textutils.h"
 #include "tests/support/gui_support.h"
 #include "tests/support/test_support.h"
 

@@ -21,10 +21,10 @@
 #include "app/mainwindow.h"
 #include "controls/trackbar.h"
 #include "controls/videosurface.h"
-#include "dialogs/core/renderer.h"
 #include "dialogs/trim.h"
 #include "engine/engine.h"
 #include "media/probe.h"
+#include "render/renderer.h"
 #include "tests/support/gui_support.h"
 #include "tests/support/test_support.h"
 

@@ -27,10 +27,10 @@
 #include "app/joblist.h"
 #include "app/mainwindow.h"
 #include "controls/trackbar.h"
-#include "dialogs/core/renderer.h"
 #include "dialogs/watermark.h"
 #include "dialogs/wmcontrols.h"
 #include "dialogs/wmeditor.h"
+#include "render/renderer.h"
 #include "tests/support/gui_support.h"
 #include "tests/support/test_support.h"
 

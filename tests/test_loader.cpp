@@ -325,3 +325,20 @@ TEST(Loader, NoBinaryLinksTheCodecLibraries) {
                           "libavdevice", "libSDL2"})
     EXPECT_EQ(out.find(lib), std::string::npos) << lib << " is linked:\n" << out;
 }
+
+// The versions that callers without the libraries' headers (the About box) read: each loaded
+// kind's own, packed as the libraries pack theirs; 0 for a kind not loaded and for the C
+// runtime, which reports none.
+TEST(Loader, RuntimeVersionIsTheLoadedLibrarysOwn) {
+  TFFmpegLoader& loader = FFLoader();
+  ASSERT_TRUE(loader.LoadLibs(kPlayerLibs)) << loader.LastError();
+  EXPECT_EQ(loader.RuntimeVersion(lkAVCodec), ff::avcodec_version());
+  EXPECT_EQ(loader.RuntimeVersion(lkAVFormat), ff::avformat_version());
+  EXPECT_EQ(loader.RuntimeVersion(lkSwResample), ff::swresample_version());
+  SDL_version v{};
+  ff::SDL_GetVersion(&v);
+  EXPECT_EQ(loader.RuntimeVersion(lkSDL), unsigned(AV_VERSION_INT(v.major, v.minor, v.patch)));
+  EXPECT_EQ(loader.RuntimeVersion(lkMSVCRT), 0u);
+  loader.UnloadLibs(KindBit(lkAVDevice));
+  EXPECT_EQ(loader.RuntimeVersion(lkAVDevice), 0u);
+}

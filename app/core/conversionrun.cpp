@@ -2,7 +2,7 @@
 
 #include "app/core/runstatus.h"
 #include "app/core/settings.h"
-#include "dialogs/core/renderer.h"
+#include "render/renderer.h"
 #include "engine/engine.h"
 #include "media/errors.h"
 

@@ -2,7 +2,7 @@
 
 #include "app/core/apppaths.h"
 #include "app/core/globalobject.h"
-#include "media/utils.h"
+#include "media/textutils.h"
 
 std::string HomeFallbackFolder() { return HomeDir() + "/videoconverter"; }
 

@@ -9,9 +9,9 @@
 
 #include "app/core/clocktext.h"
 #include "app/core/profiles.h"
-#include "dialogs/core/renderer.h"
 #include "media/errors.h"
 #include "media/probe.h"
+#include "render/renderer.h"
 
 namespace {
 
@@ -72,7 +72,7 @@ bool CheckReadableMoreThanOnce(const std::string& file, std::string& err) {
 }  // namespace
 
 bool NeedsCustomHook(const TlvFilesRecord& job) {
-  if (job.Brightness != 255 || job.Contrast != 0 || job.Saturation != 255 || job.Exposure != 0) return true;
+  if (job.AnyAdjustment()) return true;
   for (const TWmRec& item : job.WaterMarks)
     if ((item.Kind == wmkText && !item.Text.empty()) || (item.Kind == wmkImage && !item.ImageFile.empty())) return true;
   return false;

@@ -5,14 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "app/core/wmrec.h"
+#include "render/pictureedits.h"
 
-struct TlvFilesRecord {
+// The base holds what the conversion renderer works from: the four picture adjustments, the
+// watermark items and the trim start (TrimStart, microseconds; 0 = from the beginning).
+struct TlvFilesRecord : TPictureEdits {
   int32_t AddIndex = 0;      // position within the selection that added the file
   std::string SourceFile;    // full path of the input file
   std::string DestFile;      // output path computed when the file was added (for display)
   int32_t DurationSec = 0;   // source duration in whole seconds
-  int64_t TrimStart = 0;     // microseconds; 0 = from the beginning
   int64_t TrimLength = 0;    // microseconds; 0 = to the end
   std::string ZoomMode = "lbox";  // "full", "lbox", "pan" or "center"
   // Crop margins in source pixels (even).
@@ -25,11 +26,6 @@ struct TlvFilesRecord {
   int32_t ViewCropLeft = 0;
   int32_t ViewCropBottom = 0;
   int32_t ViewCropRight = 0;
-  std::vector<TWmRec> WaterMarks;  // drawing order: the first item lowest
-  int32_t Brightness = 255;  // 255 = no change
-  int32_t Contrast = 0;      // 0 = no change
-  int32_t Saturation = 255;  // 255 = no change
-  int32_t Exposure = 0;      // 0 = no change
   bool ProcessText = false;
   bool ProcessImage = false;
 };

@@ -1,4 +1,3 @@
-#include "media/utils.h"
 #include "app/core/optionbuilder.h"
 
 #include <climits>
@@ -14,6 +13,7 @@
 #include "media/errors.h"
 #include "media/logger.h"
 #include "media/probe.h"
+#include "media/textutils.h"
 
 namespace fs = std::filesystem;
 

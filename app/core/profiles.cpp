@@ -1,4 +1,3 @@
-#include "media/utils.h"
 #include "app/core/profiles.h"
 
 #include <cerrno>
@@ -8,9 +7,10 @@
 #include <utility>
 
 #include "app/core/inifile.h"
+#include "media/encoders.h"
 #include "media/errors.h"
-#include "media/ffapi.h"
 #include "media/loader.h"
+#include "media/textutils.h"
 
 namespace {
 
@@ -333,14 +333,17 @@ std::string ResolveEncoderName(const std::string& name, TEncoderKind kind) {
   if (!FFLoader().LibLoaded(lkAVCodec)) return resolved;
 
   const char* what = kind == TEncoderKind::Audio ? "audio" : "video";
-  const AVCodec* codec = ff::avcodec_find_encoder_by_name(resolved.c_str());
-  if (!codec)
-    throw FFmpegException(
-        StrFormat("The %s encoder \"%s\" is not available in the codec libraries", what, resolved.c_str()));
-  if (codec->type != (kind == TEncoderKind::Audio ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO))
-    throw FFmpegException(StrFormat("\"%s\" is not a %s encoder", resolved.c_str(), what));
-  if (codec->capabilities & AV_CODEC_CAP_EXPERIMENTAL)
-    throw FFmpegException(StrFormat("The %s encoder \"%s\" is only experimental in the codec libraries",
-                                    what, resolved.c_str()));
+  switch (EncoderState(resolved, kind == TEncoderKind::Audio)) {
+    case TEncoderState::Missing:
+      throw FFmpegException(
+          StrFormat("The %s encoder \"%s\" is not available in the codec libraries", what, resolved.c_str()));
+    case TEncoderState::OtherKind:
+      throw FFmpegException(StrFormat("\"%s\" is not a %s encoder", resolved.c_str(), what));
+    case TEncoderState::Experimental:
+      throw FFmpegException(StrFormat("The %s encoder \"%s\" is only experimental in the codec libraries",
+                                      what, resolved.c_str()));
+    case TEncoderState::Usable:
+      break;
+  }
   return resolved;
 }

@@ -5,7 +5,7 @@
 
 #include "app/core/apppaths.h"
 #include "media/errors.h"
-#include "media/utils.h"
+#include "media/textutils.h"
 
 namespace {
 

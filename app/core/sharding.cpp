@@ -4,7 +4,7 @@
 #include <map>
 
 #include "app/core/profiles.h"
-#include "media/utils.h"
+#include "media/textutils.h"
 
 namespace {
 

@@ -1,17 +1,21 @@
 # The front ends' view of the engine: a translation unit that includes every public header of
-# the engine, the probe, the application core and the renderer must compile without the
-# codec libraries' and SDL's headers. The unit is built with the source folder as its only
+# the engine, the probe, the loader, the text routines, the application core and the renderer
+# must compile without the codec libraries' and SDL's headers (cmake/layers.cmake checks the
+# front ends' sources themselves). The unit is built with the source folder as its only
 # include folder and fails with an error when any of those headers came in anyway (they sit
 # in the compiler's default search path on Debian, so their guards are what is checked).
 file(GLOB ORVANE_FRONTEND_HEADERS CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/engine/*.h
   ${CMAKE_SOURCE_DIR}/app/core/*.h
-  ${CMAKE_SOURCE_DIR}/dialogs/core/*.h
+  ${CMAKE_SOURCE_DIR}/render/*.h
   ${CMAKE_SOURCE_DIR}/media/player.h
   ${CMAKE_SOURCE_DIR}/media/probe.h
   ${CMAKE_SOURCE_DIR}/media/bitmap.h
   ${CMAKE_SOURCE_DIR}/media/errors.h
-  ${CMAKE_SOURCE_DIR}/media/logger.h)
+  ${CMAKE_SOURCE_DIR}/media/logger.h
+  ${CMAKE_SOURCE_DIR}/media/loader.h
+  ${CMAKE_SOURCE_DIR}/media/encoders.h
+  ${CMAKE_SOURCE_DIR}/media/textutils.h)
 list(SORT ORVANE_FRONTEND_HEADERS)
 set(ORVANE_FRONTEND_INCLUDES "")
 foreach(header ${ORVANE_FRONTEND_HEADERS})

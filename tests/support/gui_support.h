@@ -14,10 +14,10 @@
 #include "app/core/jobprep.h"
 #include "app/core/optionbuilder.h"
 #include "app/mainwindow.h"
-#include "dialogs/core/renderer.h"
 #include "engine/engine.h"
 #include "media/probe.h"
 #include "controls/theme.h"
+#include "render/renderer.h"
 
 namespace testsupport {
 

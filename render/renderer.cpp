@@ -1,4 +1,4 @@
-#include "dialogs/core/renderer.h"
+#include "render/renderer.h"
 
 #include <sys/stat.h>
 
@@ -17,9 +17,9 @@
 #include <sstream>
 #include <vector>
 
-#include "dialogs/core/picturefilters.h"
 #include "media/errors.h"
 #include "media/logger.h"
+#include "render/picturefilters.h"
 
 namespace {
 
@@ -238,7 +238,7 @@ namespace {
 
 // Item times count from the start of the file; the conversion's pictures count from the trim
 // start, where the input was sought to.
-int64_t FileTime(const TlvFilesRecord& job, int64_t pts) { return pts == kNoPts ? kNoPts : pts + job.TrimStart; }
+int64_t FileTime(const TPictureEdits& edits, int64_t pts) { return pts == kNoPts ? kNoPts : pts + edits.TrimStart; }
 
 bool Drawable(const TWmRec& item) {
   return (item.Kind == wmkText && !item.Text.empty()) || (item.Kind == wmkImage && !item.ImageFile.empty());
@@ -246,15 +246,15 @@ bool Drawable(const TWmRec& item) {
 
 }  // namespace
 
-bool TConversionRenderer::DrawsAt(const TlvFilesRecord& job, int64_t pts) {
-  if (job.Brightness != 255 || job.Contrast != 0 || job.Saturation != 255 || job.Exposure != 0) return true;
-  const int64_t fileTime = FileTime(job, pts);
-  return std::any_of(job.WaterMarks.begin(), job.WaterMarks.end(),
+bool TConversionRenderer::DrawsAt(const TPictureEdits& edits, int64_t pts) {
+  if (edits.AnyAdjustment()) return true;
+  const int64_t fileTime = FileTime(edits, pts);
+  return std::any_of(edits.WaterMarks.begin(), edits.WaterMarks.end(),
                      [&](const TWmRec& item) { return Drawable(item) && WmItemActive(item, fileTime); });
 }
 
-std::shared_ptr<const TPictureAdjustment> TConversionRenderer::Adjustment(const TlvFilesRecord& job) {
-  const std::array<int32_t, 4> key{job.Brightness, job.Contrast, job.Saturation, job.Exposure};
+std::shared_ptr<const TPictureAdjustment> TConversionRenderer::Adjustment(const TPictureAdjustments& adjust) {
+  const std::array<int32_t, 4> key{adjust.Brightness, adjust.Contrast, adjust.Saturation, adjust.Exposure};
   if (auto it = adjustments_.find(key); it != adjustments_.end()) return it->second;
   if (adjustments_.size() >= kMaxCachedEntries) adjustments_.clear();
   auto adjustment = std::make_shared<const TPictureAdjustment>(key[0], key[1], key[2], key[3]);
@@ -262,7 +262,7 @@ std::shared_ptr<const TPictureAdjustment> TConversionRenderer::Adjustment(const 
   return adjustment;
 }
 
-void TConversionRenderer::RenderFrame(const THookInfo& info, const TlvFilesRecord& job) {
+void TConversionRenderer::RenderFrame(const THookInfo& info, const TPictureEdits& edits) {
   if (!info.Bitmap || info.Bitmap->Empty()) return;
   TBitmap24& frame = *info.Bitmap;
   CheckFrame(frame);
@@ -278,8 +278,8 @@ void TConversionRenderer::RenderFrame(const THookInfo& info, const TlvFilesRecor
   std::shared_ptr<const TPictureAdjustment> adjustment;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    const int64_t fileTime = FileTime(job, info.PTS);
-    for (const TWmRec& item : job.WaterMarks) {
+    const int64_t fileTime = FileTime(edits, info.PTS);
+    for (const TWmRec& item : edits.WaterMarks) {
       if (!Drawable(item) || !WmItemActive(item, fileTime)) continue;
       if (item.Kind == wmkText) {
         if (auto box = TextBox(item, frame.Width, frame.Height)) prepared.push_back({&item, box, nullptr});
@@ -287,7 +287,7 @@ void TConversionRenderer::RenderFrame(const THookInfo& info, const TlvFilesRecor
         prepared.push_back({&item, nullptr, Picture(item.ImageFile, item.ImageWidth, item.ImageHeight)});
       }
     }
-    adjustment = Adjustment(job);
+    adjustment = Adjustment(edits);
   }
 
   adjustment->Apply(frame);

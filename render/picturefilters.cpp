@@ -1,4 +1,4 @@
-#include "dialogs/core/picturefilters.h"
+#include "render/picturefilters.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,6 +7,8 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #endif
+
+#include "render/pictureedits.h"
 
 namespace {
 
@@ -20,9 +22,9 @@ struct TBcsTables {
 };
 
 void MakeBcsTables(int brightness, int contrast, int saturation, TBcsTables& t) {
-  const int B = Clamp(brightness, 0, 512);
-  int C = Clamp(contrast, -100, 100);
-  const int S = Clamp(saturation, 0, 512);
+  const int B = Clamp(brightness, kBrightnessRange.Min, kBrightnessRange.Max);
+  int C = Clamp(contrast, kContrastRange.Min, kContrastRange.Max);
+  const int S = Clamp(saturation, kSaturationRange.Min, kSaturationRange.Max);
   if (C == 100) C = 99;
 
   const double k = C > 0 ? 1.0 / std::cos(C * M_PI / 200.0) : std::cos(C * 0.015708);
@@ -37,7 +39,7 @@ void MakeBcsTables(int brightness, int contrast, int saturation, TBcsTables& t) 
 }
 
 void MakeExposureTable(int exposure, uint8_t table[256]) {
-  const double E = Clamp(exposure, -255, 512);
+  const double E = Clamp(exposure, kExposureRange.Min, kExposureRange.Max);
   for (int i = 0; i < 256; ++i) {
     const int64_t v = std::llrint(256.0 * (1.0 - std::exp(-(E / 128.0) * (i / 128.0))));
     const int64_t p = i + v * (255 - i) / 256;
@@ -112,8 +114,9 @@ void ExposureFilter(TBitmap24& bitmap, int exposure) {
 }
 
 TPictureAdjustment::TPictureAdjustment(int brightness, int contrast, int saturation, int exposure) {
-  const bool bcs = brightness != 255 || contrast != 0 || saturation != 255;
-  const bool exposed = exposure != 0;
+  const bool bcs = brightness != kBrightnessRange.None || contrast != kContrastRange.None ||
+                   saturation != kSaturationRange.None;
+  const bool exposed = exposure != kExposureRange.None;
   for (int i = 0; i < 256; ++i) byteTable_[i] = uint8_t(i);
   if (exposed) MakeExposureTable(exposure, byteTable_);
   if (!bcs) {

@@ -1,6 +1,7 @@
 // The conversion renderer: applies a job's picture adjustments and draws its watermark items
-// into each video frame of the job's conversion. The engine's custom hook calls it on the
-// task's worker thread with the frame and its time.
+// (TPictureEdits) into each video frame of the job's conversion. The engine's custom hook
+// calls it on the task's worker thread with the frame and its time. It knows nothing of the
+// job list or the windows: the application core and the dialogs both use it.
 //
 // Rendered text, decoded picture files and the adjustment's lookup tables are kept between
 // frames; a picture file is decoded again only when it changes on disk. Drawing text needs
@@ -19,9 +20,9 @@
 #include <string>
 #include <sys/types.h>
 
-#include "app/core/jobrecord.h"
 #include "engine/options.h"
 #include "media/bitmap.h"
+#include "render/pictureedits.h"
 
 class QFont;
 class TPictureAdjustment;
@@ -57,15 +58,15 @@ public:
 
   // Changes info.Bitmap in place: the brightness-contrast-saturation filter when any of the
   // three differs from its no-change value (255, 0, 255), the exposure filter when exposure is
-  // not 0, then every active item in array order. Update and StopHook are left alone.
+  // not 0, then every item active at the frame's time (counted from TrimStart) in array order. Update and StopHook are left alone.
   // A picture item whose file cannot be read or decoded makes the call log the error and
   // throw FFmpegException before the frame is touched, so the frame stays as it was.
-  void RenderFrame(const THookInfo& info, const TlvFilesRecord& job);
+  void RenderFrame(const THookInfo& info, const TPictureEdits& edits);
 
-  // Whether RenderFrame may change the frame of the job at this presentation time: false
+  // Whether RenderFrame may change a frame at this presentation time: false
   // when no adjustment is set and no item is active then. The engine's OnCustomHookNeeded
   // handler answers with it, so that such frames skip the conversion to the bitmap and back.
-  static bool DrawsAt(const TlvFilesRecord& job, int64_t pts);
+  static bool DrawsAt(const TPictureEdits& edits, int64_t pts);
 
   // Forgets the kept text and pictures.
   void ClearCache();
@@ -76,7 +77,7 @@ private:
   std::shared_ptr<const TTextBox> TextBox(const TWmRec& item, int frameWidth, int frameHeight);
   // The picture file at its own size (width or height 0) or stretched to width x height.
   std::shared_ptr<const TPicture> Picture(const std::string& file, int width, int height);
-  std::shared_ptr<const TPictureAdjustment> Adjustment(const TlvFilesRecord& job);
+  std::shared_ptr<const TPictureAdjustment> Adjustment(const TPictureAdjustments& adjust);
 
   // Guards the three caches only; the kept entries are immutable and shared.
   std::mutex lock_;
