@@ -260,6 +260,30 @@ private:
 
   transcoder::TOutputFileState& outputFile(int slot) const { return *outputSlots_.at(size_t(slot)); }
 
+  // ---- input opening (input.cpp): the steps of OpenInputFile ----
+  // The input format the "f" option forces for this file (consumed); null when none.
+  const AVInputFormat* TakeForcedInputFormat();
+  // The names of forced decoders apply to one input: cleared after every opening.
+  void ClearDecoderNames();
+  // Opens the file on a context that carries the interrupt callback, the raw and capture
+  // format parameters, the generic format options and the forced decoders; null with
+  // LastError set on failure.
+  ffw::InputFile OpenInputContext(const std::string& fileName, const AVInputFormat* fmt);
+  void SetInputFormatParams(ffw::Dict& params) const;
+  bool SetForcedDecoders(AVFormatContext* ctx);
+  // Keeps only the streams of the program "programid" names; false when there is none.
+  bool SelectProgram(AVFormatContext* ctx);
+  // Reads the streams' parameters (under the codec lock); false when that fails or a stop
+  // was asked for meanwhile.
+  bool AnalyseInput(AVFormatContext* ctx, const std::string& fileName);
+  // Seeks to the asked start ("ss", consumed); the start on the container's clock.
+  int64_t SeekToStart(AVFormatContext* ctx, const std::string& fileName);
+  // Makes each stream's decoder context and copies the streams' picture and sound
+  // properties into the option state, where outputs opened afterwards find them.
+  void TakeInputStreams(AVFormatContext* ctx, transcoder::TInputFileState& state);
+  void TakeVideoProperties(int index, AVStream* st, transcoder::TInputStreamCodec& sc);
+  void TakeAudioProperties(AVStream* st, transcoder::TInputStreamCodec& sc);
+
   // ---- set-up (setup.cpp) ----
   void SetupTranscode();
   void BuildInputTables();
