@@ -96,7 +96,7 @@ bool TTranscoder::FindCodec(const std::string& name, AVMediaType kind, bool enco
   return true;
 }
 
-bool TTranscoder::OpenInputFile(const std::string& fileName) {
+bool TTranscoder::OpenNextInput(const std::string& fileName) {
   TOptionState& o = Opt;
   if (inputs_.size() >= size_t(kMaxInputFiles))
     throw FFmpegException(StrFormat("max input files %d reached", kMaxInputFiles));

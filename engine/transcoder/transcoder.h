@@ -204,15 +204,17 @@ public:
 
   // ---- Input opening ----
   // Opens the next input with the current option state. Errors of the first steps are
-  // raised; later failures give false with LastError set.
-  bool OpenInputFile(const std::string& fileName);
+  // raised; later failures give false with LastError set. (OpenInputFile applies a task's
+  // input record to the option state first.)
+  bool OpenNextInput(const std::string& fileName);
   // Codec id for a codec name of a kind; AV_CODEC_ID_NONE for an empty name. False with
   // LastError set when the name is unknown, of another kind or experimental under Strict.
   bool FindCodec(const std::string& name, AVMediaType kind, bool encoder, int strict, AVCodecID& id);
 
   // ---- Output opening ----
-  // Opens an output with the current option state: the output count, or -1 with LastError.
-  int OpenOutputFile(const std::string& fileName, bool join);
+  // Opens the next output with the current option state: the output count, or -1 with
+  // LastError. (OpenOutputFile applies a task's output record to the option state around it.)
+  int OpenNextOutput(const std::string& fileName, bool join);
   void NewVideoStream(transcoder::TOutputFileState& output);
   void NewAudioStream(transcoder::TOutputFileState& output);
   void NewSubtitleStream(transcoder::TOutputFileState& output);
@@ -260,7 +262,7 @@ private:
 
   transcoder::TOutputFileState& outputFile(int slot) const { return *outputSlots_.at(size_t(slot)); }
 
-  // ---- input opening (input.cpp): the steps of OpenInputFile ----
+  // ---- input opening (input.cpp): the steps of OpenNextInput ----
   // The input format the "f" option forces for this file (consumed); null when none.
   const AVInputFormat* TakeForcedInputFormat();
   // The names of forced decoders apply to one input: cleared after every opening.
