@@ -31,7 +31,9 @@ struct TCliArgs {
   std::vector<std::string> files;
 };
 
-extern const char* const kHelpText;
+// The --help text. It is printed from the table of options that ParseArgs reads, so that
+// every option it lists parses and every option that parses is listed.
+std::string HelpText();
 
 // Parses the command line; on a usage error returns false with the message in err.
 bool ParseArgs(int argc, char** argv, TCliArgs& a, std::string& err);

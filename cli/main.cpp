@@ -286,7 +286,7 @@ int main(int argc, char** argv) {
   std::string err;
   if (!ParseArgs(argc, argv, a, err)) return UsageError(err);
   if (a.help) {
-    std::fputs(kHelpText, stdout);
+    std::fputs(HelpText().c_str(), stdout);
     return 0;
   }
   if (a.version) std::printf("Orvane Video Converter %s\n", ORVANE_VERSION);

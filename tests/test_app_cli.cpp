@@ -2,10 +2,13 @@
 // configuration folder and home.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/support/test_support.h"
 
@@ -76,6 +79,64 @@ TEST_F(CliTest, HelpAndUsageErrors) {
     EXPECT_NE(out.find(c.message), std::string::npos) << out;
   }
 }
+
+// --help lists every option that parses, short forms included, and each option it lists
+// parses by each of its names with the example its text gives.
+TEST_F(CliTest, EveryListedOptionParsesItsExample) {
+  std::string help;
+  ASSERT_EQ(Run("--help", help), 0);
+  struct Row {
+    std::vector<std::string> names;
+    std::string example;
+  };
+  std::vector<Row> rows;
+  // An option's first line ("  -q, --quiet   text"); its text runs on under column 24.
+  const std::regex first(R"(^  (-[-\w]*(?:, -[-\w]+)*)(?: |$))");
+  const std::string column(24, ' ');
+  bool inRow = false;
+  std::istringstream lines(help);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (std::regex_search(line, m, first)) {
+      rows.emplace_back();
+      std::istringstream names(m[1].str());
+      for (std::string name; std::getline(names >> std::ws, name, ',');) rows.back().names.push_back(name);
+      inRow = true;
+    } else if (!inRow || line.rfind(column, 0) != 0) {
+      inRow = false;
+      continue;
+    }
+    const size_t at = line.find("Example: ");
+    if (at == std::string::npos || !rows.back().example.empty()) continue;
+    std::string example = line.substr(at + 9);
+    example = example.substr(0, example.find("   or   "));
+    example = example.substr(0, example.find(" > "));
+    if (example.rfind("orvane-convert ", 0) == 0) example.erase(0, 15);
+    rows.back().example = example;
+  }
+
+  std::vector<std::string> listed;
+  for (const Row& row : rows) listed.insert(listed.end(), row.names.begin(), row.names.end());
+  for (const char* name : {"-h", "--help", "-j", "--jobs", "-q", "-v", "-vv", "--verbose", "--", "--wm-font"})
+    EXPECT_NE(std::find(listed.begin(), listed.end(), name), listed.end()) << name;
+
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.names.front());
+    ASSERT_FALSE(row.example.empty());
+    // The example gives the option by one of its names, with its value after a space or '='.
+    const size_t end = row.example.find_first_of(" =");
+    const std::string given = row.example.substr(0, end);
+    ASSERT_NE(std::find(row.names.begin(), row.names.end(), given), row.names.end()) << row.example;
+    for (const std::string& name : row.names) {
+      const std::string args = name + (end == std::string::npos ? "" : row.example.substr(end));
+      // --help after a successful parse prints the text and ends with 0.
+      std::string out;
+      EXPECT_EQ(Run("--help " + std::string(name.rfind("--wm-", 0) == 0 ? "--text x " : "") + args, out), 0)
+          << args << "\n" << out.substr(0, 300);
+    }
+  }
+}
+
 
 // What a plain command would leave out in silence is said on the error stream: batch job
 // sections after a gap in the numbering or a number given twice, and the shard that a job

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -1195,6 +1196,29 @@ TEST_F(TranscoderTest, TrackChoiceFollowsTheDefaultFlag) {
     EXPECT_EQ(First(FfprobeValue(out, "stream=sample_rate", "a")), "22050");
     EXPECT_EQ(First(FfprobeValue(out, "stream_tags=language", "a")), "eng");
   }
+}
+
+// A copied stream through a chain of two bitstream filters: every packet passes both and
+// reaches the file, which decodes cleanly.
+TEST_F(TranscoderTest, BitstreamFilterChainPassesEveryPacket) {
+  const std::string in = MediaPath("clip.mp4");
+  const std::string out = dir.file("chain.ts");
+  TOutputOptions o = CopyBoth();
+  o.DisableAudio = true;
+  o.ExtOptions = "vbsf=h264_mp4toannexb\nvbsf=null";
+  TRunResult r = Convert(in, out, TInputOptions(), o);
+  ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
+  auto packets = [](const std::string& file) {
+    std::string text;
+    RunCapture("ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 " +
+                   ShellQuote(file) + " 2>/dev/null",
+               text);
+    return std::atoi(text.c_str());
+  };
+  EXPECT_GT(packets(in), 0);
+  EXPECT_EQ(packets(out), packets(in));
+  std::string messages;
+  EXPECT_TRUE(DecodesCleanly(out, &messages)) << messages;
 }
 
 // A trim that starts in the middle of a GOP starts on the picture of the trim start (1.4 s,

@@ -96,27 +96,87 @@ bool TTranscoder::FindCodec(const std::string& name, AVMediaType kind, bool enco
   return true;
 }
 
-bool TTranscoder::OpenInputFile(const std::string& fileName) {
+bool TTranscoder::OpenNextInput(const std::string& fileName) {
   TOptionState& o = Opt;
   if (inputs_.size() >= size_t(kMaxInputFiles))
     throw FFmpegException(StrFormat("max input files %d reached", kMaxInputFiles));
 
-  // 1. Forced format, for this file only.
-  const AVInputFormat* fmt = nullptr;
-  if (!o.FileFormat.empty()) {
-    fmt = ff::av_find_input_format(o.FileFormat.c_str());
-    if (!fmt) throw FFmpegException(StrFormat("Unknown input format: \"%s\"", o.FileFormat.c_str()));
-    o.FileFormat.clear();
+  const AVInputFormat* fmt = TakeForcedInputFormat();
+  ffw::InputFile ctx = OpenInputContext(fileName, fmt);
+  if (!ctx || !SelectProgram(ctx.get()) || !AnalyseInput(ctx.get(), fileName)) {
+    ClearDecoderNames();
+    return false;
   }
+  const int64_t timestamp = SeekToStart(ctx.get(), fileName);
 
-  // 2. An empty context that carries our flags and interrupt callback into the opening.
-  AVFormatContext* raw = ff::avformat_alloc_context();
-  if (!raw) throw FFmpegException("avformat_alloc_context failed");
-  raw->interrupt_callback.callback = InterruptCallback;
-  raw->interrupt_callback.opaque = static_cast<TCustomFFmpeg*>(this);
+  auto state = std::make_unique<TInputFileState>();
+  state->TsScale = o.InputTsScale;
+  TakeInputStreams(ctx.get(), *state);
 
-  // 3. Parameters for raw and capture formats, and the generic format options.
+  // The progress total follows the longest input.
+  if (ctx->duration != AV_NOPTS_VALUE && ctx->duration > o.TotalDuration) o.TotalDuration = ctx->duration;
+
+  // Time-stamp offset: the sought start becomes time 0.
+  state->TsOffset = o.CopyTs ? o.InputTsOffset : o.InputTsOffset - timestamp;
+  state->SeekStart = timestamp - (ctx->start_time != AV_NOPTS_VALUE ? ctx->start_time : 0);
+  state->FileName = fileName;
+  o.InputTsScale = {};
+
+  if (o.Verbose >= 0) ff::av_dump_format(ctx.get(), int(inputs_.size()), ctx->url ? ctx->url : "", 0);
+
+  state->Ctx = std::move(ctx);
+  inputs_.push_back(std::move(state));
+
+  // The per-file values are consumed.
+  o.VideoChannel = 0;
+  ClearDecoderNames();
+  return true;
+}
+
+const AVInputFormat* TTranscoder::TakeForcedInputFormat() {
+  TOptionState& o = Opt;
+  if (o.FileFormat.empty()) return nullptr;
+  const AVInputFormat* fmt = ff::av_find_input_format(o.FileFormat.c_str());
+  if (!fmt) throw FFmpegException(StrFormat("Unknown input format: \"%s\"", o.FileFormat.c_str()));
+  o.FileFormat.clear();
+  return fmt;
+}
+
+void TTranscoder::ClearDecoderNames() {
+  Opt.VideoCodecName.clear();
+  Opt.AudioCodecName.clear();
+  Opt.SubtitleCodecName.clear();
+}
+
+ffw::InputFile TTranscoder::OpenInputContext(const std::string& fileName, const AVInputFormat* fmt) {
+  TOptionState& o = Opt;
+  // An empty context that carries our flags and interrupt callback into the opening.
+  ffw::FormatContext made(ff::avformat_alloc_context());
+  if (!made) throw FFmpegException("avformat_alloc_context failed");
+  made->interrupt_callback.callback = InterruptCallback;
+  made->interrupt_callback.opaque = static_cast<TCustomFFmpeg*>(this);
+
   ffw::Dict params;
+  SetInputFormatParams(params);
+  ApplyGenericOptions(Holder, made.get(), AV_OPT_FLAG_DECODING_PARAM);
+  if (!SetForcedDecoders(made.get())) return nullptr;
+
+  // Non-blocking reads; the PGM-YUV reading of image sequences.
+  made->flags |= AVFMT_FLAG_NONBLOCK;
+  if (o.PgmyuvCompat) made->video_codec_id = AV_CODEC_ID_PGMYUV;
+
+  // The opening frees the context on failure.
+  AVFormatContext* raw = made.release();
+  const int ret = ::OpenInputFile(&raw, fileName, fmt, &params);
+  if (ret < 0) {
+    SetLastError(FormatAVError(fileName, ret));
+    return nullptr;
+  }
+  return ffw::InputFile(raw);
+}
+
+void TTranscoder::SetInputFormatParams(ffw::Dict& params) const {
+  const TOptionState& o = Opt;
   auto setParam = [&](const char* key, const std::string& value) { ff::av_dict_set(&params, key, value.c_str(), 0); };
   setParam("sample_rate", std::to_string(o.AudioSampleRate));
   setParam("channels", std::to_string(o.AudioChannels));
@@ -128,99 +188,85 @@ bool TTranscoder::OpenInputFile(const std::string& fileName) {
   if (o.VideoChannel != 0) setParam("channel", std::to_string(o.VideoChannel));
   if (!o.VideoStandard.empty()) setParam("standard", o.VideoStandard);
   if (o.LoopInput) setParam("loop", "1");
-  ApplyGenericOptions(Holder, raw, AV_OPT_FLAG_DECODING_PARAM);
+}
 
-  // 4. Forced decoders.
+bool TTranscoder::SetForcedDecoders(AVFormatContext* ctx) {
+  const TOptionState& o = Opt;
   auto strictOf = [&](AVMediaType t) { return Holder.CodecContexts[t]->strict_std_compliance; };
   AVCodecID vid = AV_CODEC_ID_NONE, aid = AV_CODEC_ID_NONE, sid = AV_CODEC_ID_NONE;
-  auto clearNames = [&] {
-    o.VideoCodecName.clear();
-    o.AudioCodecName.clear();
-    o.SubtitleCodecName.clear();
-  };
   if (!FindCodec(o.VideoCodecName, AVMEDIA_TYPE_VIDEO, false, strictOf(AVMEDIA_TYPE_VIDEO), vid) ||
       !FindCodec(o.AudioCodecName, AVMEDIA_TYPE_AUDIO, false, strictOf(AVMEDIA_TYPE_AUDIO), aid) ||
-      !FindCodec(o.SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, false, strictOf(AVMEDIA_TYPE_SUBTITLE), sid)) {
-    clearNames();
-    ff::avformat_free_context(raw);
+      !FindCodec(o.SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, false, strictOf(AVMEDIA_TYPE_SUBTITLE), sid))
+    return false;
+  ctx->video_codec_id = vid;
+  ctx->audio_codec_id = aid;
+  ctx->subtitle_codec_id = sid;
+  return true;
+}
+
+bool TTranscoder::SelectProgram(AVFormatContext* ctx) {
+  TOptionState& o = Opt;
+  if (o.ProgramId == 0) return true;
+  bool found = false;
+  for (unsigned i = 0; i < ctx->nb_streams; ++i) ctx->streams[i]->discard = AVDISCARD_ALL;
+  for (unsigned p = 0; p < ctx->nb_programs; ++p) {
+    AVProgram* prog = ctx->programs[p];
+    if (prog->id == o.ProgramId) {
+      found = true;
+      prog->discard = AVDISCARD_DEFAULT;
+      for (unsigned k = 0; k < prog->nb_stream_indexes; ++k)
+        ctx->streams[prog->stream_index[k]]->discard = AVDISCARD_DEFAULT;
+    } else {
+      prog->discard = AVDISCARD_ALL;
+    }
+  }
+  if (!found) {
+    SetLastError("Specified program id not found");
     return false;
   }
-  raw->video_codec_id = vid;
-  raw->audio_codec_id = aid;
-  raw->subtitle_codec_id = sid;
+  o.ProgramId = 0;
+  return true;
+}
 
-  // 5. Non-blocking reads; the PGM-YUV reading of image sequences.
-  raw->flags |= AVFMT_FLAG_NONBLOCK;
-  if (o.PgmyuvCompat) raw->video_codec_id = AV_CODEC_ID_PGMYUV;
-
-  // 6. Open the file (the context is freed by the call on failure).
-  int ret = ::OpenInputFile(&raw, fileName, fmt, &params);
-  if (ret < 0) {
-    SetLastError(FormatAVError(fileName, ret));
-    clearNames();
-    return false;
-  }
-  ffw::InputFile ctx(raw);
-
-  // 7. Program selection.
-  if (o.ProgramId != 0) {
-    bool found = false;
-    for (unsigned i = 0; i < ctx->nb_streams; ++i) ctx->streams[i]->discard = AVDISCARD_ALL;
-    for (unsigned p = 0; p < ctx->nb_programs; ++p) {
-      AVProgram* prog = ctx->programs[p];
-      if (prog->id == o.ProgramId) {
-        found = true;
-        prog->discard = AVDISCARD_DEFAULT;
-        for (unsigned k = 0; k < prog->nb_stream_indexes; ++k)
-          ctx->streams[prog->stream_index[k]]->discard = AVDISCARD_DEFAULT;
-      } else {
-        prog->discard = AVDISCARD_ALL;
-      }
-    }
-    if (!found) {
-      SetLastError("Specified program id not found");
-      clearNames();
-      return false;
-    }
-    o.ProgramId = 0;
-  }
-
-  // 9. Stream analysis, under the codec lock.
+bool TTranscoder::AnalyseInput(AVFormatContext* ctx, const std::string& fileName) {
+  int ret;
   {
     std::lock_guard<std::mutex> g(CodecLock());
-    ret = ff::avformat_find_stream_info(ctx.get(), nullptr);
+    ret = ff::avformat_find_stream_info(ctx, nullptr);
   }
-  if (ret < 0 && o.Verbose >= 0) {
+  if (ret < 0 && Opt.Verbose >= 0) {
     SetLastError(StrFormat("%s: could not find codec parameters", fileName.c_str()));
     LogText(llVerbose, LastError());
-    clearNames();
     return false;
   }
   if (StopRequested()) {
     SetLastError("Opening stopped");
-    clearNames();
     return false;
   }
+  return true;
+}
 
-  // 10. Start position.
+int64_t TTranscoder::SeekToStart(AVFormatContext* ctx, const std::string& fileName) {
+  TOptionState& o = Opt;
   int64_t timestamp = o.StartTime;
   if (ctx->start_time != AV_NOPTS_VALUE) timestamp += ctx->start_time;
   if (o.StartTime != 0) {
-    ret = SeekToKeyFrameBefore(ctx.get(), timestamp);
+    const int ret = SeekToKeyFrameBefore(ctx, timestamp);
     if (ret < 0 && o.Verbose > 0)
       GetFFLogger().LogFmt(this, llVerbose, "%s: could not seek to position %0.3f", fileName.c_str(),
                            double(timestamp) / 1000000.0);
   }
   o.StartTime = 0;
+  return timestamp;
+}
 
-  // 11. Per-stream properties and decoder contexts.
-  auto state = std::make_unique<TInputFileState>();
-  state->TsScale = o.InputTsScale;
-  state->Streams.resize(ctx->nb_streams);
+void TTranscoder::TakeInputStreams(AVFormatContext* ctx, TInputFileState& state) {
+  const TOptionState& o = Opt;
+  state.Streams.resize(ctx->nb_streams);
   for (unsigned i = 0; i < ctx->nb_streams; ++i) {
     AVStream* st = ctx->streams[i];
     AVCodecParameters* par = st->codecpar;
-    TInputStreamCodec& sc = state->Streams[i];
+    TInputStreamCodec& sc = state.Streams[i];
     switch (par->codec_type) {
       case AVMEDIA_TYPE_VIDEO:
       case AVMEDIA_TYPE_AUDIO:
@@ -247,61 +293,9 @@ bool TTranscoder::OpenInputFile(const std::string& fileName) {
     sc.Dec->thread_count = 0;
 
     if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
-      ApplyGenericOptions(Holder, sc.Dec.get(), AVMEDIA_TYPE_VIDEO,
-                          AV_OPT_FLAG_DECODING_PARAM | AV_OPT_FLAG_VIDEO_PARAM);
-      o.FrameWidth = par->width;
-      o.FrameHeight = par->height;
-      AVRational sar = st->sample_aspect_ratio.num ? st->sample_aspect_ratio : par->sample_aspect_ratio;
-      if (par->width > 0 && par->height > 0) {
-        const double s = sar.num && sar.den ? double(sar.num) / sar.den : 0.0;
-        o.FrameAspectRatio = s != 0.0 ? double(par->width) * s / par->height : double(par->width) / par->height;
-      } else if (!sar.num) {
-        o.FrameAspectRatio = 4.0 / 3.0;
-      }
-      if (par->format < 0) par->format = AV_PIX_FMT_YUV420P;
-      o.FramePixFmt = AVPixelFormat(par->format);
-      AVRational rate = st->r_frame_rate;
-      if (rate.num <= 0 || rate.den <= 0) rate = st->avg_frame_rate;
-      if (rate.num <= 0 || rate.den <= 0) rate = AVRational{25, 1};
-      // A still picture (cover art) has no rate of its own: it is shown at 25 pictures a second.
-      if (st->disposition & AV_DISPOSITION_ATTACHED_PIC) rate = AVRational{25, 1};
-      sc.RealFrameRate = rate;
-      if (sc.Dec->lowres > 0) {
-        o.FrameWidth >>= sc.Dec->lowres;
-        o.FrameHeight >>= sc.Dec->lowres;
-      }
-      // The pictures are turned upright before they are encoded: a quarter turn swaps the
-      // frame's sides and shape.
-      if (!(st->disposition & AV_DISPOSITION_ATTACHED_PIC) && DisplayOrientation(StreamDisplayMatrix(st)).SwapsSides()) {
-        std::swap(o.FrameWidth, o.FrameHeight);
-        if (o.FrameAspectRatio > 0) o.FrameAspectRatio = 1.0 / o.FrameAspectRatio;
-      }
-      const AVRational avg = st->avg_frame_rate;
-      if (avg.num > 0 && avg.den > 0 && (avg.num != rate.num || avg.den != rate.den) && o.Verbose >= 0)
-        GetFFLogger().LogFmt(
-            this, llInfo,
-            "Seems stream %d codec frame rate differs from container frame rate: %2.2f (%d/%d) -> %2.2f (%d/%d)", int(i),
-            double(avg.num) / avg.den, avg.num, avg.den, double(rate.num) / rate.den, rate.num, rate.den);
-      o.FrameRate = rate;
-      if (o.VideoDisable) {
-        st->discard = AVDISCARD_ALL;
-        sc.Discarded = true;
-      } else if (o.VideoDiscard != 0) {
-        st->discard = AVDiscard(o.VideoDiscard);
-        sc.Discarded = st->discard == AVDISCARD_ALL;
-      }
+      TakeVideoProperties(int(i), st, sc);
     } else if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
-      ApplyGenericOptions(Holder, sc.Dec.get(), AVMEDIA_TYPE_AUDIO,
-                          AV_OPT_FLAG_DECODING_PARAM | AV_OPT_FLAG_AUDIO_PARAM);
-      ff::av_channel_layout_uninit(&inputLayout_);
-      ff::av_channel_layout_copy(&inputLayout_, &par->ch_layout);
-      if (par->ch_layout.nb_channels > 0) o.AudioChannels = par->ch_layout.nb_channels;
-      if (par->sample_rate > 0) o.AudioSampleRate = par->sample_rate;
-      o.AudioSampleFmt = AVSampleFormat(par->format);
-      if (o.AudioDisable) {
-        st->discard = AVDISCARD_ALL;
-        sc.Discarded = true;
-      }
+      TakeAudioProperties(st, sc);
     } else if (par->codec_type == AVMEDIA_TYPE_SUBTITLE) {
       if (o.SubtitleDisable) {
         st->discard = AVDISCARD_ALL;
@@ -310,24 +304,66 @@ bool TTranscoder::OpenInputFile(const std::string& fileName) {
     }
     if (st->discard == AVDISCARD_ALL) sc.Discarded = true;
   }
+}
 
-  // 12. The progress total follows the longest input.
-  if (ctx->duration != AV_NOPTS_VALUE && ctx->duration > o.TotalDuration) o.TotalDuration = ctx->duration;
+void TTranscoder::TakeVideoProperties(int index, AVStream* st, TInputStreamCodec& sc) {
+  TOptionState& o = Opt;
+  AVCodecParameters* par = st->codecpar;
+  ApplyGenericOptions(Holder, sc.Dec.get(), AVMEDIA_TYPE_VIDEO, AV_OPT_FLAG_DECODING_PARAM | AV_OPT_FLAG_VIDEO_PARAM);
+  o.FrameWidth = par->width;
+  o.FrameHeight = par->height;
+  AVRational sar = st->sample_aspect_ratio.num ? st->sample_aspect_ratio : par->sample_aspect_ratio;
+  if (par->width > 0 && par->height > 0) {
+    const double s = sar.num && sar.den ? double(sar.num) / sar.den : 0.0;
+    o.FrameAspectRatio = s != 0.0 ? double(par->width) * s / par->height : double(par->width) / par->height;
+  } else if (!sar.num) {
+    o.FrameAspectRatio = 4.0 / 3.0;
+  }
+  if (par->format < 0) par->format = AV_PIX_FMT_YUV420P;
+  o.FramePixFmt = AVPixelFormat(par->format);
+  AVRational rate = st->r_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) rate = st->avg_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) rate = AVRational{25, 1};
+  // A still picture (cover art) has no rate of its own: it is shown at 25 pictures a second.
+  if (st->disposition & AV_DISPOSITION_ATTACHED_PIC) rate = AVRational{25, 1};
+  sc.RealFrameRate = rate;
+  if (sc.Dec->lowres > 0) {
+    o.FrameWidth >>= sc.Dec->lowres;
+    o.FrameHeight >>= sc.Dec->lowres;
+  }
+  // The pictures are turned upright before they are encoded: a quarter turn swaps the
+  // frame's sides and shape.
+  if (!(st->disposition & AV_DISPOSITION_ATTACHED_PIC) && DisplayOrientation(StreamDisplayMatrix(st)).SwapsSides()) {
+    std::swap(o.FrameWidth, o.FrameHeight);
+    if (o.FrameAspectRatio > 0) o.FrameAspectRatio = 1.0 / o.FrameAspectRatio;
+  }
+  const AVRational avg = st->avg_frame_rate;
+  if (avg.num > 0 && avg.den > 0 && (avg.num != rate.num || avg.den != rate.den) && o.Verbose >= 0)
+    GetFFLogger().LogFmt(
+        this, llInfo,
+        "Seems stream %d codec frame rate differs from container frame rate: %2.2f (%d/%d) -> %2.2f (%d/%d)", index,
+        double(avg.num) / avg.den, avg.num, avg.den, double(rate.num) / rate.den, rate.num, rate.den);
+  o.FrameRate = rate;
+  if (o.VideoDisable) {
+    st->discard = AVDISCARD_ALL;
+    sc.Discarded = true;
+  } else if (o.VideoDiscard != 0) {
+    st->discard = AVDiscard(o.VideoDiscard);
+    sc.Discarded = st->discard == AVDISCARD_ALL;
+  }
+}
 
-  // 13. Time-stamp offset: the sought start becomes time 0.
-  state->TsOffset = o.CopyTs ? o.InputTsOffset : o.InputTsOffset - timestamp;
-  state->SeekStart = timestamp - (ctx->start_time != AV_NOPTS_VALUE ? ctx->start_time : 0);
-  state->FileName = fileName;
-  o.InputTsScale = {};
-
-  // 14. Format dump.
-  if (o.Verbose >= 0) ff::av_dump_format(ctx.get(), int(inputs_.size()), ctx->url ? ctx->url : "", 0);
-
-  state->Ctx = std::move(ctx);
-  inputs_.push_back(std::move(state));
-
-  // 15. Per-file values consumed.
-  o.VideoChannel = 0;
-  clearNames();
-  return true;
+void TTranscoder::TakeAudioProperties(AVStream* st, TInputStreamCodec& sc) {
+  TOptionState& o = Opt;
+  const AVCodecParameters* par = st->codecpar;
+  ApplyGenericOptions(Holder, sc.Dec.get(), AVMEDIA_TYPE_AUDIO, AV_OPT_FLAG_DECODING_PARAM | AV_OPT_FLAG_AUDIO_PARAM);
+  ff::av_channel_layout_uninit(&inputLayout_);
+  ff::av_channel_layout_copy(&inputLayout_, &par->ch_layout);
+  if (par->ch_layout.nb_channels > 0) o.AudioChannels = par->ch_layout.nb_channels;
+  if (par->sample_rate > 0) o.AudioSampleRate = par->sample_rate;
+  o.AudioSampleFmt = AVSampleFormat(par->format);
+  if (o.AudioDisable) {
+    st->discard = AVDISCARD_ALL;
+    sc.Discarded = true;
+  }
 }

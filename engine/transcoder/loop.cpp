@@ -676,56 +676,42 @@ void TTranscoder::EncodeAndWrite(TOutputStream& ost, AVFrame* frame, bool video)
 
 void TTranscoder::WriteFrame(TOutputStream& ost, AVPacket* pkt) {
   TOutputFileState& of = outputFile(ost.FileIndex);
-  // Bitstream filters in chain order; each may split or merge packets.
-  std::vector<AVPacket*> ready;
-  struct Owned {
-    std::vector<AVPacket*>& list;
-    ~Owned() {
-      for (AVPacket* p : list) ff::av_packet_free(&p);
-    }
-  } owned{ready};
   if (ost.Bsfs.empty()) {
     const int ret = ff::av_interleaved_write_frame(of.Ctx.get(), pkt);
     if (ret < 0) Raise(FormatAVError("av_interleaved_write_frame()", ret));
     ++ost.PacketsWritten;
     return;
   }
-  AVPacket* first = ff::av_packet_alloc();
-  if (!first) Raise("Out of memory");
-  ff::av_packet_move_ref(first, pkt);
-  ready.push_back(first);
-  for (size_t i = 0; i < ost.Bsfs.size(); ++i) {
-    AVBSFContext* bsf = ost.Bsfs[i].get();
-    std::vector<AVPacket*> next;
-    for (AVPacket*& p : ready) {
-      int ret = ff::av_bsf_send_packet(bsf, p);
+  // Bitstream filters in chain order; each may split or merge packets.
+  std::vector<ffw::Packet> ready;
+  ready.push_back(ffw::MakePacket());
+  if (!ready.back()) Raise("Out of memory");
+  ff::av_packet_move_ref(ready.back().get(), pkt);
+  for (const transcoder::Bsf& filter : ost.Bsfs) {
+    AVBSFContext* bsf = filter.get();
+    std::vector<ffw::Packet> next;
+    for (ffw::Packet& p : ready) {
+      int ret = ff::av_bsf_send_packet(bsf, p.get());
       while (ret >= 0) {
-        AVPacket* out = ff::av_packet_alloc();
+        ffw::Packet out = ffw::MakePacket();
         if (!out) break;
-        ret = ff::av_bsf_receive_packet(bsf, out);
-        if (ret < 0) {
-          ff::av_packet_free(&out);
-          break;
-        }
-        next.push_back(out);
+        ret = ff::av_bsf_receive_packet(bsf, out.get());
+        if (ret < 0) break;
+        next.push_back(std::move(out));
       }
       if (ret < 0 && ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) {
         const std::string text = StrFormat("%s failed for stream %d, codec %s", bsf->filter->name, ost.Stream->index,
                                            ost.EncodingNeeded ? ost.Def->Codec->name : "copy");
         const std::string full = FormatAVError(text, ret);
-        if (Opt.ExitOnError) {
-          for (AVPacket* q : next) ff::av_packet_free(&q);
-          Raise(full);
-        }
+        if (Opt.ExitOnError) Raise(full);
         LogText(llError, full);
       }
     }
-    for (AVPacket* p : ready) ff::av_packet_free(&p);
-    ready.swap(next);
+    ready = std::move(next);
   }
-  for (AVPacket* p : ready) {
+  for (ffw::Packet& p : ready) {
     p->stream_index = ost.Stream->index;
-    const int ret = ff::av_interleaved_write_frame(of.Ctx.get(), p);
+    const int ret = ff::av_interleaved_write_frame(of.Ctx.get(), p.get());
     if (ret < 0) Raise(FormatAVError("av_interleaved_write_frame()", ret));
     ++ost.PacketsWritten;
   }

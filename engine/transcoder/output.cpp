@@ -300,7 +300,7 @@ void TTranscoder::NewStream(AVMediaType type) {
   else NewSubtitleStream(output);
 }
 
-int TTranscoder::OpenOutputFile(const std::string& fileName, bool join) {
+int TTranscoder::OpenNextOutput(const std::string& fileName, bool join) {
   TOptionState& o = Opt;
   // 1. One joined output per task.
   if (joinMode_) {

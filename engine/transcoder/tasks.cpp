@@ -76,7 +76,7 @@ bool TTranscoder::OpenInputFile(const TInputOptions& options, bool hasRecord) {
     if (options.StartTime != kNoPts) ParseOption("ss", Microseconds(options.StartTime));
     if (options.ProgramID >= 0) ParseOption("programid", std::to_string(options.ProgramID));
   }
-  if (!OpenInputFile(options.FileName)) return false;
+  if (!OpenNextInput(options.FileName)) return false;
   auto probe = std::make_unique<TAVProbe>();
   probe->AttachContext(inputs_.back()->Ctx.get());
   probes_.push_back(std::move(probe));
@@ -195,7 +195,7 @@ bool TTranscoder::OpenOutputFile(const TOutputOptions& r, bool hasRecord) {
     apply("vf", def("vf"));
   }
 
-  if (OpenOutputFile(r.FileName, hasRecord && r.Join) < 0) return false;
+  if (OpenNextOutput(r.FileName, hasRecord && r.Join) < 0) return false;
 
   if (hasRecord) {
     // Extra streams, each with its own stream options from the queue (or the defaults).

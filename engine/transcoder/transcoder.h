@@ -204,15 +204,17 @@ public:
 
   // ---- Input opening ----
   // Opens the next input with the current option state. Errors of the first steps are
-  // raised; later failures give false with LastError set.
-  bool OpenInputFile(const std::string& fileName);
+  // raised; later failures give false with LastError set. (OpenInputFile applies a task's
+  // input record to the option state first.)
+  bool OpenNextInput(const std::string& fileName);
   // Codec id for a codec name of a kind; AV_CODEC_ID_NONE for an empty name. False with
   // LastError set when the name is unknown, of another kind or experimental under Strict.
   bool FindCodec(const std::string& name, AVMediaType kind, bool encoder, int strict, AVCodecID& id);
 
   // ---- Output opening ----
-  // Opens an output with the current option state: the output count, or -1 with LastError.
-  int OpenOutputFile(const std::string& fileName, bool join);
+  // Opens the next output with the current option state: the output count, or -1 with
+  // LastError. (OpenOutputFile applies a task's output record to the option state around it.)
+  int OpenNextOutput(const std::string& fileName, bool join);
   void NewVideoStream(transcoder::TOutputFileState& output);
   void NewAudioStream(transcoder::TOutputFileState& output);
   void NewSubtitleStream(transcoder::TOutputFileState& output);
@@ -259,6 +261,30 @@ private:
   using TOutputFileState = transcoder::TOutputFileState;
 
   transcoder::TOutputFileState& outputFile(int slot) const { return *outputSlots_.at(size_t(slot)); }
+
+  // ---- input opening (input.cpp): the steps of OpenNextInput ----
+  // The input format the "f" option forces for this file (consumed); null when none.
+  const AVInputFormat* TakeForcedInputFormat();
+  // The names of forced decoders apply to one input: cleared after every opening.
+  void ClearDecoderNames();
+  // Opens the file on a context that carries the interrupt callback, the raw and capture
+  // format parameters, the generic format options and the forced decoders; null with
+  // LastError set on failure.
+  ffw::InputFile OpenInputContext(const std::string& fileName, const AVInputFormat* fmt);
+  void SetInputFormatParams(ffw::Dict& params) const;
+  bool SetForcedDecoders(AVFormatContext* ctx);
+  // Keeps only the streams of the program "programid" names; false when there is none.
+  bool SelectProgram(AVFormatContext* ctx);
+  // Reads the streams' parameters (under the codec lock); false when that fails or a stop
+  // was asked for meanwhile.
+  bool AnalyseInput(AVFormatContext* ctx, const std::string& fileName);
+  // Seeks to the asked start ("ss", consumed); the start on the container's clock.
+  int64_t SeekToStart(AVFormatContext* ctx, const std::string& fileName);
+  // Makes each stream's decoder context and copies the streams' picture and sound
+  // properties into the option state, where outputs opened afterwards find them.
+  void TakeInputStreams(AVFormatContext* ctx, transcoder::TInputFileState& state);
+  void TakeVideoProperties(int index, AVStream* st, transcoder::TInputStreamCodec& sc);
+  void TakeAudioProperties(AVStream* st, transcoder::TInputStreamCodec& sc);
 
   // ---- set-up (setup.cpp) ----
   void SetupTranscode();
