@@ -13,12 +13,14 @@ struct TValue {
   std::string section, key, value;
 };
 
-// Every value the file holds as a reader sees it (first section of a name, first key of a name).
+// The values the file holds as a reader sees them (first section of a name, first key of a
+// name), up to 64 of them: each look-up goes through the file's lines.
 std::vector<TValue> ReadAll(const TIniFile& ini) {
   std::vector<TValue> all;
   for (const std::string& section : ini.ReadSectionNames()) {
     FUZZ_CHECK(ini.SectionExists(section), section);
     for (const std::string& key : ini.ReadSectionKeys(section)) {
+      if (all.size() == 64) return all;
       FUZZ_CHECK(ini.ValueExists(section, key), section + "/" + key);
       const std::string v = ini.ReadString(section, key, "\x01missing");
       FUZZ_CHECK(v != "\x01missing", section + "/" + key);
@@ -38,9 +40,11 @@ std::vector<TValue> ReadAll(const TIniFile& ini) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path = fuzz::WriteInput("fuzz.ini", data, size);
   const std::vector<TValue> before = ReadAll(TIniFile::ReadOnce(path));
-  // The same answers from the object that reads the file on every call.
+  // The same answers from the object that reads the file on every call (a few: each reads the
+  // whole file).
   const TIniFile live(path);
-  for (const TValue& v : before) FUZZ_CHECK(live.ReadString(v.section, v.key, "") == v.value, v.section + "/" + v.key);
+  for (size_t i = 0; i < before.size() && i < 8; ++i)
+    FUZZ_CHECK(live.ReadString(before[i].section, before[i].key, "") == before[i].value, before[i].key);
 
   // One key written into the first section (or a new one): every other value stays as it was.
   const std::string section = before.empty() ? std::string("Fuzz") : before.front().section;
