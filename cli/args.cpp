@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 
@@ -39,7 +40,9 @@ bool ParseTime(const std::string& text, int64_t& us) {
     double v;
     if (!ParseSeconds(parts[i], v)) return false;
     bool last = i + 1 == parts.size();
-    if (!last && (v != static_cast<int64_t>(v))) return false;  // only the seconds take a fraction
+    // Only the seconds take a fraction. (No conversion to an integer here: the hours may be
+    // any number of digits, beyond what an integer holds.)
+    if (!last && v != std::trunc(v)) return false;
     if (i > 0 && v >= 60) return false;
     total = total * 60 + v;
   }

@@ -55,6 +55,9 @@ TEST_F(CliTest, HelpAndUsageErrors) {
       {"--crop 3,0,0,0 x.mp4", "invalid --crop"},
       {"--trim 10,5 x.mp4", "END must lie after START"},
       {"--trim 0:75,90 x.mp4", "invalid --trim"},
+      // More hours than a 64-bit integer holds.
+      {"--trim 99999999999999999999:00,1 x.mp4", "invalid --trim"},
+      {"--text hi --wm-time 1,99999999999999999999:00 x.mp4", "invalid --wm-time"},
       {"--profile 9999 x.mp4", "no profile number 9999"},
       {"--profile nosuchdevice x.mp4", "no profile name contains"},
       {"--dry-run", "no input files"},

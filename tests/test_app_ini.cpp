@@ -188,6 +188,23 @@ TEST(IniFile, BrokenFileReadsWhatItCanAndKeepsTheRest) {
   EXPECT_EQ(ini.ReadString("s", "k1", ""), "v1");
 }
 
+// Carriage returns at a line's end are part of its line break, also when there are two: a
+// write of one key leaves every other value as it read before.
+TEST(IniFile, CarriageReturnsEndingALineAreNoPartOfTheValue) {
+  TempDir dir;
+  std::string path = dir.file("crcr.ini");
+  WriteText(path, "[s]\r\nk1=v1\r\r\nk2 = v2 \r\r\r\n[t]\r\nk3=v3\r\r");
+  TIniFile ini(path);
+  EXPECT_EQ(ini.ReadString("s", "k1", ""), "v1");
+  EXPECT_EQ(ini.ReadString("s", "k2", ""), "v2");
+  EXPECT_EQ(ini.ReadString("t", "k3", ""), "v3");
+  ini.WriteString("t", "k4", "v4");
+  EXPECT_EQ(ini.ReadString("s", "k1", ""), "v1");
+  EXPECT_EQ(ini.ReadString("s", "k2", ""), "v2");
+  EXPECT_EQ(ini.ReadString("t", "k3", ""), "v3");
+  EXPECT_EQ(ini.ReadString("t", "k4", ""), "v4");
+}
+
 TEST(IniFile, WritesReplaceTheFileAtomically) {
   TempDir dir;
   std::string path = dir.file("cfg/sub/a.ini");

@@ -46,7 +46,10 @@ std::vector<TIniLine> ParseIni(const std::string& text) {
     if (end == std::string::npos) end = text.size();
     TIniLine line;
     line.raw = text.substr(start, end - start);
-    if (!line.raw.empty() && line.raw.back() == '\r') line.raw.pop_back();
+    // A line ends with LF, CR LF, or CR CR LF (a file whose line breaks an editor turned into
+    // CR LF twice): carriage returns at the end belong to the line break, never to a value, so
+    // a value reads the same after the file is rewritten with LF line breaks.
+    while (!line.raw.empty() && line.raw.back() == '\r') line.raw.pop_back();
     std::string t = TrimBlanks(line.raw);
     if (!t.empty() && t[0] == '[') {
       size_t close = t.find(']');
