@@ -117,9 +117,9 @@ std::function<bool(TOptionUse&)> SetsName(std::string TCliArgs::*field, const ch
 }
 
 // A picture adjustment: a whole number in its range. The help text gives the range.
-TCliOption Adjustment(const TAdjustRange& r, int32_t TlvFilesRecord::*field, const std::string& unchanged,
+TCliOption Adjustment(const TAdjustRange& r, int32_t TlvFilesRecord::*field, const std::string& leaves,
                       const std::string& example) {
-  std::string help = std::to_string(r.Min) + ".." + std::to_string(r.Max) + ", " + unchanged;
+  std::string help = std::to_string(r.Min) + ".." + std::to_string(r.Max) + ", " + std::to_string(r.None) + " leaves " + leaves;
   help.resize(std::max<size_t>(help.size() + 1, 44), ' ');
   help += "Example: --" + std::string(r.Name) + " " + example;
   return {{"--" + std::string(r.Name)}, "N", help, [r, field](TOptionUse& u) {
@@ -437,10 +437,10 @@ const std::vector<TCliOption>& Options() {
        "pan (fill and cut), center (pad around the source).\n"
        "Example: --zoom pan",
        SetZoom},
-      Adjustment(kBrightnessRange, &TlvFilesRecord::Brightness, "255 leaves the picture unchanged.", "300"),
-      Adjustment(kContrastRange, &TlvFilesRecord::Contrast, "0 leaves it unchanged.", "20"),
-      Adjustment(kSaturationRange, &TlvFilesRecord::Saturation, "255 leaves it unchanged.", "0"),
-      Adjustment(kExposureRange, &TlvFilesRecord::Exposure, "0 leaves it unchanged.", "-40"),
+      Adjustment(kBrightnessRange, &TlvFilesRecord::Brightness, "the picture unchanged.", "300"),
+      Adjustment(kContrastRange, &TlvFilesRecord::Contrast, "it unchanged.", "20"),
+      Adjustment(kSaturationRange, &TlvFilesRecord::Saturation, "it unchanged.", "0"),
+      Adjustment(kExposureRange, &TlvFilesRecord::Exposure, "it unchanged.", "-40"),
       {{"--text"}, "TEXT", "Add a text watermark.                       Example: --text \"My holiday\"", AddItem},
       {{"--image"}, "FILE", "Add a picture watermark (BMP, PNG or JPEG). Example: --image logo.png", AddItem},
       {{}, "", "    The following options change the watermark added last:", nullptr},
