@@ -17,6 +17,7 @@
 #include "dialogs/core/renderer.h"
 #include "media/errors.h"
 #include "media/logger.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -287,13 +288,7 @@ TEST(Renderer, PictureItemsTimeRangeSizeAndCache) {
 }
 
 TEST(Renderer, MissingPictureFailsTheFrameAndKeepsIt) {
-  std::mutex m;
-  std::vector<std::string> logged;
-  GetFFLogger().SetTriggerEventInMainThread(false);
-  GetFFLogger().SetOnLog([&](const void*, uint32_t, TLogLevel level, const std::string& msg) {
-    std::lock_guard<std::mutex> g(m);
-    if (level == llError) logged.push_back(msg);
-  });
+  testsupport::LogCapture log;
   TlvFilesRecord job;
   job.Brightness = 400;  // would change the frame if anything ran
   TWmRec text;
@@ -316,7 +311,7 @@ TEST(Renderer, MissingPictureFailsTheFrameAndKeepsIt) {
   TConversionRenderer renderer;
   EXPECT_THROW(renderer.RenderFrame(info, job), FFmpegException);
   EXPECT_TRUE(SamePixels(frame, noise));
-  GetFFLogger().SetOnLog(nullptr);
+  const std::vector<std::string> logged = log.Messages(llError);
   ASSERT_EQ(logged.size(), 1u);
   EXPECT_NE(logged[0].find("/nonexistent/mark.bmp"), std::string::npos);
 
