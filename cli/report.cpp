@@ -8,6 +8,7 @@
 #include <cmath>
 #include <vector>
 
+#include "media/gcc_warnings.h"
 namespace {
 
 // Decodes one UTF-8 sequence at s[i]; returns its length (0 when it is not valid UTF-8).
@@ -279,7 +280,9 @@ std::string TRunReporter::JoinParts(const std::vector<std::string>& parts) {
 }
 
 std::string TRunReporter::LiveLine(const TTask& t, int columns) const {
+  ORVANE_STRING_RESTRICT_FALSE_ALARM_BEGIN
   const std::string head = "[" + std::to_string(t.number) + "/" + std::to_string(t.total) + "] ";
+  ORVANE_STRING_RESTRICT_FALSE_ALARM_END
   std::vector<std::string> parts = StatusParts(t);
   // The line must not wrap, or the cursor would not find its start again. On a narrow
   // terminal the less telling figures give way first, so that the name stays readable.

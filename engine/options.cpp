@@ -4,6 +4,7 @@
 #include <cctype>
 #include <vector>
 
+#include "media/gcc_warnings.h"
 namespace {
 
 bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
@@ -28,7 +29,9 @@ std::vector<TExtOption> ParseExtOptions(const std::string& text) {
     }
   }
   for (size_t p = 0; (p = norm.find("<CRLF>", p)) != std::string::npos;) {
+    ORVANE_STRING_RESTRICT_FALSE_ALARM_BEGIN
     norm.replace(p, 6, "\n");
+    ORVANE_STRING_RESTRICT_FALSE_ALARM_END
     p += 1;
   }
   std::vector<TExtOption> out;

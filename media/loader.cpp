@@ -11,6 +11,7 @@
 
 #include "media/errors.h"
 #include "media/ffapi.h"
+#include "media/gcc_warnings.h"
 #include "media/logger.h"
 #include "media/unicode_protocol.h"
 #include "media/utils.h"
@@ -139,7 +140,9 @@ std::string TFFmpegLoader::LastError() const {
 std::string TFFmpegLoader::LibraryFileName(TLibraryKind kind) {
   const TLibraryItem& item = kLibraryItems[kind];
   std::string name = std::string("lib") + item.baseName + ".so";
+  ORVANE_STRING_RESTRICT_FALSE_ALARM_BEGIN
   if (item.majorVersion >= 0) name += "." + std::to_string(item.majorVersion);
+  ORVANE_STRING_RESTRICT_FALSE_ALARM_END
   return name;
 }
 

@@ -16,6 +16,7 @@
 #include <strings.h>
 
 #include "media/errors.h"
+#include "media/gcc_warnings.h"
 
 const char kUnicodePrefix[] = "unicode:utf8:";
 const char kPassThroughProtocols[] = ":unicode:stream:gopher:http:pipe:rtp:tcp:udp:";
@@ -168,7 +169,9 @@ bool LibraryName(const std::string& name, std::string& lib, int& err) {
 bool NeedsUnicodeProtocol(const std::string& name) {
   size_t colon = name.find(':');
   if (colon != std::string::npos && colon > 0) {
+    ORVANE_STRING_RESTRICT_FALSE_ALARM_BEGIN
     std::string proto = ":" + name.substr(0, colon) + ":";
+    ORVANE_STRING_RESTRICT_FALSE_ALARM_END
     if (std::strstr(kPassThroughProtocols, proto.c_str())) return false;
   }
   return !CodesetCarries(name);

@@ -374,7 +374,9 @@ TEST_F(CliShardTest, SameShardStartedTwiceConvertsEachJobOnce) {
     for (const QJsonObject& e : JsonEvents(ReadFile(logs.file(std::to_string(i) + ".json")))) {
       if (e["event"].toString() == "end" && e["status"].toString() == "converted") ++converted[e["job"].toInt()];
       if (e["event"].toString() == "elsewhere") ++leftToTheOther;
-      if (e["event"].toString() == "run_end") EXPECT_EQ(e["exit_code"].toInt(-1), 0);
+      if (e["event"].toString() == "run_end") {
+        EXPECT_EQ(e["exit_code"].toInt(-1), 0);
+      }
     }
   EXPECT_EQ(converted, (std::map<int, int>{{0, 1}, {2, 1}, {4, 1}, {6, 1}}));
   EXPECT_GT(leftToTheOther, 0);  // the runs met

@@ -25,6 +25,7 @@
 #include "media/logger.h"
 #include "media/probe.h"
 #include "render/renderer.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -59,29 +60,6 @@ private:
 
 constexpr int64_t kSec = 1000000;
 
-// The engine's error-level log lines while it lives.
-class ErrorLog {
-public:
-  ErrorLog() {
-    GetFFLogger().SetTriggerEventInMainThread(false);
-    GetFFLogger().SetOnLog([this](const void*, uint32_t, TLogLevel level, const std::string& msg) {
-      if (level > llError) return;
-      std::lock_guard<std::mutex> g(lock_);
-      text_ += msg;
-      if (msg.empty() || msg.back() != '\n') text_ += '\n';
-    });
-  }
-  ~ErrorLog() { GetFFLogger().SetOnLog(nullptr); }
-  std::string Text() {
-    std::lock_guard<std::mutex> g(lock_);
-    return text_;
-  }
-
-private:
-  std::mutex lock_;
-  std::string text_;
-};
-
 // The steps of Start for one row, through the job preparation both front ends use; a zoom
 // mode given here replaces the profile's.
 TPreparedJob Prepare(TlvFilesRecord job, int32_t code, const std::string& zoom = "") {
@@ -110,7 +88,7 @@ struct TRunResult {
 // frame as the main window does.
 TRunResult Convert(const TPreparedJob& p, TConversionRenderer* renderer = nullptr) {
   TRunResult r;
-  ErrorLog log;
+  testsupport::LogCapture log;
   {
     TConvertEngine engine;
     engine.SetOnTerminate([&](TCustomConvertEngine*, const TTerminateInfo* info) {
@@ -134,7 +112,7 @@ TRunResult Convert(const TPreparedJob& p, TConversionRenderer* renderer = nullpt
       engine.StartTask(0);
     }
   }
-  r.ErrorLog = log.Text();
+  r.ErrorLog = log.Text(llError);
   return r;
 }
 

@@ -18,6 +18,7 @@
 #include "media/logger.h"
 #include "render/picturefilters.h"
 #include "render/renderer.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -288,13 +289,7 @@ TEST(Renderer, PictureItemsTimeRangeSizeAndCache) {
 }
 
 TEST(Renderer, MissingPictureFailsTheFrameAndKeepsIt) {
-  std::mutex m;
-  std::vector<std::string> logged;
-  GetFFLogger().SetTriggerEventInMainThread(false);
-  GetFFLogger().SetOnLog([&](const void*, uint32_t, TLogLevel level, const std::string& msg) {
-    std::lock_guard<std::mutex> g(m);
-    if (level == llError) logged.push_back(msg);
-  });
+  testsupport::LogCapture log;
   TlvFilesRecord job;
   job.Brightness = 400;  // would change the frame if anything ran
   TWmRec text;
@@ -317,7 +312,7 @@ TEST(Renderer, MissingPictureFailsTheFrameAndKeepsIt) {
   TConversionRenderer renderer;
   EXPECT_THROW(renderer.RenderFrame(info, job), FFmpegException);
   EXPECT_TRUE(SamePixels(frame, noise));
-  GetFFLogger().SetOnLog(nullptr);
+  const std::vector<std::string> logged = log.Messages(llError);
   ASSERT_EQ(logged.size(), 1u);
   EXPECT_NE(logged[0].find("/nonexistent/mark.bmp"), std::string::npos);
 

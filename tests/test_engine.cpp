@@ -19,6 +19,7 @@
 #include "engine/engine.h"
 #include "media/dispatcher.h"
 #include "media/errors.h"
+#include "media/gcc_warnings.h"
 #include "media/loader.h"
 #include "tests/support/test_support.h"
 
@@ -511,7 +512,9 @@ TEST(Engine, AddTaskAndSetOutputFileReportFailuresInLastErrMsg) {
 
   TOutputOptions out;
   out.AudioCodec = "mp3";
+  ORVANE_STRING_RESTRICT_FALSE_ALARM_BEGIN
   for (int i = 0; i < kMaxOutputFiles; ++i) ASSERT_TRUE(engine.SetOutputFile(index, "o" + std::to_string(i), out));
+  ORVANE_STRING_RESTRICT_FALSE_ALARM_END
   EXPECT_EQ(engine.Task(index)->OutputOptions(3).FileName, "o3");
   EXPECT_EQ(engine.Task(index)->OutputOptions(3).AudioCodec, "mp3");
   EXPECT_FALSE(engine.SetOutputFile(index, "one-too-many", out));

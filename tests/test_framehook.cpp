@@ -20,6 +20,7 @@
 #include "media/ffwrap.h"
 #include "media/framehook.h"
 #include "media/logger.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -32,23 +33,13 @@ class FrameHookTest : public ::testing::Test {
 protected:
   void SetUp() override {
     testsupport::LoadEngineLibs();
-    TFFLogger& log = GetFFLogger();
-    savedLevel_ = log.LogLevel();
-    log.SetTriggerEventInMainThread(false);
-    log.SetLogLevel(llError);
-    log.SetOnLog([this](const void*, uint32_t, TLogLevel level, const std::string& msg) {
-      std::lock_guard<std::mutex> g(lock_);
-      if (level == llError) errors_.push_back(msg);
-    });
+    log_.emplace(llError);
   }
-  void TearDown() override {
-    GetFFLogger().SetOnLog(nullptr);
-    GetFFLogger().SetLogLevel(savedLevel_);
-  }
+  void TearDown() override { log_.reset(); }
   std::vector<std::string> TakeErrors() {
-    std::lock_guard<std::mutex> g(lock_);
     std::vector<std::string> out;
-    out.swap(errors_);
+    for (const testsupport::TLoggedLine& l : log_->Take())
+      if (l.level == llError) out.push_back(l.msg);
     return out;
   }
   // Loads with the given words (the first is the module file).
@@ -60,9 +51,7 @@ protected:
   }
 
 private:
-  std::mutex lock_;
-  std::vector<std::string> errors_;
-  TLogLevel savedLevel_ = llError;
+  std::optional<testsupport::LogCapture> log_;
 };
 
 // A picture allocated by the codec library, every byte of every plane set to `fill`.
@@ -363,18 +352,12 @@ TEST_F(FrameHookTest, LoadsProceedWhileAFailureWaitsForTheMainThread) {
 // is there, 1 when not, 2 when the codec libraries are already loaded.
 int LoadWithoutCodecLibraries() {
   if (ff::av_log) return 2;
-  std::vector<std::string> errors;
-  TFFLogger& log = GetFFLogger();
-  log.SetTriggerEventInMainThread(false);
-  log.SetLogLevel(llError);
-  log.SetOnLog([&errors](const void*, uint32_t, TLogLevel level, const std::string& msg) {
-    if (level == llError) errors.push_back(msg);
-  });
+  testsupport::LogCapture log(llError);
   std::string module = TestHook("no_process");
   char* argv[] = {module.data(), nullptr};
   TFrameHookChain chain = nullptr;
   int result = LoadFrameHook(chain, 1, argv);
-  log.SetOnLog(nullptr);
+  const std::vector<std::string> errors = log.Messages(llError);
   bool ok = result == -2 && chain == nullptr &&
             errors == std::vector<std::string>{"Failed to find Process entrypoint in " + module};
   if (!ok) std::fprintf(stderr, "result %d, %zu error lines\n", result, errors.size());

@@ -24,6 +24,7 @@
 #include "media/loader.h"
 #include "media/logger.h"
 #include "media/utils.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -141,10 +142,7 @@ TEST(Loader, PlayerSetAfterEngineSetAddsSDLAndReinstallsTheLogHook) {
   // Another log callback took the library's output; the next request puts the collector back.
   static int foreignCalls = 0;
   ff::av_log_set_callback([](void*, int, const char*, va_list) { ++foreignCalls; });
-  std::vector<std::string> lines;
-  TFFLogger& logger = GetFFLogger();
-  logger.SetTriggerEventInMainThread(false);
-  logger.SetOnLog([&](const void*, uint32_t, TLogLevel, const std::string& msg) { lines.push_back(msg); });
+  std::optional<testsupport::LogCapture> log(std::in_place);
 
   ASSERT_TRUE(loader.LoadLibs(kPlayerLibs)) << loader.LastError();
   EXPECT_TRUE(loader.LibLoaded(lkSDL));
@@ -152,8 +150,9 @@ TEST(Loader, PlayerSetAfterEngineSetAddsSDLAndReinstallsTheLogHook) {
   for (size_t i = 0; i < before.size(); ++i) EXPECT_EQ(loader.LoadedPath(kCodecKinds[i]), before[i]);
 
   ff::av_log(nullptr, AV_LOG_ERROR, "reinstalled hook\n");
-  logger.SetOnLog(nullptr);
-  logger.SetTriggerEventInMainThread(true);
+  const std::vector<std::string> lines = log->Messages();
+  log.reset();
+  GetFFLogger().SetTriggerEventInMainThread(true);
   EXPECT_EQ(foreignCalls, 0);
   EXPECT_EQ(lines, std::vector<std::string>{"reinstalled hook"});
 }

@@ -14,17 +14,12 @@
 #include "media/dispatcher.h"
 #include "media/ffapi.h"
 #include "media/logger.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
-struct Line {
-  const void* sender;
-  uint32_t threadId;
-  TLogLevel level;
-  std::string msg;
-  std::thread::id handlerThread;
-};
+using Line = testsupport::TLoggedLine;
 
 // Feeds the library callback as the codec library does: a format and its argument list.
 void Feed(void* ctx, int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
@@ -55,34 +50,19 @@ protected:
   void SetUp() override {
     TFFLogger& log = GetFFLogger();
     log.SetLogLevel(llInfo);
-    log.SetTriggerEventInMainThread(false);
-    log.SetOnLog([this](const void* sender, uint32_t tid, TLogLevel level, const std::string& msg) {
-      std::lock_guard<std::mutex> g(lock_);
-      lines_.push_back({sender, tid, level, msg, std::this_thread::get_id()});
-    });
+    capture_.emplace();
   }
   void TearDown() override {
     TFFLogger& log = GetFFLogger();
-    log.SetOnLog(nullptr);
+    capture_.reset();
     log.SetTriggerEventInMainThread(true);
     log.SetLogLevel(llInfo);
   }
-  std::vector<Line> Lines() {
-    std::lock_guard<std::mutex> g(lock_);
-    return lines_;
-  }
-  std::vector<std::string> Texts() {
-    std::vector<std::string> out;
-    for (const Line& l : Lines()) out.push_back(l.msg);
-    return out;
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> g(lock_);
-    lines_.clear();
-  }
+  std::vector<Line> Lines() { return capture_->Lines(); }
+  std::vector<std::string> Texts() { return capture_->Messages(); }
+  void Clear() { capture_->Clear(); }
 
-  std::mutex lock_;
-  std::vector<Line> lines_;
+  std::optional<testsupport::LogCapture> capture_;
 };
 
 TEST_F(Logger, LevelMappingBothWays) {

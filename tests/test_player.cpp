@@ -27,6 +27,7 @@
 #include "media/logger.h"
 #include "media/player.h"
 #include "media/utils.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -157,12 +158,7 @@ protected:
     }
     // Every test starts on SDL's dummy sound driver (the sound-device tests change it).
     setenv("SDL_AUDIODRIVER", "dummy", 1);
-    TFFLogger& log = GetFFLogger();
-    log.SetTriggerEventInMainThread(false);
-    log.SetOnLog([this](const void*, uint32_t, TLogLevel level, const std::string& msg) {
-      std::lock_guard<std::mutex> g(m_);
-      if (level <= llError) errors_.push_back(msg);
-    });
+    log_.emplace();
     player_ = std::make_unique<TFFPlayer>();
     surface_.SetPlayer(player_.get());
     player_->OnState = [this](TCustomPlayer*, TPlayState s) {
@@ -178,7 +174,7 @@ protected:
   }
   void TearDown() override {
     player_.reset();
-    GetFFLogger().SetOnLog(nullptr);
+    log_.reset();
     setenv("SDL_AUDIODRIVER", "dummy", 1);
   }
   std::vector<TPlayState> States() {
@@ -193,10 +189,7 @@ protected:
     std::lock_guard<std::mutex> g(m_);
     return positions_;
   }
-  std::vector<std::string> Errors() {
-    std::lock_guard<std::mutex> g(m_);
-    return errors_;
-  }
+  std::vector<std::string> Errors() { return log_->Messages(llError); }
   bool WaitState(TPlayState s, int count, int timeoutMs) {
     return PumpUntil([&] { return CountState(s) >= count; }, timeoutMs);
   }
@@ -207,7 +200,7 @@ protected:
   std::mutex m_;
   std::vector<TPlayState> states_;
   std::vector<int64_t> positions_;
-  std::vector<std::string> errors_;
+  std::optional<testsupport::LogCapture> log_;
   MemorySurface surface_{320, 240};
   std::unique_ptr<TFFPlayer> player_;
 };

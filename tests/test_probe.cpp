@@ -18,6 +18,7 @@
 #include "media/logger.h"
 #include "media/probe.h"
 #include "media/unicode_protocol.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
 using testsupport::MediaPath;
@@ -97,35 +98,7 @@ bool EndsWith(const std::string& s, const std::string& p) {
 }
 
 // Collects what the probes log, synchronously.
-class LogCapture {
-public:
-  struct Entry {
-    const void* sender;
-    TLogLevel level;
-    std::string msg;
-  };
-  LogCapture() {
-    GetFFLogger().SetTriggerEventInMainThread(false);
-    GetFFLogger().SetOnLog([this](const void* sender, uint32_t, TLogLevel level, const std::string& msg) {
-      std::lock_guard<std::mutex> g(lock_);
-      entries_.push_back({sender, level, msg});
-    });
-  }
-  ~LogCapture() { GetFFLogger().SetOnLog(nullptr); }
-  // The entries the given sender logged since the last call.
-  std::vector<Entry> Take(const void* sender) {
-    std::lock_guard<std::mutex> g(lock_);
-    std::vector<Entry> mine;
-    for (const Entry& e : entries_)
-      if (e.sender == sender) mine.push_back(e);
-    entries_.clear();
-    return mine;
-  }
-
-private:
-  std::mutex lock_;
-  std::vector<Entry> entries_;
-};
+using testsupport::LogCapture;
 
 using testsupport::LocaleScope;
 

@@ -26,6 +26,7 @@
 #include "media/dispatcher.h"
 #include "media/errors.h"
 #include "media/logger.h"
+#include "tests/support/log_capture.h"
 #include "support/test_support.h"
 
 using namespace testsupport;
@@ -99,27 +100,7 @@ TRgb Pixel(const std::string& rgb, int width, int x, int y) {
   return {uint8_t(rgb[i]), uint8_t(rgb[i + 1]), uint8_t(rgb[i + 2])};
 }
 
-// Collects the log collector's lines while it lives.
-class LogCapture {
-public:
-  LogCapture() {
-    GetFFLogger().SetTriggerEventInMainThread(false);
-    GetFFLogger().SetOnLog([this](const void*, uint32_t, TLogLevel, const std::string& msg) {
-      std::lock_guard<std::mutex> g(lock_);
-      text_ += msg;
-      text_ += "\n";
-    });
-  }
-  ~LogCapture() { GetFFLogger().SetOnLog(nullptr); }
-  std::string Text() {
-    std::lock_guard<std::mutex> g(lock_);
-    return text_;
-  }
-
-private:
-  std::mutex lock_;
-  std::string text_;
-};
+using testsupport::LogCapture;
 
 // PSNR (dB) of the file's picture at `seconds` against the source's picture of the same time
 // (or a neighbour: some containers shift pictures by one frame), the source scaled to the

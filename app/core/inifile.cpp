@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "media/errors.h"
+#include "media/gcc_warnings.h"
 
 namespace fs = std::filesystem;
 
@@ -168,9 +169,11 @@ void ReplaceFile(const std::string& target, const std::string& text, const std::
   std::string tmp;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    ORVANE_STRING_RESTRICT_FALSE_ALARM_BEGIN
     tmp = (dir / ("." + p.filename().string() + "." + std::to_string(::getpid()) + "." +
                   std::to_string(counter++) + ".tmp"))
               .string();
+    ORVANE_STRING_RESTRICT_FALSE_ALARM_END
     fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) break;
   }
