@@ -71,8 +71,7 @@ public:
 
 }  // namespace
 
-TFormatPicker::TFormatPicker(QWidget* host, TAppSettings& settings)
-    : QObject(host), host_(host), settings_(settings) {
+TFormatPicker::TFormatPicker(QWidget* host, TAppSettings& settings) : QObject(host), host_(host), settings_(settings) {
   edt1_ = new QLineEdit(host);
   edt1_->setObjectName("edt1");
   edt1_->setReadOnly(true);
@@ -244,7 +243,7 @@ bool TFormatPicker::eventFilter(QObject* watched, QEvent* event) {
   if (watched == lst1_->viewport()) {
     // Only mouse events are read as such: the viewport gets other events too.
     auto* me = type == QEvent::MouseMove || type == QEvent::MouseButtonPress ? static_cast<QMouseEvent*>(event)
-                                                                              : nullptr;
+                                                                             : nullptr;
     if (type == QEvent::MouseMove) {
       const int row = lst1_->indexAt(me->position().toPoint()).row();
       if (row >= 0 && row != lst1_->currentRow()) lst1_->setCurrentRow(row);

@@ -59,7 +59,8 @@ bool TJobAdder::Add(const std::vector<std::string>& paths) {
   const uint64_t batch = ++batch_;
   busy_ = true;
   if (toProbe.empty()) {
-    QMetaObject::invokeMethod(this, [this, batch] { Done(batch); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, batch] { Done(batch); }, Qt::QueuedConnection);
     return true;
   }
   worker_ = std::thread(&TJobAdder::Work, this, std::move(toProbe), batch);
@@ -96,9 +97,11 @@ void TJobAdder::Work(std::vector<std::string> paths, uint64_t batch) {
     } catch (const std::exception&) {
       r.Opened = false;
     }
-    QMetaObject::invokeMethod(this, [this, r, batch] { Deliver(r, batch); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, r, batch] { Deliver(r, batch); }, Qt::QueuedConnection);
   }
-  QMetaObject::invokeMethod(this, [this, batch] { Done(batch); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this, batch] { Done(batch); }, Qt::QueuedConnection);
 }
 
 // Main thread: adds the row of one probed file.

@@ -35,7 +35,9 @@ public:
       p->setBrush(Qt::white);
       p->drawRect(QRect(QPoint(r.left() + 2, r.top() + 2), QPoint(r.left() + 14, r.bottom() - 2)));
       if (index.data(Qt::CheckStateRole).toInt() == Qt::Checked) {
-        const QPoint tick[3] = {{r.left() + 4, r.top() + 6}, {r.left() + 6, r.top() + 11}, {r.left() + 11, r.top() + 5}};
+        const QPoint tick[3] = {{r.left() + 4, r.top() + 6},
+                                {r.left() + 6, r.top() + 11},
+                                {r.left() + 11, r.top() + 5}};
         p->drawPolyline(tick, 3);
       }
       label.setLeft(r.left() + 16);
@@ -45,7 +47,7 @@ public:
     p->setFont(opt.font);
     const QString text = p->fontMetrics().elidedText(index.data().toString(), Qt::ElideRight, label.width());
     const int align = index.data(Qt::TextAlignmentRole).isValid() ? index.data(Qt::TextAlignmentRole).toInt()
-                                                                   : int(Qt::AlignLeft);
+                                                                  : int(Qt::AlignLeft);
     p->drawText(label, Qt::Alignment(align) | Qt::AlignVCenter | Qt::TextSingleLine, text);
     if (selected) {
       p->setRenderHint(QPainter::Antialiasing, false);
@@ -104,12 +106,18 @@ QVariant TJobListModel::data(const QModelIndex& index, int role) const {
   if (role == Qt::ToolTipRole && !row.Message.isEmpty()) return row.Progress + ": " + row.Message;
   if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
     switch (index.column()) {
-      case colSource: return QFile::decodeName(QByteArray::fromStdString(rec.SourceFile));
-      case colLength: return QString::number(rec.DurationSec);
-      case colTrimmed: return row.Trimmed;
-      case colDest: return QFile::decodeName(QByteArray::fromStdString(std::filesystem::path(rec.DestFile).filename().string()));
-      case colProgress: return row.Progress;
-      default: return {};
+      case colSource:
+        return QFile::decodeName(QByteArray::fromStdString(rec.SourceFile));
+      case colLength:
+        return QString::number(rec.DurationSec);
+      case colTrimmed:
+        return row.Trimmed;
+      case colDest:
+        return QFile::decodeName(QByteArray::fromStdString(std::filesystem::path(rec.DestFile).filename().string()));
+      case colProgress:
+        return row.Progress;
+      default:
+        return {};
     }
   }
   if (role == Qt::CheckStateRole && index.column() == colSource) return row.Checked ? Qt::Checked : Qt::Unchecked;

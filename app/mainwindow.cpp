@@ -246,7 +246,8 @@ void TfrmMain::BuildMenus() {
   popupMenuEdit_->addAction("&Start", this, [this] { runner_->Start(); });
   popupMenuEdit_->addSeparator();
   editInfo_ = popupMenuEdit_->addAction("Video &Information", this, &TfrmMain::OpenFileInfo);
-  editDetails_ = popupMenuEdit_->addAction("&Details", this, [this] { runner_->ShowDetails(lvFIles_->currentIndex().row()); });
+  editDetails_ = popupMenuEdit_->addAction("&Details", this,
+                                           [this] { runner_->ShowDetails(lvFIles_->currentIndex().row()); });
 
   popupMenuHelp_ = new QMenu(this);
   popupMenuHelp_->setObjectName("popupMenuHelp");
@@ -258,7 +259,8 @@ void TfrmMain::BuildMenus() {
   new TMenuMark(file, popupMenuFile_);
   auto* edit = MenuButton("menubtnEdit", "Edit", 57, 43);
   connect(new TMenuMark(edit, popupMenuEdit_), &TMenuMark::AboutToShow, this, &TfrmMain::UpdateEditMenu);
-  connect(MenuButton("menubtnPreference", "Preference", 100, 68), &QPushButton::clicked, this, &TfrmMain::ShowPreference);
+  connect(MenuButton("menubtnPreference", "Preference", 100, 68), &QPushButton::clicked, this,
+          &TfrmMain::ShowPreference);
   auto* help = MenuButton("menubtnHelp", "Help", 168, 48);
   new TMenuMark(help, popupMenuHelp_);
   auto* website = MenuButton("menubtnWebsite", "Website", 216, 55);
@@ -375,8 +377,9 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
-  if (!exitReady_ && askOnExit_ && QMessageBox::question(this, "Warning", "Do you really want to exit?",
-                                          QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+  if (!exitReady_ && askOnExit_ &&
+      QMessageBox::question(this, "Warning", "Do you really want to exit?", QMessageBox::Yes | QMessageBox::No) !=
+          QMessageBox::Yes) {
     event->ignore();
     return;
   }
@@ -501,9 +504,10 @@ void TfrmMain::AddFinished(const QStringList& skipped, bool) {
   if (addProgress_) addProgress_->reset();
   skipped_ = skipped;
   if (!skipped.isEmpty()) {
-    lblSkipped_->setText(QString("%1 file(s) could not be opened and were skipped. <a href=\"#\" style=\"color:#ffffff\">"
-                                 "Show names</a>")
-                             .arg(skipped.size()));
+    lblSkipped_->setText(
+        QString("%1 file(s) could not be opened and were skipped. <a href=\"#\" style=\"color:#ffffff\">"
+                "Show names</a>")
+            .arg(skipped.size()));
     lblSkipped_->show();
   }
   UpdateButtons();
@@ -514,8 +518,10 @@ void TfrmMain::btnRemoveClick() {
   const int row = lvFIles_->currentIndex().row();
   if (row < 0) return;
   jobModel_->RemoveRow(row);
-  if (jobModel_->rowCount() > 0) SelectRow(std::min(row, jobModel_->rowCount() - 1));
-  else preview_->imgbtnStopClick();
+  if (jobModel_->rowCount() > 0)
+    SelectRow(std::min(row, jobModel_->rowCount() - 1));
+  else
+    preview_->imgbtnStopClick();
   lvFIles_->viewport()->update();
   UpdateButtons();
 }

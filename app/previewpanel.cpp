@@ -77,8 +77,9 @@ TPreviewPanel::TPreviewPanel(QWidget* host, TAppSettings& settings, TJobListView
   skinBar(trcPreview_, 15);
   trcPreview_->SetMax(380);
   trcPreview_->setEnabled(false);
-  connect(trcPreview_, &TTrackBar2::DrawTrack, this,
-          [this](QPainter* p) { DrawTrack(p, trcPreview_, seekTrack_, {1, 2}); });
+  connect(trcPreview_, &TTrackBar2::DrawTrack, this, [this](QPainter* p) {
+    DrawTrack(p, trcPreview_, seekTrack_, {1, 2});
+  });
   connect(trcPreview_, &TTrackBar2::DrawThumb, this,
           [this](QPainter* p, int x, int y) { DrawThumb(p, trcPreview_, x, y, 5, 370, 2); });
   // Volume and mute: the stored settings, written at once on every change.
@@ -86,7 +87,9 @@ TPreviewPanel::TPreviewPanel(QWidget* host, TAppSettings& settings, TJobListView
   trcVolume_ = volume_->VolumeBar();
   imgbtnMute_ = volume_->MuteButton();
   skinBar(trcVolume_, kThumbWidth);
-  connect(trcVolume_, &TTrackBar2::DrawTrack, this, [this](QPainter* p) { DrawTrack(p, trcVolume_, volumeTrack_, {1, 4}); });
+  connect(trcVolume_, &TTrackBar2::DrawTrack, this, [this](QPainter* p) {
+    DrawTrack(p, trcVolume_, volumeTrack_, {1, 4});
+  });
   connect(trcVolume_, &TTrackBar2::DrawThumb, this,
           [this](QPainter* p, int x, int y) { DrawThumb(p, trcVolume_, x, y, 4, 70, 4); });
 
@@ -98,13 +101,12 @@ TPreviewPanel::TPreviewPanel(QWidget* host, TAppSettings& settings, TJobListView
     TImageButton** Field;
     void (TPreviewPanel::*Click)();
   };
-  const TButton buttons[] = {
-      {"imgbtnPre", "pv-prev", "Previous", 514, &imgbtnPre_, &TPreviewPanel::imgbtnPreClick},
-      {"imgbtnPlay", "pv-play", "Play", 553, &imgbtnPlay_, &TPreviewPanel::imgbtnPlayClick},
-      {"imgbtnPause", "pv-pause", "Pause", 592, &imgbtnPause_, &TPreviewPanel::imgbtnPauseClick},
-      {"imgbtnStop", "pv-stop", "Stop", 631, &imgbtnStop_, &TPreviewPanel::imgbtnStopClick},
-      {"imgbtnNext", "pv-next", "Next", 670, &imgbtnNext_, &TPreviewPanel::imgbtnNextClick},
-      {"imgbtnSnap", "pv-snap", "Snapshot", 719, &imgbtnSnap_, &TPreviewPanel::imgbtnSnapClick}};
+  const TButton buttons[] = {{"imgbtnPre", "pv-prev", "Previous", 514, &imgbtnPre_, &TPreviewPanel::imgbtnPreClick},
+                             {"imgbtnPlay", "pv-play", "Play", 553, &imgbtnPlay_, &TPreviewPanel::imgbtnPlayClick},
+                             {"imgbtnPause", "pv-pause", "Pause", 592, &imgbtnPause_, &TPreviewPanel::imgbtnPauseClick},
+                             {"imgbtnStop", "pv-stop", "Stop", 631, &imgbtnStop_, &TPreviewPanel::imgbtnStopClick},
+                             {"imgbtnNext", "pv-next", "Next", 670, &imgbtnNext_, &TPreviewPanel::imgbtnNextClick},
+                             {"imgbtnSnap", "pv-snap", "Snapshot", 719, &imgbtnSnap_, &TPreviewPanel::imgbtnSnapClick}};
   for (const TButton& b : buttons) {
     auto* btn = new TImageButton(host);
     btn->setObjectName(b.Name);
@@ -288,8 +290,8 @@ void TPreviewPanel::imgbtnSnapClick() {
   }
   const TSnapshotResult result = WriteSnapshots(frame, settings_);
   if (!result.Warning.empty()) {
-    auto* box = new QMessageBox(QMessageBox::Warning, "Warning", QString::fromStdString(result.Warning), QMessageBox::Ok,
-                                pan1_->window());
+    auto* box = new QMessageBox(QMessageBox::Warning, "Warning", QString::fromStdString(result.Warning),
+                                QMessageBox::Ok, pan1_->window());
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
   }
@@ -352,7 +354,8 @@ void TPreviewPanel::DrawThumb(QPainter* canvas, TTrackBar2* bar, int x, int y, i
   const QRect band(0, trackY + 3, bar->width(), 6);
   const QColor played = bar->isEnabled() ? kPlayed : kRest;
   if (x > playedFrom) canvas->fillRect(QRect(playedFrom, band.y(), x - playedFrom, band.height()), played);
-  if (restTo > x + kThumbWidth) canvas->fillRect(QRect(x + kThumbWidth, band.y(), restTo - x - kThumbWidth, band.height()), kRest);
+  if (restTo > x + kThumbWidth)
+    canvas->fillRect(QRect(x + kThumbWidth, band.y(), restTo - x - kThumbWidth, band.height()), kRest);
   if (!thumb_.isNull()) {
     canvas->setOpacity(bar->isEnabled() ? 1.0 : 0.55);
     canvas->drawPixmap(x, y, thumb_);

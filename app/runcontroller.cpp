@@ -44,15 +44,10 @@ TBitmap24 ToBitmap(const QImage& image) {
 }  // namespace
 
 TRunController::TRunController(QWidget* window, TJobListModel& model, TAppSettings& settings, TBuilderPrompts& prompts)
-    : QObject(window),
-      window_(window),
-      model_(model),
-      settings_(settings),
-      runWarnings_(std::make_unique<THeldWarnings>(prompts)),
-      powerOff_(MakeSystemPowerOff()),
+    : QObject(window), window_(window), model_(model), settings_(settings),
+      runWarnings_(std::make_unique<THeldWarnings>(prompts)), powerOff_(MakeSystemPowerOff()),
       openFolder_([](const QString& folder) { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); }),
-      chooseFolder_(ChooseFolder),
-      run_(std::make_unique<TConversionRun>()) {
+      chooseFolder_(ChooseFolder), run_(std::make_unique<TConversionRun>()) {
   InstallQtPreviewer();
   ConnectRun();
 }
@@ -110,7 +105,8 @@ void TRunController::ConnectRun() {
     if (post) QMetaObject::invokeMethod(this, &TRunController::DeliverPreview, Qt::QueuedConnection);
   };
   notices.Ended = [this](const TTerminateInfo& info) {
-    QMetaObject::invokeMethod(this, [this, info] { ConvEngineTerminate(info); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, info] { ConvEngineTerminate(info); }, Qt::QueuedConnection);
   };
   run_->SetNotices(notices);
 }
@@ -227,8 +223,9 @@ void TRunController::ConvEngineProgress(const TProgressInfo& info) {
   const int row = checkedRows_[size_t(task)];
   TfrmProgress* w = ProgressWindow();
   // An unknown length shows the position only.
-  const int percent =
-      info.TotalDuration > 0 ? int(std::clamp<int64_t>(info.CurrentDuration * 100 / info.TotalDuration, 0, 100)) : -1;
+  const int percent = info.TotalDuration > 0
+                          ? int(std::clamp<int64_t>(info.CurrentDuration * 100 / info.TotalDuration, 0, 100))
+                          : -1;
   w->SetPercent(percent);
   w->lblTime()->setText(QString::number(info.CurrentDuration / 1000000) + " Second");
   w->lblLength()->setText(info.TotalDuration > 0 ? QString::number(info.TotalDuration / 1000000) + " Second"
@@ -274,8 +271,7 @@ void TRunController::TaskEnded(const TTerminateInfo& info) {
       failures_ << QString::fromStdString(WithFileName(model_.Record(row)->SourceFile, outcome->Message));
       break;
     case TTaskOutcome::Stopped:
-      MarkRow(row, "Stopped",
-              "Stopped by the user; what was converted is kept in " + LocalPath(outcome->Output));
+      MarkRow(row, "Stopped", "Stopped by the user; what was converted is kept in " + LocalPath(outcome->Output));
       break;
     case TTaskOutcome::NotStarted:
       model_.SetProgress(row, model_.Progress(row), "Not converted: the run was stopped before this file began.");
@@ -313,7 +309,8 @@ void TRunController::RunEnd() {
 
 void TRunController::ShowSummary() {
   const TRunTotals& t = run_->Totals();
-  QString text = QString("%1 of %2 file(s) converted, %3 failed").arg(t.Converted).arg(runRows_).arg(t.Failed + t.Skipped);
+  QString text =
+      QString("%1 of %2 file(s) converted, %3 failed").arg(t.Converted).arg(runRows_).arg(t.Failed + t.Skipped);
   if (t.Stopped + t.NotStarted > 0) text += QString(", %1 stopped").arg(t.Stopped + t.NotStarted);
   text += ".\nThe rows of the files that failed show why in their tool tips and in Edit, Details.";
   auto* box = new QMessageBox(QMessageBox::Warning, "Conversion finished", text, QMessageBox::Ok, window_);

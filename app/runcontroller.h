@@ -72,7 +72,9 @@ public:
   // Replaceable system actions (tests put fakes here).
   void SetPowerOff(std::unique_ptr<TPowerOff> powerOff);
   void SetFolderOpener(std::function<void(const QString&)> opener) { openFolder_ = std::move(opener); }
-  void SetFolderChooser(std::function<QString(QWidget*, const QString&)> chooser) { chooseFolder_ = std::move(chooser); }
+  void SetFolderChooser(std::function<QString(QWidget*, const QString&)> chooser) {
+    chooseFolder_ = std::move(chooser);
+  }
 
 signals:
   // Start has checked rows to convert: the preview stops before the tasks are built.
@@ -122,7 +124,7 @@ private:
   QElapsedTimer clock_;
   QElapsedTimer pausedAt_;  // valid while paused
   int64_t pausedUs_ = 0;
-  int runRows_ = 0;         // checked rows of the run, including those that got no task
+  int runRows_ = 0;  // checked rows of the run, including those that got no task
   QImage previewFrame_;
   std::string outputFolder_;
   bool running_ = false;

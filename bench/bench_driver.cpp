@@ -74,8 +74,9 @@ struct TColourLut {
 
 std::string LutFilter() {
   char text[256];
-  std::snprintf(text, sizeof text, "lutrgb=r='255*pow(val/255\\,%g)':g='255*pow(val/255\\,%g)':b='255*pow(val/255\\,%g)'",
-                kGammaRed, kGammaGreen, kGammaBlue);
+  std::snprintf(text, sizeof text,
+                "lutrgb=r='255*pow(val/255\\,%g)':g='255*pow(val/255\\,%g)':b='255*pow(val/255\\,%g)'", kGammaRed,
+                kGammaGreen, kGammaBlue);
   return text;
 }
 
@@ -123,35 +124,51 @@ int main(int argc, char** argv) {
       if (i + 1 >= argc) Usage(a + " needs a value");
       return argv[++i];
     };
-    if (a == "--vcodec") out.VideoCodec = value();
-    else if (a == "--acodec") out.AudioCodec = value();
-    else if (a == "--size") out.FrameSize = value();
-    else if (a == "--vb") out.VideoBitrate = ParseInt(a, value(), 1, INT32_MAX);
-    else if (a == "--ab") out.AudioBitrate = ParseInt(a, value(), 1, INT32_MAX);
-    else if (a == "--ar") out.AudioSampleRate = ParseInt(a, value(), 1, INT32_MAX);
-    else if (a == "--ac") out.AudioChannels = ParseInt(a, value(), 1, 64);
-    else if (a == "--vpre") out.VideoPreset = value();
-    else if (a == "--format") out.FileFormat = value();
-    else if (a == "--duration") out.Duration = int64_t(std::llround(ParseSeconds(a, value()) * 1e6));
+    if (a == "--vcodec")
+      out.VideoCodec = value();
+    else if (a == "--acodec")
+      out.AudioCodec = value();
+    else if (a == "--size")
+      out.FrameSize = value();
+    else if (a == "--vb")
+      out.VideoBitrate = ParseInt(a, value(), 1, INT32_MAX);
+    else if (a == "--ab")
+      out.AudioBitrate = ParseInt(a, value(), 1, INT32_MAX);
+    else if (a == "--ar")
+      out.AudioSampleRate = ParseInt(a, value(), 1, INT32_MAX);
+    else if (a == "--ac")
+      out.AudioChannels = ParseInt(a, value(), 1, 64);
+    else if (a == "--vpre")
+      out.VideoPreset = value();
+    else if (a == "--format")
+      out.FileFormat = value();
+    else if (a == "--duration")
+      out.Duration = int64_t(std::llround(ParseSeconds(a, value()) * 1e6));
     else if (a == "--ext") {
       if (!out.ExtOptions.empty()) out.ExtOptions += '\n';
       out.ExtOptions += value();
-    }
-    else if (a == "--hook") hook = true;
+    } else if (a == "--hook")
+      hook = true;
     else if (a == "--hook-mode") {
       hookMode = value();
       hook = true;
       if (hookMode != "lut" && hookMode != "touch" && hookMode != "keep")
         Usage("--hook-mode is lut, touch or keep, not \"" + hookMode + "\"");
-    } else if (a == "--hook-stats") hookStats = true;
-    else if (a == "--loglevel") logLevel = value();
+    } else if (a == "--hook-stats")
+      hookStats = true;
+    else if (a == "--loglevel")
+      logLevel = value();
     else if (a == "--lut-filter") {
       std::printf("%s\n", LutFilter().c_str());
       return 0;
-    } else if (a.size() > 1 && a[0] == '-') Usage("unknown option " + a);
-    else if (input.empty()) input = a;
-    else if (output.empty()) output = a;
-    else Usage("more than one input and one output given");
+    } else if (a.size() > 1 && a[0] == '-')
+      Usage("unknown option " + a);
+    else if (input.empty())
+      input = a;
+    else if (output.empty())
+      output = a;
+    else
+      Usage("more than one input and one output given");
   }
   if (input.empty() || output.empty()) Usage("an input and an output file are needed");
   out.CustomHook = hook;
@@ -169,8 +186,7 @@ int main(int argc, char** argv) {
   logger.SetTriggerEventInMainThread(false);
   logger.SetOnLog([shown](const void*, uint32_t, TLogLevel level, const std::string& msg) {
     if (level > shown) return;
-    std::fprintf(stderr, "[%s] %s%s", LogLevelName(level), msg.c_str(),
-                 !msg.empty() && msg.back() == '\n' ? "" : "\n");
+    std::fprintf(stderr, "[%s] %s%s", LogLevelName(level), msg.c_str(), !msg.empty() && msg.back() == '\n' ? "" : "\n");
   });
 
   TConvertEngine engine;
@@ -194,8 +210,10 @@ int main(int argc, char** argv) {
   if (hook)
     engine.SetOnCustomHook([&](TCustomConvertEngine*, PHookInfo info) {
       const auto start = std::chrono::steady_clock::now();
-      if (hookMode == "keep") info->Update = false;
-      else if (hookMode == "lut" && info->Bitmap) lut.Apply(*info->Bitmap);
+      if (hookMode == "keep")
+        info->Update = false;
+      else if (hookMode == "lut" && info->Bitmap)
+        lut.Apply(*info->Bitmap);
       hookTime += std::chrono::steady_clock::now() - start;
       ++hookCalls;
     });
@@ -228,8 +246,9 @@ int main(int argc, char** argv) {
   }
   if (result.Exception || !result.Finished) {
     std::fprintf(stderr, "orvane-bench: %s\n",
-                 result.Exception ? (result.ExceptionMsg.empty() ? "the conversion failed" : result.ExceptionMsg.c_str())
-                                  : "the conversion was stopped");
+                 result.Exception
+                     ? (result.ExceptionMsg.empty() ? "the conversion failed" : result.ExceptionMsg.c_str())
+                     : "the conversion was stopped");
     return 1;
   }
   return 0;

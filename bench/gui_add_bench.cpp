@@ -58,9 +58,7 @@ int main(int argc, char** argv) {
   qint64 longestGap = 0;
   QTimer ticker;
   ticker.setInterval(5);
-  QObject::connect(&ticker, &QTimer::timeout, [&] {
-    longestGap = std::max(longestGap, tickClock.restart());
-  });
+  QObject::connect(&ticker, &QTimer::timeout, [&] { longestGap = std::max(longestGap, tickClock.restart()); });
   TPaintWatch watch([&] {
     std::printf("window shown: %lld ms after start\n", static_cast<long long>(sinceStart.elapsed()));
     QTimer::singleShot(0, [&] {
@@ -73,8 +71,8 @@ int main(int argc, char** argv) {
   main.installEventFilter(&watch);
   QObject::connect(main.Adder(), &TJobAdder::Finished, [&](const QStringList& skipped, bool) {
     ticker.stop();
-    std::printf("add: %d files, %d rows, %lld skipped, %lld ms; longest main-thread gap %lld ms\n",
-                int(files.size()), main.JobModel()->rowCount(), static_cast<long long>(skipped.size()),
+    std::printf("add: %d files, %d rows, %lld skipped, %lld ms; longest main-thread gap %lld ms\n", int(files.size()),
+                main.JobModel()->rowCount(), static_cast<long long>(skipped.size()),
                 static_cast<long long>(addClock.elapsed()), static_cast<long long>(longestGap));
     app.exit(0);
   });

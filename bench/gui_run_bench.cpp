@@ -81,7 +81,9 @@ int main(int argc, char** argv) {
   const bool verbose = qEnvironmentVariableIsSet("GAPS");
   QObject::connect(&ticker, &QTimer::timeout, [&] {
     const qint64 gap = tickClock.restart();
-    if (verbose && gap > 20) std::printf("  gap %lld ms at %lld ms\n", static_cast<long long>(gap), static_cast<long long>(runClock.elapsed()));
+    if (verbose && gap > 20)
+      std::printf("  gap %lld ms at %lld ms\n", static_cast<long long>(gap),
+                  static_cast<long long>(runClock.elapsed()));
     longestGap = std::max(longestGap, gap);
   });
   QObject::connect(main.Adder(), &TJobAdder::Finished, [&](const QStringList&, bool) {

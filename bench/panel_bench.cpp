@@ -110,9 +110,10 @@ int main(int argc, char** argv) {
               phase = nullptr;
               std::printf("idle window:      longest gap %lld ms, p99 %lld ms (%zu ticks)\n", idle.Max(), idle.P99(),
                           idle.Values.size());
-              std::printf("playing:          longest gap %lld ms, p99 %lld ms (%zu ticks; %lld pictures shown, %lld dropped)\n",
-                          playing.Max(), playing.P99(), playing.Values.size(), (long long)shown.PicturesShown,
-                          (long long)shown.PicturesDropped);
+              std::printf(
+                  "playing:          longest gap %lld ms, p99 %lld ms (%zu ticks; %lld pictures shown, %lld dropped)\n",
+                  playing.Max(), playing.P99(), playing.Values.size(), (long long)shown.PicturesShown,
+                  (long long)shown.PicturesDropped);
               std::printf("seek by mouse:    longest gap %lld ms in the second after it\n", seek.Max());
               std::printf("play (opening):   %lld ms\n", openMs);
               std::printf("stop:             %lld ms; longest gap in the 500 ms after it %lld ms\n", stopMs,

@@ -53,7 +53,9 @@ public:
     int64_t master = player->MasterClockUS();
     std::lock_guard<std::mutex> g(m);
     if (recording) offsetsMs.push_back(std::fabs(double(pts - master)) / 1000.0);
-    if (trace) std::fprintf(stderr, "present pts=%lld master=%lld diff=%lld\n", (long long)pts, (long long)master, (long long)(pts - master));
+    if (trace)
+      std::fprintf(stderr, "present pts=%lld master=%lld diff=%lld\n", (long long)pts, (long long)master,
+                   (long long)(pts - master));
     lastPts = pts;
     lastTime = Clock::now();
     ++presents;
@@ -141,7 +143,9 @@ int ExactSeeks(TFFPlayer& player, BenchSurface& surface, int64_t duration, doubl
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: orvane-player-bench CLIP [--seconds S] [--no-seek] | CLIP --exact-seeks KEY_INTERVAL_S [--fps N]\n");
+    std::fprintf(
+        stderr,
+        "usage: orvane-player-bench CLIP [--seconds S] [--no-seek] | CLIP --exact-seeks KEY_INTERVAL_S [--fps N]\n");
     return 2;
   }
   std::string clip = argv[1];
@@ -241,9 +245,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "\n");
   }
   player.Stop(true);
-  std::fprintf(stderr, "late drops %lld, decoder skips %lld\n", (long long)c.PicturesDropped, (long long)c.PicturesSkipped);
+  std::fprintf(stderr, "late drops %lld, decoder skips %lld\n", (long long)c.PicturesDropped,
+               (long long)c.PicturesSkipped);
   std::printf("p95_ms=%.1f max_ms=%.1f drop_pct=%.2f cpu_s=%.3f seek_ms=%.0f shown=%lld dropped=%lld played_s=%.1f\n",
-              p95, mx, dropPct, played > 0 ? cpu / played : NAN, seekMs, (long long)c.PicturesShown,
-              (long long)lost, played);
+              p95, mx, dropPct, played > 0 ? cpu / played : NAN, seekMs, (long long)c.PicturesShown, (long long)lost,
+              played);
   return 0;
 }

@@ -95,9 +95,12 @@ int main(int argc, char** argv) {
   std::atomic<int> converted{0};
   std::atomic<int> failed{0};
   engine.SetOnTerminate([&](TCustomConvertEngine*, const TTerminateInfo* info) {
-    if (info->TaskIndex < 0) runEnded = true;
-    else if (info->Finished && !info->Exception) ++converted;
-    else if (failed++ < 5) std::fprintf(stderr, "orvane-bench-queue: task %d: %s\n", info->TaskIndex, info->ExceptionMsg.c_str());
+    if (info->TaskIndex < 0)
+      runEnded = true;
+    else if (info->Finished && !info->Exception)
+      ++converted;
+    else if (failed++ < 5)
+      std::fprintf(stderr, "orvane-bench-queue: task %d: %s\n", info->TaskIndex, info->ExceptionMsg.c_str());
   });
   engine.StartTask(1);
   while (!runEnded) HeadlessDispatcher().WaitAndProcess(50);

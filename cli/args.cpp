@@ -119,7 +119,8 @@ std::function<bool(TOptionUse&)> SetsName(std::string TCliArgs::*field, const ch
 // A picture adjustment: a whole number in its range. The help text gives the range.
 TCliOption Adjustment(const TAdjustRange& r, int32_t TlvFilesRecord::*field, const std::string& leaves,
                       const std::string& example) {
-  std::string help = std::to_string(r.Min) + ".." + std::to_string(r.Max) + ", " + std::to_string(r.None) + " leaves " + leaves;
+  std::string help = std::to_string(r.Min) + ".." + std::to_string(r.Max) + ", " + std::to_string(r.None) + " leaves " +
+                     leaves;
   help.resize(std::max<size_t>(help.size() + 1, 44), ' ');
   help += "Example: --" + std::string(r.Name) + " " + example;
   return {{"--" + std::string(r.Name)}, "N", help, [r, field](TOptionUse& u) {
@@ -344,6 +345,8 @@ const char* const kHelpEnd =
 
 // The options in the order --help lists them.
 const std::vector<TCliOption>& Options() {
+  // One option a row (names, argument, help, what it sets), laid out by hand.
+  // clang-format off
   static const std::vector<TCliOption> table = {
       {{}, "", "Profile and output:", nullptr},
       {{"--profile"}, "N|NAME",
@@ -518,6 +521,7 @@ const std::vector<TCliOption>& Options() {
          return true;
        }},
   };
+  // clang-format on
   return table;
 }
 

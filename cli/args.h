@@ -27,7 +27,7 @@ struct TCliArgs {
   bool resume = false;
   std::string ledger;
   std::vector<std::string> mapRoots;  // "FROM=TO" of each --map-root
-  TJobSettings settings;  // applies to every FILE, and is the default of every --batch job
+  TJobSettings settings;              // applies to every FILE, and is the default of every --batch job
   std::vector<std::string> files;
 };
 
@@ -43,4 +43,3 @@ bool ParseTime(const std::string& text, int64_t& us);
 // "RRGGBB" or "#RRGGBB" -> 0xRRGGBB.
 bool ParseColor(const std::string& text, uint32_t& rgb);
 std::vector<std::string> SplitComma(const std::string& text);
-

@@ -21,8 +21,7 @@ public:
   std::string Text(const char* key) {
     std::string v = ini_.ReadString(section_, key, "");
     if (const size_t nul = v.find('\0'); nul != std::string::npos) {
-      if (error_.empty())
-        error_ = "[" + section_ + "] " + key + " holds a NUL byte after '" + v.substr(0, nul) + "'";
+      if (error_.empty()) error_ = "[" + section_ + "] " + key + " holds a NUL byte after '" + v.substr(0, nul) + "'";
       return "";
     }
     return v;
@@ -137,17 +136,22 @@ int JobSectionNumber(const std::string& name) {
 // The jobs are read from [file1] up to the first missing number. A job section that this
 // leaves out (a gap before it, or a number given twice, whose second section the reading
 // never sees) is named, so that a list is never cut short in silence.
-void NoteUnreadSections(const TIniFile& ini, const std::string& path, int jobsRead, std::vector<std::string>& warnings) {
+void NoteUnreadSections(const TIniFile& ini, const std::string& path, int jobsRead,
+                        std::vector<std::string>& warnings) {
   std::vector<bool> seen(size_t(jobsRead) + 1, false);
   for (const std::string& name : ini.ReadSectionNames()) {
     const int n = JobSectionNumber(name);
     if (n == 0) continue;
     if (n > jobsRead) {
-      warnings.push_back(path + ": [" + name + "] and the job sections after it are not read: the jobs are read from [file1] up to the first missing number, and [file" + std::to_string(jobsRead + 1) + "] is missing");
+      warnings.push_back(
+          path + ": [" + name +
+          "] and the job sections after it are not read: the jobs are read from [file1] up to the first missing number, and [file" +
+          std::to_string(jobsRead + 1) + "] is missing");
       return;
     }
     if (seen[size_t(n)]) {
-      warnings.push_back(path + ": the second [" + name + "] is not read (a section of that name came before); number each job section once");
+      warnings.push_back(path + ": the second [" + name +
+                         "] is not read (a section of that name came before); number each job section once");
       return;
     }
     seen[size_t(n)] = true;

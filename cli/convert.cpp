@@ -86,15 +86,19 @@ public:
   }
 
 private:
-  struct sigaction oldInt_ {}, oldTerm_ {}, oldXfsz_ {}, oldPipe_ {};
+  struct sigaction oldInt_ {
+  }, oldTerm_{}, oldXfsz_{}, oldPipe_{};
 };
 
 // What the user reads when the run stops.
 std::string StopNote(int sig) {
   switch (sig) {
-    case SIGXFSZ: return "Stopping: an output file reached the file-size limit (ulimit -f).";
-    case SIGPIPE: return "Stopping: the standard output was closed.";
-    default: return "Stopping: the files being converted are closed now (press Ctrl-C again to quit at once).";
+    case SIGXFSZ:
+      return "Stopping: an output file reached the file-size limit (ulimit -f).";
+    case SIGPIPE:
+      return "Stopping: the standard output was closed.";
+    default:
+      return "Stopping: the files being converted are closed now (press Ctrl-C again to quit at once).";
   }
 }
 
@@ -148,16 +152,17 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
   // A finished output stays locked until the ledger records it (see TRunBook::SetHoldCommitted).
   options.HoldCommitted = useLedger;
   run.Begin(setup.Settings, prompts, options);
-  std::vector<TJobIdentity> taskIds;        // task -> its identity in the ledger
+  std::vector<TJobIdentity> taskIds;  // task -> its identity in the ledger
   std::vector<bool> taskIdKnown;
   int done = 0, elsewhere = 0, ledgerFailures = 0;
   for (size_t j = 0; j < setup.Jobs.size(); ++j) {
     if (signals.Signal()) break;
     const std::string& file = setup.Jobs[j].Job.SourceFile;
     TJobIdentity id;
-    const bool idKnown =
-        useLedger && MakeJobIdentity(sharedSource(j), file, setup.ProfileCode,
-                                     JobSettingsDigest(setup.Jobs[j], profileValues, setup.Map.Shared(setup.OutputDir)), id);
+    const bool idKnown = useLedger && MakeJobIdentity(sharedSource(j), file, setup.ProfileCode,
+                                                      JobSettingsDigest(setup.Jobs[j], profileValues,
+                                                                        setup.Map.Shared(setup.OutputDir)),
+                                                      id);
     // Recorded as converted (by any process, until now), its output still there.
     auto recordedDone = [&] {
       const std::string output = ledger.Find(id);
@@ -175,7 +180,8 @@ int RunConversion(const TConvertSetup& setup, TRunReporter& reporter) {
       // A damaged line may have been this job's entry: a finished output under the job's own
       // name that is as long as its source part counts as converted, and is recorded again.
       if (ledger.MayHaveLost(id.Source)) {
-        const std::string own = OutputCandidate(setup.OutputDir, file, setup.Settings.OutputExtension(setup.ProfileCode),
+        const std::string own = OutputCandidate(setup.OutputDir, file,
+                                                setup.Settings.OutputExtension(setup.ProfileCode),
                                                 setup.Jobs[j].FirstOutputNumber);
         struct stat st {};
         if (::stat(own.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&

@@ -14,16 +14,16 @@
 struct TConvertSetup {
   std::vector<TJobSettings> Jobs;  // in order; each Job.SourceFile set
   int32_t ProfileCode = 1;
-  TAppSettings Settings;           // the settings the option builder reads (never written)
-  std::string OutputDir;           // --output-dir (made already), empty for the stored folder
-  int Parallel = 1;                // tasks at once
+  TAppSettings Settings;  // the settings the option builder reads (never written)
+  std::string OutputDir;  // --output-dir (made already), empty for the stored folder
+  int Parallel = 1;       // tasks at once
   // Each job's number in the whole job list (for the reports; empty: 0, 1, ...), and its source
   // as the list names it (the ledger's name; empty: Job.SourceFile, which is this machine's name).
   std::vector<int> JobIds;
   std::vector<std::string> SharedSources;
-  TPathMap Map;                    // this machine's names <-> the shared names
-  std::string LedgerPath;          // --resume: the ledger (this machine's name); empty: none
-  bool AcceptPartial = false;      // --accept-partial: an input that ended early still counts as converted
+  TPathMap Map;                // this machine's names <-> the shared names
+  std::string LedgerPath;      // --resume: the ledger (this machine's name); empty: none
+  bool AcceptPartial = false;  // --accept-partial: an input that ended early still counts as converted
   // Each job's FirstOutputNumber is its own output name (a sharded or resumable run): a job that
   // another running process converts under it is left to that process.
   bool OwnOutputNames = false;

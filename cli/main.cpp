@@ -38,15 +38,24 @@ namespace {
 
 const char* KindName(TLibraryKind k) {
   switch (k) {
-    case lkAVCodec: return "avcodec";
-    case lkAVDevice: return "avdevice";
-    case lkAVFilter: return "avfilter";
-    case lkAVFormat: return "avformat";
-    case lkAVUtil: return "avutil";
-    case lkSwScale: return "swscale";
-    case lkMSVCRT: return "C runtime";
-    case lkSDL: return "SDL";
-    case lkSwResample: return "swresample";
+    case lkAVCodec:
+      return "avcodec";
+    case lkAVDevice:
+      return "avdevice";
+    case lkAVFilter:
+      return "avfilter";
+    case lkAVFormat:
+      return "avformat";
+    case lkAVUtil:
+      return "avutil";
+    case lkSwScale:
+      return "swscale";
+    case lkMSVCRT:
+      return "C runtime";
+    case lkSDL:
+      return "SDL";
+    case lkSwResample:
+      return "swresample";
   }
   return "?";
 }
@@ -141,7 +150,6 @@ bool ResolveProfile(const std::string& text, int32_t& code, std::string& err) {
 
 // The option lines of the dry run ("  name=value").
 void PrintOptionLines(const TInputOptions& in, const TOutputOptions& o) {
-
   auto s = [](const char* name, const std::string& v) {
     if (!v.empty()) std::printf("  %s=%s\n", name, v.c_str());
   };
@@ -153,7 +161,8 @@ void PrintOptionLines(const TInputOptions& in, const TOutputOptions& o) {
   };
   if (in.StartTime != kNoPts) std::printf("  input ss=%lld\n", static_cast<long long>(in.StartTime));
   if (!in.FileFormat.empty()) std::printf("  input f=%s\n", in.FileFormat.c_str());
-  for (const TExtOption& e : ParseExtOptions(in.ExtOptions)) std::printf("  input %s=%s\n", e.Name.c_str(), e.Value.c_str());
+  for (const TExtOption& e : ParseExtOptions(in.ExtOptions))
+    std::printf("  input %s=%s\n", e.Name.c_str(), e.Value.c_str());
   s("f", o.FileFormat);
   i("packetsize", o.PacketSize);
   i("muxrate", o.MuxRate);
@@ -187,7 +196,8 @@ void PrintOptionLines(const TInputOptions& in, const TOutputOptions& o) {
   b("sn", o.DisableSubtitle);
   if (o.StartTime != kNoPts) std::printf("  ss=%lld\n", static_cast<long long>(o.StartTime));
   if (o.Duration != kNoPts) std::printf("  t=%lld\n", static_cast<long long>(o.Duration));
-  if (o.Target >= 1 && o.Target <= 3) std::printf("  target=%s\n", o.Target == 1 ? "vcd" : o.Target == 2 ? "svcd" : "dvd");
+  if (o.Target >= 1 && o.Target <= 3)
+    std::printf("  target=%s\n", o.Target == 1 ? "vcd" : o.Target == 2 ? "svcd" : "dvd");
   for (const TExtOption& e : ParseExtOptions(o.ExtOptions)) std::printf("  %s=%s\n", e.Name.c_str(), e.Value.c_str());
   b("custom hook (picture adjustments and watermarks)", o.CustomHook);
 }
@@ -330,7 +340,8 @@ int main(int argc, char** argv) {
     // This process's shard of the list, and the paths as this machine sees them.
     TShardSpec shard;
     std::vector<std::string> shardNotes;
-    if (!ChooseShard(a.shard, a.shards, [](const char* name) { return std::getenv(name); }, shard, err, shardNotes))
+    if (!ChooseShard(
+            a.shard, a.shards, [](const char* name) { return std::getenv(name); }, shard, err, shardNotes))
       return UsageError(err);
     for (const std::string& n : shardNotes) std::fprintf(stderr, "orvane-convert: warning: %s\n", n.c_str());
     if (!a.ledger.empty() && !a.resume) return UsageError("--ledger needs --resume");
@@ -340,12 +351,15 @@ int main(int argc, char** argv) {
     const bool indexFromEnvironment = shard.Sharded() && shard.Source != "--shard";
     if (a.verbose > 0 || (indexFromEnvironment && !a.quiet)) {
       if (shard.Sharded())
-        std::fprintf(stderr, "orvane-convert: shard %d of %d (index from %s, counted from 0): %zu of the whole list's %zu jobs%s\n",
-                     shard.Index, shard.Count, shard.Source.c_str(), shardJobs.Jobs.size(), jobs.size(),
-                     indexFromEnvironment ? "; --shard 0/1 converts the whole list" : "");
+        std::fprintf(
+            stderr,
+            "orvane-convert: shard %d of %d (index from %s, counted from 0): %zu of the whole list's %zu jobs%s\n",
+            shard.Index, shard.Count, shard.Source.c_str(), shardJobs.Jobs.size(), jobs.size(),
+            indexFromEnvironment ? "; --shard 0/1 converts the whole list" : "");
       else
-        std::fprintf(stderr, "orvane-convert: not sharded (no --shard, SLURM_ARRAY_TASK_ID or JOB_COMPLETION_INDEX): %zu jobs\n",
-                     jobs.size());
+        std::fprintf(
+            stderr, "orvane-convert: not sharded (no --shard, SLURM_ARRAY_TASK_ID or JOB_COMPLETION_INDEX): %zu jobs\n",
+            jobs.size());
     }
     jobs = std::move(shardJobs.Jobs);
 
@@ -354,7 +368,8 @@ int main(int argc, char** argv) {
     int32_t code = settings.Read().FormatCode;
     if (!a.profile.empty() && !ResolveProfile(a.profile, code, err)) return UsageError(err);
     if (BuiltinProfileName(code).empty())
-      return UsageError("the settings name profile " + std::to_string(code) + ", which does not exist; choose one with --profile");
+      return UsageError("the settings name profile " + std::to_string(code) +
+                        ", which does not exist; choose one with --profile");
     if (!a.outputDir.empty()) {
       if (!map.Empty()) a.outputDir = map.Local(AbsolutePath(a.outputDir));
       const TFolderCheck folder = PrepareOutputDir(a.outputDir, a.dryRun, err);

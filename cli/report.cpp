@@ -118,11 +118,14 @@ std::string BaseName(const std::string& path) {
 
 const char* EndName(TTaskEnd how) {
   switch (how) {
-    case TTaskEnd::Converted: return "converted";
-    case TTaskEnd::Failed: return "failed";
+    case TTaskEnd::Converted:
+      return "converted";
+    case TTaskEnd::Failed:
+      return "failed";
     case TTaskEnd::Stopped:
     case TTaskEnd::StoppedRemoved:
-    case TTaskEnd::NotStarted: return "stopped";
+    case TTaskEnd::NotStarted:
+      return "stopped";
   }
   return "failed";
 }
@@ -330,12 +333,16 @@ void TRunReporter::Progress(const TProgressInfo& info) {
     t.firstDuration = info.CurrentDuration;
   } else {
     const double wall = std::chrono::duration<double, std::micro>(now - t.firstTime).count();
-    if (wall > 0 && info.CurrentDuration > t.firstDuration) t.speed = double(info.CurrentDuration - t.firstDuration) / wall;
+    if (wall > 0 && info.CurrentDuration > t.firstDuration)
+      t.speed = double(info.CurrentDuration - t.firstDuration) / wall;
   }
   t.last = info;
   switch (mode_) {
-    case TReportMode::Quiet: break;
-    case TReportMode::Live: DrawBlock(); break;
+    case TReportMode::Quiet:
+      break;
+    case TReportMode::Live:
+      DrawBlock();
+      break;
     case TReportMode::Plain:
       Emit(out_, "[" + std::to_string(t.number) + "/" + std::to_string(t.total) + "] " + t.name + ": " + StatusText(t));
       break;
@@ -344,17 +351,19 @@ void TRunReporter::Progress(const TProgressInfo& info) {
       std::string j = "{\"event\":\"progress\",\"task\":" + std::to_string(info.TaskIndex) + PlaceFields(t.job) +
                       ",\"file\":" + JsonString(t.file);
       j += ",\"percent\":" +
-           (p.TotalDuration > 0 ? JsonNumber(std::clamp(100.0 * double(p.CurrentDuration) / double(p.TotalDuration), 0.0, 100.0), 1)
-                                : std::string("null"));
+           (p.TotalDuration > 0
+                ? JsonNumber(std::clamp(100.0 * double(p.CurrentDuration) / double(p.TotalDuration), 0.0, 100.0), 1)
+                : std::string("null"));
       j += ",\"time\":" + JsonNumber(p.CurrentDuration / 1e6, 3);
       j += ",\"duration\":" + (p.TotalDuration > 0 ? JsonNumber(p.TotalDuration / 1e6, 3) : std::string("null"));
       j += ",\"frames\":" + (p.FrameNumber >= 0 ? std::to_string(p.FrameNumber) : std::string("null"));
       j += ",\"fps\":" + (p.FPS >= 0 ? std::to_string(p.FPS) : std::string("null"));
       j += ",\"speed\":" + (t.speed > 0 ? JsonNumber(t.speed, 2) : std::string("null"));
       j += ",\"size\":" + std::to_string(p.CurrentSize);
-      j += ",\"eta\":" + (t.speed > 0 && p.TotalDuration > 0
-                              ? JsonNumber(double(std::max<int64_t>(0, p.TotalDuration - p.CurrentDuration)) / t.speed / 1e6, 1)
-                              : std::string("null"));
+      j += ",\"eta\":" +
+           (t.speed > 0 && p.TotalDuration > 0
+                ? JsonNumber(double(std::max<int64_t>(0, p.TotalDuration - p.CurrentDuration)) / t.speed / 1e6, 1)
+                : std::string("null"));
       Emit(out_, j + "}");
       break;
     }
@@ -372,9 +381,9 @@ void TRunReporter::Ended(int task, TTaskEnd how, const std::string& msg, int64_t
     if (early)
       fields += ",\"ended_at\":" + JsonNumber(double(endedAtUs) / 1e6, 3) +
                 ",\"length\":" + (durationUs >= 0 ? JsonNumber(double(durationUs) / 1e6, 3) : std::string("null"));
-    Emit(out_, "{\"event\":\"end\",\"task\":" + std::to_string(task) + PlaceFields(t.job) + ",\"file\":" + JsonString(t.file) +
-                   ",\"output\":" + JsonString(t.output) + ",\"status\":\"" + EndName(how) +
-                   "\",\"error\":" + JsonString(msg) + fields + "}");
+    Emit(out_, "{\"event\":\"end\",\"task\":" + std::to_string(task) + PlaceFields(t.job) +
+                   ",\"file\":" + JsonString(t.file) + ",\"output\":" + JsonString(t.output) + ",\"status\":\"" +
+                   EndName(how) + "\",\"error\":" + JsonString(msg) + fields + "}");
     if (how == TTaskEnd::Failed) Emit(err_, "orvane-convert: " + t.file + ": " + msg);
     return;
   }
@@ -384,8 +393,9 @@ void TRunReporter::Ended(int task, TTaskEnd how, const std::string& msg, int64_t
     Emit(err_, "orvane-convert: " + head + t.file + ": failed: " + msg);
   } else if (mode_ != TReportMode::Quiet) {
     if (how == TTaskEnd::Converted && early)
-      Emit(out_, head + t.file + " -> " + t.output + " (" + HumanSize(t.last.CurrentSize) + "); the input ended early, at " +
-                     FormatClock(endedAtUs / 1000000) + " of " + FormatClock((durationUs + 500000) / 1000000));
+      Emit(out_, head + t.file + " -> " + t.output + " (" + HumanSize(t.last.CurrentSize) +
+                     "); the input ended early, at " + FormatClock(endedAtUs / 1000000) + " of " +
+                     FormatClock((durationUs + 500000) / 1000000));
     else if (how == TTaskEnd::Converted)
       Emit(out_, head + t.file + " -> " + t.output + " (" + HumanSize(t.last.CurrentSize) + ")");
     else if (how == TTaskEnd::Stopped)
@@ -411,20 +421,21 @@ void TRunReporter::Error(const std::string& text) {
   if (mode_ == TReportMode::Live) DrawBlock();
 }
 
-void TRunReporter::RunEnded(int converted, int failed, int stopped, int skipped, int exitCode, int endedEarly,
-                            int done, int elsewhere) {
+void TRunReporter::RunEnded(int converted, int failed, int stopped, int skipped, int exitCode, int endedEarly, int done,
+                            int elsewhere) {
   if (mode_ == TReportMode::Live) ClearBlock();
   if (mode_ == TReportMode::Json) {
     Emit(out_, "{\"event\":\"run_end\"" + PlaceFields(-1) + ",\"converted\":" + std::to_string(converted) +
-                   ",\"done\":" + std::to_string(done) + ",\"elsewhere\":" + std::to_string(elsewhere) + ",\"failed\":" +
-                   std::to_string(failed) + ",\"stopped\":" + std::to_string(stopped) + ",\"skipped\":" +
-                   std::to_string(skipped) + ",\"ended_early\":" + std::to_string(endedEarly) +
+                   ",\"done\":" + std::to_string(done) + ",\"elsewhere\":" + std::to_string(elsewhere) +
+                   ",\"failed\":" + std::to_string(failed) + ",\"stopped\":" + std::to_string(stopped) +
+                   ",\"skipped\":" + std::to_string(skipped) + ",\"ended_early\":" + std::to_string(endedEarly) +
                    ",\"exit_code\":" + std::to_string(exitCode) + "}");
     return;
   }
   if (mode_ == TReportMode::Quiet) return;
   const int all = converted + failed + stopped + skipped + done + elsewhere;
-  std::string s = std::to_string(converted) + " of " + std::to_string(all) + (all == 1 ? " file" : " files") + " converted";
+  std::string s = std::to_string(converted) + " of " + std::to_string(all) + (all == 1 ? " file" : " files") +
+                  " converted";
   if (done) s += ", " + std::to_string(done) + " converted already";
   if (elsewhere) s += ", " + std::to_string(elsewhere) + " converted by another process";
   if (endedEarly) s += " (" + std::to_string(endedEarly) + (endedEarly == 1 ? " input" : " inputs") + " ended early)";

@@ -40,15 +40,21 @@ TRectTracker::TTrackerZone TRectTracker::ZoneAt(const QPoint& p) const {
 Qt::CursorShape TRectTracker::CursorFor(TTrackerZone zone) {
   switch (zone) {
     case tzLeft:
-    case tzRight: return Qt::SizeHorCursor;
+    case tzRight:
+      return Qt::SizeHorCursor;
     case tzTop:
-    case tzBottom: return Qt::SizeVerCursor;
+    case tzBottom:
+      return Qt::SizeVerCursor;
     case tzTopRight:
-    case tzBottomLeft: return Qt::SizeBDiagCursor;
+    case tzBottomLeft:
+      return Qt::SizeBDiagCursor;
     case tzTopLeft:
-    case tzBottomRight: return Qt::SizeFDiagCursor;
-    case tzMove: return Qt::SizeAllCursor;
-    case tzNone: break;
+    case tzBottomRight:
+      return Qt::SizeFDiagCursor;
+    case tzMove:
+      return Qt::SizeAllCursor;
+    case tzNone:
+      break;
   }
   return Qt::ArrowCursor;
 }
@@ -68,7 +74,7 @@ void TRectTracker::paintEvent(QPaintEvent*) {
   p.setPen(Qt::NoPen);
   p.setBrush(Qt::black);
   const int mx = (w + 1) / 2 - 3, my = (h + 1) / 2 - 3;
-  const QPoint grips[] = {{0, 0},      {0, my},       {0, h - kGrip},      {mx, 0},
+  const QPoint grips[] = {{0, 0},          {0, my},        {0, h - kGrip},  {mx, 0},
                           {mx, h - kGrip}, {w - kGrip, 0}, {w - kGrip, my}, {w - kGrip, h - kGrip}};
   for (const QPoint& g : grips) p.drawRect(QRect(g, QSize(kGrip, kGrip)));
 }
@@ -141,12 +147,16 @@ void TRectTracker::mouseMoveEvent(QMouseEvent* e) {
       }
     };
     switch (zone_) {
-      case tzLeft: moveLeft(); break;
+      case tzLeft:
+        moveLeft();
+        break;
       case tzRight:
         w += dx;
         press_.setX(pt.x());
         break;
-      case tzTop: moveTop(); break;
+      case tzTop:
+        moveTop();
+        break;
       case tzBottom:
         h += dy;
         press_.setY(pt.y());
@@ -174,7 +184,8 @@ void TRectTracker::mouseMoveEvent(QMouseEvent* e) {
         l += dx;
         t += dy;
         break;
-      case tzNone: break;
+      case tzNone:
+        break;
     }
     const QRect bounds(l, t, std::max(w, kMinSize), std::max(h, kMinSize));
     if (bounds != geometry()) setGeometry(bounds);
@@ -199,11 +210,21 @@ void TRectTracker::mouseReleaseEvent(QMouseEvent* e) {
 void TRectTracker::keyPressEvent(QKeyEvent* e) {
   int dx = 0, dy = 0;
   switch (e->key()) {
-    case Qt::Key_Left: dx = -1; break;
-    case Qt::Key_Right: dx = 1; break;
-    case Qt::Key_Up: dy = -1; break;
-    case Qt::Key_Down: dy = 1; break;
-    default: QWidget::keyPressEvent(e); return;
+    case Qt::Key_Left:
+      dx = -1;
+      break;
+    case Qt::Key_Right:
+      dx = 1;
+      break;
+    case Qt::Key_Up:
+      dy = -1;
+      break;
+    case Qt::Key_Down:
+      dy = 1;
+      break;
+    default:
+      QWidget::keyPressEvent(e);
+      return;
   }
   if (zone_ != tzNone) return;  // not during a mouse drag
   const bool resize = e->modifiers() & Qt::ShiftModifier;

@@ -13,7 +13,16 @@ class TRectTracker : public QWidget {
 public:
   // The part of the tracker under a point, in hit-test order of value.
   enum TTrackerZone {
-    tzLeft, tzRight, tzTop, tzBottom, tzTopLeft, tzTopRight, tzBottomLeft, tzBottomRight, tzMove, tzNone
+    tzLeft,
+    tzRight,
+    tzTop,
+    tzBottom,
+    tzTopLeft,
+    tzTopRight,
+    tzBottomLeft,
+    tzBottomRight,
+    tzMove,
+    tzNone
   };
 
   static constexpr int kGrip = 5;      // grip side

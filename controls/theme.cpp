@@ -107,7 +107,8 @@ QDialog#frmAbout { background: #f6f7f8; }
 QDialog#frmAbout QLabel { color: #1d3557; }
 QLabel#lblAppNameVer { font-size: 13px; font-weight: bold; }
 QDialog#frmAbout QPlainTextEdit { background: #ffffff; color: #000000; border: 1px solid #7d93b5; }
-)").replace("CHECK_PICTURE", SkinFile("check.svg"));
+)")
+      .replace("CHECK_PICTURE", SkinFile("check.svg"));
 }
 
 void Apply(QApplication& app) {

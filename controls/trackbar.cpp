@@ -61,7 +61,7 @@ void TTrackBar2::SetSecondThumb(bool v) {
   update();
 }
 
-#define TRACKBAR_SETTER(Name, member) \
+#define TRACKBAR_SETTER(Name, member)              \
   void TTrackBar2::Set##Name(decltype(member) v) { \
     member = v;                                    \
     update();                                      \
@@ -125,7 +125,8 @@ QPoint TTrackBar2::ThumbOrigin(int position) const {
 QRect TTrackBar2::ThumbRect(int position) const {
   const int along = thumbStyle_ == tsUserDrawn ? thumbSize_ : std::max(thumbSize_ / 2, 1);
   const QPoint o = ThumbOrigin(position);
-  return orientation_ == trHorizontal ? QRect(o.x(), o.y(), along, thumbLength_) : QRect(o.x(), o.y(), thumbLength_, along);
+  return orientation_ == trHorizontal ? QRect(o.x(), o.y(), along, thumbLength_)
+                                      : QRect(o.x(), o.y(), thumbLength_, along);
 }
 
 int TTrackBar2::PositionAt(const QPoint& p) const {
@@ -186,13 +187,22 @@ void TTrackBar2::mouseReleaseEvent(QMouseEvent* e) {
 void TTrackBar2::keyPressEvent(QKeyEvent* e) {
   int delta = 0;
   switch (e->key()) {
-    case Qt::Key_PageUp: delta = largeChange_; break;
-    case Qt::Key_PageDown: delta = -largeChange_; break;
+    case Qt::Key_PageUp:
+      delta = largeChange_;
+      break;
+    case Qt::Key_PageDown:
+      delta = -largeChange_;
+      break;
     case Qt::Key_Up:
-    case Qt::Key_Right: delta = smallChange_; break;
+    case Qt::Key_Right:
+      delta = smallChange_;
+      break;
     case Qt::Key_Left:
-    case Qt::Key_Down: delta = -smallChange_; break;
-    default: break;
+    case Qt::Key_Down:
+      delta = -smallChange_;
+      break;
+    default:
+      break;
   }
   if (delta) {
     if (secondThumb_ && (e->modifiers() & Qt::ShiftModifier))

@@ -18,7 +18,13 @@ public:
   enum TTickStyle { tiUserDrawn, tiLine, tiSquare, tiRaisedSquare, tiLoweredSquare };
   enum TTickOrientation { toTopLeft, toBottomRight, toBoth };
   enum TThumbStyle {
-    tsUserDrawn, tsRectangle, tsRaisedRectangle, tsLoweredRectangle, tsSmallPointer, tsMediumPointer, tsLargePointer
+    tsUserDrawn,
+    tsRectangle,
+    tsRaisedRectangle,
+    tsLoweredRectangle,
+    tsSmallPointer,
+    tsMediumPointer,
+    tsLargePointer
   };
 
   explicit TTrackBar2(QWidget* parent = nullptr);

@@ -29,8 +29,7 @@ void TVideoSurfaceWidget::ClientSize(int& width, int& height) const {
   height = height_;
 }
 
-void TVideoSurfaceWidget::Present(const TBitmap24& picture, int x, int y, int outWidth, int outHeight,
-                                  int64_t pts) {
+void TVideoSurfaceWidget::Present(const TBitmap24& picture, int x, int y, int outWidth, int outHeight, int64_t pts) {
   if (picture.Empty()) return;
   {
     std::lock_guard<std::mutex> g(lock_);
@@ -155,8 +154,8 @@ void TVideoSurfaceWidget::PaintSubtitle(QPainter& p, const QRectF& pictureRect) 
   p.save();
   p.setRenderHint(QPainter::Antialiasing);
   p.setClipRect(pictureRect);
-  p.strokePath(drawn_.Outline, QPen(QColor(16, 16, 16), drawn_.OutlineWidth, Qt::SolidLine, Qt::RoundCap,
-                                    Qt::RoundJoin));
+  p.strokePath(drawn_.Outline,
+               QPen(QColor(16, 16, 16), drawn_.OutlineWidth, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
   for (const auto& [path, colour] : drawn_.Fills) p.fillPath(path, colour);
   p.restore();
 }

@@ -46,7 +46,7 @@ protected:
 
 private:
   void RequestRepaint();
-  void PaintSubtitle(QPainter& p, const QRectF& pictureRect) const;   // caller holds lock_
+  void PaintSubtitle(QPainter& p, const QRectF& pictureRect) const;  // caller holds lock_
   void LayOutSubtitle(const QRectF& pictureRect) const;              // caller holds lock_
 
   std::atomic<int> width_{0}, height_{0};

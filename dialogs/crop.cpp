@@ -205,9 +205,8 @@ TfrmCrop::TfrmCrop(TJobRows& model, TAppSettings& settings, QWidget* parent)
     host_->Stop(true);
     Stopped();
   });
-  connect(host_, &TPlayerHost::PositionChanged, this, [this](int64_t pts) {
-    lblPosition_->setText(QString::fromStdString(FormatClock(RoundedSeconds(pts))));
-  });
+  connect(host_, &TPlayerHost::PositionChanged, this,
+          [this](int64_t pts) { lblPosition_->setText(QString::fromStdString(FormatClock(RoundedSeconds(pts)))); });
   connect(host_, &TPlayerHost::StateChanged, this, [this](TPlayState state) {
     if (state == psStop) Stopped();
   });
@@ -407,7 +406,8 @@ QImage TfrmCrop::ResultPicture(TBitmap24 frame, const int adjustments[4], int cr
     BrightnessContrastSaturation(frame, adjustments[0], adjustments[1], adjustments[2]);
     ExposureFilter(frame, adjustments[3]);
   }
-  return ToImage(frame, QRect(cropLeft, cropTop, frame.Width - cropLeft - cropRight, frame.Height - cropTop - cropBottom));
+  return ToImage(frame,
+                 QRect(cropLeft, cropTop, frame.Width - cropLeft - cropRight, frame.Height - cropTop - cropBottom));
 }
 
 QImage TfrmCrop::Result() const { return imgOutput_->Image(); }

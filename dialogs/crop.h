@@ -100,8 +100,8 @@ private:
   TJobRows& model_;
   TAppSettings& settings_;
   int row_ = -1;
-  int sw_ = 0, sh_ = 0;     // the coded (upright) picture's size
-  double aspect_ = 1.0;     // shown width of one of its pixels (see dialogs/displayshape.h)
+  int sw_ = 0, sh_ = 0;  // the coded (upright) picture's size
+  double aspect_ = 1.0;  // shown width of one of its pixels (see dialogs/displayshape.h)
   int x0_ = 0, y0_ = 0, pw_ = 0, ph_ = 0;
   int up_ = 0, left_ = 0, down_ = 0, right_ = 0;
   int accepted_[4] = {0, 0, 0, 0};  // by TMargin

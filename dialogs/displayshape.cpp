@@ -14,6 +14,4 @@ double PixelAspect(TCustomAVProbe& probe) {
   return info.Rotation == 90 || info.Rotation == 270 ? 1.0 / sar : sar;
 }
 
-int ShownWidth(int codedWidth, double pixelAspect) {
-  return std::max(1, int(std::lround(codedWidth * pixelAspect)));
-}
+int ShownWidth(int codedWidth, double pixelAspect) { return std::max(1, int(std::lround(codedWidth * pixelAspect))); }

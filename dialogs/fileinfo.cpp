@@ -105,8 +105,8 @@ QString TfrmFileInfo::AudioFormatFrom(const std::string& infoText) {
   const size_t comma = infoText.find(',', p);
   if (start >= infoText.size()) return {};
   const size_t end = comma == std::string::npos ? infoText.find_first_of("\r\n", start) : comma;
-  return QString::fromStdString(infoText.substr(start, end == std::string::npos || end < start ? std::string::npos
-                                                                                               : end - start));
+  return QString::fromStdString(
+      infoText.substr(start, end == std::string::npos || end < start ? std::string::npos : end - start));
 }
 
 void TfrmFileInfo::ShowFile(const std::string& sourceFile) {

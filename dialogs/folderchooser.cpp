@@ -24,7 +24,8 @@ std::string MountType(const std::string& folder) {
   while (mntent* m = getmntent(f)) {
     std::string dir = m->mnt_dir;
     const bool under = folder == dir || dir == "/" ||
-                       (folder.size() > dir.size() && folder.compare(0, dir.size(), dir) == 0 && folder[dir.size()] == '/');
+                       (folder.size() > dir.size() && folder.compare(0, dir.size(), dir) == 0 &&
+                        folder[dir.size()] == '/');
     if (under && dir.size() >= best.size()) {
       best = dir;
       type = m->mnt_type;
@@ -37,10 +38,10 @@ std::string MountType(const std::string& folder) {
 }  // namespace
 
 bool IsPseudoFileSystemFolder(const std::string& folder) {
-  static const std::set<std::string> kPseudo = {
-      "proc",   "sysfs",   "devtmpfs", "devpts",  "cgroup",     "cgroup2",   "debugfs", "tracefs", "securityfs",
-      "pstore", "bpf",     "configfs", "fusectl", "mqueue",     "hugetlbfs", "binfmt_misc", "efivarfs",
-      "autofs", "rpc_pipefs", "nsfs"};
+  static const std::set<std::string> kPseudo = {"proc",        "sysfs",    "devtmpfs", "devpts",     "cgroup",
+                                                "cgroup2",     "debugfs",  "tracefs",  "securityfs", "pstore",
+                                                "bpf",         "configfs", "fusectl",  "mqueue",     "hugetlbfs",
+                                                "binfmt_misc", "efivarfs", "autofs",   "rpc_pipefs", "nsfs"};
   return kPseudo.count(MountType(folder)) > 0;
 }
 
@@ -73,11 +74,10 @@ TfmDirectory::TfmDirectory(QWidget* parent) : QDialog(parent) {
   connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this, &TfmDirectory::UpdateOk);
   // A right click selects as a left click does.
   tree_->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(tree_, &QWidget::customContextMenuRequested, this,
-          [this](const QPoint& at) {
-            const QModelIndex i = tree_->indexAt(at);
-            if (i.isValid()) tree_->setCurrentIndex(i);
-          });
+  connect(tree_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+    const QModelIndex i = tree_->indexAt(at);
+    if (i.isValid()) tree_->setCurrentIndex(i);
+  });
 
   btnOk_ = new QPushButton("Ok", this);
   btnOk_->setObjectName("btnOk");

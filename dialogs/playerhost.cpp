@@ -67,13 +67,14 @@ TPlayerHost::~TPlayerHost() {
   player_.reset();
 }
 
-bool TPlayerHost::LoadLibraries(std::string& error) {
-  return LoadCodecLibraries(kPlayerLibs, error);
-}
+bool TPlayerHost::LoadLibraries(std::string& error) { return LoadCodecLibraries(kPlayerLibs, error); }
 
 void TPlayerHost::Post(int playback, std::function<void()> call) {
   QMetaObject::invokeMethod(
-      this, [this, playback, call = std::move(call)] { if (playback == playback_.load()) call(); },
+      this,
+      [this, playback, call = std::move(call)] {
+        if (playback == playback_.load()) call();
+      },
       Qt::QueuedConnection);
 }
 

@@ -52,7 +52,9 @@ void Fill(QComboBox* combo, const std::vector<std::string>& entries) {
   combo->setMaxVisibleItems(std::max(1, combo->count()));
 }
 
-void Select(QComboBox* combo, int32_t index) { combo->setCurrentIndex(index >= 0 && index < combo->count() ? index : -1); }
+void Select(QComboBox* combo, int32_t index) {
+  combo->setCurrentIndex(index >= 0 && index < combo->count() ? index : -1);
+}
 
 // An editable field: the stored index, or the typed text when the index is negative.
 void Restore(QComboBox* combo, int32_t index, const std::string& typed) {
@@ -189,8 +191,9 @@ void TfrmSettings::LoadProfile() {
   QStringList problems;
   const QString section = QString::fromStdString(ProfileSection(formatCode_));
   if (!lists.SectionFound)
-    problems << QString("The format-profile file has no section [%1] for this profile; its values cannot be "
-                        "changed.")
+    problems << QString(
+                    "The format-profile file has no section [%1] for this profile; its values cannot be "
+                    "changed.")
                     .arg(section);
   for (const std::string& e : lists.VideoEncoder)
     if (!VideoEncoderForDisplay(e))
@@ -200,8 +203,7 @@ void TfrmSettings::LoadProfile() {
     if (!AudioEncoderForDisplay(e))
       problems << QString("The format-profile file's section [%1] names an unknown audio encoder \"%2\".")
                       .arg(section, QString::fromStdString(e));
-  if (!st.ZoomError.empty())
-    problems << QString::fromStdString(st.ZoomError) + ". \"Full screen\" is shown instead.";
+  if (!st.ZoomError.empty()) problems << QString::fromStdString(st.ZoomError) + ". \"Full screen\" is shown instead.";
   if (!problems.isEmpty()) ShowMessage("Warning", problems.join('\n'));
 }
 

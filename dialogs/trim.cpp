@@ -121,9 +121,8 @@ TfrmTrim::TfrmTrim(TJobRows& model, TAppSettings& settings, QWidget* parent)
   });
   // Raised during Open, on the thread that called it.
   connect(host_, &TPlayerHost::FileOpened, this, &TfrmTrim::FileOpen);
-  connect(host_, &TPlayerHost::PositionChanged, this, [this](int64_t pts) {
-    lblPosition_->setText(QString::fromStdString(FormatClock(pts / 1000000)));
-  });
+  connect(host_, &TPlayerHost::PositionChanged, this,
+          [this](int64_t pts) { lblPosition_->setText(QString::fromStdString(FormatClock(pts / 1000000))); });
   connect(host_, &TPlayerHost::StateChanged, this, [this](TPlayState state) {
     if (state != psStop) return;
     btnPlay_->setEnabled(true);
@@ -223,9 +222,9 @@ void TfrmTrim::RangeMouse(int x) {
   // The marker's middle goes to x (to the nearest whole second).
   const int range = std::max(1, trcPosition_->RangePixels());
   const int span = trcPosition_->Max() - trcPosition_->Min();
-  const int position = std::clamp(
-      trcPosition_->Min() + int(std::lround(double(x - trcPosition_->ThumbOffset()) * span / range)),
-      trcPosition_->Min(), trcPosition_->Max());
+  const int position = std::clamp(trcPosition_->Min() +
+                                      int(std::lround(double(x - trcPosition_->ThumbOffset()) * span / range)),
+                                  trcPosition_->Min(), trcPosition_->Max());
   if (x <= left + (right - left) / 2)
     trcPosition_->SetPositionL(std::min(position, trcPosition_->PositionU()));
   else

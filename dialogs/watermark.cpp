@@ -160,7 +160,8 @@ TfrmWaterMark::TfrmWaterMark(TJobRows& model, TAppSettings& settings, QWidget* p
   connect(lsbox_, &QListWidget::currentRowChanged, this, [this](int i) {
     if (!updating_ && i >= 0) SelectRow(i);
   });
-  connect(lsbox_, &QListWidget::itemDoubleClicked, this, [this](QListWidgetItem* item) { OpenInPlaceEditor(lsbox_->row(item)); });
+  connect(lsbox_, &QListWidget::itemDoubleClicked, this,
+          [this](QListWidgetItem* item) { OpenInPlaceEditor(lsbox_->row(item)); });
   connect(edtInPlace_, &QLineEdit::textEdited, this, [this](const QString& text) {
     const int i = CurrentRow();
     if (i < 0 || items_[size_t(i)].Kind != wmkText) return;
@@ -269,7 +270,8 @@ void TfrmWaterMark::FileOpened() {
       item.Font = w.Font;
       item.BackColor = w.BackColor;
       item.HasBackColor = w.HasBackColor;
-      item.Layer = view_->AddLayer(wmkText, Shown(QRectF(w.TextLeft, w.TextTop, w.TextWidth, w.TextHeight)), w.TextOpacity);
+      item.Layer = view_->AddLayer(wmkText, Shown(QRectF(w.TextLeft, w.TextTop, w.TextWidth, w.TextHeight)),
+                                   w.TextOpacity);
     } else if (w.Kind == wmkImage && !w.ImageFile.empty()) {
       item.ImageFile = w.ImageFile;
       QSizeF size(w.ImageWidth, w.ImageHeight);
@@ -307,8 +309,8 @@ void TfrmWaterMark::EnableEditing() {
   for (QWidget* w : std::initializer_list<QWidget*>{btnDelete_, btnUp_, btnDown_, trcTextHoriz_, trcTextVert_,
                                                     trcTextTran_, trcRange_, edtStart_, edtEnd_})
     w->setEnabled(any);
-  for (QWidget* w : std::initializer_list<QWidget*>{rbBack_, rbTransparent_, cbFontColor_, cbFont_, cbSize_, chkStyle_[0],
-                                                    chkStyle_[1], chkStyle_[2], chkStyle_[3]})
+  for (QWidget* w : std::initializer_list<QWidget*>{rbBack_, rbTransparent_, cbFontColor_, cbFont_, cbSize_,
+                                                    chkStyle_[0], chkStyle_[1], chkStyle_[2], chkStyle_[3]})
     w->setEnabled(text);
   cbBack_->setEnabled(text && rbBack_->isChecked());
   btnAddText_->setEnabled(loaded_);
@@ -367,7 +369,8 @@ void TfrmWaterMark::AddImageFile(const QString& path) {
   item.ImageFile = QFileInfo(path).absoluteFilePath().toStdString();
   item.EndSec = durationSec_;
   const QPointF c = view_->CentrePoint();
-  item.Layer = view_->AddLayer(wmkImage, QRectF(QPointF(c.x() - size.width() / 2.0, c.y() - size.height() / 2.0), QSizeF(size)),
+  item.Layer = view_->AddLayer(wmkImage,
+                               QRectF(QPointF(c.x() - size.width() / 2.0, c.y() - size.height() / 2.0), QSizeF(size)),
                                trcTextTran_->PositionL());
   SelectRow(AddRow(std::move(item)));
   ScheduleRender();
@@ -550,8 +553,8 @@ void TfrmWaterMark::RenderPicture() {
     items_[size_t(i)].Layer->setVisible(WmItemActive(marks.back(), pts));
   }
   view_->SetPicture(WmEditorPicture(raw, pts, std::move(marks),
-                                    QMargins(crop_.CropLeft, crop_.CropTop, crop_.CropRight, crop_.CropBottom), renderer_,
-                                    aspect_));
+                                    QMargins(crop_.CropLeft, crop_.CropTop, crop_.CropRight, crop_.CropBottom),
+                                    renderer_, aspect_));
 }
 
 QRectF TfrmWaterMark::Shown(const QRectF& coded) const {

@@ -122,7 +122,7 @@ private:
   TAppSettings& settings_;
   int row_ = -1;
   int durationSec_ = 0;
-  double aspect_ = 1.0;  // shown width of one picture pixel (see dialogs/displayshape.h)
+  double aspect_ = 1.0;    // shown width of one picture pixel (see dialogs/displayshape.h)
   bool loaded_ = false;    // the job's items were loaded (the file opened)
   bool updating_ = false;  // controls are being set from a row: no edits
   bool renderPending_ = false;

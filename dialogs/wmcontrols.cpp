@@ -18,21 +18,21 @@ struct TNamedColor {
 
 std::vector<TNamedColor> ColorList() {
   std::vector<TNamedColor> list = {
-      {"clBlack", QColor(0, 0, 0)},          {"clMaroon", QColor(128, 0, 0)},     {"clGreen", QColor(0, 128, 0)},
-      {"clOlive", QColor(128, 128, 0)},      {"clNavy", QColor(0, 0, 128)},       {"clPurple", QColor(128, 0, 128)},
-      {"clTeal", QColor(0, 128, 128)},       {"clGray", QColor(128, 128, 128)},   {"clSilver", QColor(192, 192, 192)},
-      {"clRed", QColor(255, 0, 0)},          {"clLime", QColor(0, 255, 0)},       {"clYellow", QColor(255, 255, 0)},
-      {"clBlue", QColor(0, 0, 255)},         {"clFuchsia", QColor(255, 0, 255)},  {"clAqua", QColor(0, 255, 255)},
-      {"clWhite", QColor(255, 255, 255)},    {"clMoneyGreen", QColor(192, 220, 192)},
-      {"clSkyBlue", QColor(166, 202, 240)},  {"clCream", QColor(255, 251, 240)},  {"clMedGray", QColor(160, 160, 164)}};
+      {"clBlack", QColor(0, 0, 0)},       {"clMaroon", QColor(128, 0, 0)},         {"clGreen", QColor(0, 128, 0)},
+      {"clOlive", QColor(128, 128, 0)},   {"clNavy", QColor(0, 0, 128)},           {"clPurple", QColor(128, 0, 128)},
+      {"clTeal", QColor(0, 128, 128)},    {"clGray", QColor(128, 128, 128)},       {"clSilver", QColor(192, 192, 192)},
+      {"clRed", QColor(255, 0, 0)},       {"clLime", QColor(0, 255, 0)},           {"clYellow", QColor(255, 255, 0)},
+      {"clBlue", QColor(0, 0, 255)},      {"clFuchsia", QColor(255, 0, 255)},      {"clAqua", QColor(0, 255, 255)},
+      {"clWhite", QColor(255, 255, 255)}, {"clMoneyGreen", QColor(192, 220, 192)}, {"clSkyBlue", QColor(166, 202, 240)},
+      {"clCream", QColor(255, 251, 240)}, {"clMedGray", QColor(160, 160, 164)}};
   // The system colours: this desktop's palette.
   const QPalette pal = QApplication::palette();
   const std::pair<const char*, QPalette::ColorRole> system[] = {
-      {"clWindow", QPalette::Base},           {"clWindowText", QPalette::Text},
-      {"clBtnFace", QPalette::Button},        {"clBtnText", QPalette::ButtonText},
-      {"clHighlight", QPalette::Highlight},   {"clHighlightText", QPalette::HighlightedText},
-      {"clInfoBk", QPalette::ToolTipBase},    {"clInfoText", QPalette::ToolTipText},
-      {"clBtnShadow", QPalette::Dark},        {"clBtnHighlight", QPalette::Light}};
+      {"clWindow", QPalette::Base},         {"clWindowText", QPalette::Text},
+      {"clBtnFace", QPalette::Button},      {"clBtnText", QPalette::ButtonText},
+      {"clHighlight", QPalette::Highlight}, {"clHighlightText", QPalette::HighlightedText},
+      {"clInfoBk", QPalette::ToolTipBase},  {"clInfoText", QPalette::ToolTipText},
+      {"clBtnShadow", QPalette::Dark},      {"clBtnHighlight", QPalette::Light}};
   for (const auto& [name, role] : system) list.push_back({name, pal.color(QPalette::Active, role)});
   return list;
 }
@@ -87,12 +87,14 @@ void TWmRowDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, cons
     p->fillRect(r, theme::kBoxBack);
   }
   const int kind = index.data(kKindRole).toInt();
-  const QPixmap icon = theme::SkinPixmap(kind == wmkImage ? "wm-image.svg" : "wm-text.svg", {16, 16}, p->device()->devicePixelRatioF());
+  const QPixmap icon = theme::SkinPixmap(kind == wmkImage ? "wm-image.svg" : "wm-text.svg", {16, 16},
+                                         p->device()->devicePixelRatioF());
   if (!icon.isNull()) p->drawPixmap(QPoint(r.left() + 2, r.top() + (r.height() - 16) / 2), icon);
   p->setPen(Qt::black);
   p->setFont(option.font);
   const QRect textRect(r.left() + 19, r.top(), r.width() - 21, r.height());
-  const QString text = option.fontMetrics.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight, textRect.width());
+  const QString text = option.fontMetrics.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight,
+                                                     textRect.width());
   p->drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text);
   p->restore();
 }

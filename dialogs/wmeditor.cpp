@@ -186,7 +186,8 @@ void TWmEditorView::Fit() {
   if (picture_.isNull() || viewport()->width() <= 0) return;
   // Fitted with the aspect kept, then the zoom: beyond 1 the picture is larger than the view
   // and the scroll bars show.
-  const double fit = std::min(double(viewport()->width()) / picture_.width(), double(viewport()->height()) / picture_.height());
+  const double fit = std::min(double(viewport()->width()) / picture_.width(),
+                              double(viewport()->height()) / picture_.height());
   setTransform(QTransform::fromScale(fit * zoom_, fit * zoom_));
   UpdateSelection();
 }
@@ -203,7 +204,8 @@ void TWmEditorView::drawBackground(QPainter* painter, const QRectF&) {
   const QRect area = viewport()->rect();
   for (int y = 0; y < area.height(); y += kSquare)
     for (int x = 0; x < area.width(); x += kSquare)
-      painter->fillRect(x, y, kSquare, kSquare, ((x / kSquare + y / kSquare) % 2) ? QColor(Qt::white) : QColor(176, 176, 176));
+      painter->fillRect(x, y, kSquare, kSquare,
+                        ((x / kSquare + y / kSquare) % 2) ? QColor(Qt::white) : QColor(176, 176, 176));
   painter->restore();
   if (!picture_.isNull()) painter->drawImage(sceneRect(), picture_);
 }
@@ -266,7 +268,7 @@ void TWmEditorView::mouseMoveEvent(QMouseEvent* event) {
   if (!dragging_ || !selected_ || !(event->buttons() & Qt::LeftButton)) {
     dragging_ = dragging_ && (event->buttons() & Qt::LeftButton);
     const THandle h = HandleAt(p);
-    static const Qt::CursorShape kShapes[8] = {Qt::SizeFDiagCursor, Qt::SizeVerCursor, Qt::SizeBDiagCursor,
+    static const Qt::CursorShape kShapes[8] = {Qt::SizeFDiagCursor, Qt::SizeVerCursor,   Qt::SizeBDiagCursor,
                                                Qt::SizeHorCursor,   Qt::SizeFDiagCursor, Qt::SizeVerCursor,
                                                Qt::SizeBDiagCursor, Qt::SizeHorCursor};
     viewport()->setCursor(h == hNone ? Qt::ArrowCursor : kShapes[h]);

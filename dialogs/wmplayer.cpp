@@ -40,9 +40,8 @@ TWmPlayerBar::TWmPlayerBar(QWidget* host, TAppSettings& settings, int x, int y, 
     trcSeek_->setEnabled(host_->DurationUs() > 0);
   });
   host_->SetPauseButtons(btnPlay_, btnPause_);
-  connect(host_, &TPlayerHost::FrameArrived, this, [this] {
-    lblPosition_->setText(QString::fromStdString(FormatClock(RoundedSeconds(host_->FramePts()))));
-  });
+  connect(host_, &TPlayerHost::FrameArrived, this,
+          [this] { lblPosition_->setText(QString::fromStdString(FormatClock(RoundedSeconds(host_->FramePts())))); });
   connect(host_, &TPlayerHost::StateChanged, this, [this](TPlayState state) {
     // At the end the bar rests at the start until Play.
     if (state == psEnd) trcSeek_->setEnabled(false);

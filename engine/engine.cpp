@@ -42,8 +42,8 @@ int TFFmpegList::IndexOf(const TCustomFFmpeg* task) const {
 
 namespace engine {
 
-TDoTerminateThread::TDoTerminateThread(TCustomConvertEngine* owner, TTerminateEvent handler,
-                                       const TTerminateInfo& info, uint64_t ticket)
+TDoTerminateThread::TDoTerminateThread(TCustomConvertEngine* owner, TTerminateEvent handler, const TTerminateInfo& info,
+                                       uint64_t ticket)
     : owner_(owner), handler_(std::move(handler)), info_(info), ticket_(ticket) {}
 
 void TDoTerminateThread::Resume() {
@@ -201,8 +201,7 @@ bool TCustomConvertEngine::SetOutputFile(int taskIndex, const std::string& fileN
     return false;
   }
   try {
-    if (outputOptions && outputOptions->CustomHook)
-    {
+    if (outputOptions && outputOptions->CustomHook) {
       task->SetHookCallback([this](TCustomFFmpeg* t, THookInfo& info) { DispatchHook(t, info); });
       task->SetHookNeededCallback([this](TCustomFFmpeg* t, int, int64_t pts) { return DispatchHookNeeded(t, pts); });
     }

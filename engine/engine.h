@@ -52,8 +52,7 @@ namespace engine {
 // frees itself.
 class TDoTerminateThread {
 public:
-  TDoTerminateThread(TCustomConvertEngine* owner, TTerminateEvent handler, const TTerminateInfo& info,
-                     uint64_t ticket);
+  TDoTerminateThread(TCustomConvertEngine* owner, TTerminateEvent handler, const TTerminateInfo& info, uint64_t ticket);
   void Resume();
 
 private:

@@ -16,8 +16,8 @@
 constexpr int64_t kNoPts = INT64_MIN;
 
 struct TInputOptions {
-  std::string FileName;    // input file (path bytes as the OS gives them)
-  std::string FileFormat;  // "f": forced container; empty lets the library probe
+  std::string FileName;        // input file (path bytes as the OS gives them)
+  std::string FileFormat;      // "f": forced container; empty lets the library probe
   int64_t StartTime = kNoPts;  // "ss", microseconds
   int32_t ProgramID = -1;      // "programid" when >= 0
   std::string ExtOptions;      // further name=value lines
@@ -40,16 +40,16 @@ struct TStreamInfo {
 
 struct TOutputOptions {
   std::string FileName;
-  std::string FileFormat;      // "f"
-  int32_t PacketSize = -1;     // "packetsize" > 0
-  int32_t MuxRate = -1;        // "muxrate" > 0
-  float MuxDelay = -1.0f;      // "muxdelay" > 0, seconds
-  float MuxPreload = -1.0f;    // "muxpreload" > 0, seconds
-  std::string AudioCodec;      // "acodec"; "copy" copies the stream
-  std::string AudioPreset;     // "apre"
-  bool DisableAudio = false;   // "an"
-  int32_t AudioVolume = -1;    // "vol" >= 0 (256 = unchanged)
-  int32_t AudioChannels = -1;  // "ac" > 0
+  std::string FileFormat;              // "f"
+  int32_t PacketSize = -1;             // "packetsize" > 0
+  int32_t MuxRate = -1;                // "muxrate" > 0
+  float MuxDelay = -1.0f;              // "muxdelay" > 0, seconds
+  float MuxPreload = -1.0f;            // "muxpreload" > 0, seconds
+  std::string AudioCodec;              // "acodec"; "copy" copies the stream
+  std::string AudioPreset;             // "apre"
+  bool DisableAudio = false;           // "an"
+  int32_t AudioVolume = -1;            // "vol" >= 0 (256 = unchanged)
+  int32_t AudioChannels = -1;          // "ac" > 0
   int32_t AudioSampleRate = -1;        // "ar" > 0
   int32_t AudioBitrate = -1;           // "ab" > 0
   int32_t AudioBitrateTolerance = -1;  // "abt" > 0
@@ -106,14 +106,14 @@ std::vector<TExtOption> ParseExtOptions(const std::string& text);
 
 struct TProgressInfo {
   int32_t TaskIndex = 0;
-  int32_t FileIndex = 0;       // -1 in the final report of a task
-  int32_t FrameNumber = -1;    // video frames encoded; -1 without video output
-  int32_t FPS = -1;            // 0 during the first second; -1 without video output
-  float Quality = -1.0f;       // quantiser of the last video frame; -1 when copied or none
-  float BitRate = 0.0f;        // kbit/s so far
-  int64_t CurrentSize = 0;     // bytes written to the first output
-  int64_t CurrentDuration = 0; // microseconds reached
-  int64_t TotalDuration = -1;  // microseconds expected; -1 unknown
+  int32_t FileIndex = 0;        // -1 in the final report of a task
+  int32_t FrameNumber = -1;     // video frames encoded; -1 without video output
+  int32_t FPS = -1;             // 0 during the first second; -1 without video output
+  float Quality = -1.0f;        // quantiser of the last video frame; -1 when copied or none
+  float BitRate = 0.0f;         // kbit/s so far
+  int64_t CurrentSize = 0;      // bytes written to the first output
+  int64_t CurrentDuration = 0;  // microseconds reached
+  int64_t TotalDuration = -1;   // microseconds expected; -1 unknown
 };
 using PProgressInfo = TProgressInfo*;
 
@@ -136,9 +136,9 @@ struct TPreviewInfo {
 using PPreviewInfo = TPreviewInfo*;
 
 struct TTerminateInfo {
-  int32_t TaskIndex = 0;  // -1: the end of the whole run
-  bool Finished = false;  // ran to its end without a stop; true in the end-of-run notice
-  bool Exception = false; // an error ended the task
+  int32_t TaskIndex = 0;   // -1: the end of the whole run
+  bool Finished = false;   // ran to its end without a stop; true in the end-of-run notice
+  bool Exception = false;  // an error ended the task
   std::string ExceptionMsg;
   // The input ended before its known length (cut off, or truncated while it was read): what
   // there was converted, and the task still counts as finished. Times in µs of the input's

@@ -304,7 +304,8 @@ bool TFFmpeg::Unpark() {
   bool ok = true;
   try {
     for (size_t i = 0; ok && i < inputOptions_.size(); ++i) ok = OpenInputFile(inputOptions_[i], inputHasRecord_[i]);
-    for (size_t i = 0; ok && i < outputOptions_.size(); ++i) ok = OpenOutputFile(outputOptions_[i], outputHasRecord_[i]);
+    for (size_t i = 0; ok && i < outputOptions_.size(); ++i)
+      ok = OpenOutputFile(outputOptions_[i], outputHasRecord_[i]);
   } catch (const std::exception& e) {
     SetLastError(e.what());
     ok = false;

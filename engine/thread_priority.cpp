@@ -16,12 +16,18 @@ pid_t ThreadId() { return pid_t(::syscall(SYS_gettid)); }
 // Nice offsets relative to the value the thread inherited from its creator.
 int NiceDelta(TThreadPriority priority) {
   switch (priority) {
-    case tpLowest: return 10;
-    case tpLower: return 5;
-    case tpHigher: return -5;
-    case tpHighest: return -10;
-    case tpTimeCritical: return -15;
-    default: return 0;
+    case tpLowest:
+      return 10;
+    case tpLower:
+      return 5;
+    case tpHigher:
+      return -5;
+    case tpHighest:
+      return -10;
+    case tpTimeCritical:
+      return -15;
+    default:
+      return 0;
   }
 }
 

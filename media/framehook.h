@@ -12,7 +12,7 @@
 
 #include "media/framehook_api.h"
 
-struct TFrameHookNode;                     // one configured module instance
+struct TFrameHookNode;                    // one configured module instance
 using TFrameHookChain = TFrameHookNode*;  // head of a task's chain, nullptr when empty
 
 // Results of LoadFrameHook.

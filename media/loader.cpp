@@ -81,12 +81,16 @@ struct TLibraryItem {
   unsigned (*runtimeVersion)();  // AV_VERSION_INT of the loaded library, or null
 };
 
-#define ORV_ITEM(kind, base, major, table, ver) {kind, base, major, table, sizeof(table) / sizeof(table[0]), ver}
+#define ORV_ITEM(kind, base, major, table, ver) \
+  { kind, base, major, table, sizeof(table) / sizeof(table[0]), ver }
 const TLibraryItem kLibraryItems[kLibraryKindCount] = {
     ORV_ITEM(lkAVCodec, "avcodec", LIBAVCODEC_VERSION_MAJOR, kAVCodecEntries, [] { return ff::avcodec_version(); }),
-    ORV_ITEM(lkAVDevice, "avdevice", LIBAVDEVICE_VERSION_MAJOR, kAVDeviceEntries, [] { return ff::avdevice_version(); }),
-    ORV_ITEM(lkAVFilter, "avfilter", LIBAVFILTER_VERSION_MAJOR, kAVFilterEntries, [] { return ff::avfilter_version(); }),
-    ORV_ITEM(lkAVFormat, "avformat", LIBAVFORMAT_VERSION_MAJOR, kAVFormatEntries, [] { return ff::avformat_version(); }),
+    ORV_ITEM(lkAVDevice, "avdevice", LIBAVDEVICE_VERSION_MAJOR, kAVDeviceEntries,
+             [] { return ff::avdevice_version(); }),
+    ORV_ITEM(lkAVFilter, "avfilter", LIBAVFILTER_VERSION_MAJOR, kAVFilterEntries,
+             [] { return ff::avfilter_version(); }),
+    ORV_ITEM(lkAVFormat, "avformat", LIBAVFORMAT_VERSION_MAJOR, kAVFormatEntries,
+             [] { return ff::avformat_version(); }),
     ORV_ITEM(lkAVUtil, "avutil", LIBAVUTIL_VERSION_MAJOR, kAVUtilEntries, [] { return ff::avutil_version(); }),
     ORV_ITEM(lkSwScale, "swscale", LIBSWSCALE_VERSION_MAJOR, kSwScaleEntries, [] { return ff::swscale_version(); }),
     ORV_ITEM(lkMSVCRT, "c", 6, kLibcEntries, nullptr),
@@ -103,8 +107,8 @@ int ExpectedRuntimeMajor(TLibraryKind kind) {
 
 // Loading order: a library's own dependencies are resident before it is opened, so that a
 // copy in the library folder is used for them as well.
-constexpr TLibraryKind kLoadOrder[kLibraryKindCount] = {lkMSVCRT,  lkAVUtil,  lkSwResample, lkSwScale, lkAVCodec,
-                                                        lkAVFormat, lkAVFilter, lkAVDevice,  lkSDL};
+constexpr TLibraryKind kLoadOrder[kLibraryKindCount] = {lkMSVCRT,   lkAVUtil,   lkSwResample, lkSwScale, lkAVCodec,
+                                                        lkAVFormat, lkAVFilter, lkAVDevice,   lkSDL};
 
 bool IsRegularFile(const std::string& path) {
   struct stat st {};
@@ -160,9 +164,9 @@ void TFFmpegLoader::BindEntries(void* handle, const std::string& fileName, const
     if (!sym) {
       std::string why = DlErrorText();
       for (size_t j = 0; j < count; ++j) *entries[j].slot = nullptr;
-      throw FFmpegException(StrFormat(entries[i].variable ? "Load variable %s@%s error: %s"
-                                                          : "Load function %s@%s error: %s",
-                                      entries[i].name, fileName.c_str(), why.c_str()));
+      throw FFmpegException(
+          StrFormat(entries[i].variable ? "Load variable %s@%s error: %s" : "Load function %s@%s error: %s",
+                    entries[i].name, fileName.c_str(), why.c_str()));
     }
     *entries[i].slot = sym;
   }
@@ -205,7 +209,7 @@ void* TFFmpegLoader::LoadModule(const std::string& directory, const std::string&
     const char* old = std::getenv("PATH");
     std::string oldPath = old ? old : "";
     std::string dir = directory.size() > 1 && directory.back() == '/' ? directory.substr(0, directory.size() - 1)
-                                                                       : directory;
+                                                                      : directory;
     bool present = false;
     size_t start = 0;
     while (start <= oldPath.size()) {

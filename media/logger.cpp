@@ -213,8 +213,9 @@ void TFFLogger::LibraryCallback(void* avcl, int level, const char* fmt, va_list 
   std::string prefix;
   if (avcl) {
     AVClass* cls = *static_cast<AVClass**>(avcl);
-    if (cls && cls->item_name) prefix = StrFormat("[%s @ %08llX]", cls->item_name(avcl),
-                                                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(avcl)));
+    if (cls && cls->item_name)
+      prefix = StrFormat("[%s @ %08llX]", cls->item_name(avcl),
+                         static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(avcl)));
   }
   std::string msg = FormatLibraryMessage(fmt, vl);
   uint32_t tid = CurrentThreadId();

@@ -44,7 +44,8 @@ Lookup TryEncoders(const std::string& name, const std::string& value, std::strin
   while (const AVCodec* codec = ff::av_codec_iterate(&it)) {
     if (!ff::av_codec_is_encoder(codec) || !codec->priv_class) continue;
     const AVClass* cls = codec->priv_class;
-    const AVOption* o = FindOption(const_cast<AVClass**>(&cls), name.c_str(), AV_OPT_FLAG_ENCODING_PARAM, AV_OPT_SEARCH_FAKE_OBJ);
+    const AVOption* o = FindOption(const_cast<AVClass**>(&cls), name.c_str(), AV_OPT_FLAG_ENCODING_PARAM,
+                                   AV_OPT_SEARCH_FAKE_OBJ);
     if (!o) continue;
     result = Lookup::Refused;
     ffw::CodecContext scratch(ff::avcodec_alloc_context3(codec));
@@ -62,7 +63,8 @@ Lookup TryMuxers(const std::string& name, const std::string& value, std::string&
   while (const AVOutputFormat* fmt = ff::av_muxer_iterate(&it)) {
     if (!fmt->priv_class) continue;
     const AVClass* cls = fmt->priv_class;
-    const AVOption* o = FindOption(const_cast<AVClass**>(&cls), name.c_str(), AV_OPT_FLAG_ENCODING_PARAM, AV_OPT_SEARCH_FAKE_OBJ);
+    const AVOption* o = FindOption(const_cast<AVClass**>(&cls), name.c_str(), AV_OPT_FLAG_ENCODING_PARAM,
+                                   AV_OPT_SEARCH_FAKE_OBJ);
     if (!o) continue;
     result = Lookup::Refused;
     AVFormatContext* raw = nullptr;
@@ -151,12 +153,13 @@ void InitOptionHolder(TOptionHolder& holder, int scalerFlags) {
     // The defaults of options that differ per media type ("b" is 200000 for video, 128000
     // for audio), as a context made for an encoder of that type has them.
     holder.CodecContexts[type]->codec_type = AVMediaType(type);
-    if (kTypeMasks[type]) ff::av_opt_set_defaults2(holder.CodecContexts[type].get(), kTypeMasks[type], kTypeMasks[type]);
+    if (kTypeMasks[type])
+      ff::av_opt_set_defaults2(holder.CodecContexts[type].get(), kTypeMasks[type], kTypeMasks[type]);
   }
   holder.FormatContext.reset(ff::avformat_alloc_context());
   if (!holder.FormatContext) throw FFmpegException("avformat_alloc_context failed");
-  holder.ScalerContext.reset(
-      ff::sws_getContext(16, 16, AV_PIX_FMT_YUV420P, 16, 16, AV_PIX_FMT_YUV420P, scalerFlags, nullptr, nullptr, nullptr));
+  holder.ScalerContext.reset(ff::sws_getContext(16, 16, AV_PIX_FMT_YUV420P, 16, 16, AV_PIX_FMT_YUV420P, scalerFlags,
+                                                nullptr, nullptr, nullptr));
   if (!holder.ScalerContext) throw FFmpegException("Cannot get resampling context");
 }
 
@@ -199,7 +202,7 @@ bool SetGenericOption(TOptionHolder& h, const std::string& rawName, const std::s
       if (o) {
         canonical = o->name;
         r = ff::av_opt_set(h.CodecContexts[type].get(), rest.c_str(), value.c_str(), 0) < 0 ? Lookup::Refused
-                                                                                              : Lookup::Accepted;
+                                                                                            : Lookup::Accepted;
       }
     }
   }

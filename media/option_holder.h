@@ -43,8 +43,7 @@ void FreeOptionHolder(TOptionHolder& holder);
 // Sets one option by name. Never throws. False when a name or value is empty, when no class
 // knows the name (`found` false) or when the option refused the value (`found` true; then
 // "Invalid value \"%s\" for option \"%s\"" goes to the codec library's log at error level).
-bool SetGenericOption(TOptionHolder& holder, const std::string& name, const std::string& value,
-                      bool* found = nullptr);
+bool SetGenericOption(TOptionHolder& holder, const std::string& name, const std::string& value, bool* found = nullptr);
 
 // The text an encoder private option holds (null when it was never set).
 const std::string* EncoderPrivateOption(const TOptionHolder& holder, const std::string& name);

@@ -61,7 +61,6 @@ int LinkFilterText(AVFilterGraph* graph, AVFilterContext* from, AVFilterContext*
   return ff::avfilter_graph_config(graph, nullptr);
 }
 
-
 int TPictureTurner::Turn(AVFrame* picture, const std::string& filters, std::string& step) {
   if (!graph_ || picture->width != width_ || picture->height != height_ || picture->format != format_ ||
       filters != filters_) {

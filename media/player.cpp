@@ -42,8 +42,8 @@ TLayoutRect LayoutPicture(float aspectRatio, double sar, int picWidth, int picHe
 }
 
 TCustomPlayer::TCustomPlayer()
-    : hookConverter_(std::make_unique<TPictureConverter>()),
-      snapshotConverter_(std::make_unique<TPictureConverter>()) {}
+    : hookConverter_(std::make_unique<TPictureConverter>()), snapshotConverter_(std::make_unique<TPictureConverter>()) {
+}
 
 TCustomPlayer::~TCustomPlayer() {
   // No event reaches the application from here on; the handlers themselves are released
@@ -178,8 +178,7 @@ bool TCustomPlayer::WaitServing(const std::function<bool()>& pred, int timeoutMs
   auto start = std::chrono::steady_clock::now();
   for (;;) {
     if (pred()) return true;
-    if (timeoutMs >= 0 &&
-        std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(timeoutMs))
+    if (timeoutMs >= 0 && std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(timeoutMs))
       return false;
     if (IsMainThread()) {
       ProcessPendingMessages();

@@ -79,7 +79,14 @@ struct TSubPicture {
 };
 
 // Events of the playback's event loop (the numbers of the original event types).
-enum TLoopEventKind : int { leQuit = 12, leResize = 16, leExpose = 17, leRefresh = 25, leQuitRequest = 26, leRelayout = 27 };
+enum TLoopEventKind : int {
+  leQuit = 12,
+  leResize = 16,
+  leExpose = 17,
+  leRefresh = 25,
+  leQuitRequest = 26,
+  leRelayout = 27
+};
 
 constexpr int kPictureQueueSize = 2;
 constexpr int kSubPictureQueueSize = 4;

@@ -114,8 +114,7 @@ int TPlayback::OutputPicture(AVFrame* frame, double pts, int64_t pos) {
   // caller waits for, at the first tick after the caller has been told). Playing, the tick
   // shows it: shown at once, the next pictures would be timed against the sound clock of the
   // old place, which runs on until the sound of the new place starts.
-  if (due && paused && !video.seekWaited && !refreshPending.exchange(true))
-    player->PushLoopEvent(leRefresh, this);
+  if (due && paused && !video.seekWaited && !refreshPending.exchange(true)) player->PushLoopEvent(leRefresh, this);
   return 1;
 }
 
@@ -266,8 +265,7 @@ void TPlayback::DisplayPicture() {
     std::lock_guard<std::mutex> g(video.currentLock);
     if (!video.haveCurrent) return;
     AVFrame* f = video.current.get();
-    AVRational sarq =
-        f->sample_aspect_ratio.num > 0 ? f->sample_aspect_ratio : videoSt->codecpar->sample_aspect_ratio;
+    AVRational sarq = f->sample_aspect_ratio.num > 0 ? f->sample_aspect_ratio : videoSt->codecpar->sample_aspect_ratio;
     double sar = sarq.num > 0 && sarq.den > 0 ? av_q2d(sarq) : 0;
     r = LayoutPicture(player->AspectRatio(), sar, f->width & ~1, f->height & ~1, outWidth, outHeight);
     if (r.Width <= 0 || r.Height <= 0) return;

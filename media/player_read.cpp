@@ -205,7 +205,8 @@ bool TPlayback::OpenStreams() {
   for (unsigned i = 0; i < ic->nb_streams; ++i) ic->streams[i]->discard = AVDISCARD_ALL;
   int a = -1, v = -1, s = -1;
   if (!player->DisableVideo) v = ff::av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  if (!player->DisableAudio && player->sdlAudio_) a = ff::av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+  if (!player->DisableAudio && player->sdlAudio_)
+    a = ff::av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
   if (!player->DisableVideo) s = ff::av_find_best_stream(ic, AVMEDIA_TYPE_SUBTITLE, -1, -1, nullptr, 0);
   sound.soundWaitsForPicture = v >= 0;
   if (a >= 0) OpenStream(a);
@@ -419,8 +420,9 @@ void TPlayback::SeekBackForSubtitle(int64_t target) {
   if (!subtitleSt || !videoSt) return;
   const int vi = ff::av_index_search_timestamp(videoSt, ff::av_rescale_q(target, AV_TIME_BASE_Q, videoSt->time_base),
                                                AVSEEK_FLAG_BACKWARD);
-  const int si = ff::av_index_search_timestamp(
-      subtitleSt, ff::av_rescale_q(target, AV_TIME_BASE_Q, subtitleSt->time_base), AVSEEK_FLAG_BACKWARD);
+  const int si = ff::av_index_search_timestamp(subtitleSt,
+                                               ff::av_rescale_q(target, AV_TIME_BASE_Q, subtitleSt->time_base),
+                                               AVSEEK_FLAG_BACKWARD);
   if (vi < 0 || si < 0) return;
   const AVIndexEntry* ve = ff::avformat_index_get_entry(videoSt, vi);
   if (!ve) return;
@@ -528,8 +530,9 @@ bool TPlayback::OpenStream(int index) {
       audioIndex = index;
       audioSt = st;
       audioCtx = std::move(ctx);
-      sound.audioDurationUS =
-          st->duration != AV_NOPTS_VALUE ? ff::av_rescale_q(st->duration, st->time_base, AV_TIME_BASE_Q) : -1;
+      sound.audioDurationUS = st->duration != AV_NOPTS_VALUE
+                                  ? ff::av_rescale_q(st->duration, st->time_base, AV_TIME_BASE_Q)
+                                  : -1;
       sound.audioBuf.assign(kAudioBufferBytes, 0);
       sound.audioBufSize = sound.audioBufIndex = 0;
       reader.audioq.Init();
@@ -638,8 +641,8 @@ int TPlayback::DeliverPicture(AVFrame* frame) {
     if (ret < 0) {
       // Shown as coded from now on; said once.
       video.turnFailed = true;
-      player->SetLastError(FormatAVError(fileName + ": turning the picture upright (" + step + ")", ret),
-                           llWarning, false);
+      player->SetLastError(FormatAVError(fileName + ": turning the picture upright (" + step + ")", ret), llWarning,
+                           false);
     }
   }
   return 1;
@@ -653,8 +656,8 @@ bool TPlayback::SkipPictureBeforeTarget(AVFrame* frame) {
   if (ts != AV_NOPTS_VALUE && NowSeconds() - video.skipPicturesSince < kMaxSkipSeconds) {
     int64_t span = frame->pkt_duration;
     if (span <= 0)
-      span = std::max<int64_t>(
-          1, ff::av_rescale_q(int64_t(video.frameDuration * 1e6), AV_TIME_BASE_Q, videoSt->time_base));
+      span = std::max<int64_t>(1, ff::av_rescale_q(int64_t(video.frameDuration * 1e6), AV_TIME_BASE_Q,
+                                                   videoSt->time_base));
     if (ts + span <= video.skipPicturesUntil) {
       ff::av_frame_unref(video.heldPicture.get());
       ff::av_frame_move_ref(video.heldPicture.get(), frame);
@@ -754,12 +757,14 @@ int TPlayback::GetVideoFrame(AVFrame* frame, bool& lastWasEmpty) {
   if (video.skipPicturesUntil != AV_NOPTS_VALUE) {
     // A picture before the target that no other picture refers to is not decoded at all
     // (near the end of the file or when its length is unknown, only those well before it).
-    const int64_t endTs = duration > 0 ? ff::av_rescale_q(startTime + duration, AV_TIME_BASE_Q, videoSt->time_base) : -1;
-    const bool nearEnd =
-        endTs < 0 ||
-        video.skipPicturesUntil + ff::av_rescale_q(int64_t(1e6), AV_TIME_BASE_Q, videoSt->time_base) >= endTs;
-    const int64_t margin =
-        nearEnd ? ff::av_rescale_q(int64_t(kDecodeAllBeforeTarget * 1e6), AV_TIME_BASE_Q, videoSt->time_base) : 0;
+    const int64_t endTs = duration > 0 ? ff::av_rescale_q(startTime + duration, AV_TIME_BASE_Q, videoSt->time_base)
+                                       : -1;
+    const bool nearEnd = endTs < 0 ||
+                         video.skipPicturesUntil + ff::av_rescale_q(int64_t(1e6), AV_TIME_BASE_Q, videoSt->time_base) >=
+                             endTs;
+    const int64_t margin = nearEnd ? ff::av_rescale_q(int64_t(kDecodeAllBeforeTarget * 1e6), AV_TIME_BASE_Q,
+                                                      videoSt->time_base)
+                                   : 0;
     const bool farBefore = pkt->pts != AV_NOPTS_VALUE &&
                            pkt->pts + std::max<int64_t>(pkt->duration, 1) <= video.skipPicturesUntil - margin;
     videoCtx->skip_frame = farBefore ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
@@ -776,8 +781,9 @@ void TPlayback::VideoThread() {
       // Paused: no decoding until the pause ends, a seek wants the first picture of its place,
       // or the playback opened paused still wants its first pictures.
       std::unique_lock<std::mutex> g(video.pictLock);
-      video.pictCond.wait(
-          g, [&] { return !paused || reader.videoq.Aborted() || video.pausedAtSeek || framesBeforePause != 0; });
+      video.pictCond.wait(g, [&] {
+        return !paused || reader.videoq.Aborted() || video.pausedAtSeek || framesBeforePause != 0;
+      });
     }
     int r = GetVideoFrame(frame.get(), lastWasEmpty);
     if (r < 0) break;
@@ -923,7 +929,8 @@ int TPlayback::DecodeAudio() {
             ff::swr_init(s) < 0) {
           ff::swr_free(&s);
           player->SetLastError(StrFormat("Cannot convert %s sample format to %s sample format",
-                                         ff::av_get_sample_fmt_name(fmt), ff::av_get_sample_fmt_name(AV_SAMPLE_FMT_S16)),
+                                         ff::av_get_sample_fmt_name(fmt),
+                                         ff::av_get_sample_fmt_name(AV_SAMPLE_FMT_S16)),
                                llError, false);
           ff::av_channel_layout_uninit(&out);
           ff::av_frame_unref(f);
@@ -938,8 +945,8 @@ int TPlayback::DecodeAudio() {
       }
       uint8_t* out[1] = {sound.audioBuf.data()};
       int maxOut = kAudioBufferBytes / (2 * sound.audioChannels);
-      int n =
-          ff::swr_convert(sound.swr.get(), out, maxOut, const_cast<const uint8_t**>(f->extended_data), f->nb_samples);
+      int n = ff::swr_convert(sound.swr.get(), out, maxOut, const_cast<const uint8_t**>(f->extended_data),
+                              f->nb_samples);
       int64_t ts = f->best_effort_timestamp;
       ff::av_frame_unref(f);
       if (n < 0) {
@@ -956,8 +963,9 @@ int TPlayback::DecodeAudio() {
       }
       if (sound.skipSound) {
         // After an exact seek the sound starts at the target: what lies before it is dropped.
-        const int before =
-            start < 0 ? 0 : int(std::clamp(std::lround((sound.skipSoundUntil - start) * sound.audioRate), 0L, long(n)));
+        const int before = start < 0 ? 0
+                                     : int(std::clamp(std::lround((sound.skipSoundUntil - start) * sound.audioRate), 0L,
+                                                      long(n)));
         if (before >= n) continue;
         sound.skipSound = false;
         if (before > 0) {
@@ -969,8 +977,7 @@ int TPlayback::DecodeAudio() {
       }
       return n * 2 * sound.audioChannels;
     }
-    if (r != AVERROR(EAGAIN) && r != AVERROR_EOF)
-      GetFFLogger().Log(player, llInfo, "avcodec_decode_audio2() failed");
+    if (r != AVERROR(EAGAIN) && r != AVERROR_EOF) GetFFLogger().Log(player, llInfo, "avcodec_decode_audio2() failed");
     if (r == AVERROR_EOF) ff::avcodec_flush_buffers(audioCtx.get());
     if (paused || reader.audioq.Aborted()) return -1;
     ffw::Packet pkt;

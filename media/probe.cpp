@@ -68,11 +68,10 @@ std::string ID3v2DisplayKey(const std::string& key) {
     const char* key;
     const char* shown;
   } kTable[] = {
-      {"TALB", "album"},     {"TAL", "album"},       {"TCOM", "composer"},  {"TCON", "genre"},
-      {"TCO", "genre"},      {"TCOP", "copyright"},  {"TDRL", "date"},      {"TENC", "encoder"},
-      {"TEN", "encoder"},    {"TIT2", "title"},      {"TT2", "title"},      {"TLAN", "language"},
-      {"TPE1", "artist"},    {"TP1", "artist"},      {"TPOS", "disc"},      {"TPUB", "publisher"},
-      {"TRCK", "track"},     {"TRK", "track"},       {"TSOA", "albumsort"}, {"TSOP", "authorsort"},
+      {"TALB", "album"},     {"TAL", "album"},     {"TCOM", "composer"}, {"TCON", "genre"},     {"TCO", "genre"},
+      {"TCOP", "copyright"}, {"TDRL", "date"},     {"TENC", "encoder"},  {"TEN", "encoder"},    {"TIT2", "title"},
+      {"TT2", "title"},      {"TLAN", "language"}, {"TPE1", "artist"},   {"TP1", "artist"},     {"TPOS", "disc"},
+      {"TPUB", "publisher"}, {"TRCK", "track"},    {"TRK", "track"},     {"TSOA", "albumsort"}, {"TSOP", "authorsort"},
       {"TSOT", "titlesort"}, {"TYER", "year"},
   };
   for (const auto& row : kTable)
@@ -271,7 +270,8 @@ AVStream* TCustomAVProbe::QueryStream(int index, int mediaType) {
   }
   AVStream* st = ctx_->streams[index];
   if (st->codecpar->codec_type != type) {
-    ReportError(llError, StrFormat(audio ? "stream #%d is not audio stream." : "stream #%d is not video stream.", index));
+    ReportError(llError,
+                StrFormat(audio ? "stream #%d is not audio stream." : "stream #%d is not video stream.", index));
     return nullptr;
   }
   return st;

@@ -53,10 +53,10 @@ struct TVideoStreamInfo {
   int32_t BitRate = -1;
   int32_t Height = -1;
   int32_t Width = -1;
-  float AspectRatio = -1.0f;  // display aspect ratio; 0 when the sample aspect ratio is unknown
+  float AspectRatio = -1.0f;    // display aspect ratio; 0 when the sample aspect ratio is unknown
   int32_t SampleAspectNum = 0;  // pixel shape (container's, else the codec's); 0 when unknown
   int32_t SampleAspectDen = 0;
-  int32_t Rotation = 0;         // clockwise display rotation of the pictures: 0, 90, 180, 270
+  int32_t Rotation = 0;  // clockwise display rotation of the pictures: 0, 90, 180, 270
   int32_t PixelFormat = -1;
   int32_t FrameRateNum = -1;
   int32_t FrameRateDen = -1;

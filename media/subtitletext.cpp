@@ -165,14 +165,13 @@ TSubtitleStyles::TSubtitleStyles(std::string_view header) {
       legacy = SameName(line, "[V4 Styles]");
       format.clear();
       if (inStyles && legacy)
-        format = {"Name",      "Fontname", "Fontsize",    "PrimaryColour", "SecondaryColour", "TertiaryColour",
-                  "BackColour", "Bold",    "Italic",      "BorderStyle",   "Outline",         "Shadow",
-                  "Alignment"};
+        format = {"Name", "Fontname", "Fontsize",    "PrimaryColour", "SecondaryColour", "TertiaryColour", "BackColour",
+                  "Bold", "Italic",   "BorderStyle", "Outline",       "Shadow",          "Alignment"};
       else if (inStyles)
-        format = {"Name",    "Fontname",  "Fontsize",  "PrimaryColour", "SecondaryColour", "OutlineColour",
-                  "BackColour", "Bold",   "Italic",    "Underline",     "StrikeOut",       "ScaleX",
-                  "ScaleY",  "Spacing",   "Angle",     "BorderStyle",   "Outline",         "Shadow",
-                  "Alignment"};
+        format = {"Name",          "Fontname",   "Fontsize", "PrimaryColour", "SecondaryColour",
+                  "OutlineColour", "BackColour", "Bold",     "Italic",        "Underline",
+                  "StrikeOut",     "ScaleX",     "ScaleY",   "Spacing",       "Angle",
+                  "BorderStyle",   "Outline",    "Shadow",   "Alignment"};
       continue;
     }
     if (!inStyles) continue;

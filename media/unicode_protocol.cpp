@@ -114,8 +114,8 @@ int OpenUnicodeIO(const std::string& path, bool write, AVIOContext** pb) {
   auto* file = new TUnicodeFile{fd};
   auto* buffer = static_cast<unsigned char*>(ff::av_malloc(kIOBufferSize));
   AVIOContext* ctx = buffer ? ff::avio_alloc_context(buffer, kIOBufferSize, write ? 1 : 0, file,
-                                                      write ? nullptr : &UnicodeRead,
-                                                      write ? &UnicodeWrite : nullptr, &UnicodeSeek)
+                                                     write ? nullptr : &UnicodeRead, write ? &UnicodeWrite : nullptr,
+                                                     &UnicodeSeek)
                             : nullptr;
   if (!ctx) {
     ff::av_free(buffer);
@@ -195,8 +195,8 @@ std::string ToLibraryFileName(const std::string& name) {
   struct stat st {};
   if (!HasUnicodePrefix(out) && LooksLikeUrl(name) && ::stat(name.c_str(), &st) == 0) out = "file:" + name;
   if (out.size() > kMaxLibraryFileName)
-    throw FFmpegException(StrFormat("File name too long: %zu bytes, at most %zu bytes can be opened", out.size(),
-                                    kMaxLibraryFileName));
+    throw FFmpegException(
+        StrFormat("File name too long: %zu bytes, at most %zu bytes can be opened", out.size(), kMaxLibraryFileName));
   return out;
 }
 

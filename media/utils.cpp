@@ -70,7 +70,6 @@ std::string MediaTypeName(int type) {
   }
 }
 
-
 namespace {
 
 std::string Trim(const char* s) { return s ? TrimText(s) : std::string(); }
@@ -203,7 +202,6 @@ int ReadWholeFile(const std::string& name, std::string& content) {
   return 0;
 }
 
-
 // ---- picture converter ----
 
 namespace {
@@ -249,8 +247,8 @@ bool FastBgrToYuv420(const TBitmap24& bitmap, uint8_t* const data[], const int l
   if (pixfmt != AV_PIX_FMT_YUV420P || (bitmap.Width & 1) || (bitmap.Height & 1)) return false;
   static std::once_flag cpuFlags;
   std::call_once(cpuFlags, [] { libyuv::MaskCpuFlags(-1); });
-  return libyuv::RGB24ToI420(bitmap.Pixels.data(), bitmap.Stride, data[0], linesize[0], data[1], linesize[1],
-                             data[2], linesize[2], bitmap.Width, bitmap.Height) == 0;
+  return libyuv::RGB24ToI420(bitmap.Pixels.data(), bitmap.Stride, data[0], linesize[0], data[1], linesize[1], data[2],
+                             linesize[2], bitmap.Width, bitmap.Height) == 0;
 }
 
 // Packed BGR24 rows that already have the bitmap's layout are copied as they are.
@@ -274,8 +272,8 @@ void ResetConverter(TPictureConverter& conv) {
   conv.Bitmap = TBitmap24{};
 }
 
-bool PictureToBitmap(TPictureConverter& conv, const uint8_t* const data[], const int linesize[],
-                     AVPixelFormat pixfmt, int height, int width) {
+bool PictureToBitmap(TPictureConverter& conv, const uint8_t* const data[], const int linesize[], AVPixelFormat pixfmt,
+                     int height, int width) {
   if (!data || !linesize || !data[0] || !SizeOk(width, height)) return false;
   // The scaler aborts the process on a format it does not know instead of failing.
   if (!ff::sws_isSupportedInput(pixfmt)) return false;
@@ -328,8 +326,8 @@ bool BitmapToPicture(TPictureConverter& conv, uint8_t* const data[], const int l
     std::memcpy(row, conv.Bitmap.Row(y), rowBytes);
     if (size_t(conv.BufferLinesize) >= rowBytes + 3) std::memcpy(row + rowBytes, row + rowBytes - 3, 3);
   }
-  conv.FromBitmapContext = ff::sws_getCachedContext(conv.FromBitmapContext, width, height, kBitmapFormat, width,
-                                                    height, pixfmt, kScaleFlags, nullptr, nullptr, nullptr);
+  conv.FromBitmapContext = ff::sws_getCachedContext(conv.FromBitmapContext, width, height, kBitmapFormat, width, height,
+                                                    pixfmt, kScaleFlags, nullptr, nullptr, nullptr);
   if (!conv.FromBitmapContext) return false;
   const uint8_t* src[4] = {conv.Buffer, nullptr, nullptr, nullptr};
   int srcLinesize[4] = {conv.BufferLinesize, 0, 0, 0};

@@ -40,9 +40,9 @@ AVRational DoubleToRational(double x, int max);
 // pictures for display, and the filter text that shows them upright as the player would:
 // quarter turns and mirror images; other angles are left alone.
 struct TDisplayOrientation {
-  int32_t Rotation = 0;  // clockwise degrees of the turn: 0, 90, 180 or 270
-  bool Mirrored = false; // the shown picture is also a mirror image of the coded one
-  std::string Filters;   // e.g. "transpose=clock", "hflip,vflip"; empty when nothing to do
+  int32_t Rotation = 0;   // clockwise degrees of the turn: 0, 90, 180 or 270
+  bool Mirrored = false;  // the shown picture is also a mirror image of the coded one
+  std::string Filters;    // e.g. "transpose=clock", "hflip,vflip"; empty when nothing to do
   bool SwapsSides() const { return Rotation == 90 || Rotation == 270; }
 };
 TDisplayOrientation DisplayOrientation(const int32_t* matrix);
@@ -53,9 +53,6 @@ const int32_t* StreamDisplayMatrix(const AVStream* stream);
 // bytes; its c_str() is zero-terminated), -1 when the file cannot be opened or read, -12
 // when there is not enough memory.
 int ReadWholeFile(const std::string& name, std::string& content);
-
-
-
 
 // Converts decoded pictures into a 24-bit BGR bitmap and back. Owned by one user (a task or
 // a player) and used by one thread at a time. The scaling contexts and the conversion buffer
@@ -82,8 +79,8 @@ void ResetConverter(TPictureConverter& conv);
 // height). A packed BGR24 picture of even size whose line size equals the bitmap's row size
 // is copied directly; any other goes through a cached bicubic scaling context. False when
 // the size is not positive, the picture is missing or no scaling context can be made.
-bool PictureToBitmap(TPictureConverter& conv, const uint8_t* const data[], const int linesize[],
-                     AVPixelFormat pixfmt, int height, int width);
+bool PictureToBitmap(TPictureConverter& conv, const uint8_t* const data[], const int linesize[], AVPixelFormat pixfmt,
+                     int height, int width);
 bool PictureToBitmap(TPictureConverter& conv, const AVFrame* frame, AVPixelFormat pixfmt, int height, int width);
 
 // Writes conv.Bitmap back into a picture of the same size in the given format (after a hook

@@ -13,7 +13,7 @@
 struct TAdjustRange {
   const char* Name;  // "brightness", ... (the command line's option name, without dashes)
   int32_t Min, Max;
-  int32_t None;      // no change
+  int32_t None;  // no change
 };
 constexpr TAdjustRange kBrightnessRange{"brightness", 0, 512, 255};
 constexpr TAdjustRange kContrastRange{"contrast", -100, 100, 0};

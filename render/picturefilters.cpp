@@ -55,7 +55,7 @@ void ApplyTableScalar(uint8_t* p, size_t n, const uint8_t table[256]) {
 // 64 bytes at a time: the table's four quarters sit in four registers; two two-register byte
 // permutations look up the low and the high half and the top bit of each byte picks one.
 __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void ApplyTableVbmi(uint8_t* p, size_t n,
-                                                                          const uint8_t table[256]) {
+                                                                           const uint8_t table[256]) {
   const __m512i t0 = _mm512_loadu_si512(table), t1 = _mm512_loadu_si512(table + 64);
   const __m512i t2 = _mm512_loadu_si512(table + 128), t3 = _mm512_loadu_si512(table + 192);
   size_t x = 0;

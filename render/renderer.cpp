@@ -130,7 +130,7 @@ void TConversionRenderer::ClearCache() {
 }
 
 std::shared_ptr<const TConversionRenderer::TTextBox> TConversionRenderer::TextBox(const TWmRec& item, int frameWidth,
-                                                                                 int frameHeight) {
+                                                                                  int frameHeight) {
   const TRect visible = VisiblePart(item.TextLeft, item.TextTop, item.TextWidth, item.TextHeight, frameWidth,
                                     frameHeight);
   if (visible.Empty()) return nullptr;
@@ -138,10 +138,9 @@ std::shared_ptr<const TConversionRenderer::TTextBox> TConversionRenderer::TextBo
   const TWmFont& font = item.Font;
   std::ostringstream key;
   key << item.Text.size() << ':' << item.Text << '|' << font.Name.size() << ':' << font.Name << '|' << font.Size
-      << font.Bold << font.Italic << font.Underline << font.StrikeOut << '|' << font.Color << '|'
-      << item.HasBackColor << item.BackColor << '|' << item.TextLeft << ',' << item.TextTop << ','
-      << item.TextWidth << ',' << item.TextHeight << '|' << frameWidth << 'x' << frameHeight << '|'
-      << TextSqueeze(item);
+      << font.Bold << font.Italic << font.Underline << font.StrikeOut << '|' << font.Color << '|' << item.HasBackColor
+      << item.BackColor << '|' << item.TextLeft << ',' << item.TextTop << ',' << item.TextWidth << ','
+      << item.TextHeight << '|' << frameWidth << 'x' << frameHeight << '|' << TextSqueeze(item);
   if (auto it = texts_.find(key.str()); it != texts_.end()) return it->second;
 
   if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
@@ -171,7 +170,8 @@ std::shared_ptr<const TConversionRenderer::TTextBox> TConversionRenderer::TextBo
   box->coverage.resize(size_t(visible.w) * size_t(visible.h));
   for (int y = 0; y < visible.h; ++y) {
     const QRgb* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
-    for (int x = 0; x < visible.w; ++x) box->coverage[size_t(y) * size_t(visible.w) + size_t(x)] = uint8_t(qAlpha(line[x]));
+    for (int x = 0; x < visible.w; ++x)
+      box->coverage[size_t(y) * size_t(visible.w) + size_t(x)] = uint8_t(qAlpha(line[x]));
   }
   box->color[0] = ColorBlue(font.Color);
   box->color[1] = ColorGreen(font.Color);
@@ -194,7 +194,7 @@ std::shared_ptr<const TConversionRenderer::TTextBox> TConversionRenderer::TextBo
 }
 
 std::shared_ptr<const TConversionRenderer::TPicture> TConversionRenderer::Picture(const std::string& file, int width,
-                                                                                 int height) {
+                                                                                  int height) {
   struct stat st {};
   if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
     Fail(this, StrFormat("Cannot open the watermark picture \"%s\"", file.c_str()));
@@ -203,7 +203,8 @@ std::shared_ptr<const TConversionRenderer::TPicture> TConversionRenderer::Pictur
   const std::string key = stretched ? file + '|' + std::to_string(width) + 'x' + std::to_string(height) : file;
   if (auto it = pictures_.find(key); it != pictures_.end()) {
     const TPicture& p = *it->second;
-    if (p.device == st.st_dev && p.inode == st.st_ino && p.size == st.st_size && p.mtimeNs == mtimeNs) return it->second;
+    if (p.device == st.st_dev && p.inode == st.st_ino && p.size == st.st_size && p.mtimeNs == mtimeNs)
+      return it->second;
   }
 
   // The bytes are read here so that any path the system accepts works, whatever its encoding.

@@ -47,7 +47,7 @@ struct TWmRec {
   std::string ImageFile;      // full path of the picture file
   int32_t ImageLeft = 0;
   int32_t ImageTop = 0;
-  int32_t ImageWidth = 0;     // the item's box: the picture is stretched to it (0: the picture's own size)
+  int32_t ImageWidth = 0;  // the item's box: the picture is stretched to it (0: the picture's own size)
   int32_t ImageHeight = 0;
   int32_t ImageOpacity = 255;
   int32_t Kind = wmkText;
@@ -55,7 +55,7 @@ struct TWmRec {
   // the item was placed: a text is drawn 1 / PixelAspect as wide in the picture's pixels, so
   // that it shows in its font's own proportions. 1 for square pixels.
   double PixelAspect = 1.0;
-  int32_t StartSec = 0;       // visible in frames whose time in whole seconds lies in StartSec..EndSec
+  int32_t StartSec = 0;  // visible in frames whose time in whole seconds lies in StartSec..EndSec
   int32_t EndSec = 0;
 };
 using PWmRec = TWmRec*;

@@ -62,7 +62,8 @@ std::string Field(const TOutputOptions& o, const TInputOptions& in, const std::s
       {"VideoFilters", [](auto& o) { return o.VideoFilters; }},
       {"FrameRate", [](auto& o) { return o.FrameRate; }},
       {"ExtOptions", [](auto& o) { return o.ExtOptions; }},
-      {"Crop", [](auto& o) {
+      {"Crop",
+       [](auto& o) {
          return std::to_string(o.CropTop) + "," + std::to_string(o.CropBottom) + "," + std::to_string(o.CropLeft) +
                 "," + std::to_string(o.CropRight);
        }},
@@ -72,7 +73,8 @@ std::string Field(const TOutputOptions& o, const TInputOptions& in, const std::s
       {"AudioChannels", [](auto& o) { return std::to_string(o.AudioChannels); }},
       {"AudioVolume", [](auto& o) { return std::to_string(o.AudioVolume); }},
       {"Target", [](auto& o) { return std::to_string(o.Target) + "/" + std::to_string(o.TargetNorm); }},
-      {"Disable", [](auto& o) {
+      {"Disable",
+       [](auto& o) {
          return std::string(o.DisableVideo ? "v" : "") + (o.DisableAudio ? "a" : "") + (o.DisableSubtitle ? "s" : "");
        }},
   };
@@ -145,8 +147,8 @@ TEST_F(BuilderTest, OutputFolderThatCannotBeMadeFallsBackToTheDefault) {
 
   EXPECT_EQ(b.BuildOutputPath("/v/clip.avi", ".mp4"), fallback + "/clip_(new).mp4");
   ASSERT_EQ(prompts.Warned.size(), 1u);
-  EXPECT_EQ(prompts.Warned[0], "Warning|Cannot create output directory:" + bad +
-                                   ".It will create default directory " + fallback + "!");
+  EXPECT_EQ(prompts.Warned[0],
+            "Warning|Cannot create output directory:" + bad + ".It will create default directory " + fallback + "!");
   EXPECT_TRUE(fs::is_directory(fallback));
   EXPECT_EQ(settings.ReadString("settings", "OutPutDir", ""), fallback);
 }
@@ -164,6 +166,7 @@ TEST_F(BuilderTest, ProfileRulesAndZoomModes) {
     int64_t videoBitRate;
     std::vector<std::pair<std::string, std::string>> expect;
   };
+  // clang-format off
   const std::vector<Row> rows = {
       {"letterbox 720x400 into 640x480", "Format=mp4", "paraVideoEncoder=mpeg4\nparaVideoSize=640x480", "lbox", 0,
        720, 400, 1, 0,
@@ -251,6 +254,7 @@ TEST_F(BuilderTest, ProfileRulesAndZoomModes) {
       {"NTSC DV uses 4:1:1 sampling", "Format=dv", "paraVideoEncoder=dvvideo\nparaVideoSize=720x480", "lbox", 0, 320,
        240, 1, 0, {{"ExtOptions", "pix_fmt=yuv411p"}, {"FileFormat", "dv"}}},
   };
+  // clang-format on
   testsupport::LoadEngineLibs();
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
@@ -389,7 +393,10 @@ std::string CommandLineOptions(const TOutputOptions& o, const TInputOptions& in)
   if (in.ExtOptions.find("vn=1") != std::string::npos) args += " -vn";
   if (o.Target >= 1 && o.Target <= 3) {
     static const char* kTypes[] = {"", "vcd", "svcd", "dvd"};
-    args += std::string(" -target ") + (o.TargetNorm == 1 ? "pal-" : o.TargetNorm == 2 ? "ntsc-" : "") +
+    args += std::string(" -target ") +
+            (o.TargetNorm == 1   ? "pal-"
+             : o.TargetNorm == 2 ? "ntsc-"
+                                 : "") +
             kTypes[o.Target];
   }
   if (!o.FileFormat.empty()) args += " -f " + o.FileFormat;
@@ -484,8 +491,8 @@ TEST_F(BuilderTest, DeliveredProfilesMakeWhatTheyPromise) {
     TOutputOptions out = StartRecord(job);
     TInputOptions in;
     b.BuildOutputOptions(job, p.code, out, src, in);
-    const std::string file =
-        dir_.file("out" + std::to_string(p.code) + "." + format.ReadString(ProfileSection(p.code), "FileExt", "mp4"));
+    const std::string file = dir_.file("out" + std::to_string(p.code) + "." +
+                                       format.ReadString(ProfileSection(p.code), "FileExt", "mp4"));
     std::string log;
     const std::string cmd = "ffmpeg -nostdin -v error -y -t 1 -i " + testsupport::ShellQuote(source) +
                             CommandLineOptions(out, in) + " " + testsupport::ShellQuote(file) + " 2>&1";

@@ -24,8 +24,7 @@ protected:
   int Run(const std::string& args, std::string& out, const std::string& env = "") {
     const std::string cmd = "XDG_CONFIG_HOME=" + ShellQuote(config_.path().string()) +
                             " HOME=" + ShellQuote(home_.path().string()) + " " + env + " " +
-                            ShellQuote(std::string(ORVANE_BINARY_DIR) + "/orvane-convert") + " " + args +
-                            " 2>&1";
+                            ShellQuote(std::string(ORVANE_BINARY_DIR) + "/orvane-convert") + " " + args + " 2>&1";
     return testsupport::RunCapture(cmd, out);
   }
   testsupport::TempDir config_, home_, outDir_;
@@ -34,11 +33,38 @@ protected:
 TEST_F(CliTest, HelpAndUsageErrors) {
   std::string out;
   EXPECT_EQ(Run("--help", out), 0);
-  for (const char* opt : {"--profile", "--list-profiles", "--output-dir", "--crop", "--trim", "--zoom", "--info",
-                          "--dry-run", "--version", "--jobs", "--brightness", "--contrast", "--saturation",
-                          "--exposure", "--text", "--image", "--wm-pos", "--wm-time", "--batch", "--json",
-                          "--progress", "--quiet", "--verbose", "--shard", "--shards", "--resume", "--ledger",
-                          "--map-root", "SLURM_ARRAY_TASK_ID", "JOB_COMPLETION_INDEX", "75 ", "--accept-partial"})
+  for (const char* opt : {"--profile",
+                          "--list-profiles",
+                          "--output-dir",
+                          "--crop",
+                          "--trim",
+                          "--zoom",
+                          "--info",
+                          "--dry-run",
+                          "--version",
+                          "--jobs",
+                          "--brightness",
+                          "--contrast",
+                          "--saturation",
+                          "--exposure",
+                          "--text",
+                          "--image",
+                          "--wm-pos",
+                          "--wm-time",
+                          "--batch",
+                          "--json",
+                          "--progress",
+                          "--quiet",
+                          "--verbose",
+                          "--shard",
+                          "--shards",
+                          "--resume",
+                          "--ledger",
+                          "--map-root",
+                          "SLURM_ARRAY_TASK_ID",
+                          "JOB_COMPLETION_INDEX",
+                          "75 ",
+                          "--accept-partial"})
     EXPECT_NE(out.find(opt), std::string::npos) << opt;
 
   const std::string badBatch = home_.file("bad.ini");
@@ -135,11 +161,11 @@ TEST_F(CliTest, EveryListedOptionParsesItsExample) {
       // --help after a successful parse prints the text and ends with 0.
       std::string out;
       EXPECT_EQ(Run("--help " + std::string(name.rfind("--wm-", 0) == 0 ? "--text x " : "") + args, out), 0)
-          << args << "\n" << out.substr(0, 300);
+          << args << "\n"
+          << out.substr(0, 300);
     }
   }
 }
-
 
 // What a plain command would leave out in silence is said on the error stream: batch job
 // sections after a gap in the numbering or a number given twice, and the shard that a job
@@ -174,8 +200,7 @@ TEST_F(CliTest, JobsLeftOutAreNamed) {
     EXPECT_EQ(Run("--dry-run --batch " + ShellQuote(batch), out), 0) << out;
     EXPECT_EQ(outputs(out), cases[k].jobs) << out;
     if (cases[k].warning)
-      EXPECT_NE(out.find("orvane-convert: warning: " + batch + ": " + cases[k].warning), std::string::npos)
-          << out;
+      EXPECT_NE(out.find("orvane-convert: warning: " + batch + ": " + cases[k].warning), std::string::npos) << out;
     else
       EXPECT_EQ(out.find("warning"), std::string::npos) << out;
   }
@@ -229,9 +254,7 @@ TEST_F(CliTest, DryRunShowsOutputNameAndLetterbox) {
   std::string out;
   const std::string clip = testsupport::MediaPath("clip.mp4");
   const std::string broken = home_.file("broken.mp4");
-  {
-    std::ofstream(broken) << "not a video\n";
-  }
+  { std::ofstream(broken) << "not a video\n"; }
   // The 4:3 clip letterboxed into the 720x480 frame of profile 100, chosen by number.
   ASSERT_EQ(Run("--dry-run --profile 100 " + ShellQuote(clip), out), 0) << out;
   EXPECT_NE(out.find("Profile 100:"), std::string::npos) << out;

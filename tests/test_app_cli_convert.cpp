@@ -125,7 +125,8 @@ public:
   bool ReadUntil(const std::function<bool(const std::string&)>& done, int timeoutMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done(out_)) {
-      const int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
+      const int left = int(
+          std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
       if (left <= 0) return false;
       pollfd pfd{fd_, POLLIN, 0};
       if (poll(&pfd, 1, left) <= 0) continue;
@@ -279,7 +280,8 @@ TEST_F(CliConvertTest, ParallelJobsReportJsonEvents) {
   }
   std::vector<std::string> order;  // queued/skipped/end events as "kind:task"
   double lastPercent[2] = {-1, -1};
-  const double sourceDuration[2] = {FfprobeNumber(longer, "format=duration"), FfprobeNumber(shorter, "format=duration")};
+  const double sourceDuration[2] = {FfprobeNumber(longer, "format=duration"),
+                                    FfprobeNumber(shorter, "format=duration")};
   for (const QJsonObject& e : events) {
     const std::string kind = e["event"].toString().toStdString();
     const int task = e["task"].toInt(-1);
@@ -368,7 +370,8 @@ TEST_F(CliConvertTest, BatchFileGivesEachFileItsOwnSettings) {
                              {"ZoomMode", "full"},
                              {"TrimStart", "1000000"},
                              {"TrimLength", "2000000"}});
-  ini.WriteStrings("file1.wm1", {{"Kind", "image"}, {"ImageFile", "red.png"}, {"ImageLeft", "140"}, {"ImageTop", "100"}});
+  ini.WriteStrings("file1.wm1",
+                   {{"Kind", "image"}, {"ImageFile", "red.png"}, {"ImageLeft", "140"}, {"ImageTop", "100"}});
   // File 2: the first three seconds uncropped, a "." on a green box at (200,20) during the
   // first second only.
   ini.WriteStrings("file2", {{"SourceFile", MediaPath("clip.mkv")}, {"TrimLength", "3000000"}});
@@ -417,8 +420,8 @@ TEST_F(CliConvertTest, CtrlCLeavesAPlayableFileAndExits130) {
                config_.path().string(), home_.path().string(), false);
   ASSERT_TRUE(child.Started());
   // Stopped once the first file is under way.
-  ASSERT_TRUE(child.ReadUntil([](const std::string& s) { return std::regex_search(s, std::regex(R"(\[1/2\] long\.mp4: +\d+%)")); },
-                              60000))
+  ASSERT_TRUE(child.ReadUntil(
+      [](const std::string& s) { return std::regex_search(s, std::regex(R"(\[1/2\] long\.mp4: +\d+%)")); }, 60000))
       << child.Output();
   kill(child.Pid(), SIGINT);
   EXPECT_EQ(child.Finish(60000), 130) << child.Output();
@@ -429,7 +432,9 @@ TEST_F(CliConvertTest, CtrlCLeavesAPlayableFileAndExits130) {
   EXPECT_GT(duration, 0.0);
   EXPECT_LT(duration, 100.0);
   std::string decodeErrors;
-  EXPECT_EQ(testsupport::RunCapture("ffmpeg -v error -nostdin -i " + ShellQuote(file) + " -f null - 2>&1", decodeErrors), 0);
+  EXPECT_EQ(testsupport::RunCapture("ffmpeg -v error -nostdin -i " + ShellQuote(file) + " -f null - 2>&1",
+                                    decodeErrors),
+            0);
   EXPECT_EQ(decodeErrors, "");
   // The second file never started: no output is left for it.
   EXPECT_FALSE(std::filesystem::exists(Out("clip_(new).mp4")));
@@ -467,7 +472,6 @@ TEST_F(CliConvertTest, LiveProgressLineOnATerminal) {
   EXPECT_NEAR(FfprobeNumber(Out(std::string(70, 'n') + "_long_(new).mp4"), "format=duration"), 80.0, 0.5);
 }
 
-
 // Lengths the container only estimates are no limits: the whole file converts.
 TEST_F(CliConvertTest, WholeFileConvertsWhenTheLengthIsOnlyEstimated) {
   struct Case {
@@ -486,14 +490,17 @@ TEST_F(CliConvertTest, WholeFileConvertsWhenTheLengthIsOnlyEstimated) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.clip);
     std::string out;
-    ASSERT_EQ(Run(std::string("-q --profile ") + c.profile + " " + OutArg() + " " + ShellQuote(MediaPath(c.clip)), out), 0)
+    ASSERT_EQ(Run(std::string("-q --profile ") + c.profile + " " + OutArg() + " " + ShellQuote(MediaPath(c.clip)), out),
+              0)
         << out;
     EXPECT_NEAR(FfprobeNumber(Out(c.output), "format=duration"), c.duration, 0.2);
     if (c.frames > 0) {
       std::string frames;
-      testsupport::RunCapture("ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames "
-                              "-of csv=p=0 " + ShellQuote(Out(c.output)),
-                              frames);
+      testsupport::RunCapture(
+          "ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames "
+          "-of csv=p=0 " +
+              ShellQuote(Out(c.output)),
+          frames);
       EXPECT_NEAR(std::atof(frames.c_str()), c.frames, 2) << frames;
     }
   }
@@ -518,7 +525,8 @@ TEST_F(CliConvertTest, OutputFoldersAndTheUsersSettingsStayAsTheyAre) {
   EXPECT_FALSE(fs::exists(home_.file("Videos")));
 
   // A dry run into folders that do not exist yet creates none of them, nor a settings file.
-  ASSERT_EQ(Run("--dry-run --profile 300 --output-dir " + ShellQuote(home_.file("new/out")) + " " + clip, out), 0) << out;
+  ASSERT_EQ(Run("--dry-run --profile 300 --output-dir " + ShellQuote(home_.file("new/out")) + " " + clip, out), 0)
+      << out;
   ASSERT_EQ(Run("--dry-run --profile 300 " + clip, out), 0) << out;
   EXPECT_NE(out.find("output: " + home_.file("Videos/videoconverter/audio_(new).mp3")), std::string::npos) << out;
   EXPECT_FALSE(fs::exists(home_.file("new")));
@@ -582,9 +590,10 @@ TEST_F(CliConvertTest, EndsOfARunNeverLeaveABrokenFileUnderItsName) {
   };
   std::string out;
   // The reader takes the first line and goes: the file converted so far stays, playable.
-  testsupport::RunCapture("bash -c " + ShellQuote("export " + env + "; " + ShellQuote(kProgram) + " --json --profile 0 " +
-                                                  OutArg() + " " + ShellQuote(MediaPath("long.mp4")) + " 2>" +
-                                                  ShellQuote(errFile) + " | head -1 >/dev/null; echo ${PIPESTATUS[0]}"),
+  testsupport::RunCapture("bash -c " +
+                              ShellQuote("export " + env + "; " + ShellQuote(kProgram) + " --json --profile 0 " +
+                                         OutArg() + " " + ShellQuote(MediaPath("long.mp4")) + " 2>" +
+                                         ShellQuote(errFile) + " | head -1 >/dev/null; echo ${PIPESTATUS[0]}"),
                           out);
   EXPECT_EQ(out, "141\n") << errText();
   EXPECT_NE(errText().find("the standard output was closed"), std::string::npos) << errText();
@@ -598,9 +607,10 @@ TEST_F(CliConvertTest, EndsOfARunNeverLeaveABrokenFileUnderItsName) {
 
   // A 100 kB file-size limit: the first file cannot be finished, the run stops with a
   // message, and neither file is left half-written.
-  testsupport::RunCapture("bash -c " + ShellQuote("export " + env + "; ulimit -f 100; " + ShellQuote(kProgram) +
-                                                  " -q --profile 0 " + OutArg() + " " + ShellQuote(MediaPath("clip.mp4")) +
-                                                  " 2>" + ShellQuote(errFile) + "; echo $?"),
+  testsupport::RunCapture("bash -c " +
+                              ShellQuote("export " + env + "; ulimit -f 100; " + ShellQuote(kProgram) +
+                                         " -q --profile 0 " + OutArg() + " " + ShellQuote(MediaPath("clip.mp4")) +
+                                         " 2>" + ShellQuote(errFile) + "; echo $?"),
                           out);
   EXPECT_EQ(out, "153\n") << errText();
   EXPECT_NE(errText().find("file-size limit"), std::string::npos) << errText();
@@ -609,9 +619,9 @@ TEST_F(CliConvertTest, EndsOfARunNeverLeaveABrokenFileUnderItsName) {
 
   // A conversion of the long clip into `dir`, once it has converted a part.
   auto startLong = [&](const std::string& dir) {
-    auto child = std::make_unique<TChild>(
-        std::vector<std::string>{"--profile", "0", "--progress=plain", "--output-dir", dir, MediaPath("long.mp4")},
-        config_.path().string(), home_.path().string(), false);
+    auto child = std::make_unique<TChild>(std::vector<std::string>{"--profile", "0", "--progress=plain", "--output-dir",
+                                                                   dir, MediaPath("long.mp4")},
+                                          config_.path().string(), home_.path().string(), false);
     EXPECT_TRUE(child->ReadUntil(
         [](const std::string& s) { return std::regex_search(s, std::regex(R"(long\.mp4: +[1-9]\d*%)")); }, 60000))
         << child->Output();
@@ -688,7 +698,9 @@ TEST_F(CliConvertTest, InputEndingEarlyFailsUnlessPartialInputsAreAccepted) {
   EXPECT_NE(out.find("1 of 1 file converted (1 input ended early)."), std::string::npos) << out;
   std::filesystem::remove(Out("truncated_(new).mp4"));
 
-  ASSERT_EQ(Run("--accept-partial --json --profile 0 " + OutArg() + " " + cut + " " + ShellQuote(MediaPath("clip.mkv")), out), 0)
+  ASSERT_EQ(Run("--accept-partial --json --profile 0 " + OutArg() + " " + cut + " " + ShellQuote(MediaPath("clip.mkv")),
+                out),
+            0)
       << out;
   int ends = 0;
   size_t start = 0;
@@ -728,12 +740,14 @@ TEST_F(CliConvertTest, InputTruncatedWhileItConvertsFails) {
   TChild child({"--profile", "0", "--progress=plain", "--output-dir", outDir_.path().string(), copy},
                config_.path().string(), home_.path().string(), false);
   ASSERT_TRUE(child.Started());
-  ASSERT_TRUE(child.ReadUntil([](const std::string& s) { return std::regex_search(s, std::regex(R"(growing\.mp4: +\d+%)")); },
-                              60000))
+  ASSERT_TRUE(
+      child.ReadUntil([](const std::string& s) { return std::regex_search(s, std::regex(R"(growing\.mp4: +\d+%)")); },
+                      60000))
       << child.Output();
   std::filesystem::resize_file(copy, size * 3 / 5);
   EXPECT_EQ(child.Finish(60000), 1) << child.Output();
-  EXPECT_TRUE(std::regex_search(child.Output(), std::regex(R"(growing\.mp4: failed: the input ended early, at 0:0\d:\d\d of 0:02:00)")))
+  EXPECT_TRUE(std::regex_search(child.Output(),
+                                std::regex(R"(growing\.mp4: failed: the input ended early, at 0:0\d:\d\d of 0:02:00)")))
       << child.Output();
   EXPECT_EQ(OutputCount(), 0u);
 }
@@ -748,7 +762,8 @@ TEST_F(CliConvertTest, PipeInputIsRefusedAtOnce) {
                config_.path().string(), home_.path().string(), false);
   ASSERT_TRUE(child.Started());
   EXPECT_EQ(child.Finish(20000), 1) << child.Output();
-  EXPECT_NE(child.Output().find(fifo + ": a pipe (FIFO) gives its data only once"), std::string::npos) << child.Output();
+  EXPECT_NE(child.Output().find(fifo + ": a pipe (FIFO) gives its data only once"), std::string::npos)
+      << child.Output();
   EXPECT_NE(child.Output().find("1 of 2 files converted, 1 skipped."), std::string::npos) << child.Output();
   EXPECT_NEAR(FfprobeNumber(Out("clip_(new).mp3"), "format=duration"), 1.0, 0.1);
   EXPECT_EQ(OutputCount(), 1u);

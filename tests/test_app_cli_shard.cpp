@@ -58,7 +58,8 @@ std::set<std::string> Names(const fs::path& dir) {
 void ExpectDecodesCleanly(const fs::path& dir) {
   for (const std::string& name : Names(dir)) {
     std::string errors;
-    EXPECT_EQ(testsupport::RunCapture("ffmpeg -v error -nostdin -i " + ShellQuote((dir / name).string()) + " -f null - 2>&1",
+    EXPECT_EQ(testsupport::RunCapture("ffmpeg -v error -nostdin -i " + ShellQuote((dir / name).string()) +
+                                          " -f null - 2>&1",
                                       errors),
               0)
         << name;
@@ -75,8 +76,8 @@ class CliShardTest : public ::testing::Test {
 protected:
   // The shell's environment for a run: a private configuration folder and home.
   std::string Env() const {
-    return "export XDG_CONFIG_HOME=" + ShellQuote(config_.path().string()) + " HOME=" + ShellQuote(home_.path().string()) +
-           "; ";
+    return "export XDG_CONFIG_HOME=" + ShellQuote(config_.path().string()) +
+           " HOME=" + ShellQuote(home_.path().string()) + "; ";
   }
   std::string Sources() const {
     std::string s;
@@ -88,7 +89,8 @@ protected:
   }
   // A conversion of the job list into `dir` with `options`, in the shell.
   std::string Command(const std::string& dir, const std::string& options) const {
-    return ShellQuote(kProgram) + " --profile 300" + trim_ + " --output-dir " + ShellQuote(dir) + " " + options + Sources();
+    return ShellQuote(kProgram) + " --profile 300" + trim_ + " --output-dir " + ShellQuote(dir) + " " + options +
+           Sources();
   }
   // The reference: one unsharded run of the whole list, and which output each source took.
   std::set<std::string> ReferenceNames() {
@@ -103,7 +105,8 @@ protected:
     std::map<std::string, std::string> outputs;
     for (const QJsonObject& e : JsonEvents(json))
       if (e["event"].toString() == "end" && e["status"].toString() == "converted")
-        outputs[e["file"].toString().toStdString()] = fs::path(e["output"].toString().toStdString()).filename().string();
+        outputs[e["file"].toString().toStdString()] =
+            fs::path(e["output"].toString().toStdString()).filename().string();
     return outputs;
   }
 
@@ -112,9 +115,9 @@ protected:
   std::map<std::string, std::string> referenceOutputs_;
   // Two pairs of sources share their name without the extension: the shards must number
   // their outputs as one run does.
-  std::vector<std::string> sources_ = {MediaPath("clip.mp4"),  MediaPath("audio.mp3"),    MediaPath("clip.avi"),
-                                       MediaPath("lang.ts"),   MediaPath("mono48k.mp4"),  MediaPath("audio.wav"),
-                                       MediaPath("clip.mkv"),  MediaPath("two_audio.mkv")};
+  std::vector<std::string> sources_ = {MediaPath("clip.mp4"), MediaPath("audio.mp3"),    MediaPath("clip.avi"),
+                                       MediaPath("lang.ts"),  MediaPath("mono48k.mp4"),  MediaPath("audio.wav"),
+                                       MediaPath("clip.mkv"), MediaPath("two_audio.mkv")};
 };
 
 // Four shards at once into one folder, their index from the command line, from a Slurm job
@@ -179,9 +182,10 @@ TEST_F(CliShardTest, FourShardsAtOnceGiveTheOutputsOfOneRun) {
   if (testsupport::RunCapture("command -v parallel", have) != 0) GTEST_SKIP() << "GNU parallel is not installed";
   testsupport::TempDir out;
   std::string log;
-  const int rc = testsupport::RunCapture(
-      Env() + "parallel --will-cite -j 4 " + Command(out.path().string(), "-q --resume --shard {}/4") + " ::: 0 1 2 3 2>&1",
-      log);
+  const int rc = testsupport::RunCapture(Env() + "parallel --will-cite -j 4 " +
+                                             Command(out.path().string(), "-q --resume --shard {}/4") +
+                                             " ::: 0 1 2 3 2>&1",
+                                         log);
   EXPECT_EQ(rc, 0) << log;
   EXPECT_EQ(Names(out.path()), reference);
   EXPECT_EQ(LedgerLines(out.path()), sources_.size());
@@ -238,7 +242,8 @@ TEST_F(CliShardTest, KilledShardResumesOnlyWhatIsMissing) {
   EXPECT_EQ(Names(out.path()), reference);
   EXPECT_EQ(LedgerLines(out.path()), sources_.size());
   ExpectDecodesCleanly(out.path());
-  EXPECT_EQ(testsupport::RunCapture(Env() + Command(out.path().string(), "--json --resume") + " 2>&1", text), 0) << text;
+  EXPECT_EQ(testsupport::RunCapture(Env() + Command(out.path().string(), "--json --resume") + " 2>&1", text), 0)
+      << text;
   size_t doneCount = 0;
   for (const QJsonObject& e : JsonEvents(text)) {
     EXPECT_NE(e["event"].toString(), "queued") << text;
@@ -256,14 +261,16 @@ TEST_F(CliShardTest, MachinesWithOtherMountsShareOneLedger) {
   fs::copy_file(MediaPath("audio.mp3"), storage.path() / "in" / "a b.mp3");
   fs::copy_file(MediaPath("lang.ts"), storage.path() / "in" / "c.ts");
   const std::string shared = "/orvane-shared-storage";  // a name no machine has
-  std::ofstream(storage.file("jobs.ini")) << "[file1]\nSourceFile=" << shared << "/in/a b.mp3\n[file2]\nSourceFile=in/c.ts\n";
+  std::ofstream(storage.file("jobs.ini"))
+      << "[file1]\nSourceFile=" << shared << "/in/a b.mp3\n[file2]\nSourceFile=in/c.ts\n";
   fs::create_directory_symlink(storage.path(), mounts.path() / "one");
   fs::create_directory_symlink(storage.path(), mounts.path() / "two");
   sources_.clear();
   auto run = [&](const std::string& mount, std::string& out) {
-    return testsupport::RunCapture(Env() + Command(shared + "/out", "--json --resume --map-root " + shared + "=" +
-                                                                         ShellQuote((mounts.path() / mount).string()) +
-                                                                         " --batch " + shared + "/jobs.ini") +
+    return testsupport::RunCapture(Env() +
+                                       Command(shared + "/out", "--json --resume --map-root " + shared + "=" +
+                                                                    ShellQuote((mounts.path() / mount).string()) +
+                                                                    " --batch " + shared + "/jobs.ini") +
                                        " 2>&1",
                                    out);
   };
@@ -323,7 +330,8 @@ TEST_F(CliShardTest, ChangedSourcesConvertAgainAndFailuresTellWhetherToRetry) {
     const pid_t pid = fork();
     if (pid == 0) {
       execl("/bin/bash", "bash", "-c",
-            (Env() + "exec " + Command(termOut.path().string(), "--json --resume") + " >" + ShellQuote(log) + " 2>&1").c_str(),
+            (Env() + "exec " + Command(termOut.path().string(), "--json --resume") + " >" + ShellQuote(log) + " 2>&1")
+                .c_str(),
             nullptr);
       _exit(127);
     }
@@ -345,7 +353,9 @@ TEST_F(CliShardTest, ChangedSourcesConvertAgainAndFailuresTellWhetherToRetry) {
 
   // A ledger that cannot be opened: 75.
   sources_ = {a};
-  EXPECT_EQ(testsupport::RunCapture(Env() + Command(out.path().string(), "--ledger /proc/none/x.ledger --resume") + " 2>&1", text),
+  EXPECT_EQ(testsupport::RunCapture(Env() + Command(out.path().string(), "--ledger /proc/none/x.ledger --resume") +
+                                        " 2>&1",
+                                    text),
             75)
       << text;
 }
@@ -355,15 +365,15 @@ TEST_F(CliShardTest, ChangedSourcesConvertAgainAndFailuresTellWhetherToRetry) {
 // other one leaves it and says so.
 TEST_F(CliShardTest, SameShardStartedTwiceConvertsEachJobOnce) {
   // Whole clips with pictures: the conversions last long enough for the two runs to meet.
-  sources_ = {MediaPath("clip.mp4"), MediaPath("audio.mp3"), MediaPath("clip.avi"), MediaPath("lang.ts"),
+  sources_ = {MediaPath("clip.mp4"), MediaPath("audio.mp3"),   MediaPath("clip.avi"),      MediaPath("lang.ts"),
               MediaPath("clip.mkv"), MediaPath("mono48k.mp4"), MediaPath("bars_16x9.mp4"), MediaPath("two_audio.mkv")};
   trim_ = "";
   testsupport::TempDir out, logs;
   std::string script = Env();
   for (int i = 0; i < 2; ++i)
     script += Command(out.path().string(), "--profile 0 --json --resume --shard 0/2") + " >" +
-              ShellQuote(logs.file(std::to_string(i) + ".json")) + " 2>" + ShellQuote(logs.file(std::to_string(i) + ".err")) +
-              " & pids=\"$pids $!\"; sleep 0.3; ";
+              ShellQuote(logs.file(std::to_string(i) + ".json")) + " 2>" +
+              ShellQuote(logs.file(std::to_string(i) + ".err")) + " & pids=\"$pids $!\"; sleep 0.3; ";
   script += "s=0; for p in $pids; do wait $p || s=$?; done; echo $s";
   std::string status;
   testsupport::RunCapture("bash -c " + ShellQuote(script), status);
@@ -380,8 +390,8 @@ TEST_F(CliShardTest, SameShardStartedTwiceConvertsEachJobOnce) {
     }
   EXPECT_EQ(converted, (std::map<int, int>{{0, 1}, {2, 1}, {4, 1}, {6, 1}}));
   EXPECT_GT(leftToTheOther, 0);  // the runs met
-  EXPECT_EQ(Names(out.path()), (std::set<std::string>{"clip_(new).mp4", "clip_(new_1).mp4", "clip_(new_2).mp4",
-                                                      "bars_16x9_(new).mp4"}));
+  EXPECT_EQ(Names(out.path()),
+            (std::set<std::string>{"clip_(new).mp4", "clip_(new_1).mp4", "clip_(new_2).mp4", "bars_16x9_(new).mp4"}));
   EXPECT_EQ(LedgerLines(out.path()), 4u);
 }
 
@@ -396,7 +406,8 @@ TEST_F(CliShardTest, DamagedLedgersAndFolderSpellingsConvertNothingAgain) {
   auto run = [&](const std::string& folder, std::string& err) {
     std::string text;
     const std::string errFile = (out.path().parent_path() / (out.path().filename().string() + ".err")).string();
-    EXPECT_EQ(testsupport::RunCapture(Env() + Command(folder, "--json --resume") + " 2>" + ShellQuote(errFile), text), 0)
+    EXPECT_EQ(testsupport::RunCapture(Env() + Command(folder, "--json --resume") + " 2>" + ShellQuote(errFile), text),
+              0)
         << text << ReadFile(errFile);
     err = ReadFile(errFile);
     std::map<int, std::string> what;
@@ -408,7 +419,8 @@ TEST_F(CliShardTest, DamagedLedgersAndFolderSpellingsConvertNothingAgain) {
   };
   const std::map<int, std::string> allDone{{0, "done"}, {1, "done"}, {2, "done"}};
   std::string err;
-  ASSERT_EQ(run(out.path().string(), err), (std::map<int, std::string>{{0, "converted"}, {1, "converted"}, {2, "converted"}}));
+  ASSERT_EQ(run(out.path().string(), err),
+            (std::map<int, std::string>{{0, "converted"}, {1, "converted"}, {2, "converted"}}));
   const std::set<std::string> names = Names(out.path());
   ASSERT_EQ(names.size(), 3u);
 

@@ -20,9 +20,7 @@ using testsupport::TempDir;
 
 namespace {
 
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 std::string ReadText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -139,8 +137,10 @@ TEST(Profiles, UnknownValuesNameTheProfileAndKey) {
     const char* expected;
   };
   const Case cases[] = {
-      {"paraVideoEncoder=h265x\nparaAudioEncoder=libfaac", "profile 1 (PSP MPEG-4 Normal Quality (*.mp4)): paraVideoEncoder=\"h265x\""},
-      {"paraVideoEncoder=mpeg4\nparaAudioEncoder=nosuchaudio", "profile 1 (PSP MPEG-4 Normal Quality (*.mp4)): paraAudioEncoder"},
+      {"paraVideoEncoder=h265x\nparaAudioEncoder=libfaac",
+       "profile 1 (PSP MPEG-4 Normal Quality (*.mp4)): paraVideoEncoder=\"h265x\""},
+      {"paraVideoEncoder=mpeg4\nparaAudioEncoder=nosuchaudio",
+       "profile 1 (PSP MPEG-4 Normal Quality (*.mp4)): paraAudioEncoder"},
       {"parazoom=stretch", "profile 1 (PSP MPEG-4 Normal Quality (*.mp4)): parazoom=\"stretch\""},
   };
   for (const Case& c : cases) {
@@ -230,7 +230,7 @@ TEST(IniFile, WritesReplaceTheFileAtomically) {
   // A disk that fills up in the middle of the write (simulated with a file size limit)
   // fails the write and leaves the old file whole.
   const std::string before = ReadText(path);
-  rlimit old {};
+  rlimit old{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
   auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
   rlimit small = old;
@@ -306,14 +306,13 @@ TEST(Profiles, RangeTest) {
     double v;
     bool in;
   };
-  for (const Row& r : {Row{"as source,8000,48000", 44100, true}, Row{"as source,8000,22050,44100,48000", 8000, true},
-                       Row{"as source,8000,22050,44100,48000", 48000, true},
-                       Row{"as source,8000,22050,44100,48000", 7999, false}, Row{"null", 44100, false},
-                       Row{"48000", 48000, false}, Row{"as source,", 0, false}, Row{"96,128,192", 96, true},
-                       Row{"96,128,192", 192, true}, Row{"96,128,192", 192.5, false}, Row{",96,128", 100, false},
-                       Row{"AS SOURCE,96,128", 100, true}, Row{"as source,8000", 8000, true},
-                       Row{"low,high", 1, false}, Row{"96,128,", 100, false}, Row{"300,2000", 1500, true},
-                       Row{"300,2000", 2001, false}}) {
+  for (const Row& r :
+       {Row{"as source,8000,48000", 44100, true}, Row{"as source,8000,22050,44100,48000", 8000, true},
+        Row{"as source,8000,22050,44100,48000", 48000, true}, Row{"as source,8000,22050,44100,48000", 7999, false},
+        Row{"null", 44100, false}, Row{"48000", 48000, false}, Row{"as source,", 0, false}, Row{"96,128,192", 96, true},
+        Row{"96,128,192", 192, true}, Row{"96,128,192", 192.5, false}, Row{",96,128", 100, false},
+        Row{"AS SOURCE,96,128", 100, true}, Row{"as source,8000", 8000, true}, Row{"low,high", 1, false},
+        Row{"96,128,", 100, false}, Row{"300,2000", 1500, true}, Row{"300,2000", 2001, false}}) {
     EXPECT_EQ(InProfileRangeList(r.list, r.v), r.in) << r.list << " " << r.v;
   }
   TempDir dir;
@@ -414,8 +413,8 @@ TEST(Profiles, DeliveredProfileFileIsComplete) {
       ASSERT_TRUE(format.SectionExists(s));
       EXPECT_FALSE(format.ReadString(s, "FileExt", "").empty());
       EXPECT_FALSE(format.ReadString(s, "Format", "").empty());
-      for (const char* key : {"VideoSize", "VideoBitRate", "FrameRate", "VideoEncoder", "AudioBitRate",
-                              "SampleRate", "AudioEncoder", "Channel", "Volume"}) {
+      for (const char* key : {"VideoSize", "VideoBitRate", "FrameRate", "VideoEncoder", "AudioBitRate", "SampleRate",
+                              "AudioEncoder", "Channel", "Volume"}) {
         ASSERT_TRUE(format.ValueExists(s, key)) << key;
         std::vector<std::string> list = SplitProfileList(format.ReadString(s, key, "null"));
         int32_t index = format.ReadInteger(s, std::string("i") + key, -1);
@@ -424,7 +423,7 @@ TEST(Profiles, DeliveredProfileFileIsComplete) {
         }
         const std::string k = key;
         for (const std::string& e : list) {
-          bool known = k == "VideoEncoder" ? bool(VideoEncoderForDisplay(e))
+          bool known = k == "VideoEncoder"   ? bool(VideoEncoderForDisplay(e))
                        : k == "AudioEncoder" ? bool(AudioEncoderForDisplay(e))
                        : k == "Channel"      ? bool(ChannelForDisplay(e))
                        : k == "Volume"       ? bool(VolumeForDisplay(e))

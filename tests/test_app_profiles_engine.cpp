@@ -124,11 +124,12 @@ std::string Describe(const TRunResult& r) {
 // "v.<key>", "a.<key>", and the stream counts as "count.video" and "count.audio".
 std::map<std::string, std::string> Probe(const std::string& file) {
   std::string out;
-  RunCapture("ffprobe -v error -show_entries "
-             "format=format_name,duration:format_tags=major_brand:stream=codec_type,codec_name,profile,level,"
-             "width,height,pix_fmt,avg_frame_rate,sample_rate,channels -of flat " +
-                 ShellQuote(file) + " 2>/dev/null",
-             out);
+  RunCapture(
+      "ffprobe -v error -show_entries "
+      "format=format_name,duration:format_tags=major_brand:stream=codec_type,codec_name,profile,level,"
+      "width,height,pix_fmt,avg_frame_rate,sample_rate,channels -of flat " +
+          ShellQuote(file) + " 2>/dev/null",
+      out);
   std::map<std::string, std::string> raw, m;
   size_t pos = 0;
   while (pos < out.size()) {
@@ -206,13 +207,13 @@ protected:
 TEST_F(ProfilesEngineTest, EveryProfileConvertsToWhatItPromises) {
   struct Promise {
     int code;
-    const char* format;   // part of ffprobe's format_name
-    const char* brand;    // MP4 major brand, or empty
-    const char* vcodec;   // empty: no video stream
-    const char* vprofile; // ffprobe's profile name, or empty
+    const char* format;    // part of ffprobe's format_name
+    const char* brand;     // MP4 major brand, or empty
+    const char* vcodec;    // empty: no video stream
+    const char* vprofile;  // ffprobe's profile name, or empty
     const char* size;
-    double rate;          // frames per second
-    const char* pix;      // pixel format, or empty
+    double rate;      // frames per second
+    const char* pix;  // pixel format, or empty
     const char* acodec;
     const char* aprofile;
     int sampleRate;
@@ -501,7 +502,8 @@ TEST_F(ProfilesEngineTest, LetterboxWithCropShowsTheCroppedPicture) {
   const TRgbFrame source = DecodeFrame(job.SourceFile, 0.5, 384, 216);
   ASSERT_TRUE(f.Valid() && source.Valid());
   for (auto [x, y] : {std::pair{105, 72}, {215, 72}, {270, 100}, {150, 190}, {310, 110}})
-    EXPECT_LE(Distance(f, x, y, source.At(x + 32, y - 12, 0), source.At(x + 32, y - 12, 1), source.At(x + 32, y - 12, 2)),
+    EXPECT_LE(Distance(f, x, y, source.At(x + 32, y - 12, 0), source.At(x + 32, y - 12, 1),
+                       source.At(x + 32, y - 12, 2)),
               12)
         << "pixel " << x << "," << y << " " << Rgb(f, x, y) << " source " << Rgb(source, x + 32, y - 12);
   for (auto [x, y] : {std::pair{10, 5}, {300, 20}, {160, 235}})
@@ -610,15 +612,15 @@ TEST_F(ProfilesEngineTest, EveryVideoProfileKeepsTheColoursInAFormatItsDeviceDec
     bool everySource;         // else only the limited 4:2:0 source
   };
   const Expect profiles[] = {
-      {0, "yuv420p", "", "unknown", true},      {1, "yuv420p", "", "unknown", false},
-      {2, "yuv420p", "", "unknown", false},     {3, "yuv420p", "Main", "smpte170m", true},
-      {4, "yuv420p", "", "unknown", false},     {100, "yuv420p", "", "bt709", false},
-      {101, "yuv420p", "", "bt709", false},     {102, "yuv420p", "", "bt709", false},
-      {103, "yuv420p", "", "bt709", false},     {200, "yuv420p", "", "unknown", false},
-      {201, "yuv420p", "", "bt470bg", true},    {202, "yuv420p", "", "bt709", true},
-      {203, "yuv420p", "High", "bt709", true},  {204, "yuv420p", "", "unknown", false},
-      {205, "yuv420p", "", "unknown", false},   {206, "yuv420p", "", "unknown", false},
-      {207, "yuv420p", "", "unknown", false},   {208, "yuv411p", "", "unknown", true},
+      {0, "yuv420p", "", "unknown", true},     {1, "yuv420p", "", "unknown", false},
+      {2, "yuv420p", "", "unknown", false},    {3, "yuv420p", "Main", "smpte170m", true},
+      {4, "yuv420p", "", "unknown", false},    {100, "yuv420p", "", "bt709", false},
+      {101, "yuv420p", "", "bt709", false},    {102, "yuv420p", "", "bt709", false},
+      {103, "yuv420p", "", "bt709", false},    {200, "yuv420p", "", "unknown", false},
+      {201, "yuv420p", "", "bt470bg", true},   {202, "yuv420p", "", "bt709", true},
+      {203, "yuv420p", "High", "bt709", true}, {204, "yuv420p", "", "unknown", false},
+      {205, "yuv420p", "", "unknown", false},  {206, "yuv420p", "", "unknown", false},
+      {207, "yuv420p", "", "unknown", false},  {208, "yuv411p", "", "unknown", true},
       {209, "yuv420p", "", "unknown", false},
   };
   size_t videoProfiles = 0;
@@ -712,7 +714,8 @@ TEST_F(ProfilesEngineTest, VideoWithoutSoundGetsASilentTrackWhereTheContainerNee
       continue;
     }
     ASSERT_EQ(m["count.audio"], "1");
-    const double video = FfprobeNumber(out, "stream=duration", "v:0"), audio = FfprobeNumber(out, "stream=duration", "a:0");
+    const double video = FfprobeNumber(out, "stream=duration", "v:0"),
+                 audio = FfprobeNumber(out, "stream=duration", "a:0");
     EXPECT_NEAR(video, 2.0, 0.1);
     EXPECT_NEAR(audio, video, 0.1);
     std::string text;
@@ -731,7 +734,8 @@ TEST_F(ProfilesEngineTest, CoverArtIsShownForTheWholeSoundOrLeftOut) {
   TRgbFrame cover;
   cover.Width = 320;
   cover.Height = 240;
-  RunCapture("ffmpeg -nostdin -v error -i " + ShellQuote(clip) + " -map 0:v -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null",
+  RunCapture("ffmpeg -nostdin -v error -i " + ShellQuote(clip) +
+                 " -map 0:v -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null",
              cover.Bytes);
   ASSERT_TRUE(cover.Valid());
   for (int code : {0, 204, 300, 306}) {

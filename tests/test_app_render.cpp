@@ -138,30 +138,30 @@ TEST(PictureFilters, JobAdjustmentEqualsTheFilters) {
     int b, c, s, e;
     bool identity;
   } cases[] = {
-      {255, 0, 255, 0, true},    {300, 0, 255, 0, false},  {0, 0, 255, 0, false},    {512, 0, 256, 0, false},
-      {255, 40, 255, 0, false},  {255, -100, 255, 0, false}, {255, 100, 256, 0, false}, {300, 0, 255, 200, false},
-      {255, 0, 255, -255, false}, {255, 0, 255, 512, false}, {200, 30, 255, 90, false}, {255, 0, 0, 0, false},
-      {255, 0, 512, 0, false},   {300, -50, 100, 0, false}, {40, 70, 400, -120, false}, {-5, 130, 900, 700, false},
-      {256, 0, 256, 0, false},   {255, 0, 254, 0, false},  {255, 0, 257, 0, false},
+      {255, 0, 255, 0, true},     {300, 0, 255, 0, false},    {0, 0, 255, 0, false},      {512, 0, 256, 0, false},
+      {255, 40, 255, 0, false},   {255, -100, 255, 0, false}, {255, 100, 256, 0, false},  {300, 0, 255, 200, false},
+      {255, 0, 255, -255, false}, {255, 0, 255, 512, false},  {200, 30, 255, 90, false},  {255, 0, 0, 0, false},
+      {255, 0, 512, 0, false},    {300, -50, 100, 0, false},  {40, 70, 400, -120, false}, {-5, 130, 900, 700, false},
+      {256, 0, 256, 0, false},    {255, 0, 254, 0, false},    {255, 0, 257, 0, false},
   };
   // Padded rows (67 pixels) and rows without padding (68 pixels), each longer than one
   // 64-byte vector step with a remainder.
   for (const auto& c : cases)
-  for (const TBitmap24& noise : {Noise(67, 13, 7), Noise(68, 9, 8)}) {
-    SCOPED_TRACE(testing::Message() << c.b << "/" << c.c << "/" << c.s << "/" << c.e << " width " << noise.Width);
-    TBitmap24 expected = noise;
-    if (c.b != 255 || c.c != 0 || c.s != 255) BrightnessContrastSaturation(expected, c.b, c.c, c.s);
-    if (c.e != 0) ExposureFilter(expected, c.e);
-    const TPictureAdjustment adjustment(c.b, c.c, c.s, c.e);
-    EXPECT_EQ(adjustment.Identity(), c.identity);
-    TBitmap24 actual = noise;
-    adjustment.Apply(actual);
-    EXPECT_TRUE(SamePixels(actual, expected));
-    // The tables are kept: a second frame gives the same result.
-    actual = noise;
-    adjustment.Apply(actual);
-    EXPECT_TRUE(SamePixels(actual, expected));
-  }
+    for (const TBitmap24& noise : {Noise(67, 13, 7), Noise(68, 9, 8)}) {
+      SCOPED_TRACE(testing::Message() << c.b << "/" << c.c << "/" << c.s << "/" << c.e << " width " << noise.Width);
+      TBitmap24 expected = noise;
+      if (c.b != 255 || c.c != 0 || c.s != 255) BrightnessContrastSaturation(expected, c.b, c.c, c.s);
+      if (c.e != 0) ExposureFilter(expected, c.e);
+      const TPictureAdjustment adjustment(c.b, c.c, c.s, c.e);
+      EXPECT_EQ(adjustment.Identity(), c.identity);
+      TBitmap24 actual = noise;
+      adjustment.Apply(actual);
+      EXPECT_TRUE(SamePixels(actual, expected));
+      // The tables are kept: a second frame gives the same result.
+      actual = noise;
+      adjustment.Apply(actual);
+      EXPECT_TRUE(SamePixels(actual, expected));
+    }
 }
 
 TEST(Renderer, BlendRuleAndClipping) {
@@ -172,8 +172,8 @@ TEST(Renderer, BlendRuleAndClipping) {
     int keptX, keptY;        // a pixel expected to stay black
     int value;               // the changed pixel's value
   };
-  for (const Row& r : {Row{2, 2, 128, 2, 2, 1, 1, 127}, Row{2, 2, 255, 5, 5, 6, 6, 254}, Row{-2, -3, 255, 1, 0, 2, 1, 254},
-                       Row{8, 6, 255, 9, 7, 7, 5, 254}}) {
+  for (const Row& r : {Row{2, 2, 128, 2, 2, 1, 1, 127}, Row{2, 2, 255, 5, 5, 6, 6, 254},
+                       Row{-2, -3, 255, 1, 0, 2, 1, 254}, Row{8, 6, 255, 9, 7, 7, 5, 254}}) {
     TBitmap24 frame = Filled(10, 8, 0, 0, 0);
     BlendBitmap(frame, white, r.x, r.y, r.opacity);
     EXPECT_EQ(Px(frame, r.changedX, r.changedY)[0], r.value) << r.x << "," << r.y;
@@ -254,8 +254,8 @@ TEST(Renderer, PictureItemsTimeRangeSizeAndCache) {
   // A trimmed conversion: its pictures count from the trim start, the item's times from the
   // start of the file.
   job.TrimStart = 4 * kSec;
-  for (const Row& r : {Row{1 * kSec - 1, false}, Row{1 * kSec, true}, Row{6 * kSec + 999999, true},
-                       Row{7 * kSec, false}}) {
+  for (const Row& r :
+       {Row{1 * kSec - 1, false}, Row{1 * kSec, true}, Row{6 * kSec + 999999, true}, Row{7 * kSec, false}}) {
     TBitmap24 frame = Filled(64, 48, 0, 0, 0);
     THookInfo info;
     info.Bitmap = &frame;

@@ -41,7 +41,14 @@ TEST(Sharding, ShardComesFromTheCommandLineOrTheRunnersEnvironment) {
       {"explicit negative", "-1/3", 0, {}, false, 0, 0, ""},
       {"explicit without count", "1", 0, {}, false, 0, 0, ""},
       {"explicit and --shards disagree", "1/4", 3, {}, false, 0, 0, ""},
-      {"slurm", "", 0, {{"SLURM_ARRAY_TASK_ID", "2"}, {"SLURM_ARRAY_TASK_COUNT", "4"}}, true, 2, 4, "SLURM_ARRAY_TASK_ID"},
+      {"slurm",
+       "",
+       0,
+       {{"SLURM_ARRAY_TASK_ID", "2"}, {"SLURM_ARRAY_TASK_COUNT", "4"}},
+       true,
+       2,
+       4,
+       "SLURM_ARRAY_TASK_ID"},
       // --array=1-4: the first task is shard 0.
       {"slurm from 1",
        "",
@@ -55,14 +62,23 @@ TEST(Sharding, ShardComesFromTheCommandLineOrTheRunnersEnvironment) {
       {"slurm with step",
        "",
        0,
-       {{"SLURM_ARRAY_TASK_ID", "6"}, {"SLURM_ARRAY_TASK_MIN", "0"}, {"SLURM_ARRAY_TASK_STEP", "3"},
+       {{"SLURM_ARRAY_TASK_ID", "6"},
+        {"SLURM_ARRAY_TASK_MIN", "0"},
+        {"SLURM_ARRAY_TASK_STEP", "3"},
         {"SLURM_ARRAY_TASK_COUNT", "4"}},
        true,
        2,
        4,
        "SLURM_ARRAY_TASK_ID"},
       {"slurm without count", "", 0, {{"SLURM_ARRAY_TASK_ID", "1"}}, false, 0, 0, ""},
-      {"slurm task outside the array", "", 0, {{"SLURM_ARRAY_TASK_ID", "5"}, {"SLURM_ARRAY_TASK_COUNT", "4"}}, false, 0, 0, ""},
+      {"slurm task outside the array",
+       "",
+       0,
+       {{"SLURM_ARRAY_TASK_ID", "5"}, {"SLURM_ARRAY_TASK_COUNT", "4"}},
+       false,
+       0,
+       0,
+       ""},
       {"kubernetes", "", 4, {{"JOB_COMPLETION_INDEX", "1"}}, true, 1, 4, "JOB_COMPLETION_INDEX"},
       {"kubernetes index too big", "", 4, {{"JOB_COMPLETION_INDEX", "4"}}, false, 0, 0, ""},
       {"kubernetes without --shards: whole list, with a note", "", 0, {{"JOB_COMPLETION_INDEX", "1"}}, true, 0, 1, ""},
@@ -125,7 +141,7 @@ TEST(Sharding, PathMapRewritesWholeFolderNamesBothWays) {
   EXPECT_EQ(map.Local("/data/a/b.mp4"), "/mnt/nas/a/b.mp4");
   EXPECT_EQ(map.Local("/data"), "/mnt/nas");
   EXPECT_EQ(map.Local("/data/special/c.mp4"), "/fast/c.mp4");  // the longer rule wins
-  EXPECT_EQ(map.Local("/database/x"), "/database/x");         // not the folder /data
+  EXPECT_EQ(map.Local("/database/x"), "/database/x");          // not the folder /data
   EXPECT_EQ(map.Shared("/mnt/nas/a/b.mp4"), "/data/a/b.mp4");
   EXPECT_EQ(map.Shared("/fast/c.mp4"), "/data/special/c.mp4");
   EXPECT_EQ(map.Shared("/elsewhere/x"), "/elsewhere/x");

@@ -129,7 +129,8 @@ TEST_F(Snapshot, LaterSnapshotsAreNumbered) {
   // Another picture: the first files must keep their contents.
   const TBitmap24 other = StretchBitmap(picture, 64, 48);
   const TSnapshotResult second = WriteSnapshots(other, s);
-  EXPECT_EQ(second.Files, (std::vector<std::string>{snaps.file("Snapshot_full_2.bmp"), snaps.file("Snapshot_small_2.bmp")}));
+  EXPECT_EQ(second.Files,
+            (std::vector<std::string>{snaps.file("Snapshot_full_2.bmp"), snaps.file("Snapshot_small_2.bmp")}));
   EXPECT_EQ(fs::file_size(snaps.file("Snapshot_full.bmp")), firstSize);
   EXPECT_EQ(FfprobeValue(snaps.file("Snapshot_full_2.bmp"), "stream=width,height"), "64\n48");
   // Any taken name of the set moves the whole set on, so one snapshot's files share a number.
@@ -158,8 +159,8 @@ TEST_F(Snapshot, FolderRule) {
   WriteText(home.file("settings.ini"), "[settings]\nSnapOutPutDir=" + bad + "\n");
   res = WriteSnapshots(picture, s);
   EXPECT_EQ(res.Error, "");
-  EXPECT_EQ(res.Warning, "Cannot create output directory:" + bad + ".It will create default directory " +
-                             DefaultOutputDir() + "!");
+  EXPECT_EQ(res.Warning,
+            "Cannot create output directory:" + bad + ".It will create default directory " + DefaultOutputDir() + "!");
   EXPECT_EQ(DefaultOutputDir(), home.file("Videos/videoconverter"));
   EXPECT_EQ(res.Files.size(), 4u);
   EXPECT_TRUE(fs::exists(DefaultOutputDir() + "/Snapshot_small.bmp"));

@@ -11,8 +11,8 @@ namespace {
 std::string Numbers(const TZoomPlan& p) {
   return "crop " + std::to_string(p.Crop.Top) + "," + std::to_string(p.Crop.Bottom) + "," +
          std::to_string(p.Crop.Left) + "," + std::to_string(p.Crop.Right) + " scale " + std::to_string(p.ScaleWidth) +
-         "x" + std::to_string(p.ScaleHeight) + " at " + std::to_string(p.PadX) + "," + std::to_string(p.PadY) +
-         " in " + std::to_string(p.FrameWidth) + "x" + std::to_string(p.FrameHeight) + " shows " + p.PictureAspect;
+         "x" + std::to_string(p.ScaleHeight) + " at " + std::to_string(p.PadX) + "," + std::to_string(p.PadY) + " in " +
+         std::to_string(p.FrameWidth) + "x" + std::to_string(p.FrameHeight) + " shows " + p.PictureAspect;
 }
 
 }  // namespace
@@ -26,6 +26,7 @@ TEST(ZoomGeometry, TableOfModesShapesCropsAndRotations) {
     TFrameShape frame;
     const char* expect;
   };
+  // clang-format off
   const Row rows[] = {
       // Letterbox: fitted inside, centred, the bands where the shapes differ.
       {"wide into 4:3", "lbox", {720, 400}, {}, {640, 480}, "crop 0,0,0,0 scale 640x356 at 0,62 in 640x480 shows 640:356"},
@@ -80,6 +81,7 @@ TEST(ZoomGeometry, TableOfModesShapesCropsAndRotations) {
       {"full 16:9 DVD frame keeps its shape", "full", {320, 240}, {}, {720, 576, 16, 9},
        "crop 0,0,0,0 scale 720x576 at 0,0 in 720x576 shows 16:9"},
   };
+  // clang-format on
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     const TZoomPlan plan = PlanZoom(r.mode, r.source, r.crop, r.frame);
@@ -92,9 +94,9 @@ TEST(ZoomGeometry, TableOfModesShapesCropsAndRotations) {
 // frame size, with the picture inside it, even numbers for 4:2:0 pictures, and the crop
 // leaving a picture.
 TEST(ZoomGeometry, EveryModeGivesTheFrameSizeForEveryShape) {
-  const TPictureShape sources[] = {{320, 240},          {720, 576, 64, 45}, {720, 576, 16, 15, 90}, {4000, 16},
-                                   {16, 4000},          {321, 241},         {8, 8},                 {1920, 1080, 1, 1, 270},
-                                   {176, 144, 12, 11, 180}};
+  const TPictureShape sources[] = {
+      {320, 240}, {720, 576, 64, 45},      {720, 576, 16, 15, 90}, {4000, 16}, {16, 4000}, {321, 241},
+      {8, 8},     {1920, 1080, 1, 1, 270}, {176, 144, 12, 11, 180}};
   const TFrameShape frames[] = {{320, 240}, {480, 272}, {720, 480, 16, 9}, {176, 144}, {1920, 1080}};
   const TCropMargins crops[] = {{}, {0, 0, 0, 0}, {2, 2, 0, 0}};
   for (const char* mode : {"full", "lbox", "pan", "center"})
@@ -136,6 +138,7 @@ TEST(ZoomGeometry, RefusesWhatCannotBeFitted) {
     TCropMargins crop;
     TFrameShape frame;
     const char* error;
+    // clang-format off
   } rows[] = {
       {"lbox", {320, 240}, {0, 0, 160, 160}, {320, 240},
        "The crop (top 0, left 160, bottom 0, right 160) leaves no picture of the 320x240 source"},
@@ -148,5 +151,6 @@ TEST(ZoomGeometry, RefusesWhatCannotBeFitted) {
       {"lbox", {320, 240}, {}, {0, 240}, "The output frame size is unknown"},
       {"lbox", {0, 0}, {}, {320, 240}, "The size of the source picture is unknown"},
   };
+  // clang-format on
   for (const Row& r : rows) EXPECT_EQ(PlanZoom(r.mode, r.source, r.crop, r.frame).Error, r.error);
 }

@@ -32,11 +32,11 @@ using Clock = std::chrono::steady_clock;
 struct TScript {
   int turns = 3;
   int turnMs = 5;
-  int failAtTurn = -1;        // raise failMsg at the top of this turn
+  int failAtTurn = -1;  // raise failMsg at the top of this turn
   std::string failMsg;
-  bool hold = false;          // after the turns, hold until released or stopped
+  bool hold = false;             // after the turns, hold until released or stopped
   bool gateWhileHolding = true;  // false: the hold stands for finishing steps past the gate
-  int outputBytes = -1;       // >= 0: write that many bytes to every output before the turns
+  int outputBytes = -1;          // >= 0: write that many bytes to every output before the turns
 };
 
 TScript Turns(int turns, int turnMs) {
@@ -217,7 +217,8 @@ public:
   explicit TNotices(TConvertEngine& engine) {
     engine.SetOnTerminate([this](TCustomConvertEngine*, const TTerminateInfo* info) {
       std::lock_guard<std::mutex> g(lock_);
-      list_.push_back({info->TaskIndex, info->Finished, info->Exception, info->ExceptionMsg, std::this_thread::get_id()});
+      list_.push_back(
+          {info->TaskIndex, info->Finished, info->Exception, info->ExceptionMsg, std::this_thread::get_id()});
       cv_.notify_all();
     });
   }
@@ -811,8 +812,8 @@ TEST(Engine, InputProbeForGoodAndBadIndexes) {
     int task, file;
     const char* format;  // a part of the probed container's name; null: no probe
     int videoStreams;
-  } rows[] = {{0, 0, "mp4", 1},  {1, 0, "mp3", 0},      {1, 1, "matroska", 1}, {0, 1, nullptr, 0},
-              {0, -1, nullptr, 0}, {2, 0, nullptr, 0}, {-1, 0, nullptr, 0},  {1, 20, nullptr, 0}};
+  } rows[] = {{0, 0, "mp4", 1},    {1, 0, "mp3", 0},   {1, 1, "matroska", 1}, {0, 1, nullptr, 0},
+              {0, -1, nullptr, 0}, {2, 0, nullptr, 0}, {-1, 0, nullptr, 0},   {1, 20, nullptr, 0}};
   for (const Row& r : rows) {
     SCOPED_TRACE(testing::Message() << "task " << r.task << " file " << r.file);
     TAVProbe* probe = nullptr;

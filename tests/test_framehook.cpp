@@ -129,8 +129,7 @@ TEST_F(FrameHookTest, DrawBoxFillsTheClippedBoxInEachPixelFormat) {
               int x = 2 * cx + dx, y = 2 * cy + dy;
               touched |= x < c.width && y < c.height && InBox(x, y, c.x, c.y, c.w, c.h);
             }
-          for (int p = 1; p < 3; ++p)
-            wrong += f->data[p][cy * f->linesize[p] + cx] != (touched ? c.expect[p] : 7);
+          for (int p = 1; p < 3; ++p) wrong += f->data[p][cy * f->linesize[p] + cx] != (touched ? c.expect[p] : 7);
         }
     }
     EXPECT_EQ(wrong, 0);
@@ -208,8 +207,8 @@ TEST_F(FrameHookTest, FailuresGiveTheirResultAndLogText) {
       {{kDrawBox, "99999999999", "0", "10", "10"}, -22, "Failed to Configure " + kDrawBox},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << (c.words.empty() ? "(no words)" : c.words[0]) << " with "
-                                    << c.words.size() << " words");
+    SCOPED_TRACE(testing::Message() << (c.words.empty() ? "(no words)" : c.words[0]) << " with " << c.words.size()
+                                    << " words");
     TFrameHookChain chain = nullptr;
     EXPECT_EQ(Load(chain, c.words), c.result);
     EXPECT_EQ(chain, nullptr);

@@ -55,8 +55,8 @@ TEST(CropGeometry, MarginsToEvenSourcePixelsAndPictureFit) {
 }
 
 TEST(CropGeometry, ZoomStoredByOk) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"lbox", "lbox"}, {"center", "center"}, {"full", "full"}, {"pan", "full"}, {"", "full"}, {"LBOX", "full"}};
+  const std::pair<const char*, const char*> cases[] = {{"lbox", "lbox"}, {"center", "center"}, {"full", "full"},
+                                                       {"pan", "full"},  {"", "full"},         {"LBOX", "full"}};
   for (const auto& [in, out] : cases) EXPECT_EQ(TfrmCrop::ZoomAfterCrop(in), out) << in;
 }
 
@@ -156,8 +156,8 @@ TEST_F(CropDialogTest, ChosenCropIsStoredAndConverted) {
   const TlvFilesRecord& rec = *model.Record(0);
   EXPECT_EQ(rec.ViewCropLeft, 40);
   EXPECT_EQ(rec.ViewCropTop, 30);
-  EXPECT_EQ(rec.CropLeft, 32);    // 40 * 320 / 402 = 31.8
-  EXPECT_EQ(rec.CropTop, 24);     // 30 * 240 / 301 = 23.9
+  EXPECT_EQ(rec.CropLeft, 32);  // 40 * 320 / 402 = 31.8
+  EXPECT_EQ(rec.CropTop, 24);   // 30 * 240 / 301 = 23.9
   EXPECT_EQ(rec.CropRight, 0);
   EXPECT_EQ(rec.CropBottom, 0);
   EXPECT_EQ(rec.Brightness, 400);
@@ -372,11 +372,13 @@ TEST_F(CropDialogTest, MarginFieldsResetsPlayerControlsAndKeys) {
   // A press on the seek bar three quarters along takes the picture there (7.5 s of 10).
   TTrackBar2* seek = d->SeekBar();
   QTest::mouseClick(seek, Qt::LeftButton, {}, QPoint(seek->width() * 3 / 4, seek->height() / 2));
-  ASSERT_TRUE(QTest::qWaitFor([&] {
-    int64_t pts = 0;
-    d->Player().GetCurrentFrame(pts);
-    return pts >= 7'000'000 && pts <= 8'500'000;
-  }, 3000));
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        int64_t pts = 0;
+        d->Player().GetCurrentFrame(pts);
+        return pts >= 7'000'000 && pts <= 8'500'000;
+      },
+      3000));
 
   // Escape is Cancel: nothing stored.
   QTest::keyClick(d, Qt::Key_Escape);
@@ -438,8 +440,10 @@ TEST_F(CropDialogTest, AdjustedResultIsWhatTheConversionGives) {
   const struct {
     const char* name;
     int adjustments[4];
-  } cases[] = {{"brightness 400", {400, 0, 255, 0}}, {"contrast 60", {255, 60, 255, 0}},
-               {"saturation 60", {255, 0, 60, 0}},   {"exposure 200", {255, 0, 255, 200}},
+  } cases[] = {{"brightness 400", {400, 0, 255, 0}},
+               {"contrast 60", {255, 60, 255, 0}},
+               {"saturation 60", {255, 0, 60, 0}},
+               {"exposure 200", {255, 0, 255, 200}},
                {"all four", {300, -40, 400, 100}}};
   for (const auto& c : cases) {
     TlvFilesRecord job;

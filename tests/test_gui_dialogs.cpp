@@ -256,7 +256,7 @@ TEST_F(SettingsDialogTest, OkMapsTheChosenEntries) {
   d->cmbAudioEncoder()->setCurrentIndex(1);  // gsm
   d->cmbSamplerate()->setCurrentIndex(1);
   d->cmbChannel()->setCurrentIndex(0);
-  d->cmbVolume()->setCurrentIndex(0);        // 100%
+  d->cmbVolume()->setCurrentIndex(0);  // 100%
   d->cmbZoom()->setCurrentIndex(2);
   d->btnOkClick();
   EXPECT_EQ(Stored(7, "paraVideoEncoder"), "libx264");
@@ -311,12 +311,17 @@ TEST_F(SettingsDialogTest, UnsavedProfileShowsWhatAConversionUsesAndOkKeepsIt) {
     ASSERT_FALSE(d->isVisible()) << code << " " << TakeMessages(d.get()).join('\n').toStdString();
     const TProfileParams after = settings->Params(code);
     EXPECT_FALSE(after.FromProfileDefaults) << code;
-    for (const auto& [a, b] : std::vector<std::pair<std::string, std::string>>{
-             {before.VideoEncoder, after.VideoEncoder}, {before.AudioEncoder, after.AudioEncoder},
-             {before.VideoSize, after.VideoSize},       {before.VideoBitRate, after.VideoBitRate},
-             {before.FrameRate, after.FrameRate},       {before.SampleRate, after.SampleRate},
-             {before.AudioBitRate, after.AudioBitRate}, {before.Channel, after.Channel},
-             {before.Volume, after.Volume},             {before.Zoom, after.Zoom}})
+    for (const auto& [a, b] :
+         std::vector<std::pair<std::string, std::string>>{{before.VideoEncoder, after.VideoEncoder},
+                                                          {before.AudioEncoder, after.AudioEncoder},
+                                                          {before.VideoSize, after.VideoSize},
+                                                          {before.VideoBitRate, after.VideoBitRate},
+                                                          {before.FrameRate, after.FrameRate},
+                                                          {before.SampleRate, after.SampleRate},
+                                                          {before.AudioBitRate, after.AudioBitRate},
+                                                          {before.Channel, after.Channel},
+                                                          {before.Volume, after.Volume},
+                                                          {before.Zoom, after.Zoom}})
       EXPECT_EQ(a, b) << "profile " << code;
   }
 }
@@ -331,8 +336,8 @@ TEST_F(SettingsDialogTest, CancelAndCloseWriteNothingAndDefaultSelectsTheProfile
   d->cmbChannel()->setCurrentIndex(1);
   d->cmbZoom()->setCurrentIndex(2);
   d->btnDefaultClick();
-  EXPECT_EQ(d->cmbVideoSize()->currentText(), "640x480");   // iVideoSize=1
-  EXPECT_EQ(d->cmbVideoBitRate()->currentText(), "1200");   // iVideoBitRate=3
+  EXPECT_EQ(d->cmbVideoSize()->currentText(), "640x480");  // iVideoSize=1
+  EXPECT_EQ(d->cmbVideoBitRate()->currentText(), "1200");  // iVideoBitRate=3
   EXPECT_EQ(d->cmbChannel()->currentText(), "stereo 2 channels");
   EXPECT_EQ(d->cmbZoom()->currentText(), "Full screen");
   QTest::mouseClick(d->btnCancel(), Qt::LeftButton);
@@ -481,10 +486,11 @@ TEST_F(FileInfoTest, ShowsTheFileAndItsStreams) {
   w.ShowFile(ntsc);
   EXPECT_EQ(w.edtFrameRate()->text(), "29.97");
   std::string counted;
-  ASSERT_EQ(RunCapture("ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 " +
-                           ShellQuote(ntsc),
-                       counted),
-            0);
+  ASSERT_EQ(
+      RunCapture("ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 " +
+                     ShellQuote(ntsc),
+                 counted),
+      0);
   EXPECT_EQ(w.edtTotalFrame()->text().toStdString() + "\n", counted);
   struct RateCase {
     int num, den;

@@ -49,11 +49,13 @@ TEST(ExactSeek, TrimMarkersShowThePictureAtTheirTime) {
   TfrmTrim* d = w->TrimDialog();
   ASSERT_NE(d, nullptr);
   ASSERT_TRUE(QTest::qWaitFor([&] { return d->Player().IsOpen(); }, 20000));
-  ASSERT_TRUE(QTest::qWaitFor([&] {
-    int64_t pts = -1;
-    d->Player().GetCurrentFrame(pts);
-    return pts >= 0;
-  }, 20000));
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        int64_t pts = -1;
+        d->Player().GetCurrentFrame(pts);
+        return pts >= 0;
+      },
+      20000));
   QTest::mouseClick(d->PauseButton(), Qt::LeftButton);
   ASSERT_TRUE(QTest::qWaitFor([&] { return d->Player().Paused(); }, 5000));
 
@@ -71,11 +73,13 @@ TEST(ExactSeek, TrimMarkersShowThePictureAtTheirTime) {
     const int number = m.seconds * 25;
     int shown = -1;
     int64_t pts = -1;
-    EXPECT_TRUE(QTest::qWaitFor([&] {
-      shown = StripeNumber(d->Player().GetCurrentFrame(pts));
-      return shown == number && pts == m.seconds * 1'000'000;
-    }, 5000)) << (m.start ? "start" : "end") << " marker at " << m.seconds << " s shows picture " << shown
-              << " at " << pts;
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+          shown = StripeNumber(d->Player().GetCurrentFrame(pts));
+          return shown == number && pts == m.seconds * 1'000'000;
+        },
+        5000))
+        << (m.start ? "start" : "end") << " marker at " << m.seconds << " s shows picture " << shown << " at " << pts;
   }
   QTest::keyClick(d, Qt::Key_Escape);
 }

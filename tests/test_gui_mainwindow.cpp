@@ -204,8 +204,9 @@ TEST_F(MainWindowTest, TheListOpensUpwardInsideTheWindowWhicheverGroupsAreOpen) 
   };
   for (const TCase& c : cases) {
     for (int g = 0; g < 4; ++g)
-      TIniFile(settingsPath).WriteBool("lstformat", std::to_string(g),
-                                       std::find(c.OpenGroups.begin(), c.OpenGroups.end(), g) == c.OpenGroups.end());
+      TIniFile(settingsPath)
+          .WriteBool("lstformat", std::to_string(g),
+                     std::find(c.OpenGroups.begin(), c.OpenGroups.end(), g) == c.OpenGroups.end());
     auto w = Open();
     QListWidget* list = w->Picker()->List();
     QLineEdit* box = w->Picker()->Box();
@@ -256,7 +257,8 @@ TEST_F(MainWindowTest, OpenGroupsAreRememberedAcrossARestart) {
 
 TEST_F(MainWindowTest, AddedRowsShowLengthAndDestinationAndTheFirstRowIsSelected) {
   auto w = Open();
-  const std::string a = Copy("clip.avi", "in/a.avi"), b = Copy("clip.mkv", "in/b.avi"), c = Copy("audio.mp3", "in/c.avi");
+  const std::string a = Copy("clip.avi", "in/a.avi"), b = Copy("clip.mkv", "in/b.avi"),
+                    c = Copy("audio.mp3", "in/c.avi");
   AddAndWait(*w, {QString::fromStdString(a), QString::fromStdString(b), QString::fromStdString(c)});
   ASSERT_EQ(w->JobModel()->rowCount(), 3);
   EXPECT_EQ(w->JobModel()->columnCount(), 5);
@@ -299,8 +301,8 @@ TEST_F(MainWindowTest, FilesTheEngineCannotOpenAreSkippedAndNamed) {
   std::ofstream(broken) << "this is a text file, not a video\n";
   const std::string good1 = Copy("clip.avi", "in/g1.avi"), good2 = Copy("clip.mp4", "in/g2.mp4");
   const QString vanished = QString::fromStdString(dir.file("in/gone.mp4"));
-  AddAndWait(*w, {QString::fromStdString(good1), QString::fromStdString(broken), vanished,
-                  QString::fromStdString(good2)});
+  AddAndWait(*w,
+             {QString::fromStdString(good1), QString::fromStdString(broken), vanished, QString::fromStdString(good2)});
   EXPECT_EQ(Column(*w, 0), QStringList({QString::fromStdString(good1), QString::fromStdString(good2)}));
   EXPECT_EQ(w->SkippedFiles(), QStringList({QString::fromStdString(broken), vanished}));
   EXPECT_FALSE(w->SkippedLine()->isHidden());
@@ -310,8 +312,12 @@ TEST_F(MainWindowTest, FilesTheEngineCannotOpenAreSkippedAndNamed) {
 TEST_F(MainWindowTest, AFileOfUnknownDurationShowsZero) {
   const std::string raw = dir.file("raw.h264");
   std::string out;
-  ASSERT_EQ(testsupport::RunCapture("ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=1 "
-                                    "-c:v libx264 -f h264 " + testsupport::ShellQuote(raw), out), 0);
+  ASSERT_EQ(
+      testsupport::RunCapture("ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=1 "
+                              "-c:v libx264 -f h264 " +
+                                  testsupport::ShellQuote(raw),
+                              out),
+      0);
   ASSERT_TRUE(std::isnan(testsupport::FfprobeNumber(raw, "format=duration")));
   auto w = Open();
   AddAndWait(*w, {QString::fromStdString(raw)});
@@ -357,8 +363,8 @@ TEST_F(MainWindowTest, EditMenuEntriesFollowRowsAndSelection) {
     if (!a->isSeparator() && a->isEnabled()) enabled << a->text();
   // Crop, Trim, Video Effect and Start are on with rows, Details only for a row whose file
   // failed or stopped.
-  EXPECT_EQ(enabled, QStringList({"&Crop", "&Trim", "&Video Effect && Water Mark", "&Add", "&Remove", "&Clear", "&Start",
-                                  "Video &Information"}));
+  EXPECT_EQ(enabled, QStringList({"&Crop", "&Trim", "&Video Effect && Water Mark", "&Add", "&Remove", "&Clear",
+                                  "&Start", "Video &Information"}));
   // Video Information shows the selected row's file.
   for (QAction* a : menu->actions())
     if (a->text() == "Video &Information") a->trigger();
@@ -394,14 +400,15 @@ TEST_F(MainWindowTest, ADroppedFolderAddsItsSupportedFilesInNameOrder) {
   QDropEvent drop(QPointF(40, 40), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(w->JobList()->viewport(), &drop);
   ASSERT_TRUE(done.count() > 0 || done.wait(60000));
-  EXPECT_EQ(Column(*w, 0), QStringList({QString::fromStdString(a), QString::fromStdString(b),
-                                        QString::fromStdString(c), QString::fromStdString(single)}));
+  EXPECT_EQ(Column(*w, 0), QStringList({QString::fromStdString(a), QString::fromStdString(b), QString::fromStdString(c),
+                                        QString::fromStdString(single)}));
 }
 
 TEST_F(MainWindowTest, CancelStopsTheBatchAndKeepsTheRowsAddedInOrder) {
   QStringList files;
   for (int i = 0; i < 24; ++i)
-    files << QString::fromStdString(Copy("clip.mp4", "many/" + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".mp4"));
+    files << QString::fromStdString(
+        Copy("clip.mp4", "many/" + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".mp4"));
   auto w = Open();
   QSignalSpy done(w->Adder(), &TJobAdder::Finished);
   QObject::connect(w->Adder(), &TJobAdder::RowAdded, w.get(), [&](int row) {
@@ -584,7 +591,8 @@ TEST(AppErrors, AnErrorInAnEventHandlerIsShownWithItsFullStopAndTheProgramRunsOn
     QString Text;
   };
   const TCase cases[] = {
-      {[] { throw FFmpegException("Cannot open the output file"); }, QMessageBox::Warning, "Cannot open the output file."},
+      {[] { throw FFmpegException("Cannot open the output file"); }, QMessageBox::Warning,
+       "Cannot open the output file."},
       {[] { throw std::runtime_error("Out of disk space!"); }, QMessageBox::Critical, "Out of disk space!"},
   };
   for (const TCase& c : cases) {
@@ -609,8 +617,11 @@ TEST(AppErrors, AnErrorInAnEventHandlerIsShownWithItsFullStopAndTheProgramRunsOn
 // ---- Pure rules of the program ----
 
 TEST(AppRules, FullStopRuleAndGlobalObject) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"Cannot open file", "Cannot open file."}, {"Done.", "Done."}, {"Stop!", "Stop!"}, {"", ""}, {"code 7", "code 7."}};
+  const std::pair<const char*, const char*> cases[] = {{"Cannot open file", "Cannot open file."},
+                                                       {"Done.", "Done."},
+                                                       {"Stop!", "Stop!"},
+                                                       {"", ""},
+                                                       {"code 7", "code 7."}};
   for (const auto& [in, out] : cases) EXPECT_EQ(WithFullStop(in), out) << in;
   TGlobalObject g;
   g.SetSettingsIniPath("/a/settings.ini");
@@ -630,8 +641,10 @@ TEST(AppRules, FullStopRuleAndGlobalObject) {
 }
 
 TEST(AppRules, SupportedNamesIgnoreLetterCase) {
-  for (const char* yes : {"a.mp4", "b.MP4", "c.Mkv", "/x/y.flac", "d.MPEG"}) EXPECT_TRUE(IsSupportedMediaName(yes)) << yes;
-  for (const char* no : {"a.txt", "mp4", "b.mp4.part", "/x.mp4/readme", ".gif"}) EXPECT_FALSE(IsSupportedMediaName(no)) << no;
+  for (const char* yes : {"a.mp4", "b.MP4", "c.Mkv", "/x/y.flac", "d.MPEG"})
+    EXPECT_TRUE(IsSupportedMediaName(yes)) << yes;
+  for (const char* no : {"a.txt", "mp4", "b.mp4.part", "/x.mp4/readme", ".gif"})
+    EXPECT_FALSE(IsSupportedMediaName(no)) << no;
 }
 
 }  // namespace

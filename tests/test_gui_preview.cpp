@@ -49,9 +49,14 @@ TEST(ClockText, HoursMinutesSecondsWithHalvesToEven) {
     int64_t us;
     const char* text;
   };
-  const Row rows[] = {{3725'000'000, "1:02:05"}, {3725'500'000, "1:02:06"}, {3724'500'000, "1:02:04"},
-                      {3724'500'001, "1:02:05"}, {0, "0:00:00"},           {499'999, "0:00:00"},
-                      {-2'000'000, "0:00:00"},    {36000'000'000, "10:00:00"}};
+  const Row rows[] = {{3725'000'000, "1:02:05"},
+                      {3725'500'000, "1:02:06"},
+                      {3724'500'000, "1:02:04"},
+                      {3724'500'001, "1:02:05"},
+                      {0, "0:00:00"},
+                      {499'999, "0:00:00"},
+                      {-2'000'000, "0:00:00"},
+                      {36000'000'000, "10:00:00"}};
   for (const Row& r : rows) EXPECT_EQ(FormatClock(RoundedSeconds(r.us)), r.text) << r.us;
 }
 
@@ -76,7 +81,8 @@ protected:
   // Enabled state of Previous, Play, Pause, Stop, Next, Snapshot as "1"/"0".
   static std::string Buttons(TPreviewPanel& p) {
     std::string s;
-    for (QWidget* b : {p.PreviousButton(), p.PlayButton(), p.PauseButton(), p.StopButton(), p.NextButton(), p.SnapButton()})
+    for (QWidget* b :
+         {p.PreviousButton(), p.PlayButton(), p.PauseButton(), p.StopButton(), p.NextButton(), p.SnapButton()})
       s += b->isEnabled() ? '1' : '0';
     return s;
   }
@@ -95,11 +101,13 @@ TEST_F(PreviewTest, PlayWithAnEmptyListAsksForFilesAndPlaysTheFirst) {
   EXPECT_FALSE(p.SeekBar()->isEnabled());
   Click(p.PlayButton());
   QFileDialog* dialog = nullptr;
-  ASSERT_TRUE(QTest::qWaitFor([&] {
-    for (QWidget* t : QApplication::topLevelWidgets())
-      if (auto* d = qobject_cast<QFileDialog*>(t); d && d->isVisible()) dialog = d;
-    return dialog != nullptr;
-  }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        for (QWidget* t : QApplication::topLevelWidgets())
+          if (auto* d = qobject_cast<QFileDialog*>(t); d && d->isVisible()) dialog = d;
+        return dialog != nullptr;
+      },
+      10000));
   QSignalSpy done(w->Adder(), &TJobAdder::Finished);
   dialog->selectFile(QString::fromStdString(MediaPath("clip.mp4")));
   static_cast<QDialog*>(dialog)->accept();
@@ -190,7 +198,7 @@ TEST_F(PreviewTest, SeekByMouseAndTheEndOfTheFile) {
                    Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(bar, &move);
   EXPECT_EQ(bar->PositionL(), 254);  // 250 / 374 * 380
-  QTest::qWait(300);  // the clip plays on; its position notices leave the bar alone
+  QTest::qWait(300);                 // the clip plays on; its position notices leave the bar alone
   EXPECT_EQ(bar->PositionL(), 254);
   QTest::mouseRelease(bar, Qt::LeftButton, {}, QPoint(250, 10));
   EXPECT_TRUE(p.SeekDragging());
@@ -260,14 +268,17 @@ TEST_F(PreviewTest, SnapshotIsTheFrameOnShow) {
   Click(p.PauseButton());
   p.Player().Seek(0, true, 4'000'000);
   int64_t pts = -1;
-  ASSERT_TRUE(QTest::qWaitFor([&] {
-    p.Player().GetCurrentFrame(pts);
-    return pts >= 4'000'000;
-  }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        p.Player().GetCurrentFrame(pts);
+        return pts >= 4'000'000;
+      },
+      10000));
   Click(p.SnapButton());
   const std::string full = snapDir + "/Snapshot_full.bmp";
   ASSERT_TRUE(fs::exists(full));
-  for (const char* n : {"Snapshot_small.bmp", "Snapshot_full.jpg", "Snapshot_small.jpg"}) EXPECT_TRUE(fs::exists(snapDir + "/" + n)) << n;
+  for (const char* n : {"Snapshot_small.bmp", "Snapshot_full.jpg", "Snapshot_small.jpg"})
+    EXPECT_TRUE(fs::exists(snapDir + "/" + n)) << n;
   EXPECT_TRUE(p.StatusLine()->toolTip().contains("Snapshot_full.bmp")) << p.StatusLine()->toolTip().toStdString();
   ASSERT_EQ(catcher.Urls.size(), 1);
   EXPECT_EQ(catcher.Urls[0].toLocalFile().toStdString(), snapDir);

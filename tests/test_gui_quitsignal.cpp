@@ -120,16 +120,19 @@ int ChildProgram(const std::string& s, const std::string& dir) {
       for (QAction* a : main.EditMenu()->actions())
         if (a->text() == "&Trim" && a->isEnabled()) a->trigger();
       if (!main.TrimDialog() ||
-          !QTest::qWaitFor([&] { return main.TrimDialog()->isVisible() && main.TrimDialog()->Player().IsOpen(); }, 20000))
+          !QTest::qWaitFor([&] { return main.TrimDialog()->isVisible() && main.TrimDialog()->Player().IsOpen(); },
+                           20000))
         return fail("the trim dialog did not play");
     } else if (s == "run") {
       main.Runner()->Start();
       // Running, with some of the output written.
-      if (!main.Runner()->Running() || !QTest::qWaitFor([&] {
-            for (const auto& e : fs::directory_iterator(dir + "/out"))
-              if (e.is_regular_file() && e.file_size() > 50000) return true;
-            return false;
-          }, 60000))
+      if (!main.Runner()->Running() || !QTest::qWaitFor(
+                                           [&] {
+                                             for (const auto& e : fs::directory_iterator(dir + "/out"))
+                                               if (e.is_regular_file() && e.file_size() > 50000) return true;
+                                             return false;
+                                           },
+                                           60000))
         return fail("the run did not start");
     }
     std::ofstream(dir + "/ready") << "ready";
@@ -176,8 +179,8 @@ TEST(QuitSignal, PlayersAndRunsCloseLikeExit) {
     SCOPED_TRACE(std::string(c.scenario) + ", signal " + std::to_string(c.sig));
     TempDir dir;
     WriteSettings(dir);
-    const pid_t pid = Spawn({"/proc/self/exe"},
-                            {std::string("ORVANE_QUIT_SCENARIO=") + c.scenario, "ORVANE_QUIT_DIR=" + dir.path().string()});
+    const pid_t pid = Spawn({"/proc/self/exe"}, {std::string("ORVANE_QUIT_SCENARIO=") + c.scenario,
+                                                 "ORVANE_QUIT_DIR=" + dir.path().string()});
     ASSERT_GT(pid, 0);
     int status = 0;
     bool ended = false;

@@ -35,13 +35,9 @@ struct Fixture {
     parent.show();
   }
   QPoint Local(QPoint p) const { return tracker->mapFromParent(p); }
-  void Press(QPoint p) {
-    SendMouse(tracker, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton, Local(p));
-  }
+  void Press(QPoint p) { SendMouse(tracker, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton, Local(p)); }
   void Move(QPoint p) { SendMouse(tracker, QEvent::MouseMove, Qt::NoButton, Qt::LeftButton, Local(p)); }
-  void Release(QPoint p) {
-    SendMouse(tracker, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, Local(p));
-  }
+  void Release(QPoint p) { SendMouse(tracker, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, Local(p)); }
   void Drag(QPoint from, QPoint to, int steps = 4) {
     Press(from);
     for (int i = 1; i <= steps; ++i) Move(from + (to - from) * i / steps);
@@ -58,16 +54,25 @@ TEST(RectTracker, ZonesAndCursors) {
     Z zone;
     Qt::CursorShape cursor;
   } cases[] = {
-      {{0, 0}, Z::tzTopLeft, Qt::SizeFDiagCursor},     {{4, 4}, Z::tzTopLeft, Qt::SizeFDiagCursor},
-      {{64, 64}, Z::tzBottomRight, Qt::SizeFDiagCursor}, {{60, 60}, Z::tzBottomRight, Qt::SizeFDiagCursor},
-      {{0, 64}, Z::tzBottomLeft, Qt::SizeBDiagCursor},   {{64, 0}, Z::tzTopRight, Qt::SizeBDiagCursor},
-      {{0, 30}, Z::tzLeft, Qt::SizeHorCursor},           {{64, 34}, Z::tzRight, Qt::SizeHorCursor},
-      {{30, 0}, Z::tzTop, Qt::SizeVerCursor},            {{34, 64}, Z::tzBottom, Qt::SizeVerCursor},
-      {{5, 5}, Z::tzMove, Qt::SizeAllCursor},            {{59, 59}, Z::tzMove, Qt::SizeAllCursor},
+      {{0, 0}, Z::tzTopLeft, Qt::SizeFDiagCursor},
+      {{4, 4}, Z::tzTopLeft, Qt::SizeFDiagCursor},
+      {{64, 64}, Z::tzBottomRight, Qt::SizeFDiagCursor},
+      {{60, 60}, Z::tzBottomRight, Qt::SizeFDiagCursor},
+      {{0, 64}, Z::tzBottomLeft, Qt::SizeBDiagCursor},
+      {{64, 0}, Z::tzTopRight, Qt::SizeBDiagCursor},
+      {{0, 30}, Z::tzLeft, Qt::SizeHorCursor},
+      {{64, 34}, Z::tzRight, Qt::SizeHorCursor},
+      {{30, 0}, Z::tzTop, Qt::SizeVerCursor},
+      {{34, 64}, Z::tzBottom, Qt::SizeVerCursor},
+      {{5, 5}, Z::tzMove, Qt::SizeAllCursor},
+      {{59, 59}, Z::tzMove, Qt::SizeAllCursor},
       // The outer two pixels between the grips, and the inner rectangle's right/bottom edge.
-      {{1, 15}, Z::tzNone, Qt::ArrowCursor},             {{15, 0}, Z::tzNone, Qt::ArrowCursor},
-      {{63, 15}, Z::tzNone, Qt::ArrowCursor},            {{15, 63}, Z::tzNone, Qt::ArrowCursor},
-      {{0, 29}, Z::tzNone, Qt::ArrowCursor},             {{0, 35}, Z::tzNone, Qt::ArrowCursor},
+      {{1, 15}, Z::tzNone, Qt::ArrowCursor},
+      {{15, 0}, Z::tzNone, Qt::ArrowCursor},
+      {{63, 15}, Z::tzNone, Qt::ArrowCursor},
+      {{15, 63}, Z::tzNone, Qt::ArrowCursor},
+      {{0, 29}, Z::tzNone, Qt::ArrowCursor},
+      {{0, 35}, Z::tzNone, Qt::ArrowCursor},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(f.tracker->ZoneAt(c.p), c.zone) << c.p.x() << "," << c.p.y();
@@ -131,9 +136,12 @@ TEST(RectTracker, ArrowKeysMoveAndShiftArrowsResizeByOnePixel) {
     Qt::KeyboardModifiers mods;
     QRect expected;
   } steps[] = {
-      {Qt::Key_Right, Qt::NoModifier, QRect(101, 50, 65, 65)}, {Qt::Key_Up, Qt::NoModifier, QRect(101, 49, 65, 65)},
-      {Qt::Key_Left, Qt::NoModifier, QRect(100, 49, 65, 65)},  {Qt::Key_Down, Qt::NoModifier, QRect(100, 50, 65, 65)},
-      {Qt::Key_Right, Qt::ShiftModifier, QRect(100, 50, 66, 65)}, {Qt::Key_Up, Qt::ShiftModifier, QRect(100, 50, 66, 64)},
+      {Qt::Key_Right, Qt::NoModifier, QRect(101, 50, 65, 65)},
+      {Qt::Key_Up, Qt::NoModifier, QRect(101, 49, 65, 65)},
+      {Qt::Key_Left, Qt::NoModifier, QRect(100, 49, 65, 65)},
+      {Qt::Key_Down, Qt::NoModifier, QRect(100, 50, 65, 65)},
+      {Qt::Key_Right, Qt::ShiftModifier, QRect(100, 50, 66, 65)},
+      {Qt::Key_Up, Qt::ShiftModifier, QRect(100, 50, 66, 64)},
   };
   for (const auto& s : steps) {
     QTest::keyClick(f.tracker, s.key, s.mods);
@@ -224,9 +232,9 @@ TEST(RectTracker, DrawsTheInverseOfWhatLiesUnder) {
     const QImage img = f.parent.grab().toImage();
     const QColor inverse(255 - background.red(), 255 - background.green(), 255 - background.blue());
     const auto at = [&](int x, int y) { return img.pixelColor(20 + x, 20 + y).rgb(); };
-    EXPECT_EQ(at(0, 0), inverse.rgb());    // grip
-    EXPECT_EQ(at(62, 32), inverse.rgb());  // right grip at my = 30
-    EXPECT_EQ(at(64, 64), inverse.rgb());  // bottom-right grip
+    EXPECT_EQ(at(0, 0), inverse.rgb());       // grip
+    EXPECT_EQ(at(62, 32), inverse.rgb());     // right grip at my = 30
+    EXPECT_EQ(at(64, 64), inverse.rgb());     // bottom-right grip
     EXPECT_EQ(at(30, 30), background.rgb());  // the inside is left as it is
     EXPECT_EQ(at(1, 20), background.rgb());   // outside the frame, between grips
     // The frame is dotted: some pixels along its top are left as they are.

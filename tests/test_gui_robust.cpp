@@ -61,9 +61,7 @@ TEST_F(RobustTest, TrimOnAVanishedFileKeepsItsOwnRange) {
   ASSERT_EQ(w->JobModel()->rowCount(), 2);
 
   // The second row's own range, 2-5 s, then 3-7 s on the first row.
-  const struct {
-    int row, start, end;
-  } ranges[] = {{1, 2, 5}, {0, 3, 7}};
+  const struct { int row, start, end; } ranges[] = {{1, 2, 5}, {0, 3, 7}};
   for (const auto& r : ranges) {
     TfrmTrim* d = OpenTrim(*w, r.row);
     ASSERT_NE(d, nullptr);

@@ -139,9 +139,9 @@ TEST(RunPieces, PictureFitsTheAreaCentredWithItsShape) {
     QSize source;
     QRect expected;
   } cases[] = {
-      {{640, 480}, QRect(46, 0, 280, 210)},  // taller than the area: full height
+      {{640, 480}, QRect(46, 0, 280, 210)},   // taller than the area: full height
       {{1920, 1080}, QRect(0, 0, 372, 210)},  // 16:9 is nearly the area's shape
-      {{400, 100}, QRect(0, 58, 372, 94)},   // wide: full width, margins rounded
+      {{400, 100}, QRect(0, 58, 372, 94)},    // wide: full width, margins rounded
       {{0, 0}, QRect()},
   };
   for (const Case& c : cases)
@@ -163,13 +163,13 @@ TEST(RunPieces, LongSourcePathsAreShortenedKeepingTheExtension) {
 TEST(RunPieces, QueueEstimateUsesTheRemainingLengthsAndTheMeasuredSpeed) {
   TQueueEstimate e;
   e.Reset({10'000'000, 20'000'000, 0});
-  EXPECT_EQ(e.RemainingSeconds(500'000), -1);  // under a second: no speed yet
-  e.Progress(0, 5'000'000, 10'000'000);      // 5 s of media in 1 s: 5x
+  EXPECT_EQ(e.RemainingSeconds(500'000), -1);   // under a second: no speed yet
+  e.Progress(0, 5'000'000, 10'000'000);         // 5 s of media in 1 s: 5x
   EXPECT_EQ(e.RemainingSeconds(1'000'000), 5);  // (5 + 20) s / 5
   e.Ended(0, true);
-  e.Progress(1, 0, 30'000'000);  // the engine's length replaces the probed one
+  e.Progress(1, 0, 30'000'000);                 // the engine's length replaces the probed one
   EXPECT_EQ(e.RemainingSeconds(2'000'000), 6);  // 30 s left at 10 s converted per 2 s
-  e.Ended(1, false);  // a failed task leaves nothing to do
+  e.Ended(1, false);                            // a failed task leaves nothing to do
   EXPECT_EQ(e.RemainingSeconds(2'000'000), 0);
 }
 
@@ -503,7 +503,9 @@ TEST_F(RunTest, UnknownLengthShowsThePositionOnly) {
   fs::create_directories(dir.file("in"));
   std::string out;
   ASSERT_EQ(testsupport::RunCapture("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25:duration=3 "
-                                    "-c:v mpeg4 -f m4v " + testsupport::ShellQuote(raw), out),
+                                    "-c:v mpeg4 -f m4v " +
+                                        testsupport::ShellQuote(raw),
+                                    out),
             0);
   auto w = Open();
   AddAndWait(*w, {raw});
@@ -676,7 +678,8 @@ TEST_F(RunTest, OpenAndBrowseFollowTheFolderRules) {
   answer = QString::fromStdString(blocker + "/sub");
   QTest::mouseClick(Button(*w, "btnBrows"), Qt::LeftButton);
   qputenv("HOME", home);
-  EXPECT_TRUE(lastBox().contains(" .You don't have permission to write to directory:" + answer)) << lastBox().toStdString();
+  EXPECT_TRUE(lastBox().contains(" .You don't have permission to write to directory:" + answer))
+      << lastBox().toStdString();
   EXPECT_EQ(stored(), dir.file("home") + "/videoconverter");
   EXPECT_EQ(w->DirectoryEdit()->text().toStdString(), dir.file("home") + "/videoconverter");
 }

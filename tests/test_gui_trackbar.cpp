@@ -178,10 +178,20 @@ TEST(TrackBar, OwnerDrawing) {
   });
   const QImage img = bar.grab().toImage();
   const int x1 = 367 * 100 / 380, x2 = 367 * 300 / 380;
-  const std::vector<std::string> expected = {
-      "paint", "track", "tick 6,2@0", "tick 6,12@0", "tick 97,2@95", "tick 97,12@95", "tick 189,2@190",
-      "tick 189,12@190", "tick 281,2@285", "tick 281,12@285", "tick 373,2@380", "tick 373,12@380",
-      "thumb " + std::to_string(x1) + ",-1", "thumb " + std::to_string(x2) + ",-1"};
+  const std::vector<std::string> expected = {"paint",
+                                             "track",
+                                             "tick 6,2@0",
+                                             "tick 6,12@0",
+                                             "tick 97,2@95",
+                                             "tick 97,12@95",
+                                             "tick 189,2@190",
+                                             "tick 189,12@190",
+                                             "tick 281,2@285",
+                                             "tick 281,12@285",
+                                             "tick 373,2@380",
+                                             "tick 373,12@380",
+                                             "thumb " + std::to_string(x1) + ",-1",
+                                             "thumb " + std::to_string(x2) + ",-1"};
   EXPECT_EQ(calls, expected);
   EXPECT_EQ(img.pixelColor(x1 + 6, 10), QColor(Qt::white));
   EXPECT_EQ(img.pixelColor(x1 + 40, 10), QColor(24, 52, 91));

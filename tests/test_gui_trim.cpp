@@ -45,9 +45,9 @@ TEST(TrimStore, WholeSecondsToTheJobRecord) {
       {10, 96, 96, 10'000'000, 0, 86},           // to the end: no length
       {10, 95, 95, 10'000'000, 0, 85},           // a 95.4-second file: the last 0.4 s stays
       {0, 96, 96, 0, 0, 96},
-      {50, 40, 96, 50'000'000, 0, 96},           // start after end: the rest of the file
-      {10, 97, 96, 10'000'000, 0, 96},           // end beyond the file
-      {0, 0, 0, 0, 0, 0},                        // nothing known: nothing stored
+      {50, 40, 96, 50'000'000, 0, 96},  // start after end: the rest of the file
+      {10, 97, 96, 10'000'000, 0, 96},  // end beyond the file
+      {0, 0, 0, 0, 0, 0},               // nothing known: nothing stored
   };
   for (const Row& r : rows) {
     const TfrmTrim::TTrim t = TfrmTrim::Store(r.start, r.end, r.duration);
@@ -169,11 +169,13 @@ TEST_F(TrimDialogTest, MarkersTwoSecondsApartStopFollowingAndTheReleaseSeeks) {
   SendMouse(bar, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, near(1));
   EXPECT_EQ(d->EndField()->text(), "0:00:01");
   const auto pictureNear = [d](int64_t us) {
-    return QTest::qWaitFor([&] {
-      int64_t pts = 0;
-      d->Player().GetCurrentFrame(pts);
-      return pts >= us - 100'000 && pts <= us + 500'000;
-    }, 3000);
+    return QTest::qWaitFor(
+        [&] {
+          int64_t pts = 0;
+          d->Player().GetCurrentFrame(pts);
+          return pts >= us - 100'000 && pts <= us + 500'000;
+        },
+        3000);
   };
   EXPECT_TRUE(pictureNear(1'000'000));
 

@@ -50,13 +50,13 @@ TEST(WmEditorGeometry, HandlesResizeAndCtrlResizesAboutTheCentre) {
     bool symmetric;
     QRectF expected;
   } cases[] = {
-      {H::hRight, {10, 5}, false, QRectF(10, 20, 50, 30)},         // a side moves one edge only
-      {H::hTopLeft, {-5, -4}, false, QRectF(5, 16, 45, 34)},       // a corner moves two
-      {H::hLeft, {100, 0}, false, QRectF(49, 20, 1, 30)},          // never past the other edge: 1 wide
+      {H::hRight, {10, 5}, false, QRectF(10, 20, 50, 30)},    // a side moves one edge only
+      {H::hTopLeft, {-5, -4}, false, QRectF(5, 16, 45, 34)},  // a corner moves two
+      {H::hLeft, {100, 0}, false, QRectF(49, 20, 1, 30)},     // never past the other edge: 1 wide
       {H::hBottom, {0, -100}, false, QRectF(10, 20, 40, 1)},
-      {H::hRight, {10, 0}, true, QRectF(0, 20, 60, 30)},           // Ctrl: both sides, mirrored
+      {H::hRight, {10, 0}, true, QRectF(0, 20, 60, 30)},  // Ctrl: both sides, mirrored
       {H::hTopLeft, {-5, -5}, true, QRectF(5, 15, 50, 40)},
-      {H::hLeft, {100, 0}, true, QRectF(28, 20, 4, 30)},           // at least 2 from the centre
+      {H::hLeft, {100, 0}, true, QRectF(28, 20, 4, 30)},  // at least 2 from the centre
   };
   for (const auto& c : cases)
     EXPECT_EQ(H::ResizedRect(box, c.handle, c.delta, c.symmetric), c.expected)
@@ -70,7 +70,8 @@ void SendMouse(QWidget* w, QEvent::Type type, Qt::MouseButton button, Qt::MouseB
 }
 void Drag(QWidget* w, QPointF from, QPointF to, Qt::KeyboardModifiers mods = Qt::NoModifier) {
   SendMouse(w, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton, from, mods);
-  for (int i = 1; i <= 5; ++i) SendMouse(w, QEvent::MouseMove, Qt::NoButton, Qt::LeftButton, from + (to - from) * i / 5.0, mods);
+  for (int i = 1; i <= 5; ++i)
+    SendMouse(w, QEvent::MouseMove, Qt::NoButton, Qt::LeftButton, from + (to - from) * i / 5.0, mods);
   SendMouse(w, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, to, mods);
 }
 // A thumb of a bar dragged to a position.
@@ -298,7 +299,8 @@ TEST_F(WatermarkDialogTest, ItemsAreAddedEditedOrderedDeletedAndStored) {
   EXPECT_EQ(d->CurrentRow(), 2);
   EXPECT_EQ(d->View()->Selected(), d->Item(2).Layer);
   EXPECT_TRUE(d->DeleteButton()->isEnabled());
-  EXPECT_EQ(d->Item(0).Layer->Rect(), QRectF(stored[0].TextLeft, stored[0].TextTop, stored[0].TextWidth, stored[0].TextHeight));
+  EXPECT_EQ(d->Item(0).Layer->Rect(),
+            QRectF(stored[0].TextLeft, stored[0].TextTop, stored[0].TextWidth, stored[0].TextHeight));
   EXPECT_EQ(d->Item(0).Layer->Opacity(), stored[0].TextOpacity);
   EXPECT_EQ(d->Item(1).Layer->Rect(), QRectF(stored[1].ImageLeft, stored[1].ImageTop, 40, 30));
 
@@ -385,7 +387,8 @@ double MeanDiff(const TRgbFrame& f, const QImage& picture, const QRect& box) {
   for (int y = box.top(); y <= box.bottom(); ++y)
     for (int x = box.left(); x <= box.right(); ++x) {
       const QRgb p = picture.pixel(x, y);
-      sum += std::abs(f.At(x, y, 0) - qRed(p)) + std::abs(f.At(x, y, 1) - qGreen(p)) + std::abs(f.At(x, y, 2) - qBlue(p));
+      sum += std::abs(f.At(x, y, 0) - qRed(p)) + std::abs(f.At(x, y, 1) - qGreen(p)) +
+             std::abs(f.At(x, y, 2) - qBlue(p));
       ++n;
     }
   return n ? sum / (3.0 * n) : -1;
@@ -483,8 +486,8 @@ TEST_F(WatermarkDialogTest, ConvertedFileShowsTheItemsWhereWhenAndAsTheEditorSho
   const QRect textBox(text.TextLeft, text.TextTop, text.TextWidth, text.TextHeight);
   const QRect imageBox(image.ImageLeft, image.ImageTop, image.ImageWidth, image.ImageHeight);
   ASSERT_TRUE(QRect(0, 0, 320, 240).contains(textBox) && QRect(0, 0, 320, 240).contains(imageBox))
-      << textBox.x() << "," << textBox.y() << " " << textBox.width() << "x" << textBox.height() << "; " << imageBox.x() << ","
-      << imageBox.y() << " " << imageBox.width() << "x" << imageBox.height();
+      << textBox.x() << "," << textBox.y() << " " << textBox.width() << "x" << textBox.height() << "; " << imageBox.x()
+      << "," << imageBox.y() << " " << imageBox.width() << "x" << imageBox.height();
   QTest::mouseClick(d->OkButton(), Qt::LeftButton);
 
   std::string err;
@@ -508,8 +511,8 @@ TEST_F(WatermarkDialogTest, ConvertedFileShowsTheItemsWhereWhenAndAsTheEditorSho
     int startSec, endSec;
   } items[] = {{"text", toOutput(textBox), textShown.scaled(ow, oh, Qt::IgnoreAspectRatio, Qt::SmoothTransformation),
                 textPts, 2, 3},
-               {"picture", toOutput(imageBox), imageShown.scaled(ow, oh, Qt::IgnoreAspectRatio, Qt::SmoothTransformation),
-                imagePts, 6, 7}};
+               {"picture", toOutput(imageBox),
+                imageShown.scaled(ow, oh, Qt::IgnoreAspectRatio, Qt::SmoothTransformation), imagePts, 6, 7}};
   for (const auto& item : items) {
     SCOPED_TRACE(item.name);
     // Where and how: the marked pixels are the item's box scaled to the output (within 2
@@ -535,7 +538,9 @@ TEST_F(WatermarkDialogTest, ConvertedFileShowsTheItemsWhereWhenAndAsTheEditorSho
     const struct {
       double seconds;
       bool drawn;
-    } moments[] = {{item.startSec - 0.05, false}, {item.startSec + 0.0, true}, {item.endSec + 0.95, true},
+    } moments[] = {{item.startSec - 0.05, false},
+                   {item.startSec + 0.0, true},
+                   {item.endSec + 0.95, true},
                    {item.endSec + 1.0, false}};
     for (const auto& m : moments) {
       const TRgbFrame at = DecodeFrame(out, m.seconds, ow, oh);
@@ -654,13 +659,16 @@ TEST_F(WatermarkDialogTest, AnamorphicSourceTextComesOutWhereAndAsWideAsDrawn) {
         }
     return std::pair{first, last};
   };
-  const auto [outFirst, outLast] = ink([&](int x, int y) { return f.At(x, y, 2) > 128 && f.At(x, y, 2) > f.At(x, y, 1) + 64; });
+  const auto [outFirst,
+              outLast] = ink([&](int x, int y) { return f.At(x, y, 2) > 128 && f.At(x, y, 2) > f.At(x, y, 1) + 64; });
   const auto [refFirst, refLast] = ink([&](int x, int y) {
     const QRgb p = expected.pixel(x, y);
     return qBlue(p) > 128 && qBlue(p) > qGreen(p) + 64;
   });
-  std::printf("anamorphic text: %.1f from the editor's picture, %.1f from the plain frame; ink %d..%d, over square "
-              "pixels %d..%d\n", loss, unmarked, outFirst, outLast, refFirst, refLast);
+  std::printf(
+      "anamorphic text: %.1f from the editor's picture, %.1f from the plain frame; ink %d..%d, over square "
+      "pixels %d..%d\n",
+      loss, unmarked, outFirst, outLast, refFirst, refLast);
   EXPECT_LT(loss, 16.0);
   EXPECT_LT(loss * 3, unmarked);
   ASSERT_GE(refFirst, 0);

@@ -58,7 +58,8 @@ public:
     if (!ok) out_ << "FAILED: " << what << "\n";
   }
   void Eq(const std::string& actual, const std::string& expected, const std::string& what) {
-    if (actual != expected) out_ << "FAILED: " << what << "\n  actual:   " << actual << "\n  expected: " << expected << "\n";
+    if (actual != expected)
+      out_ << "FAILED: " << what << "\n  actual:   " << actual << "\n  expected: " << expected << "\n";
   }
   std::string Failures() const { return out_.str(); }
 

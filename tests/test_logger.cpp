@@ -71,9 +71,9 @@ TEST_F(Logger, LevelMappingBothWays) {
   const struct {
     int library;
     TLogLevel level;
-  } cases[] = {{-1000, llQuiet}, {-9, llQuiet}, {-8, llQuiet}, {-7, llPanic},  {-1, llPanic},
-               {0, llPanic},     {7, llPanic},  {8, llFatal},  {20, llError},  {24, llWarning},
-               {32, llInfo},     {39, llInfo},  {44, llVerbose}, {48, llDebug}, {56, llDebug}, {1000, llDebug}};
+  } cases[] = {{-1000, llQuiet}, {-9, llQuiet}, {-8, llQuiet}, {-7, llPanic},   {-1, llPanic}, {0, llPanic},
+               {7, llPanic},     {8, llFatal},  {20, llError}, {24, llWarning}, {32, llInfo},  {39, llInfo},
+               {44, llVerbose},  {48, llDebug}, {56, llDebug}, {1000, llDebug}};
   for (const auto& c : cases) EXPECT_EQ(LibraryToLogLevel(c.library), c.level) << c.library;
 }
 
@@ -82,7 +82,7 @@ TEST_F(Logger, SetLogLevelByName) {
   const struct {
     const char* text;
     TLogLevel level;
-  } cases[] = {{"WARNING", llWarning}, {"36", llInfo},   {"-20", llQuiet}, {"Debug", llDebug},
+  } cases[] = {{"WARNING", llWarning}, {"36", llInfo},     {"-20", llQuiet},  {"Debug", llDebug},
                {"quiet", llQuiet},     {"error", llError}, {"44", llVerbose}, {"panic", llPanic}};
   for (const auto& c : cases) {
     log.SetLogLevelByName(c.text);
@@ -237,9 +237,9 @@ TEST_F(Logger, ComponentMessages) {
     TLogLevel level;
     bool delivered;
   } cases[] = {
-      {llInfo, llVerbose, true},   {llQuiet, llVerbose, false}, {llQuiet, llQuiet, true},
-      {llInfo, llWarning, true},   {llError, llWarning, false}, {llInfo, llDebug, false},
-      {llDebug, llDebug, true},    {llPanic, llFatal, false},   {llFatal, llFatal, true},
+      {llInfo, llVerbose, true}, {llQuiet, llVerbose, false}, {llQuiet, llQuiet, true},
+      {llInfo, llWarning, true}, {llError, llWarning, false}, {llInfo, llDebug, false},
+      {llDebug, llDebug, true},  {llPanic, llFatal, false},   {llFatal, llFatal, true},
   };
   for (const auto& c : cases) {
     Clear();

@@ -101,6 +101,7 @@ TEST_F(OptionsTest, RefusalsCarryTheirTextAndLeaveTheStateAsItWas) {
     std::string Value;
     std::string Error;
   };
+  // clang-format off
   const Case cases[] = {
       {"threads", "2", "TODO: option - threads"},
       {"padtop", "16", "Please use vfilters=pad"},
@@ -135,6 +136,7 @@ TEST_F(OptionsTest, RefusalsCarryTheirTextAndLeaveTheStateAsItWas) {
       {"vhook", "", "Failed to add video hook function: "},
       {"loglevel", "chatty", "Invalid value \"chatty\" for option \"loglevel\""},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.Name) + "=" + c.Value);
     EXPECT_EQ(ErrorOf(c.Name, c.Value), c.Error);
@@ -256,6 +258,7 @@ TEST_F(OptionsTest, CropsAreCheckedAgainstTheCurrentFrameSize) {
     std::string Error;
     int Width, Height;
   };
+  // clang-format off
   const Step steps[] = {
       {"croptop", "10", "", 320, 230},       // 240 lines, 10 cut
       {"croptop", "300", vertical, 320, 230},
@@ -267,6 +270,7 @@ TEST_F(OptionsTest, CropsAreCheckedAgainstTheCurrentFrameSize) {
       {"cropleft", "320", horizontal, 320, 190},
       {"cropleft", "16", "", 304, 190},
   };
+  // clang-format on
   opts_->ParseOption("s", "320x240");  // what opening a 320x240 input leaves
   for (const Step& s : steps) {
     SCOPED_TRACE(std::string(s.Name) + "=" + s.Value);
@@ -293,6 +297,7 @@ TEST_F(OptionsTest, LowBitRateWarning) {
     AVMediaType Type;
     int64_t Rate;
   };
+  // clang-format off
   const Case cases[] = {
       {"ab", "128", true, AVMEDIA_TYPE_AUDIO, 128},
       {"ab", "128000", false, AVMEDIA_TYPE_AUDIO, 128000},
@@ -300,6 +305,7 @@ TEST_F(OptionsTest, LowBitRateWarning) {
       {"b", "1500000", false, AVMEDIA_TYPE_VIDEO, 1500000},
       {"b", "999", true, AVMEDIA_TYPE_VIDEO, 999},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.Name) + "=" + c.Value);
     opts_->ResetOptions();
@@ -325,14 +331,14 @@ TEST_F(OptionsTest, GenericHolderFindsLibraryAndEncoderPrivateOptions) {
   EXPECT_TRUE(found);
   EXPECT_TRUE(Logged(llError, "Invalid value \"many\" for option \"g\""));
 
-  EXPECT_TRUE(SetGenericOption(h, "g", "48"));                    // codec context
-  EXPECT_TRUE(SetGenericOption(h, "packetsize", "2324"));         // format context
-  EXPECT_TRUE(SetGenericOption(h, "sws_flags", "bilinear"));      // scaler
-  EXPECT_TRUE(SetGenericOption(h, "crf", "21.5"));                // encoder private
+  EXPECT_TRUE(SetGenericOption(h, "g", "48"));                // codec context
+  EXPECT_TRUE(SetGenericOption(h, "packetsize", "2324"));     // format context
+  EXPECT_TRUE(SetGenericOption(h, "sws_flags", "bilinear"));  // scaler
+  EXPECT_TRUE(SetGenericOption(h, "crf", "21.5"));            // encoder private
   EXPECT_TRUE(SetGenericOption(h, "preset", "veryfast"));
   EXPECT_TRUE(SetGenericOption(h, "x264-params", "keyint=77:ref=2"));
-  EXPECT_TRUE(SetGenericOption(h, "muxrate", "2000000"));         // muxer private
-  EXPECT_TRUE(SetGenericOption(h, "flags", "+loop+psnr"));        // a flag set
+  EXPECT_TRUE(SetGenericOption(h, "muxrate", "2000000"));   // muxer private
+  EXPECT_TRUE(SetGenericOption(h, "flags", "+loop+psnr"));  // a flag set
   EXPECT_EQ(h.CodecContexts[AVMEDIA_TYPE_VIDEO]->gop_size, 48);
   EXPECT_EQ(h.FormatContext->packet_size, 2324u);
   ASSERT_NE(EncoderPrivateOption(h, "crf"), nullptr);
@@ -348,11 +354,12 @@ TEST_F(OptionsTest, GenericHolderFindsLibraryAndEncoderPrivateOptions) {
   ffw::CodecContext enc(ff::avcodec_alloc_context3(x264));
   enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER | AV_CODEC_FLAG_GRAY;
   const int encoderDefaults = enc->flags & AV_CODEC_FLAG_CLOSED_GOP;  // the encoder's own default
-  ASSERT_TRUE(ApplyGenericOptions(h, enc.get(), AVMEDIA_TYPE_VIDEO, AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_VIDEO_PARAM));
+  ASSERT_TRUE(
+      ApplyGenericOptions(h, enc.get(), AVMEDIA_TYPE_VIDEO, AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_VIDEO_PARAM));
   EXPECT_EQ(enc->gop_size, 48);
   // A flag set adds its flags; the flags the context had stay.
-  EXPECT_EQ(enc->flags, AV_CODEC_FLAG_GLOBAL_HEADER | AV_CODEC_FLAG_GRAY | AV_CODEC_FLAG_LOOP_FILTER | AV_CODEC_FLAG_PSNR |
-                            encoderDefaults);
+  EXPECT_EQ(enc->flags, AV_CODEC_FLAG_GLOBAL_HEADER | AV_CODEC_FLAG_GRAY | AV_CODEC_FLAG_LOOP_FILTER |
+                            AV_CODEC_FLAG_PSNR | encoderDefaults);
   double crf = 0;
   uint8_t* preset = nullptr;
   ASSERT_GE(ff::av_opt_get(enc->priv_data, "preset", 0, &preset), 0);
@@ -368,7 +375,8 @@ TEST_F(OptionsTest, GenericHolderFindsLibraryAndEncoderPrivateOptions) {
   const AVCodec* mpeg4 = ff::avcodec_find_encoder_by_name("mpeg4");
   ASSERT_NE(mpeg4, nullptr);
   ffw::CodecContext other(ff::avcodec_alloc_context3(mpeg4));
-  EXPECT_TRUE(ApplyGenericOptions(h, other.get(), AVMEDIA_TYPE_VIDEO, AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_VIDEO_PARAM));
+  EXPECT_TRUE(
+      ApplyGenericOptions(h, other.get(), AVMEDIA_TYPE_VIDEO, AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_VIDEO_PARAM));
   EXPECT_EQ(other->gop_size, 48);
 
   // The muxer option reaches a muxer that has it.
@@ -389,6 +397,7 @@ TEST_F(OptionsTest, LegacyEncoderOptionsAreTranslated) {
     const char* Value;
     std::vector<TOptionPair> Expected;
   };
+  // clang-format off
   const std::vector<Case> cases = {
       {"directpred", "3", {{"direct-pred", "3"}}},
       {"cqp", "0", {{"qp", "0"}}},
@@ -398,6 +407,7 @@ TEST_F(OptionsTest, LegacyEncoderOptionsAreTranslated) {
       {"partitions", "+parti8x8+parti4x4-partp8x8-partb8x8", {{"partitions", "i8x8,i4x4"}}},
       {"partitions", "-parti8x8-parti4x4-partp8x8-partp4x4-partb8x8", {{"partitions", "none"}}},
   };
+  // clang-format on
   TOptionHolder& h = opts_->Holder;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.Name) + "=" + c.Value);
@@ -529,7 +539,8 @@ TEncoded EncodeFewFrames(AVCodecContext* enc) {
     for (int p = 0; p < 3; ++p) {
       const int h = p ? enc->height / 2 : enc->height, w = p ? enc->width / 2 : enc->width;
       for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) frame->data[p][y * frame->linesize[p] + x] = uint8_t((x * 3 + y * 5 + n * 7) * (p + 1));
+        for (int x = 0; x < w; ++x)
+          frame->data[p][y * frame->linesize[p] + x] = uint8_t((x * 3 + y * 5 + n * 7) * (p + 1));
     }
     frame->pts = n;
     EXPECT_GE(ff::avcodec_send_frame(enc, frame.get()), 0);
@@ -561,6 +572,7 @@ TEST_F(OptionsTest, PresetSettingsReachTheEncodedStream) {
     int Profile;  // -1: not checked
     int Level;
   };
+  // clang-format off
   const Case cases[] = {
       {"libx264-baseline", {{"cabac", "0"}, {"bframes", "0"}, {"8x8dct", "0"}, {"weightp", "0"}}, 66, -1},
       {"libx264-ipod320",
@@ -581,6 +593,7 @@ TEST_F(OptionsTest, PresetSettingsReachTheEncodedStream) {
        {{"cabac", "0"}, {"deblock", "0:0:0"}, {"me", "dia"}, {"subme", "0"}, {"bframes", "0"},
         {"mbtree", "0"}, {"8x8dct", "0"}, {"weightp", "0"}, {"scenecut", "0"}}, -1, -1},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Preset);
     TOptionsOnly opts;

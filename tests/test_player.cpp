@@ -212,11 +212,11 @@ TEST(PlayerLayout, PictureRectangleFollowsTheAspectRule) {
     int pw, ph, ow, oh;
     TLayoutRect want;
   } cases[] = {
-      {0.0f, 16.0 / 15.0, 720, 576, 640, 360, {80, 0, 480, 360}},   // PAL 4:3 in a wide panel
-      {-1.0f, 16.0 / 15.0, 720, 576, 640, 360, {0, 0, 640, 360}},   // stretched to the panel
-      {0.0f, 0.0, 320, 240, 640, 360, {80, 0, 480, 360}},           // unknown sample aspect: square
-      {16.0f / 9.0f, 1.0, 320, 240, 640, 480, {0, 60, 640, 360}},   // forced 16:9, letterboxed
-      {0.0f, 1.0, 321, 241, 100, 100, {0, 13, 100, 74}},            // odd sizes round down to even
+      {0.0f, 16.0 / 15.0, 720, 576, 640, 360, {80, 0, 480, 360}},  // PAL 4:3 in a wide panel
+      {-1.0f, 16.0 / 15.0, 720, 576, 640, 360, {0, 0, 640, 360}},  // stretched to the panel
+      {0.0f, 0.0, 320, 240, 640, 360, {80, 0, 480, 360}},          // unknown sample aspect: square
+      {16.0f / 9.0f, 1.0, 320, 240, 640, 480, {0, 60, 640, 360}},  // forced 16:9, letterboxed
+      {0.0f, 1.0, 321, 241, 100, 100, {0, 13, 100, 74}},           // odd sizes round down to even
   };
   for (const Case& c : cases) {
     TLayoutRect r = LayoutPicture(c.aspect, c.sar, c.pw, c.ph, c.ow, c.oh);
@@ -279,7 +279,8 @@ TEST(PlayerSubtitleText, EventLinesGiveTheirLookAndPlace) {
       {"0,0,Default,,0,0,0,,Plain", "2|Plain[#ffffff]"},
       {"0,0,Default,,0,0,0,,{\\i1}It{\\i0} and {\\b1\\u1}bu", "2|It[i#ffffff] and [#ffffff]bu[bu#ffffff]"},
       {"0,0,sign,,0,0,0,,Yellow {\\r}back {\\rDefault}white", "8|Yellow back [b#ffff00]white[#ffffff]"},
-      {"0,0,Default,,0,0,0,,{\\c&H0000FF&}red{\\c}white{\\1c&HFF0000&}blue", "2|red[#ff0000]white[#ffffff]blue[#0000ff]"},
+      {"0,0,Default,,0,0,0,,{\\c&H0000FF&}red{\\c}white{\\1c&HFF0000&}blue",
+       "2|red[#ff0000]white[#ffffff]blue[#0000ff]"},
       {"0,0,Default,,0,0,0,,{\\an7}first{\\an3} wins", "7|first wins[#ffffff]"},
       {"0,0,Default,,0,0,0,,{\\a6}older top", "8|older top[#ffffff]"},
       {"0,0,Default,,0,0,0,,{\\a10}older middle", "5|older middle[#ffffff]"},
@@ -520,8 +521,7 @@ TEST_F(PlayerTest, SeekWhilePausedShowsTheNewPicture) {
   ASSERT_TRUE(PumpUntil(
       [&] {
         int64_t p;
-        return StripeNumber(player_->GetCurrentFrame(p)) == 125 &&
-               StripeNumber(surface_.Last()) == 125;
+        return StripeNumber(player_->GetCurrentFrame(p)) == 125 && StripeNumber(surface_.Last()) == 125;
       },
       3000));
   int64_t pos = 0;
@@ -558,8 +558,8 @@ TEST_F(PlayerTest, SeeksShowThePictureAtTheirTarget) {
     int flags;
     int64_t target;
     int number;  // the picture whose 40 ms span holds the target
-  } paused[] = {{0, 6000000, 150}, {0, 6020000, 150}, {4, 13370000, 334}, {0, 9990000, 249},
-                {0, 21500000, 537}, {0, 3000000, 75}, {0, 22000000, 549}};
+  } paused[] = {{0, 6000000, 150},  {0, 6020000, 150}, {4, 13370000, 334}, {0, 9990000, 249},
+                {0, 21500000, 537}, {0, 3000000, 75},  {0, 22000000, 549}};
   for (const auto& c : paused) {
     surface_.Take();
     player_->Seek(c.flags, true, c.target);
@@ -583,8 +583,7 @@ TEST_F(PlayerTest, SeeksShowThePictureAtTheirTarget) {
   PumpFor(200);
   surface_.Take();
   player_->Seek(0, false, 16000000);
-  ASSERT_TRUE(PumpUntil([&] { return surface_.LastShown().number >= 400 + 25; }, 10000))
-      << surface_.LastShown().number;
+  ASSERT_TRUE(PumpUntil([&] { return surface_.LastShown().number >= 400 + 25; }, 10000)) << surface_.LastShown().number;
   const auto shown = surface_.Take();
   size_t at = 0;
   while (at < shown.size() && shown[at].number < 250) ++at;
@@ -764,9 +763,8 @@ TEST_F(PlayerTest, SeekAfterTheEndPlaysOrEndsAgain) {
       surface_.Take();
       const int ends = CountState(psEnd);
       player_->Seek(0, false, target);
-      ASSERT_TRUE(WaitState(psEnd, ends + 1, 20000))
-          << clip << " to " << target << ": " << surface_.Count() << " pictures, position "
-          << player_->CurrentPosition();
+      ASSERT_TRUE(WaitState(psEnd, ends + 1, 20000)) << clip << " to " << target << ": " << surface_.Count()
+                                                     << " pictures, position " << player_->CurrentPosition();
       // The new place was shown on the way (the joined stream's seek may land past its last
       // picture: it only ends again).
       const auto shown = surface_.Take();
@@ -956,8 +954,9 @@ TEST_F(PlayerTest, HookDrawingIsShownAndAFailingHookIsLogged) {
   EXPECT_LT(n, 256);
   EXPECT_GT(n, 0);
   auto errs = Errors();
-  EXPECT_TRUE(std::any_of(errs.begin(), errs.end(),
-                          [](const std::string& e) { return e.rfind("Error occurs OnHook: hook failed at ", 0) == 0; }));
+  EXPECT_TRUE(std::any_of(errs.begin(), errs.end(), [](const std::string& e) {
+    return e.rfind("Error occurs OnHook: hook failed at ", 0) == 0;
+  }));
   // The hook uses this test's locals: the playback ends before they go.
   player_->Stop(true);
 }

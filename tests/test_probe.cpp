@@ -108,9 +108,9 @@ protected:
 };
 
 const char* const kClips[] = {
-    "clip.avi",     "clip.mp4",        "clip.mkv",     "clip.ts",         "video_only.mp4",  "audio.mp3",
-    "audio.wav",    "pal_720x576.mpg", "two_audio.mkv", "mono48k.mp4",    "odd_321x241.mkv", "subtitles.mkv",
-    "truncated.avi", "random.bin",     "ntsc_16x9.mkv", "lang.ts",        "vidéo ünïcode 片.mp4",
+    "clip.avi",      "clip.mp4",        "clip.mkv",      "clip.ts",     "video_only.mp4",       "audio.mp3",
+    "audio.wav",     "pal_720x576.mpg", "two_audio.mkv", "mono48k.mp4", "odd_321x241.mkv",      "subtitles.mkv",
+    "truncated.avi", "random.bin",      "ntsc_16x9.mkv", "lang.ts",     "vidéo ünïcode 片.mp4",
 };
 
 }  // namespace
@@ -264,12 +264,9 @@ TEST_F(Probe, QueriesReportProblemsWithTheirLevels) {
     const char* message;
   };
   const Case cases[] = {
-      {"video_only.mp4", -1, true, "no audio stream."},
-      {"audio.mp3", -1, false, "no video stream."},
-      {"clip.avi", 2, true, "stream index #2 is invalid."},
-      {"clip.avi", 99, false, "stream index #99 is invalid."},
-      {"clip.avi", 0, true, "stream #0 is not audio stream."},
-      {"clip.avi", 1, false, "stream #1 is not video stream."},
+      {"video_only.mp4", -1, true, "no audio stream."},        {"audio.mp3", -1, false, "no video stream."},
+      {"clip.avi", 2, true, "stream index #2 is invalid."},    {"clip.avi", 99, false, "stream index #99 is invalid."},
+      {"clip.avi", 0, true, "stream #0 is not audio stream."}, {"clip.avi", 1, false, "stream #1 is not video stream."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.clip) + " " + c.message);
@@ -339,8 +336,12 @@ TEST(ProbeText, RatePiecesAndID3v2Keys) {
     const char* unit;
     const char* text;
   } rates[] = {
-      {25.0, "fps", ", 25 fps"},          {30000.0 / 1001, "fps", ", 29.97 fps"}, {24000.0 / 1001, "tbr", ", 23.98 tbr"},
-      {90000.0, "tbn", ", 90k tbn"},      {1000.0, "tbn", ", 1k tbn"},            {12800.0, "tbn", ", 12800 tbn"},
+      {25.0, "fps", ", 25 fps"},
+      {30000.0 / 1001, "fps", ", 29.97 fps"},
+      {24000.0 / 1001, "tbr", ", 23.98 tbr"},
+      {90000.0, "tbn", ", 90k tbn"},
+      {1000.0, "tbn", ", 1k tbn"},
+      {12800.0, "tbn", ", 12800 tbn"},
       {50.0, "tbc", ", 50 tbc"},
   };
   for (const auto& r : rates) EXPECT_EQ(RatePiece(r.value, r.unit), r.text) << r.value;
@@ -408,7 +409,8 @@ TEST_F(Probe, InfoTextOfMatroskaWithAspectAndMetadata) {
   ASSERT_TRUE(probe.LoadFile(path)) << probe.LastErrMsg();
   const std::vector<std::string> lines = Lines(probe.GetInfoText());
   const Fields s =
-      FfprobeRows(path, "stream=time_base,avg_frame_rate,r_frame_rate,start_time,sample_aspect_ratio,display_aspect_ratio")
+      FfprobeRows(path,
+                  "stream=time_base,avg_frame_rate,r_frame_rate,start_time,sample_aspect_ratio,display_aspect_ratio")
           .at(0);
   ASSERT_EQ(s.at("avg_frame_rate"), "30000/1001");
 
@@ -442,8 +444,9 @@ TEST_F(Probe, InfoTextOfMatroskaWithAspectAndMetadata) {
   auto [sn, sd] = Fraction(s.at("sample_aspect_ratio"), ':');
   auto [dn, dd] = Fraction(s.at("display_aspect_ratio"), ':');
   const int64_t st = Micros(s.at("start_time"));
-  std::string tail = StrFormat(", PAR %d:%d DAR %d:%d, 29.97 fps, 29.97 tbr, 1k tbn, StartTime: %lld.%06lld, Duration: N/A",
-                               sn, sd, dn, dd, (long long)(st / 1000000), (long long)(st % 1000000));
+  std::string tail =
+      StrFormat(", PAR %d:%d DAR %d:%d, 29.97 fps, 29.97 tbr, 1k tbn, StartTime: %lld.%06lld, Duration: N/A", sn, sd,
+                dn, dd, (long long)(st / 1000000), (long long)(st % 1000000));
   EXPECT_TRUE(EndsWith(line, tail)) << line << "\n" << tail;
 
   // The stream's own tags follow, indented, without "language" (shown in the line instead).

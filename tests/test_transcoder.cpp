@@ -111,10 +111,11 @@ double PsnrAgainstSource(const std::string& file, const std::string& source, dou
   double best = 0.0;
   for (double t : {seconds - 0.04, seconds, seconds + 0.04}) {
     std::string src;
-    RunCapture(StrFormat("ffmpeg -nostdin -v error -ss %.3f -i %s -frames:v 1 -vf scale=%d:%d -f rawvideo -pix_fmt rgb24 - "
-                         "2>/dev/null",
-                         t, ShellQuote(source).c_str(), w, h),
-               src);
+    RunCapture(
+        StrFormat("ffmpeg -nostdin -v error -ss %.3f -i %s -frames:v 1 -vf scale=%d:%d -f rawvideo -pix_fmt rgb24 - "
+                  "2>/dev/null",
+                  t, ShellQuote(source).c_str(), w, h),
+        src);
     if (src.size() != out.size() || out.empty()) continue;
     double sum = 0;
     for (size_t i = 0; i < out.size(); ++i) {
@@ -149,9 +150,9 @@ TEST_F(TranscoderTest, StreamCopyOfEveryClip) {
     const char* clip;
     const char* output;
   } cases[] = {
-      {"clip.avi", "avi.avi"},   {"clip.mp4", "mp4.mkv"},        {"clip.mkv", "mkv.mkv"},
-      {"clip.ts", "ts.mpg"},     {"video_only.mp4", "vo.mkv"},   {"audio.mp3", "a.mp3"},
-      {"audio.wav", "a.wav"},    {"pal_720x576.mpg", "pal.ts"},  {"mono48k.mp4", "mono.mov"},
+      {"clip.avi", "avi.avi"},        {"clip.mp4", "mp4.mkv"},       {"clip.mkv", "mkv.mkv"},
+      {"clip.ts", "ts.mpg"},          {"video_only.mp4", "vo.mkv"},  {"audio.mp3", "a.mp3"},
+      {"audio.wav", "a.wav"},         {"pal_720x576.mpg", "pal.ts"}, {"mono48k.mp4", "mono.mov"},
       {"odd_321x241.mkv", "odd.mkv"}, {"clip.ts", "ts.mkv"},
   };
   for (const Case& c : cases) {
@@ -238,9 +239,13 @@ TEST_F(TranscoderTest, EncodesEveryProfileCodecPair) {
     EXPECT_NEAR(formatDur, 3.0, 0.25);
     if (*c.vcodec) {
       const std::string name = c.vcodec;
-      const std::string vcodec = name == "libx264" ? "h264" : name == "libxvid" ? "mpeg4" : name == "flv" ? "flv1" : name;
+      const std::string vcodec = name == "libx264"   ? "h264"
+                                 : name == "libxvid" ? "mpeg4"
+                                 : name == "flv"     ? "flv1"
+                                                     : name;
       EXPECT_EQ(First(FfprobeValue(out, "stream=codec_name", "v:0")), vcodec);
-      EXPECT_EQ(First(FfprobeValue(out, "stream=width", "v:0")) + "x" + First(FfprobeValue(out, "stream=height", "v:0")),
+      EXPECT_EQ(First(FfprobeValue(out, "stream=width", "v:0")) + "x" +
+                    First(FfprobeValue(out, "stream=height", "v:0")),
                 c.size);
       const double videoStart = FfprobeNumber(out, "stream=start_time", "v:0");
       const double audioStart = FfprobeNumber(out, "stream=start_time", "a:0");
@@ -273,13 +278,16 @@ TEST_F(TranscoderTest, TrimThroughTheRecords) {
   // The first copied picture is the source's key frame at 3 s, byte for byte.
   auto hashes = [](const std::string& file) {
     std::string out;
-    RunCapture("ffprobe -v error -select_streams v:0 -show_data_hash MD5 -show_entries packet=pts_time,data_hash"
-               " -of csv=p=0 " + ShellQuote(file),
-               out);
+    RunCapture(
+        "ffprobe -v error -select_streams v:0 -show_data_hash MD5 -show_entries packet=pts_time,data_hash"
+        " -of csv=p=0 " +
+            ShellQuote(file),
+        out);
     return out;
   };
   const std::string copiedList = hashes(copied);
-  const std::string firstCopied = copiedList.substr(copiedList.find(',') + 1, copiedList.find('\n') - copiedList.find(',') - 1);
+  const std::string firstCopied = copiedList.substr(copiedList.find(',') + 1,
+                                                    copiedList.find('\n') - copiedList.find(',') - 1);
   const std::string sourceList = hashes(MediaPath("clip.mp4"));
   EXPECT_NE(sourceList.find("3.000000," + firstCopied), std::string::npos) << firstCopied;
 
@@ -349,8 +357,10 @@ struct ThreadedRun {
     engine.SetProgressInterval(100);
     engine.SetOnProgress([this](TCustomConvertEngine*, PProgressInfo) { ++reports; });
     engine.SetOnTerminate([this](TCustomConvertEngine*, const TTerminateInfo* i) {
-      if (i->TaskIndex >= 0) info = *i;
-      else ended = true;
+      if (i->TaskIndex >= 0)
+        info = *i;
+      else
+        ended = true;
     });
   }
   // Waits until `done` holds or the time is up, draining main-thread calls.
@@ -512,7 +522,8 @@ TEST_F(TranscoderTest, OutputRecordsBecomeStreams) {
     ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
     EXPECT_EQ(FfprobeValue(out, "stream=r_frame_rate", "v:0"), "24000/1001");
     EXPECT_EQ(FfprobeValue(out, "stream=sample_rate", "a:0"), "32000");
-    EXPECT_NE(log.Text().find("Requested sampling rate unsupported using closest supported (32000)"), std::string::npos);
+    EXPECT_NE(log.Text().find("Requested sampling rate unsupported using closest supported (32000)"),
+              std::string::npos);
   }
   // Refusals reach LastErrMsg.
   struct Refusal {
@@ -772,7 +783,8 @@ TEST_F(TranscoderTest, PreviewPicturesArePaced) {
   TOutputOptions o = Mpeg4(3000000);
   TInputOptions in;
   const auto start = std::chrono::steady_clock::now();
-  TRunResult r = ConvertWithHook(MediaPath("clip.mp4"), dir.file("preview.mp4"), o, [](THookInfo&) {}, true, &previews);
+  TRunResult r = ConvertWithHook(
+      MediaPath("clip.mp4"), dir.file("preview.mp4"), o, [](THookInfo&) {}, true, &previews);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   ASSERT_TRUE(r.Terminate.Finished) << r.Error << r.Terminate.ExceptionMsg;
   ASSERT_FALSE(previews.empty());
@@ -787,7 +799,10 @@ TEST_F(TranscoderTest, FrameRateChangesDuplicateAndDropPictures) {
     const char* vsync;
     double frames;  // in 2 s
     const char* input = "clip.mp4";
-  } cases[] = {{"30", "1", 60}, {"25", "1", 50}, {"12.5", "1", 25}, {"30", "0", 50},
+  } cases[] = {{"30", "1", 60},
+               {"25", "1", 50},
+               {"12.5", "1", 25},
+               {"30", "0", 50},
                {"25", "1", 25, "ntsc_16x9.mkv"}};  // 1 s at 29.97 fps into 25 fps
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.rate) + " vsync " + c.vsync + " " + c.input);
@@ -1008,9 +1023,10 @@ namespace {
 // The decoded picture number `n` of a file, as grey levels (ffmpeg as the oracle).
 std::string GreyFrame(const std::string& file, int n) {
   std::string out;
-  RunCapture(StrFormat("ffmpeg -nostdin -v error -i %s -vf %s -vsync 0 -frames:v 1 -f rawvideo -pix_fmt gray - 2>/dev/null",
-                       ShellQuote(file).c_str(), ShellQuote(StrFormat("select=eq(n\\,%d)", n)).c_str()),
-             out);
+  RunCapture(
+      StrFormat("ffmpeg -nostdin -v error -i %s -vf %s -vsync 0 -frames:v 1 -f rawvideo -pix_fmt gray - 2>/dev/null",
+                ShellQuote(file).c_str(), ShellQuote(StrFormat("select=eq(n\\,%d)", n)).c_str()),
+      out);
   return out;
 }
 
@@ -1090,8 +1106,8 @@ TEST_F(TranscoderTest, DamagedTimestampDoesNotPadTheOutput) {
   }
   const std::string byFfmpeg = dir.file("jump_ffmpeg.mp4");
   std::string ignored;
-  ASSERT_EQ(RunCapture("ffmpeg -nostdin -v error -i " + ShellQuote(src) + " -c:v mpeg4 -c:a aac " + ShellQuote(byFfmpeg) +
-                           " 2>&1",
+  ASSERT_EQ(RunCapture("ffmpeg -nostdin -v error -i " + ShellQuote(src) + " -c:v mpeg4 -c:a aac " +
+                           ShellQuote(byFfmpeg) + " 2>&1",
                        ignored),
             0);
   EXPECT_LE(FfprobeNumber(out, "format=duration"), FfprobeNumber(byFfmpeg, "format=duration") + 0.1);
@@ -1143,11 +1159,8 @@ TEST_F(TranscoderTest, InputEndingEarlyIsReported) {
     int64_t start, length;  // trim (µs); 0 for none
     bool early;
   } cases[] = {
-      {"truncated.mkv", 0, 0, true},
-      {"truncated.avi", 0, 0, true},  // the header counts 10 s of pictures, the index is lost
-      {"clip.mkv", 0, 0, false},
-      {"clip.ts", 0, 0, false},
-      {"clip.mp4", 3000000, 2000000, false},
+      {"truncated.mkv", 0, 0, true}, {"truncated.avi", 0, 0, true},  // the header counts 10 s of pictures, the index is lost
+      {"clip.mkv", 0, 0, false},     {"clip.ts", 0, 0, false},      {"clip.mp4", 3000000, 2000000, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.clip);

@@ -79,9 +79,9 @@ TEST(UnicodeNames, ConversionTable) {
       {"C", "/media/vidéo.mp4", true},
       {"C", "relative/片.mkv", true},
       {"C", std::string("/media/\xff\xfe raw.bin"), true},  // not valid UTF-8
-      {"C", ":é", true},                                     // a colon in front is no protocol
-      {"C", "ftp://host/é.mp4", true},                       // not a pass-through protocol
-      {"C", "HTTP://host/é.mp4", true},                      // protocol names are case-sensitive
+      {"C", ":é", true},                                    // a colon in front is no protocol
+      {"C", "ftp://host/é.mp4", true},                      // not a pass-through protocol
+      {"C", "HTTP://host/é.mp4", true},                     // protocol names are case-sensitive
       {"C", "tc:é", true},
       {"C", "unicode:utf8:/media/é.mp4", false},
       {"C", "stream:é", false},

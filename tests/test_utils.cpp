@@ -30,14 +30,10 @@ TEST_F(Utils, FormatDuration) {
     int64_t us;
     const char* text;
   } cases[] = {
-      {3723004000LL, "01:02:03.004"},
-      {100LL * 3600 * 1000000, "100:00:00.000"},
-      {AV_NOPTS_VALUE, "N/A"},
-      {0, "00:00:00.000"},
-      {999, "00:00:00.000"},
-      {59999999, "00:00:59.999"},
-      {-1500000, "-00:00:01.500"},
-      {INT64_MAX, "2562047788:00:54.775"},
+      {3723004000LL, "01:02:03.004"}, {100LL * 3600 * 1000000, "100:00:00.000"},
+      {AV_NOPTS_VALUE, "N/A"},        {0, "00:00:00.000"},
+      {999, "00:00:00.000"},          {59999999, "00:00:59.999"},
+      {-1500000, "-00:00:01.500"},    {INT64_MAX, "2562047788:00:54.775"},
   };
   for (const auto& c : cases) EXPECT_EQ(FormatDuration(c.us), c.text) << c.us;
 }
@@ -47,10 +43,9 @@ TEST_F(Utils, FormatByteSize) {
     int64_t size;
     const char* text;
   } cases[] = {
-      {0, "0 Byte"},           {-1, "-1 Byte"},           {1024, "1024 Byte"},
-      {1025, "1.00 KB"},       {1536, "1.50 KB"},         {1048576, "1024.00 KB"},
-      {1048577, "1.00 MB"},    {1073741824, "1024.00 MB"}, {1073741825, "1.00 GB"},
-      {5LL << 40, "5120.00 GB"},
+      {0, "0 Byte"},           {-1, "-1 Byte"},           {1024, "1024 Byte"},  {1025, "1.00 KB"},
+      {1536, "1.50 KB"},       {1048576, "1024.00 KB"},   {1048577, "1.00 MB"}, {1073741824, "1024.00 MB"},
+      {1073741825, "1.00 GB"}, {5LL << 40, "5120.00 GB"},
   };
   for (const auto& c : cases) EXPECT_EQ(FormatByteSize(c.size), c.text) << c.size;
 }
@@ -214,8 +209,12 @@ TEST_F(Utils, PathParts) {
     const char* dir;
     const char* name;
   } cases[] = {
-      {"/a/b/c.mp4", "/a/b/", "c.mp4"}, {"c.mp4", "", "c.mp4"},          {"/a/b/", "/a/b/", ""},
-      {"/", "/", ""},                   {"", "", ""},                    {"/x.y/z", "/x.y/", "z"},
+      {"/a/b/c.mp4", "/a/b/", "c.mp4"},
+      {"c.mp4", "", "c.mp4"},
+      {"/a/b/", "/a/b/", ""},
+      {"/", "/", ""},
+      {"", "", ""},
+      {"/x.y/z", "/x.y/", "z"},
       {"http://host/v.ts", "http://host/", "v.ts"},
   };
   for (const auto& c : cases) {
@@ -243,8 +242,8 @@ TEST_F(Utils, FileExistsAndSize) {
     bool exists;
     int64_t size;
   } cases[] = {
-      {dir.file("f.bin"), true, 1234}, {odd, true, 3},   {dir.file("empty"), true, 0},
-      {dir.file("sub"), false, -1},    {dir.file("none"), false, -1}, {"", false, -1},
+      {dir.file("f.bin"), true, 1234}, {odd, true, 3},  {dir.file("empty"), true, 0}, {dir.file("sub"), false, -1},
+      {dir.file("none"), false, -1},   {"", false, -1},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(FileExists(c.name), c.exists) << c.name;
@@ -260,15 +259,9 @@ TEST_F(Utils, SplitAtSeparator) {
     const char* part;
     const char* rest;
   } cases[] = {
-      {"a=b=c", "=", false, "a", "a=b=c"},
-      {"a=b=c", "=", true, "a", "b=c"},
-      {"abc", "=", false, "abc", "abc"},
-      {"abc", "=", true, "abc", ""},
-      {"=abc", "=", true, "", "abc"},
-      {"abc=", "=", true, "abc", ""},
-      {"k::v::w", "::", true, "k", "v::w"},
-      {"abc", "", true, "abc", ""},
-      {"", "=", true, "", ""},
+      {"a=b=c", "=", false, "a", "a=b=c"},  {"a=b=c", "=", true, "a", "b=c"}, {"abc", "=", false, "abc", "abc"},
+      {"abc", "=", true, "abc", ""},        {"=abc", "=", true, "", "abc"},   {"abc=", "=", true, "abc", ""},
+      {"k::v::w", "::", true, "k", "v::w"}, {"abc", "", true, "abc", ""},     {"", "=", true, "", ""},
   };
   for (const auto& c : cases) {
     std::string text = c.text;
@@ -317,7 +310,8 @@ ffw::Frame MakeYuvFrame(int width, int height) {
   f->height = height;
   if (ff::av_frame_get_buffer(f.get(), 0) < 0) return nullptr;
   for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x) f->data[0][y * f->linesize[0] + x] = uint8_t(50 + 120 * x / width + 20 * y / height);
+    for (int x = 0; x < width; ++x)
+      f->data[0][y * f->linesize[0] + x] = uint8_t(50 + 120 * x / width + 20 * y / height);
   int cw = (width + 1) / 2, ch = (height + 1) / 2;
   for (int y = 0; y < ch; ++y)
     for (int x = 0; x < cw; ++x) {
@@ -439,7 +433,8 @@ TEST_F(Utils, FastYuv420WriterMatchesTheScaler) {
           for (int k = 0; k < 3; ++k) {
             const bool blockStart = (y % 2 == 0 && x % 2 == 0) || content == kNoise;
             b.Row(y)[x * 3 + k] = blockStart ? uint8_t(random())
-                                  : x % 2 ? b.Row(y)[(x - 1) * 3 + k] : b.Row(y - 1)[x * 3 + k];
+                                  : x % 2    ? b.Row(y)[(x - 1) * 3 + k]
+                                             : b.Row(y - 1)[x * 3 + k];
           }
       ffw::Frame fast = MakeEmptyYuvFrame(w, h), reference = MakeEmptyYuvFrame(w, h);
       ASSERT_TRUE(BitmapToPicture(conv, fast.get(), AV_PIX_FMT_YUV420P, h, w));

@@ -134,8 +134,8 @@ int main(int argc, char** argv) {
       if (list->item(r)->text() == "General Video formates") {
         const QRect rect = list->visualItemRect(list->item(r));
         QMouseEvent press(QEvent::MouseButtonPress, QPointF(8, rect.center().y()),
-                          list->viewport()->mapToGlobal(QPointF(8, rect.center().y())), Qt::LeftButton,
-                          Qt::LeftButton, Qt::NoModifier);
+                          list->viewport()->mapToGlobal(QPointF(8, rect.center().y())), Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
         QApplication::sendEvent(list->viewport(), &press);
         break;
       }

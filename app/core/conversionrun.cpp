@@ -158,9 +158,15 @@ std::optional<TTaskOutcome> TConversionRun::TaskEnded(const TTerminateInfo& info
       ++totals_.Converted;
       if (outcome.EndedEarly) ++totals_.EndedEarly;
       break;
-    case TTaskOutcome::Failed: CountFailure(outcome.Message, totals_.Failed); break;
-    case TTaskOutcome::Stopped: ++totals_.Stopped; break;
-    case TTaskOutcome::NotStarted: ++totals_.NotStarted; break;
+    case TTaskOutcome::Failed:
+      CountFailure(outcome.Message, totals_.Failed);
+      break;
+    case TTaskOutcome::Stopped:
+      ++totals_.Stopped;
+      break;
+    case TTaskOutcome::NotStarted:
+      ++totals_.NotStarted;
+      break;
   }
   return outcome;
 }

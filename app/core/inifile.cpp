@@ -170,8 +170,8 @@ void ReplaceFile(const std::string& target, const std::string& text, const std::
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     ORVANE_STRING_RESTRICT_FALSE_ALARM_BEGIN
-    tmp = (dir / ("." + p.filename().string() + "." + std::to_string(::getpid()) + "." +
-                  std::to_string(counter++) + ".tmp"))
+    tmp = (dir /
+           ("." + p.filename().string() + "." + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".tmp"))
               .string();
     ORVANE_STRING_RESTRICT_FALSE_ALARM_END
     fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -298,16 +298,16 @@ void TIniFile::WriteStrings(const std::string& section,
   // Names and values that the line format cannot hold are refused before anything is touched.
   std::string trimmedSection = TrimBlanks(section);
   if (trimmedSection.empty() || HasLineBreak(section) || section.find(']') != std::string::npos)
-    throw FFmpegException(StrFormat("Unable to write to %s (invalid section name \"%s\")", fileName_.c_str(),
-                                    section.c_str()));
+    throw FFmpegException(
+        StrFormat("Unable to write to %s (invalid section name \"%s\")", fileName_.c_str(), section.c_str()));
   for (const auto& [key, value] : values) {
     if (TrimBlanks(key).empty() || HasLineBreak(key) || key.find('=') != std::string::npos ||
         TrimBlanks(key)[0] == '[' || TrimBlanks(key)[0] == ';')
       throw FFmpegException(
           StrFormat("Unable to write to %s (invalid key name \"%s\")", fileName_.c_str(), key.c_str()));
     if (HasLineBreak(value))
-      throw FFmpegException(StrFormat("Unable to write to %s (the value of %s holds a line break)",
-                                      fileName_.c_str(), key.c_str()));
+      throw FFmpegException(
+          StrFormat("Unable to write to %s (the value of %s holds a line break)", fileName_.c_str(), key.c_str()));
   }
 
   std::lock_guard<std::mutex> guard(WriteLock());

@@ -31,8 +31,7 @@ bool MeasureText(TWmRec& item, std::string& err) {
 
 // Draws each picture item once on a frame of the source's size, so that a picture that cannot
 // be read fails here and not on every frame of the conversion.
-bool CheckPictures(const TlvFilesRecord& job, int width, int height, TConversionRenderer& renderer,
-                   std::string& err) {
+bool CheckPictures(const TlvFilesRecord& job, int width, int height, TConversionRenderer& renderer, std::string& err) {
   for (const TWmRec& item : job.WaterMarks) {
     if (item.Kind != wmkImage) continue;
     TlvFilesRecord probeJob;
@@ -62,10 +61,14 @@ bool CheckPictures(const TlvFilesRecord& job, int width, int height, TConversion
 bool CheckReadableMoreThanOnce(const std::string& file, std::string& err) {
   struct stat st {};
   if (::stat(file.c_str(), &st) != 0) return true;  // a URL, or a missing file the probe names
-  const char* kind = S_ISFIFO(st.st_mode) ? "a pipe (FIFO)" : S_ISSOCK(st.st_mode) ? "a socket" : S_ISCHR(st.st_mode) ? "a device" : nullptr;
+  const char* kind = S_ISFIFO(st.st_mode)   ? "a pipe (FIFO)"
+                     : S_ISSOCK(st.st_mode) ? "a socket"
+                     : S_ISCHR(st.st_mode)  ? "a device"
+                                            : nullptr;
   if (!kind) return true;
-  err = file + ": " + kind +
-        " gives its data only once, and a conversion reads its input more than once; save the stream to a file and convert that";
+  err =
+      file + ": " + kind +
+      " gives its data only once, and a conversion reads its input more than once; save the stream to a file and convert that";
   return false;
 }
 
@@ -96,8 +99,8 @@ std::string WithFileName(const std::string& file, const std::string& msg) {
   return file + ": " + msg;
 }
 
-TJobPreparation::TJobPreparation(const TAppSettings& settings, TBuilderPrompts& prompts,
-                                 TConversionRenderer& renderer, TPrepareOptions options)
+TJobPreparation::TJobPreparation(const TAppSettings& settings, TBuilderPrompts& prompts, TConversionRenderer& renderer,
+                                 TPrepareOptions options)
     : settings_(settings), prompts_(prompts), renderer_(renderer), options_(std::move(options)),
       builder_(settings, prompts) {}
 
@@ -127,7 +130,8 @@ bool TJobPreparation::Prepare(const TJobSettings& settings, int32_t code, TAVPro
   // Crop margins concern the picture: a file without one converts its sound as it is.
   if (!hasVideo) job.CropTop = job.CropBottom = job.CropLeft = job.CropRight = 0;
   const bool cropped = job.CropTop > 0 || job.CropBottom > 0 || job.CropLeft > 0 || job.CropRight > 0;
-  if (cropped && (job.CropTop + job.CropBottom >= src.DisplayHeight() || job.CropLeft + job.CropRight >= src.DisplayWidth())) {
+  if (cropped &&
+      (job.CropTop + job.CropBottom >= src.DisplayHeight() || job.CropLeft + job.CropRight >= src.DisplayWidth())) {
     // The margins are in the picture as it is shown (turned upright).
     err = StrFormat("%s: the crop leaves no picture of the %dx%d source", file.c_str(), src.DisplayWidth(),
                     src.DisplayHeight());
@@ -211,9 +215,7 @@ void TRunBook::Recorded(int task) {
   if (task >= 0 && size_t(task) < tasks_.size()) tasks_[size_t(task)].Job.Output.Release();
 }
 
-int TRunBook::Row(int task) const {
-  return task >= 0 && size_t(task) < tasks_.size() ? tasks_[size_t(task)].Row : -1;
-}
+int TRunBook::Row(int task) const { return task >= 0 && size_t(task) < tasks_.size() ? tasks_[size_t(task)].Row : -1; }
 
 TTaskOutcome TRunBook::TaskEnded(const TTerminateInfo& info, const std::string& hookFailure) {
   std::string failure = hookFailure;

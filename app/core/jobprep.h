@@ -35,7 +35,7 @@ constexpr int32_t kWmToTheEnd = INT32_MAX;
 struct TPreparedJob {
   TlvFilesRecord Job;  // with DestFile (the final name), ZoomMode and measured watermark boxes
   TInputOptions In;
-  TOutputOptions Out;  // Out.FileName is where the converter writes (the reserved temporary name)
+  TOutputOptions Out;         // Out.FileName is where the converter writes (the reserved temporary name)
   TOutputReservation Output;  // empty in a dry run
   // With TPrepareOptions::OwnOutputNames: the job's own output name is written (or held) by
   // another running process, which converts the job (Prepare fails, nothing is reserved); or

@@ -10,11 +10,11 @@
 // The base holds what the conversion renderer works from: the four picture adjustments, the
 // watermark items and the trim start (TrimStart, microseconds; 0 = from the beginning).
 struct TlvFilesRecord : TPictureEdits {
-  int32_t AddIndex = 0;      // position within the selection that added the file
-  std::string SourceFile;    // full path of the input file
-  std::string DestFile;      // output path computed when the file was added (for display)
-  int32_t DurationSec = 0;   // source duration in whole seconds
-  int64_t TrimLength = 0;    // microseconds; 0 = to the end
+  int32_t AddIndex = 0;           // position within the selection that added the file
+  std::string SourceFile;         // full path of the input file
+  std::string DestFile;           // output path computed when the file was added (for display)
+  int32_t DurationSec = 0;        // source duration in whole seconds
+  int64_t TrimLength = 0;         // microseconds; 0 = to the end
   std::string ZoomMode = "lbox";  // "full", "lbox", "pan" or "center"
   // Crop margins in source pixels (even).
   int32_t CropTop = 0;

@@ -19,11 +19,20 @@ std::string Escape(const std::string& s) {
   std::string out;
   for (char c : s) {
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      default: out += c;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -38,11 +47,20 @@ bool Unescape(const std::string& s, std::string& out) {
     }
     if (++i == s.size()) return false;
     switch (s[i]) {
-      case '\\': out += '\\'; break;
-      case 't': out += '\t'; break;
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      default: return false;
+      case '\\':
+        out += '\\';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      default:
+        return false;
     }
   }
   return true;
@@ -94,7 +112,8 @@ private:
 
 }  // namespace
 
-std::string JobSettingsDigest(const TJobSettings& s, const std::string& profileValues, const std::string& outputFolder) {
+std::string JobSettingsDigest(const TJobSettings& s, const std::string& profileValues,
+                              const std::string& outputFolder) {
   const TlvFilesRecord& j = s.Job;
   std::string t = "folder=" + outputFolder + "\nprofile=" + profileValues;
   auto add = [&t](const char* name, const std::string& v) { t += std::string("\n") + name + "=" + v; };
@@ -115,10 +134,11 @@ std::string JobSettingsDigest(const TJobSettings& s, const std::string& profileV
     add("wm.text", w.Text);
     add("wm.font", w.Font.Name);
     num("wm.font.size", w.Font.Size);
-    num("wm.font.style", (w.Font.Bold ? 1 : 0) | (w.Font.Italic ? 2 : 0) | (w.Font.Underline ? 4 : 0) |
-                             (w.Font.StrikeOut ? 8 : 0));
+    num("wm.font.style",
+        (w.Font.Bold ? 1 : 0) | (w.Font.Italic ? 2 : 0) | (w.Font.Underline ? 4 : 0) | (w.Font.StrikeOut ? 8 : 0));
     num("wm.font.color", w.Font.Color);
-    num("wm.text.box", (int64_t(w.TextLeft) << 48) ^ (int64_t(w.TextTop) << 32) ^ (int64_t(w.TextWidth) << 16) ^ w.TextHeight);
+    num("wm.text.box",
+        (int64_t(w.TextLeft) << 48) ^ (int64_t(w.TextTop) << 32) ^ (int64_t(w.TextWidth) << 16) ^ w.TextHeight);
     num("wm.text.opacity", w.TextOpacity);
     // A text placed over pixels that are not square (square ones keep the earlier records valid).
     if (w.PixelAspect != 1.0) add("wm.text.aspect", std::to_string(w.PixelAspect));
@@ -128,7 +148,8 @@ std::string JobSettingsDigest(const TJobSettings& s, const std::string& profileV
     num("wm.image.top", w.ImageTop);
     num("wm.image.opacity", w.ImageOpacity);
     // A stretched picture box (0 x 0, the command line's, keeps the earlier records valid).
-    if (w.ImageWidth > 0 && w.ImageHeight > 0) num("wm.image.box", (int64_t(w.ImageWidth) << 32) | uint32_t(w.ImageHeight));
+    if (w.ImageWidth > 0 && w.ImageHeight > 0)
+      num("wm.image.box", (int64_t(w.ImageWidth) << 32) | uint32_t(w.ImageHeight));
     num("wm.start", w.StartSec);
     num("wm.end", w.EndSec);
   }

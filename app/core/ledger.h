@@ -32,7 +32,8 @@ struct TJobIdentity {
 
 // The digest of everything but the source that decides the output: the job's settings, the
 // profile's values in the settings files and the output folder (its shared name).
-std::string JobSettingsDigest(const TJobSettings& job, const std::string& profileValues, const std::string& outputFolder);
+std::string JobSettingsDigest(const TJobSettings& job, const std::string& profileValues,
+                              const std::string& outputFolder);
 // The profile's chosen values as a text (for the digest); empty when the profile cannot be read.
 std::string ProfileValuesText(const TAppSettings& settings, int32_t code);
 // Fills the identity from the local file (size and modification time); false when it cannot
@@ -79,8 +80,8 @@ private:
   std::string path_;
   int fd_ = -1;
   size_t count_ = 0;
-  off_t readUpTo_ = 0;   // the end of the last whole line read
-  off_t tornAt_ = -1;    // where a last line cut off (and reported) begins
+  off_t readUpTo_ = 0;  // the end of the last whole line read
+  off_t tornAt_ = -1;   // where a last line cut off (and reported) begins
   size_t lineNumber_ = 0;
   std::vector<TDamagedLine> damaged_;
   // The identity's line fields -> the output of the last entry for it.

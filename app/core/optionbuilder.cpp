@@ -74,8 +74,8 @@ std::string TOutputOptionBuilder::OutputFolder(bool create, bool storeFallback) 
   const std::string dir = settings_.Read().OutPutDir;
   if (!create) return dir.empty() ? fallback : dir;
   if (MakeFolder(dir)) return dir;
-  prompts_.Warn("Warning", "Cannot create output directory:" + dir + ".It will create default directory " +
-                               fallback + "!");
+  prompts_.Warn("Warning",
+                "Cannot create output directory:" + dir + ".It will create default directory " + fallback + "!");
   if (!MakeFolder(fallback)) throw FFmpegException("Cannot create output directory:" + fallback);
   if (storeFallback) {
     try {
@@ -91,7 +91,6 @@ std::string TOutputOptionBuilder::OutputFolder(bool create, bool storeFallback) 
 std::string TOutputOptionBuilder::BuildOutputPath(const std::string& sourcePath, const std::string& ext) {
   return FirstFreeOutputName(OutputFolder(), sourcePath, ext);
 }
-
 
 namespace {
 
@@ -130,8 +129,7 @@ void ApplyTarget(const TProfileView& profile, TOutputOptions& out) {
 }
 
 // Channels, volume, sample rate and bit rate of the sound, for both kinds of profile.
-void ApplyAudioParameters(const TProfileView& profile, const TSourceInfo& source, bool audioOnly,
-                          TOutputOptions& out) {
+void ApplyAudioParameters(const TProfileView& profile, const TSourceInfo& source, bool audioOnly, TOutputOptions& out) {
   const TProfileParams& prm = profile.Params;
   int32_t whole;
   double number;
@@ -162,8 +160,7 @@ void ApplyAudioParameters(const TProfileView& profile, const TSourceInfo& source
 }
 
 // A profile without a video encoder: the sound alone, in the profile's container.
-void BuildAudioOnly(const TProfileView& profile, const TSourceInfo& source, TOutputOptions& out,
-                    TInputOptions& in) {
+void BuildAudioOnly(const TProfileView& profile, const TSourceInfo& source, TOutputOptions& out, TInputOptions& in) {
   out.AudioCodec = ResolveEncoderName(profile.Params.AudioEncoder, TEncoderKind::Audio);
   if (OneOf(profile.LowerFormatName,
             {"amr", "ac3", "asf", "aiff", "au", "voc", "flac", "flv", "avi", "matroska", "mmf"}))
@@ -178,9 +175,9 @@ void BuildAudioOnly(const TProfileView& profile, const TSourceInfo& source, TOut
 void ApplyVideoEncoder(const TProfileView& profile, TOutputOptions& out) {
   const std::string& encoder = profile.Params.VideoEncoder;
   const std::string& device = profile.LowerFormatName;
-  if (OneOf(encoder, {"mpeg4", "libxvid", "mpeg1video", "mpeg2video", "msmpeg4", "msmpeg4v1", "msmpeg4v2",
-                      "huffyuv", "dvvideo", "rawvideo", "h263p", "h263", "rv10", "rv20", "ljpeg", "mjpeg", "svq1",
-                      "zlib", "wmv1", "wmv2"})) {
+  if (OneOf(encoder, {"mpeg4",   "libxvid", "mpeg1video", "mpeg2video", "msmpeg4", "msmpeg4v1", "msmpeg4v2",
+                      "huffyuv", "dvvideo", "rawvideo",   "h263p",      "h263",    "rv10",      "rv20",
+                      "ljpeg",   "mjpeg",   "svq1",       "zlib",       "wmv1",    "wmv2"})) {
     out.VideoCodec = encoder;
     if (encoder == "mpeg2video") out.Target = 3;
   } else if (encoder == "libx264") {

@@ -18,12 +18,12 @@ class TCustomAVProbe;
 struct TSourceInfo {
   int32_t VideoStreamCount = 0;
   int32_t AudioStreamCount = 0;
-  int32_t Width = 0;          // coded size of the picture
+  int32_t Width = 0;  // coded size of the picture
   int32_t Height = 0;
   int32_t SampleAspectNum = 0;  // pixel shape; 0 when unknown (square)
   int32_t SampleAspectDen = 0;
-  int32_t Rotation = 0;       // clockwise display rotation: 0, 90, 180 or 270
-  int64_t VideoBitRate = 0;   // bit/s, 0 when unknown
+  int32_t Rotation = 0;         // clockwise display rotation: 0, 90, 180 or 270
+  int64_t VideoBitRate = 0;     // bit/s, 0 when unknown
   int32_t AudioSampleRate = 0;  // Hz, 0 when there is no audio
   int64_t AudioBitRate = 0;     // bit/s
 
@@ -76,8 +76,8 @@ public:
   // Fills the option fields for profile `formatCode` (the output record already carries the
   // file name, the job's crop and the duration). Throws FFmpegException for a profile whose
   // encoder cannot be used; the record is then unusable for this task only.
-  void BuildOutputOptions(const TlvFilesRecord& job, int32_t formatCode, TOutputOptions& out,
-                          const TSourceInfo& source, TInputOptions& in);
+  void BuildOutputOptions(const TlvFilesRecord& job, int32_t formatCode, TOutputOptions& out, const TSourceInfo& source,
+                          TInputOptions& in);
 
 private:
   TAppSettings settings_;

@@ -74,7 +74,8 @@ int CreateLocked(const std::string& temp) {
 int ReclaimStale(const std::string& temp) {
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return -1;
-  struct stat held {}, named {};
+  struct stat held {
+  }, named{};
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &held) != 0 || ::lstat(temp.c_str(), &named) != 0 ||
       held.st_dev != named.st_dev || held.st_ino != named.st_ino || ::ftruncate(fd, 0) != 0) {
     ::close(fd);

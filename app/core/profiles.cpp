@@ -20,15 +20,33 @@ std::string Trim(const std::string& s) { return TrimText(s); }
 using TNamePair = std::pair<const char*, const char*>;
 
 const TNamePair kVideoEncoders[] = {
-    {"mpeg-4", "mpeg4"},       {"3gp", "3gp"},           {"3g2", "3g2"},
-    {"xvid", "libxvid"},       {"mov", "mov"},           {"wmv1", "wmv1"},
-    {"wmv2", "wmv2"},          {"wmv3", "wmv3"},         {"flv", "flv"},
-    {"swf", "swf"},            {"msmpeg4", "msmpeg4"},   {"msmpeg4v1", "msmpeg4v1"},
-    {"msmpeg4v2", "msmpeg4v2"}, {"mpeg1video", "mpeg1video"}, {"mpeg2video", "mpeg2video"},
-    {"h263", "h263"},          {"h263p", "h263p"},       {"rawvideo", "rawvideo"},
-    {"rv10", "rv10"},          {"rv20", "rv20"},         {"dvvideo", "dvvideo"},
-    {"huffyuv", "huffyuv"},    {"ljpeg", "ljpeg"},       {"mjpeg", "mjpeg"},
-    {"svq1", "svq1"},          {"zlib", "zlib"},         {"h264", "libx264"},
+    {"mpeg-4", "mpeg4"},
+    {"3gp", "3gp"},
+    {"3g2", "3g2"},
+    {"xvid", "libxvid"},
+    {"mov", "mov"},
+    {"wmv1", "wmv1"},
+    {"wmv2", "wmv2"},
+    {"wmv3", "wmv3"},
+    {"flv", "flv"},
+    {"swf", "swf"},
+    {"msmpeg4", "msmpeg4"},
+    {"msmpeg4v1", "msmpeg4v1"},
+    {"msmpeg4v2", "msmpeg4v2"},
+    {"mpeg1video", "mpeg1video"},
+    {"mpeg2video", "mpeg2video"},
+    {"h263", "h263"},
+    {"h263p", "h263p"},
+    {"rawvideo", "rawvideo"},
+    {"rv10", "rv10"},
+    {"rv20", "rv20"},
+    {"dvvideo", "dvvideo"},
+    {"huffyuv", "huffyuv"},
+    {"ljpeg", "ljpeg"},
+    {"mjpeg", "mjpeg"},
+    {"svq1", "svq1"},
+    {"zlib", "zlib"},
+    {"h264", "libx264"},
 };
 
 const TNamePair kAudioEncoders[] = {
@@ -66,12 +84,8 @@ const TNamePair kAudioEncoders[] = {
 // in the libraries this program loads. The built-in Vorbis and Opus encoders are experimental
 // and refuse to run without a strictness override, so the external-library encoders stand in.
 const TNamePair kEncoderEquivalents[] = {
-    {"libfaac", "aac"},
-    {"libvo_aacenc", "aac"},
-    {"libaacplus", "aac"},
-    {"vorbis", "libvorbis"},
-    {"opus", "libopus"},
-    {"libamr_nb", "libopencore_amrnb"},
+    {"libfaac", "aac"},       {"libvo_aacenc", "aac"}, {"libaacplus", "aac"},
+    {"vorbis", "libvorbis"},  {"opus", "libopus"},     {"libamr_nb", "libopencore_amrnb"},
     {"msmpeg4v3", "msmpeg4"},
 };
 
@@ -340,8 +354,8 @@ std::string ResolveEncoderName(const std::string& name, TEncoderKind kind) {
     case TEncoderState::OtherKind:
       throw FFmpegException(StrFormat("\"%s\" is not a %s encoder", resolved.c_str(), what));
     case TEncoderState::Experimental:
-      throw FFmpegException(StrFormat("The %s encoder \"%s\" is only experimental in the codec libraries",
-                                      what, resolved.c_str()));
+      throw FFmpegException(
+          StrFormat("The %s encoder \"%s\" is only experimental in the codec libraries", what, resolved.c_str()));
     case TEncoderState::Usable:
       break;
   }

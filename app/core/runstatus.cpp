@@ -7,7 +7,7 @@
 #include <cstring>
 
 bool FailureMayPass(const std::string& message, const std::string& outputFolder) {
-  static const int kPassing[] = {ENOSPC,    EDQUOT,  EIO,       EROFS,   ESTALE,       ETIMEDOUT,   ENOTCONN,
+  static const int kPassing[] = {ENOSPC,    EDQUOT,   EIO,         EROFS,        ESTALE,     ETIMEDOUT,    ENOTCONN,
                                  EHOSTDOWN, ENETDOWN, ENETUNREACH, EHOSTUNREACH, ECONNRESET, ECONNABORTED, ENOLINK};
   for (int e : kPassing)
     if (const char* text = strerrordesc_np(e); text && message.find(text) != std::string::npos) return true;

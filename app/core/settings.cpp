@@ -31,11 +31,16 @@ TProfileChoices ReadChoices(const TIniFile& ini, int32_t code) {
 
 std::optional<TThreadPriority> WorkPriority(int32_t stored) {
   switch (stored) {
-    case 0: return tpIdle;
-    case 1: return tpNormal;
-    case 2: return tpLower;
-    case 3: return tpLowest;
-    default: return std::nullopt;
+    case 0:
+      return tpIdle;
+    case 1:
+      return tpNormal;
+    case 2:
+      return tpLower;
+    case 3:
+      return tpLowest;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -65,24 +70,28 @@ TSettingsValues TAppSettings::Read() const {
   v.JpgCmp = ini.ReadInteger(kSettings, "jpgCmp", 30);
   if (v.JpgCmp < 1 || v.JpgCmp > 100) v.JpgCmp = 30;
   v.FilesAtOnce = std::clamp(ini.ReadInteger(kSettings, "filesAtOnce", 1), 1, kMaxFilesAtOnce);
-  for (int g = 0; g < kProfileGroupCount; ++g) v.GroupClosed[size_t(g)] = ini.ReadBool(kGroups, std::to_string(g), true);
+  for (int g = 0; g < kProfileGroupCount; ++g)
+    v.GroupClosed[size_t(g)] = ini.ReadBool(kGroups, std::to_string(g), true);
   return v;
 }
 
 void TAppSettings::WriteFormat(int32_t code, const std::string& name) {
   TIniFile(settingsPath_).WriteStrings(kSettings, {{"FormatCode", std::to_string(code)}, {"FormatName", name}});
 }
-void TAppSettings::WriteOutPutDir(const std::string& dir) { TIniFile(settingsPath_).WriteString(kSettings, "OutPutDir", dir); }
+void TAppSettings::WriteOutPutDir(const std::string& dir) {
+  TIniFile(settingsPath_).WriteString(kSettings, "OutPutDir", dir);
+}
 void TAppSettings::WriteSnapOutPutDir(const std::string& dir) {
   TIniFile(settingsPath_).WriteString(kSettings, "SnapOutPutDir", dir);
 }
 void TAppSettings::WriteVolume(int32_t volume) { TIniFile(settingsPath_).WriteInteger(kSettings, "volume", volume); }
 void TAppSettings::WriteMute(bool mute) { TIniFile(settingsPath_).WriteInteger(kSettings, "mute", mute ? 1 : 0); }
 void TAppSettings::WritePreferences(const TPreferenceValues& v) {
-  std::vector<std::pair<std::string, std::string>> keys = {
-      {"SnapOutPutDir", v.SnapOutPutDir},         {"snapBmp", v.SnapBmp ? "1" : "0"},
-      {"snapJpg", v.SnapJpg ? "1" : "0"},         {"snapFullSize", v.SnapFullSize ? "1" : "0"},
-      {"snapSmallSize", v.SnapSmallSize ? "1" : "0"}};
+  std::vector<std::pair<std::string, std::string>> keys = {{"SnapOutPutDir", v.SnapOutPutDir},
+                                                           {"snapBmp", v.SnapBmp ? "1" : "0"},
+                                                           {"snapJpg", v.SnapJpg ? "1" : "0"},
+                                                           {"snapFullSize", v.SnapFullSize ? "1" : "0"},
+                                                           {"snapSmallSize", v.SnapSmallSize ? "1" : "0"}};
   if (v.JpgCmp > 0) keys.emplace_back("jpgCmp", std::to_string(v.JpgCmp));
   keys.emplace_back("priority", std::to_string(v.Priority));
   TIniFile(settingsPath_).WriteStrings(kSettings, keys);
@@ -185,9 +194,11 @@ void TAppSettings::WriteProfileForm(int32_t code, const std::string& name, const
   set("Description", name);
   const TProfileChoices& i = f.Index;
   const std::pair<const char*, int32_t> indexes[] = {
-      {"iVideoSize", i.VideoSize},   {"iVideoBitRate", i.VideoBitRate}, {"iFrameRate", i.FrameRate},
-      {"iVideoEncoder", i.VideoEncoder}, {"iSampleRate", i.SampleRate},   {"iAudioBitRate", i.AudioBitRate},
-      {"iChannel", i.Channel},       {"iVolume", i.Volume},             {"iAudioEncoder", i.AudioEncoder}};
+      {"iVideoSize", i.VideoSize},      {"iVideoBitRate", i.VideoBitRate},
+      {"iFrameRate", i.FrameRate},      {"iVideoEncoder", i.VideoEncoder},
+      {"iSampleRate", i.SampleRate},    {"iAudioBitRate", i.AudioBitRate},
+      {"iChannel", i.Channel},          {"iVolume", i.Volume},
+      {"iAudioEncoder", i.AudioEncoder}};
   for (const auto& [key, index] : indexes) set(key, std::to_string(index));
   set("paraVideoSize", f.VideoSize);
   set("paraVideoBitRate", f.VideoBitRate);

@@ -27,13 +27,13 @@ struct TSettingsValues {
   std::string SnapOutPutDir;  // default: the same folder
   int32_t Volume = 0;         // 0..128; a stored value outside reads as 64
   bool Mute = false;
-  int32_t Priority = 1;       // 0 Idle, 1 Normal, 2 Lower, 3 Lowest; other values kept as stored
+  int32_t Priority = 1;  // 0 Idle, 1 Normal, 2 Lower, 3 Lowest; other values kept as stored
   bool SnapFullSize = true;
   bool SnapSmallSize = true;
   bool SnapBmp = true;
   bool SnapJpg = true;
-  int32_t JpgCmp = 30;        // JPEG quality 1..100; a stored value outside reads as 30
-  int32_t FilesAtOnce = 1;    // files converted at the same time, 1..kMaxFilesAtOnce
+  int32_t JpgCmp = 30;      // JPEG quality 1..100; a stored value outside reads as 30
+  int32_t FilesAtOnce = 1;  // files converted at the same time, 1..kMaxFilesAtOnce
   std::array<bool, kProfileGroupCount> GroupClosed{true, true, true, true};
 };
 
@@ -41,8 +41,8 @@ struct TSettingsValues {
 struct TPreferenceValues {
   std::string SnapOutPutDir;
   bool SnapBmp = true, SnapJpg = true, SnapFullSize = true, SnapSmallSize = true;
-  int32_t JpgCmp = 30;    // stored only when greater than 0
-  int32_t Priority = 1;   // -1 when no priority is chosen
+  int32_t JpgCmp = 30;   // stored only when greater than 0
+  int32_t Priority = 1;  // -1 when no priority is chosen
 };
 
 // The settings dialog's remembered list indexes of one profile (-1 = a typed value).
@@ -65,8 +65,7 @@ struct TProfileLists {
 struct TProfileStored {
   bool Saved = false;
   TProfileChoices Index;
-  std::string VideoSize = "320x240", VideoBitRate = "800", FrameRate = "25", SampleRate = "44100",
-              AudioBitRate = "96";
+  std::string VideoSize = "320x240", VideoBitRate = "800", FrameRate = "25", SampleRate = "44100", AudioBitRate = "96";
   std::string Zoom;       // "full", "lbox", "pan", "center"; empty when the stored mode is unknown
   std::string ZoomError;  // why the stored mode was not taken
 };

@@ -101,7 +101,8 @@ bool ChooseShard(const std::string& explicitShard, int shardsOption, const TEnvL
     return true;
   }
   if (shardsOption > 0)
-    return err = "--shards needs the index from JOB_COMPLETION_INDEX or SLURM_ARRAY_TASK_ID (or use --shard I/N)", false;
+    return err = "--shards needs the index from JOB_COMPLETION_INDEX or SLURM_ARRAY_TASK_ID (or use --shard I/N)",
+           false;
   return true;
 }
 
@@ -132,7 +133,8 @@ std::string TPathMap::Shared(const std::string& path) const {
 std::string AbsolutePath(const std::string& path) {
   if (path.empty()) return path;
   std::error_code ec;
-  const std::filesystem::path whole = path[0] == '/' ? std::filesystem::path(path) : std::filesystem::current_path(ec) / path;
+  const std::filesystem::path whole = path[0] == '/' ? std::filesystem::path(path)
+                                                     : std::filesystem::current_path(ec) / path;
   return WithoutTrailingSlash(whole.lexically_normal().string());
 }
 

@@ -58,9 +58,9 @@ private:
 
 // The jobs of one shard, in the list's order, with the paths as this machine sees them.
 struct TShardJobs {
-  std::vector<TJobSettings> Jobs;    // sources (and picture watermarks) at this machine's names
-  std::vector<int> Ids;              // each job's place in the whole list
-  std::vector<std::string> Shared;   // each source's shared name (whole, for the ledger)
+  std::vector<TJobSettings> Jobs;   // sources (and picture watermarks) at this machine's names
+  std::vector<int> Ids;             // each job's place in the whole list
+  std::vector<std::string> Shared;  // each source's shared name (whole, for the ledger)
 };
 // Picks the shard's jobs out of the whole list. With `numberOutputs`, jobs whose sources share
 // their name without the extension get the output numbers one whole run gives them, so that

@@ -200,7 +200,8 @@ TSnapshotResult WriteSnapshots(const TBitmap24& full, const TBitmap24& small, co
     fs::create_directories(folder, ec);
     if (!fs::is_directory(folder, ec)) {
       const std::string fallback = DefaultOutputDir();
-      result.Warning = "Cannot create output directory:" + folder + ".It will create default directory " + fallback + "!";
+      result.Warning = "Cannot create output directory:" + folder + ".It will create default directory " + fallback +
+                       "!";
       fs::create_directories(fallback, ec);
       try {
         TAppSettings(settings).WriteSnapOutPutDir(fallback);

@@ -12,9 +12,12 @@ constexpr const char* kMessage = "Converting%20my%20videos%20with%20Orvane%20Vid
 // by Hacker News and the discovery slot by Tumblr.
 const std::vector<TShareService>& ShareServices() {
   static const std::vector<TShareService> services = {
-      {"imgbtnfc", "Facebook", "share-facebook"},         {"imgbtngoogle", "LinkedIn", "share-linkedin"},
-      {"imgbtntw", "X", "share-x"},                       {"imgbtndelicious", "Pinboard", "share-pinboard"},
-      {"imgbtndigg", "Hacker News", "share-hackernews"},  {"imgbtnstumbleupon", "Tumblr", "share-tumblr"},
+      {"imgbtnfc", "Facebook", "share-facebook"},
+      {"imgbtngoogle", "LinkedIn", "share-linkedin"},
+      {"imgbtntw", "X", "share-x"},
+      {"imgbtndelicious", "Pinboard", "share-pinboard"},
+      {"imgbtndigg", "Hacker News", "share-hackernews"},
+      {"imgbtnstumbleupon", "Tumblr", "share-tumblr"},
       {"imgbtnreddit", "Reddit", "share-reddit"},
   };
   return services;
@@ -24,7 +27,8 @@ std::string ShareUrl(const std::string& control, const std::string& productUrl) 
   const std::string title = kTitle;
   if (control == "imgbtnfc") return "https://www.facebook.com/sharer/sharer.php?u=" + productUrl;
   if (control == "imgbtngoogle") return "https://www.linkedin.com/sharing/share-offsite/?url=" + productUrl;
-  if (control == "imgbtntw") return "https://x.com/intent/post?source=webclient&text=" + std::string(kMessage) + productUrl;
+  if (control == "imgbtntw")
+    return "https://x.com/intent/post?source=webclient&text=" + std::string(kMessage) + productUrl;
   if (control == "imgbtndelicious") return "https://pinboard.in/add?url=" + productUrl + "&title=" + title;
   if (control == "imgbtndigg") return "https://news.ycombinator.com/submitlink?u=" + productUrl + "&t=" + title;
   if (control == "imgbtnstumbleupon")

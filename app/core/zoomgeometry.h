@@ -9,7 +9,7 @@
 
 // The source picture as it is stored and as it is shown.
 struct TPictureShape {
-  int32_t Width = 0;   // coded size in pixels
+  int32_t Width = 0;  // coded size in pixels
   int32_t Height = 0;
   // Sample (pixel) aspect; 0 in either part means square pixels.
   int32_t SampleAspectNum = 0;
@@ -41,12 +41,12 @@ struct TFrameShape {
 struct TZoomPlan {
   // Empty when the plan can be used; otherwise a message for the user and nothing else set.
   std::string Error;
-  TCropMargins Crop;          // cut from the upright picture first
-  int32_t ScaleWidth = 0;     // the kept area is scaled to this size ...
+  TCropMargins Crop;       // cut from the upright picture first
+  int32_t ScaleWidth = 0;  // the kept area is scaled to this size ...
   int32_t ScaleHeight = 0;
-  int32_t PadX = 0;           // ... and placed at this corner of the frame
+  int32_t PadX = 0;  // ... and placed at this corner of the frame
   int32_t PadY = 0;
-  int32_t FrameWidth = 0;     // the encoded frame (bands fill what the picture leaves free)
+  int32_t FrameWidth = 0;  // the encoded frame (bands fill what the picture leaves free)
   int32_t FrameHeight = 0;
   // Display aspect of the scaled picture, reduced ("16:9"), for the encoder's pixel shape.
   std::string PictureAspect;

@@ -126,7 +126,8 @@ void TTranscoder::DoAudioOut(TOutputStream& ost, TInputStream& ist, AVFrame* fra
   const int planes = planar ? inChannels : 1;
   std::vector<const uint8_t*> inPlanes(static_cast<size_t>(planes), nullptr);
   for (int p = 0; p < planes; ++p)
-    inPlanes[size_t(p)] = frame->extended_data[p] + size_t(skip) * size_t(bytesPerSample) * (planar ? 1 : size_t(inChannels));
+    inPlanes[size_t(p)] = frame->extended_data[p] +
+                          size_t(skip) * size_t(bytesPerSample) * (planar ? 1 : size_t(inChannels));
   if (ost.AudioResampler) {
     const int outMax = ff::swr_get_out_samples(ost.AudioResampler.get(), count);
     if (outMax < 0) Raise("Buffer sizes too large in do_audio_out");
@@ -150,8 +151,8 @@ void TTranscoder::DoAudioOut(TOutputStream& ost, TInputStream& ist, AVFrame* fra
       Raise("av_fifo_realloc2() failed");
     ff::av_frame_unref(out);
   } else {
-    if (ff::av_audio_fifo_write(ost.Fifo.get(), reinterpret_cast<void**>(const_cast<uint8_t**>(inPlanes.data())), count) <
-        count)
+    if (ff::av_audio_fifo_write(ost.Fifo.get(), reinterpret_cast<void**>(const_cast<uint8_t**>(inPlanes.data())),
+                                count) < count)
       Raise("av_fifo_realloc2() failed");
   }
   EncodeAudioFromFifo(ost, false);

@@ -60,7 +60,8 @@ int SeekToKeyFrameBefore(AVFormatContext* ctx, int64_t target) {
     const int64_t pos = std::max(start, target - back);
     bool key = false;
     int64_t pts = AV_NOPTS_VALUE;
-    if (pos <= start || !FirstVideoPacketAfter(ctx, video, pos, key, pts) || (key && pts != AV_NOPTS_VALUE && pts <= target))
+    if (pos <= start || !FirstVideoPacketAfter(ctx, video, pos, key, pts) ||
+        (key && pts != AV_NOPTS_VALUE && pts <= target))
       return ff::av_seek_frame(ctx, -1, pos, AVSEEK_FLAG_BACKWARD);
     back = back == 0 ? 500000 : back * 2;
   }
@@ -72,8 +73,8 @@ int SeekToKeyFrameBefore(AVFormatContext* ctx, int64_t target) {
 bool TTranscoder::FindCodec(const std::string& name, AVMediaType kind, bool encoder, int strict, AVCodecID& id) {
   id = AV_CODEC_ID_NONE;
   if (name.empty()) return true;
-  const AVCodec* codec =
-      encoder ? ff::avcodec_find_encoder_by_name(name.c_str()) : ff::avcodec_find_decoder_by_name(name.c_str());
+  const AVCodec* codec = encoder ? ff::avcodec_find_encoder_by_name(name.c_str())
+                                 : ff::avcodec_find_decoder_by_name(name.c_str());
   if (!codec) {
     SetLastError(StrFormat("Unknown %s '%s'", CodecWord(encoder), name.c_str()));
     return false;

@@ -180,7 +180,8 @@ TTranscoder::TReadOutcome TTranscoder::ReadPacket(int& fileIndex, AVPacket* pack
     return o.OptShortest ? TReadOutcome::End : TReadOutcome::Retry;
   }
   for (TInputFile& f : fileTable_) f.NoPacket = false;
-  if (o.DoDumpPackets) ff::av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, packet, o.DoHexDump, ic->streams[packet->stream_index]);
+  if (o.DoDumpPackets)
+    ff::av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, packet, o.DoHexDump, ic->streams[packet->stream_index]);
   return TReadOutcome::Packet;
 }
 
@@ -216,7 +217,8 @@ void TTranscoder::ApplyOffsetAndScale(const TInputFileState& in, const TInputStr
   const int64_t offset = ff::av_rescale_q(in.TsOffset + ist.StartCorrection, AV_TIME_BASE_Q, tb);
   if (packet->dts != AV_NOPTS_VALUE) packet->dts += offset;
   if (packet->pts != AV_NOPTS_VALUE) packet->pts += offset;
-  const double scale = size_t(packet->stream_index) < in.TsScale.size() ? in.TsScale[size_t(packet->stream_index)] : 0.0;
+  const double scale = size_t(packet->stream_index) < in.TsScale.size() ? in.TsScale[size_t(packet->stream_index)]
+                                                                        : 0.0;
   if (scale != 0.0) {
     if (packet->dts != AV_NOPTS_VALUE) packet->dts = std::llround(double(packet->dts) * scale);
     if (packet->pts != AV_NOPTS_VALUE) packet->pts = std::llround(double(packet->pts) * scale);
@@ -237,8 +239,9 @@ void TTranscoder::CorrectStreamStart(const TInputFileState& in, TInputStream& is
   if (std::llabs(delta) <= int64_t(o.DtsDeltaThreshold * 1000000.0)) return;
   ist.StartCorrection -= delta;
   if (o.Verbose > 2)
-    GetFFLogger().LogFmt(this, llVerbose, "stream #%d.%d starts %lld us away from its input, moved to the input's start",
-                         ist.FileIndex, ist.Index, static_cast<long long>(delta));
+    GetFFLogger().LogFmt(this, llVerbose,
+                         "stream #%d.%d starts %lld us away from its input, moved to the input's start", ist.FileIndex,
+                         ist.Index, static_cast<long long>(delta));
   const int64_t d = ff::av_rescale_q(delta, AV_TIME_BASE_Q, tb);
   packet->dts -= d;
   if (packet->pts != AV_NOPTS_VALUE) packet->pts -= d;
@@ -255,8 +258,8 @@ void TTranscoder::CorrectDiscontinuity(TInputFileState& in, const TInputStream& 
   if (std::llabs(delta) <= int64_t(o.DtsDeltaThreshold * 1000000.0) && dts + 1 >= ist.LastDts) return;
   in.TsOffset -= delta;
   if (o.Verbose > 2)
-    GetFFLogger().LogFmt(this, llVerbose, "timestamp discontinuity %lld, new offset= %lld", static_cast<long long>(delta),
-                         static_cast<long long>(in.TsOffset));
+    GetFFLogger().LogFmt(this, llVerbose, "timestamp discontinuity %lld, new offset= %lld",
+                         static_cast<long long>(delta), static_cast<long long>(in.TsOffset));
   const int64_t d = ff::av_rescale_q(delta, AV_TIME_BASE_Q, tb);
   packet->dts -= d;
   if (packet->pts != AV_NOPTS_VALUE) packet->pts -= d;
@@ -536,17 +539,19 @@ void TTranscoder::HandleDecodedFrame(TInputStream& ist, AVFrame* frame) {
   const AVRational tb = ist.Stream->time_base;
   const AVMediaType type = ist.Stream->codecpar->codec_type;
   const int64_t ts = frame->best_effort_timestamp;
-  ist.StreamTime = ts != AV_NOPTS_VALUE          ? ToMicroseconds(ts, tb)
+  ist.StreamTime = ts != AV_NOPTS_VALUE            ? ToMicroseconds(ts, tb)
                    : ist.NextDecodedTime != kNoPts ? ist.NextDecodedTime
                                                    : ist.NextStreamTime;
   if (type == AVMEDIA_TYPE_AUDIO) {
-    if (frame->sample_rate > 0) ist.NextStreamTime = ist.StreamTime + int64_t(frame->nb_samples) * 1000000 / frame->sample_rate;
+    if (frame->sample_rate > 0)
+      ist.NextStreamTime = ist.StreamTime + int64_t(frame->nb_samples) * 1000000 / frame->sample_rate;
     ist.NextDecodedTime = ist.NextStreamTime;
     ApplyVolume(frame);
   } else if (type == AVMEDIA_TYPE_VIDEO) {
     int64_t duration = 0;
     const AVRational rate = ist.Codec->RealFrameRate;
-    if (rate.num > 0 && rate.den > 0) duration = int64_t(1000000) * rate.den * (2 + frame->repeat_pict) / (2 * rate.num);
+    if (rate.num > 0 && rate.den > 0)
+      duration = int64_t(1000000) * rate.den * (2 + frame->repeat_pict) / (2 * rate.num);
     ist.NextStreamTime = ist.StreamTime + duration;
     ist.NextDecodedTime = ist.NextStreamTime;
     ist.Quality = float(frame->quality);
@@ -632,8 +637,10 @@ void TTranscoder::CopyPacket(TOutputStream& ost, TInputStream& ist, const AVPack
               start;
   opkt->duration = ff::av_rescale_q(pkt->duration, itb, otb);
   opkt->time_base = otb;
-  if (ost.Def->Type == AVMEDIA_TYPE_AUDIO) audioSize_ += pkt->size;
-  else if (ost.Def->Type == AVMEDIA_TYPE_VIDEO) videoSize_ += pkt->size;
+  if (ost.Def->Type == AVMEDIA_TYPE_AUDIO)
+    audioSize_ += pkt->size;
+  else if (ost.Def->Type == AVMEDIA_TYPE_VIDEO)
+    videoSize_ += pkt->size;
   ost.OutputTicks = opkt->dts + opkt->duration;
   ost.OutputTicksSet = true;
   WriteFrame(ost, opkt);
@@ -643,7 +650,8 @@ void TTranscoder::CopyPacket(TOutputStream& ost, TInputStream& ist, const AVPack
 void TTranscoder::EncodeAndWrite(TOutputStream& ost, AVFrame* frame, bool video) {
   AVCodecContext* enc = ost.Enc;
   int ret = ff::avcodec_send_frame(enc, frame);
-  if (ret < 0 && !(frame == nullptr && ret == AVERROR_EOF)) Raise(video ? "Video encoding failed" : "Audio encoding failed");
+  if (ret < 0 && !(frame == nullptr && ret == AVERROR_EOF))
+    Raise(video ? "Video encoding failed" : "Audio encoding failed");
   AVPacket* pkt = outPacket_.get();
   while (true) {
     ret = ff::avcodec_receive_packet(enc, pkt);
@@ -652,7 +660,8 @@ void TTranscoder::EncodeAndWrite(TOutputStream& ost, AVFrame* frame, bool video)
     if (video) {
       size_t size = 0;
       if (const uint8_t* sd = ff::av_packet_get_side_data(pkt, AV_PKT_DATA_QUALITY_STATS, &size); sd && size >= 5) {
-        ost.LastQuality = float(int32_t(uint32_t(sd[0]) | uint32_t(sd[1]) << 8 | uint32_t(sd[2]) << 16 | uint32_t(sd[3]) << 24));
+        ost.LastQuality = float(
+            int32_t(uint32_t(sd[0]) | uint32_t(sd[1]) << 8 | uint32_t(sd[2]) << 16 | uint32_t(sd[3]) << 24));
         ost.LastPictType = ff::av_get_picture_type_char(AVPictureType(sd[4]));
         const int errors = size >= 6 ? sd[5] : 0;
         for (int k = 0; k < errors && k < 3 && size >= size_t(8 + 8 * (k + 1)); ++k) {
@@ -776,8 +785,7 @@ void TTranscoder::ReportProgress(bool isLast, int fileIndex) {
   }
   if (isLast && o.Verbose >= 0) {
     const double sum = double(videoSize_ + audioSize_ + extraSize_);
-    GetFFLogger().LogFmt(this, llVerbose,
-                         "video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",
+    GetFFLogger().LogFmt(this, llVerbose, "video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",
                          double(videoSize_) / 1024.0, double(audioSize_) / 1024.0, double(extraSize_) / 1024.0,
                          sum > 0 ? 100.0 * (double(totalSize) - sum) / sum : 0.0);
   }

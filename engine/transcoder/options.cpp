@@ -171,9 +171,10 @@ struct TOptionHandlers {
     if (v <= 0) return;
     const int32_t uncut = size + band;
     if (v >= uncut)
-      Fail(StrFormat("%s crop dimensions are outside the range of the original image.\nRemember to crop first and "
-                     "scale second.",
-                     vertical ? "Vertical" : "Horizontal"));
+      Fail(
+          StrFormat("%s crop dimensions are outside the range of the original image.\nRemember to crop first and "
+                    "scale second.",
+                    vertical ? "Vertical" : "Horizontal"));
     GetFFLogger().Log(&t, llWarning, "CropXXX is deprecated in favor of the crop avfilter");
     band = v;
     size = uncut - v;
@@ -334,6 +335,8 @@ struct TOptionHandlers {
     t.Opt.VStatsFileName = StrFormat("%svstats_%s.log", ProgramFolder().c_str(), hms);
   }
 
+// The option table is laid out by hand, one option (or a few short ones) a line.
+// clang-format off
 #define OPT(name) []([[maybe_unused]] TTranscoderOptions & t, [[maybe_unused]] const std::string& n, [[maybe_unused]] const std::string& v)
 #define O t.Opt
   static const std::vector<Entry>& Table() {
@@ -495,7 +498,9 @@ struct TOptionHandlers {
   }
 #undef O
 #undef OPT
-};
+// clang-format on
+}
+;
 
 TTranscoderOptions::TTranscoderOptions() { ResetOptions(); }
 
@@ -518,7 +523,8 @@ void TTranscoderOptions::ParseOption(const std::string& name, const std::string&
 
 bool TTranscoderOptions::SetGenericOption(const std::string& name, const std::string& value, bool* found) {
   std::vector<TOptionPair> modern;
-  if (!TranslateLegacyOption(Holder, Trim(name), Trim(value), modern)) return ::SetGenericOption(Holder, name, value, found);
+  if (!TranslateLegacyOption(Holder, Trim(name), Trim(value), modern))
+    return ::SetGenericOption(Holder, name, value, found);
   bool ok = true;
   if (found) *found = true;
   for (const TOptionPair& p : modern) {
@@ -534,7 +540,7 @@ void TTranscoderOptions::LoadPreset(const std::string& optionName, const std::st
   if (optionName != "fpre") {
     const TBuiltinPreset* p = FindBuiltinPreset(value);
     if (!p) {
-      std::string codec = optionName == "vpre" ? Opt.VideoCodecName
+      std::string codec = optionName == "vpre"   ? Opt.VideoCodecName
                           : optionName == "apre" ? Opt.AudioCodecName
                                                  : std::string();
       if (codec.empty()) codec = Opt.SubtitleCodecName;
@@ -547,8 +553,7 @@ void TTranscoderOptions::LoadPreset(const std::string& optionName, const std::st
   }
   std::error_code ec;
   const fs::path path(value);
-  if (!fs::exists(path, ec) || fs::is_directory(path, ec))
-    Fail(StrFormat("Preset \"%s\" not found", value.c_str()));
+  if (!fs::exists(path, ec) || fs::is_directory(path, ec)) Fail(StrFormat("Preset \"%s\" not found", value.c_str()));
   const uintmax_t size = fs::file_size(path, ec);
   if (ec || size > kMaxPresetFileSize) Fail(StrFormat("Preset file \"%s\" cannot be read", value.c_str()));
   std::ifstream in(path, std::ios::binary);

@@ -48,21 +48,21 @@ struct TMetadataEntry {
 
 struct TOptionState {
   // ---- Files, maps and times
-  std::string FileFormat;               // "f": forced container of the next file
-  bool PgmyuvCompat = false;            // "f" pgmyuv: image2 read with the PGM-YUV decoder
-  std::vector<TStreamMap> StreamMaps;   // "map"
-  std::vector<TMetaDataMap> MetaDataMaps;  // "map_meta_data"
-  int64_t RecordingTime = INT64_MAX;    // "t", microseconds
-  int64_t TotalDuration = -1;           // progress total in microseconds ("t"; inputs raise it)
-  int64_t LimitFileSize = 0;            // "fs", bytes; 0 unlimited
-  int64_t StartTime = 0;                // "ss", microseconds; consumed by input opening
-  int64_t InputTsOffset = 0;            // "itsoffset", microseconds
+  std::string FileFormat;                          // "f": forced container of the next file
+  bool PgmyuvCompat = false;                       // "f" pgmyuv: image2 read with the PGM-YUV decoder
+  std::vector<TStreamMap> StreamMaps;              // "map"
+  std::vector<TMetaDataMap> MetaDataMaps;          // "map_meta_data"
+  int64_t RecordingTime = INT64_MAX;               // "t", microseconds
+  int64_t TotalDuration = -1;                      // progress total in microseconds ("t"; inputs raise it)
+  int64_t LimitFileSize = 0;                       // "fs", bytes; 0 unlimited
+  int64_t StartTime = 0;                           // "ss", microseconds; consumed by input opening
+  int64_t InputTsOffset = 0;                       // "itsoffset", microseconds
   std::array<double, kMaxStreams> InputTsScale{};  // "itsscale" of the next input; 0 means 1.0
-  int64_t RecTimestamp = 0;             // "timestamp", whole seconds since the epoch
-  std::vector<TMetadataEntry> Metadata; // "metadata" of the next output
-  int32_t VideoMaxFrames = INT32_MAX;   // "vframes"
-  int32_t AudioMaxFrames = INT32_MAX;   // "aframes"
-  int32_t DataMaxFrames = INT32_MAX;    // "dframes"
+  int64_t RecTimestamp = 0;                        // "timestamp", whole seconds since the epoch
+  std::vector<TMetadataEntry> Metadata;            // "metadata" of the next output
+  int32_t VideoMaxFrames = INT32_MAX;              // "vframes"
+  int32_t AudioMaxFrames = INT32_MAX;              // "aframes"
+  int32_t DataMaxFrames = INT32_MAX;               // "dframes"
 
   // ---- General
   bool DoDumpPackets = false;           // "dump"
@@ -83,73 +83,73 @@ struct TOptionState {
   bool ExitOnError = false;             // "xerror"
   int32_t CopyInitialNonKeyframes = 0;  // "copyinkf"
   int32_t ScalerFlags = kDefaultScalerFlags;
-  int32_t VideoBufferSize = 262144;     // bytes of the encoded-picture buffer (at least)
+  int32_t VideoBufferSize = 262144;  // bytes of the encoded-picture buffer (at least)
 
   // ---- Video
-  int32_t FrameWidth = 0;               // "s": 0 x 0 keeps the input size
+  int32_t FrameWidth = 0;  // "s": 0 x 0 keeps the input size
   int32_t FrameHeight = 0;
-  AVRational FrameRate{0, 0};           // "r": 0/0 keeps the input rate
-  double FrameAspectRatio = 0.0;        // "aspect": 0 keeps the input's
+  AVRational FrameRate{0, 0};                   // "r": 0/0 keeps the input rate
+  double FrameAspectRatio = 0.0;                // "aspect": 0 keeps the input's
   AVPixelFormat FramePixFmt = AV_PIX_FMT_NONE;  // "pix_fmt"
-  int32_t FrameTopBand = 0;             // "croptop"
-  int32_t FrameBottomBand = 0;          // "cropbottom"
-  int32_t FrameLeftBand = 0;            // "cropleft"
-  int32_t FrameRightBand = 0;           // "cropright"
-  bool IntraOnly = false;               // "intra"
-  bool VideoDisable = false;            // "vn"
-  int32_t VideoDiscard = 0;             // "vdt": AVDiscard level of input video streams
-  double VideoQScale = 0.0;             // "qscale": 0 not set
-  std::string VideoRcOverride;          // "rc_override": start,end,q/...
-  std::string VideoCodecName;           // "vcodec" (empty: the format's default)
-  bool VideoStreamCopy = false;         // "vcodec" copy
-  int32_t MeThreshold = 0;              // "me_threshold"
-  bool SameQuality = false;             // "sameq"
-  int32_t DoPass = 0;                   // "pass": 0 single pass, 1, 2
-  std::string PassLogFileName;          // "passlogfile"
-  bool DoDeinterlace = false;           // "deinterlace"
-  bool DoPsnr = false;                  // "psnr"
-  std::string VStatsFileName;           // "vstats", "vstats_file"
-  bool UsesHookModules = false;         // a "vhook" module was added
-  std::string VideoFilters;             // "vfilters", "vf"
-  std::vector<uint16_t> IntraMatrix;    // "intra_matrix": 64 entries, empty when not set
-  std::vector<uint16_t> InterMatrix;    // "inter_matrix"
-  int32_t TopFieldFirst = -1;           // "top": -1 automatic
-  int32_t IntraDcPrecision = 8;         // "dc"
-  uint32_t VideoCodecTag = 0;           // "vtag": first character in the lowest byte
-  std::string VideoLanguage;            // "vlang"
-  bool QpHistogram = false;             // "qphist"
-  bool ForceFps = false;                // "force_fps"
-  std::vector<int32_t> StreamIdMap;     // "streamid": id of output stream i (0 unset)
+  int32_t FrameTopBand = 0;                     // "croptop"
+  int32_t FrameBottomBand = 0;                  // "cropbottom"
+  int32_t FrameLeftBand = 0;                    // "cropleft"
+  int32_t FrameRightBand = 0;                   // "cropright"
+  bool IntraOnly = false;                       // "intra"
+  bool VideoDisable = false;                    // "vn"
+  int32_t VideoDiscard = 0;                     // "vdt": AVDiscard level of input video streams
+  double VideoQScale = 0.0;                     // "qscale": 0 not set
+  std::string VideoRcOverride;                  // "rc_override": start,end,q/...
+  std::string VideoCodecName;                   // "vcodec" (empty: the format's default)
+  bool VideoStreamCopy = false;                 // "vcodec" copy
+  int32_t MeThreshold = 0;                      // "me_threshold"
+  bool SameQuality = false;                     // "sameq"
+  int32_t DoPass = 0;                           // "pass": 0 single pass, 1, 2
+  std::string PassLogFileName;                  // "passlogfile"
+  bool DoDeinterlace = false;                   // "deinterlace"
+  bool DoPsnr = false;                          // "psnr"
+  std::string VStatsFileName;                   // "vstats", "vstats_file"
+  bool UsesHookModules = false;                 // a "vhook" module was added
+  std::string VideoFilters;                     // "vfilters", "vf"
+  std::vector<uint16_t> IntraMatrix;            // "intra_matrix": 64 entries, empty when not set
+  std::vector<uint16_t> InterMatrix;            // "inter_matrix"
+  int32_t TopFieldFirst = -1;                   // "top": -1 automatic
+  int32_t IntraDcPrecision = 8;                 // "dc"
+  uint32_t VideoCodecTag = 0;                   // "vtag": first character in the lowest byte
+  std::string VideoLanguage;                    // "vlang"
+  bool QpHistogram = false;                     // "qphist"
+  bool ForceFps = false;                        // "force_fps"
+  std::vector<int32_t> StreamIdMap;             // "streamid": id of output stream i (0 unset)
 
   // ---- Audio
-  int32_t AudioSampleRate = 44100;      // "ar"
-  int32_t AudioChannels = 2;            // "ac"
-  double AudioQScale = -99999.0;        // "aq": not set while <= -99999
-  bool AudioDisable = false;            // "an"
-  std::string AudioCodecName;           // "acodec"
-  bool AudioStreamCopy = false;         // "acodec" copy
-  uint32_t AudioCodecTag = 0;           // "atag"
-  int32_t AudioVolume = 256;            // "vol": 256 unchanged
-  std::string AudioLanguage;            // "alang"
+  int32_t AudioSampleRate = 44100;                     // "ar"
+  int32_t AudioChannels = 2;                           // "ac"
+  double AudioQScale = -99999.0;                       // "aq": not set while <= -99999
+  bool AudioDisable = false;                           // "an"
+  std::string AudioCodecName;                          // "acodec"
+  bool AudioStreamCopy = false;                        // "acodec" copy
+  uint32_t AudioCodecTag = 0;                          // "atag"
+  int32_t AudioVolume = 256;                           // "vol": 256 unchanged
+  std::string AudioLanguage;                           // "alang"
   AVSampleFormat AudioSampleFmt = AV_SAMPLE_FMT_NONE;  // "sample_fmt"
 
   // ---- Subtitles
-  bool SubtitleDisable = false;         // "sn"
-  std::string SubtitleCodecName;        // "scodec"
-  bool SubtitleStreamCopy = false;      // "scodec" copy
-  std::string SubtitleLanguage;         // "slang"
-  uint32_t SubtitleCodecTag = 0;        // "stag"
+  bool SubtitleDisable = false;     // "sn"
+  std::string SubtitleCodecName;    // "scodec"
+  bool SubtitleStreamCopy = false;  // "scodec" copy
+  std::string SubtitleLanguage;     // "slang"
+  uint32_t SubtitleCodecTag = 0;    // "stag"
 
   // ---- Capture and muxing
-  int32_t VideoChannel = 0;             // "vc"
-  std::string VideoStandard;            // "tvstd"
-  bool InputSync = false;               // "isync"
-  double MuxMaxDelay = 0.7;             // "muxdelay", seconds
-  double MuxPreload = 0.5;              // "muxpreload", seconds
+  int32_t VideoChannel = 0;   // "vc"
+  std::string VideoStandard;  // "tvstd"
+  bool InputSync = false;     // "isync"
+  double MuxMaxDelay = 0.7;   // "muxdelay", seconds
+  double MuxPreload = 0.5;    // "muxpreload", seconds
 
   // ---- Bitstream filters for the next output streams, in chain order
-  std::vector<const AVBitStreamFilter*> AudioBitstreamFilters;  // "absf"
-  std::vector<const AVBitStreamFilter*> VideoBitstreamFilters;  // "vbsf"
+  std::vector<const AVBitStreamFilter*> AudioBitstreamFilters;     // "absf"
+  std::vector<const AVBitStreamFilter*> VideoBitstreamFilters;     // "vbsf"
   std::vector<const AVBitStreamFilter*> SubtitleBitstreamFilters;  // "sbsf"
 };
 

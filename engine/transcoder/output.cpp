@@ -43,13 +43,21 @@ void TTranscoder::CheckInputStreams(bool join, bool& hasVideo, bool& hasAudio, b
     AVFormatContext* ic = inputs_[f]->Ctx.get();
     for (unsigned i = 0; i < ic->nb_streams; ++i) {
       switch (ic->streams[i]->codecpar->codec_type) {
-        case AVMEDIA_TYPE_VIDEO: hasVideo = true; break;
-        case AVMEDIA_TYPE_AUDIO: hasAudio = true; break;
-        case AVMEDIA_TYPE_SUBTITLE: hasSubtitle = true; break;
+        case AVMEDIA_TYPE_VIDEO:
+          hasVideo = true;
+          break;
+        case AVMEDIA_TYPE_AUDIO:
+          hasAudio = true;
+          break;
+        case AVMEDIA_TYPE_SUBTITLE:
+          hasSubtitle = true;
+          break;
         case AVMEDIA_TYPE_DATA:
         case AVMEDIA_TYPE_ATTACHMENT:
-        case AVMEDIA_TYPE_UNKNOWN: break;
-        default: throw FFmpegException("invalid codec_type of input file");
+        case AVMEDIA_TYPE_UNKNOWN:
+          break;
+        default:
+          throw FFmpegException("invalid codec_type of input file");
       }
     }
   }
@@ -123,7 +131,8 @@ void TTranscoder::NewVideoStream(TOutputFileState& output) {
       for (const AVPixelFormat* p = codec->pix_fmts; *p != AV_PIX_FMT_NONE; ++p) listed |= *p == enc->pix_fmt;
       // The JPEG encoder takes limited-range YUV only when told to accept unofficial streams.
       if (codec->id == AV_CODEC_ID_MJPEG && enc->strict_std_compliance >= 0 &&
-          (enc->pix_fmt == AV_PIX_FMT_YUV420P || enc->pix_fmt == AV_PIX_FMT_YUV422P || enc->pix_fmt == AV_PIX_FMT_YUV444P))
+          (enc->pix_fmt == AV_PIX_FMT_YUV420P || enc->pix_fmt == AV_PIX_FMT_YUV422P ||
+           enc->pix_fmt == AV_PIX_FMT_YUV444P))
         listed = false;
       const bool mjpegKeeps = codec->id == AV_CODEC_ID_MJPEG && enc->strict_std_compliance < 0 &&
                               (enc->pix_fmt == AV_PIX_FMT_YUV420P || enc->pix_fmt == AV_PIX_FMT_YUV422P);
@@ -264,7 +273,8 @@ void TTranscoder::NewSubtitleStream(TOutputFileState& output) {
     if (!FindCodec(o.SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, true,
                    Holder.CodecContexts[AVMEDIA_TYPE_SUBTITLE]->strict_std_compliance, id))
       throw FFmpegException(LastError());
-    if (!o.SubtitleCodecName.empty()) codec = ff::avcodec_find_encoder_by_name(o.SubtitleCodecName.c_str());
+    if (!o.SubtitleCodecName.empty())
+      codec = ff::avcodec_find_encoder_by_name(o.SubtitleCodecName.c_str());
     else {
       id = ff::av_guess_codec(output.Ctx->oformat, nullptr, output.FileName.c_str(), nullptr, AVMEDIA_TYPE_SUBTITLE);
       codec = ff::avcodec_find_encoder(id);
@@ -282,8 +292,7 @@ void TTranscoder::NewSubtitleStream(TOutputFileState& output) {
     enc->codec_id = id;
     def.Codec = codec;
   }
-  if (!o.SubtitleLanguage.empty())
-    ff::av_dict_set(&def.Stream->metadata, "language", o.SubtitleLanguage.c_str(), 0);
+  if (!o.SubtitleLanguage.empty()) ff::av_dict_set(&def.Stream->metadata, "language", o.SubtitleLanguage.c_str(), 0);
   o.SubtitleLanguage.clear();
   o.SubtitleDisable = false;
   o.SubtitleCodecName.clear();
@@ -295,9 +304,12 @@ void TTranscoder::NewStream(AVMediaType type) {
   TOutputFileState& output = *outputSlots_.back();
   if (output.Ctx->nb_streams >= unsigned(kMaxStreams))
     throw FFmpegException(StrFormat("Too many streams in output file (at most %d)", kMaxStreams));
-  if (type == AVMEDIA_TYPE_VIDEO) NewVideoStream(output);
-  else if (type == AVMEDIA_TYPE_AUDIO) NewAudioStream(output);
-  else NewSubtitleStream(output);
+  if (type == AVMEDIA_TYPE_VIDEO)
+    NewVideoStream(output);
+  else if (type == AVMEDIA_TYPE_AUDIO)
+    NewAudioStream(output);
+  else
+    NewSubtitleStream(output);
 }
 
 int TTranscoder::OpenNextOutput(const std::string& fileName, bool join) {
@@ -356,8 +368,7 @@ int TTranscoder::OpenNextOutput(const std::string& fileName, bool join) {
     // 6. Stream wishes; 7. what the inputs have; 8. "an", "vn".
     bool useVideo = o.VideoStreamCopy || fmt->video_codec != AV_CODEC_ID_NONE || !o.VideoCodecName.empty();
     bool useAudio = o.AudioStreamCopy || fmt->audio_codec != AV_CODEC_ID_NONE || !o.AudioCodecName.empty();
-    bool useSubtitle =
-        o.SubtitleStreamCopy || fmt->subtitle_codec != AV_CODEC_ID_NONE || !o.SubtitleCodecName.empty();
+    bool useSubtitle = o.SubtitleStreamCopy || fmt->subtitle_codec != AV_CODEC_ID_NONE || !o.SubtitleCodecName.empty();
     if (!inputs_.empty()) {
       bool hv = false, ha = false, hs = false;
       try {

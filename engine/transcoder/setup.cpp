@@ -61,12 +61,17 @@ const int* MatrixCoefficients(AVColorSpace matrix) {
 // The matrix's name for the scale filter.
 const char* MatrixName(AVColorSpace matrix) {
   switch (matrix) {
-    case AVCOL_SPC_BT709: return "bt709";
-    case AVCOL_SPC_FCC: return "fcc";
-    case AVCOL_SPC_SMPTE240M: return "smpte240m";
+    case AVCOL_SPC_BT709:
+      return "bt709";
+    case AVCOL_SPC_FCC:
+      return "fcc";
+    case AVCOL_SPC_SMPTE240M:
+      return "smpte240m";
     case AVCOL_SPC_BT2020_NCL:
-    case AVCOL_SPC_BT2020_CL: return "bt2020";
-    default: return "bt601";
+    case AVCOL_SPC_BT2020_CL:
+      return "bt2020";
+    default:
+      return "bt601";
   }
 }
 
@@ -90,13 +95,12 @@ TColourPlan PlanColour(const AVCodecContext* dec, const AVCodecContext* enc, con
   const AVColorSpace source = inRgb ? AVCOL_SPC_UNSPECIFIED : dec->colorspace;
   const bool bt601Device = OneOfNames(mux, {"psp", "vcd", "svcd", "dvd", "vob", "dv"}) ||
                            id == AV_CODEC_ID_MPEG1VIDEO || id == AV_CODEC_ID_MPEG2VIDEO || id == AV_CODEC_ID_DVVIDEO;
-  const bool codecSignalsRange =
-      id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_HEVC || id == AV_CODEC_ID_VP9 || id == AV_CODEC_ID_AV1;
+  const bool codecSignalsRange = id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_HEVC || id == AV_CODEC_ID_VP9 ||
+                                 id == AV_CODEC_ID_AV1;
   const bool codecTags = codecSignalsRange || id == AV_CODEC_ID_MPEG2VIDEO;
-  const bool containerTags =
-      OneOfNames(mux, {"matroska", "webm"}) ||
-      (OneOfNames(mux, {"mp4", "mov"}) && dec->color_primaries != AVCOL_PRI_UNSPECIFIED &&
-       dec->color_trc != AVCOL_TRC_UNSPECIFIED);
+  const bool containerTags = OneOfNames(mux, {"matroska", "webm"}) ||
+                             (OneOfNames(mux, {"mp4", "mov"}) && dec->color_primaries != AVCOL_PRI_UNSPECIFIED &&
+                              dec->color_trc != AVCOL_TRC_UNSPECIFIED);
   const bool jpeg = id == AV_CODEC_ID_MJPEG || id == AV_CODEC_ID_LJPEG;
   const bool keepsMatrix = !bt601Device && !jpeg && (codecTags || containerTags);
 
@@ -331,8 +335,7 @@ void TTranscoder::PrepareStreamCopy(TOutputStream& ost, TInputStream& ist) {
   ost.Stream->r_frame_rate = ist.Stream->r_frame_rate;
   switch (par->codec_type) {
     case AVMEDIA_TYPE_VIDEO:
-      if (HasHookCallback())
-        Raise("-vcodec copy and CustomHook are incompatible (frames are not decoded)");
+      if (HasHookCallback()) Raise("-vcodec copy and CustomHook are incompatible (frames are not decoded)");
       if (hookChain_) Raise("-vcodec copy and -vhook are incompatible (frames are not decoded)");
       if (Flags() != 0) Raise("-vcodec copy and PostHooks are incompatible (frames are not decoded)");
       if (sar.num > 0 && sar.den > 0) {
@@ -597,7 +600,8 @@ void TTranscoder::OpenEncoders() {
       Raise(text);
     }
     ost.Def->EncoderOpen = true;
-    if (ff::avcodec_parameters_from_context(ost.Stream->codecpar, enc) < 0) Raise("avcodec_parameters_from_context failed");
+    if (ff::avcodec_parameters_from_context(ost.Stream->codecpar, enc) < 0)
+      Raise("avcodec_parameters_from_context failed");
     ost.Stream->time_base = enc->time_base;
     if (ost.Def->Type == AVMEDIA_TYPE_VIDEO) {
       ost.Stream->avg_frame_rate = enc->framerate;
@@ -657,8 +661,8 @@ void TTranscoder::OpenDecoder(TInputStream& ist) {
   }
   if (ret < 0) {
     LogStreamMapping();
-    const std::string text =
-        StrFormat("Error while opening decoder for input stream #%d.%d (%s)", ist.FileIndex, ist.Index, kind);
+    const std::string text = StrFormat("Error while opening decoder for input stream #%d.%d (%s)", ist.FileIndex,
+                                       ist.Index, kind);
     LogText(llError, text);
     Raise(text);
   }
@@ -718,8 +722,8 @@ void TTranscoder::CopyChapters() {
         out->start = std::max<int64_t>(0, in->start - off);
         out->end = rt == INT64_MAX ? in->end - off : std::min(rt, in->end - off);
         ff::av_dict_copy(&out->metadata, in->metadata, 0);
-        auto** grown =
-            static_cast<AVChapter**>(ff::av_realloc_array(oc->chapters, oc->nb_chapters + 1, sizeof(AVChapter*)));
+        auto** grown = static_cast<AVChapter**>(
+            ff::av_realloc_array(oc->chapters, oc->nb_chapters + 1, sizeof(AVChapter*)));
         if (!grown) {
           ff::av_dict_free(&out->metadata);
           ff::av_free(out);

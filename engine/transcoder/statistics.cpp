@@ -27,12 +27,14 @@ void TTranscoder::OpenPassLog(int outputStreamIndex, TOutputStream& ost) {
     std::string text;
     const int ret = ReadWholeFile(name, text);
     if (ret == -12)
-      Raise(StrFormat("Could not allocate file buffer: Error reading log file \"%s\" for pass-2 encoding", name.c_str()));
+      Raise(
+          StrFormat("Could not allocate file buffer: Error reading log file \"%s\" for pass-2 encoding", name.c_str()));
     if (ret != 0) Raise(StrFormat("Cannot read file: Error reading log file \"%s\" for pass-2 encoding", name.c_str()));
     // The encoder keeps its own copy of the text and frees it when it is closed.
     enc->stats_in = ff::av_strdup(text.c_str());
     if (!enc->stats_in)
-      Raise(StrFormat("Could not allocate file buffer: Error reading log file \"%s\" for pass-2 encoding", name.c_str()));
+      Raise(
+          StrFormat("Could not allocate file buffer: Error reading log file \"%s\" for pass-2 encoding", name.c_str()));
   }
 }
 

@@ -31,8 +31,10 @@ void TTranscoder::SetTarget(const std::string& type, const std::string& norm, co
     // Automatic: from the frame rate option, then from the opened inputs' video streams.
     if (o.FrameRate.den == 0) throw FFmpegException("frame_rate is invalid.");
     const long r = RateCode(o.FrameRate);
-    if (r == 25000) n = kPal;
-    else if (r == 29970 || r == 23976) n = kNtsc;
+    if (r == 25000)
+      n = kPal;
+    else if (r == 29970 || r == 23976)
+      n = kNtsc;
     for (size_t f = 0; n < 0 && f < inputs_.size(); ++f) {
       AVFormatContext* ic = inputs_[f]->Ctx.get();
       for (unsigned i = 0; n < 0 && i < ic->nb_streams; ++i) {
@@ -41,8 +43,10 @@ void TTranscoder::SetTarget(const std::string& type, const std::string& norm, co
         const AVRational rate = inputs_[f]->Streams[i].RealFrameRate;
         if (rate.num <= 0 || rate.den <= 0) continue;
         const long code = RateCode(rate);
-        if (code == 25000) n = kPal;
-        else if (code == 29970 || code == 23976) n = kNtsc;
+        if (code == 25000)
+          n = kPal;
+        else if (code == 29970 || code == 23976)
+          n = kNtsc;
       }
     }
     if (n < 0) n = fallbackNorm == "film" ? kFilm : fallbackNorm == "ntsc" ? kNtsc : kPal;

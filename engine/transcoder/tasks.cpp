@@ -202,9 +202,12 @@ bool TTranscoder::OpenOutputFile(const TOutputOptions& r, bool hasRecord) {
     for (const TExtOption& line : lines) {
       if (!IsNewStreamLine(line.Name)) continue;
       std::vector<std::string> names;
-      if (line.Name == "newaudio") names = {"acodec", "apre"};
-      else if (line.Name == "newvideo") names = {"vcodec", "vpre", "s", "vf"};
-      else names = {"scodec", "spre"};
+      if (line.Name == "newaudio")
+        names = {"acodec", "apre"};
+      else if (line.Name == "newvideo")
+        names = {"vcodec", "vpre", "s", "vf"};
+      else
+        names = {"scodec", "spre"};
       for (const std::string& name : names) {
         std::string value = def(name);
         for (auto it = queue.begin(); it != queue.end(); ++it)

@@ -60,14 +60,14 @@ struct TInputFileState {
 // One stream of an output file as made at opening.
 struct TOutputStreamDef {
   AVStream* Stream = nullptr;
-  ffw::CodecContext Enc;          // encoder settings; opened at set-up
-  const AVCodec* Codec = nullptr; // encoder (null for stream copy until set-up)
+  ffw::CodecContext Enc;           // encoder settings; opened at set-up
+  const AVCodec* Codec = nullptr;  // encoder (null for stream copy until set-up)
   bool Copy = false;
   AVMediaType Type = AVMEDIA_TYPE_UNKNOWN;
   std::vector<const AVBitStreamFilter*> BitstreamFilters;
-  float Quality = 0.0f;           // fixed quality ("qscale" x 118), 0 when not fixed
+  float Quality = 0.0f;  // fixed quality ("qscale" x 118), 0 when not fixed
   bool EncoderOpen = false;
-  std::string PassText;           // second-pass statistics given to the encoder
+  std::string PassText;  // second-pass statistics given to the encoder
   // A sound track of silence that the container needs although the input has no sound: fed
   // along the picture of the input's video stream, as long as the picture lasts.
   bool SilentSound = false;
@@ -145,7 +145,7 @@ struct TColourPlan {
 };
 
 struct TOutputStream {
-  int32_t FileIndex = 0;       // output slot
+  int32_t FileIndex = 0;  // output slot
   int32_t Index = 0;
   int32_t SourceIndex = 0;
   TOutputStreamDef* Def = nullptr;
@@ -155,10 +155,10 @@ struct TOutputStream {
   int32_t FrameNumber = 0;
   TInputStream* SyncInput = nullptr;
   int64_t OutputTicks = 0;
-  bool OutputTicksSet = false;  // the first stream-copy packet or encoded frame was written
-  int64_t PacketsWritten = 0;   // packets handed to the muxer
+  bool OutputTicksSet = false;       // the first stream-copy packet or encoded frame was written
+  int64_t PacketsWritten = 0;        // packets handed to the muxer
   int64_t LastAudioEnd = INT64_MIN;  // audio: end of the last frame given to the encoder
-  int64_t SilenceFed = 0;       // silent sound: samples written so far
+  int64_t SilenceFed = 0;            // silent sound: samples written so far
   // Video: encoder ticks taken off every picture time after gaps that no content of the input
   // covers (damaged or jumping time stamps), so that they are not filled with repeated pictures.
   double SkippedTicks = 0;
@@ -177,7 +177,7 @@ struct TOutputStream {
   ffw::FilterGraph Graph;
   AVFilterContext* SourceFilter = nullptr;
   AVFilterContext* SinkFilter = nullptr;
-  float LastQuality = 0.0f;     // quantiser x 118 of the last encoded picture
+  float LastQuality = 0.0f;           // quantiser x 118 of the last encoded picture
   uint64_t LastError[3] = {0, 0, 0};  // plane errors of the last encoded picture (PSNR)
   char LastPictType = '?';
 
@@ -402,7 +402,7 @@ private:
   mutable std::mutex parkedProbeLock_;
   mutable std::vector<std::unique_ptr<TParkedProbe>> parkedProbes_;
   std::vector<std::unique_ptr<transcoder::TOutputFileState>> outputs_;  // owned files
-  std::vector<transcoder::TOutputFileState*> outputSlots_;             // slots (join repeats)
+  std::vector<transcoder::TOutputFileState*> outputSlots_;              // slots (join repeats)
   bool joinMode_ = false;
   bool usesFilterGraph_ = false;
   AVChannelLayout inputLayout_{};  // the last opened input's layout (for new audio streams)
@@ -424,13 +424,13 @@ private:
 
   // Hooks and preview
   TFrameHookChain hookChain_ = nullptr;
-  bool hookOn_ = false;        // the custom hook callback is active for this task
-  bool hookModulesOn_ = false; // hook modules are active for this task
+  bool hookOn_ = false;         // the custom hook callback is active for this task
+  bool hookModulesOn_ = false;  // hook modules are active for this task
   TPictureConverter hookConv_;
   TPictureConverter previewConv_;
   std::unique_ptr<TPreviewer> previewer_;
-  ffw::Frame workPicture_;     // pre-processing copy of the decoded picture
-  ffw::Frame stillCopy_;       // a still picture being shown again
+  ffw::Frame workPicture_;  // pre-processing copy of the decoded picture
+  ffw::Frame stillCopy_;    // a still picture being shown again
   bool repeatingStill_ = false;
 
   // Buffers reused for every frame

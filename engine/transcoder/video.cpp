@@ -272,8 +272,8 @@ int TTranscoder::DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* pict
   if (o.VideoSyncMethod != 0 && t - double(ost.OutputTicks) > kGapFillTicks) {
     const int64_t reach = ContentReach(ist);
     if (reach != kNoPts) {
-      const double limit = std::max(double(ost.OutputTicks), double(reach - o.StartTime) / 1000000.0 / tb -
-                                                                  ost.SkippedTicks) +
+      const double limit = std::max(double(ost.OutputTicks),
+                                    double(reach - o.StartTime) / 1000000.0 / tb - ost.SkippedTicks) +
                            kGapFillTicks;
       if (t > limit) {
         if (o.Verbose > 2)
@@ -290,8 +290,10 @@ int TTranscoder::DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* pict
     if (d < -1.1) {
       n = 0;
     } else if (o.VideoSyncMethod == 2 || (o.VideoSyncMethod == -1 && (oc->oformat->flags & AVFMT_VARIABLE_FPS))) {
-      if (d <= -0.6) n = 0;
-      else if (d > 0.6) ost.OutputTicks = std::llround(t);
+      if (d <= -0.6)
+        n = 0;
+      else if (d > 0.6)
+        ost.OutputTicks = std::llround(t);
     } else if (d > 1.1) {
       n = int(std::lround(d));
     }
@@ -355,7 +357,7 @@ int TTranscoder::DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* pict
         const int top = chroma ? ost.CurrentCropTop >> desc->log2_chroma_h : ost.CurrentCropTop;
         const int left = chroma ? ost.CurrentCropLeft >> desc->log2_chroma_w : ost.CurrentCropLeft;
         const int step = desc->flags & AV_PIX_FMT_FLAG_PLANAR ? (desc->comp[p < desc->nb_components ? p : 0].step)
-                                                               : desc->comp[0].step;
+                                                              : desc->comp[0].step;
         src[p] = picture->data[p] + ptrdiff_t(top) * picture->linesize[p] + ptrdiff_t(left) * step;
       }
     }

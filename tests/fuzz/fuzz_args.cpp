@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const TlvFilesRecord& job = a.settings.Job;
   for (int32_t margin : {job.CropTop, job.CropLeft, job.CropBottom, job.CropRight})
     FUZZ_CHECK(margin >= 0 && margin % 2 == 0, std::to_string(margin));
-  FUZZ_CHECK(job.TrimStart >= 0 && job.TrimLength >= 0, std::to_string(job.TrimStart) + "," + std::to_string(job.TrimLength));
+  FUZZ_CHECK(job.TrimStart >= 0 && job.TrimLength >= 0,
+             std::to_string(job.TrimStart) + "," + std::to_string(job.TrimLength));
   for (const TWmRec& item : job.WaterMarks)
     FUZZ_CHECK(item.StartSec >= 0 && item.StartSec <= item.EndSec,
                std::to_string(item.StartSec) + "," + std::to_string(item.EndSec));

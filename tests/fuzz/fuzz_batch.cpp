@@ -15,7 +15,8 @@ void CheckJob(const TJobSettings& s) {
   FUZZ_CHECK(!job.SourceFile.empty() && job.SourceFile[0] == '/' && !HasNul(job.SourceFile), job.SourceFile);
   for (int32_t margin : {job.CropTop, job.CropLeft, job.CropBottom, job.CropRight})
     FUZZ_CHECK(margin >= 0 && margin % 2 == 0, std::to_string(margin));
-  FUZZ_CHECK(job.TrimStart >= 0 && job.TrimLength >= 0, std::to_string(job.TrimStart) + "," + std::to_string(job.TrimLength));
+  FUZZ_CHECK(job.TrimStart >= 0 && job.TrimLength >= 0,
+             std::to_string(job.TrimStart) + "," + std::to_string(job.TrimLength));
   FUZZ_CHECK(job.ZoomMode == "full" || job.ZoomMode == "lbox" || job.ZoomMode == "pan" || job.ZoomMode == "center",
              job.ZoomMode);
   for (const TWmRec& item : job.WaterMarks) {

@@ -27,8 +27,7 @@ std::vector<TValue> ReadAll(const TIniFile& ini) {
       FUZZ_CHECK(v.size() <= kIniMaxValueLength, section + "/" + key);
       const int32_t n = ini.ReadInteger(section, key, 0);
       FUZZ_CHECK(ini.ReadInteger(section, key, 1) == n || n == 0, section + "/" + key);
-      FUZZ_CHECK(ini.ReadBool(section, key, false) == ini.ReadBool(section, key, true) || n == 0,
-                 section + "/" + key);
+      FUZZ_CHECK(ini.ReadBool(section, key, false) == ini.ReadBool(section, key, true) || n == 0, section + "/" + key);
       all.push_back({section, key, v});
     }
   }

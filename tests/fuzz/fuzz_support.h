@@ -27,7 +27,8 @@ inline const std::string& WorkDir() {
     }
   };
   static const TDir dir{[] {
-    const char* base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp");
+    const char* base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm"
+                                                       : (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp");
     std::string tmpl = std::string(base) + "/orvane-fuzz-XXXXXX";
     if (!::mkdtemp(tmpl.data())) {
       std::perror("mkdtemp");
@@ -62,11 +63,11 @@ inline std::string WriteInput(const std::string& name, const uint8_t* data, size
 }  // namespace fuzz
 
 // A broken promise: the message and a crash that the fuzzer records with its input.
-#define FUZZ_CHECK(cond, what)                                                      \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
+#define FUZZ_CHECK(cond, what)                                                                \
+  do {                                                                                        \
+    if (!(cond)) {                                                                            \
       std::fprintf(stderr, "FUZZ_CHECK failed at %s:%d: %s: %s\n", __FILE__, __LINE__, #cond, \
-                   std::string(what).c_str());                                       \
-      std::abort();                                                                 \
-    }                                                                               \
+                   std::string(what).c_str());                                                \
+      std::abort();                                                                           \
+    }                                                                                         \
   } while (0)

@@ -26,7 +26,7 @@ int Configure(void** ctx, int argc, char* argv[]) {
 void Process(void* ctx, TFrameHookPicture* pict, int pix_fmt, int width, int height, int64_t pts) {
   (void)pix_fmt;
   (void)pts;
-  if (ctx && pict && pict->data[0] && width > 0 && height > 0) pict->data[0][0] = (uint8_t)*(int*)ctx;
+  if (ctx && pict && pict->data[0] && width > 0 && height > 0) pict->data[0][0] = (uint8_t) * (int*)ctx;
 }
 
 void Release(void* ctx) {
